@@ -1,0 +1,9 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Listen address and port of the operator client service, set by the
+// configuration loader and read by the run sequence.
+extern std::string ClientAddress;
+extern std::uint32_t ClientPort;

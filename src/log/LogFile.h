@@ -1,0 +1,85 @@
+#pragma once
+
+#include <fstream>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <utility>
+
+class Log;
+
+// One line of the log under construction. It collects the caller's
+// insertions and hands prefix, text and line end to the log in one piece when
+// the line ends (std::endl, or the end of the statement), so that lines from
+// different threads never interleave.
+class LogLine
+{
+public:
+    LogLine(Log& log, std::string prefix);
+    LogLine(LogLine&& other) noexcept;
+    LogLine(const LogLine&) = delete;
+    LogLine& operator=(const LogLine&) = delete;
+    LogLine& operator=(LogLine&&) = delete;
+    ~LogLine();
+
+    template <typename T>
+    LogLine& operator<<(const T& value)
+    {
+        text << value;
+        return *this;
+    }
+
+    // std::endl ends the line; other manipulators apply to the text.
+    LogLine& operator<<(std::ostream& (*manipulator)(std::ostream&));
+
+    // Writes the line now; later insertions are ignored.
+    void End();
+
+private:
+    Log* log;
+    std::string prefix;
+    std::ostringstream text;
+    bool ended = false;
+};
+
+// The time-stamped, size-rotated log file of the program:
+// "tlKorvel.log" in the given directory, with one older generation
+// "tlKorvel.log.old".
+class Log
+{
+public:
+    static constexpr std::streamoff RotationSize = 0x100000;
+
+    explicit Log(const std::string& directory);
+    ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    // Starts a line stamped with the local time now. Throws std::runtime_error
+    // "could not convert calendar time to local time" when there is no local time.
+    LogLine BeginLine();
+
+    const std::string& CurrentPath() const { return currentPath; }
+    const std::string& OldPath() const { return oldPath; }
+
+private:
+    friend class LogLine;
+
+    void WriteLine(const std::string& prefix, const std::string& text);
+    bool OpenForAppending();
+    bool RotateIfTooLarge();
+
+    std::string directory;
+    std::string currentPath;
+    std::string oldPath;
+    std::mutex mutex;
+    std::ofstream stream;
+};
+
+// Local time stamp in the log's form, for example "2026-Dec-07 01:13:02".
+// Returns false when the time cannot be converted to local time.
+bool FormatLogTime(std::time_t when, std::string& result);
+
+// The process-wide log, beside the executable.
+extern Log LogFile;

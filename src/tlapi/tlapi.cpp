@@ -1,0 +1,1 @@
+#include "tlapi/tlapi.h"

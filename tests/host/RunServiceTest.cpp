@@ -1,0 +1,76 @@
+// The foreground run as a real process: banner, log placement, stop on
+// SIGTERM and SIGINT, and the log's fallback to standard error.
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+
+namespace {
+
+const char* const Banner = "------ Starting tlKorvel version 1.0.14.134927";
+
+const char* const QuietConfig = R"(<?xml version="1.0"?>
+<tlKorvel>
+  <Options RetryIntervalSecs="1" ClientAddress="127.0.0.1" ClientPort="0" />
+  <KorvelControl LockTime="5" />
+</tlKorvel>
+)";
+
+} // namespace
+
+TEST(RunService, StopSignalsEndTheForegroundRunWithStatusZero)
+{
+    for (int signal : {SIGTERM, SIGINT}) {
+        TempDir dir;
+        TempDir elsewhere;
+        InstalledProgram program(dir.Path());
+        program.WriteConfig(QuietConfig);
+        Process::Options options;
+        options.workingDirectory = elsewhere.Path();
+        Process service(program.Path(), {"-d", "ignored", "arguments"}, options);
+
+        ASSERT_TRUE(WaitUntil([&] { return program.Log().find(Banner) != std::string::npos; }))
+            << program.Log();
+        service.Signal(signal);
+        ASSERT_TRUE(service.Wait());
+        EXPECT_FALSE(service.Signalled());
+        EXPECT_EQ(service.ExitStatus(), 0);
+        EXPECT_EQ(service.Stdout(), "Running in debug command line mode\n");
+        EXPECT_EQ(program.Log().rfind("[ ", 0), 0u) << "lines carry the time stamp";
+        EXPECT_FALSE(FileExists(elsewhere.File("tlKorvel.log")))
+            << "the log lives beside the executable, not in the working directory";
+    }
+}
+
+TEST(RunService, UnopenableLogFallsBackToStandardErrorWithoutPrefix)
+{
+    TempDir dir;
+    InstalledProgram program(dir.Path());
+    program.WriteConfig(QuietConfig);
+    ASSERT_EQ(::mkdir(program.LogPath().c_str(), 0755), 0);
+    Process service(program.Path(), {"-d"});
+    ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find(Banner) != std::string::npos; }))
+        << service.Stderr();
+    EXPECT_EQ(service.Stderr().rfind(Banner, 0), 0u) << "no time stamp on standard error";
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.Wait());
+    EXPECT_EQ(service.ExitStatus(), 0);
+}
+
+TEST(RunService, OversizedLogIsRotatedBeforeTheBanner)
+{
+    TempDir dir;
+    InstalledProgram program(dir.Path());
+    program.WriteConfig(QuietConfig);
+    WriteFile(program.LogPath(), std::string(1048577, 'x'));
+    WriteFile(program.LogPath() + ".old", "older\n");
+    Process service(program.Path(), {"-d"});
+    ASSERT_TRUE(WaitUntil([&] { return program.Log().find(Banner) != std::string::npos; }));
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.Wait());
+    EXPECT_EQ(ReadFile(program.LogPath() + ".old").size(), 1048577u);
+    EXPECT_EQ(program.Log().find(Banner), 25u) << "the banner is the new file's first line";
+}
