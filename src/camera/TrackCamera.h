@@ -6,24 +6,66 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace tinyxml2 {
 class XMLElement;
 }
 
-// One configured track camera and its link. (Placeholder until the camera
-// link lands.)
+// One configured track camera: its configuration, its link (serial port or
+// TCP with reconnection), the control hold, and the fields the NVR side
+// learns about it.
+//
+// Threads: everything runs on the I/O loop thread except the NVR-side
+// accessors, which NVR workers call; those fields are guarded by nvrMutex.
 class TrackCamera
 {
 public:
+    // Reads the Camera element and starts the link at once (opens the serial
+    // port, or starts resolving the host on the loop). Throws
+    // std::exception("invalid character_size value") for DataBits outside 5..8.
     TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
                 int retryIntervalSecs, int lockTimeSecs);
+    ~TrackCamera();
+    TrackCamera(const TrackCamera&) = delete;
+    TrackCamera& operator=(const TrackCamera&) = delete;
 
+    // Configuration (fixed after construction).
     const std::string& GetAddress() const { return address; }
+    const std::string& GetPort() const { return port; }
+    std::uint32_t GetPelcoNumber() const { return pelcoNumber; }
+
+    // I/O loop: link and hold.
     void SetClientServer(HoldListener* listener) { clientServer = listener; }
+    // Writes a copy of the bytes to the camera after the commands before it;
+    // a delivered command makes the sender the holder (TakeHold).
+    void SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+                     std::size_t length);
+    std::uint16_t GetHolderSession() const { return holderSession; }
+    std::int32_t GetHolderPriority() const { return holderPriority; }
+    // Closes the link and cancels every pending operation (a camera the
+    // loader does not file).
+    void Stop();
+
+    // NVR side: any thread.
+    std::uint32_t GetNvrCameraId() const;
+    void SetNvrCameraId(std::uint32_t id);
+    std::string GetNvrCameraName() const;
+    void SetNvrCameraName(const std::string& name);
+    std::uint32_t GetSoftTriggerId() const;
+    void SetSoftTriggerId(std::uint32_t id);
 
 private:
     std::string address;
+    std::string port = "1000";
+    std::uint32_t pelcoNumber = 1;
     HoldListener* clientServer = nullptr;
+    std::uint16_t holderSession = 0;
+    std::int32_t holderPriority = -1;
+
+    mutable std::mutex nvrMutex; // guards the three fields below
+    std::uint32_t nvrCameraId = 0;
+    std::string nvrCameraName;
+    std::uint32_t softTriggerId = 0;
 };
