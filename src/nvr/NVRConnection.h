@@ -19,8 +19,12 @@ class NVRConnection
 public:
     NVRConnection(int retryIntervalSecs, CameraTable& trackCameras);
 
+    // Reads an NVR element; false when the element is rejected.
     bool LoadFromElement(const tinyxml2::XMLElement& element);
     std::string GetAddress() const { return address; }
+    int GetPort() const { return port; }
+    const std::string& GetLogin() const { return login; }
+    const std::string& GetPassword() const { return password; }
 
     // Starts the worker; the caller takes ownership of the thread (may be null).
     boost::thread* Start();
@@ -30,6 +34,9 @@ public:
 
 private:
     std::string address = "127.0.0.1";
+    int port = 22609;
+    std::string login;
+    std::string password;
     int retryIntervalSecs;
     CameraTable& trackCameras;
     ClientServer* clientServer = nullptr;
