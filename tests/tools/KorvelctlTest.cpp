@@ -76,7 +76,7 @@ TEST(Korvelctl, ScriptSendsEachCommandAsOneMessage)
         {"login forms, raw bytes and choose mode",
          "login x; login s p q; raw 01 02 03; choose; sleep 0.5; left; cancel",
          {"LOGIN x", "LOGIN s p q", "01 02 03", "CHOOSE", "FF 09 00 04 20 00 2D", "CANCEL"},
-         {"camera 9 handed to you in choose mode: address 10.0.0.9\n",
+         {"camera 9 handed to you in choose mode: address 10.0.0.9\n", "steering camera 9\n",
           "sent FF 09 00 04 20 00 2D (Pelco-D to camera 9: pan left at speed 32)\n"}},
     };
     for (const auto& c : cases) {

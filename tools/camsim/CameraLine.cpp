@@ -51,7 +51,7 @@ void CameraLine::Show(const std::vector<PelcoEvent>& events)
         case PelcoEvent::Kind::Frame: {
             ++totals.frames;
             const PelcoCommand command = InterpretPelco(event.protocol, event.bytes);
-            SimulatedCamera& camera = cameras[{event.protocol, command.camera}];
+            SimulatedCamera& camera = cameras[command.camera];
             camera.AdvanceTo(now);
             const std::string position = camera.PositionText();
             const std::string note = camera.Apply(command);

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 // The totals over every line, for the summary at the end.
@@ -19,7 +18,7 @@ struct CameraTotals
 };
 
 // One link that carries camera commands (a TCP port or a pseudo-terminal),
-// with the simulated cameras on it, one per Pelco address. Prints one line
+// with the simulated cameras on it, one per camera number. Prints one line
 // per event, each with a time stamp and the line's label.
 class CameraLine
 {
@@ -37,6 +36,7 @@ private:
 
     std::string label;
     CameraTotals& totals;
-    std::map<std::pair<PelcoProtocol, int>, SimulatedCamera> cameras;
+    // By camera number, whichever layout addresses it.
+    std::map<int, SimulatedCamera> cameras;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };

@@ -120,8 +120,11 @@ void OperatorClient::Show(const std::string& message)
             Answered();
         break;
     case ServiceNotice::Kind::Camera:
-        if (notice.pelcoNumber >= 0)
+        // The service now counts this session as working with that camera.
+        if (notice.pelcoNumber >= 0 && notice.pelcoNumber != camera) {
             camera = notice.pelcoNumber;
+            Print("steering camera " + std::to_string(camera));
+        }
         break;
     default:
         break;
