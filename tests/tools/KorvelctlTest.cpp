@@ -1,0 +1,171 @@
+// korvelctl as a process against a stand-in for the service: the messages
+// it sends (each one receive, with the exact bytes), what it shows, and its
+// exit status.
+#include "FakeService.h"
+
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// Every expected text must be in the output, in this order.
+void ExpectInOrder(const std::string& output, const Strings& texts, const std::string& label)
+{
+    std::size_t from = 0;
+    for (const auto& text : texts) {
+        const std::size_t at = output.find(text, from);
+        EXPECT_NE(at, std::string::npos) << label << ": \"" << text << "\" missing (or out of order) in:\n"
+                                         << output;
+        if (at != std::string::npos)
+            from = at + text.size();
+    }
+}
+
+// A port on which nothing listens: bound, read back, and closed again.
+unsigned short UnusedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+} // namespace
+
+TEST(Korvelctl, ScriptSendsEachCommandAsOneMessage)
+{
+    FakeService::Behaviour behaviour;
+    behaviour.acceptedLogins = {"LOGIN a b", "LOGIN x", "LOGIN s p q"};
+    // Several messages in one write, as TCP may deliver them.
+    behaviour.replies = {
+        {"\xFF\x03", "1CAMERA\t10.0.0.5\t3\tGate#0000F0 You have control#F00000 bob has control"},
+        {"CHOOSE", "0CAMERA\t10.0.0.9\t9"},
+    };
+    const struct
+    {
+        const char* name;
+        std::string script;
+        Strings messages;
+        Strings shown;
+    } cases[] = {
+        {"steering words build Pelco-D frames for the current camera",
+         "login a b; cam 3; left 20; up 5; down; right turbo; zoom in; zoom out; stop; "
+         "preset set 4; preset go 4; preset clear 4",
+         {"LOGIN a b", "FF 03 00 04 14 00 1B", "FF 03 00 08 00 05 10", "FF 03 00 10 00 20 33",
+          "FF 03 00 02 FF 00 04", "FF 03 00 20 00 00 23", "FF 03 00 40 00 00 43",
+          "FF 03 00 00 00 00 03", "FF 03 00 03 00 04 0A", "FF 03 00 07 00 04 0E",
+          "FF 03 00 05 00 04 0C"},
+         {"session 1234\n", "sent LOGIN a with a password\n", "login accepted\n",
+          "sent FF 03 00 04 14 00 1B (Pelco-D to camera 3: pan left at speed 20)\n",
+          "camera 3 selected by your command: address 10.0.0.5, name Gate\n",
+          "[blue] You have control\n", "[red] bob has control\n"}},
+        {"login forms, raw bytes and choose mode",
+         "login x; login s p q; raw 01 02 03; choose; sleep 0.5; left; cancel",
+         {"LOGIN x", "LOGIN s p q", "01 02 03", "CHOOSE", "FF 09 00 04 20 00 2D", "CANCEL"},
+         {"camera 9 handed to you in choose mode: address 10.0.0.9\n", "steering camera 9\n",
+          "sent FF 09 00 04 20 00 2D (Pelco-D to camera 9: pan left at speed 32)\n"}},
+    };
+    for (const auto& c : cases) {
+        FakeService service(behaviour);
+        // A generous gap, so that a busy machine does not join two messages
+        // on the receiving side.
+        Process korvelctl(KORVELCTL_BINARY,
+                          {service.Address(), "--run", c.script, "--gap", "100", "--linger", "0.3"});
+        ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60))) << c.name;
+        EXPECT_EQ(korvelctl.ExitStatus(), 0) << c.name << "\n" << korvelctl.Stderr();
+        Strings received;
+        for (const auto& message : service.Messages())
+            received.push_back(ShowMessage(message));
+        EXPECT_EQ(received, c.messages) << c.name;
+        ExpectInOrder(korvelctl.Stdout(), c.shown, c.name);
+    }
+}
+
+TEST(Korvelctl, ExitStatusTellsHowTheRunEnded)
+{
+    FakeService::Behaviour closing;
+    closing.closeAfter = 1;
+    const struct
+    {
+        const char* name;
+        FakeService::Behaviour behaviour;
+        std::string script;
+        int status;
+        Strings messages;
+        std::string error;
+    } cases[] = {
+        {"login accepted", {}, "login a b", 0, {"LOGIN a b"}, ""},
+        {"login refused stops the script", {}, "login a wrong; left", 2, {"LOGIN a wrong"},
+         "login refused"},
+        // The sleep outlasts the wait below: the loss must end the run at once.
+        {"connection lost", closing, "login a b; sleep 600; stop", 3, {"LOGIN a b"},
+         "the service closed the connection"},
+    };
+    for (const auto& c : cases) {
+        FakeService service(c.behaviour);
+        Process korvelctl(KORVELCTL_BINARY, {service.Address(), "--run", c.script});
+        ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60))) << c.name;
+        EXPECT_EQ(korvelctl.ExitStatus(), c.status) << c.name;
+        EXPECT_EQ(service.Messages(), c.messages) << c.name;
+        EXPECT_NE(korvelctl.Stderr().find(c.error), std::string::npos) << c.name << korvelctl.Stderr();
+    }
+}
+
+TEST(Korvelctl, FailsWithoutConnectingOnBadUseOrNoService)
+{
+    const std::string nowhere = "127.0.0.1:" + std::to_string(UnusedPort());
+    const struct
+    {
+        Strings arguments;
+        int status;
+    } cases[] = {
+        {{nowhere, "--run", "stop"}, 3},
+        {{nowhere, "--run", "left 64"}, 1},
+        {{nowhere, "--run", "fly"}, 1},
+        {{"nohostport", "--run", "stop"}, 1},
+        {{}, 1},
+    };
+    for (const auto& c : cases) {
+        const RunResult result = RunToEnd(KORVELCTL_BINARY, c.arguments);
+        EXPECT_EQ(result.exitStatus, c.status) << (c.arguments.empty() ? "" : c.arguments.back());
+    }
+}
+
+TEST(Korvelctl, InteractiveReadsCommandsFromStandardInput)
+{
+    FakeService::Behaviour behaviour;
+    behaviour.afterLogin = "#0000F0 ";
+    FakeService service(behaviour);
+    Process::Options options;
+    options.stdinPipe = true;
+    Process korvelctl(KORVELCTL_BINARY, {service.Address(), "--gap", "100"}, options);
+    korvelctl.WriteStdin("login a wrong\nlogin a b\nbogus\ncam 7; left 10\n");
+    ASSERT_TRUE(WaitUntil([&] { return service.Messages().size() == 3; }));
+    korvelctl.CloseStdin();
+    ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60)));
+    // A refused login does not end an interactive session.
+    EXPECT_EQ(korvelctl.ExitStatus(), 0) << korvelctl.Stderr();
+    Strings received;
+    for (const auto& message : service.Messages())
+        received.push_back(ShowMessage(message));
+    EXPECT_EQ(received, (Strings{"LOGIN a wrong", "LOGIN a b", "FF 07 00 04 0A 00 15"}));
+    ExpectInOrder(korvelctl.Stdout(),
+                  {"session 1234\n", "login refused\n", "login accepted\n", "[blue] control released\n",
+                   "steering camera 7\n"},
+                  "interactive");
+    EXPECT_NE(korvelctl.Stderr().find("\"bogus\": unknown command"), std::string::npos);
+}

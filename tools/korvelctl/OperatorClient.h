@@ -1,0 +1,95 @@
+#pragma once
+
+#include "korvelctl/CommandWords.h"
+#include "korvelctl/Display.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <chrono>
+#include <deque>
+#include <string>
+#include <vector>
+
+// One operator connection to the service.
+//
+//   commands (script or standard input) -> queue -> one write -> gap -> next
+//   socket reads -> split into messages -> shown; the greeting and the LOGIN
+//   answers let the queue go on
+//
+// The service takes whatever one receive delivers as one message, so every
+// message goes out with one write, Nagle's delay is off, and the next message
+// waits until the write has completed and a gap has passed (20 ms unless
+// told otherwise). Nothing is sent before the greeting, and after a LOGIN
+// nothing is sent until its answer has come.
+//
+// Everything runs on the one thread that runs the I/O loop.
+class OperatorClient
+{
+public:
+    enum Status { Success = 0, UsageError = 1, LoginRefused = 2, ConnectionLost = 3 };
+
+    struct Options
+    {
+        std::string host;
+        std::string port;
+        // A script ends with status LoginRefused at a refused login and with
+        // ConnectionLost when an answer does not come in time.
+        bool scripted = false;
+        std::chrono::milliseconds gap{20};
+        // After the last command, how long to go on showing what arrives.
+        std::chrono::milliseconds linger{500};
+        std::chrono::milliseconds answerTimeout{10000};
+        ColourMode colour = ColourMode::Plain;
+    };
+
+    OperatorClient(boost::asio::io_context& io, const Options& options);
+    OperatorClient(const OperatorClient&) = delete;
+    OperatorClient& operator=(const OperatorClient&) = delete;
+
+    void Start();
+    void Add(const std::vector<OperatorCommand>& commands);
+    // No more commands will come: end after the queue and the linger time.
+    void EndOfInput();
+    int ExitStatus() const { return exitStatus; }
+
+private:
+    enum class Awaiting { Nothing, Greeting, LoginAnswer };
+
+    void OnResolved(const boost::system::error_code& error,
+                    const boost::asio::ip::tcp::resolver::results_type& endpoints);
+    void OnConnected(const boost::system::error_code& error);
+    void Read();
+    void OnRead(const boost::system::error_code& error, std::size_t length);
+    void Show(const std::string& message);
+    void Next();
+    void Send(const OperatorCommand& command);
+    void OnWritten(const boost::system::error_code& error);
+    void Pause(std::chrono::milliseconds duration);
+    void Await(Awaiting what);
+    void OnAnswerTimer(const boost::system::error_code& error);
+    void Answered();
+    void Finish(int status, const std::string& reason);
+    void Print(const std::string& line) const;
+    std::string DescribeSent(const OperatorCommand& command, const Bytes& bytes) const;
+
+    Options options;
+    boost::asio::ip::tcp::resolver resolver;
+    boost::asio::ip::tcp::socket socket;
+    boost::asio::steady_timer pauseTimer;  // gap, sleep and linger
+    boost::asio::steady_timer answerTimer; // greeting and LOGIN answer
+    std::array<char, 4096> readBuffer{};
+    Bytes outgoing; // the message being written
+    std::deque<OperatorCommand> queue;
+    Awaiting awaiting = Awaiting::Nothing;
+    bool connected = false;
+    bool writing = false;
+    bool pausing = false;
+    bool lingering = false;
+    bool inputEnded = false;
+    bool finished = false;
+    int camera = 1;
+    int exitStatus = Success;
+};

@@ -1,0 +1,213 @@
+#include "korvelctl/ServiceMessages.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+const std::size_t None = std::string::npos;
+
+bool At(const std::string& text, std::size_t position, const char* prefix)
+{
+    return text.compare(position, std::strlen(prefix), prefix) == 0;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool IsHex(char c)
+{
+    return IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+std::size_t DigitRun(const std::string& text, std::size_t position, std::size_t most)
+{
+    std::size_t count = 0;
+    while (position + count < text.size() && count < most && IsDigit(text[position + count]))
+        ++count;
+    return count;
+}
+
+bool IsColourPrefix(const std::string& text, std::size_t position)
+{
+    if (position + 8 > text.size() || text[position] != '#' || text[position + 7] != ' ')
+        return false;
+    for (std::size_t i = 1; i <= 6; ++i)
+        if (!IsHex(text[position + i]))
+            return false;
+    return true;
+}
+
+// Free text from 'from' that ends where whole messages follow: the first
+// such end at or after 'shortest'.
+std::size_t FreeTextEnd(const std::vector<bool>& whole, std::size_t from, std::size_t shortest)
+{
+    for (std::size_t end = from + shortest; end < whole.size(); ++end)
+        if (whole[end])
+            return end;
+    return None;
+}
+
+// The end of the message that starts at 'position', given which later
+// positions begin a run of whole messages; None when none fits.
+std::size_t MessageEnd(const std::string& text, std::size_t position,
+                       const std::vector<bool>& whole, const ExpectedAnswers& expected)
+{
+    auto fits = [&](std::size_t end) { return end <= text.size() && whole[end]; };
+
+    if (expected.greeting && At(text, position, "SESSION ")) {
+        const std::size_t digits = DigitRun(text, position + 8, 5);
+        for (std::size_t count = digits; count >= 1; --count)
+            if (fits(position + 8 + count))
+                return position + 8 + count;
+        return None;
+    }
+    if (expected.loginAnswer && At(text, position, "OK"))
+        return fits(position + 2) ? position + 2 : None;
+    if (expected.loginAnswer && At(text, position, "FAILURE"))
+        return fits(position + 7) ? position + 7 : None;
+    if (At(text, position, "0CAMERA\t") || At(text, position, "1CAMERA\t")) {
+        const std::size_t addressTab = text.find('\t', position + 8);
+        if (addressTab == None)
+            return None;
+        const std::size_t numberStart = addressTab + 1;
+        const std::size_t digits = DigitRun(text, numberStart, 10);
+        for (std::size_t count = digits; count >= 1; --count) {
+            const std::size_t end = numberStart + count;
+            if (fits(end))
+                return end;
+            if (end < text.size() && text[end] == '\t') {
+                const std::size_t nameEnd = FreeTextEnd(whole, end + 1, 1);
+                if (nameEnd != None)
+                    return nameEnd;
+            }
+        }
+        return None;
+    }
+    if (IsColourPrefix(text, position))
+        return FreeTextEnd(whole, position + 8, 0);
+    return None;
+}
+
+int HexValue(char c)
+{
+    if (IsDigit(c))
+        return c - '0';
+    return (c >= 'a' ? c - 'a' : c - 'A') + 10;
+}
+
+// At most 'most' fields; the last takes the rest, tabs and all.
+std::vector<std::string> SplitTabs(const std::string& text, std::size_t most)
+{
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t tab = fields.size() + 1 < most ? text.find('\t', start) : None;
+        fields.push_back(text.substr(start, tab == None ? None : tab - start));
+        if (tab == None)
+            return fields;
+        start = tab + 1;
+    }
+}
+
+ServiceNotice Unknown(const std::string& message)
+{
+    ServiceNotice notice;
+    notice.text = "unrecognised message: " + Printable(message);
+    return notice;
+}
+
+} // namespace
+
+std::vector<std::string> SplitServiceMessages(const std::string& received,
+                                              const ExpectedAnswers& expected)
+{
+    const std::size_t size = received.size();
+    // whole[p]: the bytes from p to the end read as whole messages.
+    std::vector<bool> whole(size + 1, false);
+    std::vector<std::size_t> end(size + 1, None);
+    whole[size] = true;
+    for (std::size_t position = size; position-- > 0;) {
+        end[position] = MessageEnd(received, position, whole, expected);
+        whole[position] = end[position] != None;
+    }
+
+    std::vector<std::string> messages;
+    std::size_t position = 0;
+    while (position < size) {
+        std::size_t next = end[position];
+        if (next == None) {
+            next = position + 1;
+            while (!whole[next])
+                ++next;
+        }
+        messages.push_back(received.substr(position, next - position));
+        position = next;
+    }
+    return messages;
+}
+
+ServiceNotice ReadServiceMessage(const std::string& message)
+{
+    ServiceNotice notice;
+    if (At(message, 0, "SESSION ") && message.size() > 8 &&
+        DigitRun(message, 8, 5) == message.size() - 8) {
+        notice.kind = ServiceNotice::Kind::Session;
+        notice.sessionNumber = std::stoi(message.substr(8));
+        notice.text = "session " + std::to_string(notice.sessionNumber);
+        return notice;
+    }
+    if (message == "OK") {
+        notice.kind = ServiceNotice::Kind::LoginAccepted;
+        notice.text = "login accepted";
+        return notice;
+    }
+    if (message == "FAILURE") {
+        notice.kind = ServiceNotice::Kind::LoginRefused;
+        notice.text = "login refused";
+        return notice;
+    }
+    if (At(message, 0, "0CAMERA\t") || At(message, 0, "1CAMERA\t")) {
+        const std::vector<std::string> fields = SplitTabs(message.substr(8), 3);
+        if (fields.size() < 2 || fields[1].empty() || fields[1].size() > 10 ||
+            DigitRun(fields[1], 0, 10) != fields[1].size())
+            return Unknown(message);
+        notice.kind = ServiceNotice::Kind::Camera;
+        const long long number = std::stoll(fields[1]);
+        notice.pelcoNumber = number <= 255 ? static_cast<int>(number) : -1;
+        notice.text = "camera " + fields[1] +
+                      (message[0] == '1' ? " selected by your command"
+                                         : " handed to you in choose mode") +
+                      ": address " + Printable(fields[0]);
+        if (fields.size() == 3 && !fields[2].empty())
+            notice.text += ", name " + Printable(fields[2]);
+        return notice;
+    }
+    if (IsColourPrefix(message, 0)) {
+        notice.kind = ServiceNotice::Kind::Status;
+        notice.coloured = true;
+        notice.red = static_cast<std::uint8_t>(HexValue(message[1]) * 16 + HexValue(message[2]));
+        notice.green = static_cast<std::uint8_t>(HexValue(message[3]) * 16 + HexValue(message[4]));
+        notice.blue = static_cast<std::uint8_t>(HexValue(message[5]) * 16 + HexValue(message[6]));
+        const std::string status = message.substr(8);
+        notice.text = status.empty() ? "control released" : Printable(status);
+        return notice;
+    }
+    return Unknown(message);
+}
+
+std::string Printable(const std::string& text)
+{
+    static const char Digits[] = "0123456789ABCDEF";
+    std::string safe;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            safe += "\\x";
+            safe += Digits[byte >> 4];
+            safe += Digits[byte & 0x0F];
+        } else {
+            safe += c;
+        }
+    }
+    return safe;
+}

@@ -1,0 +1,142 @@
+// korvelctl: an operator client for tlKorvel, interactive or scripted.
+#include "korvelctl/CommandWords.h"
+#include "korvelctl/LineReader.h"
+#include "korvelctl/OperatorClient.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+void Usage(std::ostream& out)
+{
+    out << "usage: korvelctl HOST:PORT [--run COMMANDS] [--gap MS] [--linger SECONDS]\n"
+           "\n"
+           "Connects to the tlKorvel operator port and shows every message of the service\n"
+           "in plain words. Without --run, commands are read from standard input, one a\n"
+           "line; with --run they are taken from COMMANDS, separated by \";\", for example\n"
+           "  korvelctl 127.0.0.1:55272 --run \"login a b; cam 3; left 20; sleep 0.5; stop\"\n"
+           "\n"
+           "Commands:\n"
+        << CommandHelp
+        << "\n"
+           "Each command goes to the service as one message of its own: the service takes\n"
+           "whatever one receive delivers as one message, so korvelctl writes each message\n"
+           "with one write and waits until it has gone out and --gap milliseconds (default\n"
+           "20) have passed before the next. Nothing is sent before the greeting; after a\n"
+           "LOGIN nothing is sent until its answer has come. After the last command,\n"
+           "korvelctl goes on showing messages for --linger seconds (default 0.5).\n"
+           "\n"
+           "The service's messages carry no delimiter, so when several arrive together\n"
+           "korvelctl tells them apart by the way each begins; a user or camera name\n"
+           "that contains such a beginning may be shown cut in two.\n"
+           "\n"
+           "Exit status: 0 done; 1 usage error; 2 login refused (--run only); 3 cannot\n"
+           "connect, connection lost, or no greeting or LOGIN answer within 10 seconds\n"
+           "(--run only).\n";
+}
+
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+        return false;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return true;
+}
+
+bool ParseMilliseconds(const char* text, double scale, std::chrono::milliseconds& value)
+{
+    char* end = nullptr;
+    const double number = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(number) || number < 0 ||
+        number * scale > 3600e3)
+        return false;
+    value = std::chrono::milliseconds(std::llround(number * scale));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+
+    OperatorClient::Options options;
+    std::string target;
+    std::string script;
+    bool scripted = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "-h" || argument == "--help") {
+            Usage(std::cout);
+            return OperatorClient::Success;
+        } else if (argument == "--run" && hasValue) {
+            script = argv[++i];
+            scripted = true;
+        } else if (argument == "--gap" && hasValue) {
+            if (!ParseMilliseconds(argv[++i], 1, options.gap)) {
+                std::cerr << "korvelctl: --gap takes milliseconds\n";
+                return OperatorClient::UsageError;
+            }
+        } else if (argument == "--linger" && hasValue) {
+            if (!ParseMilliseconds(argv[++i], 1000, options.linger)) {
+                std::cerr << "korvelctl: --linger takes seconds\n";
+                return OperatorClient::UsageError;
+            }
+        } else if (target.empty() && argument.compare(0, 1, "-") != 0) {
+            target = argument;
+        } else {
+            Usage(std::cerr);
+            return OperatorClient::UsageError;
+        }
+    }
+    if (!SplitHostPort(target, options.host, options.port)) {
+        Usage(std::cerr);
+        return OperatorClient::UsageError;
+    }
+
+    std::vector<OperatorCommand> commands;
+    std::string error;
+    if (scripted && !ParseCommands(script, commands, error)) {
+        std::cerr << "korvelctl: " << error << "\n";
+        return OperatorClient::UsageError;
+    }
+    options.scripted = scripted;
+    options.colour = ColourModeFor(STDOUT_FILENO);
+
+    boost::asio::io_context io;
+    OperatorClient client(io, options);
+    LineReader input(
+        io,
+        [&client](const std::string& line) {
+            std::vector<OperatorCommand> typed;
+            std::string error;
+            if (ParseCommands(line, typed, error))
+                client.Add(typed);
+            else
+                std::cerr << "korvelctl: " << error << std::endl;
+        },
+        [&client] { client.EndOfInput(); });
+
+    client.Start();
+    if (scripted) {
+        client.Add(commands);
+        client.EndOfInput();
+    } else {
+        std::cout << "type help for the commands" << std::endl;
+        input.Start();
+    }
+    io.run();
+    input.Stop();
+    return client.ExitStatus();
+}
