@@ -236,15 +236,19 @@ TEST(NvrSim, ClientsThatBreakTheProtocolAreDisconnected)
     EXPECT_GE(TLAPI_GetSocket(good.Handle()), 0) << "other clients go on";
 }
 
-TEST(NvrSim, UnknownOperationsAreRefusedButKeepTheConnection)
+TEST(NvrSim, GreetingBytesAndRefusalsThatKeepTheConnection)
 {
     NvrSim sim;
     TestSocket raw = TestSocket::Connect(sim.Port());
-    raw.SendAll(Frame(1, 1, 1, HelloPayload()));
-    const auto greeting = ReadFrame(raw);
-    ASSERT_GE(greeting.size(), 17u);
-    EXPECT_EQ(greeting[0], 2) << "a reply";
-    EXPECT_EQ(StatusOf(greeting), 0u);
+    // The greeting exactly as the protocol document shows it.
+    raw.SendAll(std::vector<uint8_t>{0x00, 0x00, 0x00, 0x0D, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
+                                     0x54, 0x4C, 0x4B, 0x56, 0x00, 0x01});
+    std::vector<uint8_t> greeting;
+    ASSERT_TRUE(raw.ReadExactly(31, greeting));
+    const std::vector<uint8_t> expected = {0x00, 0x00, 0x00, 0x1B, 0x02, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
+                                           0x00, 0x00, 0x00, 0x00, 0x54, 0x4C, 0x4B, 0x56, 0x00, 0x01,
+                                           0x00, 0x00, 0x00, 0x06, 'n',  'v',  'r',  's',  'i',  'm'};
+    EXPECT_EQ(greeting, expected);
 
     raw.SendAll(Frame(1, 0x99, 2, {}));
     EXPECT_EQ(StatusOf(ReadFrame(raw)), 5u);
