@@ -131,15 +131,19 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
         return -1;
     }
 
-    ServiceUnitSettings settings;
-    settings.executablePath = ProgramPath();
-    if (settings.executablePath.empty()) {
+    const std::string program = ProgramPath();
+    if (program.empty()) {
         const unsigned long error = static_cast<unsigned long>(errno);
         char text[80];
         std::snprintf(text, sizeof text, "GetModuleFileName() failed. Error code=0x%08lx\n", error);
         Print(text);
         const std::string line(text);
         sink(line.substr(0, line.size() - 1)); // the log adds its own line end
+        return -1;
+    }
+    ServiceUnitSettings settings;
+    if (!ExecStartWord(program, settings.execStart)) { // systemd would refuse to run it
+        ReportError(serviceName, "Unable to create service during install.", EINVAL, sink);
         return -1;
     }
     settings.description = description;

@@ -42,6 +42,8 @@ int PermissionsOf(const std::string& path)
     return static_cast<int>(status.st_mode & 07777);
 }
 
+const char* const SystemdAnalyze = "/usr/bin/systemd-analyze";
+
 // A program copy, a unit folder and an event file of one test.
 struct Installation
 {
@@ -115,19 +117,27 @@ TEST(ServiceInstall, ExecutablePathKeepsItsLiteralMeaning)
     {
         std::string folder;
         std::string execStartFolder;
+        bool quoted;
     } cases[] = {
-        {"plain-name/", "plain-name/"},
-        {"with blank 100%/", "with blank 100%%/"},
-        {"cost$HOME/", "cost$$HOME/"},
+        {"plain-name/", "plain-name/", false},
+        {"with blank 100%/", "with blank 100%%/", true},
+        {"cost$HOME;caf\xc3\xa9/", "cost$HOME;caf\xc3\xa9/", false},
     };
     for (const auto& c : cases) {
         Installation installation(c.folder);
         ASSERT_EQ(installation.Run("-install").exitStatus, 0) << c.folder;
         const std::string execStart = installation.dir.Path() + c.execStartFolder + "tlKorvel";
-        const bool quoted = c.folder.find(' ') != std::string::npos;
         EXPECT_EQ(ReadFile(installation.units.File("tlKorvel.service")),
-                  ServiceUnit(quoted ? "\"" + execStart + "\"" : execStart, ::geteuid() == 0))
+                  ServiceUnit(c.quoted ? "\"" + execStart + "\"" : execStart, ::geteuid() == 0))
             << c.folder;
+        // systemd's own reader, where the machine has it, takes both units as they are.
+        if (FileExists(SystemdAnalyze)) {
+            const RunResult verify = RunToEnd(SystemdAnalyze,
+                                              {"verify", "--man=no", installation.units.File("tlKorvel.service"),
+                                               installation.units.File("tlKorvel.timer")});
+            EXPECT_EQ(verify.exitStatus, 0) << c.folder << verify.err;
+            EXPECT_EQ(verify.err.find("tlKorvel"), std::string::npos) << c.folder << verify.err;
+        }
     }
 }
 
@@ -142,6 +152,7 @@ TEST(ServiceInstall, FailuresAreReportedThreeWays)
     const struct
     {
         const char* name;
+        std::string programFolder;
         std::function<void(Installation&)> prepare;
         std::string option;
         std::string out;
@@ -149,34 +160,46 @@ TEST(ServiceInstall, FailuresAreReportedThreeWays)
         std::vector<std::string> events;
         std::vector<std::string> logLines;
     } cases[] = {
-        {"missing unit folder",
+        {"missing unit folder", "",
          [](Installation& i) { i.options.environment["TLKORVEL_SYSTEMD_DIR"] = i.units.File("absent"); },
          "-install", errorInstalling, 255,
          {"error Unable to connect to service control manager during install.  Error code=0x00000002"},
          {"Unable to connect to service control manager during install."}},
-        {"missing unit folder, nothing to remove",
+        {"missing unit folder, nothing to remove", "",
          [](Installation& i) { i.options.environment["TLKORVEL_SYSTEMD_DIR"] = i.units.File("absent"); },
          "-uninstall", "The service is not installed\n", 0, {}, {}},
-        {"service unit that cannot be deleted",
+        {"service unit that cannot be deleted", "",
          [&](Installation& i) { blockWithFolder(i.units.File("tlKorvel.service")); },
          "-uninstall", errorUninstalling, 255,
          {"error Error deleting service during uninstall.  Error code=0x00000015"},
          {"Error deleting service during uninstall."}},
-        {"timer unit that cannot be written",
+        {"timer unit that cannot be written", "",
          [&](Installation& i) { blockWithFolder(i.units.File("tlKorvel.timer")); },
          "-install", "Service installed successfully\n", 0,
          {"error Unable to set service to delayed autostart during install.  Error code=0x00000015",
           "information Installed service."},
          {"Unable to set service to delayed autostart during install.", "Installed service."}},
+        {"executable path with quotes", "say \"hi\"/", [](Installation&) {}, "-install", errorInstalling, 255,
+         {"error Unable to create service during install.  Error code=0x00000016"},
+         {"Unable to create service during install."}},
+        {"executable path with a backslash", "back\\slash/", [](Installation&) {}, "-install", errorInstalling, 255,
+         {"error Unable to create service during install.  Error code=0x00000016"},
+         {"Unable to create service during install."}},
+        {"executable path that is not UTF-8", "latin\xe9/", [](Installation&) {}, "-install", errorInstalling, 255,
+         {"error Unable to create service during install.  Error code=0x00000016"},
+         {"Unable to create service during install."}},
     };
     for (const auto& c : cases) {
-        Installation installation;
+        Installation installation(c.programFolder);
         c.prepare(installation);
         const RunResult result = installation.Run(c.option);
         EXPECT_EQ(result.out, c.out) << c.name;
         EXPECT_EQ(result.exitStatus, c.status) << c.name;
         EXPECT_EQ(installation.Events(), c.events) << c.name;
         EXPECT_EQ(installation.LogLines(), c.logLines) << c.name;
+        if (c.option == "-install" && c.status != 0) {
+            EXPECT_FALSE(FileExists(installation.units.File("tlKorvel.service"))) << c.name;
+        }
     }
 }
 
