@@ -20,7 +20,7 @@ std::string ServiceUnit(const std::string& execStart, bool restartOnFailure)
 {
     return std::string("[Unit]\n"
                        "Description=Tolvanis tlKorvel service\n") +
-           (restartOnFailure ? "StartLimitIntervalSec=86400\nStartLimitBurst=3\n" : "") +
+           (restartOnFailure ? "StartLimitIntervalSec=86400\nStartLimitBurst=4\n" : "") +
            "\n[Service]\n"
            "Type=notify\n"
            "ExecStart=" + execStart + "\n" +
