@@ -11,6 +11,8 @@
 #include <future>
 #include <stdexcept>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
@@ -80,9 +82,14 @@ void ServiceUnderTest::Resume()
 
 void ServiceUnderTest::WaitHandled(const OperatorClient& client)
 {
-    // Once the kernel holds nothing unread for the service, the read has been
-    // made; the completion that handles it runs before work posted after it.
+    // Once the service's kernel has acknowledged everything and holds
+    // nothing unread, the read has been made; the completion that handles it
+    // runs before work posted after it.
     WaitUntil([&] {
+        int unacknowledged = 0;
+        if (client.Fd() >= 0 && (::ioctl(client.Fd(), SIOCOUTQ, &unacknowledged) != 0 ||
+                                 unacknowledged != 0))
+            return false;
         const auto state = ServiceSideOf(client);
         return !state || state->unreadBytes == 0;
     });
