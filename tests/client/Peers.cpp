@@ -1,6 +1,7 @@
 #include "Peers.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -227,6 +228,9 @@ SerialLine::SerialLine()
 {
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
         Fail("openpty");
+    // Programs the test starts must not hold the line open.
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     deviceName = ::ttyname(slave);
 }
 
