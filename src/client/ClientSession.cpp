@@ -74,10 +74,9 @@ void ClientSession::StartReceive()
 {
     buffer.fill(0);
     socket.async_read_some(boost::asio::buffer(buffer),
-                           [self = shared_from_this()](const boost::system::error_code& error,
-                                                       std::size_t count) {
-                               self->OnReceived(error, count);
-                           });
+                           server.Guard([self = shared_from_this()](
+                                            const boost::system::error_code& error,
+                                            std::size_t count) { self->OnReceived(error, count); }));
 }
 
 void ClientSession::OnReceived(const boost::system::error_code& error, std::size_t count)
@@ -114,8 +113,9 @@ void ClientSession::WriteNext()
         next ? boost::asio::const_buffer(next->data(), next->size())
              : boost::asio::const_buffer(buffer.data(), replyLength);
     boost::asio::async_write(socket, bytes,
-                             [self = shared_from_this()](const boost::system::error_code& error,
-                                                         std::size_t) { self->OnWritten(error); });
+                             server.Guard([self = shared_from_this()](
+                                              const boost::system::error_code& error,
+                                              std::size_t) { self->OnWritten(error); }));
 }
 
 void ClientSession::OnWritten(const boost::system::error_code& error)

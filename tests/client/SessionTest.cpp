@@ -320,3 +320,27 @@ TEST(ClientSession, DualStackListenerLogsIPv4ClientsInDottedForm)
     EXPECT_TRUE(service->WaitForLog("] Login from 127.0.0.1 by user bob with priority 3\n"))
         << service->Log();
 }
+
+TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
+{
+    boost::asio::io_context io;
+    CameraTable cameras;
+    UserTable users;
+    auto server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, cameras, users);
+    OperatorClient client(server->LocalEndpoint().port());
+    std::string greeting;
+    while (greeting.empty()) {
+        io.poll();
+        greeting = client.Read(1, 10ms);
+    }
+    server->PostSelectCamera("anything");
+    server.reset();
+    EXPECT_TRUE(io.stopped());
+
+    // The client's message completes the pending receive of a session whose
+    // server has gone: the session only closes.
+    client.Send("LOGIN bob");
+    io.restart();
+    io.run_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(client.WaitClosed());
+}
