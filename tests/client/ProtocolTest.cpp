@@ -104,25 +104,6 @@ TEST_F(Protocol, LoginChecksNameAndPasswordAsSent)
     }
 }
 
-TEST_F(Protocol, FailedLoginLeavesTheSessionOpenAndLaterLoginsReplaceTheUser)
-{
-    auto client = Connect();
-    const struct
-    {
-        const char* message;
-        const char* reply;
-    } steps[] = {
-        {"LOGIN alice wrong", "FAILURE"},
-        {"LOGIN alice secret", "OK"},
-        {"LOGIN bob", "OK"},
-        {"LOGIN nobody", "FAILURE"},
-    };
-    for (const auto& step : steps) {
-        client->Send(step.message);
-        EXPECT_EQ(client->Read(std::string(step.reply).size()), step.reply) << step.message;
-    }
-}
-
 TEST_F(Protocol, MessagesForUnknownCamerasAreLoggedAndNotAnswered)
 {
     const struct

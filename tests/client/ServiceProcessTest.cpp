@@ -2,6 +2,7 @@
 // service run in the foreground, with every wire and the log checked.
 #include "Peers.h"
 #include "support/Process.h"
+#include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -63,7 +64,7 @@ TEST(ServiceProcess, TwoOperatorsContendForNetworkAndSerialCameras)
     TempDir dir;
     InstalledProgram program(dir.Path());
     CameraListener network("127.0.0.2");
-    SerialLine serial;
+    PseudoTerminal serial;
     program.WriteConfig(R"(<?xml version="1.0"?>
 <tlKorvel>
   <Options RetryIntervalSecs="1" ClientAddress="127.0.0.1" ClientPort="0" />
@@ -73,7 +74,7 @@ TEST(ServiceProcess, TwoOperatorsContendForNetworkAndSerialCameras)
   </KorvelControl>
   <NVR Address="127.0.0.9" Port="22609" Login="korvel" Password="">
     <Camera Address="127.0.0.2" Port=")" + std::to_string(network.Port()) + R"(" PelcoNumber="3" />
-    <Camera Address="gate" Port=")" + serial.DeviceName() + R"(" PelcoNumber="4" BaudRate="9600" />
+    <Camera Address="gate" Port=")" + serial.SlavePath() + R"(" PelcoNumber="4" BaudRate="9600" />
   </NVR>
 </tlKorvel>
 )");
