@@ -1,6 +1,6 @@
 // The control hold a delivered command gives its sender, seen through a
 // recording listener, and the camera's lifetime against its pending work.
-#include "CameraTestSupport.h"
+#include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackListener.h"
 #include "support/PseudoTerminal.h"
@@ -62,7 +62,8 @@ TEST(CameraHold, FailedAndDroppedCommandsLeaveTheHoldAlone)
 {
     boost::asio::io_context io;
     PseudoTerminal line;
-    auto serial = MakeCamera(io, "<Camera Address=\"cam\" Port=\"" + line.SlavePath() + "\" />", 1, 60);
+    auto serial =
+        MakeCamera(io, "<Camera Address=\"cam\" Port=\"" + line.SlavePath() + "\" />", 1, 60);
     HoldRecorder recorder;
     serial->SetClientServer(&recorder);
     serial->SendCommand(1, 4, "a", 1);
