@@ -69,7 +69,8 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 
     for (const auto& entry : cameras) {
         const TrackCamera& camera = *entry.second;
-        if (camera.GetPelcoNumber() < cameraByPelco.size() && !cameraByPelco[camera.GetPelcoNumber()])
+        if (camera.GetPelcoNumber() < cameraByPelco.size() &&
+            !cameraByPelco[camera.GetPelcoNumber()])
             cameraByPelco[camera.GetPelcoNumber()] = &camera;
     }
 
@@ -163,5 +164,6 @@ void ClientServer::SetCameraName(const std::string& key, const std::string& name
 
 void ClientServer::PostSelectCamera(const std::string& cameraAddress)
 {
-    boost::asio::post(io, lifetime.Guard([this, cameraAddress] { SelectCamera(cameraAddress, false); }));
+    boost::asio::post(
+        io, lifetime.Guard([this, cameraAddress] { SelectCamera(cameraAddress, false); }));
 }

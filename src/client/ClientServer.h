@@ -68,8 +68,7 @@ public:
     // (a later connection with the same number may have replaced it).
     void RemoveSession(std::uint16_t sessionId, const ClientSession* session);
     // Wraps a completion handler so that it does nothing once the server is gone.
-    template <typename Handler>
-    auto Guard(Handler handler) const
+    template <typename Handler> auto Guard(Handler handler) const
     {
         return lifetime.Guard(std::move(handler));
     }

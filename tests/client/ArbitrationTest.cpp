@@ -28,7 +28,12 @@ std::string HasControl(const std::string& user)
 
 std::string Frame(unsigned char pelcoAddress, unsigned char speed)
 {
-    const unsigned char bytes[] = {0xFF, pelcoAddress, 0x00, 0x04, speed, 0x00,
+    const unsigned char bytes[] = {0xFF,
+                                   pelcoAddress,
+                                   0x00,
+                                   0x04,
+                                   speed,
+                                   0x00,
                                    static_cast<unsigned char>(pelcoAddress + 0x04 + speed)};
     return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
@@ -41,7 +46,8 @@ std::string CameraMessage(const std::string& address, unsigned pelcoNumber)
 class Operator
 {
 public:
-    Operator(ServiceUnderTest& service, const std::string& user) : service(service), client(service.Port())
+    Operator(ServiceUnderTest& service, const std::string& user)
+        : service(service), client(service.Port())
     {
         EXPECT_EQ(client.ReadGreeting(), "SESSION " + std::to_string(client.LocalPort()));
         if (!user.empty())
@@ -59,10 +65,7 @@ public:
         client.Send(message);
         service.WaitHandled(client);
     }
-    void Expect(const std::string& text)
-    {
-        EXPECT_EQ(client.Read(text.size()), text);
-    }
+    void Expect(const std::string& text) { EXPECT_EQ(client.Read(text.size()), text); }
     // The next bytes are the answer to a login: nothing else came before.
     void ExpectNothingPending() { LogIn("plus"); }
 
@@ -84,7 +87,8 @@ std::string NetworkCamera(const CameraListener& listener, unsigned pelcoNumber)
     return CameraElement("127.0.0.2", std::to_string(listener.Port()), pelcoNumber);
 }
 
-const char* const DeadCamera = R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
+const char* const DeadCamera =
+    R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
 
 } // namespace
 
@@ -267,7 +271,8 @@ TEST(Arbitration, TwoFramesInOneReceiveGoTogetherToTheFirstFramesCamera)
     CameraListener first("127.0.0.2");
     PseudoTerminal second;
     ServiceUnderTest service(
-        Users, NetworkCamera(first, 3) + CameraElement("serial-camera", second.SlavePath(), 4), 600);
+        Users, NetworkCamera(first, 3) + CameraElement("serial-camera", second.SlavePath(), 4),
+        600);
     ASSERT_TRUE(first.Accept());
     Operator op(service, "low");
 

@@ -83,8 +83,7 @@ std::string ReadFrom(int fd, std::size_t count, std::chrono::milliseconds timeou
     return result;
 }
 
-OperatorClient::OperatorClient(std::uint16_t servicePort)
-    : OperatorClient(servicePort, Options())
+OperatorClient::OperatorClient(std::uint16_t servicePort) : OperatorClient(servicePort, Options())
 {
 }
 

@@ -40,14 +40,20 @@ std::uint16_t ListeningPortOf(pid_t pid)
         fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
             timeout >> inode;
         if (state == "0A" && inodes.count(inode) && local.rfind("0100007F:", 0) == 0)
-            return static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+            return static_cast<std::uint16_t>(
+                std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
     }
     return 0;
 }
 
 std::string Frame(unsigned char pelcoAddress, unsigned char speed)
 {
-    const unsigned char bytes[] = {0xFF, pelcoAddress, 0x00, 0x02, speed, 0x00,
+    const unsigned char bytes[] = {0xFF,
+                                   pelcoAddress,
+                                   0x00,
+                                   0x02,
+                                   speed,
+                                   0x00,
                                    static_cast<unsigned char>(pelcoAddress + 0x02 + speed)};
     return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
@@ -73,14 +79,17 @@ TEST(ServiceProcess, TwoOperatorsContendForNetworkAndSerialCameras)
     <User Name="guard" Password="pw" Priority="2" />
   </KorvelControl>
   <NVR Address="127.0.0.9" Port="22609" Login="korvel" Password="">
-    <Camera Address="127.0.0.2" Port=")" + std::to_string(network.Port()) + R"(" PelcoNumber="3" />
-    <Camera Address="gate" Port=")" + serial.SlavePath() + R"(" PelcoNumber="4" BaudRate="9600" />
+    <Camera Address="127.0.0.2" Port=")" +
+                        std::to_string(network.Port()) + R"(" PelcoNumber="3" />
+    <Camera Address="gate" Port=")" +
+                        serial.SlavePath() + R"(" PelcoNumber="4" BaudRate="9600" />
   </NVR>
 </tlKorvel>
 )");
     Process service(program.Path(), {"-d"});
     // Before it runs the service, the child still holds our descriptors.
-    ASSERT_TRUE(WaitUntil([&] { return program.Log().find("Starting tlKorvel") != std::string::npos; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return program.Log().find("Starting tlKorvel") != std::string::npos; }));
     std::uint16_t port = 0;
     ASSERT_TRUE(WaitUntil([&] { return (port = ListeningPortOf(service.Pid())) != 0; }))
         << program.Log();

@@ -88,8 +88,8 @@ void ServiceUnderTest::WaitHandled(const OperatorClient& client)
     // runs before work posted after it.
     WaitUntil([&] {
         int unacknowledged = 0;
-        if (client.Fd() >= 0 && (::ioctl(client.Fd(), SIOCOUTQ, &unacknowledged) != 0 ||
-                                 unacknowledged != 0))
+        if (client.Fd() >= 0 &&
+            (::ioctl(client.Fd(), SIOCOUTQ, &unacknowledged) != 0 || unacknowledged != 0))
             return false;
         const auto state = ServiceSideOf(client);
         return !state || state->unreadBytes == 0;

@@ -27,7 +27,8 @@ const std::vector<UserAccount> Users = {
 
 // A camera without transport: commands for it go nowhere, so only the
 // service's own messages reach the clients.
-const char* const DeadCamera = R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
+const char* const DeadCamera =
+    R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
 const std::string DeadCameraFrame = std::string("\xFF\x09\x00\x04\x20\x00\x2D", 7);
 const std::string DeadCameraMessage = "1CAMERA\tdead-camera\t9";
 
@@ -284,7 +285,7 @@ TEST(ClientServer, ListensOnNumericAddressesOnly)
         std::uint32_t port;
         bool listens;
     } cases[] = {
-        {"127.0.0.1", 0, true}, {"localhost", 0, false}, {"127.0.0.", 0, false},
+        {"127.0.0.1", 0, true}, {"localhost", 0, false},     {"127.0.0.", 0, false},
         {"", 0, false},         {"127.0.0.1", 70000, false},
     };
     boost::asio::io_context io;
