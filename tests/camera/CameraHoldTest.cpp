@@ -1,6 +1,6 @@
 // The control hold a delivered command gives its sender, seen through a
 // recording listener, and the camera's lifetime against its pending work.
-#include "CameraTestSupport.h"
+#include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackListener.h"
 #include "support/PseudoTerminal.h"

@@ -1,5 +1,5 @@
 // Network track cameras against real loopback listeners.
-#include "CameraTestSupport.h"
+#include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackListener.h"
 

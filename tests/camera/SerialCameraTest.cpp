@@ -1,6 +1,6 @@
 // Serial track cameras on real pseudo-terminals: the program opens the slave
 // by its path, the test reads the master side and the slave's line settings.
-#include "CameraTestSupport.h"
+#include "support/CameraLoop.h"
 #include "camera/SerialSettings.h"
 #include "support/LogCapture.h"
 #include "support/PseudoTerminal.h"
