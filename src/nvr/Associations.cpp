@@ -16,8 +16,8 @@ namespace {
 
 const int TextBufferSize = 256;
 // The NVR reports how many entries an association has and we make room for
-// them: more than this is no association we can take in.
-const std::uint32_t MaxAssociationEntries = 65536;
+// them: more than one association may hold is no association we can take in.
+const std::uint32_t MaxAssociationEntries = TLAPI_MAX_ASSOCIATION_ENTRIES;
 
 // Values of an association the program creates.
 const std::uint32_t NewDisplayMode = 4;

@@ -18,8 +18,7 @@ void NVRConnection::RemoveForeignEventLinks()
         link.id = TLAPI_GetEventLinkId(handle, index);
         if (link.id == 0 || TLAPI_GetEventLinkInfo(handle, &link) < 0)
             continue;
-        // A detached link keeps the trigger's number but no longer uses it.
-        if (link.sourceType == 0 || triggers.count(link.softTriggerId) == 0)
+        if (triggers.count(link.softTriggerId) == 0)
             continue;
         link.sourceType = 0;
         if (TLAPI_UpdateEventLink(handle, &link) == 0)

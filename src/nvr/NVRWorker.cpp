@@ -5,7 +5,7 @@
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
-#include <boost/chrono/duration.hpp>
+#include <boost/date_time/posix_time/posix_time_duration.hpp>
 
 #include <exception>
 
@@ -78,10 +78,10 @@ void NVRConnection::RunUntilRefused()
                                         << " second intervals" << std::endl;
                     announced = true;
                 }
-                boost::this_thread::sleep_for(boost::chrono::seconds(retryIntervalSecs));
+                boost::this_thread::sleep(boost::posix_time::seconds(retryIntervalSecs));
             }
         }
-        boost::this_thread::sleep_for(boost::chrono::milliseconds(100));
+        boost::this_thread::sleep(boost::posix_time::milliseconds(100));
         TLAPI_Select(handle, 100);
         boost::this_thread::interruption_point();
     } while (state != LoginRefused);

@@ -1,5 +1,7 @@
 #include "NvrHarness.h"
 
+#include "tlapi/tlapi.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -9,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -96,6 +100,15 @@ std::uint16_t FreePort(const std::string& host)
     return ntohs(address.sin_port);
 }
 
+void ExpectNoSanitizerReport(const std::string& what, const std::string& standardError)
+{
+    for (const char* marker : {"Sanitizer", "runtime error:"})
+        if (standardError.find(marker) != std::string::npos) {
+            ADD_FAILURE() << what << " reported:\n" << standardError;
+            return;
+        }
+}
+
 std::size_t Occurrences(const std::string& text, const std::string& what)
 {
     std::size_t count = 0;
@@ -108,7 +121,8 @@ NvrSim::NvrSim(const std::string& listen, const std::vector<std::string>& firstC
 {
     const std::string controlHost = "127.0.0.1";
     process = std::make_unique<Process>(
-        NVRSIM_BINARY, std::vector<std::string>{"--listen", listen, "--control", controlHost + ":0"},
+        NVRSIM_BINARY,
+        std::vector<std::string>{"--listen", listen, "--control", controlHost + ":0", "-v"},
         Process::Options{{}, {}, {}, true});
     for (const auto& command : firstCommands)
         process->WriteStdin(command + "\n");
@@ -122,12 +136,6 @@ NvrSim::NvrSim(const std::string& listen, const std::vector<std::string>& firstC
     if (!started)
         throw std::runtime_error("nvrsim did not start: " + process->Stdout() + process->Stderr());
     control = ConnectTo(controlAt, controlPort);
-}
-
-NvrSim::~NvrSim()
-{
-    if (control >= 0)
-        ::close(control);
 }
 
 std::string NvrSim::Command(const std::string& line)
@@ -160,6 +168,13 @@ std::string NvrSim::Command(const std::string& line)
     }
 }
 
+NvrSim::~NvrSim()
+{
+    if (control >= 0)
+        ::close(control);
+    ExpectNoSanitizerReport("nvrsim", process->Stderr());
+}
+
 void NvrSim::Quit()
 {
     process->CloseStdin();
@@ -170,6 +185,83 @@ void NvrSim::Quit()
     }
     if (!process->Wait(std::chrono::seconds(20)))
         process->Signal(SIGKILL);
+}
+
+NvrUser::NvrUser(const std::string& host, std::uint16_t port, const std::string& login,
+                 const std::string& password)
+    : handle(TLAPI_Init())
+{
+    if (handle == 0 || TLAPI_SetCallbackEx(handle, &NvrUser::OnEvent, this) != 0 ||
+        TLAPI_Open(handle, host.c_str(), port) != 0)
+        throw std::runtime_error("cannot open a session with the NVR");
+    SelectUntil([&] { return opened; });
+    if (TLAPI_Login(handle, login.c_str(), password.c_str()) != 0)
+        throw std::runtime_error("cannot send the login");
+    SelectUntil([&] { return loginCode >= 0; });
+    if (loginCode != TLAPI_LOGIN_OK)
+        throw std::runtime_error("login refused");
+}
+
+NvrUser::~NvrUser()
+{
+    TLAPI_Close(handle);
+    TLAPI_Cleanup(handle);
+}
+
+int NvrUser::OnEvent(int eventType, int code, const void*, int, void* context)
+{
+    auto* user = static_cast<NvrUser*>(context);
+    if (eventType == TLAPI_EVENT_OPENED)
+        user->opened = true;
+    else if (eventType == TLAPI_EVENT_LOGIN)
+        user->loginCode = code;
+    return 0;
+}
+
+void NvrUser::SelectUntil(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (TLAPI_Select(handle, 100) < 0 || std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("the NVR session did not get there");
+    }
+}
+
+void NvrUser::CreateSoftTrigger(const std::string& name, const std::string& guid)
+{
+    ASSERT_EQ(TLAPI_CreateSoftTriggerWithGuid(handle, name.c_str(), guid.c_str()), 0) << guid;
+}
+
+void NvrUser::StoreAssociation(std::uint32_t cameraId, const std::string& name,
+                               std::uint32_t active,
+                               const std::vector<std::uint32_t>& softTriggerIds)
+{
+    char nameBuffer[TLAPI_TEXT_BUFFER_SIZE] = {};
+    char font[TLAPI_TEXT_BUFFER_SIZE] = "Courier";
+    std::strncpy(nameBuffer, name.c_str(), sizeof nameBuffer - 1);
+    std::vector<TLAPI_ASSOCIATION_ENTRY> entries;
+    for (std::uint32_t id : softTriggerIds) {
+        TLAPI_ASSOCIATION_ENTRY entry{};
+        entry.size = sizeof entry;
+        entry.position = static_cast<std::uint32_t>(entries.size()) + 1;
+        entry.kind = 8;
+        entry.softTriggerId = id;
+        entry.action = 2;
+        entries.push_back(entry);
+    }
+    TLAPI_ASSOCIATION record{};
+    record.size = sizeof record;
+    record.name = nameBuffer;
+    record.cameraId = cameraId;
+    record.displayMode = 1;
+    record.displayWidth = 20;
+    record.textColour = 0x123456;
+    record.active = active;
+    record.font = font;
+    record.fontSize = 12;
+    record.entries = entries.empty() ? nullptr : entries.data();
+    record.entryCount = static_cast<std::uint32_t>(entries.size());
+    ASSERT_EQ(TLAPI_UpdateAssociation(handle, &record), 0) << name;
 }
 
 std::string ServiceConfig(int retryIntervalSecs, std::uint16_t clientPort,
@@ -199,6 +291,16 @@ Service::Service(int retryIntervalSecs, const std::vector<NvrConfig>& nvrs)
 {
     program.WriteConfig(ServiceConfig(retryIntervalSecs, clientPort, nvrs));
     process = std::make_unique<Process>(program.Path(), std::vector<std::string>{"-d"});
+}
+
+Service::~Service()
+{
+    if (process->Running()) {
+        process->Signal(SIGTERM);
+        if (!process->Wait(std::chrono::seconds(20)))
+            ADD_FAILURE() << "the service did not stop";
+    }
+    ExpectNoSanitizerReport("tlKorvel", process->Stderr());
 }
 
 bool Service::AwaitLog(const std::string& text, std::size_t count,

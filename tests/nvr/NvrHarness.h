@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@
 // A port on the loopback host that was free a moment ago, for a listener
 // that must be configured before it is started.
 std::uint16_t FreePort(const std::string& host);
+
+// Records a test failure when a process reported a sanitizer finding.
+void ExpectNoSanitizerReport(const std::string& what, const std::string& standardError);
 
 // Number of times the text occurs in the whole text.
 std::size_t Occurrences(const std::string& text, const std::string& what);
@@ -51,6 +55,32 @@ private:
     std::string pending; // control bytes received past the last answer
 };
 
+// A session of the test's own with an NVR, to make what a user at the NVR
+// would have made before the service comes.
+class NvrUser
+{
+public:
+    NvrUser(const std::string& host, std::uint16_t port, const std::string& login,
+            const std::string& password);
+    ~NvrUser();
+    NvrUser(const NvrUser&) = delete;
+    NvrUser& operator=(const NvrUser&) = delete;
+
+    void CreateSoftTrigger(const std::string& name, const std::string& guid);
+    // Creates or replaces the camera's association, listing the triggers.
+    void StoreAssociation(std::uint32_t cameraId, const std::string& name, std::uint32_t active,
+                          const std::vector<std::uint32_t>& softTriggerIds);
+
+private:
+    static int OnEvent(int eventType, int code, const void* record, int recordLength,
+                       void* context);
+    void SelectUntil(const std::function<bool()>& condition);
+
+    std::uint32_t handle = 0;
+    bool opened = false;
+    int loginCode = -1;
+};
+
 // One Camera element.
 struct CameraConfig
 {
@@ -76,6 +106,12 @@ class Service
 {
 public:
     Service(int retryIntervalSecs, const std::vector<NvrConfig>& nvrs);
+    // Stops the service if it still runs; a sanitizer report on its standard
+    // error fails the test.
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
     std::string Log() const { return program.Log(); }
     // Waits until the log holds the text (count times).
     bool AwaitLog(const std::string& text, std::size_t count = 1,
