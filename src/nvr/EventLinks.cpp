@@ -22,7 +22,8 @@ void NVRConnection::RemoveForeignEventLinks()
             continue;
         link.sourceType = 0;
         if (TLAPI_UpdateEventLink(handle, &link) == 0)
-            LogFile.BeginLine() << "Removed user-assigned event link trying to use Korvel soft trigger "
-                                << link.softTriggerId << std::endl;
+            LogFile.BeginLine()
+                << "Removed user-assigned event link trying to use Korvel soft trigger "
+                << link.softTriggerId << std::endl;
     }
 }

@@ -201,9 +201,9 @@ TEST(NvrRefresh, ExistingTriggersAssociationsAndUserLinks)
             "Removed user-assigned event link trying to use Korvel soft trigger " +
             std::to_string(link.trigger) + "\n";
         EXPECT_EQ(Occurrences(service.Log(), removed), link.detached ? 1u : 0u) << removed;
-        const std::string expected =
-            "link " + std::to_string(linkId) + " trigger=" +
-            (link.detached ? std::string("0 source=0 ") : std::to_string(link.trigger) + " source=1 ");
+        const std::string stillUsed = std::to_string(link.trigger) + " source=1 ";
+        const std::string expected = "link " + std::to_string(linkId) + " trigger=" +
+                                     (link.detached ? "0 source=0 " : stillUsed);
         EXPECT_NE(dump.find(expected), std::string::npos) << expected << "\n" << dump;
     }
 }

@@ -37,3 +37,39 @@ TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
     EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.20\t3\tFront Door");
     EXPECT_EQ(bystander.Receive(std::chrono::milliseconds(500)), "");
 }
+
+TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOver)
+{
+    NvrSim front("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front"});
+    NvrSim back("127.0.0.2:0", {"user op secret", "camera 9 127.0.0.30 Back"});
+    Service service(1, {{"127.0.0.1", front.Port(), "op", "secret", {{"127.0.0.20", 1}}},
+                        {"127.0.0.2", back.Port(), "op", "secret", {{"127.0.0.30", 2}}}});
+    const auto carries = [](NvrSim& nvr, const std::vector<std::string>& texts) {
+        return WaitUntil([&] {
+            const std::string dump = nvr.Dump();
+            for (const auto& text : texts)
+                if (dump.find(text) == std::string::npos)
+                    return false;
+            return true;
+        });
+    };
+    ASSERT_TRUE(carries(front, {"guid=KORVEL_5", "association camera=5 "})) << front.Dump();
+    ASSERT_TRUE(carries(back, {"guid=KORVEL_9", "association camera=9 "})) << back.Dump();
+
+    // Once each has refreshed after the other learnt its camera, both NVRs
+    // carry a trigger and an association for both cameras.
+    front.Command("refresh");
+    back.Command("refresh");
+    const std::vector<std::string> both = {"guid=KORVEL_5", "guid=KORVEL_9",
+                                           "association camera=5 ", "association camera=9 "};
+    EXPECT_TRUE(carries(front, both)) << front.Dump();
+    EXPECT_TRUE(carries(back, both)) << back.Dump();
+
+    Operator chooser(service.ClientPort());
+    chooser.Send("CHOOSE");
+    back.Command("fire KORVEL_9");
+    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.30\t2\tBack");
+    chooser.Send("CHOOSE");
+    front.Command("fire KORVEL_5");
+    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.20\t1\tFront");
+}
