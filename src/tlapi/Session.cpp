@@ -103,13 +103,10 @@ int Session::Select(int milliseconds)
         Deadline wait = events.empty() ? deadline : Immediately;
         while (live && events.size() < MaxEventsPerSelect) {
             bool received = false;
-            if (!Pump(wait, received) || !received)
+            if (!Pump(wait, received) || !received || Clock::now() >= deadline)
                 break;
-            if (!events.empty()) {
+            if (!events.empty())
                 wait = Immediately;
-                if (Clock::now() >= deadline)
-                    break;
-            }
         }
         const std::size_t count = std::min(events.size(), MaxEventsPerSelect);
         batch.insert(batch.end(), events.begin(), events.begin() + static_cast<std::ptrdiff_t>(count));

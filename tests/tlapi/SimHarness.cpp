@@ -143,6 +143,17 @@ NvrSim::NvrSim(const std::vector<std::string>& extraArguments, bool stdinPipe)
     control = TestSocket::Connect(controlPort);
 }
 
+NvrSim::~NvrSim()
+{
+    if (process->Running()) {
+        EXPECT_EQ(Control("quit"), "ok\n");
+        EXPECT_TRUE(process->Wait(std::chrono::seconds(20)));
+    }
+    EXPECT_FALSE(process->Signalled());
+    EXPECT_EQ(process->ExitStatus(), 0) << process->Stderr();
+    EXPECT_EQ(process->Stderr().find("Sanitizer"), std::string::npos) << process->Stderr();
+}
+
 std::string NvrSim::Control(const std::string& command)
 {
     control.SendAll(command + "\n");

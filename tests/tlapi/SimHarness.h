@@ -47,6 +47,8 @@ class NvrSim
 {
 public:
     explicit NvrSim(const std::vector<std::string>& extraArguments = {}, bool stdinPipe = false);
+    // Stops the simulator with "quit" and checks that it ended cleanly.
+    ~NvrSim();
 
     int Port() const { return port; }
     int ControlPort() const { return controlPort; }

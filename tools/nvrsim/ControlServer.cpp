@@ -14,6 +14,8 @@ using boost::asio::ip::tcp;
 
 namespace {
 constexpr std::size_t MaxLineLength = 4096;
+// Answers a control connection may leave unread before it is closed.
+constexpr std::size_t MaxPendingBytes = 4 * 1024 * 1024;
 }
 
 class ControlConnection : public std::enable_shared_from_this<ControlConnection>
@@ -69,6 +71,11 @@ private:
     {
         if (answer.text.empty() && !close)
             return;
+        pendingBytes += answer.text.size();
+        if (pendingBytes > MaxPendingBytes) {
+            Stop();
+            return;
+        }
         pending.push_back(Item{answer.text, answer.quit, close});
         if (pending.size() == 1)
             WriteNext();
@@ -83,6 +90,7 @@ private:
                                          return;
                                      const Item done = pending.front();
                                      pending.pop_front();
+                                     pendingBytes -= done.text.size();
                                      if (error || done.close) {
                                          Stop();
                                          return;
@@ -108,6 +116,7 @@ private:
     ControlServer& server;
     boost::asio::streambuf input;
     std::deque<Item> pending;
+    std::size_t pendingBytes = 0;
     bool stopped = false;
 };
 
