@@ -7,7 +7,8 @@ bool CommandQueue::Push(std::uint16_t sessionId, std::int32_t priority, const ch
 {
     if (length > byteLimit - pendingBytes)
         return false;
-    commands.push_back(CameraCommand{sessionId, priority, std::vector<char>(bytes, bytes + length)});
+    commands.push_back(
+        CameraCommand{sessionId, priority, std::vector<char>(bytes, bytes + length)});
     pendingBytes += length;
     return true;
 }

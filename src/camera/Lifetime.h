@@ -19,8 +19,7 @@ public:
     Lifetime(const Lifetime&) = delete;
     Lifetime& operator=(const Lifetime&) = delete;
 
-    template <typename Handler>
-    auto Guard(Handler handler) const
+    template <typename Handler> auto Guard(Handler handler) const
     {
         return [alive = std::weak_ptr<const char>(token),
                 handler = std::move(handler)](auto&&... arguments) mutable {

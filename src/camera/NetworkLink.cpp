@@ -15,8 +15,7 @@ NetworkLink::NetworkLink(boost::asio::io_context& io, const std::string& address
                          const std::string& port, int retryIntervalSecs)
     : io(io), address(address), port(port), retryIntervalSecs(retryIntervalSecs), resolver(io),
       reconnectTimer(io)
-{
-}
+{}
 
 void NetworkLink::Start()
 {
@@ -68,8 +67,8 @@ void NetworkLink::OnResolved(const boost::system::error_code& error,
         return;
     if (error) {
         // Not retried by itself: the next failed command write resolves again.
-        LogFile.BeginLine() << "*** Unable to resolve path to camera at " << address << ":"
-                            << port << ": " << error.message() << std::endl;
+        LogFile.BeginLine() << "*** Unable to resolve path to camera at " << address << ":" << port
+                            << ": " << error.message() << std::endl;
         return;
     }
     if (results.empty())
@@ -138,9 +137,8 @@ void NetworkLink::WaitToRetry()
     reconnectTimer.expires_after(std::chrono::seconds(seconds));
     const std::uint64_t wait = ++retryWaitsStarted;
     retryWait = wait;
-    reconnectTimer.async_wait(lifetime.Guard([this, wait](const boost::system::error_code& error) {
-        OnReconnectTimer(wait, error);
-    }));
+    reconnectTimer.async_wait(lifetime.Guard(
+        [this, wait](const boost::system::error_code& error) { OnReconnectTimer(wait, error); }));
 }
 
 void NetworkLink::OnReconnectTimer(std::uint64_t wait, const boost::system::error_code& error)

@@ -87,7 +87,8 @@ private:
 template <typename Handler>
 void NetworkLink::AsyncWrite(const void* data, std::size_t length, Handler handler)
 {
-    boost::asio::async_write(*socket, boost::asio::buffer(data, length),
-                             [handler = std::move(handler)](const boost::system::error_code& error,
-                                                            std::size_t) mutable { handler(error); });
+    boost::asio::async_write(
+        *socket, boost::asio::buffer(data, length),
+        [handler = std::move(handler)](const boost::system::error_code& error,
+                                       std::size_t) mutable { handler(error); });
 }

@@ -39,7 +39,8 @@ boost::system::error_code SerialLink::SetUp(const std::string& cameraAddress)
     serial_port_base::stop_bits stopBits;
     if (!StopBitsOption(settings.stopBits, stopBits)) {
         LogFile.BeginLine() << "Invalid StopBits value for camera at " << cameraAddress << ":"
-                            << device << ". Defaulting to " << "1" << std::endl;
+                            << device << ". Defaulting to "
+                            << "1" << std::endl;
         settings.stopBits = 1;
     }
     port.set_option(stopBits, error);
@@ -49,7 +50,8 @@ boost::system::error_code SerialLink::SetUp(const std::string& cameraAddress)
     serial_port_base::parity parity;
     if (!ParityOption(settings.parity, parity)) {
         LogFile.BeginLine() << "Invalid Parity value for camera at " << cameraAddress << ":"
-                            << device << ". Defaulting to " << "N" << std::endl;
+                            << device << ". Defaulting to "
+                            << "N" << std::endl;
         settings.parity = 'N';
     }
     port.set_option(parity, error);

@@ -57,7 +57,8 @@ private:
 template <typename Handler>
 void SerialLink::AsyncWrite(const void* data, std::size_t length, Handler handler)
 {
-    boost::asio::async_write(port, boost::asio::buffer(data, length),
-                             [handler = std::move(handler)](const boost::system::error_code& error,
-                                                            std::size_t) mutable { handler(error); });
+    boost::asio::async_write(
+        port, boost::asio::buffer(data, length),
+        [handler = std::move(handler)](const boost::system::error_code& error,
+                                       std::size_t) mutable { handler(error); });
 }

@@ -29,9 +29,9 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement
     : lockTimeSecs(lockTimeSecs), holdTimer(io)
 {
     if (!HasText(element, "Address")) {
-        LogFile.BeginLine()
-            << "Missing or empty 'Address' attribute for <Camera> entry in tlKorvel.xml file. Skipping."
-            << std::endl;
+        LogFile.BeginLine() << "Missing or empty 'Address' attribute for <Camera> entry in "
+                               "tlKorvel.xml file. Skipping."
+                            << std::endl;
         return;
     }
     address = element.Attribute("Address");
@@ -112,8 +112,8 @@ void TrackCamera::WriteNextCommand()
 
     writing = true;
     const CameraCommand& command = commands.Front();
-    auto onWritten = lifetime.Guard(
-        [this](const boost::system::error_code& error) { OnCommandWritten(error); });
+    auto onWritten =
+        lifetime.Guard([this](const boost::system::error_code& error) { OnCommandWritten(error); });
     if (serialLink)
         serialLink->AsyncWrite(command.bytes.data(), command.bytes.size(), std::move(onWritten));
     else

@@ -12,7 +12,8 @@ namespace {
 // The fixed texts are made once and shared by every session they go to.
 const Notification& YouHaveControl()
 {
-    static const Notification text = std::make_shared<const std::string>("#0000F0 You have control");
+    static const Notification text =
+        std::make_shared<const std::string>("#0000F0 You have control");
     return text;
 }
 
@@ -38,7 +39,8 @@ const TrackCamera* ClientServer::FindCameraByPelco(unsigned pelcoAddress) const
 bool ClientServer::CheckLogin(const std::string& name, const std::string& password) const
 {
     const auto user = users.find(name);
-    return user != users.end() && (user->second.password.empty() || user->second.password == password);
+    return user != users.end() &&
+           (user->second.password.empty() || user->second.password == password);
 }
 
 std::int32_t ClientServer::PriorityOf(const std::string& name) const

@@ -69,7 +69,8 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 
     for (const auto& entry : cameras) {
         const TrackCamera& camera = *entry.second;
-        if (camera.GetPelcoNumber() < cameraByPelco.size() && !cameraByPelco[camera.GetPelcoNumber()])
+        if (camera.GetPelcoNumber() < cameraByPelco.size() &&
+            !cameraByPelco[camera.GetPelcoNumber()])
             cameraByPelco[camera.GetPelcoNumber()] = &camera;
     }
 
@@ -94,9 +95,9 @@ void ClientServer::StartAccept()
 {
     auto session = std::make_shared<ClientSession>(io, *this);
     acceptor.async_accept(session->Socket(),
-                          [this, session](const boost::system::error_code& error) {
+                          lifetime.Guard([this, session](const boost::system::error_code& error) {
                               OnAccepted(session, error);
-                          });
+                          }));
 }
 
 void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
@@ -106,10 +107,10 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
         return; // the listener is closing
     if (error && !ConcernsOnlyThatConnection(error)) {
         acceptPause.expires_after(AcceptPauseAfterShortage);
-        acceptPause.async_wait([this](const boost::system::error_code& waitError) {
+        acceptPause.async_wait(lifetime.Guard([this](const boost::system::error_code& waitError) {
             if (!waitError)
                 StartAccept();
-        });
+        }));
         return;
     }
     if (!error) {
@@ -163,5 +164,6 @@ void ClientServer::SetCameraName(const std::string& key, const std::string& name
 
 void ClientServer::PostSelectCamera(const std::string& cameraAddress)
 {
-    boost::asio::post(io, [this, cameraAddress] { SelectCamera(cameraAddress, false); });
+    boost::asio::post(
+        io, lifetime.Guard([this, cameraAddress] { SelectCamera(cameraAddress, false); }));
 }

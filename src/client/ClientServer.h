@@ -2,6 +2,7 @@
 
 #include "camera/CameraTable.h"
 #include "camera/HoldListener.h"
+#include "camera/Lifetime.h"
 #include "client/UserAccount.h"
 
 #include <boost/asio/io_context.hpp>
@@ -15,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 class ClientSession;
 class TrackCamera;
@@ -26,9 +28,9 @@ class TrackCamera;
 // accessors (CameraIdDiffers ... SetCameraName) and PostSelectCamera, which
 // NVR threads call; the camera table itself is never changed after loading.
 //
-// Lifetime: sessions keep a reference to the server in their pending
-// handlers, so the loop must not run again once the server is destroyed
-// (the run sequence destroys the loop right after it).
+// Lifetime: the server and its sessions go before the loop. Every completion
+// of the server and of its sessions is guarded, so that one still queued when
+// the server is destroyed does nothing even if the loop runs again.
 class ClientServer : public HoldListener
 {
 public:
@@ -65,6 +67,11 @@ public:
     // Erases the registry entry of that number if it is still this session's
     // (a later connection with the same number may have replaced it).
     void RemoveSession(std::uint16_t sessionId, const ClientSession* session);
+    // Wraps a completion handler so that it does nothing once the server is gone.
+    template <typename Handler> auto Guard(Handler handler) const
+    {
+        return lifetime.Guard(std::move(handler));
+    }
 
     // Any thread (NVR workers).
     bool CameraIdDiffers(const std::string& key, std::uint32_t id) const;
@@ -90,4 +97,5 @@ private:
     std::uint16_t chooserSlot = 0;
     // The first camera in table order for every Pelco address.
     std::array<const TrackCamera*, 256> cameraByPelco{};
+    Lifetime lifetime;
 };

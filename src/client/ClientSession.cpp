@@ -73,11 +73,12 @@ void ClientSession::Send(Notification text)
 void ClientSession::StartReceive()
 {
     buffer.fill(0);
-    socket.async_read_some(boost::asio::buffer(buffer),
-                           [self = shared_from_this()](const boost::system::error_code& error,
-                                                       std::size_t count) {
-                               self->OnReceived(error, count);
-                           });
+    socket.async_read_some(
+        boost::asio::buffer(buffer),
+        server.Guard(
+            [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
+                self->OnReceived(error, count);
+            }));
 }
 
 void ClientSession::OnReceived(const boost::system::error_code& error, std::size_t count)
@@ -113,9 +114,10 @@ void ClientSession::WriteNext()
     const boost::asio::const_buffer bytes =
         next ? boost::asio::const_buffer(next->data(), next->size())
              : boost::asio::const_buffer(buffer.data(), replyLength);
-    boost::asio::async_write(socket, bytes,
-                             [self = shared_from_this()](const boost::system::error_code& error,
-                                                         std::size_t) { self->OnWritten(error); });
+    boost::asio::async_write(
+        socket, bytes,
+        server.Guard([self = shared_from_this()](const boost::system::error_code& error,
+                                                 std::size_t) { self->OnWritten(error); }));
 }
 
 void ClientSession::OnWritten(const boost::system::error_code& error)
@@ -153,8 +155,7 @@ void ClientSession::OnWritten(const boost::system::error_code& error)
 void ClientSession::DropQueuedNotifications()
 {
     // A reply still waiting keeps its place: the read cycle resumes after it.
-    const bool replyWaiting =
-        std::find(outbox.begin(), outbox.end(), nullptr) != outbox.end();
+    const bool replyWaiting = std::find(outbox.begin(), outbox.end(), nullptr) != outbox.end();
     outbox.clear();
     if (replyWaiting)
         outbox.push_back(nullptr);

@@ -24,8 +24,9 @@ using Notification = std::shared_ptr<const std::string>;
 // Lifetime: the session is owned by the handlers of its pending operations;
 // the server's registry only refers to it. It ends on the first failed
 // receive, on a failed greeting or LOGIN reply, or when its queue outgrows
-// MaxQueuedBytes; it is destroyed once its last operation has completed.
-// Everything runs on the I/O loop thread.
+// MaxQueuedBytes; it is destroyed once its last operation has completed (or,
+// when the server goes first, with the loop). Everything runs on the I/O
+// loop thread.
 class ClientSession : public std::enable_shared_from_this<ClientSession>
 {
 public:

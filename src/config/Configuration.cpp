@@ -61,8 +61,8 @@ void ReadUsers(const tinyxml2::XMLElement& control, UserTable& users)
 
 // Files the cameras of one NVR element. Returns false when a camera repeats
 // the PelcoNumber of a camera filed before it.
-bool ReadCameras(boost::asio::io_context& io, const tinyxml2::XMLElement& nvr,
-                 const Timing& timing, CameraTable& cameras)
+bool ReadCameras(boost::asio::io_context& io, const tinyxml2::XMLElement& nvr, const Timing& timing,
+                 CameraTable& cameras)
 {
     bool unique = true;
     for (const tinyxml2::XMLElement* element = nvr.FirstChildElement("Camera"); element;
@@ -75,8 +75,9 @@ bool ReadCameras(boost::asio::io_context& io, const tinyxml2::XMLElement& nvr,
         }
         for (const auto& entry : cameras) {
             if (entry.second->GetPelcoNumber() == camera->GetPelcoNumber()) {
-                LogFile.BeginLine() << "*** Error: Configuration has multiple entries with PelcoNumber="
-                                    << camera->GetPelcoNumber() << std::endl;
+                LogFile.BeginLine()
+                    << "*** Error: Configuration has multiple entries with PelcoNumber="
+                    << camera->GetPelcoNumber() << std::endl;
                 unique = false;
             }
         }

@@ -22,9 +22,10 @@ bool NVRConnection::LoadFromElement(const tinyxml2::XMLElement& element)
     if (ParseStrictInteger(element.Attribute("Port"), configuredPort)) {
         port = configuredPort;
     } else {
-        LogFile.BeginLine() << "Port specifier for NVR " << addressText
-                            << " in tlKorvel.xml file is non-integer or missing.  Defaulting to 22609."
-                            << std::endl;
+        LogFile.BeginLine()
+            << "Port specifier for NVR " << addressText
+            << " in tlKorvel.xml file is non-integer or missing.  Defaulting to 22609."
+            << std::endl;
     }
 
     bool rejected = false;

@@ -62,7 +62,8 @@ TEST(CameraHold, FailedAndDroppedCommandsLeaveTheHoldAlone)
 {
     boost::asio::io_context io;
     PseudoTerminal line;
-    auto serial = MakeCamera(io, "<Camera Address=\"cam\" Port=\"" + line.SlavePath() + "\" />", 1, 60);
+    auto serial =
+        MakeCamera(io, "<Camera Address=\"cam\" Port=\"" + line.SlavePath() + "\" />", 1, 60);
     HoldRecorder recorder;
     serial->SetClientServer(&recorder);
     serial->SendCommand(1, 4, "a", 1);

@@ -43,7 +43,8 @@ TEST(NetworkCamera, ConnectsAndWritesCommandsInOrder)
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0) == all; })) << listener.Received(0);
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 100; }));
     EXPECT_EQ(recorder.events.front(), "control 2 at 127.0.0.1");
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"Connecting to track camera at 127.0.0.1:" + port});
+    EXPECT_EQ(log.Lines(),
+              std::vector<std::string>{"Connecting to track camera at 127.0.0.1:" + port});
 }
 
 TEST(NetworkCamera, RefusedConnectionIsLoggedOnceAndRetriedUntilAccepted)
@@ -75,10 +76,10 @@ TEST(NetworkCamera, PortThatNamesNoServiceLeavesTheCameraWithoutTransport)
     camera->SendCommand(1, 1, "pan", 3);
     RunFor(io, std::chrono::milliseconds(200));
 
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                               "Connecting to track camera at 127.0.0.1:1abc",
-                               "*** Unable to resolve path to camera at 127.0.0.1:1abc: "
-                               "Service not found"}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"Connecting to track camera at 127.0.0.1:1abc",
+                                        "*** Unable to resolve path to camera at 127.0.0.1:1abc: "
+                                        "Service not found"}));
     EXPECT_TRUE(recorder.events.empty());
 }
 
@@ -97,7 +98,8 @@ TEST(NetworkCamera, FailedWriteIsLoggedOnceAndStartsANewConnection)
     // write fails. Keep sending until it has.
     for (int i = 0; i < 10 && log.Count("Error sending command to 127.0.0.1: ") == 0; ++i) {
         camera->SendCommand(1, 1, "x", 1);
-        RunUntil(io, [&] { return log.Count("Error sending") == 1; }, std::chrono::milliseconds(500));
+        RunUntil(
+            io, [&] { return log.Count("Error sending") == 1; }, std::chrono::milliseconds(500));
     }
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 2; })) << log.Text();
     camera->SendCommand(1, 1, "after", 5);
@@ -127,7 +129,8 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
             if (i < fitting)
                 expected += command;
         }
-        ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == fitting * (overflow + 1); }));
+        ASSERT_TRUE(
+            RunUntil(io, [&] { return recorder.events.size() == fitting * (overflow + 1); }));
     }
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0).size() == expected.size(); }));
     EXPECT_TRUE(listener.Received(0) == expected);

@@ -52,8 +52,11 @@ TEST(SerialSettings, ConfiguredValuesBecomeLineSettings)
         char letter;
         bool valid;
         tcflag_t bits; // PARENB | PARODD
-    } parities[] = {{'E', true, PARENB}, {'O', true, PARENB | PARODD}, {'N', true, 0},
-                    {'M', false, 0},     {'e', false, 0}};
+    } parities[] = {{'E', true, PARENB},
+                    {'O', true, PARENB | PARODD},
+                    {'N', true, 0},
+                    {'M', false, 0},
+                    {'e', false, 0}};
     for (const auto& c : parities) {
         serial_port_base::parity option;
         EXPECT_EQ(ParityOption(c.letter, option), c.valid) << c.letter;
@@ -150,9 +153,9 @@ TEST(SerialCamera, MissingDeviceIsLoggedOnceAndCommandsGoNowhere)
     camera->SendCommand(3, 1, "\xff\x02", 2);
     RunFor(io, std::chrono::milliseconds(200));
 
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{
-                               "Error connecting to track camera on serial port "
-                               "/dev/korvel-no-such-tty:No such file or directory"});
+    EXPECT_EQ(log.Lines(),
+              std::vector<std::string>{"Error connecting to track camera on serial port "
+                                       "/dev/korvel-no-such-tty:No such file or directory"});
     EXPECT_TRUE(recorder.events.empty());
     EXPECT_EQ(camera->GetHolderSession(), 0);
 }
@@ -190,8 +193,8 @@ TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
     EXPECT_EQ(::cfgetospeed(&settings), B9600);
     EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
     EXPECT_NE(settings.c_cflag & PARODD, 0u);
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"Error sending command to serial port " +
-                                                    link + ": Input/output error"});
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"Error sending command to serial port " + link +
+                                                    ": Input/output error"});
 
     // With nothing behind the name, every failed command logs its reopen
     // failure; the send failure stays logged once per camera.

@@ -3,6 +3,7 @@
 // pseudo-terminals.
 #include "Peers.h"
 #include "ServiceUnderTest.h"
+#include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +28,12 @@ std::string HasControl(const std::string& user)
 
 std::string Frame(unsigned char pelcoAddress, unsigned char speed)
 {
-    const unsigned char bytes[] = {0xFF, pelcoAddress, 0x00, 0x04, speed, 0x00,
+    const unsigned char bytes[] = {0xFF,
+                                   pelcoAddress,
+                                   0x00,
+                                   0x04,
+                                   speed,
+                                   0x00,
                                    static_cast<unsigned char>(pelcoAddress + 0x04 + speed)};
     return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
@@ -40,7 +46,8 @@ std::string CameraMessage(const std::string& address, unsigned pelcoNumber)
 class Operator
 {
 public:
-    Operator(ServiceUnderTest& service, const std::string& user) : service(service), client(service.Port())
+    Operator(ServiceUnderTest& service, const std::string& user)
+        : service(service), client(service.Port())
     {
         EXPECT_EQ(client.ReadGreeting(), "SESSION " + std::to_string(client.LocalPort()));
         if (!user.empty())
@@ -58,10 +65,7 @@ public:
         client.Send(message);
         service.WaitHandled(client);
     }
-    void Expect(const std::string& text)
-    {
-        EXPECT_EQ(client.Read(text.size()), text);
-    }
+    void Expect(const std::string& text) { EXPECT_EQ(client.Read(text.size()), text); }
     // The next bytes are the answer to a login: nothing else came before.
     void ExpectNothingPending() { LogIn("plus"); }
 
@@ -72,56 +76,19 @@ private:
     OperatorClient client;
 };
 
-// A camera of either kind as the test sees it.
-struct CameraEnd
+std::string CameraElement(const std::string& address, const std::string& port, unsigned pelcoNumber)
 {
-    std::string element;                  // its Camera element
-    std::string address;                  // its Address
-    unsigned pelcoNumber;
-    std::function<bool()> waitConnected;  // until the service's link is up
-    std::function<std::string(std::size_t)> read;
-};
+    return "<Camera Address=\"" + address + "\" Port=\"" + port + "\" PelcoNumber=\"" +
+           std::to_string(pelcoNumber) + "\" BaudRate=\"9600\"/>";
+}
 
-// A camera with a link on a loopback listener of its own.
-struct TcpCamera
+std::string NetworkCamera(const CameraListener& listener, unsigned pelcoNumber)
 {
-    explicit TcpCamera(const std::string& address, unsigned pelcoNumber)
-        : listener(address), address(address), pelcoNumber(pelcoNumber)
-    {
-    }
-    CameraEnd End()
-    {
-        return {"<Camera Address=\"" + address + "\" Port=\"" + std::to_string(listener.Port()) +
-                    "\" PelcoNumber=\"" + std::to_string(pelcoNumber) + "\"/>",
-                address, pelcoNumber, [this] { return listener.Accept(); },
-                [this](std::size_t count) { return listener.Read(count); }};
-    }
-    CameraListener listener;
-    std::string address;
-    unsigned pelcoNumber;
-};
+    return CameraElement("127.0.0.2", std::to_string(listener.Port()), pelcoNumber);
+}
 
-// A camera on a serial line.
-struct SerialCamera
-{
-    explicit SerialCamera(const std::string& address, unsigned pelcoNumber)
-        : address(address), pelcoNumber(pelcoNumber)
-    {
-    }
-    CameraEnd End()
-    {
-        return {"<Camera Address=\"" + address + "\" Port=\"" + line.DeviceName() +
-                    "\" PelcoNumber=\"" + std::to_string(pelcoNumber) +
-                    "\" BaudRate=\"9600\" Parity=\"none\"/>",
-                address, pelcoNumber, [] { return true; },
-                [this](std::size_t count) { return line.Read(count); }};
-    }
-    SerialLine line;
-    std::string address;
-    unsigned pelcoNumber;
-};
-
-const char* const DeadCamera = R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
+const char* const DeadCamera =
+    R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
 
 } // namespace
 
@@ -171,12 +138,26 @@ TEST(Arbitration, ControlNotificationsReachOnlyTheSessionsWorkingWithTheCamera)
 
 TEST(Arbitration, PriorityDecidesWhoSteersTheCamera)
 {
-    TcpCamera tcp("127.0.0.2", 3);
-    SerialCamera serial("serial-camera", 4);
-    for (CameraEnd camera : {tcp.End(), serial.End()}) {
+    CameraListener network("127.0.0.2");
+    PseudoTerminal serial;
+    const struct
+    {
+        std::string element;
+        std::string address;
+        unsigned pelcoNumber;
+        std::function<std::string(std::size_t)> read;
+    } cameras[] = {
+        {NetworkCamera(network, 3), "127.0.0.2", 3,
+         [&](std::size_t count) { return network.Read(count); }},
+        {CameraElement("serial-camera", serial.SlavePath(), 4), "serial-camera", 4,
+         [&](std::size_t count) { return serial.Read(count); }},
+    };
+    for (const auto& camera : cameras) {
         SCOPED_TRACE(camera.element);
         ServiceUnderTest service(Users, camera.element, 600);
-        ASSERT_TRUE(camera.waitConnected());
+        if (camera.address == "127.0.0.2") {
+            ASSERT_TRUE(network.Accept());
+        }
         const unsigned char pelco = static_cast<unsigned char>(camera.pelcoNumber);
         const std::string selected = CameraMessage(camera.address, camera.pelcoNumber);
 
@@ -215,9 +196,9 @@ TEST(Arbitration, PriorityDecidesWhoSteersTheCamera)
 
 TEST(Arbitration, SessionWithoutLoginSteersWithPriorityZero)
 {
-    TcpCamera camera("127.0.0.2", 3);
-    ServiceUnderTest service(Users, camera.End().element, 600);
-    ASSERT_TRUE(camera.listener.Accept());
+    CameraListener camera("127.0.0.2");
+    ServiceUnderTest service(Users, NetworkCamera(camera, 3), 600);
+    ASSERT_TRUE(camera.Accept());
     Operator anonymous(service, "");
     Operator minus(service, "minus");
     Operator plus(service, "plus");
@@ -225,7 +206,7 @@ TEST(Arbitration, SessionWithoutLoginSteersWithPriorityZero)
     anonymous.Client().Send(Frame(3, 1));
     anonymous.Expect(CameraMessage("127.0.0.2", 3));
     anonymous.Expect(YouHaveControl);
-    EXPECT_EQ(camera.listener.Read(7), Frame(3, 1));
+    EXPECT_EQ(camera.Read(7), Frame(3, 1));
 
     minus.Client().Send(Frame(3, 2));
     minus.Expect(CameraMessage("127.0.0.2", 3));
@@ -236,21 +217,21 @@ TEST(Arbitration, SessionWithoutLoginSteersWithPriorityZero)
     plus.Expect(YouHaveControl);
     anonymous.Expect(HasControl("plus"));
     minus.Expect(HasControl("plus"));
-    EXPECT_EQ(camera.listener.Read(7), Frame(3, 3));
+    EXPECT_EQ(camera.Read(7), Frame(3, 3));
 }
 
 TEST(Arbitration, HoldLapsesOnceForTheCamerasWatchersOnly)
 {
-    TcpCamera camera("127.0.0.2", 3);
-    ServiceUnderTest service(Users, camera.End().element + DeadCamera, 1);
-    ASSERT_TRUE(camera.listener.Accept());
+    CameraListener camera("127.0.0.2");
+    ServiceUnderTest service(Users, NetworkCamera(camera, 3) + DeadCamera, 1);
+    ASSERT_TRUE(camera.Accept());
     Operator steering(service, "low");
     Operator watching(service, "same");
     Operator elsewhere(service, "high");
     watching.Client().Send(Frame(3, 0));
     watching.Expect(CameraMessage("127.0.0.2", 3));
     watching.Expect(YouHaveControl);
-    EXPECT_EQ(camera.listener.Read(7), Frame(3, 0));
+    EXPECT_EQ(camera.Read(7), Frame(3, 0));
     watching.Expect(Lapsed);
     elsewhere.Client().Send(Frame(9, 0));
     elsewhere.Expect(CameraMessage("dead-camera", 9));
@@ -260,7 +241,7 @@ TEST(Arbitration, HoldLapsesOnceForTheCamerasWatchersOnly)
     steering.Expect(CameraMessage("127.0.0.2", 3));
     steering.Expect(YouHaveControl);
     watching.Expect(HasControl("low"));
-    EXPECT_EQ(camera.listener.Read(7), Frame(3, 1));
+    EXPECT_EQ(camera.Read(7), Frame(3, 1));
     steering.Expect(Lapsed);
     watching.Expect(Lapsed);
 
@@ -272,11 +253,9 @@ TEST(Arbitration, HoldLapsesOnceForTheCamerasWatchersOnly)
 
 TEST(Arbitration, CommandForACameraWithoutLinkChangesNothing)
 {
-    TcpCamera camera("127.0.0.2", 3);
-    ServiceUnderTest service(
-        Users, camera.End().element + R"(<Camera Address="127.0.0.4" Port="1x" PelcoNumber="5"/>)",
-        1);
-    ASSERT_TRUE(camera.listener.Accept());
+    CameraListener camera("127.0.0.2");
+    ServiceUnderTest service(Users, NetworkCamera(camera, 3) + CameraElement("127.0.0.4", "1x", 5));
+    ASSERT_TRUE(camera.Accept());
     Operator op(service, "low");
     op.Client().Send(Frame(5, 1));
     op.Expect(CameraMessage("127.0.0.4", 5));
@@ -284,24 +263,26 @@ TEST(Arbitration, CommandForACameraWithoutLinkChangesNothing)
     op.Client().Send(Frame(3, 1));
     op.Expect(CameraMessage("127.0.0.2", 3)); // no control notification came first
     op.Expect(YouHaveControl);
-    EXPECT_EQ(camera.listener.Read(7), Frame(3, 1));
+    EXPECT_EQ(camera.Read(7), Frame(3, 1));
 }
 
 TEST(Arbitration, TwoFramesInOneReceiveGoTogetherToTheFirstFramesCamera)
 {
-    TcpCamera first("127.0.0.2", 3);
-    SerialCamera second("serial-camera", 4);
-    ServiceUnderTest service(Users, first.End().element + second.End().element, 600);
-    ASSERT_TRUE(first.listener.Accept());
+    CameraListener first("127.0.0.2");
+    PseudoTerminal second;
+    ServiceUnderTest service(
+        Users, NetworkCamera(first, 3) + CameraElement("serial-camera", second.SlavePath(), 4),
+        600);
+    ASSERT_TRUE(first.Accept());
     Operator op(service, "low");
 
     op.Client().Send(Frame(3, 1) + Frame(4, 2));
     op.Expect(CameraMessage("127.0.0.2", 3));
     op.Expect(YouHaveControl);
-    EXPECT_EQ(first.listener.Read(14), Frame(3, 1) + Frame(4, 2));
+    EXPECT_EQ(first.Read(14), Frame(3, 1) + Frame(4, 2));
 
     op.Client().Send(Frame(4, 3));
     op.Expect(CameraMessage("serial-camera", 4));
     op.Expect(YouHaveControl);
-    EXPECT_EQ(second.line.Read(7), Frame(4, 3)) << "the serial camera got nothing before";
+    EXPECT_EQ(second.Read(7), Frame(4, 3)) << "the serial camera got nothing before";
 }

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,13 +83,7 @@ std::string ReadFrom(int fd, std::size_t count, std::chrono::milliseconds timeou
     return result;
 }
 
-std::string ReadAnything(int fd, std::chrono::milliseconds timeout)
-{
-    return ReadFrom(fd, static_cast<std::size_t>(-1), timeout);
-}
-
-OperatorClient::OperatorClient(std::uint16_t servicePort)
-    : OperatorClient(servicePort, Options())
+OperatorClient::OperatorClient(std::uint16_t servicePort) : OperatorClient(servicePort, Options())
 {
 }
 
@@ -216,32 +209,4 @@ bool CameraListener::Accept(std::chrono::milliseconds timeout)
 std::string CameraListener::Read(std::size_t count, std::chrono::milliseconds timeout)
 {
     return connection >= 0 ? ReadFrom(connection, count, timeout) : std::string();
-}
-
-std::string CameraListener::ReadAnything(std::chrono::milliseconds timeout)
-{
-    return connection >= 0 ? ::ReadAnything(connection, timeout) : std::string();
-}
-
-SerialLine::SerialLine()
-{
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-        Fail("openpty");
-    deviceName = ::ttyname(slave);
-}
-
-SerialLine::~SerialLine()
-{
-    ::close(master);
-    ::close(slave);
-}
-
-std::string SerialLine::Read(std::size_t count, std::chrono::milliseconds timeout)
-{
-    return ReadFrom(master, count, timeout);
-}
-
-std::string SerialLine::ReadAnything(std::chrono::milliseconds timeout)
-{
-    return ::ReadAnything(master, timeout);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// The far ends of the service's connections, as real sockets and terminals:
-// operator clients, TCP cameras and serial cameras.
+// The far ends of the service's connections, as real sockets: operator
+// clients and network cameras.
 
 #include <chrono>
 #include <cstddef>
@@ -15,8 +15,6 @@ using std::chrono_literals::operator""s;
 // Reads until count bytes have arrived, the peer closes, or the timeout passes;
 // returns what arrived.
 std::string ReadFrom(int fd, std::size_t count, std::chrono::milliseconds timeout = 10s);
-// Whatever arrives within the timeout (for checking that nothing does).
-std::string ReadAnything(int fd, std::chrono::milliseconds timeout);
 
 // An operator workstation: one blocking TCP connection to the service.
 class OperatorClient
@@ -80,30 +78,9 @@ public:
     // Waits for the camera to connect; false on timeout.
     bool Accept(std::chrono::milliseconds timeout = 20s);
     std::string Read(std::size_t count, std::chrono::milliseconds timeout = 10s);
-    std::string ReadAnything(std::chrono::milliseconds timeout);
 
 private:
     int listener = -1;
     int connection = -1;
     std::uint16_t port = 0;
-};
-
-// A serial track camera: the far end of a pseudo-terminal.
-class SerialLine
-{
-public:
-    SerialLine();
-    ~SerialLine();
-    SerialLine(const SerialLine&) = delete;
-    SerialLine& operator=(const SerialLine&) = delete;
-
-    // The device the camera opens.
-    const std::string& DeviceName() const { return deviceName; }
-    std::string Read(std::size_t count, std::chrono::milliseconds timeout = 10s);
-    std::string ReadAnything(std::chrono::milliseconds timeout);
-
-private:
-    int master = -1;
-    int slave = -1;
-    std::string deviceName;
 };

@@ -16,7 +16,8 @@
 #include <unistd.h>
 
 ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
-                                   const std::string& cameraElements, int lockTimeSecs)
+                                   const std::string& cameraElements, int lockTimeSecs,
+                                   const std::string& listenAddress)
 {
     // Each service starts the shared log afresh; lines still go to its end.
     if (FileExists(LogFile.CurrentPath()))
@@ -36,7 +37,7 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
         cameras.emplace(address, std::move(camera));
     }
 
-    server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, cameras, users);
+    server = std::make_unique<ClientServer>(io, listenAddress, 0, cameras, users);
     port = server->LocalEndpoint().port();
     for (auto& entry : cameras)
         entry.second->SetClientServer(server.get());
@@ -87,8 +88,8 @@ void ServiceUnderTest::WaitHandled(const OperatorClient& client)
     // runs before work posted after it.
     WaitUntil([&] {
         int unacknowledged = 0;
-        if (client.Fd() >= 0 && (::ioctl(client.Fd(), SIOCOUTQ, &unacknowledged) != 0 ||
-                                 unacknowledged != 0))
+        if (client.Fd() >= 0 &&
+            (::ioctl(client.Fd(), SIOCOUTQ, &unacknowledged) != 0 || unacknowledged != 0))
             return false;
         const auto state = ServiceSideOf(client);
         return !state || state->unreadBytes == 0;

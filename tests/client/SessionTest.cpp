@@ -3,6 +3,7 @@
 // service copes with clients that stop reading or vanish.
 #include "Peers.h"
 #include "ServiceUnderTest.h"
+#include "camera/TrackCamera.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
+
+#include <boost/system/system_error.hpp>
 
 #include <vector>
 
@@ -24,7 +27,8 @@ const std::vector<UserAccount> Users = {
 
 // A camera without transport: commands for it go nowhere, so only the
 // service's own messages reach the clients.
-const char* const DeadCamera = R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
+const char* const DeadCamera =
+    R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
 const std::string DeadCameraFrame = std::string("\xFF\x09\x00\x04\x20\x00\x2D", 7);
 const std::string DeadCameraMessage = "1CAMERA\tdead-camera\t9";
 
@@ -271,4 +275,73 @@ TEST(ClientServer, WaitsInsteadOfSpinningWhileOutOfDescriptors)
         << "the loop spun while accepting failed";
     EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()))
         << "accepting resumes once descriptors are free";
+}
+
+TEST(ClientServer, ListensOnNumericAddressesOnly)
+{
+    const struct
+    {
+        const char* address;
+        std::uint32_t port;
+        bool listens;
+    } cases[] = {
+        {"127.0.0.1", 0, true}, {"localhost", 0, false},     {"127.0.0.", 0, false},
+        {"", 0, false},         {"127.0.0.1", 70000, false},
+    };
+    boost::asio::io_context io;
+    CameraTable cameras;
+    UserTable users;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        if (c.listens) {
+            ClientServer server(io, c.address, c.port, cameras, users);
+            EXPECT_NE(server.LocalEndpoint().port(), 0);
+            // A second listener on the same port fails like any other bind.
+            EXPECT_THROW(ClientServer(io, c.address, server.LocalEndpoint().port(), cameras, users),
+                         boost::system::system_error);
+        } else {
+            EXPECT_THROW(ClientServer(io, c.address, c.port, cameras, users),
+                         boost::system::system_error);
+        }
+    }
+}
+
+TEST(ClientSession, DualStackListenerLogsIPv4ClientsInDottedForm)
+{
+    std::unique_ptr<ServiceUnderTest> service;
+    try {
+        service = std::make_unique<ServiceUnderTest>(Users, "", 1, "::");
+    } catch (const boost::system::system_error&) {
+        GTEST_SKIP() << "no IPv6 on this host";
+    }
+    OperatorClient client(service->Port());
+    EXPECT_EQ(client.ReadGreeting(), "SESSION " + std::to_string(client.LocalPort()));
+    client.Send("LOGIN bob");
+    EXPECT_EQ(client.Read(2), "OK");
+    EXPECT_TRUE(service->WaitForLog("] Login from 127.0.0.1 by user bob with priority 3\n"))
+        << service->Log();
+}
+
+TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
+{
+    boost::asio::io_context io;
+    CameraTable cameras;
+    UserTable users;
+    auto server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, cameras, users);
+    OperatorClient client(server->LocalEndpoint().port());
+    std::string greeting;
+    while (greeting.empty()) {
+        io.poll();
+        greeting = client.Read(1, 10ms);
+    }
+    server->PostSelectCamera("anything");
+    server.reset();
+    EXPECT_TRUE(io.stopped());
+
+    // The client's message completes the pending receive of a session whose
+    // server has gone: the session only closes.
+    client.Send("LOGIN bob");
+    io.restart();
+    io.run_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(client.WaitClosed());
 }

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -52,19 +54,24 @@ TEST(ConfigurationRun, UnusableFilesEndTheRunWithTheirLines)
         int status;
         std::vector<std::string> ending;
     } cases[] = {
-        {"missing file", "", 255,
+        {"missing file",
+         "",
+         255,
          {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.",
           "Exiting due to configuration file error(s)"}},
         {"repeated PelcoNumber",
          std::string("<tlKorvel>") + Options + Nvr +
-             R"(<Camera Address="10.0.0.1" PelcoNumber="3" /><Camera Address="10.0.0.2" PelcoNumber="3" /></NVR></tlKorvel>)",
+             R"(<Camera Address="10.0.0.1" PelcoNumber="3" />)"
+             R"(<Camera Address="10.0.0.2" PelcoNumber="3" /></NVR></tlKorvel>)",
          255,
          {"Connecting to track camera at 10.0.0.2:1000",
           "*** Error: Configuration has multiple entries with PelcoNumber=3",
           "Exiting due to configuration file error(s)"}},
-        {"DataBits 9", std::string("<tlKorvel>") + Options + Nvr + R"(<Camera Address="cam" Port=")" +
-                           line.SlavePath() + R"(" DataBits="9" /></NVR></tlKorvel>)",
-         0, {"Exception: invalid character_size value"}},
+        {"DataBits 9",
+         std::string("<tlKorvel>") + Options + Nvr + R"(<Camera Address="cam" Port=")" +
+             line.SlavePath() + R"(" DataBits="9" /></NVR></tlKorvel>)",
+         0,
+         {"Exception: invalid character_size value"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -78,8 +85,9 @@ TEST(ConfigurationRun, UnusableFilesEndTheRunWithTheirLines)
         ASSERT_GE(lines.size(), 2 + c.ending.size()) << program.Log();
         EXPECT_EQ(lines[0], Banner);
         EXPECT_EQ(lines[1], reading + dir.File("tlKorvel.xml"));
-        EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(c.ending.size()), lines.end()),
-                  c.ending)
+        EXPECT_EQ(
+            std::vector<std::string>(lines.end() - static_cast<long>(c.ending.size()), lines.end()),
+            c.ending)
             << program.Log();
     }
 }

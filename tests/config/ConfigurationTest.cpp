@@ -83,12 +83,18 @@ TEST(AttributeSyntax, DecimalAndStrictIntegerReadings)
         bool strict;
         std::int32_t strictValue;
     } cases[] = {
-        {"12abc", true, 12, false, 0},          {" 7s", true, 7, false, 0},
-        {"-1", true, 4294967295u, true, -1},    {"+80", true, 80, true, 80},
-        {"22609 ", true, 22609, false, 0},      {" 22609", true, 22609, false, 0},
-        {"0x10", true, 0, false, 0},            {"abc", false, 0, false, 0},
-        {"", false, 0, false, 0},               {"-", false, 0, false, 0},
-        {"2147483648", true, 2147483648u, false, 0}, {"-2147483648", true, 2147483648u, true, INT32_MIN},
+        {"12abc", true, 12, false, 0},
+        {" 7s", true, 7, false, 0},
+        {"-1", true, 4294967295u, true, -1},
+        {"+80", true, 80, true, 80},
+        {"22609 ", true, 22609, false, 0},
+        {" 22609", true, 22609, false, 0},
+        {"0x10", true, 0, false, 0},
+        {"abc", false, 0, false, 0},
+        {"", false, 0, false, 0},
+        {"-", false, 0, false, 0},
+        {"2147483648", true, 2147483648u, false, 0},
+        {"-2147483648", true, 2147483648u, true, INT32_MIN},
         {nullptr, false, 0, false, 0},
     };
     for (const auto& c : cases) {
@@ -121,13 +127,22 @@ TEST(Configuration, MessagesDefaultsAndTables)
         std::vector<std::string> lines;
         Check check = nullptr;
     } cases[] = {
-        {"missing file", nullptr, -1,
+        {"missing file",
+         nullptr,
+         -1,
          {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file."}},
-        {"malformed", "<tlKorvel><Options></tlKorvel>", -1,
+        {"malformed",
+         "<tlKorvel><Options></tlKorvel>",
+         -1,
          {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file."}},
-        {"no root", "<Other><KorvelControl /></Other>", -1,
+        {"no root",
+         "<Other><KorvelControl /></Other>",
+         -1,
          {"No tlKorvel section found in tlKorvel.xml config file.  Exiting."}},
-        {"empty control", "<tlKorvel><KorvelControl /></tlKorvel>", 0, {},
+        {"empty control",
+         "<tlKorvel><KorvelControl /></tlKorvel>",
+         0,
+         {},
          [](const Load& load) {
              EXPECT_EQ(ClientAddress, "127.0.0.1");
              EXPECT_EQ(ClientPort, 55272u);
@@ -135,14 +150,19 @@ TEST(Configuration, MessagesDefaultsAndTables)
          }},
         {"no control, no options", "<tlKorvel />", 0, {}, clientIs("127.0.0.1", 55272)},
         {"port abc, empty address",
-         R"(<tlKorvel><Options ClientAddress="" ClientPort="abc" /></tlKorvel>)", 0,
+         R"(<tlKorvel><Options ClientAddress="" ClientPort="abc" /></tlKorvel>)",
+         0,
          {"Address  in tlKorvel.xml is undefined or invalid.  Defaulting to 127.0.0.1."},
          clientIs("127.0.0.1", 55272)},
-        {"port -1, no address", R"(<tlKorvel><Options ClientPort="-1" /></tlKorvel>)", 0,
+        {"port -1, no address",
+         R"(<tlKorvel><Options ClientPort="-1" /></tlKorvel>)",
+         0,
          {"Address  in tlKorvel.xml is undefined or invalid.  Defaulting to 127.0.0.1."},
          clientIs("127.0.0.1", 4294967295u)},
         {"address and port 12abc",
-         R"(<tlKorvel><Options ClientAddress="0.0.0.0" ClientPort="12abc" /></tlKorvel>)", 0, {},
+         R"(<tlKorvel><Options ClientAddress="0.0.0.0" ClientPort="12abc" /></tlKorvel>)",
+         0,
+         {},
          clientIs("0.0.0.0", 12)},
         {"users",
          R"(<tlKorvel><KorvelControl LockTime=" 7s">
@@ -179,7 +199,8 @@ TEST(Configuration, MessagesDefaultsAndTables)
              EXPECT_EQ(load.nvrs.at("127.0.0.1")->GetLogin(), "b");
          }},
         {"nvr without login or password",
-         R"(<tlKorvel><NVR Address="10.0.0.1" Port="1" Login="" Password="p"><Camera Address="c" /></NVR>
+         R"(<tlKorvel><NVR Address="10.0.0.1" Port="1" Login="" Password="p">
+              <Camera Address="c" /></NVR>
             <NVR Address="10.0.0.2" Port="1" /></tlKorvel>)",
          0,
          {"No 'Login' attribute defined for NVR 10.0.0.1 in tlKorvel.xml file. Skipping this NVR.",
@@ -190,7 +211,8 @@ TEST(Configuration, MessagesDefaultsAndTables)
           NvrRule, NvrExample},
          [](const Load& load) { EXPECT_TRUE(load.nvrs.empty() && load.cameras.empty()); }},
         {"nvr without password",
-         R"(<tlKorvel><NVR Address="10.0.0.3" Port="1" Login="op" /></tlKorvel>)", 0,
+         R"(<tlKorvel><NVR Address="10.0.0.3" Port="1" Login="op" /></tlKorvel>)",
+         0,
          {"No 'Password' attribute defined in tlKorvel.xml file for user op on 10.0.0.3. "
           "Skipping this NVR.",
           NvrRule, NvrExample}},
@@ -230,14 +252,17 @@ TEST(Configuration, CamerasAndRepeatedPelcoNumbers)
           Connecting("10.0.0.3"), Repeated + "3", Repeated + "3"},
          {"10.0.0.1 3", "10.0.0.2 3", "10.0.0.3 3"}},
         {"repeated address, other number",
-         Nvr + Camera("10.0.0.1", 3) + Camera("10.0.0.1", 4) + "</NVR>", 0,
+         Nvr + Camera("10.0.0.1", 3) + Camera("10.0.0.1", 4) + "</NVR>",
+         0,
          {Loaded, Connecting("10.0.0.1"), Connecting("10.0.0.1")},
          {"10.0.0.1 3"}},
         {"camera written twice",
-         Nvr + Camera("10.0.0.1", 3) + Camera("10.0.0.1", 3) + "</NVR>", -1,
+         Nvr + Camera("10.0.0.1", 3) + Camera("10.0.0.1", 3) + "</NVR>",
+         -1,
          {Loaded, Connecting("10.0.0.1"), Connecting("10.0.0.1"), Repeated + "3"},
          {"10.0.0.1 3"}},
-        {"NVR written twice", Nvr + Camera("10.0.0.1", 4) + "</NVR>" + Nvr + Camera("10.0.0.1", 4) + "</NVR>",
+        {"NVR written twice",
+         Nvr + Camera("10.0.0.1", 4) + "</NVR>" + Nvr + Camera("10.0.0.1", 4) + "</NVR>",
          -1,
          {Loaded, Connecting("10.0.0.1"), Loaded, Connecting("10.0.0.1"), Repeated + "4"},
          {"10.0.0.1 4"}},
@@ -245,8 +270,9 @@ TEST(Configuration, CamerasAndRepeatedPelcoNumbers)
          Nvr + R"(<Camera PelcoNumber="2" /><Camera Address="10.0.0.5" /></NVR>)" +
              Camera("10.0.0.6", 9),
          0,
-         {Loaded, "Missing or empty 'Address' attribute for <Camera> entry in tlKorvel.xml file. "
-                  "Skipping.",
+         {Loaded,
+          "Missing or empty 'Address' attribute for <Camera> entry in tlKorvel.xml file. "
+          "Skipping.",
           "Connecting to track camera at 10.0.0.5:1000"},
          {"10.0.0.5 1"}},
     };
@@ -269,10 +295,10 @@ TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
     Load load;
     LoopbackListener first(load.io);
     LoopbackListener second(load.io);
-    const std::string body = R"(<KorvelControl LockTime=" 0s" />)" + Nvr +
-                             R"(<Camera Address="127.0.0.1" Port=")" + std::to_string(first.Port()) +
-                             R"(" /><Camera Address="127.0.0.1" PelcoNumber="2" Port=")" +
-                             std::to_string(second.Port()) + R"(" /></NVR>)";
+    const std::string body =
+        R"(<KorvelControl LockTime=" 0s" />)" + Nvr + R"(<Camera Address="127.0.0.1" Port=")" +
+        std::to_string(first.Port()) + R"(" /><Camera Address="127.0.0.1" PelcoNumber="2" Port=")" +
+        std::to_string(second.Port()) + R"(" /></NVR>)";
     load.Run(File(body).c_str());
     ASSERT_EQ(load.result, 0);
     ASSERT_EQ(load.cameras.size(), 1u);
@@ -282,8 +308,8 @@ TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
 
     ASSERT_TRUE(RunUntil(load.io, [&] { return first.Connections() == 1; }));
     camera.SendCommand(1, 1, "go", 2);
-    ASSERT_TRUE(RunUntil(load.io, [&] { return recorder.events.size() == 2; },
-                         std::chrono::seconds(4)));
+    ASSERT_TRUE(RunUntil(
+        load.io, [&] { return recorder.events.size() == 2; }, std::chrono::seconds(4)));
     EXPECT_EQ(recorder.events.back(), "release at 127.0.0.1");
     RunFor(load.io, std::chrono::milliseconds(200));
     EXPECT_EQ(second.Connections(), 0u);

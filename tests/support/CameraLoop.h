@@ -45,7 +45,8 @@ inline bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& c
 // Runs the loop for a while, for checks that something does not happen.
 inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds duration)
 {
-    RunUntil(io, [] { return false; }, duration);
+    RunUntil(
+        io, [] { return false; }, duration);
 }
 
 // Records the announcements as "control <session>" and "release".

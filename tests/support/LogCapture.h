@@ -33,9 +33,8 @@ public:
         std::istringstream in(Text());
         for (std::string line; std::getline(in, line);) {
             const auto end = line.find(" ] ");
-            lines.push_back(line.rfind("[ ", 0) == 0 && end != std::string::npos
-                                ? line.substr(end + 3)
-                                : line);
+            lines.push_back(
+                line.rfind("[ ", 0) == 0 && end != std::string::npos ? line.substr(end + 3) : line);
         }
         return lines;
     }
@@ -44,9 +43,9 @@ public:
     int Count(const std::string& prefix) const
     {
         const auto lines = Lines();
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.rfind(prefix, 0) == 0;
-        }));
+        return static_cast<int>(
+            std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
     }
 
 private:

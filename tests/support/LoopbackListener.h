@@ -74,20 +74,20 @@ private:
 
     void Accept()
     {
-        acceptor.async_accept([this](const boost::system::error_code& error,
-                                     boost::asio::ip::tcp::socket socket) {
-            if (error)
-                return;
-            auto connection = std::make_unique<Connection>(io);
-            connection->socket = std::move(socket);
-            Connection* added = connection.get();
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                connections.push_back(std::move(connection));
-            }
-            Read(added);
-            Accept();
-        });
+        acceptor.async_accept(
+            [this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
+                if (error)
+                    return;
+                auto connection = std::make_unique<Connection>(io);
+                connection->socket = std::move(socket);
+                Connection* added = connection.get();
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    connections.push_back(std::move(connection));
+                }
+                Read(added);
+                Accept();
+            });
     }
 
     void Read(Connection* connection)
