@@ -86,6 +86,7 @@ stopping=""
 StopAll() {
     [ -n "$stopping" ] && return
     stopping=yes
+    [ -n "$camsimPid" ] || return 0 # nothing started yet
     trap '' INT TERM
     echo
     Say "stopping"
@@ -121,7 +122,10 @@ rm -f tlKorvel tlKorvel.xml tlKorvel.log tlKorvel.log.old tlKorvel.out \
 
 # Each program's output goes to a file of its own and, prefixed, to this
 # terminal. The display ignores Ctrl-C, so that it shows the programs' last
-# words; it ends when they have closed their output.
+# words; it ends when they have closed their output. (Programs started in
+# the background here ignore Ctrl-C unless they handle it themselves, as
+# tlKorvel, camsim and nvrsim do; the display in a process substitution
+# would not.)
 Show() {
     local label=$1 file=$2
     trap '' INT
@@ -169,10 +173,7 @@ sed -e "s|@CLIENT_PORT@|$clientPort|" -e "s|@NVR_PORT@|$nvrPort|" \
     -e "s|@LOADING_BAY_DEVICE@|$loadingBay|" \
     "$root/examples/demo/tlKorvel.xml" > "$run/tlKorvel.xml"
 touch tlKorvel.log
-(
-    trap '' INT
-    tail -n +1 -F -s 0.2 --pid=$$ tlKorvel.log 2>/dev/null | sed -u 's/^/log     | /'
-) &
+tail -n +1 -F -s 0.2 --pid=$$ tlKorvel.log 2>/dev/null > >(Show "log     " /dev/null) &
 logTailPid=$!
 "$run/tlKorvel" -d > tlKorvel.out 2>&1 &
 servicePid=$!
@@ -181,6 +182,9 @@ ServiceListening() {
     (exec 9<>"/dev/tcp/127.0.0.1/$clientPort") 2>/dev/null
 }
 if ! WaitFor 100 ServiceListening || Gone "$servicePid"; then
+    if grep -q 'Address already in use' tlKorvel.log; then
+        Fail "port $clientPort is taken; run again with another, for example TLKORVEL_DEMO_PORT=55300 make demo"
+    fi
     Fail "tlKorvel did not start; see $run/tlKorvel.log"
 fi
 
