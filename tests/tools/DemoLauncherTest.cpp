@@ -1,6 +1,7 @@
 // The demo launcher (scripts/demo.sh, run by make demo) as a newcomer uses
 // it: it starts everything, tells how to connect, passes typed lines to
-// nvrsim, shows what camsim receives, and Ctrl-C leaves no process behind.
+// nvrsim, shows what camsim receives, and stopping it leaves no process
+// behind.
 #include "SystemProcesses.h"
 
 #include "support/Process.h"
@@ -15,7 +16,7 @@
 namespace {
 
 // Processes whose working folder is inside the given one (the launcher runs
-// everything in its run folder).
+// everything in its run folder), as "pid name".
 std::vector<std::string> ProcessesWorkingIn(const std::string& folder)
 {
     std::vector<std::string> found;
@@ -33,23 +34,26 @@ std::vector<std::string> ProcessesWorkingIn(const std::string& folder)
     return found;
 }
 
-// Stops the launcher as Ctrl-C would when a check fails half-way, so that
-// its programs do not outlive the test.
+// When a check fails half-way: stops the launcher as Ctrl-C would, and kills
+// whatever of its programs is left, so that nothing outlives the test.
 struct StopWhenDone
 {
     Process& launcher;
+    std::string runFolder;
     ~StopWhenDone()
     {
         if (launcher.Running()) {
-            launcher.Signal(SIGINT);
+            launcher.Signal(SIGTERM);
             launcher.Wait(std::chrono::seconds(30));
         }
+        for (const std::string& process : ProcessesWorkingIn(runFolder))
+            ::kill(std::stoi(process), SIGKILL);
     }
 };
 
 } // namespace
 
-TEST(DemoLauncher, RunsTheSystemAndCtrlCStopsEverything)
+TEST(DemoLauncher, RunsTheSystemAndAStopLeavesNothingBehind)
 {
     TempDir runFolder;
     const std::string port = std::to_string(UnusedPort());
@@ -57,7 +61,7 @@ TEST(DemoLauncher, RunsTheSystemAndCtrlCStopsEverything)
     options.stdinPipe = true;
     options.environment = {{"TLKORVEL_DEMO_DIR", runFolder.Path()}, {"TLKORVEL_DEMO_PORT", port}};
     Process launcher(TLKORVEL_SOURCE_DIR "/scripts/demo.sh", {TLKORVEL_BUILD_DIR}, options);
-    StopWhenDone stopWhenDone{launcher};
+    StopWhenDone stopWhenDone{launcher, runFolder.Path()};
 
     // The instructions end with how to stop.
     ASSERT_TRUE(WaitUntil([&] { return launcher.Stdout().find(" Ctrl-C stops everything.") != std::string::npos; },
@@ -81,11 +85,13 @@ TEST(DemoLauncher, RunsTheSystemAndCtrlCStopsEverything)
     EXPECT_TRUE(WaitUntil([&] { return launcher.Stdout().find("nvrsim  | fired ") != std::string::npos; }))
         << launcher.Stdout();
 
-    launcher.Signal(SIGINT);
+    // Ctrl-C and SIGTERM take the same way out; SIGINT would be lost on a
+    // launcher started with SIGINT ignored, as background jobs are.
+    launcher.Signal(SIGTERM);
     ASSERT_TRUE(launcher.Wait());
     EXPECT_EQ(launcher.ExitStatus(), 0) << launcher.Stderr();
     // The programs' last words reach the terminal, and no program is left.
-    for (const std::string& text :
+    for (const char* text :
          {"log     | [", "Closing connection to NVR at 127.0.0.1.", "camsim  | frames: 1, bad checksums: 0",
           "demo    | stopped"}) {
         EXPECT_TRUE(WaitUntil([&] {
