@@ -1,5 +1,6 @@
 # The two commands of the README: `make demo` and `make test`. Both install
-# what is missing (Debian packages), build, and run.
+# what is missing (Debian packages), build, and run. `make package` builds
+# the Debian package.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -11,7 +12,12 @@ PACKAGES := cmake make g++ pkg-config \
 	libboost-filesystem-dev libboost-regex-dev \
 	libtinyxml2-dev libsystemd-dev libgtest-dev
 
-.PHONY: all deps build build-asan test test-normal test-asan demo clean
+# What CPack needs to work out the package's dependencies.
+PACKAGE_PACKAGES := dpkg-dev file
+
+DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
+
+.PHONY: all deps build build-asan test test-normal test-asan demo package clean
 
 all: build
 
@@ -39,11 +45,13 @@ test-asan: build-asan
 
 test: test-normal test-asan
 
-demo: build
-	cp examples/tlKorvel.xml $(BUILD)/src/host/tlKorvel.xml
-	@echo "tlKorvel runs in the foreground; operators connect to 127.0.0.1:55272. Ctrl-C stops it."
-	@echo "Its log is $(BUILD)/src/host/tlKorvel.log"
-	$(BUILD)/src/host/tlKorvel -d
+demo: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
+	@./scripts/demo.sh $(BUILD)
+
+package: build
+	@./scripts/install-deps.sh $(PACKAGE_PACKAGES)
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
