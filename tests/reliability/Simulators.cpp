@@ -1,0 +1,105 @@
+#include "Simulators.h"
+
+#include "support/TempDir.h"
+
+#include <csignal>
+#include <regex>
+#include <stdexcept>
+
+#ifndef CAMSIM_BINARY
+#error "CAMSIM_BINARY names the camsim executable"
+#endif
+
+std::string NumberedFrame(unsigned pelcoAddress, unsigned number)
+{
+    const unsigned char bytes[] = {0xFF,
+                                   static_cast<unsigned char>(pelcoAddress),
+                                   0x00,
+                                   0x02,
+                                   static_cast<unsigned char>(number >> 8),
+                                   static_cast<unsigned char>(number & 0xFF),
+                                   0};
+    std::string frame(reinterpret_cast<const char*>(bytes), sizeof bytes);
+    unsigned sum = 0;
+    for (std::size_t i = 1; i < 6; ++i)
+        sum += static_cast<unsigned char>(frame[i]);
+    frame[6] = static_cast<char>(sum & 0xFF);
+    return frame;
+}
+
+std::unique_ptr<Camsim> Camsim::Tcp(std::uint16_t port)
+{
+    return std::unique_ptr<Camsim>(new Camsim({"--listen", "127.0.0.1:" + std::to_string(port)}));
+}
+
+std::unique_ptr<Camsim> Camsim::Pty()
+{
+    return std::unique_ptr<Camsim>(new Camsim({"--pty"}));
+}
+
+Camsim::Camsim(const std::vector<std::string>& arguments)
+    : process(std::make_unique<Process>(CAMSIM_BINARY, arguments))
+{
+    const std::regex tcpLine("camera listening on 127\\.0\\.0\\.1:([0-9]+)\n");
+    const std::regex ptyLine("camera on pseudo-terminal (/dev/pts/[0-9]+)\n");
+    const bool ready = WaitUntil([&] {
+        const std::string out = process->Stdout();
+        std::smatch match;
+        if (std::regex_search(out, match, tcpLine)) {
+            port = static_cast<std::uint16_t>(std::stoul(match[1]));
+            return true;
+        }
+        if (std::regex_search(out, match, ptyLine)) {
+            device = match[1];
+            return true;
+        }
+        return !process->Running();
+    });
+    if (!ready || (port == 0 && device.empty()))
+        throw std::runtime_error("camsim did not start: " + Output());
+}
+
+int Camsim::Connections() const
+{
+    const std::string out = process->Stdout();
+    int count = 0;
+    for (auto at = out.find(" connection from "); at != std::string::npos;
+         at = out.find(" connection from ", at + 1)) {
+        // "connection from PEER closed" and "... lost" end a connection.
+        const auto end = out.find('\n', at);
+        const std::string rest = out.substr(at, end - at);
+        if (rest.find(" closed") == std::string::npos && rest.find(" lost") == std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+std::vector<unsigned> Camsim::Numbers() const
+{
+    static const std::regex frame(
+        "Pelco-D \\[FF ([0-9A-F]{2}) 00 02 ([0-9A-F]{2}) ([0-9A-F]{2}) [0-9A-F]{2}\\]");
+    const std::string out = process->Stdout();
+    std::vector<unsigned> numbers;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), frame);
+         it != std::sregex_iterator(); ++it) {
+        numbers.push_back(static_cast<unsigned>(std::stoul((*it)[2], nullptr, 16) * 256 +
+                                                std::stoul((*it)[3], nullptr, 16)));
+    }
+    return numbers;
+}
+
+bool Camsim::WaitForNumber(unsigned number) const
+{
+    return WaitUntil([&] {
+        for (unsigned seen : Numbers())
+            if (seen == number)
+                return true;
+        return false;
+    });
+}
+
+void Camsim::Kill()
+{
+    process->Signal(SIGKILL);
+    process->Wait();
+}
