@@ -53,7 +53,7 @@ TEST(CameraFaults, NetworkCameraKilledAndRestartedMidStream)
 {
     auto camera = Camsim::Tcp();
     const std::uint16_t cameraPort = camera->Port();
-    ServiceConfig config;
+    ServiceSetup config;
     config.users = {SteeringUser};
     config.cameras = {R"(<Camera Address="127.0.0.1" Port=")" + std::to_string(cameraPort) +
                       R"(" PelcoNumber="3" />)"};
@@ -110,7 +110,7 @@ TEST(CameraFaults, SerialDeviceDisappearsAndComesBack)
     const std::string link = dir.File("camera-line");
     auto camera = Camsim::Pty();
     ASSERT_EQ(::symlink(camera->Device().c_str(), link.c_str()), 0);
-    ServiceConfig config;
+    ServiceSetup config;
     config.users = {SteeringUser};
     config.cameras = {R"(<Camera Address="gate" Port=")" + link +
                       R"(" PelcoNumber="4" BaudRate="9600" />)"};

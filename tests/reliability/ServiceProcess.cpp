@@ -89,7 +89,7 @@ std::vector<std::string> LogLines(const std::string& log)
 
 } // namespace
 
-std::string ServiceConfig::Xml() const
+std::string ServiceSetup::Xml() const
 {
     std::string xml = R"(<?xml version="1.0"?>
 <tlKorvel>
@@ -110,7 +110,7 @@ std::string ServiceConfig::Xml() const
     return xml;
 }
 
-ServiceProcess::ServiceProcess(const ServiceConfig& config) : program(dir.Path())
+ServiceProcess::ServiceProcess(const ServiceSetup& config) : program(dir.Path())
 {
     program.WriteConfig(config.Xml());
     process = std::make_unique<Process>(program.Path(), std::vector<std::string>{"-d"});

@@ -21,7 +21,7 @@
 extern const char* const ProbeUser;
 extern const char* const ProbePassword;
 
-struct ServiceConfig
+struct ServiceSetup
 {
     int lockTimeSecs = 3;
     int retryIntervalSecs = 1;
@@ -44,7 +44,7 @@ class ServiceProcess
 public:
     // Installs the program with the configuration and starts it; returns once
     // it listens (throws std::runtime_error when it does not).
-    explicit ServiceProcess(const ServiceConfig& config);
+    explicit ServiceProcess(const ServiceSetup& config);
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
