@@ -8,9 +8,10 @@
 #include <sys/ioctl.h>
 
 std::unique_ptr<OperatorClient> LogIn(std::uint16_t servicePort, const std::string& name,
-                                      const std::string& password)
+                                      const std::string& password,
+                                      const OperatorClient::Options& options)
 {
-    auto client = std::make_unique<OperatorClient>(servicePort);
+    auto client = std::make_unique<OperatorClient>(servicePort, options);
     const std::string greeting = "SESSION " + std::to_string(client->LocalPort());
     if (client->ReadGreeting() != greeting)
         throw std::runtime_error("no greeting for " + name);

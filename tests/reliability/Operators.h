@@ -11,7 +11,8 @@
 // Connects, reads the greeting and logs in with "LOGIN name password";
 // throws std::runtime_error unless the service answers "OK".
 std::unique_ptr<OperatorClient> LogIn(std::uint16_t servicePort, const std::string& name,
-                                      const std::string& password);
+                                      const std::string& password,
+                                      const OperatorClient::Options& options = {});
 
 // Sends the bytes and waits until the service has read them, so that each
 // call is one message to the service however fast they follow each other.

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <regex>
@@ -115,14 +116,14 @@ std::vector<unsigned> Camsim::Numbers() const
     return numbers;
 }
 
-bool Camsim::WaitForNumber(unsigned number) const
+bool Camsim::WaitForNumber(unsigned number, std::chrono::milliseconds timeout) const
 {
-    return WaitUntil([&] {
-        for (unsigned seen : Numbers())
-            if (seen == number)
-                return true;
-        return false;
-    });
+    return WaitUntil(
+        [&] {
+            const std::vector<unsigned> numbers = Numbers();
+            return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+        },
+        timeout);
 }
 
 void Camsim::Kill()

@@ -5,6 +5,7 @@
 // for an NVR.
 #include "support/Process.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,7 +32,8 @@ public:
     // The numbers of the NumberedFrame frames received so far, in order.
     std::vector<unsigned> Numbers() const;
     // Waits until the frame with that number has arrived.
-    bool WaitForNumber(unsigned number) const;
+    bool WaitForNumber(unsigned number,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     std::string Output() const { return process->Stdout() + process->Stderr(); }
 
     // SIGKILL: the camera vanishes without a word; its connection or
