@@ -98,7 +98,7 @@ TEST(CameraFaults, NetworkCameraKilledAndRestartedMidStream)
         << "a camera's link trouble is logged once\n"
         << service.Log();
     ExpectRecovered(service, baseline);
-    EXPECT_TRUE(service.Stop()) << service.Log();
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
 // The serial camera's device disappears: the pseudo-terminal hangs up with its
@@ -147,5 +147,5 @@ TEST(CameraFaults, SerialDeviceDisappearsAndComesBack)
     EXPECT_EQ(service.CountLog("Error opening serial port "), outageFrames) << service.Log();
 
     ExpectRecovered(service, baseline);
-    EXPECT_TRUE(service.Stop()) << service.Log();
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }

@@ -96,5 +96,5 @@ TEST(NvrFaults, NvrDroppedOrKilledAndRestarted)
         EXPECT_EQ(service.CountLog(LoginLine), logins) << service.Log();
         ExpectRecovered(service, baseline);
     }
-    EXPECT_TRUE(service.Stop()) << service.Log();
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }

@@ -150,7 +150,7 @@ TEST(OperatorFaults, OperatorsVanishingMidExchange)
         ExpectRecovered(service, baseline);
     }
     EXPECT_EQ(service.CountLog("Failed login from 127.0.0.1 by user ste"), 1) << service.Log();
-    EXPECT_TRUE(service.Stop()) << service.Log();
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
 // An operator that never reads while control notifications pile up for it
@@ -188,7 +188,7 @@ TEST(OperatorFaults, OperatorThatNeverReads)
     EXPECT_EQ(service.CountLog(lost), 1) << service.Log();
 
     ExpectRecovered(service, baseline);
-    EXPECT_TRUE(service.Stop()) << service.Log();
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
 // Two thousand operators come and go in every way there is to go; the
@@ -242,7 +242,7 @@ TEST(OperatorFaults, TwoThousandConnectDisconnectCycles)
     EXPECT_EQ(service.CountLog("Login from 127.0.0.1 by user steer"), logins)
         << service.Log().substr(0, 4000);
     ExpectRecovered(service, baseline);
-    EXPECT_TRUE(service.Stop()) << service.Log().substr(0, 4000);
+    EXPECT_TRUE(service.Stop()) << service.Stderr();
 }
 
 // A hundred operators log in at the same moment; all are answered, all are
@@ -297,5 +297,5 @@ TEST(OperatorFaults, HundredConcurrentLogins)
 
     EXPECT_EQ(service.CountLog("Login from 127.0.0.1 by user watch with priority 1"), operators);
     ExpectRecovered(service, baseline);
-    EXPECT_TRUE(service.Stop()) << service.Log();
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
