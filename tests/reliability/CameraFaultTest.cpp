@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <set>
+
 #include <unistd.h>
 
 namespace {
@@ -69,11 +72,25 @@ TEST(CameraFaults, NetworkCameraKilledAndRestartedMidStream)
 
     camera->Kill();
     // The link is down from the first write that fails until the next
-    // connection; the last outage frame is sent after the failure.
+    // connection; the last outage frame is sent after the failure. While it
+    // is down, a new socket per retry interval is all it makes, however
+    // many frames come (the NVR, away too, makes one per interval as well).
+    const std::set<std::string> before = service.Sockets();
+    std::set<std::string> made;
+    const auto start = std::chrono::steady_clock::now();
     const unsigned outageFirst = 100, outageLast = 199;
-    for (unsigned number = outageFirst; number <= outageLast; ++number)
+    for (unsigned number = outageFirst; number <= outageLast; ++number) {
         ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, number)));
+        for (const std::string& socket : service.Sockets())
+            if (!before.count(socket))
+                made.insert(socket);
+    }
     ASSERT_TRUE(service.WaitForLog("Error sending command to 127.0.0.1: ")) << service.Log();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    EXPECT_LE(made.size(), static_cast<std::size_t>(4 + 2 * seconds))
+        << "sockets made in " << seconds << " s of outage";
 
     camera = Camsim::Tcp(cameraPort);
     ASSERT_TRUE(WaitUntil([&] { return camera->Connections() == 1; }))

@@ -43,14 +43,20 @@ std::vector<std::string> DescriptorTargets(pid_t pid)
     return targets;
 }
 
-// The loopback port on which one of the process's sockets listens; 0 if none.
-std::uint16_t ListeningPortOf(pid_t pid)
+std::set<std::string> SocketInodes(pid_t pid)
 {
     std::set<std::string> inodes;
     for (const std::string& target : DescriptorTargets(pid)) {
         if (target.rfind("socket:[", 0) == 0)
             inodes.insert(target.substr(8, target.size() - 9));
     }
+    return inodes;
+}
+
+// The loopback port on which one of the process's sockets listens; 0 if none.
+std::uint16_t ListeningPortOf(pid_t pid)
+{
+    const std::set<std::string> inodes = SocketInodes(pid);
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line); // column titles
@@ -151,6 +157,11 @@ bool ServiceProcess::WaitForLog(const std::string& prefix, int count,
 Footprint ServiceProcess::Now() const
 {
     return Footprint{DescriptorTargets(Pid()).size(), ResidentKiB(Pid())};
+}
+
+std::set<std::string> ServiceProcess::Sockets() const
+{
+    return SocketInodes(Pid());
 }
 
 Footprint ServiceProcess::Settled() const

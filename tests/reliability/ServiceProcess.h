@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ public:
                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
     Footprint Now() const;
+    // The inodes of the sockets the service holds open now.
+    std::set<std::string> Sockets() const;
     // The footprint once the descriptor count has stayed the same for a
     // moment: the baseline taken after warm-up.
     Footprint Settled() const;
