@@ -66,8 +66,7 @@ void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, co
     // the command: nothing is written, logged or held.
     if (!LinkAcceptsCommands())
         return;
-    if (networkLink && !networkLink->Connected() && !writing &&
-        commands.Count() >= MaxHeldCommands)
+    if (networkLink && !networkLink->Connected() && !writing && commands.Count() >= MaxHeldCommands)
         commands.TakeFront();
     if (!commands.Push(sessionId, priority, bytes, length)) {
         if (!overflowReported) {

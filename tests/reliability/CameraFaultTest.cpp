@@ -86,9 +86,9 @@ TEST(CameraFaults, NetworkCameraKilledAndRestartedMidStream)
                 made.insert(socket);
     }
     ASSERT_TRUE(service.WaitForLog("Error sending command to 127.0.0.1: ")) << service.Log();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
     EXPECT_LE(made.size(), static_cast<std::size_t>(4 + 2 * seconds))
         << "sockets made in " << seconds << " s of outage";
 
@@ -148,8 +148,7 @@ TEST(CameraFaults, SerialDeviceDisappearsAndComesBack)
     ASSERT_TRUE(service.WaitForLog("Error opening serial port ", outageFrames)) << service.Log();
     EXPECT_EQ(service.CountLog("Error sending command to serial port " + link + ": "), 1)
         << service.Log();
-    EXPECT_EQ(service.CountLog("Error opening serial port " + link +
-                               ": No such file or directory"),
+    EXPECT_EQ(service.CountLog("Error opening serial port " + link + ": No such file or directory"),
               outageFrames)
         << "every command tries the device again\n"
         << service.Log();

@@ -71,8 +71,7 @@ TEST(NvrFaults, NvrDroppedOrKilledAndRestarted)
         std::function<void()> inject;
         int outages; // retry lines expected so far
     } faults[] = {
-        {"the NVR drops every session and keeps its records",
-         [&] { nvr->Command("drop"); }, 0},
+        {"the NVR drops every session and keeps its records", [&] { nvr->Command("drop"); }, 0},
         {"the NVR is killed and started again without its records",
          [&] {
              nvr->Kill();

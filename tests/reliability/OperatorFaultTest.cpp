@@ -38,8 +38,8 @@ Rig StartRig(int lockTimeSecs, const std::vector<std::string>& extraUsers = {})
     setup.lockTimeSecs = lockTimeSecs;
     setup.users.assign(std::begin(Users), std::end(Users));
     setup.users.insert(setup.users.end(), extraUsers.begin(), extraUsers.end());
-    setup.cameras = {R"(<Camera Address="127.0.0.1" Port=")" +
-                     std::to_string(rig.camera->Port()) + R"(" PelcoNumber="3" />)"};
+    setup.cameras = {R"(<Camera Address="127.0.0.1" Port=")" + std::to_string(rig.camera->Port()) +
+                     R"(" PelcoNumber="3" />)"};
     rig.service = std::make_unique<ServiceProcess>(setup);
     if (!WaitUntil([&] { return rig.camera->Connections() == 1; }))
         throw std::runtime_error("the service did not connect to the camera");
@@ -117,9 +117,8 @@ TEST(OperatorFaults, OperatorsVanishingMidExchange)
              holder->Reset();
              EXPECT_TRUE(CameraEndsWith(camera, first, next - 1)) << "every admitted frame";
              // The vanished holder's hold lapses by itself; steer then gets through.
-             EXPECT_TRUE(WaitUntil([&] {
-                 return Steer(*steer, camera, next, 1, std::chrono::milliseconds(300));
-             }));
+             EXPECT_TRUE(WaitUntil(
+                 [&] { return Steer(*steer, camera, next, 1, std::chrono::milliseconds(300)); }));
          }},
         {"an operator closes half-way through its LOGIN",
          [&] {

@@ -127,8 +127,8 @@ ServiceProcess::ServiceProcess(const ServiceSetup& config) : program(dir.Path())
                (port = ListeningPortOf(process->Pid())) != 0;
     });
     if (!listening)
-        throw std::runtime_error("the service did not start listening; its log:\n" +
-                                 program.Log() + process->Stderr());
+        throw std::runtime_error("the service did not start listening; its log:\n" + program.Log() +
+                                 process->Stderr());
 }
 
 ServiceProcess::~ServiceProcess()
@@ -194,7 +194,8 @@ void ExpectRecovered(const ServiceProcess& service, const Footprint& baseline)
     EXPECT_TRUE(WaitUntil([&] {
         now = service.Now();
         return now.descriptors == baseline.descriptors;
-    })) << "descriptors: " << now.descriptors << " now, " << baseline.descriptors << " before";
+    })) << "descriptors: "
+        << now.descriptors << " now, " << baseline.descriptors << " before";
 #if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(now.residentKiB, baseline.residentKiB + MaxResidentGrowthKiB)
         << "resident memory grew from " << baseline.residentKiB << " KiB";

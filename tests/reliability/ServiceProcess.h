@@ -26,7 +26,7 @@ struct ServiceSetup
 {
     int lockTimeSecs = 3;
     int retryIntervalSecs = 1;
-    std::vector<std::string> users;   // User elements besides the probe user
+    std::vector<std::string> users; // User elements besides the probe user
     std::string nvr = R"(Address="127.0.0.9" Port="22609" Login="korvel" Password="")";
     std::vector<std::string> cameras; // Camera elements of that NVR
 

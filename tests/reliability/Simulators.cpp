@@ -40,13 +40,10 @@ int ConnectToLoopback(std::uint16_t port)
 
 std::string NumberedFrame(unsigned pelcoAddress, unsigned number)
 {
-    const unsigned char bytes[] = {0xFF,
-                                   static_cast<unsigned char>(pelcoAddress),
-                                   0x00,
-                                   0x02,
-                                   static_cast<unsigned char>(number >> 8),
-                                   static_cast<unsigned char>(number & 0xFF),
-                                   0};
+    const unsigned char bytes[] = {
+        0xFF, static_cast<unsigned char>(pelcoAddress), 0x00,
+        0x02, static_cast<unsigned char>(number >> 8),  static_cast<unsigned char>(number & 0xFF),
+        0};
     std::string frame(reinterpret_cast<const char*>(bytes), sizeof bytes);
     unsigned sum = 0;
     for (std::size_t i = 1; i < 6; ++i)
@@ -137,8 +134,8 @@ Nvrsim::Nvrsim(const std::string& listen, const std::vector<std::string>& firstC
     Process::Options options;
     options.stdinPipe = true;
     process = std::make_unique<Process>(
-        NVRSIM_BINARY,
-        std::vector<std::string>{"--listen", listen, "--control", "127.0.0.1:0"}, options);
+        NVRSIM_BINARY, std::vector<std::string>{"--listen", listen, "--control", "127.0.0.1:0"},
+        options);
     for (const std::string& command : firstCommands)
         process->WriteStdin(command + "\n");
     const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)\n");
