@@ -25,6 +25,7 @@ public:
     bool Push(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
               std::size_t length);
     bool Empty() const { return commands.empty(); }
+    std::size_t Count() const { return commands.size(); }
     const CameraCommand& Front() const { return commands.front(); }
     CameraCommand TakeFront();
     std::size_t PendingBytes() const { return pendingBytes; }

@@ -8,13 +8,15 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <utility>
 
 using boost::asio::ip::tcp;
 
 NetworkLink::NetworkLink(boost::asio::io_context& io, const std::string& address,
-                         const std::string& port, int retryIntervalSecs)
+                         const std::string& port, int retryIntervalSecs,
+                         std::function<void()> onConnected)
     : io(io), address(address), port(port), retryIntervalSecs(retryIntervalSecs), resolver(io),
-      reconnectTimer(io)
+      onConnected(std::move(onConnected)), reconnectTimer(io)
 {}
 
 void NetworkLink::Start()
@@ -23,13 +25,19 @@ void NetworkLink::Start()
     StartResolve();
 }
 
-bool NetworkLink::CanWrite() const
+bool NetworkLink::AcceptsCommands() const
 {
     return !stopped && socket && socket->is_open();
 }
 
+bool NetworkLink::Connected() const
+{
+    return AcceptsCommands() && connected;
+}
+
 void NetworkLink::WriteFailed(const boost::system::error_code& error)
 {
+    connected = false;
     ReportTrouble("Error sending command to " + address, error);
     StartResolve();
 }
@@ -37,6 +45,7 @@ void NetworkLink::WriteFailed(const boost::system::error_code& error)
 void NetworkLink::Stop()
 {
     stopped = true;
+    connected = false;
     resolver.cancel();
     reconnectTimer.cancel();
     if (socket) {
@@ -79,6 +88,7 @@ void NetworkLink::OnResolved(const boost::system::error_code& error,
     // end as aborted.
     socket = std::make_unique<tcp::socket>(io);
     ++socketGeneration;
+    connected = false;
     Connect(0);
 }
 
@@ -114,6 +124,8 @@ void NetworkLink::OnConnected(std::uint64_t generation, std::size_t index,
         if (socket->is_open()) {
             retryWait = 0;
             reconnectTimer.cancel();
+            connected = true;
+            onConnected();
         }
         return;
     }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,26 +26,36 @@
 //
 // Each new socket has a generation number; a completion for an older socket
 // (closed when a newer resolution replaced it) is ignored.
+//
+// Commands are written only while the connection is up. From a failed write
+// until the next connection is made the link is down: its owner keeps the
+// commands and writes them once told that the link is connected again, so
+// that neither a broken socket nor one still connecting eats them, and a
+// dead camera costs one resolution per retry interval, not one per command.
 class NetworkLink
 {
 public:
+    // onConnected runs on the I/O loop each time a connection is made.
     NetworkLink(boost::asio::io_context& io, const std::string& address, const std::string& port,
-                int retryIntervalSecs);
+                int retryIntervalSecs, std::function<void()> onConnected);
     NetworkLink(const NetworkLink&) = delete;
     NetworkLink& operator=(const NetworkLink&) = delete;
 
     // Logs "Connecting to track camera at " and starts the first resolution.
     void Start();
 
-    // True when a command can be handed to the link: a socket exists and is
-    // open, connected or still connecting (the write then waits for it).
-    bool CanWrite() const;
+    // True when the link takes commands: a socket exists and is open,
+    // whether its connection is up or being made again.
+    bool AcceptsCommands() const;
+    // True while the connection is up: commands may be written.
+    bool Connected() const;
 
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);
 
-    // Logs the first failure of the camera's link and starts a new resolution
-    // (unless one is under way), whose completion replaces the socket.
+    // Logs the first failure of the camera's link, takes the link down and
+    // starts a new resolution (unless one is under way), whose completion
+    // replaces the socket.
     void WriteFailed(const boost::system::error_code& error);
 
     // Closes the socket and cancels the resolution and the retry wait.
@@ -71,6 +82,8 @@ private:
     boost::asio::ip::tcp::resolver::results_type endpoints;
     std::unique_ptr<boost::asio::ip::tcp::socket> socket;
     std::uint64_t socketGeneration = 0;
+    bool connected = false; // the current socket's connection is up and no write on it failed
+    std::function<void()> onConnected;
 
     boost::asio::steady_timer reconnectTimer;
     std::uint64_t retryWait = 0; // number of the wait whose expiry may retry; 0 = none

@@ -58,6 +58,13 @@ boost::system::error_code SerialLink::SetUp(const std::string& cameraAddress)
     return error;
 }
 
+bool SerialLink::EnsureOpen()
+{
+    if (!port.is_open())
+        Reopen();
+    return port.is_open();
+}
+
 void SerialLink::WriteFailed(const boost::system::error_code& error)
 {
     if (!troubleReported) {

@@ -27,6 +27,11 @@ public:
     // written from then on (a port lost later is reopened by WriteFailed).
     bool Opened() const { return opened; }
 
+    // True when the port is open; a port that an earlier failure left closed
+    // is reopened first (and the failure logged), so that the first command
+    // after the device is back reaches it.
+    bool EnsureOpen();
+
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);
 

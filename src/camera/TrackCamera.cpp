@@ -40,7 +40,8 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement
         port = element.Attribute("Port");
 
     if (IsDecimalDigit(port[0])) {
-        networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs);
+        networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs,
+                                                    [this] { WriteNextCommand(); });
         networkLink->Start();
         return;
     }
@@ -65,6 +66,8 @@ void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, co
     // the command: nothing is written, logged or held.
     if (!LinkAcceptsCommands())
         return;
+    if (networkLink && !networkLink->Connected() && !writing && commands.Count() >= MaxHeldCommands)
+        commands.TakeFront();
     if (!commands.Push(sessionId, priority, bytes, length)) {
         if (!overflowReported) {
             overflowReported = true;
@@ -93,7 +96,7 @@ bool TrackCamera::LinkAcceptsCommands() const
     if (serialLink)
         return serialLink->Opened();
     if (networkLink)
-        return networkLink->CanWrite();
+        return networkLink->AcceptsCommands();
     return false;
 }
 
@@ -101,13 +104,24 @@ void TrackCamera::WriteNextCommand()
 {
     if (writing)
         return;
-    // A command that waited while its link lost the transport goes the way
-    // of a command sent then: dropped.
-    while (!commands.Empty() && !LinkAcceptsCommands())
-        commands.TakeFront();
-    if (commands.Empty()) {
-        overflowReported = false;
-        return;
+    for (;;) {
+        // A command that waited while its link lost the transport goes the
+        // way of a command sent then: dropped.
+        while (!commands.Empty() && !LinkAcceptsCommands())
+            commands.TakeFront();
+        if (commands.Empty()) {
+            overflowReported = false;
+            return;
+        }
+        // A link that is down keeps the commands until it is connected again.
+        if (networkLink && !networkLink->Connected())
+            return;
+        // A device that cannot be opened again costs this command only.
+        if (serialLink && !serialLink->EnsureOpen()) {
+            commands.TakeFront();
+            continue;
+        }
+        break;
     }
 
     writing = true;
@@ -126,9 +140,8 @@ void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
     if (stopped)
         return;
     if (error == boost::asio::error::operation_aborted) {
-        // The link closed or replaced its socket under the write (a newer
-        // resolution, the next endpoint): the command goes again, whole, on
-        // the link's current socket.
+        // The link closed or replaced its socket under the write: the
+        // command goes again, whole, once the link is connected.
         WriteNextCommand();
         return;
     }

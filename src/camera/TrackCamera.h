@@ -31,6 +31,10 @@ class XMLElement;
 // Commands: SendCommand copies the bytes into a bounded queue (MaxPendingBytes
 // per camera); one write is in flight and the rest follow in order. A command
 // beyond the bound is dropped, and the first drop of each overflow is logged.
+// While a network camera's link is down (between a failed write or connection
+// attempt and the next connection) its commands wait for the link; of those,
+// only the newest MaxHeldCommands are kept, since they say where the operator
+// wants the camera now.
 //
 // Lifetime: the I/O loop must outlive the camera. Destroy the camera on the
 // loop thread or with the loop stopped; completions still queued for it then
@@ -73,6 +77,7 @@ public:
     void SetSoftTriggerId(std::uint32_t id);
 
     static constexpr std::size_t MaxPendingBytes = 1 << 20;
+    static constexpr std::size_t MaxHeldCommands = 32;
 
 private:
     bool LinkAcceptsCommands() const;

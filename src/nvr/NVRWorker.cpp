@@ -68,6 +68,11 @@ void NVRConnection::RunUntilRefused()
             const int result = Connect();
             if (result == 0) {
                 announced = false;
+                // Changes announced while we were away never reached us, and
+                // an NVR that restarted may have lost our soft triggers: look
+                // again after every login, not only after the first.
+                std::lock_guard<std::mutex> lock(requestMutex);
+                refreshRequested = true;
             } else if (state == LoginRefused) {
                 LogFile.BeginLine() << "TLAPI_Login failure on NVR " << address << " for user '"
                                     << login << "': incorrect user/password" << std::endl;

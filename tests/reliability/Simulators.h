@@ -1,0 +1,75 @@
+#pragma once
+
+// The far ends of the service's links as processes of their own, so that a
+// test can kill one and start it again: camsim for track cameras, nvrsim
+// for an NVR.
+#include "support/Process.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A Pelco-D "pan right" frame for the camera whose two speed bytes carry a
+// number (0 to 65535), so that each frame can be told apart where it arrives.
+std::string NumberedFrame(unsigned pelcoAddress, unsigned number);
+
+// camsim with one TCP camera (`--listen HOST:PORT`, port 0 for a free one)
+// or one pseudo-terminal camera (`--pty`).
+class Camsim
+{
+public:
+    static std::unique_ptr<Camsim> Tcp(std::uint16_t port = 0,
+                                       const std::string& host = "127.0.0.1");
+    static std::unique_ptr<Camsim> Pty();
+
+    std::uint16_t Port() const { return port; }
+    const std::string& Device() const { return device; }
+
+    // Connections accepted so far (TCP cameras).
+    int Connections() const;
+    // The numbers of the NumberedFrame frames received so far, in order.
+    std::vector<unsigned> Numbers() const;
+    // Waits until the frame with that number has arrived.
+    bool WaitForNumber(unsigned number,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    std::string Output() const { return process->Stdout() + process->Stderr(); }
+
+    // SIGKILL: the camera vanishes without a word; its connection or
+    // pseudo-terminal goes with the process.
+    void Kill();
+
+private:
+    explicit Camsim(const std::vector<std::string>& arguments);
+
+    std::unique_ptr<Process> process;
+    std::uint16_t port = 0;
+    std::string device;
+};
+
+// nvrsim listening on a loopback address, driven through its control port.
+class Nvrsim
+{
+public:
+    // listen: "127.0.0.1:0" for a free port. The first commands reach the
+    // simulator through its standard input before it listens, so that they
+    // hold before any client logs in.
+    explicit Nvrsim(const std::string& listen, const std::vector<std::string>& firstCommands);
+    ~Nvrsim();
+    Nvrsim(const Nvrsim&) = delete;
+    Nvrsim& operator=(const Nvrsim&) = delete;
+
+    std::uint16_t Port() const { return port; }
+    // Sends one control command and returns the lines of its answer before
+    // "ok"; throws std::runtime_error when the answer is an error.
+    std::string Command(const std::string& line);
+    // SIGKILL: the NVR vanishes with every session it had.
+    void Kill();
+
+private:
+    std::unique_ptr<Process> process;
+    std::uint16_t port = 0;
+    int control = -1;
+    std::string pending; // control bytes received past the last answer
+};
