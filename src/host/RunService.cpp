@@ -95,7 +95,11 @@ int RunService(StopSignals signals)
                 workers->add_thread(worker);
         }
 
-        server = std::make_unique<ClientServer>(io, ClientAddress, ClientPort, cameras, users);
+        SessionPolicy policy;
+        policy.requireLogin = RequireLogin;
+        policy.maxSessions = MaxSessions;
+        server = std::make_unique<ClientServer>(io, ClientAddress, ClientPort, cameras, users,
+                                                policy);
         for (auto& entry : cameras)
             entry.second->SetClientServer(server.get());
         for (auto& entry : nvrs)
