@@ -38,7 +38,7 @@ class TrackCamera;
 // is logged, and so is its end, once the count has fallen a tenth below the
 // cap (at least one), so that a flood, even one that keeps opening and
 // closing connections at the cap, costs two log lines.
-class ClientServer : public HoldListener
+class ClientServer final : public HoldListener
 {
 public:
     // Starts listening at once; throws boost::system::system_error when the
