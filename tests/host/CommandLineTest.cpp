@@ -1,5 +1,6 @@
 // The executable's options, console texts and exit statuses, run as a real
 // process from a folder of its own.
+#include "support/ConsoleTexts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -7,25 +8,9 @@
 
 namespace {
 
-const std::string Usage = "Service management options:\n"
-                          "  -install    to install the service.\n"
-                          "  -uninstall  to remove the service.\n"
-                          "To start or stop tlKorvel after it has been installed as a service use\n"
-                          "    net start tlKorvel\n"
-                          "or\n"
-                          "    net stop tlkorvel\n\n"
-                          "\nUse -d to run in command line mode\n";
-
-const std::string MustRun = "Must be run with command line options or installed as a service\n\n";
-
-const std::string Hint =
-    "This application is designed to be run as a Windows service.\n"
-    "It cannot be run from the command line.\n\n"
-    "To install as a service, run using the command line option  /install\n"
-    "then start it from the Windows Services panel.\n"
-    "The service name to look for is 'tlKorvel'.\n"
-    "You may also start the installed service from a command prompt with the command\n"
-    "    sc start tlKorvel\n";
+const std::string& Usage = UsageBlock;
+const std::string& MustRun = MustRunLine;
+const std::string& Hint = NotStartedHint;
 
 } // namespace
 

@@ -2,7 +2,7 @@
 // stands for the service manager, signals carry its control requests, and a
 // file receives the service's events.
 #include "NotifySocket.h"
-#include "ServiceTexts.h"
+#include "support/ConsoleTexts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 

@@ -2,7 +2,7 @@
 // and remove the unit files in a folder of the test's own (no systemd is told),
 // and every outcome shows in the console, the exit status, the service's
 // events and the log file.
-#include "ServiceTexts.h"
+#include "support/ConsoleTexts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 

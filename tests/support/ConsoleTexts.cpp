@@ -1,4 +1,4 @@
-#include "ServiceTexts.h"
+#include "support/ConsoleTexts.h"
 
 #include "support/TempDir.h"
 

@@ -1,0 +1,80 @@
+// Opening a session with the NVR and logging in.
+#include "nvr/NVRConnection.h"
+
+#include "log/LogFile.h"
+#include "tlapi/tlapi.h"
+
+#include <chrono>
+
+namespace {
+
+const int SelectStepMs = 1000;
+const int ReplyTimeoutSecs = 60;
+const auto LoginWait = std::chrono::seconds(60);
+
+} // namespace
+
+// 0 when logged in. Failures of the first three library calls are logged
+// here; a connection or login that does not complete is left to the caller.
+int NVRConnection::Connect()
+{
+    CloseSession();
+
+    handle = TLAPI_Init();
+    if (handle == 0) {
+        LogFile.BeginLine() << "TLAPI_Init() failure" << std::endl;
+        return -1;
+    }
+    // On the two failures below the handle stays set: the next attempt closes it.
+    if (TLAPI_SetCallbackEx(handle, &NVRConnection::EventCallback, this) != 0) {
+        LogFile.BeginLine() << "TLAPI_SetCallbackEx() failure" << std::endl;
+        return -1;
+    }
+    if (TLAPI_Open(handle, address.c_str(), port) != 0) {
+        LogFile.BeginLine() << "TLAPI_Open() failure" << std::endl;
+        return -1;
+    }
+    TLAPI_SetTimeout(handle, ReplyTimeoutSecs);
+
+    if (AwaitOpened() != 0)
+        return -1;
+
+    TLAPI_Discover(handle);
+    const int result = TLAPI_Login(handle, login.c_str(), password.c_str());
+    if (result != 0)
+        return result;
+
+    AwaitLoggedIn();
+    if (state != LoggedIn)
+        return -1;
+
+    LogFile.BeginLine() << "TLAPI_Login succeeded on NVR " << address << " for user '" << login
+                        << "'" << std::endl;
+    return 0;
+}
+
+// Waits without a time limit of its own: the library reports a connection
+// that cannot be made as a failed select.
+int NVRConnection::AwaitOpened()
+{
+    while (state != Opened) {
+        const int result = TLAPI_Select(handle, SelectStepMs);
+        boost::this_thread::interruption_point();
+        if (result < 0)
+            return state == Opened ? 0 : -1;
+    }
+    return 0;
+}
+
+// A refused login does not end the wait early: the outcome is judged when
+// the wait ends.
+void NVRConnection::AwaitLoggedIn()
+{
+    const auto deadline = std::chrono::steady_clock::now() + LoginWait;
+    while (state != LoggedIn) {
+        const int result = TLAPI_Select(handle, SelectStepMs);
+        boost::this_thread::interruption_point();
+        if (result < 0 || std::chrono::steady_clock::now() >= deadline)
+            return;
+    }
+}

@@ -1,0 +1,122 @@
+// Our soft triggers on the NVR: finding them and creating the missing ones.
+#include "nvr/NVRConnection.h"
+#include "nvr/SoftTriggerGuid.h"
+
+#include "camera/TrackCamera.h"
+#include "log/LogFile.h"
+#include "tlapi/tlapi.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <limits>
+
+namespace {
+
+const char* const GuidPrefix = "KORVEL";
+const char* const SoftTriggerName = "Korvel Control";
+const int GuidBufferSize = 256;
+const int SelectStepMs = 1000;
+const auto AcknowledgementWait = std::chrono::seconds(20);
+
+} // namespace
+
+std::string SoftTriggerGuid(std::uint32_t nvrCameraId)
+{
+    char guid[GuidBufferSize] = {};
+    std::snprintf(guid, sizeof guid, "%s_%u", GuidPrefix, static_cast<unsigned>(nvrCameraId));
+    return guid;
+}
+
+std::uint32_t CameraIdInGuid(const std::string& guid)
+{
+    if (guid.compare(0, 6, GuidPrefix) != 0)
+        return 0;
+    const auto underscore = guid.find('_');
+    if (underscore == std::string::npos)
+        return 0;
+    auto next = guid.begin() + static_cast<std::ptrdiff_t>(underscore) + 1;
+    while (next != guid.end() && std::isspace(static_cast<unsigned char>(*next)))
+        ++next;
+    std::uint64_t number = 0;
+    for (; next != guid.end() && std::isdigit(static_cast<unsigned char>(*next)); ++next) {
+        number = number * 10 + static_cast<unsigned>(*next - '0');
+        if (number > std::numeric_limits<std::uint32_t>::max())
+            return 0; // names no camera id
+    }
+    return static_cast<std::uint32_t>(number);
+}
+
+NVRConnection::SoftTriggerMap NVRConnection::SoftTriggersSnapshot() const
+{
+    std::lock_guard<std::mutex> lock(triggerMutex);
+    return softTriggers;
+}
+
+void NVRConnection::ScanSoftTriggers()
+{
+    // Built aside and swapped in, so that a trigger firing meanwhile still
+    // finds its camera.
+    SoftTriggerMap found;
+    const std::uint32_t count = TLAPI_NumSoftTriggers(handle);
+    for (std::uint32_t index = 0; index < count; ++index) {
+        boost::this_thread::interruption_point();
+        const std::uint32_t id = TLAPI_GetSoftTriggerId(handle, index);
+        char guid[GuidBufferSize] = {};
+        TLAPI_GetSoftTriggerGuid(handle, id, guid, GuidBufferSize);
+        guid[GuidBufferSize - 1] = '\0';
+
+        const std::uint32_t cameraId = CameraIdInGuid(guid);
+        if (cameraId == 0)
+            continue;
+        for (auto& entry : trackCameras) {
+            TrackCamera& camera = *entry.second;
+            if (camera.GetNvrCameraId() == cameraId) {
+                found[id] = &camera;
+                camera.SetSoftTriggerId(id);
+                break;
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(triggerMutex);
+    softTriggers.swap(found);
+}
+
+void NVRConnection::CreateSoftTriggers()
+{
+    ScanSoftTriggers();
+    const SoftTriggerMap triggers = SoftTriggersSnapshot();
+    for (auto& entry : trackCameras) {
+        boost::this_thread::interruption_point();
+        const std::uint32_t cameraId = entry.second->GetNvrCameraId();
+        bool present = false;
+        for (const auto& trigger : triggers)
+            present = present || trigger.second->GetNvrCameraId() == cameraId;
+        if (present || cameraId == 0)
+            continue;
+
+        const std::string guid = SoftTriggerGuid(cameraId);
+        const int result = TLAPI_CreateSoftTriggerWithGuid(handle, SoftTriggerName, guid.c_str());
+        if (result != 0) {
+            LogFile.BeginLine() << "Error " << result << " in TLAPI_CreateSoftTriggerWithGuid()"
+                                << std::endl;
+            continue;
+        }
+        AwaitTriggerAcknowledged();
+    }
+    // The scan that opens UpdateAssociations finds the new triggers.
+}
+
+// Gives the NVR time to confirm the creation; whether or not it does, the
+// walk goes on afterwards.
+void NVRConnection::AwaitTriggerAcknowledged()
+{
+    triggerAcknowledged = false;
+    const auto deadline = std::chrono::steady_clock::now() + AcknowledgementWait;
+    while (!triggerAcknowledged) {
+        const int result = TLAPI_Select(handle, SelectStepMs);
+        boost::this_thread::interruption_point();
+        if (result < 0 || std::chrono::steady_clock::now() >= deadline)
+            return;
+    }
+}

@@ -1,0 +1,75 @@
+// A fired soft trigger of ours hands its camera to the operator in choose
+// mode, and to nobody when no operator is choosing.
+#include "NvrHarness.h"
+
+#include <gtest/gtest.h>
+
+TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
+{
+    NvrSim nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front Door",
+                               "camera 6 127.0.0.21 Yard", "user setup setup"});
+    {
+        NvrUser user(nvr.Host(), nvr.Port(), "setup", "setup");
+        user.CreateSoftTrigger("Door", "DOOR_1"); // trigger 1, not ours
+    }
+    Service service(1, {{"127.0.0.1", nvr.Port(), "op", "secret",
+                         {{"127.0.0.20", 3}, {"127.0.0.21", 4}}}});
+    // Triggers 2 (KORVEL_5) and 3 (KORVEL_6) exist and are known once the
+    // associations that list them are made.
+    ASSERT_TRUE(WaitUntil([&] {
+        return Occurrences(nvr.Dump(), "association camera=") == 2;
+    })) << nvr.Dump();
+
+    Operator chooser(service.ClientPort());
+    Operator bystander(service.ClientPort());
+    chooser.Send("CHOOSE");
+    nvr.Command("fire KORVEL_6");
+    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.21\t4\tYard");
+
+    // Nobody is choosing now; a foreign trigger is not ours at all.
+    nvr.Command("fire KORVEL_5");
+    nvr.Command("fire 1");
+    EXPECT_EQ(chooser.Receive(std::chrono::milliseconds(1500)), "");
+
+    chooser.Send("CHOOSE");
+    nvr.Command("fire 1");
+    nvr.Command("fire KORVEL_5");
+    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.20\t3\tFront Door");
+    EXPECT_EQ(bystander.Receive(std::chrono::milliseconds(500)), "");
+}
+
+TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOver)
+{
+    NvrSim front("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front"});
+    NvrSim back("127.0.0.2:0", {"user op secret", "camera 9 127.0.0.30 Back"});
+    Service service(1, {{"127.0.0.1", front.Port(), "op", "secret", {{"127.0.0.20", 1}}},
+                        {"127.0.0.2", back.Port(), "op", "secret", {{"127.0.0.30", 2}}}});
+    const auto carries = [](NvrSim& nvr, const std::vector<std::string>& texts) {
+        return WaitUntil([&] {
+            const std::string dump = nvr.Dump();
+            for (const auto& text : texts)
+                if (dump.find(text) == std::string::npos)
+                    return false;
+            return true;
+        });
+    };
+    ASSERT_TRUE(carries(front, {"guid=KORVEL_5", "association camera=5 "})) << front.Dump();
+    ASSERT_TRUE(carries(back, {"guid=KORVEL_9", "association camera=9 "})) << back.Dump();
+
+    // Once each has refreshed after the other learnt its camera, both NVRs
+    // carry a trigger and an association for both cameras.
+    front.Command("refresh");
+    back.Command("refresh");
+    const std::vector<std::string> both = {"guid=KORVEL_5", "guid=KORVEL_9",
+                                           "association camera=5 ", "association camera=9 "};
+    EXPECT_TRUE(carries(front, both)) << front.Dump();
+    EXPECT_TRUE(carries(back, both)) << back.Dump();
+
+    Operator chooser(service.ClientPort());
+    chooser.Send("CHOOSE");
+    back.Command("fire KORVEL_9");
+    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.30\t2\tBack");
+    chooser.Send("CHOOSE");
+    front.Command("fire KORVEL_5");
+    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.20\t1\tFront");
+}
