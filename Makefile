@@ -1,23 +1,45 @@
 # The two commands of the README: `make demo` and `make test`. Both install
 # what is missing (Debian packages), build, and run. `make package` builds
-# the Debian package.
+# the Debian package; `make fuzz` runs every fuzz target for longer.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
+
+# Fuzz targets (fuzz/), with the longest input each takes, and how long each
+# runs: briefly in `make test`, longer in `make fuzz`.
+FUZZERS           := operator_message configuration nvr_library nvr_simulator pelco
+MAX_LEN_operator_message := 1025
+MAX_LEN_configuration    := 8192
+MAX_LEN_nvr_library      := 4096
+MAX_LEN_nvr_simulator    := 4096
+MAX_LEN_pelco            := 1024
+TEST_FUZZ_SECONDS ?= 20
+FUZZ_SECONDS      ?= 300
+
+# The tests whose code runs on several threads (NVR workers, library
+# callbacks, the I/O loop and its helpers), for the ThreadSanitizer build.
+THREADED_TESTS := client_tests camera_tests tlapi_tests \
+	$(if $(wildcard tests/nvr/CMakeLists.txt),nvr_tests)
+empty :=
+space := $(empty) $(empty)
 
 PACKAGES := cmake make g++ pkg-config \
 	libboost-system-dev libboost-thread-dev libboost-date-time-dev \
 	libboost-filesystem-dev libboost-regex-dev \
-	libtinyxml2-dev libsystemd-dev libgtest-dev
+	libtinyxml2-dev libsystemd-dev libgtest-dev \
+	clang libclang-rt-14-dev
 
 # What CPack needs to work out the package's dependencies.
 PACKAGE_PACKAGES := dpkg-dev file
 
 DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
 
-.PHONY: all deps build build-asan test test-normal test-asan demo package clean
+.PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
+	test-fuzz fuzz demo package clean
 
 all: build
 
@@ -30,11 +52,25 @@ $(BUILD)/CMakeCache.txt: | deps
 $(ASAN_BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTLKORVEL_SANITIZE=ON
 
+$(TSAN_BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTLKORVEL_TSAN=ON
+
+$(FUZZ_BUILD)/CMakeCache.txt: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTLKORVEL_FUZZ=ON -DTLKORVEL_TESTS=OFF
+
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps $(ASAN_BUILD)/CMakeCache.txt
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+# Only what the threaded tests need.
+build-tsan: deps $(TSAN_BUILD)/CMakeCache.txt
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(THREADED_TESTS)
+
+build-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 
 test-normal: build
 	cd $(BUILD) && ctest $(CTEST_ARGS)
@@ -43,7 +79,33 @@ test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_ARGS)
 
-test: test-normal test-asan
+test-tsan: build-tsan
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest $(CTEST_ARGS) -R '^($(subst $(space),|,$(strip $(THREADED_TESTS))))$$'
+
+# fuzz-NAME runs one fuzz target for FUZZ_RUN_SECONDS on the seed corpus,
+# the regression inputs and what earlier runs found (kept in the build
+# folder). An input that makes it fail is saved under $(FUZZ_BUILD)/crashes/NAME/.
+FUZZ_RUN_SECONDS = $(TEST_FUZZ_SECONDS)
+fuzz: FUZZ_RUN_SECONDS = $(FUZZ_SECONDS)
+
+fuzz-%: build-fuzz
+	@mkdir -p $(FUZZ_BUILD)/corpus/$* $(FUZZ_BUILD)/crashes/$*
+	@echo "Fuzzing $* for $(FUZZ_RUN_SECONDS) s"
+	@cd $(FUZZ_BUILD) && ./fuzz/fuzz_$* -max_total_time=$(FUZZ_RUN_SECONDS) \
+		-max_len=$(MAX_LEN_$*) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+		-artifact_prefix=crashes/$*/ corpus/$* \
+		$(CURDIR)/fuzz/corpus/$* $(CURDIR)/fuzz/regressions/$* > fuzz-$*.log 2>&1 \
+		|| { tail -n 60 fuzz-$*.log; \
+		     echo "fuzz_$* failed: its input is in $(FUZZ_BUILD)/crashes/$*/;" \
+		          "fix the fault and add the input to fuzz/regressions/$*/"; exit 1; }
+	@grep -E '^(stat::number_of_executed_units|Done)' $(FUZZ_BUILD)/fuzz-$*.log || true
+
+test-fuzz: $(addprefix fuzz-,$(FUZZERS))
+
+fuzz: $(addprefix fuzz-,$(FUZZERS))
+
+test: test-normal test-asan test-tsan test-fuzz
 
 demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
@@ -54,4 +116,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -2,6 +2,8 @@
 
 #include "camera/TrackCamera.h"
 #include "client/ClientSession.h"
+#include "client/DescriptorLimit.h"
+#include "log/LogFile.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -13,6 +15,10 @@
 namespace {
 
 constexpr std::chrono::milliseconds AcceptPauseAfterShortage{100};
+
+// Descriptors kept for everything but the operator sessions (listener, loop,
+// log, NVR connections, a camera link each, ...).
+constexpr std::uint64_t DescriptorsForTheRest = 64;
 
 // Errors that concern only the connection being accepted; the next accept
 // can go ahead at once. Anything else (out of descriptors or memory, above
@@ -54,8 +60,9 @@ boost::asio::ip::address ParseNumericAddress(const std::string& text)
 } // namespace
 
 ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
-                           std::uint32_t port, CameraTable& cameras, UserTable& users)
-    : io(io), acceptor(io), acceptPause(io), cameras(cameras), users(users)
+                           std::uint32_t port, CameraTable& cameras, UserTable& users,
+                           SessionPolicy sessionPolicy)
+    : io(io), acceptor(io), acceptPause(io), cameras(cameras), users(users), policy(sessionPolicy)
 {
     const auto ip = ParseNumericAddress(address);
     if (port > 0xffff)
@@ -72,6 +79,19 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
         if (camera.GetPelcoNumber() < cameraByPelco.size() &&
             !cameraByPelco[camera.GetPelcoNumber()])
             cameraByPelco[camera.GetPelcoNumber()] = &camera;
+    }
+
+    // A cap the descriptor limit cannot honour would let a flood of
+    // connections starve the cameras and NVRs of descriptors after all.
+    const std::uint64_t limit = RaiseDescriptorLimit();
+    const std::uint64_t reserve = DescriptorsForTheRest + cameras.size();
+    if (limit > 0 && policy.maxSessions > 0 && policy.maxSessions + reserve > limit) {
+        const std::size_t allowed = limit > reserve + 1 ? limit - reserve : 1;
+        LogFile.BeginLine() << "MaxSessions=" << policy.maxSessions
+                            << " needs more descriptors than the limit of " << limit
+                            << " leaves; accepting at most " << allowed << " operator sessions"
+                            << std::endl;
+        policy.maxSessions = allowed;
     }
 
     StartAccept();
@@ -114,10 +134,44 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
         return;
     }
     if (!error) {
-        if (const std::uint16_t number = session->Start())
+        if (liveSessions >= policy.maxSessions) {
+            Refuse(*session);
+        } else if (const std::uint16_t number = session->Start()) {
+            ++liveSessions;
             sessions[number] = session;
+        }
     }
     StartAccept();
+}
+
+void ClientServer::Refuse(ClientSession& session)
+{
+    boost::system::error_code error;
+    const auto remote = session.Socket().remote_endpoint(error);
+    if (!refusing) {
+        refusing = true;
+        LogFile.BeginLine() << "Too many KorvelControl sessions (" << liveSessions
+                            << "): closing new connections at once, the first from "
+                            << (error ? std::string("an unknown address")
+                                      : ClientAddressText(remote.address()))
+                            << std::endl;
+    }
+    ++refusedInEpisode;
+    session.Socket().close(error); // a failed close leaves nothing to recover
+}
+
+void ClientServer::OnSessionEnded()
+{
+    if (liveSessions > 0)
+        --liveSessions;
+    const std::size_t lowWater =
+        policy.maxSessions > 0 ? policy.maxSessions - 1 - policy.maxSessions / 10 : 0;
+    if (refusing && liveSessions <= lowWater) {
+        LogFile.BeginLine() << "Accepting KorvelControl connections again; " << refusedInEpisode
+                            << " closed while there were too many sessions" << std::endl;
+        refusing = false;
+        refusedInEpisode = 0;
+    }
 }
 
 std::shared_ptr<ClientSession> ClientServer::FindSession(std::uint16_t sessionId) const

@@ -3,6 +3,7 @@
 #include "camera/CameraTable.h"
 #include "camera/HoldListener.h"
 #include "camera/Lifetime.h"
+#include "client/SessionPolicy.h"
 #include "client/UserAccount.h"
 
 #include <boost/asio/io_context.hpp>
@@ -31,13 +32,22 @@ class TrackCamera;
 // Lifetime: the server and its sessions go before the loop. Every completion
 // of the server and of its sessions is guarded, so that one still queued when
 // the server is destroyed does nothing even if the loop runs again.
-class ClientServer : public HoldListener
+//
+// Session cap: a connection accepted while policy.maxSessions sessions are
+// live is closed at once, without a greeting. The first refusal of an episode
+// is logged, and so is its end, once the count has fallen a tenth below the
+// cap (at least one), so that a flood, even one that keeps opening and
+// closing connections at the cap, costs two log lines.
+class ClientServer final : public HoldListener
 {
 public:
     // Starts listening at once; throws boost::system::system_error when the
     // address is not numeric or the socket cannot be opened, bound or listen.
+    // Raises the process's soft descriptor limit to its hard limit, and caps
+    // the sessions lower (with a log line) when even that leaves too few
+    // descriptors for policy.maxSessions sessions and the rest of the service.
     ClientServer(boost::asio::io_context& io, const std::string& address, std::uint32_t port,
-                 CameraTable& cameras, UserTable& users);
+                 CameraTable& cameras, UserTable& users, SessionPolicy policy = SessionPolicy());
     // Stops the I/O loop, forgets the sessions (their connections stay open
     // until the loop goes) and closes the listener.
     ~ClientServer();
@@ -45,6 +55,8 @@ public:
     ClientServer& operator=(const ClientServer&) = delete;
 
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
+    // The policy in force (maxSessions as capped by the descriptor limit).
+    const SessionPolicy& Policy() const { return policy; }
 
     // I/O loop.
     std::string CameraForPelco(unsigned pelcoAddress) const;
@@ -67,6 +79,10 @@ public:
     // Erases the registry entry of that number if it is still this session's
     // (a later connection with the same number may have replaced it).
     void RemoveSession(std::uint16_t sessionId, const ClientSession* session);
+    // A started session has ended: it no longer counts against the cap.
+    void OnSessionEnded();
+    // The registered session of that number, null when there is none.
+    std::shared_ptr<ClientSession> FindSession(std::uint16_t sessionId) const;
     // Wraps a completion handler so that it does nothing once the server is gone.
     template <typename Handler> auto Guard(Handler handler) const
     {
@@ -85,7 +101,7 @@ private:
     void StartAccept();
     void OnAccepted(const std::shared_ptr<ClientSession>& session,
                     const boost::system::error_code& error);
-    std::shared_ptr<ClientSession> FindSession(std::uint16_t sessionId) const;
+    void Refuse(ClientSession& session);
 
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
@@ -95,6 +111,10 @@ private:
     CameraTable& cameras;
     UserTable& users;
     std::uint16_t chooserSlot = 0;
+    SessionPolicy policy;
+    std::size_t liveSessions = 0; // started and not yet ended
+    bool refusing = false;        // in an episode of refused connections
+    std::uint64_t refusedInEpisode = 0;
     // The first camera in table order for every Pelco address.
     std::array<const TrackCamera*, 256> cameraByPelco{};
     Lifetime lifetime;

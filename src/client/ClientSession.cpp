@@ -11,19 +11,13 @@
 #include <cstdio>
 #include <utility>
 
-namespace {
-
-// Dotted decimal for IPv4 clients, also when a dual-stack listener sees them
-// as IPv4-mapped IPv6 addresses.
-std::string AddressText(const boost::asio::ip::address& address)
+std::string ClientAddressText(const boost::asio::ip::address& address)
 {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
         return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6())
             .to_string();
     return address.to_string();
 }
-
-} // namespace
 
 ClientSession::ClientSession(boost::asio::io_context& io, ClientServer& server)
     : socket(io), server(server)
@@ -42,7 +36,7 @@ std::uint16_t ClientSession::Start()
     // Operators see control changes as they happen, not after a delayed ack.
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
 
-    clientAddress = AddressText(remote.address());
+    clientAddress = ClientAddressText(remote.address());
     number = remote.port();
     const int length = std::snprintf(buffer.data(), buffer.size(), "SESSION %d", number);
     QueueReply(static_cast<std::size_t>(length));
@@ -53,6 +47,13 @@ void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)
 {
     userName = name;
     priority = userPriority;
+}
+
+bool ClientSession::FirstIgnoredCommand()
+{
+    const bool first = !ignoredCommandLogged;
+    ignoredCommandLogged = true;
+    return first;
 }
 
 void ClientSession::Send(Notification text)
@@ -89,7 +90,7 @@ void ClientSession::OnReceived(const boost::system::error_code& error, std::size
         Leave();
         return;
     }
-    const std::size_t reply = HandleMessage(server, *this, buffer.data(), count);
+    const std::size_t reply = HandleMessage(server, *this, buffer.data(), count, buffer.data());
     if (ended) {
         Leave();
         return;
@@ -173,6 +174,8 @@ void ClientSession::End()
     if (ended)
         return;
     ended = true;
+    if (number != 0)
+        server.OnSessionEnded();
     boost::system::error_code ignored;
     socket.close(ignored); // a failed close leaves nothing to recover
     // The write in flight, if any, still uses the front entry until it completes.

@@ -13,6 +13,10 @@
 
 class ClientServer;
 
+// Dotted decimal for IPv4 clients, also when a dual-stack listener sees them
+// as IPv4-mapped IPv6 addresses.
+std::string ClientAddressText(const boost::asio::ip::address& address);
+
 // A text for operators. One immutable copy is shared by every session it is
 // queued to and lives until the last of those writes has completed.
 using Notification = std::shared_ptr<const std::string>;
@@ -56,7 +60,12 @@ public:
     const std::string& GetClientAddress() const { return clientAddress; }
     const std::string& GetCurrentCamera() const { return currentCamera; }
 
+    // Configured user names are never empty, so an empty name means that no
+    // LOGIN has passed on this session.
+    bool LoggedIn() const { return !userName.empty(); }
     void LogIn(const std::string& name, std::int32_t userPriority);
+    // True the first time only: a session's ignored commands are logged once.
+    bool FirstIgnoredCommand();
     void SetCurrentCamera(const std::string& cameraAddress) { currentCamera = cameraAddress; }
 
 private:
@@ -89,5 +98,6 @@ private:
     std::deque<Notification> outbox;
     std::size_t replyLength = 0;
     std::size_t queuedBytes = 0; // notification bytes in outbox
+    bool ignoredCommandLogged = false;
     bool ended = false;
 };

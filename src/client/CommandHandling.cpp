@@ -46,27 +46,39 @@ LoginRequest ParseLogin(const char* bytes, std::size_t count)
     return request;
 }
 
-std::size_t WriteReply(char* buffer, const char* text)
+std::size_t WriteReply(char* reply, const char* text)
 {
     const std::size_t length = std::strlen(text);
-    std::memcpy(buffer, text, length);
+    std::memcpy(reply, text, length);
     return length;
 }
 
-std::size_t HandleLogin(ClientServer& server, ClientSession& session, char* buffer,
-                        std::size_t count)
+std::size_t HandleLogin(ClientServer& server, ClientSession& session, const char* message,
+                        std::size_t count, char* reply)
 {
-    const LoginRequest request = ParseLogin(buffer, count);
+    const LoginRequest request = ParseLogin(message, count);
     if (!server.CheckLogin(request.name, request.password)) {
         LogFile.BeginLine() << "Failed login from " << session.GetClientAddress() << " by user "
                             << LogSafe(request.name) << std::endl;
-        return WriteReply(buffer, "FAILURE");
+        return WriteReply(reply, "FAILURE");
     }
     session.LogIn(request.name, server.PriorityOf(request.name));
     LogFile.BeginLine() << "Login from " << session.GetClientAddress() << " by user "
                         << LogSafe(request.name) << " with priority " << session.GetPriority()
                         << std::endl;
-    return WriteReply(buffer, "OK");
+    return WriteReply(reply, "OK");
+}
+
+// With RequireLogin, a session that has not logged in may only log in.
+bool IgnoredUntilLogin(const ClientServer& server, ClientSession& session)
+{
+    if (!server.Policy().requireLogin || session.LoggedIn())
+        return false;
+    if (session.FirstIgnoredCommand()) {
+        LogFile.BeginLine() << "Ignoring commands from session " << session.GetNumber() << " at "
+                            << session.GetClientAddress() << " until it logs in" << std::endl;
+    }
+    return true;
 }
 
 void HandleCameraCommand(ClientServer& server, ClientSession& session, const char* bytes,
@@ -89,19 +101,21 @@ void HandleCameraCommand(ClientServer& server, ClientSession& session, const cha
 
 } // namespace
 
-std::size_t HandleMessage(ClientServer& server, ClientSession& session, char* buffer,
-                          std::size_t count)
+std::size_t HandleMessage(ClientServer& server, ClientSession& session, const char* message,
+                          std::size_t count, char* reply)
 {
-    if (StartsWith(buffer, count, "LOGIN"))
-        return HandleLogin(server, session, buffer, count);
-    if (StartsWith(buffer, count, "CHOOSE")) {
+    if (StartsWith(message, count, "LOGIN"))
+        return HandleLogin(server, session, message, count, reply);
+    if (IgnoredUntilLogin(server, session))
+        return 0;
+    if (StartsWith(message, count, "CHOOSE")) {
         server.EnterChooseMode(session.GetNumber());
         return 0;
     }
-    if (StartsWith(buffer, count, "CANCEL")) {
+    if (StartsWith(message, count, "CANCEL")) {
         server.LeaveChooseMode(session.GetNumber());
         return 0;
     }
-    HandleCameraCommand(server, session, buffer, count);
+    HandleCameraCommand(server, session, message, count);
     return 0;
 }

@@ -5,8 +5,12 @@
 class ClientServer;
 class ClientSession;
 
-// Handles one message an operator sent: the count bytes received into the
-// session's buffer of ClientSession::BufferSize bytes. Returns the length of
-// the reply it has written into that buffer, 0 when there is none.
-std::size_t HandleMessage(ClientServer& server, ClientSession& session, char* buffer,
-                          std::size_t count);
+// The longest reply HandleMessage writes ("FAILURE").
+constexpr std::size_t MaxReplyLength = 7;
+
+// Handles one message an operator sent: the count bytes at message, read
+// there and nowhere past them. Writes the reply, if any, to reply (room for
+// MaxReplyLength bytes; it may be the message's own storage, which is read
+// before it is overwritten) and returns its length, 0 when there is none.
+std::size_t HandleMessage(ClientServer& server, ClientSession& session, const char* message,
+                          std::size_t count, char* reply);

@@ -17,6 +17,7 @@ const char* const DefaultClientAddress = "127.0.0.1";
 constexpr std::uint32_t DefaultClientPort = 55272;
 constexpr std::int32_t DefaultRetryIntervalSecs = 10;
 constexpr std::uint32_t DefaultLockTimeSecs = 5;
+constexpr std::uint32_t DefaultMaxSessions = 1000;
 
 struct Timing
 {
@@ -38,6 +39,33 @@ void ReadOptions(const tinyxml2::XMLElement& options, Timing& timing)
 
     ClientPort = DefaultClientPort;
     ReadDecimalAttribute(options, "ClientPort", ClientPort);
+
+    // A cap of 0 would shut every operator out.
+    if (const char* text = options.Attribute("MaxSessions")) {
+        if (!ParseDecimal(text, MaxSessions) || MaxSessions == 0) {
+            LogFile.BeginLine() << "MaxSessions " << text
+                                << " in tlKorvel.xml is invalid.  Defaulting to "
+                                << DefaultMaxSessions << "." << std::endl;
+            MaxSessions = DefaultMaxSessions;
+        }
+    }
+}
+
+// Only someone who wants logins required writes the attribute, so a value
+// that is not a number requires them too rather than leave the service open.
+void ReadRequireLogin(const tinyxml2::XMLElement& control)
+{
+    const char* text = control.Attribute("RequireLogin");
+    if (!text)
+        return;
+    std::int32_t value = 0;
+    if (ParseStrictInteger(text, value)) {
+        RequireLogin = value != 0;
+        return;
+    }
+    LogFile.BeginLine() << "RequireLogin " << text
+                        << " in tlKorvel.xml is not 0 or 1.  Requiring login." << std::endl;
+    RequireLogin = true;
 }
 
 void ReadUsers(const tinyxml2::XMLElement& control, UserTable& users)
@@ -101,6 +129,8 @@ int LoadConfiguration(boost::asio::io_context& io, NvrTable& nvrs, CameraTable& 
 {
     ClientAddress = DefaultClientAddress;
     ClientPort = DefaultClientPort;
+    RequireLogin = false;
+    MaxSessions = DefaultMaxSessions;
 
     const std::string path = directory + "tlKorvel.xml";
     LogFile.BeginLine() << "Reading config file " << path << std::endl;
@@ -126,6 +156,7 @@ int LoadConfiguration(boost::asio::io_context& io, NvrTable& nvrs, CameraTable& 
     // Without KorvelControl the lock time stays 5 seconds and nobody can log in.
     if (const tinyxml2::XMLElement* control = root->FirstChildElement("KorvelControl")) {
         ReadDecimalAttribute(*control, "LockTime", timing.lockTimeSecs);
+        ReadRequireLogin(*control);
         ReadUsers(*control, users);
     }
 

@@ -7,3 +7,8 @@
 // configuration loader and read by the run sequence.
 extern std::string ClientAddress;
 extern std::uint32_t ClientPort;
+
+// The client service's session policy: RequireLogin of KorvelControl (off
+// unless set) and MaxSessions of Options (1000 unless set).
+extern bool RequireLogin;
+extern std::uint32_t MaxSessions;

@@ -83,6 +83,19 @@ int RunService(StopSignals signals)
     bool interrupted = false;
 
     try {
+        // Handled from the very start: a stop that arrives while the NVR
+        // workers already run must still close them in order, not kill the
+        // process. The loop delivers it once it runs.
+        boost::asio::signal_set stopSignals(io);
+        if (signals == StopSignals::Handle) {
+            stopSignals.add(SIGINT);
+            stopSignals.add(SIGTERM);
+            stopSignals.async_wait([](const boost::system::error_code& error, int) {
+                if (!error)
+                    RequestStop();
+            });
+        }
+
         LogFile.BeginLine() << "------ Starting tlKorvel version " << 1 << '.' << 0 << '.' << 14
                             << '.' << 134927 << std::endl;
 
@@ -95,21 +108,15 @@ int RunService(StopSignals signals)
                 workers->add_thread(worker);
         }
 
-        server = std::make_unique<ClientServer>(io, ClientAddress, ClientPort, cameras, users);
+        SessionPolicy policy;
+        policy.requireLogin = RequireLogin;
+        policy.maxSessions = MaxSessions;
+        server = std::make_unique<ClientServer>(io, ClientAddress, ClientPort, cameras, users,
+                                                policy);
         for (auto& entry : cameras)
             entry.second->SetClientServer(server.get());
         for (auto& entry : nvrs)
             entry.second->SetClientServer(server.get());
-
-        boost::asio::signal_set stopSignals(io);
-        if (signals == StopSignals::Handle) {
-            stopSignals.add(SIGINT);
-            stopSignals.add(SIGTERM);
-            stopSignals.async_wait([](const boost::system::error_code& error, int) {
-                if (!error)
-                    RequestStop();
-            });
-        }
 
         io.run();
         if (StopWasRequested())

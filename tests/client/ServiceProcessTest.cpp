@@ -10,8 +10,10 @@
 #include <csignal>
 #include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -142,4 +144,76 @@ TEST(ServiceProcess, TwoOperatorsContendForNetworkAndSerialCameras)
         EXPECT_NE(log.find(line), std::string::npos) << line << log;
     EXPECT_EQ(log.find("Unknown Pelco"), std::string::npos) << log;
     EXPECT_EQ(log.find("Lost session"), std::string::npos) << log;
+}
+
+TEST(ServiceProcess, SessionPolicyFromTheConfigurationAndTheDescriptorLimit)
+{
+    const struct
+    {
+        const char* name;
+        const char* limit;       // shell command run before the service; "" for none
+        const char* maxSessions; // Options attribute, "" for none
+        std::size_t cap;
+        const char* line; // logged at start, "" for none
+    } cases[] = {
+        {"configured cap", "", "MaxSessions=\"2\"", 2, ""},
+        {"hard descriptor limit lowers the cap", "ulimit -n 90 && ", "", 25,
+         "] MaxSessions=1000 needs more descriptors than the limit of 90 leaves; accepting at "
+         "most 25 operator sessions\n"},
+        {"soft limit is raised to the hard one", "ulimit -Sn 90 && ", "MaxSessions=\"40\"", 40,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        InstalledProgram program(dir.Path());
+        program.WriteConfig(std::string(R"(<?xml version="1.0"?>
+<tlKorvel>
+  <Options ClientAddress="127.0.0.1" ClientPort="0" )") +
+                            c.maxSessions + R"( />
+  <KorvelControl RequireLogin="1"><User Name="guard" Password="pw" /></KorvelControl>
+  <NVR Address="127.0.0.9" Port="22609" Login="korvel" Password="">
+    <Camera Address="gate" Port="/nonexistent/tty" PelcoNumber="4" />
+  </NVR>
+</tlKorvel>
+)");
+        Process service("/bin/sh", {"-c", std::string(c.limit) + "exec " + program.Path() + " -d"});
+        std::uint16_t port = 0;
+        ASSERT_TRUE(WaitUntil([&] { return (port = ListeningPortOf(service.Pid())) != 0; }))
+            << program.Log();
+
+        std::vector<std::unique_ptr<OperatorClient>> sessions;
+        for (std::size_t i = 0; i < c.cap; ++i) {
+            sessions.push_back(std::make_unique<OperatorClient>(port));
+            ASSERT_EQ(sessions.back()->ReadGreeting(),
+                      "SESSION " + std::to_string(sessions.back()->LocalPort()));
+        }
+        OperatorClient refused(port);
+        EXPECT_EQ(refused.Read(1), "") << "no greeting beyond the cap";
+
+        // Commands before a login are ignored, and said so once.
+        OperatorClient& first = *sessions.front();
+        first.Send(Frame(4, 0x10));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return program.Log().find("Ignoring commands") != std::string::npos; }));
+        first.Send("LOGIN guard pw");
+        ExpectNext(first, "OK");
+
+        service.Signal(SIGTERM);
+        ASSERT_TRUE(service.Wait());
+        EXPECT_EQ(service.ExitStatus(), 0);
+        const std::string log = program.Log();
+        const std::string ignored = "] Ignoring commands from session " +
+                                    std::to_string(first.LocalPort()) +
+                                    " at 127.0.0.1 until it logs in\n";
+        EXPECT_NE(log.find(ignored), std::string::npos) << log;
+        EXPECT_EQ(log.find("Unknown Pelco"), std::string::npos) << log;
+        EXPECT_NE(log.find("] Too many KorvelControl sessions (" + std::to_string(c.cap) + ")"),
+                  std::string::npos)
+            << log;
+        if (*c.line)
+            EXPECT_NE(log.find(c.line), std::string::npos) << log;
+        else
+            EXPECT_EQ(log.find("needs more descriptors"), std::string::npos) << log;
+    }
 }

@@ -17,7 +17,8 @@
 
 ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
                                    const std::string& cameraElements, int lockTimeSecs,
-                                   const std::string& listenAddress)
+                                   const std::string& listenAddress,
+                                   const SessionPolicy& policy)
 {
     // Each service starts the shared log afresh; lines still go to its end.
     if (FileExists(LogFile.CurrentPath()))
@@ -37,7 +38,7 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
         cameras.emplace(address, std::move(camera));
     }
 
-    server = std::make_unique<ClientServer>(io, listenAddress, 0, cameras, users);
+    server = std::make_unique<ClientServer>(io, listenAddress, 0, cameras, users, policy);
     port = server->LocalEndpoint().port();
     for (auto& entry : cameras)
         entry.second->SetClientServer(server.get());

@@ -25,7 +25,8 @@ public:
     // cameraElements: <Camera .../> elements as in the configuration file.
     ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
                      const std::string& cameraElements = "", int lockTimeSecs = 1,
-                     const std::string& listenAddress = "127.0.0.1");
+                     const std::string& listenAddress = "127.0.0.1",
+                     const SessionPolicy& policy = SessionPolicy());
     // Destroys the server on its loop, which stops the loop.
     ~ServiceUnderTest();
     ServiceUnderTest(const ServiceUnderTest&) = delete;

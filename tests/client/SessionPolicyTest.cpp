@@ -1,0 +1,155 @@
+// The session policy through real sockets: commands ignored until a login
+// when logins are required, and connections closed at once beyond the cap.
+#include "Peers.h"
+#include "ServiceUnderTest.h"
+#include "support/PseudoTerminal.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const std::vector<UserAccount> Users = {{"guard", "pw", 2}, {"chief", "", 9}};
+
+std::string Frame(unsigned char pelcoAddress, unsigned char speed)
+{
+    const unsigned char bytes[] = {0xFF,
+                                   pelcoAddress,
+                                   0x00,
+                                   0x04,
+                                   speed,
+                                   0x00,
+                                   static_cast<unsigned char>(pelcoAddress + 0x04 + speed)};
+    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+std::size_t CountOf(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+std::unique_ptr<OperatorClient> Connect(ServiceUnderTest& service)
+{
+    auto client = std::make_unique<OperatorClient>(service.Port());
+    EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()));
+    return client;
+}
+
+} // namespace
+
+TEST(SessionPolicy, RequireLoginIgnoresCommandsUntilALoginPasses)
+{
+    const struct
+    {
+        const char* name;
+        bool requireLogin;
+        const char* login; // sent before the commands; null for none
+        const char* reply;
+        bool steers; // CHOOSE and the camera command take effect
+    } cases[] = {
+        {"not required, no login", false, nullptr, "", true},
+        {"required, no login", true, nullptr, "", false},
+        {"required, failed login", true, "LOGIN guard wrong", "FAILURE", false},
+        {"required, login", true, "LOGIN guard pw", "OK", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PseudoTerminal line;
+        SessionPolicy policy;
+        policy.requireLogin = c.requireLogin;
+        ServiceUnderTest service(Users,
+                                 "<Camera Address=\"gate\" Port=\"" + line.SlavePath() +
+                                     "\" PelcoNumber=\"4\"/>",
+                                 60, "127.0.0.1", policy);
+        auto client = Connect(service);
+        auto chief = Connect(service);
+        chief->Send("LOGIN chief");
+        EXPECT_EQ(chief->Read(2), "OK");
+        const std::string ignoredLine = "] Ignoring commands from session " +
+                                        std::to_string(client->LocalPort()) +
+                                        " at 127.0.0.1 until it logs in\n";
+        if (c.login) {
+            client->Send(c.login);
+            EXPECT_EQ(client->Read(std::string(c.reply).size()), c.reply);
+        }
+
+        // Choose mode: the slot goes to the chief only if this CHOOSE was ignored.
+        client->Send("CHOOSE");
+        service.WaitHandled(*client);
+        chief->Send("CHOOSE");
+        service.WaitHandled(*chief);
+        service.OnLoop([&] { service.Server().SelectCamera("gate", false); });
+        auto& chosen = c.steers ? *client : *chief;
+        const std::string handedOver = "0CAMERA\tgate\t4";
+        EXPECT_EQ(chosen.Read(handedOver.size()), handedOver);
+        client->Send("CANCEL");
+        service.WaitHandled(*client);
+
+        client->Send(Frame(4, 0x11));
+        if (c.steers) {
+            const std::string steering = "#0000F0 You have control";
+            EXPECT_EQ(client->Read(steering.size()), steering);
+            EXPECT_EQ(line.Read(7), Frame(4, 0x11));
+        } else {
+            service.WaitHandled(*client);
+            // Logging in now lets the next command through; the first never went.
+            client->Send("LOGIN chief");
+            EXPECT_EQ(client->Read(2), "OK") << "nothing came before the answer";
+            client->Send(Frame(4, 0x22));
+            const std::string steering = "1CAMERA\tgate\t4#0000F0 You have control";
+            EXPECT_EQ(client->Read(steering.size()), steering);
+            EXPECT_EQ(line.Read(7), Frame(4, 0x22));
+        }
+        const std::string log = service.Log();
+        EXPECT_EQ(CountOf(log, ignoredLine), c.steers ? 0u : 1u) << log;
+        EXPECT_EQ(CountOf(log, "Ignoring commands"), c.steers ? 0u : 1u) << log;
+    }
+}
+
+TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
+{
+    SessionPolicy policy;
+    policy.maxSessions = 3;
+    ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
+    const char* const refusedLine = "] Too many KorvelControl sessions (3): closing new "
+                                    "connections at once, the first from 127.0.0.1\n";
+    const auto expectRefused = [&](OperatorClient& client) {
+        EXPECT_EQ(client.Read(1), "") << "no greeting";
+        EXPECT_TRUE(client.WaitClosed(1s));
+    };
+
+    std::vector<std::unique_ptr<OperatorClient>> sessions;
+    for (int i = 0; i < 3; ++i)
+        sessions.push_back(Connect(service));
+    for (int i = 0; i < 4; ++i) {
+        OperatorClient refused(service.Port());
+        expectRefused(refused);
+    }
+    EXPECT_EQ(CountOf(service.Log(), refusedLine), 1u) << service.Log();
+
+    // A session that ends makes room, and ends the episode with its count.
+    sessions.front()->Reset();
+    ASSERT_TRUE(service.WaitForLog(
+        "] Accepting KorvelControl connections again; 4 closed while there were too many "
+        "sessions\n"))
+        << service.Log();
+    sessions.front() = Connect(service);
+    sessions.front()->Send("LOGIN chief");
+    EXPECT_EQ(sessions.front()->Read(2), "OK");
+
+    // Full again: a new episode, logged once more.
+    OperatorClient refused(service.Port());
+    expectRefused(refused);
+    EXPECT_EQ(CountOf(service.Log(), refusedLine), 2u) << service.Log();
+    for (auto& session : sessions) {
+        session->Send("LOGIN guard pw");
+        EXPECT_EQ(session->Read(2), "OK") << "the sessions within the cap carry on";
+    }
+}
