@@ -80,7 +80,7 @@ test-asan: build-asan
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_ARGS)
 
 test-tsan: build-tsan
-	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 		ctest $(CTEST_ARGS) -R '^($(subst $(space),|,$(strip $(THREADED_TESTS))))$$'
 
 # fuzz-NAME runs one fuzz target for FUZZ_RUN_SECONDS on the seed corpus,
