@@ -1,8 +1,10 @@
 # The two commands of the README: `make demo` and `make test`. Both install
-# what is missing (Debian packages), build, and run.
+# what is missing (Debian packages), build, and run. `make bench` measures
+# the service beside a plain relay (not part of the test run).
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+RELEASE_BUILD ?= build-release
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
@@ -10,8 +12,10 @@ PACKAGES := cmake make g++ pkg-config \
 	libboost-system-dev libboost-thread-dev libboost-date-time-dev \
 	libboost-filesystem-dev libboost-regex-dev \
 	libtinyxml2-dev libsystemd-dev libgtest-dev
+BENCH_PACKAGES := socat
+BENCH_ARGS ?=
 
-.PHONY: all deps build build-asan test test-normal test-asan demo clean
+.PHONY: all deps build build-asan test test-normal test-asan demo bench clean
 
 all: build
 
@@ -45,5 +49,14 @@ demo: build
 	@echo "Its log is $(BUILD)/src/host/tlKorvel.log"
 	$(BUILD)/src/host/tlKorvel -d
 
+# Release build of the service and the load generator, then every scenario;
+# the table goes to standard output and bench/results/latest.txt.
+bench:
+	@./scripts/install-deps.sh $(PACKAGES) $(BENCH_PACKAGES)
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DTLKORVEL_BENCH=ON -DTLKORVEL_TESTS=OFF
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target tlKorvel korvelbench
+	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
+		--out bench/results/latest.txt $(BENCH_ARGS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "CameraFarm.h"
+#include "ChildProcess.h"
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class RelayKind { Service, Socat };
+const char* RelayName(RelayKind kind);
+
+struct BenchPaths
+{
+    std::string service; // the built tlKorvel
+    std::string socat;
+};
+
+struct OperatorAccount
+{
+    std::string name;
+    std::string password;
+    int priority = 0;
+};
+
+// What stands between the operators and the cameras in one run: the service,
+// copied into a fresh folder with a configuration that names every camera of
+// the farm, or socat as a plain forking byte relay to the farm's first
+// camera. Stopped, and its folder removed, when the object goes.
+class RelayUnderTest
+{
+public:
+    RelayUnderTest(RelayKind kind, const BenchPaths& paths,
+                   const std::vector<CameraEndpoint>& cameras,
+                   const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs);
+    ~RelayUnderTest();
+    RelayUnderTest(const RelayUnderTest&) = delete;
+    RelayUnderTest& operator=(const RelayUnderTest&) = delete;
+
+    RelayKind Kind() const { return kind; }
+    boost::asio::ip::tcp::endpoint OperatorEndpoint() const { return operatorEndpoint; }
+    bool Running() { return process->Running(); }
+    // Resident set of the relay process, from /proc; 0 when unknown.
+    std::size_t ResidentKilobytes() const;
+    // The last lines of the service's log and of the process's output, for
+    // a report of what went wrong.
+    std::string Diagnosis() const;
+
+private:
+    RelayKind kind;
+    std::string directory;
+    boost::asio::ip::tcp::endpoint operatorEndpoint;
+    std::unique_ptr<ChildProcess> process;
+};
+
+// A loopback port that nothing listens on at the moment of asking.
+unsigned short FreeLoopbackPort();
