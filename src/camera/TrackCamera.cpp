@@ -1,21 +1,174 @@
 #include "camera/TrackCamera.h"
 
+#include "camera/NetworkLink.h"
+#include "camera/SerialLink.h"
+#include "config/AttributeSyntax.h"
+#include "log/LogFile.h"
+
+#include <boost/asio/error.hpp>
 #include <tinyxml2.h>
 
-// Placeholder until the camera link lands: configuration only, no link.
+#include <chrono>
 
-TrackCamera::TrackCamera(boost::asio::io_context&, const tinyxml2::XMLElement& element, int, int)
+namespace {
+
+bool IsDecimalDigit(char c)
 {
-    if (const char* value = element.Attribute("Address"))
-        address = value;
-    element.QueryUnsignedAttribute("PelcoNumber", &pelcoNumber);
+    return c >= '0' && c <= '9';
 }
 
+char UpperCase(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
+                         int retryIntervalSecs, int lockTimeSecs)
+    : lockTimeSecs(lockTimeSecs), holdTimer(io)
+{
+    if (!HasText(element, "Address")) {
+        LogFile.BeginLine() << "Missing or empty 'Address' attribute for <Camera> entry in "
+                               "tlKorvel.xml file. Skipping."
+                            << std::endl;
+        return;
+    }
+    address = element.Attribute("Address");
+    ReadDecimalAttribute(element, "PelcoNumber", pelcoNumber);
+    if (HasText(element, "Port"))
+        port = element.Attribute("Port");
+
+    if (IsDecimalDigit(port[0])) {
+        networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs);
+        networkLink->Start();
+        return;
+    }
+
+    SerialSettings settings;
+    ReadDecimalAttribute(element, "BaudRate", settings.baudRate);
+    ReadDecimalAttribute(element, "DataBits", settings.dataBits);
+    ReadDecimalAttribute(element, "StopBits", settings.stopBits);
+    if (HasText(element, "Parity"))
+        settings.parity = UpperCase(element.Attribute("Parity")[0]);
+    serialLink = std::make_unique<SerialLink>(io, address, port, settings);
+}
+
+// The links and the timer close and cancel their operations as they go; what
+// is still queued on the loop is ignored through the lifetime guard.
 TrackCamera::~TrackCamera() = default;
 
-void TrackCamera::SendCommand(std::uint16_t, std::int32_t, const char*, std::size_t) {}
+void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+                              std::size_t length)
+{
+    // A camera without transport (no socket yet, or no serial device) drops
+    // the command: nothing is written, logged or held.
+    if (!LinkAcceptsCommands())
+        return;
+    if (!commands.Push(sessionId, priority, bytes, length)) {
+        if (!overflowReported) {
+            overflowReported = true;
+            LogFile.BeginLine() << "Command queue for track camera at " << address
+                                << " is full; dropping commands until it drains" << std::endl;
+        }
+        return;
+    }
+    WriteNextCommand();
+}
 
-void TrackCamera::Stop() {}
+void TrackCamera::Stop()
+{
+    stopped = true;
+    if (serialLink)
+        serialLink->Stop();
+    if (networkLink)
+        networkLink->Stop();
+    holdTimer.cancel();
+}
+
+bool TrackCamera::LinkAcceptsCommands() const
+{
+    if (stopped)
+        return false;
+    if (serialLink)
+        return serialLink->Opened();
+    if (networkLink)
+        return networkLink->CanWrite();
+    return false;
+}
+
+void TrackCamera::WriteNextCommand()
+{
+    if (writing)
+        return;
+    // A command that waited while its link lost the transport goes the way
+    // of a command sent then: dropped.
+    while (!commands.Empty() && !LinkAcceptsCommands())
+        commands.TakeFront();
+    if (commands.Empty()) {
+        overflowReported = false;
+        return;
+    }
+
+    writing = true;
+    const CameraCommand& command = commands.Front();
+    auto onWritten =
+        lifetime.Guard([this](const boost::system::error_code& error) { OnCommandWritten(error); });
+    if (serialLink)
+        serialLink->AsyncWrite(command.bytes.data(), command.bytes.size(), std::move(onWritten));
+    else
+        networkLink->AsyncWrite(command.bytes.data(), command.bytes.size(), std::move(onWritten));
+}
+
+void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
+{
+    writing = false;
+    if (stopped)
+        return;
+    if (error == boost::asio::error::operation_aborted) {
+        // The link closed or replaced its socket under the write (a newer
+        // resolution, the next endpoint): the command goes again, whole, on
+        // the link's current socket.
+        WriteNextCommand();
+        return;
+    }
+
+    const CameraCommand done = commands.TakeFront();
+    if (!error) {
+        TakeHold(done.sessionId, done.priority);
+    } else if (serialLink) {
+        serialLink->WriteFailed(error);
+    } else {
+        networkLink->WriteFailed(error);
+    }
+    WriteNextCommand();
+}
+
+void TrackCamera::TakeHold(std::uint16_t sessionId, std::int32_t priority)
+{
+    holderSession = sessionId;
+    holderPriority = priority;
+    holdTimer.cancel();
+    if (clientServer)
+        clientServer->AnnounceControl(address, holderSession);
+
+    holdTimer.expires_after(std::chrono::seconds(lockTimeSecs));
+    const std::uint64_t hold = ++holdsTaken;
+    holdTimer.async_wait(lifetime.Guard(
+        [this, hold](const boost::system::error_code& error) { OnHoldExpired(hold, error); }));
+}
+
+void TrackCamera::OnHoldExpired(std::uint64_t hold, const boost::system::error_code& error)
+{
+    // A cancelled wait, or an expiry that was already queued when a newer
+    // command renewed the hold, ends nothing.
+    if (error || stopped || hold != holdsTaken)
+        return;
+    holderSession = 0;
+    holderPriority = -1;
+    if (clientServer)
+        clientServer->AnnounceRelease(address);
+}
 
 std::uint32_t TrackCamera::GetNvrCameraId() const
 {

@@ -1,13 +1,21 @@
 #pragma once
 
+#include "camera/CommandQueue.h"
 #include "camera/HoldListener.h"
+#include "camera/Lifetime.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+
+class NetworkLink;
+class SerialLink;
 
 namespace tinyxml2 {
 class XMLElement;
@@ -19,6 +27,14 @@ class XMLElement;
 //
 // Threads: everything runs on the I/O loop thread except the NVR-side
 // accessors, which NVR workers call; those fields are guarded by nvrMutex.
+//
+// Commands: SendCommand copies the bytes into a bounded queue (MaxPendingBytes
+// per camera); one write is in flight and the rest follow in order. A command
+// beyond the bound is dropped, and the first drop of each overflow is logged.
+//
+// Lifetime: the I/O loop must outlive the camera. Destroy the camera on the
+// loop thread or with the loop stopped; completions still queued for it then
+// find it gone and do nothing (see Lifetime), also if the loop runs again.
 class TrackCamera
 {
 public:
@@ -56,13 +72,36 @@ public:
     std::uint32_t GetSoftTriggerId() const;
     void SetSoftTriggerId(std::uint32_t id);
 
+    static constexpr std::size_t MaxPendingBytes = 1 << 20;
+
 private:
+    bool LinkAcceptsCommands() const;
+    void WriteNextCommand();
+    void OnCommandWritten(const boost::system::error_code& error);
+    void TakeHold(std::uint16_t sessionId, std::int32_t priority);
+    void OnHoldExpired(std::uint64_t hold, const boost::system::error_code& error);
+
     std::string address;
     std::string port = "1000";
     std::uint32_t pelcoNumber = 1;
+    std::int32_t lockTimeSecs;
+
+    // At most one of the two links exists: none for a camera without an
+    // address, the serial link when the port names a device, else the network link.
+    std::unique_ptr<SerialLink> serialLink;
+    std::unique_ptr<NetworkLink> networkLink;
+    CommandQueue commands{MaxPendingBytes};
+    bool writing = false;
+    bool overflowReported = false;
+    bool stopped = false;
+
     HoldListener* clientServer = nullptr;
     std::uint16_t holderSession = 0;
     std::int32_t holderPriority = -1;
+    boost::asio::steady_timer holdTimer;
+    std::uint64_t holdsTaken = 0; // numbers the hold timer's waits
+
+    Lifetime lifetime;
 
     mutable std::mutex nvrMutex; // guards the three fields below
     std::uint32_t nvrCameraId = 0;

@@ -1,27 +1,89 @@
 #include "client/ClientServer.h"
 
 #include "camera/TrackCamera.h"
+#include "client/ClientSession.h"
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
 
-// Placeholder until the client service lands: it listens and answers the
-// NVR-side accessors; operators are not served yet.
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+constexpr std::chrono::milliseconds AcceptPauseAfterShortage{100};
+
+// Errors that concern only the connection being accepted; the next accept
+// can go ahead at once. Anything else (out of descriptors or memory, above
+// all) would fail again straight away and spin the loop.
+bool ConcernsOnlyThatConnection(const boost::system::error_code& error)
+{
+    if (error.category() != boost::system::system_category())
+        return false;
+    switch (error.value()) {
+    case ECONNABORTED:
+    case ECONNRESET:
+    case EPROTO:
+    case EPERM:
+    case EINTR:
+    case EAGAIN:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case EOPNOTSUPP:
+    case ETIMEDOUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+boost::asio::ip::address ParseNumericAddress(const std::string& text)
+{
+    boost::system::error_code error;
+    const auto v6 = boost::asio::ip::make_address_v6(text, error);
+    if (!error)
+        return v6;
+    return boost::asio::ip::make_address_v4(text); // throws when neither
+}
+
+} // namespace
 
 ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
                            std::uint32_t port, CameraTable& cameras, UserTable& users)
-    : io(io), acceptor(io), cameras(cameras), users(users)
+    : io(io), acceptor(io), acceptPause(io), cameras(cameras), users(users)
 {
-    const auto ip = boost::asio::ip::make_address(address);
+    const auto ip = ParseNumericAddress(address);
+    if (port > 0xffff)
+        throw boost::system::system_error(
+            boost::system::errc::make_error_code(boost::system::errc::invalid_argument));
     const boost::asio::ip::tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
     acceptor.open(endpoint.protocol());
     acceptor.set_option(boost::asio::socket_base::reuse_address(true));
     acceptor.bind(endpoint);
     acceptor.listen(boost::asio::socket_base::max_listen_connections);
+
+    for (const auto& entry : cameras) {
+        const TrackCamera& camera = *entry.second;
+        if (camera.GetPelcoNumber() < cameraByPelco.size() &&
+            !cameraByPelco[camera.GetPelcoNumber()])
+            cameraByPelco[camera.GetPelcoNumber()] = &camera;
+    }
+
+    StartAccept();
 }
 
 ClientServer::~ClientServer()
 {
     io.stop();
+    sessions.clear();
+    boost::system::error_code ignored;
+    acceptPause.cancel(ignored);
+    acceptor.close(ignored);
 }
 
 boost::asio::ip::tcp::endpoint ClientServer::LocalEndpoint() const
@@ -29,16 +91,50 @@ boost::asio::ip::tcp::endpoint ClientServer::LocalEndpoint() const
     return acceptor.local_endpoint();
 }
 
-std::string ClientServer::CameraForPelco(unsigned) const { return std::string(); }
-bool ClientServer::CheckLogin(const std::string&, const std::string&) const { return false; }
-std::int32_t ClientServer::PriorityOf(const std::string&) const { return 0; }
-void ClientServer::SelectCamera(const std::string&, bool) {}
-void ClientServer::SubmitCommand(const std::string&, std::uint16_t, std::int32_t, const char*,
-                                 std::size_t)
+void ClientServer::StartAccept()
 {
+    auto session = std::make_shared<ClientSession>(io, *this);
+    acceptor.async_accept(session->Socket(),
+                          lifetime.Guard([this, session](const boost::system::error_code& error) {
+                              OnAccepted(session, error);
+                          }));
 }
-void ClientServer::AnnounceControl(const std::string&, std::uint16_t) {}
-void ClientServer::AnnounceRelease(const std::string&) {}
+
+void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
+                              const boost::system::error_code& error)
+{
+    if (error == boost::asio::error::operation_aborted)
+        return; // the listener is closing
+    if (error && !ConcernsOnlyThatConnection(error)) {
+        acceptPause.expires_after(AcceptPauseAfterShortage);
+        acceptPause.async_wait(lifetime.Guard([this](const boost::system::error_code& waitError) {
+            if (!waitError)
+                StartAccept();
+        }));
+        return;
+    }
+    if (!error) {
+        if (const std::uint16_t number = session->Start())
+            sessions[number] = session;
+    }
+    StartAccept();
+}
+
+std::shared_ptr<ClientSession> ClientServer::FindSession(std::uint16_t sessionId) const
+{
+    const auto entry = sessions.find(sessionId);
+    return entry == sessions.end() ? nullptr : entry->second.lock();
+}
+
+void ClientServer::RemoveSession(std::uint16_t sessionId, const ClientSession* session)
+{
+    const auto entry = sessions.find(sessionId);
+    if (entry == sessions.end())
+        return;
+    const auto registered = entry->second.lock();
+    if (!registered || registered.get() == session)
+        sessions.erase(entry);
+}
 
 bool ClientServer::CameraIdDiffers(const std::string& key, std::uint32_t id) const
 {
@@ -68,5 +164,6 @@ void ClientServer::SetCameraName(const std::string& key, const std::string& name
 
 void ClientServer::PostSelectCamera(const std::string& cameraAddress)
 {
-    boost::asio::post(io, [this, cameraAddress] { SelectCamera(cameraAddress, false); });
+    boost::asio::post(
+        io, lifetime.Guard([this, cameraAddress] { SelectCamera(cameraAddress, false); }));
 }

@@ -2,14 +2,24 @@
 
 #include "camera/CameraTable.h"
 #include "camera/HoldListener.h"
+#include "camera/Lifetime.h"
 #include "client/UserAccount.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
+
+class ClientSession;
+class TrackCamera;
 
 // The operator client service: the listener, the session registry, the
 // chooser slot and the arbitration of camera control.
@@ -17,6 +27,10 @@
 // Threads: everything runs on the I/O loop thread, except the NVR-side
 // accessors (CameraIdDiffers ... SetCameraName) and PostSelectCamera, which
 // NVR threads call; the camera table itself is never changed after loading.
+//
+// Lifetime: the server and its sessions go before the loop. Every completion
+// of the server and of its sessions is guarded, so that one still queued when
+// the server is destroyed does nothing even if the loop runs again.
 class ClientServer : public HoldListener
 {
 public:
@@ -24,7 +38,8 @@ public:
     // address is not numeric or the socket cannot be opened, bound or listen.
     ClientServer(boost::asio::io_context& io, const std::string& address, std::uint32_t port,
                  CameraTable& cameras, UserTable& users);
-    // Stops the I/O loop and closes the listener.
+    // Stops the I/O loop, forgets the sessions (their connections stay open
+    // until the loop goes) and closes the listener.
     ~ClientServer();
     ClientServer(const ClientServer&) = delete;
     ClientServer& operator=(const ClientServer&) = delete;
@@ -41,6 +56,23 @@ public:
     void AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession) override;
     void AnnounceRelease(const std::string& cameraAddress) override;
 
+    // I/O loop: used by the sessions and the command handling.
+    const TrackCamera* FindCameraByPelco(unsigned pelcoAddress) const;
+    // CHOOSE: the session enters choose mode when nobody is in it.
+    void EnterChooseMode(std::uint16_t sessionId);
+    // CANCEL: the session leaves choose mode if it is in it.
+    void LeaveChooseMode(std::uint16_t sessionId);
+    // A command for another camera: the session takes the slot whoever held it.
+    void TakeChooserSlot(std::uint16_t sessionId) { chooserSlot = sessionId; }
+    // Erases the registry entry of that number if it is still this session's
+    // (a later connection with the same number may have replaced it).
+    void RemoveSession(std::uint16_t sessionId, const ClientSession* session);
+    // Wraps a completion handler so that it does nothing once the server is gone.
+    template <typename Handler> auto Guard(Handler handler) const
+    {
+        return lifetime.Guard(std::move(handler));
+    }
+
     // Any thread (NVR workers).
     bool CameraIdDiffers(const std::string& key, std::uint32_t id) const;
     void SetCameraId(const std::string& key, std::uint32_t id);
@@ -50,8 +82,20 @@ public:
     void PostSelectCamera(const std::string& cameraAddress);
 
 private:
+    void StartAccept();
+    void OnAccepted(const std::shared_ptr<ClientSession>& session,
+                    const boost::system::error_code& error);
+    std::shared_ptr<ClientSession> FindSession(std::uint16_t sessionId) const;
+
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
+    // Paces accepting while the process is out of descriptors or memory.
+    boost::asio::steady_timer acceptPause;
+    std::map<std::uint16_t, std::weak_ptr<ClientSession>> sessions;
     CameraTable& cameras;
     UserTable& users;
+    std::uint16_t chooserSlot = 0;
+    // The first camera in table order for every Pelco address.
+    std::array<const TrackCamera*, 256> cameraByPelco{};
+    Lifetime lifetime;
 };

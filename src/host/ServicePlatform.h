@@ -2,8 +2,9 @@
 
 // The seam between the program and the host's service manager and system
 // log. Nothing here names a platform type; each platform provides its own
-// ServicePlatform_<platform>.cpp.
+// *_<platform>.cpp files.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,32 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
 // Stops (without waiting) and removes the registration. 0 or -1.
 int UninstallService(const std::string& serviceName, MessageSink sink);
 
-// Hands the process to the service manager and blocks while the service runs.
-// Returns 0 when the service ran to its end, otherwise one of the error codes
-// above or another platform error code.
+// True when the process may manage services (sets restart policies).
+bool EnableShutdownPrivilege();
+
+// Hands the process to the service manager and blocks while the service runs:
+// ServiceMain is called on a thread of its own, and the control requests of
+// the service manager reach ServiceControlHandler on the calling thread.
+// Returns 0 when the service ran to its end (it reported Stopped), otherwise
+// one of the error codes above or another platform error code.
 unsigned long RunServiceDispatcher();
+
+// States as the service manager is told them.
+enum class ServiceState
+{
+    Stopped = 1,
+    StartPending = 2,
+    StopPending = 3,
+    Running = 4,
+};
+
+// Makes the calling service known to the service manager's control channel;
+// false when the service manager refuses.
+bool RegisterServiceControlHandler();
+
+// Tells the service manager the service's state. A pending state promises the
+// next report within waitHintMs; checkPoint counts the progress within it.
+void SetStatus(ServiceState state, unsigned long checkPoint, unsigned long waitHintMs);
 
 // One record in the system log under the given source name.
 void LogEvent(const std::string& source, const std::string& text, EventType type);
@@ -41,5 +64,12 @@ void LogEvent(const std::string& source, const std::string& text, EventType type
 // hexadecimal digits.
 void LogErrorEvent(const std::string& source, const std::string& text, unsigned long code);
 
-// True when the process may manage services (sets restart policies).
-bool EnableShutdownPrivilege();
+// Where LogEvent sends its records instead of the system log, for a program
+// that embeds the service. An empty sink restores the default: the file named
+// by the environment variable TLKORVEL_EVENT_LOG (one line per record: the
+// type, a blank and the text) when it is set, else the system log.
+using EventSink = std::function<void(EventType type, const std::string& source, const std::string& text)>;
+void SetEventSink(EventSink sink);
+
+// The platform's system log itself.
+void WriteSystemLogRecord(const std::string& source, const std::string& text, EventType type);

@@ -2,20 +2,40 @@
  * tlAPI: the NVR client library.
  *
  * A session is a handle from TLAPI_Init (0 is never a valid handle). Every
- * other call takes the handle first. Calls for one handle are made from one
- * thread at a time; different handles may be used from different threads at
- * once. Every call that talks to the NVR is bounded in time by the session's
- * reply timeout (TLAPI_SetTimeout), capped by the library at a few seconds.
+ * other call takes the handle first; handle 0, and handles that were never
+ * issued or have been released by TLAPI_Cleanup, are rejected with the
+ * call's failure value. Calls for one handle are serialised by the library;
+ * different handles may be used from different threads at once.
+ *
+ * Time: every call that talks to the NVR waits at most the session's reply
+ * timeout (TLAPI_SetTimeout, default and cap 5 seconds). A call whose reply
+ * does not come in time, or that meets a broken connection or data that do
+ * not follow the protocol, fails and closes the connection: TLAPI_GetSocket
+ * then returns -1, TLAPI_Select returns a negative value, and a new
+ * TLAPI_Open is needed. TLAPI_GetLastError tells why.
  *
  * Results: 0 is success for TLAPI_SetCallbackEx, TLAPI_Open, TLAPI_Login,
- * TLAPI_CreateSoftTriggerWithGuid, TLAPI_UpdateAssociation and
- * TLAPI_UpdateEventLink; a negative value is failure for TLAPI_Select and
- * TLAPI_GetEventLinkInfo; TLAPI_GetSocket is -1 without a live connection.
- * Texts are NUL-terminated 8-bit strings; text getters fill the caller's
- * buffer of the given size, always NUL-terminated.
+ * TLAPI_Discover, TLAPI_SetTimeout, TLAPI_Close, TLAPI_Cleanup, the text
+ * getters, TLAPI_CreateSoftTriggerWithGuid, TLAPI_GetAssociationForCamera,
+ * TLAPI_UpdateAssociation and TLAPI_UpdateEventLink. Their failure values:
+ * -1 when the call could not be made (bad handle, bad record or argument, no
+ * connection, timeout, broken connection), or the NVR's refusal code
+ * (TLAPI_STATUS_..., positive) when the NVR answered but refused.
+ * TLAPI_GetEventLinkInfo returns 0 or a negative value (-1, or the negated
+ * refusal code). TLAPI_Select returns the number of events delivered, or a
+ * negative value once the connection has failed. Counts and ids are 0 on
+ * failure (0 is never an id). TLAPI_GetSocket is -1 without a live
+ * connection.
+ *
+ * Texts are NUL-terminated 8-bit strings. Text getters zero the caller's
+ * buffer (of the size given) and copy at most size - 1 bytes into it, so the
+ * text is always NUL-terminated, even when it had to be cut short.
  *
  * Session events reach the callback only while the caller is inside
- * TLAPI_Select, on the calling thread.
+ * TLAPI_Select, on the calling thread, in the order the NVR sent them.
+ * Events that arrive while another call waits for its reply are kept for
+ * the next TLAPI_Select. The callback may call the library, even for the
+ * same handle.
  */
 #ifndef TLAPI_H
 #define TLAPI_H
@@ -44,9 +64,30 @@ enum
     TLAPI_LOGIN_REFUSED = 6
 };
 
-/* Event record: the bytes the NVR sent with the event. Only these offsets
- * carry meaning: byte 9 (creation confirmed, event 39) and the 32-bit
- * trigger id at offset 12 (event 10). */
+/* Refusal codes: positive results of calls the NVR answered but refused. */
+enum
+{
+    TLAPI_STATUS_MALFORMED = 1,           /* the NVR could not read the request */
+    TLAPI_STATUS_NOT_LOGGED_IN = 2,       /* the request needs a login first */
+    TLAPI_STATUS_NOT_FOUND = 3,           /* no camera, trigger, association or link of that id */
+    TLAPI_STATUS_INVALID_ARGUMENT = 4,    /* a value the NVR does not accept (empty or long text, id 0) */
+    TLAPI_STATUS_UNKNOWN_OPERATION = 5,
+    TLAPI_STATUS_UNSUPPORTED_VERSION = 6
+};
+
+/* Sizes of the caller buffers the records point to or hold. */
+enum
+{
+    TLAPI_TEXT_BUFFER_SIZE = 256,         /* association name and font buffers */
+    TLAPI_LINK_NAME_SIZE = 64,            /* name inside an event link record */
+    TLAPI_MAX_ASSOCIATION_ENTRIES = 256   /* entries one association may hold */
+};
+
+/* Event record: passed with every event, 20 bytes (the record length given
+ * to the callback). Byte 9 is 1 when a soft trigger creation is confirmed
+ * (event 39, which also carries the new trigger's id at offset 12); offset 12
+ * holds the soft trigger id of event 10. Event 1 comes from the library
+ * itself and carries a record with zeros after the size. */
 typedef struct TLAPI_EVENT_RECORD
 {
     uint32_t size;          /* 0: size of this record */
@@ -77,7 +118,29 @@ typedef struct TLAPI_ASSOCIATION_ENTRY
 } TLAPI_ASSOCIATION_ENTRY;
 
 /* A camera's association. The record-size field must hold
- * sizeof(TLAPI_ASSOCIATION); other sizes are rejected. */
+ * sizeof(TLAPI_ASSOCIATION) (this build's size: 96 bytes with 8-byte
+ * pointers); other sizes are rejected with -1. Every entry the library reads
+ * or fills must have its size field set to sizeof(TLAPI_ASSOCIATION_ENTRY).
+ *
+ * TLAPI_GetAssociationForCamera(cameraId, record):
+ *   - name and font, when not null, point to buffers of
+ *     TLAPI_TEXT_BUFFER_SIZE bytes; they are zeroed and receive the texts.
+ *   - entries null: the input entryCount is ignored and no entry is written.
+ *     entries not null: the input entryCount is the number of entries in the
+ *     caller's array (each with its size field set), and the first
+ *     min(input entryCount, association's count) of them are filled.
+ *   - On return entryCount is always the number of entries the association
+ *     holds (which may exceed what was filled), and nameLength the name's
+ *     length plus 1.
+ *   - A camera without an association: nameLength 0, entryCount 0, the
+ *     other fixed fields 0, name and font buffers empty; the result is 0.
+ *   So the usual sequence is: call with entries null to learn the count,
+ *   allocate that many blank entries (size field set), call again to fill.
+ *
+ * TLAPI_UpdateAssociation(record) creates the association of cameraId, or
+ * replaces it wholly: the name (NUL-terminated text in the name buffer, at
+ * most 255 bytes; nameLength is not read), every fixed field, the font
+ * (null pointer: empty) and the first entryCount entries. */
 typedef struct TLAPI_ASSOCIATION
 {
     uint32_t size;
@@ -101,7 +164,13 @@ typedef struct TLAPI_ASSOCIATION
     uint32_t entryCount;               /* entries in the association / in the array */
 } TLAPI_ASSOCIATION;
 
-/* An event link (240 bytes). The record-size field must be 240. */
+/* An event link (240 bytes). The record-size field must be 240; other
+ * sizes are rejected. TLAPI_GetEventLinkInfo reads `id` and fills every
+ * field from offset 4 to 99 (reserved bytes are left as they are).
+ * TLAPI_UpdateEventLink stores the link of that id; `name` must be
+ * NUL-terminated within its 64 bytes. A `sourceType` of 0 detaches the link
+ * from its soft trigger: the NVR then reports `softTriggerId` 0 for it. A
+ * `sourceType` of 1 must name an existing soft trigger. */
 typedef struct TLAPI_EVENT_LINK
 {
     uint32_t size;          /* 0: 240 */
@@ -117,35 +186,64 @@ typedef struct TLAPI_EVENT_LINK
     uint8_t reserved[140];  /* 100 */
 } TLAPI_EVENT_LINK;
 
+/* A new session; 0 when none can be made. */
 TLAPI_HANDLE TLAPI_Init(void);
+/* Where events go; a null callback discards them. */
 int TLAPI_SetCallbackEx(TLAPI_HANDLE handle, TLAPI_CALLBACK callback, void* context);
+/* Connects to the NVR at address (numeric or host name) and port, ending any
+ * earlier connection of the session and dropping its undelivered events. On
+ * success event 1 waits for the next TLAPI_Select. */
 int TLAPI_Open(TLAPI_HANDLE handle, const char* address, int port);
+/* Reply timeout in seconds, kept between 1 and 5. */
 int TLAPI_SetTimeout(TLAPI_HANDLE handle, int seconds);
+/* Waits up to milliseconds for events and delivers them (see above). Events
+ * already waiting are delivered at once. Returns the number delivered, or a
+ * negative value when the session has no live connection (after delivering
+ * what arrived before the connection failed). */
 int TLAPI_Select(TLAPI_HANDLE handle, int milliseconds);
+/* Asks the NVR who it is; needs no login. */
 int TLAPI_Discover(TLAPI_HANDLE handle);
+/* Sends the login request and returns 0 once it is sent; the outcome is
+ * event 71 with code 0 (logged in) or 6 (refused). Calls other than
+ * TLAPI_Discover are refused with TLAPI_STATUS_NOT_LOGGED_IN before that. */
 int TLAPI_Login(TLAPI_HANDLE handle, const char* user, const char* password);
+/* The connection's socket descriptor, or -1 without a live connection (a
+ * connection the NVR has closed is noticed here). For watching only. */
 int TLAPI_GetSocket(TLAPI_HANDLE handle);
+/* Ends the connection and drops undelivered events; the handle stays valid. */
 int TLAPI_Close(TLAPI_HANDLE handle);
+/* Releases the handle (closing its connection); later calls reject it. */
 int TLAPI_Cleanup(TLAPI_HANDLE handle);
 
+/* Cameras are numbered 0 to count - 1 in ascending id order. */
 uint32_t TLAPI_NumCameras(TLAPI_HANDLE handle);
 uint32_t TLAPI_GetCameraId(TLAPI_HANDLE handle, uint32_t index);
+/* Device address text, empty for an analog camera. */
 int TLAPI_GetDeviceIP(TLAPI_HANDLE handle, uint32_t cameraId, char* buffer, int size);
 int TLAPI_GetCameraName(TLAPI_HANDLE handle, uint32_t cameraId, char* buffer, int size);
 
+/* Soft triggers are numbered 0 to count - 1 in ascending id order. */
 uint32_t TLAPI_NumSoftTriggers(TLAPI_HANDLE handle);
 uint32_t TLAPI_GetSoftTriggerId(TLAPI_HANDLE handle, uint32_t index);
 int TLAPI_GetSoftTriggerGuid(TLAPI_HANDLE handle, uint32_t softTriggerId, char* buffer, int size);
+/* Creates a soft trigger (name and GUID each 1 to 255 bytes). On 0 the NVR
+ * confirms it with event 39 carrying the new id, and announces event 3. */
 int TLAPI_CreateSoftTriggerWithGuid(TLAPI_HANDLE handle, const char* name, const char* guid);
 
 int TLAPI_GetAssociationForCamera(TLAPI_HANDLE handle, uint32_t cameraId,
                                   TLAPI_ASSOCIATION* association);
 int TLAPI_UpdateAssociation(TLAPI_HANDLE handle, TLAPI_ASSOCIATION* association);
 
+/* Event links are numbered 0 to count - 1 in ascending id order. */
 uint32_t TLAPI_NumEventLinks(TLAPI_HANDLE handle);
 uint32_t TLAPI_GetEventLinkId(TLAPI_HANDLE handle, uint32_t index);
 int TLAPI_GetEventLinkInfo(TLAPI_HANDLE handle, TLAPI_EVENT_LINK* link);
 int TLAPI_UpdateEventLink(TLAPI_HANDLE handle, TLAPI_EVENT_LINK* link);
+
+/* Why the session's last connection attempt or connection failed, as text
+ * for a log line (empty when nothing has failed). Same buffer rules as the
+ * text getters; 0 on success, -1 for a bad handle or buffer. */
+int TLAPI_GetLastError(TLAPI_HANDLE handle, char* buffer, int size);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+// One operator command on its way to a camera, with its own copy of the bytes.
+struct CameraCommand
+{
+    std::uint16_t sessionId = 0;
+    std::int32_t priority = 0;
+    std::vector<char> bytes;
+};
+
+// Commands waiting for a camera, in the order they were sent, the one being
+// written first. The bytes held are bounded so that a camera that never
+// drains cannot take the process's memory.
+class CommandQueue
+{
+public:
+    explicit CommandQueue(std::size_t byteLimit) : byteLimit(byteLimit) {}
+
+    // False, and nothing queued, when the command would pass the limit.
+    bool Push(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+              std::size_t length);
+    bool Empty() const { return commands.empty(); }
+    const CameraCommand& Front() const { return commands.front(); }
+    CameraCommand TakeFront();
+    std::size_t PendingBytes() const { return pendingBytes; }
+
+private:
+    std::size_t byteLimit;
+    std::size_t pendingBytes = 0;
+    std::deque<CameraCommand> commands;
+};

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "camera/Lifetime.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The TCP link of a network track camera: resolves the camera's host and
+// port (IPv4), connects endpoint by endpoint, and after a failure on every
+// endpoint tries again after the retry interval, without limit. Write-only.
+// Runs on the I/O loop thread.
+//
+//   Start/StartResolve --> OnResolved --> new socket --> OnConnected
+//        ^                                                |  error on the last endpoint
+//        |                                                v
+//        +---- OnReconnectTimer <---- reconnectTimer (retryIntervalSecs)
+//        +---- WriteFailed (a command write failed)
+//
+// Each new socket has a generation number; a completion for an older socket
+// (closed when a newer resolution replaced it) is ignored.
+class NetworkLink
+{
+public:
+    NetworkLink(boost::asio::io_context& io, const std::string& address, const std::string& port,
+                int retryIntervalSecs);
+    NetworkLink(const NetworkLink&) = delete;
+    NetworkLink& operator=(const NetworkLink&) = delete;
+
+    // Logs "Connecting to track camera at " and starts the first resolution.
+    void Start();
+
+    // True when a command can be handed to the link: a socket exists and is
+    // open, connected or still connecting (the write then waits for it).
+    bool CanWrite() const;
+
+    template <typename Handler>
+    void AsyncWrite(const void* data, std::size_t length, Handler handler);
+
+    // Logs the first failure of the camera's link and starts a new resolution
+    // (unless one is under way), whose completion replaces the socket.
+    void WriteFailed(const boost::system::error_code& error);
+
+    // Closes the socket and cancels the resolution and the retry wait.
+    void Stop();
+
+private:
+    void StartResolve();
+    void OnResolved(const boost::system::error_code& error,
+                    const boost::asio::ip::tcp::resolver::results_type& results);
+    void Connect(std::size_t index);
+    void OnConnected(std::uint64_t generation, std::size_t index,
+                     const boost::system::error_code& error);
+    void WaitToRetry();
+    void OnReconnectTimer(std::uint64_t wait, const boost::system::error_code& error);
+    void ReportTrouble(const std::string& text, const boost::system::error_code& error);
+
+    boost::asio::io_context& io;
+    std::string address;
+    std::string port;
+    int retryIntervalSecs;
+
+    boost::asio::ip::tcp::resolver resolver;
+    bool resolving = false;
+    boost::asio::ip::tcp::resolver::results_type endpoints;
+    std::unique_ptr<boost::asio::ip::tcp::socket> socket;
+    std::uint64_t socketGeneration = 0;
+
+    boost::asio::steady_timer reconnectTimer;
+    std::uint64_t retryWait = 0; // number of the wait whose expiry may retry; 0 = none
+    std::uint64_t retryWaitsStarted = 0;
+
+    bool troubleReported = false;
+    bool stopped = false;
+    Lifetime lifetime;
+};
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/write.hpp>
+
+template <typename Handler>
+void NetworkLink::AsyncWrite(const void* data, std::size_t length, Handler handler)
+{
+    boost::asio::async_write(
+        *socket, boost::asio::buffer(data, length),
+        [handler = std::move(handler)](const boost::system::error_code& error,
+                                       std::size_t) mutable { handler(error); });
+}

@@ -1,0 +1,187 @@
+#include "client/ClientSession.h"
+
+#include "client/ClientServer.h"
+#include "client/CommandHandling.h"
+#include "log/LogFile.h"
+#include "log/LogText.h"
+
+#include <boost/asio/write.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// Dotted decimal for IPv4 clients, also when a dual-stack listener sees them
+// as IPv4-mapped IPv6 addresses.
+std::string AddressText(const boost::asio::ip::address& address)
+{
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6())
+            .to_string();
+    return address.to_string();
+}
+
+} // namespace
+
+ClientSession::ClientSession(boost::asio::io_context& io, ClientServer& server)
+    : socket(io), server(server)
+{
+}
+
+std::uint16_t ClientSession::Start()
+{
+    boost::system::error_code error;
+    const auto remote = socket.remote_endpoint(error);
+    if (error || remote.port() == 0) {
+        // Reset before we got to it: nobody to greet.
+        End();
+        return 0;
+    }
+    // Operators see control changes as they happen, not after a delayed ack.
+    socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
+
+    clientAddress = AddressText(remote.address());
+    number = remote.port();
+    const int length = std::snprintf(buffer.data(), buffer.size(), "SESSION %d", number);
+    QueueReply(static_cast<std::size_t>(length));
+    return number;
+}
+
+void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)
+{
+    userName = name;
+    priority = userPriority;
+}
+
+void ClientSession::Send(Notification text)
+{
+    if (ended)
+        return;
+    if (queuedBytes + text->size() > MaxQueuedBytes) {
+        LogLostSession();
+        End();
+        return;
+    }
+    queuedBytes += text->size();
+    outbox.push_back(std::move(text));
+    if (outbox.size() == 1)
+        WriteNext();
+}
+
+void ClientSession::StartReceive()
+{
+    buffer.fill(0);
+    socket.async_read_some(
+        boost::asio::buffer(buffer),
+        server.Guard(
+            [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
+                self->OnReceived(error, count);
+            }));
+}
+
+void ClientSession::OnReceived(const boost::system::error_code& error, std::size_t count)
+{
+    if (error || ended) {
+        // The client went away (or we ended the session): nothing to log.
+        End();
+        Leave();
+        return;
+    }
+    const std::size_t reply = HandleMessage(server, *this, buffer.data(), count);
+    if (ended) {
+        Leave();
+        return;
+    }
+    if (reply > 0)
+        QueueReply(reply);
+    else
+        StartReceive();
+}
+
+void ClientSession::QueueReply(std::size_t length)
+{
+    replyLength = length;
+    outbox.push_back(nullptr);
+    if (outbox.size() == 1)
+        WriteNext();
+}
+
+void ClientSession::WriteNext()
+{
+    const Notification& next = outbox.front();
+    const boost::asio::const_buffer bytes =
+        next ? boost::asio::const_buffer(next->data(), next->size())
+             : boost::asio::const_buffer(buffer.data(), replyLength);
+    boost::asio::async_write(
+        socket, bytes,
+        server.Guard([self = shared_from_this()](const boost::system::error_code& error,
+                                                 std::size_t) { self->OnWritten(error); }));
+}
+
+void ClientSession::OnWritten(const boost::system::error_code& error)
+{
+    if (ended) {
+        Leave();
+        return;
+    }
+    const Notification written = std::move(outbox.front());
+    outbox.pop_front();
+
+    if (!written) {
+        if (error) {
+            LogLostSession();
+            End();
+            Leave();
+            return;
+        }
+        StartReceive();
+    } else {
+        queuedBytes -= written->size();
+        if (error) {
+            // Not the end of the session: if the client is gone, the pending
+            // receive fails in turn and ends it. The notifications queued
+            // behind would fail the same way, each with a line of its own.
+            LogFile.BeginLine() << "Error sending data to client at " << clientAddress << ": "
+                                << error.message() << std::endl;
+            DropQueuedNotifications();
+        }
+    }
+    if (!outbox.empty())
+        WriteNext();
+}
+
+void ClientSession::DropQueuedNotifications()
+{
+    // A reply still waiting keeps its place: the read cycle resumes after it.
+    const bool replyWaiting = std::find(outbox.begin(), outbox.end(), nullptr) != outbox.end();
+    outbox.clear();
+    if (replyWaiting)
+        outbox.push_back(nullptr);
+    queuedBytes = 0;
+}
+
+void ClientSession::LogLostSession() const
+{
+    LogFile.BeginLine() << "Lost session with KorvelControl user " << LogSafe(userName) << " at "
+                        << clientAddress << std::endl;
+}
+
+void ClientSession::End()
+{
+    if (ended)
+        return;
+    ended = true;
+    boost::system::error_code ignored;
+    socket.close(ignored); // a failed close leaves nothing to recover
+    // The write in flight, if any, still uses the front entry until it completes.
+    if (outbox.size() > 1)
+        outbox.erase(outbox.begin() + 1, outbox.end());
+    queuedBytes = 0;
+}
+
+void ClientSession::Leave()
+{
+    server.RemoveSession(number, this);
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+class ClientServer;
+
+// A text for operators. One immutable copy is shared by every session it is
+// queued to and lives until the last of those writes has completed.
+using Notification = std::shared_ptr<const std::string>;
+
+// One operator connection: the greeting, the read cycle (one receive per
+// message into a fixed buffer) and an ordered queue of outgoing texts with at
+// most one write in flight.
+//
+// Lifetime: the session is owned by the handlers of its pending operations;
+// the server's registry only refers to it. It ends on the first failed
+// receive, on a failed greeting or LOGIN reply, or when its queue outgrows
+// MaxQueuedBytes; it is destroyed once its last operation has completed (or,
+// when the server goes first, with the loop). Everything runs on the I/O
+// loop thread.
+class ClientSession : public std::enable_shared_from_this<ClientSession>
+{
+public:
+    static constexpr std::size_t BufferSize = 1024;
+    // A client that stops reading is dropped rather than allowed to hold
+    // more than this many bytes of notifications.
+    static constexpr std::size_t MaxQueuedBytes = 1024 * 1024;
+
+    ClientSession(boost::asio::io_context& io, ClientServer& server);
+    ClientSession(const ClientSession&) = delete;
+    ClientSession& operator=(const ClientSession&) = delete;
+
+    // The socket the listener accepts into.
+    boost::asio::ip::tcp::socket& Socket() { return socket; }
+
+    // Once accepted: greets the client and starts the read cycle. Returns the
+    // session number, or 0 when the connection is already gone (the session
+    // then does nothing more).
+    std::uint16_t Start();
+
+    // Queues one notification behind the texts already queued.
+    void Send(Notification text);
+
+    std::uint16_t GetNumber() const { return number; }
+    const std::string& GetUserName() const { return userName; }
+    std::int32_t GetPriority() const { return priority; }
+    const std::string& GetClientAddress() const { return clientAddress; }
+    const std::string& GetCurrentCamera() const { return currentCamera; }
+
+    void LogIn(const std::string& name, std::int32_t userPriority);
+    void SetCurrentCamera(const std::string& cameraAddress) { currentCamera = cameraAddress; }
+
+private:
+    void StartReceive();
+    void OnReceived(const boost::system::error_code& error, std::size_t count);
+    // Queues the reply that the buffer holds (the greeting or a LOGIN answer);
+    // the read cycle resumes once it has been written.
+    void QueueReply(std::size_t length);
+    void WriteNext();
+    void OnWritten(const boost::system::error_code& error);
+    // Called when no write is in flight.
+    void DropQueuedNotifications();
+    void LogLostSession() const;
+    // Closes the connection and drops what is still queued.
+    void End();
+    // Leaves the registry; called from completions only, never while the
+    // server walks its registry.
+    void Leave();
+
+    boost::asio::ip::tcp::socket socket;
+    std::uint16_t number = 0;
+    std::string userName;
+    std::int32_t priority = 0;
+    std::string clientAddress;
+    std::string currentCamera;
+    std::array<char, BufferSize> buffer{};
+    ClientServer& server;
+
+    // Outgoing texts in order; a null entry stands for the reply in the buffer.
+    std::deque<Notification> outbox;
+    std::size_t replyLength = 0;
+    std::size_t queuedBytes = 0; // notification bytes in outbox
+    bool ended = false;
+};

@@ -1,0 +1,126 @@
+#include "host/ServiceMain.h"
+#include "host/ServicePlatform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <pthread.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+// Under systemd the service manager's control requests arrive as signals:
+//   SIGTERM, SIGINT          stop
+//   SIGHUP                   interrogate
+//   SIGRTMIN+n               user-defined control code 128+n
+//   SIGRTMIN with a value    that value as the control code, so that every
+//   (sigqueue)               code can be sent despite the few real-time signals
+// The states go back through the notification socket (sd_notify).
+//
+// The signals are blocked before the first thread starts, so every thread of
+// the service inherits the mask, and the dispatcher takes them one by one with
+// sigwaitinfo: no handler code ever runs in signal context.
+
+namespace {
+
+std::atomic<bool> serviceStopped{false};
+
+sigset_t ControlSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        sigaddset(&signals, signal);
+    return signals;
+}
+
+std::optional<unsigned long> ControlCodeFor(const siginfo_t& info)
+{
+    const int signal = info.si_signo;
+    if (signal == SIGTERM || signal == SIGINT)
+        return ServiceControlStop;
+    if (signal == SIGHUP)
+        return ServiceControlInterrogate;
+    if (signal == SIGRTMIN && info.si_code == SI_QUEUE)
+        return static_cast<std::uint32_t>(info.si_value.sival_int);
+    if (signal >= SIGRTMIN && signal <= SIGRTMAX)
+        return 128ul + static_cast<unsigned long>(signal - SIGRTMIN);
+    return std::nullopt;
+}
+
+bool StartedByServiceManager()
+{
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    return socket != nullptr && *socket != '\0';
+}
+
+} // namespace
+
+unsigned long RunServiceDispatcher()
+{
+    if (!StartedByServiceManager())
+        return ErrorFailedServiceControllerConnect;
+
+    const sigset_t controls = ControlSignals();
+    sigset_t previousMask;
+    pthread_sigmask(SIG_BLOCK, &controls, &previousMask);
+
+    // Requests that arrive while the service starts wait, blocked, until it
+    // has reported its state: a starting service accepts no controls.
+    try {
+        std::thread dispatcherThread(ServiceMain);
+        dispatcherThread.join();
+    } catch (const std::system_error& error) {
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        return static_cast<unsigned long>(error.code().value());
+    }
+
+    while (!serviceStopped) {
+        siginfo_t info;
+        if (sigwaitinfo(&controls, &info) < 0)
+            continue; // EINTR: a signal outside the set ran its handler
+        if (const std::optional<unsigned long> control = ControlCodeFor(info))
+            ServiceControlHandler(*control);
+    }
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    return 0;
+}
+
+bool RegisterServiceControlHandler()
+{
+    // The control signals are routed to the dispatcher before ServiceMain runs.
+    return true;
+}
+
+void SetStatus(ServiceState state, unsigned long, unsigned long waitHintMs)
+{
+    std::string message;
+    switch (state) {
+    case ServiceState::StartPending:
+        message = "STATUS=Starting";
+        break;
+    case ServiceState::Running:
+        message = "READY=1\nSTATUS=Running\nMAINPID=" + std::to_string(::getpid());
+        break;
+    case ServiceState::StopPending:
+        message = "STOPPING=1\nSTATUS=Stopping";
+        break;
+    case ServiceState::Stopped:
+        message = "STATUS=Stopped";
+        break;
+    }
+    if (waitHintMs != 0)
+        message += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(waitHintMs * 1000ull);
+    sd_notify(0, message.c_str());
+    if (state == ServiceState::Stopped)
+        serviceStopped = true;
+}

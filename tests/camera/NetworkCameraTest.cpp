@@ -1,0 +1,140 @@
+// Network track cameras against real loopback listeners.
+#include "support/CameraLoop.h"
+#include "support/LogCapture.h"
+#include "support/LoopbackListener.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string NetworkCamera(const std::string& port)
+{
+    return R"(<Camera Address="127.0.0.1" PelcoNumber="4" Port=")" + port + R"(" />)";
+}
+
+// A port that nothing listens on (for a moment).
+std::uint16_t UnusedPort()
+{
+    boost::asio::io_context io;
+    return LoopbackListener(io).Port();
+}
+
+} // namespace
+
+TEST(NetworkCamera, ConnectsAndWritesCommandsInOrder)
+{
+    boost::asio::io_context io;
+    LoopbackListener listener(io);
+    const std::string port = std::to_string(listener.Port());
+    LogCapture log;
+    auto camera = MakeCamera(io, NetworkCamera(port));
+    HoldRecorder recorder;
+    camera->SetClientServer(&recorder);
+
+    camera->SendCommand(1, 1, "early", 5); // no socket before the first resolution: dropped
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
+
+    std::string all;
+    for (int i = 0; i < 100; ++i) {
+        const std::string command = "command " + std::to_string(i) + ";";
+        camera->SendCommand(2, 1, command.data(), command.size());
+        all += command;
+    }
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0) == all; })) << listener.Received(0);
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 100; }));
+    EXPECT_EQ(recorder.events.front(), "control 2 at 127.0.0.1");
+    EXPECT_EQ(log.Lines(),
+              std::vector<std::string>{"Connecting to track camera at 127.0.0.1:" + port});
+}
+
+TEST(NetworkCamera, RefusedConnectionIsLoggedOnceAndRetriedUntilAccepted)
+{
+    boost::asio::io_context io;
+    const std::uint16_t port = UnusedPort();
+    LogCapture log;
+    auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 1);
+    const std::string refused = "*** Connection error for track camera at 127.0.0.1 on port " +
+                                std::to_string(port) + ": Connection refused";
+    ASSERT_TRUE(RunUntil(io, [&] { return log.Count(refused) == 1; })) << log.Text();
+
+    RunFor(io, std::chrono::milliseconds(1500)); // at least one more refused attempt
+    LoopbackListener listener(io, port);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
+    camera->SendCommand(1, 1, "pan", 3);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0) == "pan"; }));
+    EXPECT_EQ(log.Lines().size(), 2u) << log.Text();
+}
+
+TEST(NetworkCamera, PortThatNamesNoServiceLeavesTheCameraWithoutTransport)
+{
+    boost::asio::io_context io;
+    LogCapture log;
+    auto camera = MakeCamera(io, NetworkCamera("1abc"));
+    HoldRecorder recorder;
+    camera->SetClientServer(&recorder);
+    ASSERT_TRUE(RunUntil(io, [&] { return log.Lines().size() == 2; }));
+    camera->SendCommand(1, 1, "pan", 3);
+    RunFor(io, std::chrono::milliseconds(200));
+
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"Connecting to track camera at 127.0.0.1:1abc",
+                                        "*** Unable to resolve path to camera at 127.0.0.1:1abc: "
+                                        "Service not found"}));
+    EXPECT_TRUE(recorder.events.empty());
+}
+
+TEST(NetworkCamera, FailedWriteIsLoggedOnceAndStartsANewConnection)
+{
+    boost::asio::io_context io;
+    LoopbackListener listener(io);
+    auto camera = MakeCamera(io, NetworkCamera(std::to_string(listener.Port())));
+    HoldRecorder recorder;
+    camera->SetClientServer(&recorder);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
+
+    LogCapture log;
+    listener.Reset(0);
+    // The reset reaches the camera's socket at once on loopback; the next
+    // write fails. Keep sending until it has.
+    for (int i = 0; i < 10 && log.Count("Error sending command to 127.0.0.1: ") == 0; ++i) {
+        camera->SendCommand(1, 1, "x", 1);
+        RunUntil(
+            io, [&] { return log.Count("Error sending") == 1; }, std::chrono::milliseconds(500));
+    }
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 2; })) << log.Text();
+    camera->SendCommand(1, 1, "after", 5);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(1) == "after"; }));
+    EXPECT_EQ(log.Count("Error sending command to 127.0.0.1: "), 1) << log.Text();
+    EXPECT_EQ(log.Lines().size(), 1u) << log.Text();
+}
+
+TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflow)
+{
+    boost::asio::io_context io;
+    LoopbackListener listener(io);
+    auto camera = MakeCamera(io, NetworkCamera(std::to_string(listener.Port())));
+    HoldRecorder recorder; // counts the completed writes
+    camera->SetClientServer(&recorder);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
+    LogCapture log;
+
+    const std::size_t size = 1024;
+    const std::size_t fitting = TrackCamera::MaxPendingBytes / size;
+    std::string expected;
+    for (int overflow = 0; overflow < 2; ++overflow) {
+        // Nothing drains while the loop does not run.
+        for (std::size_t i = 0; i < fitting + 50; ++i) {
+            const std::string command(size, static_cast<char>('a' + i % 26));
+            camera->SendCommand(1, 1, command.data(), command.size());
+            if (i < fitting)
+                expected += command;
+        }
+        ASSERT_TRUE(
+            RunUntil(io, [&] { return recorder.events.size() == fitting * (overflow + 1); }));
+    }
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0).size() == expected.size(); }));
+    EXPECT_TRUE(listener.Received(0) == expected);
+    EXPECT_EQ(log.Lines(),
+              std::vector<std::string>(2, "Command queue for track camera at 127.0.0.1 is full; "
+                                          "dropping commands until it drains"));
+}

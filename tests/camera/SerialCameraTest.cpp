@@ -1,0 +1,209 @@
+// Serial track cameras on real pseudo-terminals: the program opens the slave
+// by its path, the test reads the master side and the slave's line settings.
+#include "support/CameraLoop.h"
+#include "camera/SerialSettings.h"
+#include "support/LogCapture.h"
+#include "support/PseudoTerminal.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include <unistd.h>
+
+namespace {
+
+std::string SerialCamera(const std::string& device, const std::string& attributes = "")
+{
+    return "<Camera Address=\"cam1\" PelcoNumber=\"2\" Port=\"" + device + "\" " + attributes +
+           " />";
+}
+
+} // namespace
+
+// A pseudo-terminal always reports 8 data bits and no parity, so the
+// character size and the parity mapping are checked on the options themselves.
+TEST(SerialSettings, ConfiguredValuesBecomeLineSettings)
+{
+    using boost::asio::serial_port_base;
+    const struct
+    {
+        std::uint32_t dataBits;
+        tcflag_t size;
+    } sizes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}};
+    for (const auto& c : sizes) {
+        termios line{};
+        boost::system::error_code error;
+        CharacterSizeOption(c.dataBits).store(line, error);
+        EXPECT_EQ(line.c_cflag & CSIZE, c.size) << c.dataBits;
+    }
+    for (std::uint32_t invalid : {0u, 4u, 9u, 16u}) {
+        try {
+            CharacterSizeOption(invalid);
+            ADD_FAILURE() << invalid << " accepted";
+        } catch (const std::out_of_range& error) {
+            EXPECT_STREQ(error.what(), "invalid character_size value");
+        }
+    }
+
+    const struct
+    {
+        char letter;
+        bool valid;
+        tcflag_t bits; // PARENB | PARODD
+    } parities[] = {{'E', true, PARENB},
+                    {'O', true, PARENB | PARODD},
+                    {'N', true, 0},
+                    {'M', false, 0},
+                    {'e', false, 0}};
+    for (const auto& c : parities) {
+        serial_port_base::parity option;
+        EXPECT_EQ(ParityOption(c.letter, option), c.valid) << c.letter;
+        termios line{};
+        line.c_cflag = PARENB | PARODD;
+        boost::system::error_code error;
+        option.store(line, error);
+        EXPECT_EQ(line.c_cflag & (PARENB | PARODD), c.bits) << c.letter;
+    }
+
+    const struct
+    {
+        std::uint32_t stopBits;
+        bool valid;
+        tcflag_t bits;
+    } stops[] = {{1, true, 0}, {2, true, CSTOPB}, {0, false, 0}, {3, false, 0}};
+    for (const auto& c : stops) {
+        serial_port_base::stop_bits option;
+        EXPECT_EQ(StopBitsOption(c.stopBits, option), c.valid) << c.stopBits;
+        termios line{};
+        line.c_cflag = CSTOPB;
+        boost::system::error_code error;
+        option.store(line, error);
+        EXPECT_EQ(line.c_cflag & CSTOPB, c.bits) << c.stopBits;
+    }
+}
+
+TEST(SerialCamera, OpensTheDeviceWithTheConfiguredLineAndLogsInvalidValues)
+{
+    const struct
+    {
+        std::string attributes;
+        speed_t speed;
+        bool twoStopBits;
+        bool oddParity;
+        std::vector<std::string> invalid; // expected lines before "Connecting to ..."
+    } cases[] = {
+        {"", B2400, false, false, {}},
+        {R"(BaudRate="9600" StopBits="2" Parity="odd")", B9600, true, true, {}},
+        {R"(BaudRate="19200x" Parity="Even")", B19200, false, false, {}},
+        {R"(StopBits="0" Parity="M")", B2400, false, false, {"StopBits", "Parity"}},
+        {R"(StopBits="3" Parity="O")", B2400, false, true, {"StopBits"}},
+    };
+    for (const auto& c : cases) {
+        boost::asio::io_context io;
+        PseudoTerminal line;
+        const std::string device = line.SlavePath();
+        LogCapture log;
+        auto camera = MakeCamera(io, SerialCamera(device, c.attributes));
+
+        const termios settings = line.SlaveSettings();
+        EXPECT_EQ(::cfgetospeed(&settings), c.speed) << c.attributes;
+        EXPECT_EQ((settings.c_cflag & CSTOPB) != 0, c.twoStopBits) << c.attributes;
+        EXPECT_EQ((settings.c_cflag & PARODD) != 0, c.oddParity) << c.attributes;
+
+        std::vector<std::string> expected;
+        for (const auto& what : c.invalid) {
+            expected.push_back("Invalid " + what + " value for camera at cam1:" + device +
+                               ". Defaulting to " + (what == "Parity" ? "N" : "1"));
+        }
+        expected.push_back("Connecting to analog track camera on serial port " + device);
+        EXPECT_EQ(log.Lines(), expected) << c.attributes;
+    }
+}
+
+TEST(SerialCamera, CommandsArriveUnchangedAndInOrder)
+{
+    boost::asio::io_context io;
+    PseudoTerminal line;
+    auto camera = MakeCamera(io, SerialCamera(line.SlavePath()));
+    HoldRecorder recorder;
+    camera->SetClientServer(&recorder);
+
+    std::string all;
+    for (int first = 0; first < 256; first += 64) {
+        std::string command;
+        for (int value = first; value < first + 64; ++value)
+            command += static_cast<char>(value);
+        camera->SendCommand(3, 1, command.data(), command.size());
+        all += command;
+    }
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 4; }));
+    EXPECT_EQ(line.Read(all.size()), all);
+    EXPECT_EQ(recorder.events.back(), "control 3 at cam1");
+}
+
+TEST(SerialCamera, MissingDeviceIsLoggedOnceAndCommandsGoNowhere)
+{
+    boost::asio::io_context io;
+    LogCapture log;
+    auto camera = MakeCamera(io, SerialCamera("/dev/korvel-no-such-tty"));
+    HoldRecorder recorder;
+    camera->SetClientServer(&recorder);
+    camera->SendCommand(3, 1, "\xff\x02", 2);
+    RunFor(io, std::chrono::milliseconds(200));
+
+    EXPECT_EQ(log.Lines(),
+              std::vector<std::string>{"Error connecting to track camera on serial port "
+                                       "/dev/korvel-no-such-tty:No such file or directory"});
+    EXPECT_TRUE(recorder.events.empty());
+    EXPECT_EQ(camera->GetHolderSession(), 0);
+}
+
+// The device is named through a link, so that the test can put another line
+// behind the name before the first one hangs up.
+TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
+{
+    boost::asio::io_context io;
+    TempDir dir;
+    const std::string link = dir.File("camera-line");
+    PseudoTerminal first;
+    PseudoTerminal second;
+    ASSERT_EQ(::symlink(first.SlavePath().c_str(), link.c_str()), 0);
+    auto camera = MakeCamera(io, SerialCamera(link, R"(BaudRate="9600" StopBits="2" Parity="O")"));
+    HoldRecorder recorder;
+    camera->SetClientServer(&recorder);
+    auto send = [&](const std::string& bytes) {
+        camera->SendCommand(5, 1, bytes.data(), bytes.size());
+    };
+
+    send("one");
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
+    EXPECT_EQ(first.Read(3), "one");
+
+    LogCapture log;
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink(second.SlavePath().c_str(), link.c_str()), 0);
+    first.CloseMaster();
+    send("lost");
+    send("two");
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 2; }));
+    EXPECT_EQ(second.Read(3), "two");
+    const termios settings = second.SlaveSettings();
+    EXPECT_EQ(::cfgetospeed(&settings), B9600);
+    EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
+    EXPECT_NE(settings.c_cflag & PARODD, 0u);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"Error sending command to serial port " + link +
+                                                    ": Input/output error"});
+
+    // With nothing behind the name, every failed command logs its reopen
+    // failure; the send failure stays logged once per camera.
+    ::unlink(link.c_str());
+    second.CloseMaster();
+    send("three");
+    send("four");
+    ASSERT_TRUE(RunUntil(io, [&] { return log.Count("Error opening serial port ") == 2; }));
+    EXPECT_EQ(log.Count("Error opening serial port " + link + ": No such file or directory"), 2);
+    EXPECT_EQ(log.Count("Error sending command"), 1);
+    EXPECT_EQ(recorder.events.size(), 2u) << "failed commands take no hold";
+}

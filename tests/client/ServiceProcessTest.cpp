@@ -1,0 +1,145 @@
+// Two operators contend for a network camera and a serial camera through the
+// service run in the foreground, with every wire and the log checked.
+#include "Peers.h"
+#include "support/Process.h"
+#include "support/PseudoTerminal.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace {
+
+// The port the service process listens on, found through its descriptors.
+std::uint16_t ListeningPortOf(pid_t pid)
+{
+    std::set<std::string> inodes;
+    const std::string fdDirectory = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* directory = ::opendir(fdDirectory.c_str())) {
+        while (const dirent* entry = ::readdir(directory)) {
+            char target[256] = {};
+            const std::string link = fdDirectory + "/" + entry->d_name;
+            const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+            const std::string text(target, length > 0 ? static_cast<std::size_t>(length) : 0);
+            if (text.rfind("socket:[", 0) == 0)
+                inodes.insert(text.substr(8, text.size() - 9));
+        }
+        ::closedir(directory);
+    }
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (state == "0A" && inodes.count(inode) && local.rfind("0100007F:", 0) == 0)
+            return static_cast<std::uint16_t>(
+                std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+    }
+    return 0;
+}
+
+std::string Frame(unsigned char pelcoAddress, unsigned char speed)
+{
+    const unsigned char bytes[] = {0xFF,
+                                   pelcoAddress,
+                                   0x00,
+                                   0x02,
+                                   speed,
+                                   0x00,
+                                   static_cast<unsigned char>(pelcoAddress + 0x02 + speed)};
+    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+void ExpectNext(OperatorClient& client, const std::string& text)
+{
+    EXPECT_EQ(client.Read(text.size()), text);
+}
+
+} // namespace
+
+TEST(ServiceProcess, TwoOperatorsContendForNetworkAndSerialCameras)
+{
+    TempDir dir;
+    InstalledProgram program(dir.Path());
+    CameraListener network("127.0.0.2");
+    PseudoTerminal serial;
+    program.WriteConfig(R"(<?xml version="1.0"?>
+<tlKorvel>
+  <Options RetryIntervalSecs="1" ClientAddress="127.0.0.1" ClientPort="0" />
+  <KorvelControl LockTime="3">
+    <User Name="chief" Password="top secret" Priority="9" />
+    <User Name="guard" Password="pw" Priority="2" />
+  </KorvelControl>
+  <NVR Address="127.0.0.9" Port="22609" Login="korvel" Password="">
+    <Camera Address="127.0.0.2" Port=")" +
+                        std::to_string(network.Port()) + R"(" PelcoNumber="3" />
+    <Camera Address="gate" Port=")" +
+                        serial.SlavePath() + R"(" PelcoNumber="4" BaudRate="9600" />
+  </NVR>
+</tlKorvel>
+)");
+    Process service(program.Path(), {"-d"});
+    // Before it runs the service, the child still holds our descriptors.
+    ASSERT_TRUE(
+        WaitUntil([&] { return program.Log().find("Starting tlKorvel") != std::string::npos; }));
+    std::uint16_t port = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (port = ListeningPortOf(service.Pid())) != 0; }))
+        << program.Log();
+    ASSERT_TRUE(network.Accept()) << program.Log();
+
+    OperatorClient guard(port);
+    OperatorClient chief(port);
+    EXPECT_EQ(guard.ReadGreeting(), "SESSION " + std::to_string(guard.LocalPort()));
+    EXPECT_EQ(chief.ReadGreeting(), "SESSION " + std::to_string(chief.LocalPort()));
+    guard.Send("LOGIN guard wrong");
+    ExpectNext(guard, "FAILURE");
+    guard.Send("LOGIN guard pw");
+    ExpectNext(guard, "OK");
+    chief.Send("LOGIN chief top secret");
+    ExpectNext(chief, "OK");
+
+    // The guard steers the free network camera.
+    guard.Send(Frame(3, 0x10));
+    ExpectNext(guard, "1CAMERA\t127.0.0.2\t3#0000F0 You have control");
+    EXPECT_EQ(network.Read(7), Frame(3, 0x10));
+
+    // The chief outranks the guard and takes it over.
+    chief.Send(Frame(3, 0x20));
+    ExpectNext(chief, "1CAMERA\t127.0.0.2\t3#0000F0 You have control");
+    ExpectNext(guard, "#F00000 chief has control");
+    EXPECT_EQ(network.Read(7), Frame(3, 0x20));
+
+    // The serial camera is free for the guard, unchanged bytes on the line.
+    guard.Send(Frame(4, 0x30));
+    ExpectNext(guard, "1CAMERA\tgate\t4#0000F0 You have control");
+    EXPECT_EQ(serial.Read(7), Frame(4, 0x30));
+
+    // Back on the network camera the guard is refused until the chief's hold lapses.
+    guard.Send(Frame(3, 0x40));
+    ExpectNext(guard, "1CAMERA\t127.0.0.2\t3");
+    ExpectNext(chief, "#0000F0 ");
+    ExpectNext(guard, "#0000F0 ");
+    guard.Send(Frame(3, 0x50));
+    ExpectNext(guard, "#0000F0 You have control");
+    ExpectNext(chief, "#F00000 guard has control");
+    EXPECT_EQ(network.Read(7), Frame(3, 0x50)) << "the refused command never reached it";
+
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.Wait());
+    EXPECT_EQ(service.ExitStatus(), 0);
+    const std::string log = program.Log();
+    for (const char* line : {"] Failed login from 127.0.0.1 by user guard\n",
+                             "] Login from 127.0.0.1 by user guard with priority 2\n",
+                             "] Login from 127.0.0.1 by user chief with priority 9\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << log;
+    EXPECT_EQ(log.find("Unknown Pelco"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Lost session"), std::string::npos) << log;
+}

@@ -1,0 +1,108 @@
+#include "ServiceUnderTest.h"
+
+#include "Peers.h"
+#include "camera/TrackCamera.h"
+#include "log/LogFile.h"
+#include "support/TempDir.h"
+
+#include <boost/asio/post.hpp>
+#include <tinyxml2.h>
+
+#include <future>
+#include <stdexcept>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
+                                   const std::string& cameraElements, int lockTimeSecs,
+                                   const std::string& listenAddress)
+{
+    // Each service starts the shared log afresh; lines still go to its end.
+    if (FileExists(LogFile.CurrentPath()))
+        ::truncate(LogFile.CurrentPath().c_str(), 0);
+
+    for (const UserAccount& user : userAccounts)
+        users.emplace(user.name, user);
+
+    const std::string xml = "<Cameras>" + cameraElements + "</Cameras>";
+    tinyxml2::XMLDocument document;
+    if (document.Parse(xml.c_str()) != tinyxml2::XML_SUCCESS)
+        throw std::runtime_error("bad camera elements: " + cameraElements);
+    for (const auto* element = document.RootElement()->FirstChildElement("Camera"); element;
+         element = element->NextSiblingElement("Camera")) {
+        auto camera = std::make_unique<TrackCamera>(io, *element, 1, lockTimeSecs);
+        const std::string address = camera->GetAddress();
+        cameras.emplace(address, std::move(camera));
+    }
+
+    server = std::make_unique<ClientServer>(io, listenAddress, 0, cameras, users);
+    port = server->LocalEndpoint().port();
+    for (auto& entry : cameras)
+        entry.second->SetClientServer(server.get());
+    loop = std::thread([this] { io.run(); });
+}
+
+ServiceUnderTest::~ServiceUnderTest()
+{
+    Resume();
+    boost::asio::post(io, [this] { server.reset(); });
+    loop.join();
+    cameras.clear();
+}
+
+void ServiceUnderTest::OnLoop(const std::function<void()>& work)
+{
+    std::promise<void> done;
+    boost::asio::post(io, [&] {
+        work();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void ServiceUnderTest::Pause()
+{
+    resume = std::make_unique<std::promise<void>>();
+    std::promise<void> paused;
+    boost::asio::post(io, [&paused, released = resume->get_future().share()] {
+        paused.set_value();
+        released.wait();
+    });
+    paused.get_future().wait();
+}
+
+void ServiceUnderTest::Resume()
+{
+    if (resume) {
+        resume->set_value();
+        resume.reset();
+    }
+}
+
+void ServiceUnderTest::WaitHandled(const OperatorClient& client)
+{
+    // Once the service's kernel has acknowledged everything and holds
+    // nothing unread, the read has been made; the completion that handles it
+    // runs before work posted after it.
+    WaitUntil([&] {
+        int unacknowledged = 0;
+        if (client.Fd() >= 0 &&
+            (::ioctl(client.Fd(), SIOCOUTQ, &unacknowledged) != 0 || unacknowledged != 0))
+            return false;
+        const auto state = ServiceSideOf(client);
+        return !state || state->unreadBytes == 0;
+    });
+    OnLoop([] {});
+}
+
+std::string ServiceUnderTest::Log() const
+{
+    return ReadFile(LogFile.CurrentPath());
+}
+
+bool ServiceUnderTest::WaitForLog(const std::string& text)
+{
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; });
+}

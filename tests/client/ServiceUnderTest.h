@@ -1,0 +1,56 @@
+#pragma once
+
+// The client service in this process, on its own I/O loop thread, with the
+// users and cameras a test gives it.
+
+#include "camera/CameraTable.h"
+#include "client/ClientServer.h"
+#include "client/UserAccount.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+class OperatorClient;
+
+class ServiceUnderTest
+{
+public:
+    // cameraElements: <Camera .../> elements as in the configuration file.
+    ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
+                     const std::string& cameraElements = "", int lockTimeSecs = 1,
+                     const std::string& listenAddress = "127.0.0.1");
+    // Destroys the server on its loop, which stops the loop.
+    ~ServiceUnderTest();
+    ServiceUnderTest(const ServiceUnderTest&) = delete;
+    ServiceUnderTest& operator=(const ServiceUnderTest&) = delete;
+
+    std::uint16_t Port() const { return port; }
+    ClientServer& Server() { return *server; }
+
+    // Runs the work on the loop thread and waits for it.
+    void OnLoop(const std::function<void()>& work);
+    // Holds the loop thread until Resume, so that events pile up for it.
+    void Pause();
+    void Resume();
+    // Waits until the service has read and handled everything the client sent.
+    void WaitHandled(const OperatorClient& client);
+    // The lines logged since the service was made.
+    std::string Log() const;
+    bool WaitForLog(const std::string& text);
+
+private:
+    boost::asio::io_context io;
+    CameraTable cameras;
+    UserTable users;
+    std::unique_ptr<ClientServer> server;
+    std::uint16_t port = 0;
+    std::thread loop;
+    std::unique_ptr<std::promise<void>> resume;
+};

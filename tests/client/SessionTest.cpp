@@ -1,0 +1,347 @@
+// Operator connections through real loopback sockets: the greeting, message
+// framing, the registry by session number, how sessions end, and how the
+// service copes with clients that stop reading or vanish.
+#include "Peers.h"
+#include "ServiceUnderTest.h"
+#include "camera/TrackCamera.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <boost/system/system_error.hpp>
+
+#include <vector>
+
+namespace {
+
+const std::vector<UserAccount> Users = {
+    {"alice", "secret", 5},
+    {"bob", "", 3},
+};
+
+// A camera without transport: commands for it go nowhere, so only the
+// service's own messages reach the clients.
+const char* const DeadCamera =
+    R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
+const std::string DeadCameraFrame = std::string("\xFF\x09\x00\x04\x20\x00\x2D", 7);
+const std::string DeadCameraMessage = "1CAMERA\tdead-camera\t9";
+
+std::size_t Count(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+} // namespace
+
+TEST(ClientSession, GreetsWithTheSourcePortOnlyAndLogsNothing)
+{
+    ServiceUnderTest service(Users);
+    for (int round = 0; round < 3; ++round) {
+        OperatorClient client(service.Port());
+        EXPECT_EQ(client.ReadGreeting(), "SESSION " + std::to_string(client.LocalPort()));
+        client.Send("LOGIN bob");
+        EXPECT_EQ(client.Read(2), "OK") << "no line end or zero byte after the greeting";
+    }
+    OperatorClient silent(service.Port());
+    EXPECT_EQ(silent.ReadGreeting(), "SESSION " + std::to_string(silent.LocalPort()));
+    service.OnLoop([] {});
+    EXPECT_EQ(Count(service.Log(), "\n"), 3u) << "only the LOGIN lines:\n" << service.Log();
+}
+
+TEST(ClientSession, ClientThatDisconnectsLeavesNoLogLine)
+{
+    ServiceUnderTest service(Users);
+    {
+        OperatorClient client(service.Port());
+        ASSERT_FALSE(client.ReadGreeting().empty());
+        client.Send(DeadCameraFrame.substr(0, 1)); // "Unknown Pelco camera ID 0"
+        service.WaitHandled(client);
+    }
+    {
+        OperatorClient client(service.Port());
+        ASSERT_FALSE(client.ReadGreeting().empty());
+        client.Reset();
+    }
+    OperatorClient later(service.Port());
+    ASSERT_FALSE(later.ReadGreeting().empty());
+    EXPECT_EQ(Count(service.Log(), "\n"), 1u) << service.Log();
+}
+
+TEST(ClientSession, EachReceiveIsOneMessage)
+{
+    ServiceUnderTest service(Users);
+    OperatorClient client(service.Port());
+    ASSERT_FALSE(client.ReadGreeting().empty());
+
+    // Two logins in one receive are one login whose password holds the rest.
+    client.Send("LOGIN bob xLOGIN alice secret");
+    EXPECT_EQ(client.Read(2), "OK");
+    // A message longer than the buffer is handled in pieces; each piece that
+    // is not a text command is a camera command.
+    client.Send(std::string(1024, 'x') + "LOGIN alice secret");
+    EXPECT_EQ(client.Read(2), "OK");
+    EXPECT_TRUE(service.WaitForLog("Login from 127.0.0.1 by user alice with priority 5"));
+    EXPECT_NE(service.Log().find("Unknown Pelco camera ID 120"), std::string::npos);
+}
+
+TEST(ClientSession, LaterConnectionWithTheSameNumberTakesOverItsNotifications)
+{
+    ServiceUnderTest service(Users, DeadCamera);
+    OperatorClient earlier(service.Port());
+    OperatorClient::Options sameSourcePort;
+    sameSourcePort.localAddress = "127.0.0.3"; // another host, as far as the service can tell
+    sameSourcePort.localPort = earlier.LocalPort();
+    ASSERT_FALSE(earlier.ReadGreeting().empty());
+    earlier.Send(DeadCameraFrame);
+    EXPECT_EQ(earlier.Read(DeadCameraMessage.size()), DeadCameraMessage);
+
+    OperatorClient later(service.Port(), sameSourcePort);
+    EXPECT_EQ(later.ReadGreeting(), "SESSION " + std::to_string(earlier.LocalPort()));
+    later.Send(DeadCameraFrame);
+    EXPECT_EQ(later.Read(DeadCameraMessage.size()), DeadCameraMessage);
+
+    service.OnLoop([&] { service.Server().AnnounceControl("dead-camera", later.LocalPort()); });
+    EXPECT_EQ(later.Read(24), "#0000F0 You have control");
+    earlier.Send("LOGIN bob");
+    EXPECT_EQ(earlier.Read(2), "OK") << "the replaced session is told nothing";
+
+    // The earlier connection ending must not take the later one's entry along.
+    earlier.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(earlier); }));
+    service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
+    EXPECT_EQ(later.Read(8), "#0000F0 ");
+    later.Send("LOGIN bob");
+    EXPECT_EQ(later.Read(2), "OK");
+    EXPECT_TRUE(service.WaitForLog("Login from 127.0.0.3 by user bob with priority 3"));
+}
+
+TEST(ClientSession, ReplyThatCannotBeWrittenEndsTheSessionWithALogLine)
+{
+    const struct
+    {
+        const char* login;
+        const char* line;
+    } cases[] = {
+        {"LOGIN alice secret", "] Lost session with KorvelControl user alice at 127.0.0.1\n"},
+        {"LOGIN nobody secret", "] Lost session with KorvelControl user  at 127.0.0.1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.login);
+        ServiceUnderTest service(Users);
+        OperatorClient client(service.Port());
+        ASSERT_FALSE(client.ReadGreeting().empty());
+        // The reset reaches the service before it reads the login.
+        service.Pause();
+        client.Send(c.login);
+        client.Reset();
+        ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(client); }));
+        service.Resume();
+        EXPECT_TRUE(service.WaitForLog(c.line)) << service.Log();
+
+        OperatorClient next(service.Port());
+        EXPECT_FALSE(next.ReadGreeting().empty()) << "the service carries on";
+    }
+}
+
+TEST(ClientSession, ClientThatStopsReadingIsDroppedWithoutSlowingOthers)
+{
+    // Long names make long notifications, so the queue fills quickly.
+    const std::string holderName(1000, 'h');
+    ServiceUnderTest service({{holderName, "", 9}, {"slow", "", 1}, {"fast", "", 1}}, DeadCamera);
+
+    OperatorClient holder(service.Port());
+    ASSERT_FALSE(holder.ReadGreeting().empty());
+    holder.Send("LOGIN " + holderName);
+    ASSERT_EQ(holder.Read(2), "OK");
+
+    OperatorClient::Options smallWindow;
+    smallWindow.receiveBufferBytes = 4096;
+    OperatorClient slow(service.Port(), smallWindow);
+    OperatorClient fast(service.Port());
+    for (OperatorClient* client : {&slow, &fast}) {
+        ASSERT_FALSE(client->ReadGreeting().empty());
+        client->Send(client == &slow ? "LOGIN slow" : "LOGIN fast");
+        ASSERT_EQ(client->Read(2), "OK");
+        client->Send(DeadCameraFrame);
+        ASSERT_EQ(client->Read(DeadCameraMessage.size()), DeadCameraMessage);
+    }
+
+    const std::string notification = "#F00000 " + holderName + " has control";
+    std::size_t fastReceived = 0;
+    std::size_t announced = 0;
+    const std::string lostLine = "Lost session with KorvelControl user slow at 127.0.0.1";
+    while (service.Log().find(lostLine) == std::string::npos) {
+        ASSERT_LT(announced, 100000u) << "the slow client's queue was never bounded";
+        service.OnLoop([&] {
+            for (int i = 0; i < 500; ++i)
+                service.Server().AnnounceControl("dead-camera", holder.LocalPort());
+        });
+        announced += 500;
+        // The fast client keeps up; the slow one reads nothing.
+        const std::string got = fast.Read(500 * notification.size());
+        ASSERT_EQ(got.size(), 500 * notification.size());
+        EXPECT_EQ(got.substr(0, notification.size()), notification);
+        fastReceived += got.size() / notification.size();
+    }
+    EXPECT_EQ(fastReceived, announced);
+    EXPECT_EQ(Count(service.Log(), lostLine), 1u);
+    EXPECT_TRUE(slow.WaitClosed(60s)) << "the dropped client's connection is closed";
+
+    holder.Send("LOGIN " + holderName);
+    EXPECT_EQ(holder.Read(2), "OK") << "others are still served";
+}
+
+TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)
+{
+    ServiceUnderTest service({{"watcher", "", 1}, {"vanisher", "", 1}}, DeadCamera);
+    OperatorClient watcher(service.Port());
+    OperatorClient vanisher(service.Port());
+    for (OperatorClient* client : {&watcher, &vanisher}) {
+        ASSERT_FALSE(client->ReadGreeting().empty());
+        client->Send(DeadCameraFrame);
+        ASSERT_EQ(client->Read(DeadCameraMessage.size()), DeadCameraMessage);
+    }
+
+    // Notifications go to a connection the client has already reset, before
+    // the service has seen the reset.
+    service.OnLoop([&] {
+        vanisher.Reset();
+        ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(vanisher); }));
+        for (int i = 0; i < 200; ++i)
+            service.Server().AnnounceControl("dead-camera", 1);
+    });
+
+    const std::string notification = "#F00000  has control";
+    EXPECT_EQ(watcher.Read(200 * notification.size()).size(), 200 * notification.size());
+    EXPECT_TRUE(service.WaitForLog("] Error sending data to client at 127.0.0.1: "))
+        << service.Log();
+    EXPECT_EQ(Count(service.Log(), "Error sending data"), 1u) << service.Log();
+    service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
+    EXPECT_EQ(watcher.Read(8), "#0000F0 ");
+    EXPECT_EQ(service.Log().find("Lost session"), std::string::npos) << service.Log();
+
+    OperatorClient next(service.Port());
+    EXPECT_FALSE(next.ReadGreeting().empty());
+}
+
+TEST(ClientServer, WaitsInsteadOfSpinningWhileOutOfDescriptors)
+{
+    ServiceUnderTest service(Users);
+    clockid_t loopClock{};
+    service.OnLoop([&] { ::pthread_getcpuclockid(::pthread_self(), &loopClock); });
+    const auto loopCpu = [&] {
+        timespec now{};
+        ::clock_gettime(loopClock, &now);
+        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+    };
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    ::close(fillers.back()); // room for the client's socket, none for the service's
+    fillers.pop_back();
+
+    std::unique_ptr<OperatorClient> client;
+    std::string greetingWhileShort;
+    std::chrono::nanoseconds cpuWhileShort{};
+    try {
+        client = std::make_unique<OperatorClient>(service.Port());
+        const auto before = loopCpu();
+        greetingWhileShort = client->Read(1, 1s);
+        cpuWhileShort = loopCpu() - before;
+    } catch (...) {
+    }
+    for (int fd : fillers)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    ASSERT_TRUE(client);
+    EXPECT_EQ(greetingWhileShort, "");
+    EXPECT_LT(cpuWhileShort, std::chrono::milliseconds(300))
+        << "the loop spun while accepting failed";
+    EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()))
+        << "accepting resumes once descriptors are free";
+}
+
+TEST(ClientServer, ListensOnNumericAddressesOnly)
+{
+    const struct
+    {
+        const char* address;
+        std::uint32_t port;
+        bool listens;
+    } cases[] = {
+        {"127.0.0.1", 0, true}, {"localhost", 0, false},     {"127.0.0.", 0, false},
+        {"", 0, false},         {"127.0.0.1", 70000, false},
+    };
+    boost::asio::io_context io;
+    CameraTable cameras;
+    UserTable users;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        if (c.listens) {
+            ClientServer server(io, c.address, c.port, cameras, users);
+            EXPECT_NE(server.LocalEndpoint().port(), 0);
+            // A second listener on the same port fails like any other bind.
+            EXPECT_THROW(ClientServer(io, c.address, server.LocalEndpoint().port(), cameras, users),
+                         boost::system::system_error);
+        } else {
+            EXPECT_THROW(ClientServer(io, c.address, c.port, cameras, users),
+                         boost::system::system_error);
+        }
+    }
+}
+
+TEST(ClientSession, DualStackListenerLogsIPv4ClientsInDottedForm)
+{
+    std::unique_ptr<ServiceUnderTest> service;
+    try {
+        service = std::make_unique<ServiceUnderTest>(Users, "", 1, "::");
+    } catch (const boost::system::system_error&) {
+        GTEST_SKIP() << "no IPv6 on this host";
+    }
+    OperatorClient client(service->Port());
+    EXPECT_EQ(client.ReadGreeting(), "SESSION " + std::to_string(client.LocalPort()));
+    client.Send("LOGIN bob");
+    EXPECT_EQ(client.Read(2), "OK");
+    EXPECT_TRUE(service->WaitForLog("] Login from 127.0.0.1 by user bob with priority 3\n"))
+        << service->Log();
+}
+
+TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
+{
+    boost::asio::io_context io;
+    CameraTable cameras;
+    UserTable users;
+    auto server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, cameras, users);
+    OperatorClient client(server->LocalEndpoint().port());
+    std::string greeting;
+    while (greeting.empty()) {
+        io.poll();
+        greeting = client.Read(1, 10ms);
+    }
+    server->PostSelectCamera("anything");
+    server.reset();
+    EXPECT_TRUE(io.stopped());
+
+    // The client's message completes the pending receive of a session whose
+    // server has gone: the session only closes.
+    client.Send("LOGIN bob");
+    io.restart();
+    io.run_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(client.WaitClosed());
+}

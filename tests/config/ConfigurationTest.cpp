@@ -1,0 +1,329 @@
+// LoadConfiguration on small files of the test's own: messages, defaults and
+// the tables it fills.
+#include "camera/TrackCamera.h"
+#include "config/AttributeSyntax.h"
+#include "config/Configuration.h"
+#include "config/Settings.h"
+#include "nvr/NVRConnection.h"
+#include "support/CameraLoop.h"
+#include "support/LogCapture.h"
+#include "support/LoopbackListener.h"
+#include "support/PseudoTerminal.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+namespace {
+
+// One load of a file (none when xml is null) with what it logged after the
+// "Reading config file" line.
+struct Load
+{
+    Load() = default;
+    explicit Load(const char* xml) { Run(xml); }
+
+    void Run(const char* xml)
+    {
+        if (xml)
+            WriteFile(dir.File("tlKorvel.xml"), xml);
+        LogCapture log;
+        result = LoadConfiguration(io, nvrs, cameras, users, dir.Path());
+        lines = log.Lines();
+        if (lines.empty() || lines.front() != "Reading config file " + dir.File("tlKorvel.xml"))
+            throw std::logic_error("no Reading config file line");
+        lines.erase(lines.begin());
+    }
+
+    TempDir dir;
+    boost::asio::io_context io; // outlives the tables
+    NvrTable nvrs;
+    CameraTable cameras;
+    UserTable users;
+    int result = 0;
+    std::vector<std::string> lines;
+};
+
+std::string File(const std::string& body)
+{
+    return "<?xml version=\"1.0\"?>\n<tlKorvel>\n" + body + "\n</tlKorvel>\n";
+}
+
+const std::string Control = "<KorvelControl />";
+const std::string Nvr = R"(<NVR Address="10.1.1.1" Port="1" Login="admin" Password="pw">)";
+
+std::string Camera(const std::string& address, int pelco)
+{
+    return "<Camera Address=\"" + address + "\" PelcoNumber=\"" + std::to_string(pelco) +
+           "\" Port=\"1\" />";
+}
+
+std::string Connecting(const std::string& address)
+{
+    return "Connecting to track camera at " + address + ":1";
+}
+
+const std::string Loaded = "Loaded config for server at 10.1.1.1";
+const std::string Repeated = "*** Error: Configuration has multiple entries with PelcoNumber=";
+const std::string NvrRule = "NVR element must define both 'User' and 'Password' attributes.";
+const std::string NvrExample =
+    "Example:  <NVR Address=\"1.2.3.4\" Port=\"12345\" User=\"myname\" Password=\"zkpw\" />";
+
+} // namespace
+
+TEST(AttributeSyntax, DecimalAndStrictIntegerReadings)
+{
+    const struct
+    {
+        const char* text;
+        bool decimal;
+        std::uint32_t unsignedValue;
+        bool strict;
+        std::int32_t strictValue;
+    } cases[] = {
+        {"12abc", true, 12, false, 0},
+        {" 7s", true, 7, false, 0},
+        {"-1", true, 4294967295u, true, -1},
+        {"+80", true, 80, true, 80},
+        {"22609 ", true, 22609, false, 0},
+        {" 22609", true, 22609, false, 0},
+        {"0x10", true, 0, false, 0},
+        {"abc", false, 0, false, 0},
+        {"", false, 0, false, 0},
+        {"-", false, 0, false, 0},
+        {"2147483648", true, 2147483648u, false, 0},
+        {"-2147483648", true, 2147483648u, true, INT32_MIN},
+        {nullptr, false, 0, false, 0},
+    };
+    for (const auto& c : cases) {
+        const std::string label = c.text ? c.text : "(missing)";
+        std::uint32_t value = 0;
+        EXPECT_EQ(ParseDecimal(c.text, value), c.decimal) << label;
+        EXPECT_EQ(value, c.unsignedValue) << label;
+        std::int32_t strict = 0;
+        EXPECT_EQ(ParseStrictInteger(c.text, strict), c.strict) << label;
+        EXPECT_EQ(strict, c.strictValue) << label;
+    }
+}
+
+TEST(Configuration, MessagesDefaultsAndTables)
+{
+    using Check = std::function<void(const Load&)>;
+    auto clientIs = [](const char* address, std::uint32_t port) -> Check {
+        return [=](const Load&) {
+            EXPECT_EQ(ClientAddress, address);
+            EXPECT_EQ(ClientPort, port);
+        };
+    };
+    const std::string missingNvr = "Port specifier for NVR  in tlKorvel.xml file is non-integer "
+                                   "or missing.  Defaulting to 22609.";
+    const struct
+    {
+        const char* name;
+        const char* xml; // null: no file
+        int result;
+        std::vector<std::string> lines;
+        Check check = nullptr;
+    } cases[] = {
+        {"missing file",
+         nullptr,
+         -1,
+         {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file."}},
+        {"malformed",
+         "<tlKorvel><Options></tlKorvel>",
+         -1,
+         {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file."}},
+        {"no root",
+         "<Other><KorvelControl /></Other>",
+         -1,
+         {"No tlKorvel section found in tlKorvel.xml config file.  Exiting."}},
+        {"empty control",
+         "<tlKorvel><KorvelControl /></tlKorvel>",
+         0,
+         {},
+         [](const Load& load) {
+             EXPECT_EQ(ClientAddress, "127.0.0.1");
+             EXPECT_EQ(ClientPort, 55272u);
+             EXPECT_TRUE(load.users.empty() && load.nvrs.empty() && load.cameras.empty());
+         }},
+        {"no control, no options", "<tlKorvel />", 0, {}, clientIs("127.0.0.1", 55272)},
+        {"port abc, empty address",
+         R"(<tlKorvel><Options ClientAddress="" ClientPort="abc" /></tlKorvel>)",
+         0,
+         {"Address  in tlKorvel.xml is undefined or invalid.  Defaulting to 127.0.0.1."},
+         clientIs("127.0.0.1", 55272)},
+        {"port -1, no address",
+         R"(<tlKorvel><Options ClientPort="-1" /></tlKorvel>)",
+         0,
+         {"Address  in tlKorvel.xml is undefined or invalid.  Defaulting to 127.0.0.1."},
+         clientIs("127.0.0.1", 4294967295u)},
+        {"address and port 12abc",
+         R"(<tlKorvel><Options ClientAddress="0.0.0.0" ClientPort="12abc" /></tlKorvel>)",
+         0,
+         {},
+         clientIs("0.0.0.0", 12)},
+        {"users",
+         R"(<tlKorvel><KorvelControl LockTime=" 7s">
+              <User Name="ann" Password="a&amp;b" Priority="-3" /><User Password="x" />
+              <User Name="" /><User Name="ann" Password="second" /><User Name="bob" Priority="x" />
+            </KorvelControl></tlKorvel>)",
+         0,
+         {"Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml.",
+          "Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml."},
+         [](const Load& load) {
+             ASSERT_EQ(load.users.size(), 2u);
+             const UserAccount& ann = load.users.at("ann");
+             EXPECT_EQ(ann.password, "a&b");
+             EXPECT_EQ(ann.priority, -3);
+             EXPECT_EQ(load.users.at("bob").password, "");
+             EXPECT_EQ(load.users.at("bob").priority, 0);
+         }},
+        {"nvr ports",
+         R"(<tlKorvel><NVR Address="10.0.0.9" Port="22609 " Login="a" Password="" />
+            <NVR Address="10.0.0.10" Port="+80" Login="a" Password="p" />
+            <NVR Port="0x10" Login="b" Password="q" /></tlKorvel>)",
+         0,
+         {"Port specifier for NVR 10.0.0.9 in tlKorvel.xml file is non-integer or missing.  "
+          "Defaulting to 22609.",
+          "Loaded config for server at 10.0.0.9", "Loaded config for server at 10.0.0.10",
+          "Address specifier for NVR  in tlKorvel.xml file is undefined.  Defaulting to 127.0.0.1.",
+          missingNvr, "Loaded config for server at 127.0.0.1"},
+         [](const Load& load) {
+             ASSERT_EQ(load.nvrs.size(), 3u);
+             EXPECT_EQ(load.nvrs.begin()->first, "10.0.0.10") << "byte-wise order";
+             EXPECT_EQ(load.nvrs.at("10.0.0.10")->GetPort(), 80);
+             EXPECT_EQ(load.nvrs.at("10.0.0.9")->GetPort(), 22609);
+             EXPECT_EQ(load.nvrs.at("10.0.0.9")->GetPassword(), "");
+             EXPECT_EQ(load.nvrs.at("127.0.0.1")->GetLogin(), "b");
+         }},
+        {"nvr without login or password",
+         R"(<tlKorvel><NVR Address="10.0.0.1" Port="1" Login="" Password="p">
+              <Camera Address="c" /></NVR>
+            <NVR Address="10.0.0.2" Port="1" /></tlKorvel>)",
+         0,
+         {"No 'Login' attribute defined for NVR 10.0.0.1 in tlKorvel.xml file. Skipping this NVR.",
+          NvrRule, NvrExample,
+          "No 'Login' attribute defined for NVR 10.0.0.2 in tlKorvel.xml file. Skipping this NVR.",
+          "No 'Password' attribute defined in tlKorvel.xml file for user  on 10.0.0.2. Skipping "
+          "this NVR.",
+          NvrRule, NvrExample},
+         [](const Load& load) { EXPECT_TRUE(load.nvrs.empty() && load.cameras.empty()); }},
+        {"nvr without password",
+         R"(<tlKorvel><NVR Address="10.0.0.3" Port="1" Login="op" /></tlKorvel>)",
+         0,
+         {"No 'Password' attribute defined in tlKorvel.xml file for user op on 10.0.0.3. "
+          "Skipping this NVR.",
+          NvrRule, NvrExample}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load load(c.xml);
+        EXPECT_EQ(load.result, c.result);
+        EXPECT_EQ(load.lines, c.lines);
+        if (c.check)
+            c.check(load);
+    }
+}
+
+TEST(Configuration, CamerasAndRepeatedPelcoNumbers)
+{
+    const struct
+    {
+        const char* name;
+        std::string body;
+        int result;
+        std::vector<std::string> lines;
+        std::vector<std::string> filed; // address and PelcoNumber of each filed camera
+    } cases[] = {
+        {"two NVRs share a number",
+         Nvr + Camera("10.0.0.1", 3) + "</NVR>" +
+             R"(<NVR Address="10.1.1.2" Port="1" Login="a" Password="b">)" + Camera("10.0.0.2", 3) +
+             "</NVR>",
+         -1,
+         {Loaded, Connecting("10.0.0.1"), "Loaded config for server at 10.1.1.2",
+          Connecting("10.0.0.2"), Repeated + "3"},
+         {"10.0.0.1 3", "10.0.0.2 3"}},
+        {"three share a number",
+         Nvr + Camera("10.0.0.1", 3) + Camera("10.0.0.2", 3) + Camera("10.0.0.3", 3) + "</NVR>",
+         -1,
+         {Loaded, Connecting("10.0.0.1"), Connecting("10.0.0.2"), Repeated + "3",
+          Connecting("10.0.0.3"), Repeated + "3", Repeated + "3"},
+         {"10.0.0.1 3", "10.0.0.2 3", "10.0.0.3 3"}},
+        {"repeated address, other number",
+         Nvr + Camera("10.0.0.1", 3) + Camera("10.0.0.1", 4) + "</NVR>",
+         0,
+         {Loaded, Connecting("10.0.0.1"), Connecting("10.0.0.1")},
+         {"10.0.0.1 3"}},
+        {"camera written twice",
+         Nvr + Camera("10.0.0.1", 3) + Camera("10.0.0.1", 3) + "</NVR>",
+         -1,
+         {Loaded, Connecting("10.0.0.1"), Connecting("10.0.0.1"), Repeated + "3"},
+         {"10.0.0.1 3"}},
+        {"NVR written twice",
+         Nvr + Camera("10.0.0.1", 4) + "</NVR>" + Nvr + Camera("10.0.0.1", 4) + "</NVR>",
+         -1,
+         {Loaded, Connecting("10.0.0.1"), Loaded, Connecting("10.0.0.1"), Repeated + "4"},
+         {"10.0.0.1 4"}},
+        {"missing address, default port and number, camera under the root",
+         Nvr + R"(<Camera PelcoNumber="2" /><Camera Address="10.0.0.5" /></NVR>)" +
+             Camera("10.0.0.6", 9),
+         0,
+         {Loaded,
+          "Missing or empty 'Address' attribute for <Camera> entry in tlKorvel.xml file. "
+          "Skipping.",
+          "Connecting to track camera at 10.0.0.5:1000"},
+         {"10.0.0.5 1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load load(File(Control + c.body).c_str());
+        EXPECT_EQ(load.result, c.result);
+        EXPECT_EQ(load.lines, c.lines);
+        std::vector<std::string> filed;
+        for (const auto& entry : load.cameras)
+            filed.push_back(entry.first + " " + std::to_string(entry.second->GetPelcoNumber()));
+        EXPECT_EQ(filed, c.filed);
+    }
+}
+
+// The camera filed second under an address holds nothing: it never connects.
+// The lock time reaches the cameras (" 0s" reads as 0: released at once).
+TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
+{
+    Load load;
+    LoopbackListener first(load.io);
+    LoopbackListener second(load.io);
+    const std::string body =
+        R"(<KorvelControl LockTime=" 0s" />)" + Nvr + R"(<Camera Address="127.0.0.1" Port=")" +
+        std::to_string(first.Port()) + R"(" /><Camera Address="127.0.0.1" PelcoNumber="2" Port=")" +
+        std::to_string(second.Port()) + R"(" /></NVR>)";
+    load.Run(File(body).c_str());
+    ASSERT_EQ(load.result, 0);
+    ASSERT_EQ(load.cameras.size(), 1u);
+    TrackCamera& camera = *load.cameras.begin()->second;
+    HoldRecorder recorder;
+    camera.SetClientServer(&recorder);
+
+    ASSERT_TRUE(RunUntil(load.io, [&] { return first.Connections() == 1; }));
+    camera.SendCommand(1, 1, "go", 2);
+    ASSERT_TRUE(RunUntil(
+        load.io, [&] { return recorder.events.size() == 2; }, std::chrono::seconds(4)));
+    EXPECT_EQ(recorder.events.back(), "release at 127.0.0.1");
+    RunFor(load.io, std::chrono::milliseconds(200));
+    EXPECT_EQ(second.Connections(), 0u);
+}
+
+TEST(Configuration, InvalidDataBitsOnASerialCameraEndsTheLoad)
+{
+    PseudoTerminal line;
+    const std::string xml = File(Control + Nvr + R"(<Camera Address="cam" Port=")" +
+                                 line.SlavePath() + R"(" DataBits="9" /></NVR>)");
+    try {
+        Load load(xml.c_str());
+        FAIL() << "loaded";
+    } catch (const std::out_of_range& error) {
+        EXPECT_STREQ(error.what(), "invalid character_size value");
+    }
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+// Track cameras run in the test process on a loop of the test's own.
+#include "camera/HoldListener.h"
+#include "camera/TrackCamera.h"
+
+#include <boost/asio/io_context.hpp>
+#include <tinyxml2.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A camera made from one Camera element, for example
+// R"(<Camera Address="127.0.0.1" Port="4001" />)".
+inline std::unique_ptr<TrackCamera> MakeCamera(boost::asio::io_context& io, const std::string& xml,
+                                               int retryIntervalSecs = 1, int lockTimeSecs = 5)
+{
+    tinyxml2::XMLDocument document;
+    if (document.Parse(xml.c_str()) != tinyxml2::XML_SUCCESS || !document.RootElement())
+        throw std::invalid_argument("bad camera element: " + xml);
+    return std::make_unique<TrackCamera>(io, *document.RootElement(), retryIntervalSecs,
+                                         lockTimeSecs);
+}
+
+// Runs the loop until the condition holds; false on timeout.
+inline bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& condition,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20))
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        io.restart();
+        if (io.run_one_for(std::chrono::milliseconds(20)) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Runs the loop for a while, for checks that something does not happen.
+inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds duration)
+{
+    RunUntil(
+        io, [] { return false; }, duration);
+}
+
+// Records the announcements as "control <session>" and "release".
+class HoldRecorder : public HoldListener
+{
+public:
+    void AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession) override
+    {
+        events.push_back("control " + std::to_string(holderSession) + " at " + cameraAddress);
+    }
+    void AnnounceRelease(const std::string& cameraAddress) override
+    {
+        events.push_back("release at " + cameraAddress);
+    }
+
+    std::vector<std::string> events;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+// Answers the requests of one client session from the model. No I/O: the
+// session sends what the outcome says.
+
+#include "NvrModel.h"
+
+#include "tlapi/Codec.h"
+#include "tlapi/Records.h"
+
+#include <string>
+#include <vector>
+
+namespace nvrsim {
+
+struct SessionState
+{
+    bool greeted = false;  // HELLO accepted
+    bool loggedIn = false;
+    std::string user;
+};
+
+struct PendingEvent
+{
+    uint16_t type = 0;
+    tlapi::EventData data;
+};
+
+struct Outcome
+{
+    bool sendReply = true;
+    Status status = Status::Ok;
+    tlapi::Bytes results;
+    std::vector<PendingEvent> events; // to the requester, after the reply
+    bool close = false;               // end the session once the reply is out
+    std::string note;                 // what happened, for the request log
+};
+
+class RequestHandler
+{
+public:
+    explicit RequestHandler(NvrModel& model) : model(model) {}
+
+    Outcome Handle(SessionState& session, const tlapi::Frame& request);
+
+private:
+    Outcome Hello(SessionState& session, tlapi::PayloadReader& reader);
+    Outcome Login(SessionState& session, tlapi::PayloadReader& reader);
+    Outcome Serve(uint16_t operation, tlapi::PayloadReader& reader);
+
+    NvrModel& model;
+};
+
+} // namespace nvrsim
