@@ -49,12 +49,14 @@ demo: build
 	@echo "Its log is $(BUILD)/src/host/tlKorvel.log"
 	$(BUILD)/src/host/tlKorvel -d
 
-# Release build of the service and the load generator, then every scenario;
-# the table goes to standard output and bench/results/latest.txt.
+# Release build of the service and the load generator; a check of the
+# bench's own bookkeeping; then every scenario. The table goes to standard
+# output and bench/results/latest.txt.
 bench:
 	@./scripts/install-deps.sh $(PACKAGES) $(BENCH_PACKAGES)
-	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DTLKORVEL_BENCH=ON -DTLKORVEL_TESTS=OFF
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target tlKorvel korvelbench
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DTLKORVEL_BENCH=ON
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target tlKorvel korvelbench bench_harness_tests
+	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1
 	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
 		--out bench/results/latest.txt $(BENCH_ARGS)
 

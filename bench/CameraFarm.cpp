@@ -82,28 +82,39 @@ void CameraFarm::Accept(Listener& listener)
 
 void CameraFarm::Read(Connection& connection)
 {
-    connection.socket.async_wait(tcp::socket::wait_read, [this, &connection](const error_code&
-                                                                                 error) {
-        if (error == boost::asio::error::operation_aborted)
-            return;
-        for (;;) {
-            std::int64_t arrival = 0;
-            const ssize_t count = ReceiveStamped(connection.socket.native_handle(),
-                                                 readBuffer.data(), readBuffer.size(), arrival);
-            if (count > 0) {
-                Consume(connection, readBuffer.data(), static_cast<std::size_t>(count), arrival);
-                continue;
-            }
-            if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-                break;
-            // The relay closed this link (or it broke): the camera waits for the next.
-            --connection.listener.open;
-            error_code ignored;
-            connection.socket.close(ignored);
-            return;
+    // Readiness comes as edges: whatever arrived before the wait is read
+    // first, or its edge might have passed unseen.
+    if (!Drain(connection))
+        return;
+    connection.socket.async_wait(tcp::socket::wait_read,
+                                 [this, &connection](const error_code& error) {
+                                     if (error != boost::asio::error::operation_aborted)
+                                         Read(connection);
+                                 });
+}
+
+bool CameraFarm::Drain(Connection& connection)
+{
+    for (;;) {
+        std::int64_t arrival = 0;
+        const ssize_t count = ReceiveStamped(connection.socket.native_handle(), readBuffer.data(),
+                                             readBuffer.size(), arrival);
+        if (count > 0) {
+            Consume(connection, readBuffer.data(), static_cast<std::size_t>(count), arrival);
+            // A short read emptied the socket, and what comes later raises a
+            // new edge: no second receive just to hear EAGAIN.
+            if (static_cast<std::size_t>(count) < readBuffer.size())
+                return true;
+            continue;
         }
-        Read(connection);
-    });
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return true;
+        // The relay closed this link (or it broke): the camera waits for the next.
+        --connection.listener.open;
+        error_code ignored;
+        connection.socket.close(ignored);
+        return false;
+    }
 }
 
 void CameraFarm::Consume(Connection& connection, const std::uint8_t* bytes, std::size_t count,
@@ -113,7 +124,8 @@ void CameraFarm::Consume(Connection& connection, const std::uint8_t* bytes, std:
         BenchFrame::Tag tag;
         if (!BenchFrame::Read(frame, tag))
             return false;
-        ledger.RecordArrival(tag, arrival, checkRouting && tag.camera != connection.listener.number);
+        const bool misrouted = checkRouting && tag.camera != connection.listener.number;
+        ledger.RecordArrival(tag, arrival, misrouted);
         return true;
     };
 

@@ -50,6 +50,8 @@ private:
 
     void Accept(Listener& listener);
     void Read(Connection& connection);
+    // Receives what the socket holds; false once the connection has ended.
+    bool Drain(Connection& connection);
     void Consume(Connection& connection, const std::uint8_t* bytes, std::size_t count,
                  std::int64_t arrival);
 

@@ -86,27 +86,35 @@ void OperatorLink::OnConnected(const error_code& error)
 
 void OperatorLink::Read()
 {
+    // Whatever arrived before the wait is read first (see CameraFarm::Read).
+    if (!Drain())
+        return;
     socket.async_wait(tcp::socket::wait_read, [this](const error_code& error) {
-        if (error == boost::asio::error::operation_aborted)
-            return;
-        std::array<char, 16 * 1024> buffer;
-        for (;;) {
-            std::int64_t arrival = 0;
-            const ssize_t count =
-                ReceiveStamped(socket.native_handle(), buffer.data(), buffer.size(), arrival);
-            if (count > 0) {
-                Consume(buffer.data(), static_cast<std::size_t>(count), arrival);
-                if (state == State::Failed)
-                    return;
-                continue;
-            }
-            if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-                break;
-            Fail(count == 0 ? "the relay closed the connection" : "receive failed");
-            return;
-        }
-        Read();
+        if (error != boost::asio::error::operation_aborted)
+            Read();
     });
+}
+
+bool OperatorLink::Drain()
+{
+    std::array<char, 16 * 1024> buffer;
+    for (;;) {
+        std::int64_t arrival = 0;
+        const ssize_t count =
+            ReceiveStamped(socket.native_handle(), buffer.data(), buffer.size(), arrival);
+        if (count > 0) {
+            Consume(buffer.data(), static_cast<std::size_t>(count), arrival);
+            if (state == State::Failed)
+                return false;
+            if (static_cast<std::size_t>(count) < buffer.size())
+                return true;
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return true;
+        Fail(count == 0 ? "the relay closed the connection" : "receive failed");
+        return false;
+    }
 }
 
 void OperatorLink::Consume(const char* bytes, std::size_t count, std::int64_t arrival)

@@ -55,6 +55,8 @@ private:
     void Connect();
     void OnConnected(const boost::system::error_code& error);
     void Read();
+    // Receives what the socket holds; false once the link has failed.
+    bool Drain();
     void Consume(const char* bytes, std::size_t count, std::int64_t arrival);
     void Stream(const char* bytes, std::size_t count, std::int64_t arrival);
     void BecomeReady();

@@ -88,7 +88,8 @@ RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
         std::filesystem::copy_file(paths.service, program);
         std::ofstream(directory + "tlKorvel.xml")
             << ServiceConfiguration(port, cameras, accounts, lockTimeSecs);
-        command = {program, "-d"};
+        command = paths.serviceWrapper;
+        command.insert(command.end(), {program, "-d"});
     } else {
         // The best a plain relay can do: no Nagle delay on either side, and
         // a backlog deep enough for the bench's connection bursts.

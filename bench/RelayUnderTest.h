@@ -17,6 +17,9 @@ struct BenchPaths
 {
     std::string service; // the built tlKorvel
     std::string socat;
+    // A command the service runs under, for profiling ("perf record -g",
+    // "valgrind --tool=callgrind"); empty: none.
+    std::vector<std::string> serviceWrapper;
 };
 
 struct OperatorAccount

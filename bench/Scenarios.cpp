@@ -312,8 +312,8 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
 
         PacedSender sender(rig, sessions, plan.rate, frames);
         sender.Start(Clock::now() + milliseconds(20));
-        const auto planned =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan.seconds));
+        const auto planned = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(plan.seconds));
         if (!RunUntil(rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
             result.problem = "the bench could not keep its schedule";
         // Let the last frames arrive, and any wrongly admitted ones show up.
@@ -388,9 +388,10 @@ ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan)
         for (const auto& link : rig.links) {
             const auto& times = link->NoticeTimes();
             const std::size_t matched = std::min(times.size(), plan.frames);
-            for (std::size_t k = 0; k < matched; ++k)
-                latencies.push_back(times[k] -
-                                    rig.ledger.SendTime(steerer, static_cast<std::uint16_t>(k + 1)));
+            for (std::size_t k = 0; k < matched; ++k) {
+                const auto frame = static_cast<std::uint16_t>(k + 1);
+                latencies.push_back(times[k] - rig.ledger.SendTime(steerer, frame));
+            }
             result.noticesReceived += matched;
             result.noticesExtra += times.size() - matched;
             if (matched == plan.frames)

@@ -2,7 +2,7 @@
 // plain byte relay doing the same job, scenario by scenario.
 //
 //   korvelbench [--service PATH] [--socat PATH] [--runs N] [--only a,b]
-//               [--quick] [--no-socat] [--out FILE]
+//               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
 //
 // Scenarios: closed, open, crowd, fanout, idle. Prints one line per
 // scenario on standard output (progress goes to standard error) and writes
@@ -32,7 +32,7 @@ namespace {
 
 struct Options
 {
-    BenchPaths paths{KORVELBENCH_SERVICE, "socat"};
+    BenchPaths paths{KORVELBENCH_SERVICE, "socat", {}};
     int runs = 0; // 0: the plan's
     std::set<std::string> only;
     bool quick = false;
@@ -43,7 +43,8 @@ struct Options
 void Usage()
 {
     std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
-                 "[--only closed,open,crowd,fanout,idle] [--quick] [--no-socat] [--out FILE]\n";
+                 "[--only closed,open,crowd,fanout,idle] [--quick] [--no-socat] [--out FILE] "
+                 "[--wrapper \"COMMAND ARGS\"]\n";
 }
 
 bool Parse(int argc, char** argv, Options& options)
@@ -71,6 +72,10 @@ bool Parse(int argc, char** argv, Options& options)
             options.socat = false;
         } else if (option == "--out") {
             options.out = value();
+        } else if (option == "--wrapper") {
+            std::istringstream words(value());
+            for (std::string word; words >> word;)
+                options.paths.serviceWrapper.push_back(word);
         } else {
             return false;
         }
