@@ -7,13 +7,47 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath)
+namespace {
+
+// The CPUs a new process inherits are those of the thread that starts it:
+// the bench (one thread) takes the child's set for the moment of the start.
+class CpuSetForChild
+{
+public:
+    explicit CpuSetForChild(const std::vector<int>& cpus)
+    {
+        if (cpus.empty() || sched_getaffinity(0, sizeof own, &own) != 0)
+            return;
+        cpu_set_t child;
+        CPU_ZERO(&child);
+        for (int cpu : cpus)
+            CPU_SET(cpu, &child);
+        changed = sched_setaffinity(0, sizeof child, &child) == 0;
+    }
+    ~CpuSetForChild()
+    {
+        if (changed)
+            sched_setaffinity(0, sizeof own, &own);
+    }
+    CpuSetForChild(const CpuSetForChild&) = delete;
+    CpuSetForChild& operator=(const CpuSetForChild&) = delete;
+
+private:
+    cpu_set_t own{};
+    bool changed = false;
+};
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
+                           const std::vector<int>& cpus)
 {
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
@@ -31,7 +65,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
 
-    const int error = posix_spawnp(&pid, argv[0], &files, &attributes, argv.data(), environ);
+    int error = 0;
+    {
+        const CpuSetForChild placement(cpus);
+        error = posix_spawnp(&pid, argv[0], &files, &attributes, argv.data(), environ);
+    }
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attributes);
     if (error != 0)

@@ -11,7 +11,9 @@
 class ChildProcess
 {
 public:
-    ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath);
+    // With cpus, the program and everything it starts run on those CPUs only.
+    ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
+                 const std::vector<int>& cpus = {});
     // Stops the group if it is still running.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

@@ -99,7 +99,7 @@ RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
                        ",bind=127.0.0.1,reuseaddr,fork,backlog=4096,nodelay",
                    "TCP:" + camera.address + ":" + std::to_string(camera.port) + ",nodelay"};
     }
-    process = std::make_unique<ChildProcess>(command, directory + "output.txt");
+    process = std::make_unique<ChildProcess>(command, directory + "output.txt", paths.relayCpus);
 }
 
 RelayUnderTest::~RelayUnderTest()
@@ -116,6 +116,37 @@ std::size_t RelayUnderTest::ResidentKilobytes() const
         if (line.compare(0, 6, "VmRSS:") == 0)
             return std::stoul(line.substr(6));
     return 0;
+}
+
+std::int64_t RelayUnderTest::CpuNanos() const
+{
+    const std::string group = std::to_string(process->Pid());
+    std::int64_t total = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // The process group is the fifth field, the third after the command
+        // name (which is in parentheses and may hold blanks).
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            continue;
+        std::istringstream fields(line.substr(line.rfind(')') + 1));
+        std::string state, parent, processGroup;
+        fields >> state >> parent >> processGroup;
+        if (processGroup != group)
+            continue;
+        for (const auto& task :
+             std::filesystem::directory_iterator(entry.path() / "task", error)) {
+            std::ifstream schedstat(task.path() / "schedstat");
+            std::int64_t onCpu = 0;
+            if (schedstat >> onCpu)
+                total += onCpu;
+        }
+    }
+    return total;
 }
 
 std::string RelayUnderTest::Diagnosis() const

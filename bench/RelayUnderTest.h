@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct BenchPaths
     // A command the service runs under, for profiling ("perf record -g",
     // "valgrind --tool=callgrind"); empty: none.
     std::vector<std::string> serviceWrapper;
+    // The CPUs the relay runs on; empty: wherever the system puts it.
+    std::vector<int> relayCpus;
 };
 
 struct OperatorAccount
@@ -48,6 +51,9 @@ public:
     bool Running() { return process->Running(); }
     // Resident set of the relay process, from /proc; 0 when unknown.
     std::size_t ResidentKilobytes() const;
+    // CPU time the relay has used so far, in nanoseconds: every thread of
+    // every process in its group (a forking relay's children included).
+    std::int64_t CpuNanos() const;
     // The last lines of the service's log and of the process's output, for
     // a report of what went wrong.
     std::string Diagnosis() const;

@@ -126,8 +126,13 @@ public:
         return true;
     }
 
+    // The relay's CPU time counts from here to Finish.
+    void StartCpuClock() { cpuAtStart = relay->CpuNanos(); }
+
     void Finish(ScenarioResult& result)
     {
+        if (cpuAtStart >= 0)
+            result.relayCpuNanos = relay->CpuNanos() - cpuAtStart;
         result.frames = ledger.Tally();
         result.latency = Summarise(ledger.Latencies());
         result.garbled = farm->Garbled();
@@ -155,6 +160,7 @@ public:
     std::unique_ptr<RelayUnderTest> relay;
     OperatorLinks links;
     std::size_t unsent = 0;
+    std::int64_t cpuAtStart = -1;
 };
 
 // Sends measured frames 1..frames for each of its sessions at a fixed rate,
@@ -252,6 +258,8 @@ ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const Clos
                 return;
             }
             const auto sequence = static_cast<std::uint16_t>(next++);
+            if (sequence == plan.warmUp)
+                rig.StartCpuClock();
             rig.SendFrame(0, sequence, sequence >= plan.warmUp);
             stall.expires_after(seconds(1));
             stall.async_wait([&, sequence](const error_code& error) {
@@ -311,6 +319,7 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
         }
 
         PacedSender sender(rig, sessions, plan.rate, frames);
+        rig.StartCpuClock();
         sender.Start(Clock::now() + milliseconds(20));
         const auto planned = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(plan.seconds));
@@ -365,6 +374,7 @@ ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan)
             link->RecordNotices();
 
         PacedSender sender(rig, {steerer}, plan.rate, plan.frames);
+        rig.StartCpuClock();
         sender.Start(Clock::now() + milliseconds(20));
         const auto planned = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(static_cast<double>(plan.frames) / plan.rate));
@@ -413,6 +423,7 @@ ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan)
         RunFor(rig.io, milliseconds(200));
         result.idleResidentKb = rig.relay->ResidentKilobytes();
 
+        result.sessionsWanted = plan.sessions;
         for (std::size_t i = 0; i < plan.sessions; ++i)
             rig.AddLink(Crew);
         const auto start = Clock::now();

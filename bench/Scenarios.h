@@ -16,6 +16,8 @@ struct ScenarioResult
     FrameTally frames;
     std::size_t garbled = 0; // bytes at a camera that formed no frame
     std::size_t unsent = 0;  // frames the bench could not write whole
+    // CPU time the relay used while the measured frames went through.
+    std::int64_t relayCpuNanos = 0;
 
     // Fan-out: control notices counted per session.
     std::size_t noticeSessions = 0;
@@ -25,6 +27,7 @@ struct ScenarioResult
     std::size_t sessionsComplete = 0; // sessions that got every notice
 
     // Idle sessions.
+    std::size_t sessionsWanted = 0;
     std::size_t sessionsReady = 0;
     std::size_t residentKb = 0;
     std::size_t idleResidentKb = 0; // before any session

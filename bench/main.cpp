@@ -3,6 +3,7 @@
 //
 //   korvelbench [--service PATH] [--socat PATH] [--runs N] [--only a,b]
 //               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
+//               [--no-pin]
 //
 // Scenarios: closed, open, crowd, fanout, idle. Prints one line per
 // scenario on standard output (progress goes to standard error) and writes
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 
@@ -32,11 +34,12 @@ namespace {
 
 struct Options
 {
-    BenchPaths paths{KORVELBENCH_SERVICE, "socat", {}};
+    BenchPaths paths{KORVELBENCH_SERVICE, "socat", {}, {}};
     int runs = 0; // 0: the plan's
     std::set<std::string> only;
     bool quick = false;
     bool socat = true;
+    bool pin = true;
     std::string out;
 };
 
@@ -44,7 +47,7 @@ void Usage()
 {
     std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
                  "[--only closed,open,crowd,fanout,idle] [--quick] [--no-socat] [--out FILE] "
-                 "[--wrapper \"COMMAND ARGS\"]\n";
+                 "[--wrapper \"COMMAND ARGS\"] [--no-pin]\n";
 }
 
 bool Parse(int argc, char** argv, Options& options)
@@ -70,6 +73,8 @@ bool Parse(int argc, char** argv, Options& options)
             options.quick = true;
         } else if (option == "--no-socat") {
             options.socat = false;
+        } else if (option == "--no-pin") {
+            options.pin = false;
         } else if (option == "--out") {
             options.out = value();
         } else if (option == "--wrapper") {
@@ -96,6 +101,38 @@ void RaiseDescriptorLimit(rlim_t wanted)
     }
     limit.rlim_cur = std::min(wanted, limit.rlim_max);
     setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// The bench on the first CPU it may use, the relay under test on the others,
+// as operators and cameras are on other machines than the service: neither
+// side's wakeups preempt the other's work. Returns the relay's CPUs (none
+// when there is only one).
+std::vector<int> SeparateBenchFromRelay()
+{
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2)
+        return {};
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            cpus.push_back(cpu);
+    cpu_set_t bench;
+    CPU_ZERO(&bench);
+    CPU_SET(cpus.front(), &bench);
+    if (sched_setaffinity(0, sizeof bench, &bench) != 0)
+        return {};
+    cpus.erase(cpus.begin());
+    return cpus;
+}
+
+std::string Placement(const std::vector<int>& relayCpus)
+{
+    if (relayCpus.empty())
+        return "bench and relay on any CPU";
+    std::string text = "relay on CPU";
+    for (int cpu : relayCpus)
+        text += " " + std::to_string(cpu);
+    return text + ", bench on another";
 }
 
 std::string FirstLineOf(const std::string& command, const std::string& containing)
@@ -156,6 +193,8 @@ int main(int argc, char** argv)
         return 2;
     }
     RaiseDescriptorLimit(65536);
+    if (options.pin)
+        options.paths.relayCpus = SeparateBenchFromRelay();
     BenchPlan plan = options.quick ? QuickPlan() : FullPlan();
     if (options.runs > 0)
         plan.runs = options.runs;
@@ -187,7 +226,8 @@ int main(int argc, char** argv)
             FirstLineOf(paths.socat + " -V 2>/dev/null", "socat version"),
         "latency: operator send to camera arrival (fan-out: to each session's notice), "
         "kernel receive stamps, microseconds; medians of " +
-            std::to_string(plan.runs) + " runs; ratio = service / socat within each run"};
+            std::to_string(plan.runs) + " runs; ratio = service / socat within each run; " +
+            Placement(paths.relayCpus)};
     for (const std::string& line : lines)
         std::cout << line << "\n";
     std::cout.flush();
