@@ -1,11 +1,14 @@
 # The two commands of the README: `make demo` and `make test`. Both install
 # what is missing (Debian packages), build, and run. `make package` builds
-# the Debian package; `make fuzz` runs every fuzz target for longer.
+# the Debian package; `make fuzz` runs every fuzz target for longer;
+# `make bench` measures the service beside a plain relay (not part of the
+# test run).
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+RELEASE_BUILD ?= build-release
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
@@ -38,8 +41,11 @@ PACKAGE_PACKAGES := dpkg-dev file
 
 DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
 
+BENCH_PACKAGES := socat
+BENCH_ARGS ?=
+
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz fuzz demo package clean
+	test-fuzz fuzz demo package bench clean
 
 all: build
 
@@ -115,5 +121,16 @@ package: build
 	@./scripts/install-deps.sh $(PACKAGE_PACKAGES)
 	cd $(BUILD) && cpack -G DEB
 
+# Release build of the service and the load generator; a check of the
+# bench's own bookkeeping; then every scenario. The table goes to standard
+# output and bench/results/latest.txt.
+bench:
+	@./scripts/install-deps.sh $(PACKAGES) $(BENCH_PACKAGES)
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DTLKORVEL_BENCH=ON
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target tlKorvel korvelbench bench_harness_tests
+	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1
+	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
+		--out bench/results/latest.txt $(BENCH_ARGS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)

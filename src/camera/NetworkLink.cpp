@@ -35,6 +35,12 @@ bool NetworkLink::Connected() const
     return AcceptsCommands() && connected;
 }
 
+std::size_t NetworkLink::TryWrite(const void* data, std::size_t length,
+                                  boost::system::error_code& error)
+{
+    return socket->send(boost::asio::buffer(data, length), 0, error);
+}
+
 void NetworkLink::WriteFailed(const boost::system::error_code& error)
 {
     connected = false;
@@ -102,6 +108,10 @@ void NetworkLink::Connect(std::size_t index)
     if (!error) {
         // Commands are small and each one steers the camera now.
         socket->set_option(tcp::no_delay(true), error);
+    }
+    if (!error) {
+        // For TryWrite; the asynchronous operations do not mind.
+        socket->non_blocking(true, error);
     }
     if (error) {
         boost::asio::post(io, lifetime.Guard([this, generation, index, error] {

@@ -53,6 +53,11 @@ public:
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);
 
+    // Writes what the socket takes now, without waiting, and returns its
+    // length; `error` is would_block when the socket takes nothing now. Only
+    // when the link is connected and no AsyncWrite is in flight.
+    std::size_t TryWrite(const void* data, std::size_t length, boost::system::error_code& error);
+
     // Logs the first failure of the camera's link, takes the link down and
     // starts a new resolution (unless one is under way), whose completion
     // replaces the socket.

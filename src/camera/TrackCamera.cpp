@@ -12,6 +12,8 @@
 
 namespace {
 
+using HoldClock = boost::asio::steady_timer::clock_type;
+
 bool IsDecimalDigit(char c)
 {
     return c >= '0' && c <= '9';
@@ -68,6 +70,23 @@ void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, co
         return;
     if (networkLink && !networkLink->Connected() && !writing && commands.Count() >= MaxHeldCommands)
         commands.TakeFront();
+    // Nothing ahead of it on a connected link: hand it to the socket at once.
+    if (networkLink && networkLink->Connected() && !writing && commands.Empty()) {
+        boost::system::error_code error;
+        const std::size_t written = networkLink->TryWrite(bytes, length, error);
+        if (written == length) {
+            TakeHold(sessionId, priority);
+            return;
+        }
+        if (error && error != boost::asio::error::would_block) {
+            // As when a queued write fails: no hold, and the link recovers.
+            networkLink->WriteFailed(error);
+            return;
+        }
+        // The socket cannot take it all now: the rest waits its turn.
+        bytes += written;
+        length -= written;
+    }
     if (!commands.Push(sessionId, priority, bytes, length)) {
         if (!overflowReported) {
             overflowReported = true;
@@ -161,22 +180,32 @@ void TrackCamera::TakeHold(std::uint16_t sessionId, std::int32_t priority)
 {
     holderSession = sessionId;
     holderPriority = priority;
-    holdTimer.cancel();
     if (clientServer)
         clientServer->AnnounceControl(address, holderSession);
 
-    holdTimer.expires_after(std::chrono::seconds(lockTimeSecs));
-    const std::uint64_t hold = ++holdsTaken;
-    holdTimer.async_wait(lifetime.Guard(
-        [this, hold](const boost::system::error_code& error) { OnHoldExpired(hold, error); }));
+    holdDeadline = HoldClock::now() + std::chrono::seconds(lockTimeSecs);
+    if (!holdWaitPending)
+        WaitForHoldDeadline();
 }
 
-void TrackCamera::OnHoldExpired(std::uint64_t hold, const boost::system::error_code& error)
+void TrackCamera::WaitForHoldDeadline()
 {
-    // A cancelled wait, or an expiry that was already queued when a newer
-    // command renewed the hold, ends nothing.
-    if (error || stopped || hold != holdsTaken)
+    holdWaitPending = true;
+    holdTimer.expires_at(holdDeadline);
+    holdTimer.async_wait(lifetime.Guard(
+        [this](const boost::system::error_code& error) { OnHoldExpired(error); }));
+}
+
+void TrackCamera::OnHoldExpired(const boost::system::error_code& error)
+{
+    holdWaitPending = false;
+    if (error || stopped)
         return;
+    // Commands delivered while the wait ran have moved the deadline on.
+    if (HoldClock::now() < holdDeadline) {
+        WaitForHoldDeadline();
+        return;
+    }
     holderSession = 0;
     holderPriority = -1;
     if (clientServer)

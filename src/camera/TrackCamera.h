@@ -28,7 +28,10 @@ class XMLElement;
 // Threads: everything runs on the I/O loop thread except the NVR-side
 // accessors, which NVR workers call; those fields are guarded by nvrMutex.
 //
-// Commands: SendCommand copies the bytes into a bounded queue (MaxPendingBytes
+// Commands: a command with nothing ahead of it goes straight to a network
+// camera's socket when the socket takes it whole at once (the usual case:
+// no copy, no trip through the loop, and the hold is taken there and then).
+// Otherwise SendCommand copies the bytes into a bounded queue (MaxPendingBytes
 // per camera); one write is in flight and the rest follow in order. A command
 // beyond the bound is dropped, and the first drop of each overflow is logged.
 // While a network camera's link is down (between a failed write or connection
@@ -84,7 +87,8 @@ private:
     void WriteNextCommand();
     void OnCommandWritten(const boost::system::error_code& error);
     void TakeHold(std::uint16_t sessionId, std::int32_t priority);
-    void OnHoldExpired(std::uint64_t hold, const boost::system::error_code& error);
+    void WaitForHoldDeadline();
+    void OnHoldExpired(const boost::system::error_code& error);
 
     std::string address;
     std::string port = "1000";
@@ -104,7 +108,11 @@ private:
     std::uint16_t holderSession = 0;
     std::int32_t holderPriority = -1;
     boost::asio::steady_timer holdTimer;
-    std::uint64_t holdsTaken = 0; // numbers the hold timer's waits
+    // When the hold lapses. A delivered command moves it on; the one wait
+    // on holdTimer follows it when it ends early, rather than being
+    // cancelled and restarted for every command.
+    boost::asio::steady_timer::time_point holdDeadline;
+    bool holdWaitPending = false;
 
     Lifetime lifetime;
 

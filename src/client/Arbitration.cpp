@@ -31,7 +31,7 @@ std::string ClientServer::CameraForPelco(unsigned pelcoAddress) const
     return camera ? camera->GetAddress() : std::string();
 }
 
-const TrackCamera* ClientServer::FindCameraByPelco(unsigned pelcoAddress) const
+TrackCamera* ClientServer::FindCameraByPelco(unsigned pelcoAddress) const
 {
     return pelcoAddress < cameraByPelco.size() ? cameraByPelco[pelcoAddress] : nullptr;
 }
@@ -84,7 +84,7 @@ void ClientServer::SelectCamera(const std::string& cameraAddress, bool causedByC
         message += nvrName;
     }
     chooser->Send(std::make_shared<const std::string>(std::move(message)));
-    chooser->SetCurrentCamera(cameraAddress);
+    Watch(chooser, cameraAddress);
     chooserSlot = 0;
 }
 
@@ -94,7 +94,12 @@ void ClientServer::SubmitCommand(const std::string& cameraAddress, std::uint16_t
     const auto entry = cameras.find(cameraAddress);
     if (entry == cameras.end())
         return; // a session whose number another connection took over: nothing to steer
-    TrackCamera& camera = *entry->second;
+    SubmitCommand(*entry->second, sessionId, priority, bytes, count);
+}
+
+void ClientServer::SubmitCommand(TrackCamera& camera, std::uint16_t sessionId,
+                                 std::int32_t priority, const char* bytes, std::size_t count)
+{
     const std::uint16_t holder = camera.GetHolderSession();
     if (holder != 0 && holder != sessionId && priority <= camera.GetHolderPriority())
         return;
@@ -103,31 +108,42 @@ void ClientServer::SubmitCommand(const std::string& cameraAddress, std::uint16_t
 
 void ClientServer::AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession)
 {
+    const auto camera = watchers.find(cameraAddress);
+    if (camera == watchers.end())
+        return;
     // The holder may have gone since its command was admitted; the others
     // are then told of a holder without a name, and the hold stands.
-    const auto holder = FindSession(holderSession);
-    Notification othersText;
-    for (const auto& entry : sessions) {
+    const Notification* othersText = nullptr;
+    for (const auto& entry : camera->second) {
         const auto session = entry.second.lock();
-        if (!session || session->GetCurrentCamera() != cameraAddress)
+        if (!session)
             continue;
         if (entry.first == holderSession) {
             session->Send(YouHaveControl());
             continue;
         }
         if (!othersText) {
-            othersText = std::make_shared<const std::string>(
-                "#F00000 " + (holder ? holder->GetUserName() : std::string()) + " has control");
+            const auto holder = FindSession(holderSession);
+            othersText = &HasControlText(holder ? holder->GetUserName() : std::string());
         }
-        session->Send(othersText);
+        session->Send(*othersText);
     }
 }
 
 void ClientServer::AnnounceRelease(const std::string& cameraAddress)
 {
-    for (const auto& entry : sessions) {
-        const auto session = entry.second.lock();
-        if (session && session->GetCurrentCamera() == cameraAddress)
+    const auto camera = watchers.find(cameraAddress);
+    if (camera == watchers.end())
+        return;
+    for (const auto& entry : camera->second)
+        if (const auto session = entry.second.lock())
             session->Send(ControlLapsed());
-    }
+}
+
+const Notification& ClientServer::HasControlText(const std::string& userName)
+{
+    Notification& text = hasControlTexts[userName];
+    if (!text)
+        text = std::make_shared<const std::string>("#F00000 " + userName + " has control");
+    return text;
 }

@@ -75,11 +75,14 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
     acceptor.listen(boost::asio::socket_base::max_listen_connections);
 
     for (const auto& entry : cameras) {
-        const TrackCamera& camera = *entry.second;
+        TrackCamera& camera = *entry.second;
         if (camera.GetPelcoNumber() < cameraByPelco.size() &&
             !cameraByPelco[camera.GetPelcoNumber()])
             cameraByPelco[camera.GetPelcoNumber()] = &camera;
     }
+    HasControlText(std::string()); // a session that never logged in
+    for (const auto& user : users)
+        HasControlText(user.first);
 
     // A cap the descriptor limit cannot honour would let a flood of
     // connections starve the cameras and NVRs of descriptors after all.
@@ -101,6 +104,7 @@ ClientServer::~ClientServer()
 {
     io.stop();
     sessions.clear();
+    watchers.clear();
     boost::system::error_code ignored;
     acceptPause.cancel(ignored);
     acceptor.close(ignored);
@@ -138,6 +142,10 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
             Refuse(*session);
         } else if (const std::uint16_t number = session->Start()) {
             ++liveSessions;
+            // A connection with the same number replaces the session filed
+            // under it, which then hears no more announcements.
+            if (const auto replaced = FindSession(number))
+                Unwatch(*replaced);
             sessions[number] = session;
         }
     }
@@ -186,8 +194,31 @@ void ClientServer::RemoveSession(std::uint16_t sessionId, const ClientSession* s
     if (entry == sessions.end())
         return;
     const auto registered = entry->second.lock();
-    if (!registered || registered.get() == session)
+    if (!registered || registered.get() == session) {
         sessions.erase(entry);
+        Unwatch(*session);
+    }
+}
+
+void ClientServer::Watch(const std::shared_ptr<ClientSession>& session,
+                         const std::string& cameraAddress)
+{
+    Unwatch(*session);
+    session->SetCurrentCamera(cameraAddress);
+    watchers[cameraAddress][session->GetNumber()] = session;
+}
+
+void ClientServer::Unwatch(const ClientSession& session)
+{
+    const auto camera = watchers.find(session.GetCurrentCamera());
+    if (camera == watchers.end())
+        return;
+    const auto entry = camera->second.find(session.GetNumber());
+    if (entry == camera->second.end())
+        return;
+    const auto watcher = entry->second.lock();
+    if (!watcher || watcher.get() == &session)
+        camera->second.erase(entry);
 }
 
 bool ClientServer::CameraIdDiffers(const std::string& key, std::uint32_t id) const

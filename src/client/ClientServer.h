@@ -4,6 +4,7 @@
 #include "camera/HoldListener.h"
 #include "camera/Lifetime.h"
 #include "client/SessionPolicy.h"
+#include "client/ClientSession.h"
 #include "client/UserAccount.h"
 
 #include <boost/asio/io_context.hpp>
@@ -19,7 +20,6 @@
 #include <string>
 #include <utility>
 
-class ClientSession;
 class TrackCamera;
 
 // The operator client service: the listener, the session registry, the
@@ -65,11 +65,14 @@ public:
     void SelectCamera(const std::string& cameraAddress, bool causedByCommand);
     void SubmitCommand(const std::string& cameraAddress, std::uint16_t sessionId,
                        std::int32_t priority, const char* bytes, std::size_t count);
+    // The same, for a camera already at hand.
+    void SubmitCommand(TrackCamera& camera, std::uint16_t sessionId, std::int32_t priority,
+                       const char* bytes, std::size_t count);
     void AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession) override;
     void AnnounceRelease(const std::string& cameraAddress) override;
 
     // I/O loop: used by the sessions and the command handling.
-    const TrackCamera* FindCameraByPelco(unsigned pelcoAddress) const;
+    TrackCamera* FindCameraByPelco(unsigned pelcoAddress) const;
     // CHOOSE: the session enters choose mode when nobody is in it.
     void EnterChooseMode(std::uint16_t sessionId);
     // CANCEL: the session leaves choose mode if it is in it.
@@ -102,12 +105,22 @@ private:
     void OnAccepted(const std::shared_ptr<ClientSession>& session,
                     const boost::system::error_code& error);
     void Refuse(ClientSession& session);
+    // Makes the camera the session's current one, in the session and in the
+    // index of the camera's watchers.
+    void Watch(const std::shared_ptr<ClientSession>& session, const std::string& cameraAddress);
+    // Takes a session that leaves the registry out of that index.
+    void Unwatch(const ClientSession& session);
+    const Notification& HasControlText(const std::string& userName);
 
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
     // Paces accepting while the process is out of descriptors or memory.
     boost::asio::steady_timer acceptPause;
-    std::map<std::uint16_t, std::weak_ptr<ClientSession>> sessions;
+    using SessionRegistry = std::map<std::uint16_t, std::weak_ptr<ClientSession>>;
+    SessionRegistry sessions;
+    // The registered sessions working with each camera, by camera address:
+    // what a control announcement visits, instead of the whole registry.
+    std::map<std::string, SessionRegistry> watchers;
     CameraTable& cameras;
     UserTable& users;
     std::uint16_t chooserSlot = 0;
@@ -116,6 +129,9 @@ private:
     bool refusing = false;        // in an episode of refused connections
     std::uint64_t refusedInEpisode = 0;
     // The first camera in table order for every Pelco address.
-    std::array<const TrackCamera*, 256> cameraByPelco{};
+    std::array<TrackCamera*, 256> cameraByPelco{};
+    // "<name> has control" for every user name a session can have, made
+    // once: a stream of commands announces without composing a text each time.
+    std::map<std::string, Notification> hasControlTexts;
     Lifetime lifetime;
 };

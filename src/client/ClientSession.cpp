@@ -5,6 +5,8 @@
 #include "log/LogFile.h"
 #include "log/LogText.h"
 
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
 #include <algorithm>
@@ -35,6 +37,8 @@ std::uint16_t ClientSession::Start()
     }
     // Operators see control changes as they happen, not after a delayed ack.
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
+    // Notifications are first offered to the socket without waiting (Send).
+    socket.non_blocking(true, error);
 
     clientAddress = ClientAddressText(remote.address());
     number = remote.port();
@@ -58,12 +62,27 @@ bool ClientSession::FirstIgnoredCommand()
 
 void ClientSession::Send(Notification text)
 {
-    if (ended)
+    if (ended || sendFailed)
         return;
     if (queuedBytes + text->size() > MaxQueuedBytes) {
         LogLostSession();
         End();
         return;
+    }
+    if (outbox.empty()) {
+        // Nothing queued or in flight: the socket takes the text now, as a
+        // rule, and then it needs neither the queue nor a trip through the
+        // loop. Only what the socket cannot take yet waits for a write.
+        boost::system::error_code error;
+        const std::size_t sent = socket.send(boost::asio::buffer(*text), 0, error);
+        if (error && error != boost::asio::error::would_block) {
+            LogSendError(error);
+            sendFailed = true;
+            return;
+        }
+        if (sent == text->size())
+            return;
+        frontSent = sent;
     }
     queuedBytes += text->size();
     outbox.push_back(std::move(text));
@@ -71,15 +90,32 @@ void ClientSession::Send(Notification text)
         WriteNext();
 }
 
+// One receive is one message. The receive is tried at once: when the
+// session starts reading again after a reply, data may be waiting whose
+// readiness the loop has already seen go by.
 void ClientSession::StartReceive()
 {
     buffer.fill(0);
-    socket.async_read_some(
-        boost::asio::buffer(buffer),
-        server.Guard(
-            [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
-                self->OnReceived(error, count);
-            }));
+    boost::system::error_code error;
+    const std::size_t count = socket.receive(boost::asio::buffer(buffer), 0, error);
+    if (error == boost::asio::error::would_block)
+        AwaitMessage();
+    else
+        OnReceived(error, count);
+}
+
+// Waits for the socket to become readable; only then is it read, so an idle
+// session costs no receive that comes back empty.
+void ClientSession::AwaitMessage()
+{
+    socket.async_wait(boost::asio::ip::tcp::socket::wait_read,
+                      server.Guard([self = shared_from_this()](
+                                       const boost::system::error_code& error) {
+                          if (error)
+                              self->OnReceived(error, 0);
+                          else
+                              self->StartReceive();
+                      }));
 }
 
 void ClientSession::OnReceived(const boost::system::error_code& error, std::size_t count)
@@ -95,10 +131,18 @@ void ClientSession::OnReceived(const boost::system::error_code& error, std::size
         Leave();
         return;
     }
-    if (reply > 0)
+    if (reply > 0) {
         QueueReply(reply);
-    else
-        StartReceive();
+    } else if (count < buffer.size()) {
+        // That receive emptied the socket, and whatever arrives from now on
+        // makes it readable anew.
+        AwaitMessage();
+    } else {
+        // A full buffer: the rest of a long message may be waiting already.
+        // Read it on a later turn, after the other sessions.
+        boost::asio::post(socket.get_executor(),
+                          server.Guard([self = shared_from_this()] { self->StartReceive(); }));
+    }
 }
 
 void ClientSession::QueueReply(std::size_t length)
@@ -113,7 +157,7 @@ void ClientSession::WriteNext()
 {
     const Notification& next = outbox.front();
     const boost::asio::const_buffer bytes =
-        next ? boost::asio::const_buffer(next->data(), next->size())
+        next ? boost::asio::const_buffer(next->data() + frontSent, next->size() - frontSent)
              : boost::asio::const_buffer(buffer.data(), replyLength);
     boost::asio::async_write(
         socket, bytes,
@@ -129,6 +173,7 @@ void ClientSession::OnWritten(const boost::system::error_code& error)
     }
     const Notification written = std::move(outbox.front());
     outbox.pop_front();
+    frontSent = 0;
 
     if (!written) {
         if (error) {
@@ -137,20 +182,22 @@ void ClientSession::OnWritten(const boost::system::error_code& error)
             Leave();
             return;
         }
-        StartReceive();
     } else {
         queuedBytes -= written->size();
         if (error) {
             // Not the end of the session: if the client is gone, the pending
             // receive fails in turn and ends it. The notifications queued
-            // behind would fail the same way, each with a line of its own.
-            LogFile.BeginLine() << "Error sending data to client at " << clientAddress << ": "
-                                << error.message() << std::endl;
+            // behind, and those still to come, would fail the same way.
+            LogSendError(error);
             DropQueuedNotifications();
+            sendFailed = true;
         }
     }
     if (!outbox.empty())
         WriteNext();
+    // Last: the receive may handle a message at once, which may queue more.
+    if (!written)
+        StartReceive();
 }
 
 void ClientSession::DropQueuedNotifications()
@@ -161,6 +208,12 @@ void ClientSession::DropQueuedNotifications()
     if (replyWaiting)
         outbox.push_back(nullptr);
     queuedBytes = 0;
+}
+
+void ClientSession::LogSendError(const boost::system::error_code& error) const
+{
+    LogFile.BeginLine() << "Error sending data to client at " << clientAddress << ": "
+                        << error.message() << std::endl;
 }
 
 void ClientSession::LogLostSession() const

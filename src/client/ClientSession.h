@@ -51,7 +51,8 @@ public:
     // then does nothing more).
     std::uint16_t Start();
 
-    // Queues one notification behind the texts already queued.
+    // Sends one notification after the texts already queued: at once when
+    // nothing is queued, else when its turn comes.
     void Send(Notification text);
 
     std::uint16_t GetNumber() const { return number; }
@@ -66,10 +67,13 @@ public:
     void LogIn(const std::string& name, std::int32_t userPriority);
     // True the first time only: a session's ignored commands are logged once.
     bool FirstIgnoredCommand();
+    // Only through ClientServer::Watch, which keeps its index of the
+    // sessions working with each camera in step.
     void SetCurrentCamera(const std::string& cameraAddress) { currentCamera = cameraAddress; }
 
 private:
     void StartReceive();
+    void AwaitMessage();
     void OnReceived(const boost::system::error_code& error, std::size_t count);
     // Queues the reply that the buffer holds (the greeting or a LOGIN answer);
     // the read cycle resumes once it has been written.
@@ -78,6 +82,7 @@ private:
     void OnWritten(const boost::system::error_code& error);
     // Called when no write is in flight.
     void DropQueuedNotifications();
+    void LogSendError(const boost::system::error_code& error) const;
     void LogLostSession() const;
     // Closes the connection and drops what is still queued.
     void End();
@@ -97,7 +102,12 @@ private:
     // Outgoing texts in order; a null entry stands for the reply in the buffer.
     std::deque<Notification> outbox;
     std::size_t replyLength = 0;
+    std::size_t frontSent = 0;   // bytes of the front notification already sent
     std::size_t queuedBytes = 0; // notification bytes in outbox
     bool ignoredCommandLogged = false;
+    // A notification write failed: the connection is broken, and the pending
+    // receive will fail in turn and end the session. Until then later
+    // notifications are dropped rather than each failing with a line of its own.
+    bool sendFailed = false;
     bool ended = false;
 };

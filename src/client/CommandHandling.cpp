@@ -86,7 +86,7 @@ void HandleCameraCommand(ClientServer& server, ClientSession& session, const cha
 {
     // A one-byte message is addressed by the zero that follows it.
     const unsigned pelcoAddress = count > 1 ? static_cast<unsigned char>(bytes[1]) : 0u;
-    const TrackCamera* camera = server.FindCameraByPelco(pelcoAddress);
+    TrackCamera* camera = server.FindCameraByPelco(pelcoAddress);
     if (!camera) {
         LogFile.BeginLine() << "Unknown Pelco camera ID " << pelcoAddress << std::endl;
         return;
@@ -95,8 +95,14 @@ void HandleCameraCommand(ClientServer& server, ClientSession& session, const cha
         server.TakeChooserSlot(session.GetNumber());
         server.SelectCamera(camera->GetAddress(), true);
     }
-    server.SubmitCommand(session.GetCurrentCamera(), session.GetNumber(), session.GetPriority(),
-                         bytes, count);
+    // The command goes to the session's current camera: the one addressed,
+    // unless another connection with the same session number took the
+    // selection.
+    if (camera->GetAddress() == session.GetCurrentCamera())
+        server.SubmitCommand(*camera, session.GetNumber(), session.GetPriority(), bytes, count);
+    else
+        server.SubmitCommand(session.GetCurrentCamera(), session.GetNumber(),
+                             session.GetPriority(), bytes, count);
 }
 
 } // namespace

@@ -58,6 +58,30 @@ TEST(CameraHold, DeliveredCommandsTakeAndRenewTheHoldUntilItLapses)
     }
 }
 
+// Each delivered command moves the end of the hold on: it lapses LockTime
+// after the last command, not after the first.
+TEST(CameraHold, HoldLapsesLockTimeAfterTheLastDeliveredCommand)
+{
+    using Clock = std::chrono::steady_clock;
+    boost::asio::io_context io;
+    LoopbackListener listener(io);
+    auto camera = MakeCamera(io, CameraAt(listener.Port()), 1, 2);
+    HoldRecorder recorder;
+    camera->SetClientServer(&recorder);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
+
+    camera->SendCommand(7, 3, "a", 1);
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
+    RunFor(io, std::chrono::milliseconds(1200));
+    camera->SendCommand(7, 3, "b", 1);
+    const auto last = Clock::now();
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 3; }));
+    EXPECT_GE(Clock::now() - last, std::chrono::milliseconds(1900));
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"control 7 at 127.0.0.1",
+                                                         "control 7 at 127.0.0.1",
+                                                         "release at 127.0.0.1"}));
+}
+
 TEST(CameraHold, FailedAndDroppedCommandsLeaveTheHoldAlone)
 {
     boost::asio::io_context io;
@@ -104,12 +128,13 @@ TEST(CameraHold, CameraGoneWithPendingWorkDoesNothingLater)
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     held->SendCommand(1, 1, "a", 1);
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
-    held->SendCommand(2, 1, "b", 1); // write and hold timer pending
+    held->SendCommand(2, 1, "b", 1); // hold timer (and perhaps the write) pending
+    const std::size_t announced = recorder.events.size();
     held.reset();
 
     RunFor(io, std::chrono::milliseconds(300));
     EXPECT_EQ(listener.Connections(), 1u) << "the stopped camera never connects";
-    EXPECT_EQ(recorder.events.size(), 1u);
+    EXPECT_EQ(recorder.events.size(), announced) << "no release after the camera has gone";
     EXPECT_EQ(log.Lines(), std::vector<std::string>(2, "Connecting to track camera at 127.0.0.1:" +
                                                            std::to_string(listener.Port())));
 }

@@ -136,6 +136,34 @@ TEST(Arbitration, ControlNotificationsReachOnlyTheSessionsWorkingWithTheCamera)
     elsewhere.ExpectNothingPending();
 }
 
+TEST(Arbitration, SessionThatTurnsToAnotherCameraHearsOnlyAboutThatOne)
+{
+    ServiceUnderTest service(
+        Users, std::string(DeadCamera) +
+                   R"(<Camera Address="other-camera" Port="/nonexistent/tty1" PelcoNumber="10"/>)");
+    Operator mover(service, "low");
+    Operator stayer(service, "same");
+    for (Operator* op : {&mover, &stayer}) {
+        op->Client().Send(Frame(9, 0x20));
+        op->Expect(CameraMessage("dead-camera", 9));
+    }
+    mover.Client().Send(Frame(10, 0x20));
+    mover.Expect(CameraMessage("other-camera", 10));
+
+    const std::uint16_t stayerNumber = stayer.Client().LocalPort();
+    service.OnLoop([&] {
+        service.Server().AnnounceControl("dead-camera", stayerNumber);
+        service.Server().AnnounceRelease("dead-camera");
+    });
+    stayer.Expect(YouHaveControl);
+    stayer.Expect(Lapsed);
+    mover.ExpectNothingPending();
+
+    service.OnLoop([&] { service.Server().AnnounceControl("other-camera", stayerNumber); });
+    mover.Expect(HasControl("same"));
+    stayer.ExpectNothingPending();
+}
+
 TEST(Arbitration, PriorityDecidesWhoSteersTheCamera)
 {
     CameraListener network("127.0.0.2");

@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -31,6 +34,21 @@ const char* const DeadCamera =
     R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
 const std::string DeadCameraFrame = std::string("\xFF\x09\x00\x04\x20\x00\x2D", 7);
 const std::string DeadCameraMessage = "1CAMERA\tdead-camera\t9";
+
+// The service's end of the client's connection, found among this process's
+// descriptors (the service under test runs in the test process).
+int ServiceDescriptorOf(const OperatorClient& client)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == client.LocalPort() &&
+            fd != client.Fd())
+            return fd;
+    }
+    return -1;
+}
 
 std::size_t Count(const std::string& text, const std::string& what)
 {
@@ -198,6 +216,48 @@ TEST(ClientSession, ClientThatStopsReadingIsDroppedWithoutSlowingOthers)
 
     holder.Send("LOGIN " + holderName);
     EXPECT_EQ(holder.Read(2), "OK") << "others are still served";
+}
+
+// Notifications go straight to the socket while it takes them and wait in
+// the queue, the rest of a partly written one first, once it does not.
+TEST(ClientSession, NotificationsTheSocketHoldsBackArriveWholeAndInOrder)
+{
+    // An odd length, so that the socket's limits fall inside notifications.
+    const std::string holderName(997, 'h');
+    ServiceUnderTest service({{holderName, "", 9}, {"late", "", 1}}, DeadCamera);
+    OperatorClient holder(service.Port());
+    ASSERT_FALSE(holder.ReadGreeting().empty());
+    holder.Send("LOGIN " + holderName);
+    ASSERT_EQ(holder.Read(2), "OK");
+
+    OperatorClient::Options smallWindow;
+    smallWindow.receiveBufferBytes = 4096;
+    OperatorClient late(service.Port(), smallWindow);
+    ASSERT_FALSE(late.ReadGreeting().empty());
+    late.Send(DeadCameraFrame);
+    ASSERT_EQ(late.Read(DeadCameraMessage.size()), DeadCameraMessage);
+
+    // A small send buffer, so that the socket soon takes only part of a
+    // notification, then nothing; the rest stays well below the queue's bound.
+    const int serviceEnd = ServiceDescriptorOf(late);
+    ASSERT_GE(serviceEnd, 0);
+    const int sendBuffer = 4096;
+    ASSERT_EQ(::setsockopt(serviceEnd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer), 0);
+    const int count = 600;
+    service.OnLoop([&] {
+        for (int i = 0; i < count; ++i)
+            service.Server().AnnounceControl("dead-camera", holder.LocalPort());
+        service.Server().AnnounceRelease("dead-camera");
+    });
+    const std::string notification = "#F00000 " + holderName + " has control";
+    std::string expected;
+    for (int i = 0; i < count; ++i)
+        expected += notification;
+    expected += "#0000F0 ";
+    EXPECT_TRUE(late.Read(expected.size(), 30s) == expected);
+    late.Send("LOGIN late");
+    EXPECT_EQ(late.Read(2), "OK");
+    EXPECT_EQ(service.Log().find("Lost session"), std::string::npos) << service.Log();
 }
 
 TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)

@@ -1,0 +1,129 @@
+// The bench's own bookkeeping: frames reaching its cameras through real
+// loopback sockets however TCP cuts them, the tally of what arrived, and
+// the percentiles. A bench that miscounts reports figures nobody should trust.
+#include "CameraFarm.h"
+#include "FrameLedger.h"
+#include "LatencySummary.h"
+#include "SessionPool.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+using boost::asio::ip::tcp;
+
+namespace {
+
+std::string Bytes(const BenchFrame::Bytes& frame)
+{
+    return std::string(frame.begin(), frame.end());
+}
+
+} // namespace
+
+TEST(BenchHarness, CamerasCountEveryFrameHoweverTheBytesAreCut)
+{
+    const struct
+    {
+        const char* name;
+        std::size_t cut;      // bytes per write, 0: all in one write
+        bool garbageBetween;  // a stray byte before every frame
+        std::size_t garbled;  // bytes the camera skips
+    } cases[] = {
+        {"a frame per write", BenchFrame::Length, false, 0},
+        {"all in one write", 0, false, 0},
+        {"a byte per write", 1, false, 0},
+        {"frames split across writes", 5, false, 0},
+        {"a stray byte before each frame", 0, true, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::asio::io_context io;
+        FrameLedger ledger;
+        CameraFarm farm(io, {1}, ledger, true);
+        const auto steering = ledger.AddSession(1, 3);
+        const auto refused = ledger.AddSession(1, 2);
+        ledger.ExpectDelivery(refused, false);
+        const auto elsewhere = ledger.AddSession(2, 1);
+
+        // Sent: steering 0..2, refused 0..1, elsewhere 0. Arriving: steering
+        // 0 and 2, refused 1, elsewhere 0 (at the wrong camera), steering 2
+        // once more, and a frame nobody sent.
+        for (std::uint16_t s : {0, 1, 2})
+            ledger.RecordSend(steering, s, 1000 * (s + 1), true);
+        ledger.RecordSend(refused, 0, 1000, true);
+        ledger.RecordSend(refused, 1, 2000, true);
+        ledger.RecordSend(elsewhere, 0, 1000, true);
+        std::string stream;
+        for (const auto& frame :
+             {ledger.Frame(steering, 0), ledger.Frame(steering, 2), ledger.Frame(refused, 1),
+              ledger.Frame(elsewhere, 0), ledger.Frame(steering, 2), ledger.Frame(refused, 1)}) {
+            if (c.garbageBetween)
+                stream += '\x42';
+            stream += Bytes(frame);
+        }
+        stream.resize(stream.size() - (c.garbageBetween ? 8 : 7)); // drop the last one again
+        stream += Bytes(BenchFrame::Build({1, 7, 0}));             // nobody's
+
+        const auto& endpoint = farm.Endpoints().at(0);
+        tcp::socket relay(io);
+        relay.connect({boost::asio::ip::make_address(endpoint.address), endpoint.port});
+        relay.set_option(tcp::no_delay(true));
+        const std::size_t cut = c.cut == 0 ? stream.size() : c.cut;
+        for (std::size_t at = 0; at < stream.size(); at += cut) {
+            boost::asio::write(relay, boost::asio::buffer(stream.data() + at,
+                                                          std::min(cut, stream.size() - at)));
+            RunFor(io, std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(RunUntil(
+            io, [&] { return ledger.Tally().strays == 1; }, std::chrono::seconds(10)));
+
+        const FrameTally tally = ledger.Tally();
+        EXPECT_EQ(tally.sent, 6u);
+        EXPECT_EQ(tally.delivered, 4u);
+        EXPECT_EQ(tally.lost, 1u);       // steering 1
+        EXPECT_EQ(tally.refused, 1u);    // refused 0
+        EXPECT_EQ(tally.unexpected, 1u); // refused 1
+        EXPECT_EQ(tally.duplicates, 1u);
+        EXPECT_EQ(tally.misrouted, 1u);
+        EXPECT_EQ(farm.Garbled(), c.garbled);
+        EXPECT_EQ(farm.CamerasConnected(), 1u);
+        // Arrival stamps come from the kernel, after the sends recorded above.
+        for (std::int64_t latency : ledger.Latencies())
+            EXPECT_GT(latency, 0);
+        EXPECT_EQ(ledger.Latencies().size(), 4u);
+    }
+}
+
+TEST(BenchHarness, PercentilesAreNearestRank)
+{
+    const struct
+    {
+        std::vector<std::int64_t> samples;
+        LatencySummary expected;
+    } cases[] = {
+        {{}, {0, 0, 0, 0, 0}},
+        {{5}, {1, 5, 5, 5, 5}},
+        {{4, 1, 3, 2}, {4, 2, 4, 4, 4}},
+        {[] {
+             std::vector<std::int64_t> hundred;
+             for (int i = 100; i >= 1; --i)
+                 hundred.push_back(i);
+             return hundred;
+         }(),
+         {100, 50, 90, 99, 100}},
+    };
+    for (const auto& c : cases) {
+        const LatencySummary summary = Summarise(c.samples);
+        EXPECT_EQ(summary.samples, c.expected.samples);
+        EXPECT_EQ(summary.p50, c.expected.p50);
+        EXPECT_EQ(summary.p90, c.expected.p90);
+        EXPECT_EQ(summary.p99, c.expected.p99);
+        EXPECT_EQ(summary.max, c.expected.max);
+    }
+}

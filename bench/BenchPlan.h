@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// The sizes of each scenario.
+
+// One session sends a frame, waits for it at the camera, sends the next.
+struct ClosedLoopPlan
+{
+    std::size_t warmUp = 0; // frames before the measured ones (not counted)
+    std::size_t frames = 0;
+};
+
+// Sessions send at a fixed rate each, whatever the relay does. Sessions are
+// grouped on cameras, perCamera to a camera; the first of each group holds
+// its camera with a higher priority, so the service refuses the others'
+// frames by design (a plain relay passes them all).
+struct OpenLoopPlan
+{
+    std::size_t sessions = 0;
+    std::size_t perCamera = 1;
+    double rate = 0; // frames per second per session
+    double seconds = 0;
+};
+
+// Watchers work with one camera while one more session steers it.
+struct FanOutPlan
+{
+    std::size_t watchers = 0;
+    double rate = 0;
+    std::size_t frames = 0;
+};
+
+// Sessions connect, log in and stay idle.
+struct IdlePlan
+{
+    std::size_t sessions = 0;
+};
+
+struct BenchPlan
+{
+    int runs = 3;
+    ClosedLoopPlan closed;
+    OpenLoopPlan open;
+    OpenLoopPlan crowd;
+    FanOutPlan fanOut;
+    IdlePlan idle;
+};
+
+// The sizes the targets are set for.
+BenchPlan FullPlan();
+// A few seconds in all, to try the bench itself.
+BenchPlan QuickPlan();
+
+std::string Describe(const ClosedLoopPlan& plan);
+std::string Describe(const OpenLoopPlan& plan);
+std::string Describe(const FanOutPlan& plan);
+std::string Describe(const IdlePlan& plan);

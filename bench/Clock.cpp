@@ -1,0 +1,10 @@
+#include "Clock.h"
+
+#include <time.h>
+
+std::int64_t WallNanos()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}

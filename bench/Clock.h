@@ -1,0 +1,7 @@
+#pragma once
+
+#include <cstdint>
+
+// Nanoseconds on the wall clock: the clock the kernel stamps received
+// packets with, so a send time taken here and a receive stamp compare.
+std::int64_t WallNanos();

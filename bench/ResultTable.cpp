@@ -1,0 +1,245 @@
+#include "ResultTable.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+using Figure = std::function<double(const ScenarioResult&)>;
+
+const std::vector<std::pair<const char*, Figure>> LatencyFigures = {
+    {"p50", [](const ScenarioResult& r) { return double(r.latency.p50); }},
+    {"p90", [](const ScenarioResult& r) { return double(r.latency.p90); }},
+    {"p99", [](const ScenarioResult& r) { return double(r.latency.p99); }},
+    {"max", [](const ScenarioResult& r) { return double(r.latency.max); }},
+};
+
+// What the relay spent per frame sent, operators' sends included (a frame
+// the service refuses costs it a receive too).
+const Figure CpuPerFrame = [](const ScenarioResult& r) {
+    return r.frames.sent > 0 ? double(r.relayCpuNanos) / double(r.frames.sent) : 0.0;
+};
+
+bool Usable(const ScenarioResult& result)
+{
+    return result.problem.empty();
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+double MedianOf(const std::vector<ScenarioResult>& runs, const Figure& figure)
+{
+    std::vector<double> values;
+    for (const ScenarioResult& run : runs)
+        if (Usable(run))
+            values.push_back(figure(run));
+    return Median(values);
+}
+
+std::size_t Usables(const std::vector<ScenarioResult>& runs)
+{
+    return static_cast<std::size_t>(std::count_if(runs.begin(), runs.end(), Usable));
+}
+
+// Runs of the same index went one after the other, on the same machine state.
+double MedianRatio(const ScenarioRecord& record, const Figure& figure)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < std::min(record.service.size(), record.socat.size()); ++i)
+        if (Usable(record.service[i]) && Usable(record.socat[i]) && figure(record.socat[i]) > 0)
+            ratios.push_back(figure(record.service[i]) / figure(record.socat[i]));
+    return Median(ratios);
+}
+
+std::string Micros(double nanos)
+{
+    const double micros = nanos / 1000;
+    char text[32];
+    std::snprintf(text, sizeof text, micros < 10 ? "%.2f" : micros < 100 ? "%.1f" : "%.0f",
+                  micros);
+    return text;
+}
+
+std::string Fixed(double value, int decimals)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Latencies(const char* label, const std::vector<ScenarioResult>& runs)
+{
+    std::string text = label;
+    for (const auto& [name, figure] : LatencyFigures)
+        text += std::string(" ") + name + " " + Micros(MedianOf(runs, figure));
+    return text + " us";
+}
+
+FrameTally Sum(const std::vector<ScenarioResult>& runs, std::size_t& garbled, std::size_t& unsent)
+{
+    FrameTally sum;
+    for (const ScenarioResult& run : runs) {
+        if (!Usable(run))
+            continue;
+        sum.sent += run.frames.sent;
+        sum.delivered += run.frames.delivered;
+        sum.refused += run.frames.refused;
+        sum.lost += run.frames.lost;
+        sum.unexpected += run.frames.unexpected;
+        sum.duplicates += run.frames.duplicates;
+        sum.misrouted += run.frames.misrouted;
+        sum.strays += run.frames.strays;
+        garbled += run.garbled;
+        unsent += run.unsent;
+    }
+    return sum;
+}
+
+// Counts that must be zero are shown only when they are not.
+std::string Frames(const FrameTally& tally, std::size_t garbled, std::size_t unsent)
+{
+    std::ostringstream text;
+    text << "frames " << tally.sent << " sent, " << tally.delivered << " delivered, ";
+    if (tally.refused > 0)
+        text << tally.refused << " refused, ";
+    text << tally.lost << " lost";
+    const std::pair<std::size_t, const char*> faults[] = {
+        {tally.unexpected, "wrongly admitted"}, {tally.duplicates, "duplicated"},
+        {tally.misrouted, "misrouted"},         {tally.strays, "stray"},
+        {garbled, "garbled bytes"},             {unsent, "unsent"}};
+    for (const auto& [count, what] : faults)
+        if (count > 0)
+            text << ", " << count << " " << what;
+    return text.str();
+}
+
+std::string Verdict(bool holds)
+{
+    return holds ? "PASS" : "MISS";
+}
+
+std::string Problems(const ScenarioRecord& record)
+{
+    std::size_t failed = 0;
+    std::string first;
+    for (const auto* runs : {&record.service, &record.socat})
+        for (const ScenarioResult& run : *runs)
+            if (!Usable(run)) {
+                ++failed;
+                if (first.empty())
+                    first = run.problem.substr(0, run.problem.find('\n'));
+            }
+    if (failed == 0)
+        return {};
+    return " | " + std::to_string(failed) + " run(s) FAILED: " + first;
+}
+
+} // namespace
+
+std::string ResultLine(const ScenarioRecord& record)
+{
+    std::ostringstream line;
+    char head[128];
+    std::snprintf(head, sizeof head, "%-8s %-66s", record.name.c_str(),
+                  record.description.c_str());
+    line << head;
+
+    const auto& service = record.service;
+    if (Usables(service) == 0) {
+        line << " | service: no result";
+        if (Usables(record.socat) > 0)
+            line << " | " << Latencies("socat", record.socat);
+        return line.str() + Problems(record);
+    }
+
+    const auto p99 = LatencyFigures[2].second;
+    std::size_t garbled = 0, unsent = 0;
+    const FrameTally frames = Sum(service, garbled, unsent);
+    const bool clean = frames.lost == 0 && frames.unexpected == 0 && frames.duplicates == 0 &&
+                       frames.misrouted == 0 && garbled == 0 && unsent == 0;
+
+    switch (record.kind) {
+    case ScenarioKind::ClosedLoop:
+    case ScenarioKind::OpenLoop:
+    case ScenarioKind::Crowd: {
+        line << " | " << Latencies("service", service);
+        const bool compared = Usables(record.socat) > 0;
+        if (compared) {
+            line << " | " << Latencies("socat", record.socat) << " | ratio";
+            for (const auto& [name, figure] : LatencyFigures)
+                line << " " << name << " " << Fixed(MedianRatio(record, figure), 2);
+        }
+        line << " | CPU per frame: service " << Micros(MedianOf(service, CpuPerFrame)) << " us";
+        if (compared)
+            line << ", socat " << Micros(MedianOf(record.socat, CpuPerFrame)) << " us, ratio "
+                 << Fixed(MedianRatio(record, CpuPerFrame), 2);
+        line << " | " << Frames(frames, garbled, unsent);
+        if (record.kind == ScenarioKind::ClosedLoop) {
+            const bool holds = compared && MedianRatio(record, LatencyFigures[0].second) <= 1.0 &&
+                               MedianRatio(record, p99) <= 1.0 && clean;
+            line << " | target p50, p99 ratio <= 1.00, no loss: " << Verdict(holds);
+        } else if (record.kind == ScenarioKind::OpenLoop) {
+            const bool holds = compared && MedianRatio(record, p99) <= 1.0 && clean;
+            line << " | target p99 ratio <= 1.00, no loss: " << Verdict(holds);
+        } else {
+            const bool holds = MedianOf(service, p99) < 5e6 && clean;
+            line << " | target p99 < 5 ms, no loss: " << Verdict(holds);
+        }
+        break;
+    }
+    case ScenarioKind::FanOut: {
+        std::size_t expected = 0, received = 0, extra = 0, sessions = 0, complete = 0;
+        for (const ScenarioResult& run : service) {
+            if (!Usable(run))
+                continue;
+            expected += run.noticesExpected;
+            received += run.noticesReceived;
+            extra += run.noticesExtra;
+            sessions += run.noticeSessions;
+            complete += run.sessionsComplete;
+        }
+        line << " | " << Latencies("notice", service) << " | notices " << received << " of "
+             << expected << " (" << expected - received << " missing";
+        if (extra > 0)
+            line << ", " << extra << " extra";
+        line << "), " << complete << " of " << sessions
+             << " sessions complete | service CPU per steering frame "
+             << Micros(MedianOf(service, CpuPerFrame)) << " us | steering "
+             << Frames(frames, garbled, unsent);
+        const bool holds = received == expected && extra == 0 && complete == sessions &&
+                           MedianOf(service, p99) < 10e6 && clean;
+        line << " | target every notice, p99 < 10 ms: " << Verdict(holds);
+        break;
+    }
+    case ScenarioKind::Idle: {
+        const auto rss = MedianOf(service, [](const ScenarioResult& r) {
+            return double(r.residentKb);
+        });
+        const auto idle = MedianOf(service, [](const ScenarioResult& r) {
+            return double(r.idleResidentKb);
+        });
+        const auto seconds = MedianOf(service, [](const ScenarioResult& r) {
+            return r.loginSeconds;
+        });
+        // A run counts only when every session logged in.
+        const std::size_t sessions = service.front().sessionsWanted;
+        const double perSession =
+            sessions > 0 ? (rss - idle) / static_cast<double>(sessions) : 0;
+        line << " | service RSS " << Fixed(rss / 1024, 1) << " MB (no sessions "
+             << Fixed(idle / 1024, 1) << " MB, " << Fixed(perSession, 2)
+             << " KB per session) | all " << sessions << " logged in within "
+             << Fixed(seconds, 1) << " s | target RSS < 64 MB: " << Verdict(rss < 64 * 1024);
+        break;
+    }
+    }
+    return line.str() + Problems(record);
+}

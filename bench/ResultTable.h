@@ -1,0 +1,24 @@
+#pragma once
+
+#include "Scenarios.h"
+
+#include <string>
+#include <vector>
+
+enum class ScenarioKind { ClosedLoop, OpenLoop, Crowd, FanOut, Idle };
+
+// Every run of one scenario, against the service and (where it means
+// something) against the plain relay.
+struct ScenarioRecord
+{
+    ScenarioKind kind;
+    std::string name;
+    std::string description;
+    std::vector<ScenarioResult> service;
+    std::vector<ScenarioResult> socat;
+};
+
+// One line: the medians over the runs, the service/socat ratio of each
+// latency figure (the median of the per-run ratios, each from one run), the
+// frame counts summed over the runs, and whether the scenario's target holds.
+std::string ResultLine(const ScenarioRecord& record);

@@ -1,0 +1,441 @@
+#include "Scenarios.h"
+
+#include "CameraFarm.h"
+#include "Clock.h"
+#include "SessionPool.h"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+namespace {
+
+// Two users: each camera's holder, and everyone else, who may watch the
+// camera but is refused while the holder holds it.
+const OperatorAccount Lead{"lead", "bench", 2};
+const OperatorAccount Crew{"crew", "bench", 1};
+// Longer than any run: a camera's holder stays its holder throughout.
+constexpr unsigned LockTimeSecs = 60;
+constexpr std::size_t ParallelHandshakes = 100;
+
+std::string Count(std::size_t part, std::size_t whole)
+{
+    return std::to_string(part) + " of " + std::to_string(whole);
+}
+
+// Everything one run needs. Members go in reverse order: the operators and
+// the relay before the cameras, all of them before the loop they use.
+class Rig
+{
+public:
+    Rig(RelayKind kind, const BenchPaths& paths, std::size_t cameras)
+        : kind(kind), cameraCount(cameras)
+    {
+        std::vector<std::uint8_t> numbers;
+        // A plain relay forwards every operator to one camera.
+        const std::size_t listening = kind == RelayKind::Service ? cameras : 1;
+        for (std::size_t number = 1; number <= listening; ++number)
+            numbers.push_back(static_cast<std::uint8_t>(number));
+        farm = std::make_unique<CameraFarm>(io, numbers, ledger, kind == RelayKind::Service);
+        relay = std::make_unique<RelayUnderTest>(kind, paths, farm->Endpoints(),
+                                                 std::vector<OperatorAccount>{Lead, Crew},
+                                                 LockTimeSecs);
+    }
+
+    ~Rig()
+    {
+        links.clear();
+        relay.reset();
+        farm.reset();
+    }
+
+    // The service connects to every camera as it starts; a plain relay
+    // connects for each operator that connects to it.
+    std::string AwaitCameras()
+    {
+        if (kind != RelayKind::Service ||
+            RunUntil(io, [&] { return farm->CamerasConnected() == cameraCount; }, seconds(15)))
+            return {};
+        return "the service connected to " + Count(farm->CamerasConnected(), cameraCount) +
+               " cameras\n" + relay->Diagnosis();
+    }
+
+    // A session of the ledger with the operator link that sends its frames
+    // (the two share an index).
+    std::uint16_t AddSession(std::uint8_t camera, std::size_t frames,
+                             const OperatorAccount& account, bool expectDelivery)
+    {
+        const std::uint16_t session = ledger.AddSession(camera, frames);
+        ledger.ExpectDelivery(session, expectDelivery);
+        AddLink(account);
+        return session;
+    }
+
+    OperatorLink& AddLink(const OperatorAccount& account)
+    {
+        const auto protocol =
+            kind == RelayKind::Service ? OperatorProtocol::Service : OperatorProtocol::Raw;
+        links.push_back(std::make_unique<OperatorLink>(io, relay->OperatorEndpoint(), protocol,
+                                                       account.name, account.password));
+        return *links.back();
+    }
+
+    // Connects and logs in links[first..].
+    std::string Connect(std::size_t first, Clock::duration timeout)
+    {
+        const std::size_t ready = ConnectAll(io, links, first, ParallelHandshakes, timeout);
+        const std::size_t wanted = links.size() - first;
+        if (ready == wanted)
+            return {};
+        std::string why = "timed out";
+        for (std::size_t i = first; i < links.size(); ++i)
+            if (links[i]->Failed()) {
+                why = links[i]->Problem();
+                break;
+            }
+        return Count(ready, wanted) + " sessions logged in (" + why + ")\n" + relay->Diagnosis();
+    }
+
+    void SendFrame(std::uint16_t session, std::uint16_t sequence, bool measured)
+    {
+        const BenchFrame::Bytes frame = ledger.Frame(session, sequence);
+        ledger.RecordSend(session, sequence, WallNanos(), measured);
+        if (!links[session]->Send(frame.data(), frame.size()))
+            ++unsent;
+    }
+
+    // Runs in slices, for conditions too costly to test after every handler.
+    bool AwaitCondition(const std::function<bool()>& done, Clock::duration timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        while (!done()) {
+            if (Clock::now() >= deadline)
+                return false;
+            RunFor(io, milliseconds(10));
+        }
+        return true;
+    }
+
+    // The relay's CPU time counts from here to Finish.
+    void StartCpuClock() { cpuAtStart = relay->CpuNanos(); }
+
+    void Finish(ScenarioResult& result)
+    {
+        if (cpuAtStart >= 0)
+            result.relayCpuNanos = relay->CpuNanos() - cpuAtStart;
+        result.frames = ledger.Tally();
+        result.latency = Summarise(ledger.Latencies());
+        result.garbled = farm->Garbled();
+        result.unsent = unsent;
+        std::size_t lost = 0;
+        std::string why;
+        for (const auto& link : links)
+            if (link->Failed()) {
+                ++lost;
+                why = link->Problem();
+            }
+        if (lost > 0 && result.problem.empty())
+            result.problem = Count(lost, links.size()) + " sessions lost (" + why + ")\n" +
+                             relay->Diagnosis();
+        if (!relay->Running() && result.problem.empty())
+            result.problem = std::string(RelayName(kind)) + " ended during the run\n" +
+                             relay->Diagnosis();
+    }
+
+    const RelayKind kind;
+    const std::size_t cameraCount;
+    boost::asio::io_context io{1};
+    FrameLedger ledger;
+    std::unique_ptr<CameraFarm> farm;
+    std::unique_ptr<RelayUnderTest> relay;
+    OperatorLinks links;
+    std::size_t unsent = 0;
+    std::int64_t cpuAtStart = -1;
+};
+
+// Sends measured frames 1..frames for each of its sessions at a fixed rate,
+// on a schedule that does not wait for the relay; the sessions' phases are
+// spread evenly over one period.
+class PacedSender
+{
+public:
+    PacedSender(Rig& rig, const std::vector<std::uint16_t>& sessions, double rate,
+                std::size_t frames)
+        : rig(rig), period(1.0 / rate), frames(frames)
+    {
+        for (std::uint16_t session : sessions)
+            lanes.push_back(std::make_unique<Lane>(rig.io, session));
+    }
+
+    void Start(Clock::time_point start)
+    {
+        for (std::size_t i = 0; i < lanes.size(); ++i) {
+            lanes[i]->first = start + std::chrono::duration_cast<Clock::duration>(
+                                          period * static_cast<double>(i) /
+                                          static_cast<double>(lanes.size()));
+            Schedule(*lanes[i]);
+        }
+    }
+
+    bool Done() const { return finished == lanes.size(); }
+
+private:
+    struct Lane
+    {
+        Lane(boost::asio::io_context& io, std::uint16_t session) : timer(io), session(session) {}
+        boost::asio::steady_timer timer;
+        std::uint16_t session;
+        std::uint16_t next = 1;
+        Clock::time_point first;
+    };
+
+    void Schedule(Lane& lane)
+    {
+        lane.timer.expires_at(lane.first + std::chrono::duration_cast<Clock::duration>(
+                                               period * static_cast<double>(lane.next - 1)));
+        lane.timer.async_wait([this, &lane](const error_code& error) {
+            if (error)
+                return;
+            rig.SendFrame(lane.session, lane.next, true);
+            if (lane.next >= frames) {
+                ++finished;
+                return;
+            }
+            ++lane.next;
+            Schedule(lane);
+        });
+    }
+
+    Rig& rig;
+    std::chrono::duration<double> period;
+    std::size_t frames;
+    std::vector<std::unique_ptr<Lane>> lanes;
+    std::size_t finished = 0;
+};
+
+template <typename Scenario>
+ScenarioResult Guarded(Scenario scenario)
+{
+    ScenarioResult result;
+    try {
+        scenario(result);
+    } catch (const std::exception& error) {
+        result.problem = error.what();
+    }
+    return result;
+}
+
+} // namespace
+
+ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan)
+{
+    return Guarded([&](ScenarioResult& result) {
+        Rig rig(kind, paths, 1);
+        const std::size_t total = plan.warmUp + plan.frames;
+        rig.AddSession(1, total, Lead, true);
+        if (!(result.problem = rig.AwaitCameras()).empty() ||
+            !(result.problem = rig.Connect(0, seconds(15))).empty())
+            return;
+
+        std::size_t next = 0;
+        bool finished = false;
+        // A frame that never arrives must not stop the loop: after a second
+        // it counts as lost and the next goes.
+        boost::asio::steady_timer stall(rig.io);
+        std::function<void()> advance = [&] {
+            if (next >= total) {
+                finished = true;
+                return;
+            }
+            const auto sequence = static_cast<std::uint16_t>(next++);
+            if (sequence == plan.warmUp)
+                rig.StartCpuClock();
+            rig.SendFrame(0, sequence, sequence >= plan.warmUp);
+            stall.expires_after(seconds(1));
+            stall.async_wait([&, sequence](const error_code& error) {
+                if (!error && next == sequence + 1u)
+                    advance();
+            });
+        };
+        rig.ledger.onArrival = [&](const BenchFrame::Tag& tag) {
+            if (tag.session == 0 && tag.sequence + 1u == next)
+                advance();
+        };
+        advance();
+        if (!RunUntil(rig.io, [&] { return finished; }, seconds(60)))
+            result.problem = "timed out after " + Count(next, total) + " frames";
+        stall.cancel();
+        rig.ledger.onArrival = nullptr;
+        rig.Finish(result);
+    });
+}
+
+ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan)
+{
+    return Guarded([&](ScenarioResult& result) {
+        Rig rig(kind, paths, plan.sessions / plan.perCamera);
+        const auto frames = static_cast<std::size_t>(std::llround(plan.rate * plan.seconds));
+        std::vector<std::uint16_t> sessions, leads;
+        for (std::size_t i = 0; i < plan.sessions; ++i) {
+            const auto camera = static_cast<std::uint8_t>(i / plan.perCamera + 1);
+            const bool lead = i % plan.perCamera == 0;
+            // The service refuses the frames of a camera's other sessions by
+            // design; a plain relay delivers them.
+            sessions.push_back(rig.AddSession(camera, frames + 1, lead ? Lead : Crew,
+                                              lead || kind != RelayKind::Service));
+            if (lead)
+                leads.push_back(sessions.back());
+        }
+        if (!(result.problem = rig.AwaitCameras()).empty() ||
+            !(result.problem = rig.Connect(0, seconds(60))).empty())
+            return;
+
+        // Each camera's holder takes it first, so that the others of its
+        // group are refused from their first frame on.
+        for (std::uint16_t lead : leads)
+            rig.SendFrame(lead, 0, false);
+        const bool held = rig.AwaitCondition(
+            [&] {
+                for (std::uint16_t lead : leads)
+                    if (!rig.ledger.Arrived(lead, 0) ||
+                        (kind == RelayKind::Service && rig.links[lead]->Notices() == 0))
+                        return false;
+                return true;
+            },
+            seconds(15));
+        if (!held) {
+            result.problem = "the holders did not get their cameras\n" + rig.relay->Diagnosis();
+            return;
+        }
+
+        PacedSender sender(rig, sessions, plan.rate, frames);
+        rig.StartCpuClock();
+        sender.Start(Clock::now() + milliseconds(20));
+        const auto planned = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(plan.seconds));
+        if (!RunUntil(rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
+            result.problem = "the bench could not keep its schedule";
+        // Let the last frames arrive, and any wrongly admitted ones show up.
+        RunUntil(rig.io, [&] { return rig.ledger.ExpectedAllArrived(); }, seconds(3));
+        RunFor(rig.io, milliseconds(100));
+        rig.Finish(result);
+    });
+}
+
+ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan)
+{
+    return Guarded([&](ScenarioResult& result) {
+        Rig rig(RelayKind::Service, paths, 1);
+        const std::uint16_t steerer = rig.AddSession(1, plan.frames + 1, Lead, true);
+        if (!(result.problem = rig.AwaitCameras()).empty() ||
+            !(result.problem = rig.Connect(0, seconds(15))).empty())
+            return;
+        rig.SendFrame(steerer, 0, false);
+        if (!RunUntil(
+                rig.io,
+                [&] { return rig.ledger.Arrived(steerer, 0) && rig.links[steerer]->Notices() > 0; },
+                seconds(10))) {
+            result.problem = "the steering session did not get the camera\n" +
+                             rig.relay->Diagnosis();
+            return;
+        }
+
+        // The watchers' one frame each is refused (the steerer holds the
+        // camera with a higher priority), but makes the camera theirs.
+        std::vector<std::uint16_t> watchers;
+        for (std::size_t i = 0; i < plan.watchers; ++i)
+            watchers.push_back(rig.AddSession(1, 1, Crew, false));
+        if (!(result.problem = rig.Connect(1, seconds(60))).empty())
+            return;
+        for (std::uint16_t watcher : watchers)
+            rig.SendFrame(watcher, 0, false);
+        const auto allSelected = [&] {
+            for (std::uint16_t watcher : watchers)
+                if (!rig.links[watcher]->CameraSelected())
+                    return false;
+            return true;
+        };
+        if (!rig.AwaitCondition(allSelected, seconds(30))) {
+            result.problem = "not every watcher got the camera\n" + rig.relay->Diagnosis();
+            return;
+        }
+        RunFor(rig.io, milliseconds(100));
+        for (const auto& link : rig.links)
+            link->RecordNotices();
+
+        PacedSender sender(rig, {steerer}, plan.rate, plan.frames);
+        rig.StartCpuClock();
+        sender.Start(Clock::now() + milliseconds(20));
+        const auto planned = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(plan.frames) / plan.rate));
+        if (!RunUntil(rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
+            result.problem = "the bench could not keep its schedule";
+        rig.AwaitCondition(
+            [&] {
+                for (const auto& link : rig.links)
+                    if (link->NoticeTimes().size() < plan.frames)
+                        return false;
+                return true;
+            },
+            seconds(5));
+
+        // The k-th notice a session gets tells of the k-th frame delivered.
+        // (A service that falls 20 ms behind reads two frames in one receive,
+        // writes them as one command and sends one notice for both: the
+        // count comes up short, and the pairing, hence the latency, errs on
+        // the slow side. A service that keeps up never does.)
+        std::vector<std::int64_t> latencies;
+        for (const auto& link : rig.links) {
+            const auto& times = link->NoticeTimes();
+            const std::size_t matched = std::min(times.size(), plan.frames);
+            for (std::size_t k = 0; k < matched; ++k) {
+                const auto frame = static_cast<std::uint16_t>(k + 1);
+                latencies.push_back(times[k] - rig.ledger.SendTime(steerer, frame));
+            }
+            result.noticesReceived += matched;
+            result.noticesExtra += times.size() - matched;
+            if (matched == plan.frames)
+                ++result.sessionsComplete;
+        }
+        result.noticeSessions = rig.links.size();
+        result.noticesExpected = rig.links.size() * plan.frames;
+        rig.Finish(result);
+        result.latency = Summarise(std::move(latencies));
+    });
+}
+
+ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan)
+{
+    return Guarded([&](ScenarioResult& result) {
+        Rig rig(RelayKind::Service, paths, 1);
+        if (!(result.problem = rig.AwaitCameras()).empty())
+            return;
+        RunFor(rig.io, milliseconds(200));
+        result.idleResidentKb = rig.relay->ResidentKilobytes();
+
+        result.sessionsWanted = plan.sessions;
+        for (std::size_t i = 0; i < plan.sessions; ++i)
+            rig.AddLink(Crew);
+        const auto start = Clock::now();
+        result.problem = rig.Connect(0, seconds(120));
+        result.loginSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+        for (const auto& link : rig.links)
+            if (link->Ready())
+                ++result.sessionsReady;
+        // Let the service finish what the last logins started.
+        RunFor(rig.io, milliseconds(500));
+        result.residentKb = rig.relay->ResidentKilobytes();
+        if (result.problem.empty())
+            rig.Finish(result);
+    });
+}

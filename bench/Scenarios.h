@@ -1,0 +1,41 @@
+#pragma once
+
+#include "BenchPlan.h"
+#include "FrameLedger.h"
+#include "LatencySummary.h"
+#include "RelayUnderTest.h"
+
+#include <cstddef>
+#include <string>
+
+// What one run of one scenario against one relay measured.
+struct ScenarioResult
+{
+    std::string problem; // empty when the run went through
+    LatencySummary latency;
+    FrameTally frames;
+    std::size_t garbled = 0; // bytes at a camera that formed no frame
+    std::size_t unsent = 0;  // frames the bench could not write whole
+    // CPU time the relay used while the measured frames went through.
+    std::int64_t relayCpuNanos = 0;
+
+    // Fan-out: control notices counted per session.
+    std::size_t noticeSessions = 0;
+    std::size_t noticesExpected = 0;
+    std::size_t noticesReceived = 0;
+    std::size_t noticesExtra = 0;
+    std::size_t sessionsComplete = 0; // sessions that got every notice
+
+    // Idle sessions.
+    std::size_t sessionsWanted = 0;
+    std::size_t sessionsReady = 0;
+    std::size_t residentKb = 0;
+    std::size_t idleResidentKb = 0; // before any session
+    double loginSeconds = 0;
+};
+
+ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan);
+ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan);
+// Control notices exist only in the service.
+ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan);
+ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan);

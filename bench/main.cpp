@@ -1,0 +1,268 @@
+// korvelbench: what the service costs between operator and camera, beside a
+// plain byte relay doing the same job, scenario by scenario.
+//
+//   korvelbench [--service PATH] [--socat PATH] [--runs N] [--only a,b]
+//               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
+//               [--no-pin]
+//
+// Scenarios: closed, open, crowd, fanout, idle. Prints one line per
+// scenario on standard output (progress goes to standard error) and writes
+// the lines to FILE when given. Exits 1 when a run could not be completed.
+
+#include "BenchPlan.h"
+#include "ResultTable.h"
+#include "Scenarios.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+
+namespace {
+
+struct Options
+{
+    BenchPaths paths{KORVELBENCH_SERVICE, "socat", {}, {}};
+    int runs = 0; // 0: the plan's
+    std::set<std::string> only;
+    bool quick = false;
+    bool socat = true;
+    bool pin = true;
+    std::string out;
+};
+
+void Usage()
+{
+    std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
+                 "[--only closed,open,crowd,fanout,idle] [--quick] [--no-socat] [--out FILE] "
+                 "[--wrapper \"COMMAND ARGS\"] [--no-pin]\n";
+}
+
+bool Parse(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const auto value = [&]() -> std::string {
+            return i + 1 < argc ? argv[++i] : std::string();
+        };
+        if (option == "--service") {
+            options.paths.service = value();
+        } else if (option == "--socat") {
+            options.paths.socat = value();
+        } else if (option == "--runs") {
+            options.runs = std::atoi(value().c_str());
+            if (options.runs < 1)
+                return false;
+        } else if (option == "--only") {
+            std::istringstream names(value());
+            for (std::string name; std::getline(names, name, ',');)
+                options.only.insert(name);
+        } else if (option == "--quick") {
+            options.quick = true;
+        } else if (option == "--no-socat") {
+            options.socat = false;
+        } else if (option == "--no-pin") {
+            options.pin = false;
+        } else if (option == "--out") {
+            options.out = value();
+        } else if (option == "--wrapper") {
+            std::istringstream words(value());
+            for (std::string word; words >> word;)
+                options.paths.serviceWrapper.push_back(word);
+        } else {
+            return false;
+        }
+    }
+    return !options.paths.service.empty();
+}
+
+// Ten thousand sessions need more descriptors than the usual default, in the
+// bench and in the relay it starts (which inherits the limit).
+void RaiseDescriptorLimit(rlim_t wanted)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < wanted) {
+        rlimit raised{wanted, wanted};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            return;
+    }
+    limit.rlim_cur = std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// The bench on the first CPU it may use, the relay under test on the others,
+// as operators and cameras are on other machines than the service: neither
+// side's wakeups preempt the other's work. Returns the relay's CPUs (none
+// when there is only one).
+std::vector<int> SeparateBenchFromRelay()
+{
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2)
+        return {};
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            cpus.push_back(cpu);
+    cpu_set_t bench;
+    CPU_ZERO(&bench);
+    CPU_SET(cpus.front(), &bench);
+    if (sched_setaffinity(0, sizeof bench, &bench) != 0)
+        return {};
+    cpus.erase(cpus.begin());
+    return cpus;
+}
+
+std::string Placement(const std::vector<int>& relayCpus)
+{
+    if (relayCpus.empty())
+        return "bench and relay on any CPU";
+    std::string text = "relay on CPU";
+    for (int cpu : relayCpus)
+        text += " " + std::to_string(cpu);
+    return text + ", bench on another";
+}
+
+std::string FirstLineOf(const std::string& command, const std::string& containing)
+{
+    std::string found;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, pipe))
+            if (found.empty() && std::string(line).find(containing) != std::string::npos)
+                found = line;
+        pclose(pipe);
+    }
+    while (!found.empty() && (found.back() == '\n' || found.back() == ' '))
+        found.pop_back();
+    return found;
+}
+
+std::string Machine()
+{
+    std::string model = FirstLineOf("cat /proc/cpuinfo", "model name");
+    model = model.substr(model.find(':') == std::string::npos ? 0 : model.find(':') + 2);
+    utsname system{};
+    uname(&system);
+    std::ostringstream text;
+    text << model << ", " << std::thread::hardware_concurrency() << " cores, " << system.sysname
+         << " " << system.release;
+    return text.str();
+}
+
+std::string Today()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", std::localtime(&now));
+    return text;
+}
+
+void Progress(const std::string& name, int run, int runs, RelayKind kind,
+              const ScenarioResult& result)
+{
+    std::cerr << "  " << name << " run " << run << "/" << runs << " " << RelayName(kind) << ": ";
+    if (!result.problem.empty())
+        std::cerr << "FAILED: " << result.problem << "\n";
+    else if (result.latency.samples > 0)
+        std::cerr << result.latency.samples << " samples, p50 " << result.latency.p50 / 1000.0
+                  << " us, p99 " << result.latency.p99 / 1000.0 << " us\n";
+    else
+        std::cerr << "done\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!Parse(argc, argv, options)) {
+        Usage();
+        return 2;
+    }
+    RaiseDescriptorLimit(65536);
+    if (options.pin)
+        options.paths.relayCpus = SeparateBenchFromRelay();
+    BenchPlan plan = options.quick ? QuickPlan() : FullPlan();
+    if (options.runs > 0)
+        plan.runs = options.runs;
+
+    struct Scenario
+    {
+        ScenarioKind kind;
+        std::string name;
+        std::string description;
+        bool compared; // also run against socat
+        std::function<ScenarioResult(RelayKind)> run;
+    };
+    const BenchPaths& paths = options.paths;
+    const std::vector<Scenario> scenarios = {
+        {ScenarioKind::ClosedLoop, "closed", Describe(plan.closed), true,
+         [&](RelayKind kind) { return RunClosedLoop(paths, kind, plan.closed); }},
+        {ScenarioKind::OpenLoop, "open", Describe(plan.open), true,
+         [&](RelayKind kind) { return RunOpenLoop(paths, kind, plan.open); }},
+        {ScenarioKind::Crowd, "crowd", Describe(plan.crowd), true,
+         [&](RelayKind kind) { return RunOpenLoop(paths, kind, plan.crowd); }},
+        {ScenarioKind::FanOut, "fanout", Describe(plan.fanOut), false,
+         [&](RelayKind) { return RunFanOut(paths, plan.fanOut); }},
+        {ScenarioKind::Idle, "idle", Describe(plan.idle), false,
+         [&](RelayKind) { return RunIdle(paths, plan.idle); }},
+    };
+
+    std::vector<std::string> lines = {
+        "tlKorvel bench, " + Today() + ", " + Machine() + ", " +
+            FirstLineOf(paths.socat + " -V 2>/dev/null", "socat version"),
+        "latency: operator send to camera arrival (fan-out: to each session's notice), "
+        "kernel receive stamps, microseconds; medians of " +
+            std::to_string(plan.runs) + " runs; ratio = service / socat within each run; " +
+            Placement(paths.relayCpus)};
+    for (const std::string& line : lines)
+        std::cout << line << "\n";
+    std::cout.flush();
+
+    bool failed = false;
+    for (const Scenario& scenario : scenarios) {
+        if (!options.only.empty() && !options.only.count(scenario.name))
+            continue;
+        ScenarioRecord record{scenario.kind, scenario.name, scenario.description, {}, {}};
+        for (int run = 1; run <= plan.runs; ++run) {
+            // Alternate which goes first, so neither always meets a warmer machine.
+            std::vector<RelayKind> order = {RelayKind::Service};
+            if (scenario.compared && options.socat)
+                order.insert(run % 2 == 1 ? order.end() : order.begin(), RelayKind::Socat);
+            for (RelayKind kind : order) {
+                ScenarioResult result = scenario.run(kind);
+                Progress(scenario.name, run, plan.runs, kind, result);
+                failed = failed || !result.problem.empty();
+                (kind == RelayKind::Service ? record.service : record.socat)
+                    .push_back(std::move(result));
+            }
+        }
+        lines.push_back(ResultLine(record));
+        std::cout << lines.back() << "\n";
+        std::cout.flush();
+    }
+
+    if (!options.out.empty()) {
+        const std::string temporary = options.out + ".tmp";
+        {
+            std::ofstream file(temporary);
+            for (const std::string& line : lines)
+                file << line << "\n";
+        }
+        std::filesystem::rename(temporary, options.out);
+    }
+    return failed ? 1 : 0;
+}
