@@ -2,6 +2,7 @@
 #include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackListener.h"
+#include "support/UnusedPort.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +11,6 @@ namespace {
 std::string NetworkCamera(const std::string& port)
 {
     return R"(<Camera Address="127.0.0.1" PelcoNumber="4" Port=")" + port + R"(" />)";
-}
-
-// A port that nothing listens on (for a moment).
-std::uint16_t UnusedPort()
-{
-    boost::asio::io_context io;
-    return LoopbackListener(io).Port();
 }
 
 } // namespace

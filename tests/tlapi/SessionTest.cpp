@@ -4,6 +4,7 @@
 #include "SimHarness.h"
 
 #include "support/TempDir.h"
+#include "support/UnusedPort.h"
 
 #include <gtest/gtest.h>
 
@@ -13,23 +14,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-int UnusedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-} // namespace
 
 TEST(TlapiSession, OpenQueuesEventOneForTheNextSelect)
 {

@@ -5,6 +5,7 @@
 
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/UnusedPort.h"
 
 #include <gtest/gtest.h>
 
@@ -28,20 +29,6 @@ void ExpectInOrder(const std::string& output, const Strings& texts, const std::s
         if (at != std::string::npos)
             from = at + text.size();
     }
-}
-
-// A port on which nothing listens: bound, read back, and closed again.
-unsigned short UnusedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 } // namespace

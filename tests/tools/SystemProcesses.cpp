@@ -70,19 +70,6 @@ unsigned short ListeningPort(int pid)
     return 0;
 }
 
-unsigned short UnusedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 std::vector<std::string> ShownFrames(const std::string& camsimOutput)
 {
     static const std::regex frame("(camera [0-9]+) Pelco-[DP] (\\[[0-9A-F ]+\\])");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/UnusedPort.h"
+
 // Helpers for tests that run the whole system as processes: where each
 // program says it listens, which port a process listens on, and what camsim
 // has shown.
@@ -17,8 +19,6 @@ std::string WaitForLineAfter(const Process& process, const std::string& prefix,
 // The TCP port the process listens on, read from /proc (0 while it has none).
 unsigned short ListeningPort(int pid);
 
-// A port on 127.0.0.1 that nothing listened on a moment ago.
-unsigned short UnusedPort();
 
 // The frames camsim has shown, in order, each as "camera N [FF 01 ...]".
 std::vector<std::string> ShownFrames(const std::string& camsimOutput);
