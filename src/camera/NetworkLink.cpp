@@ -13,10 +13,9 @@
 using boost::asio::ip::tcp;
 
 NetworkLink::NetworkLink(boost::asio::io_context& io, const std::string& address,
-                         const std::string& port, int retryIntervalSecs,
-                         std::function<void()> onConnected)
+                         const std::string& port, int retryIntervalSecs)
     : io(io), address(address), port(port), retryIntervalSecs(retryIntervalSecs), resolver(io),
-      onConnected(std::move(onConnected)), reconnectTimer(io)
+      reconnectTimer(io)
 {}
 
 void NetworkLink::Start()
@@ -135,7 +134,6 @@ void NetworkLink::OnConnected(std::uint64_t generation, std::size_t index,
             retryWait = 0;
             reconnectTimer.cancel();
             connected = true;
-            onConnected();
         }
         return;
     }

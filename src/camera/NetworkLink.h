@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,17 +26,17 @@
 // Each new socket has a generation number; a completion for an older socket
 // (closed when a newer resolution replaced it) is ignored.
 //
-// Commands are written only while the connection is up. From a failed write
-// until the next connection is made the link is down: its owner keeps the
-// commands and writes them once told that the link is connected again, so
-// that neither a broken socket nor one still connecting eats them, and a
-// dead camera costs one resolution per retry interval, not one per command.
+// Commands are written whenever a socket exists and is open, whatever its
+// connection state: on a socket still connecting the write goes out once the
+// connection is made; on one whose connection failed or broke the write fails
+// at once, and that failure starts a new resolution. So an operator's next
+// command is what brings a camera that came back into reach, without waiting
+// for the retry interval. Nothing is kept for a later connection.
 class NetworkLink
 {
 public:
-    // onConnected runs on the I/O loop each time a connection is made.
     NetworkLink(boost::asio::io_context& io, const std::string& address, const std::string& port,
-                int retryIntervalSecs, std::function<void()> onConnected);
+                int retryIntervalSecs);
     NetworkLink(const NetworkLink&) = delete;
     NetworkLink& operator=(const NetworkLink&) = delete;
 
@@ -47,7 +46,7 @@ public:
     // True when the link takes commands: a socket exists and is open,
     // whether its connection is up or being made again.
     bool AcceptsCommands() const;
-    // True while the connection is up: commands may be written.
+    // True while the connection is up and no write on it has failed.
     bool Connected() const;
 
     template <typename Handler>
@@ -58,9 +57,9 @@ public:
     // when the link is connected and no AsyncWrite is in flight.
     std::size_t TryWrite(const void* data, std::size_t length, boost::system::error_code& error);
 
-    // Logs the first failure of the camera's link, takes the link down and
-    // starts a new resolution (unless one is under way), whose completion
-    // replaces the socket.
+    // Logs the first failure of the camera's link and starts a new
+    // resolution (unless one is under way), whose completion replaces the
+    // socket; until then commands still go to the old one, and fail.
     void WriteFailed(const boost::system::error_code& error);
 
     // Closes the socket and cancels the resolution and the retry wait.
@@ -88,7 +87,6 @@ private:
     std::unique_ptr<boost::asio::ip::tcp::socket> socket;
     std::uint64_t socketGeneration = 0;
     bool connected = false; // the current socket's connection is up and no write on it failed
-    std::function<void()> onConnected;
 
     boost::asio::steady_timer reconnectTimer;
     std::uint64_t retryWait = 0; // number of the wait whose expiry may retry; 0 = none

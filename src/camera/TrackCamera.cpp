@@ -42,8 +42,7 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement
         port = element.Attribute("Port");
 
     if (IsDecimalDigit(port[0])) {
-        networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs,
-                                                    [this] { WriteNextCommand(); });
+        networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs);
         networkLink->Start();
         return;
     }
@@ -68,8 +67,6 @@ void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, co
     // the command: nothing is written, logged or held.
     if (!LinkAcceptsCommands())
         return;
-    if (networkLink && !networkLink->Connected() && !writing && commands.Count() >= MaxHeldCommands)
-        commands.TakeFront();
     // Nothing ahead of it on a connected link: hand it to the socket at once.
     if (networkLink && networkLink->Connected() && !writing && commands.Empty()) {
         boost::system::error_code error;
@@ -132,9 +129,6 @@ void TrackCamera::WriteNextCommand()
             overflowReported = false;
             return;
         }
-        // A link that is down keeps the commands until it is connected again.
-        if (networkLink && !networkLink->Connected())
-            return;
         // A device that cannot be opened again costs this command only.
         if (serialLink && !serialLink->EnsureOpen()) {
             commands.TakeFront();
@@ -158,14 +152,13 @@ void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
     writing = false;
     if (stopped)
         return;
+    const CameraCommand done = commands.TakeFront();
     if (error == boost::asio::error::operation_aborted) {
-        // The link closed or replaced its socket under the write: the
-        // command goes again, whole, once the link is connected.
+        // A newer resolution replaced the socket under the write: that
+        // recovery is already under way, and the command is not kept for it.
         WriteNextCommand();
         return;
     }
-
-    const CameraCommand done = commands.TakeFront();
     if (!error) {
         TakeHold(done.sessionId, done.priority);
     } else if (serialLink) {

@@ -28,16 +28,16 @@ class XMLElement;
 // Threads: everything runs on the I/O loop thread except the NVR-side
 // accessors, which NVR workers call; those fields are guarded by nvrMutex.
 //
-// Commands: a command with nothing ahead of it goes straight to a network
-// camera's socket when the socket takes it whole at once (the usual case:
-// no copy, no trip through the loop, and the hold is taken there and then).
-// Otherwise SendCommand copies the bytes into a bounded queue (MaxPendingBytes
-// per camera); one write is in flight and the rest follow in order. A command
-// beyond the bound is dropped, and the first drop of each overflow is logged.
-// While a network camera's link is down (between a failed write or connection
-// attempt and the next connection) its commands wait for the link; of those,
-// only the newest MaxHeldCommands are kept, since they say where the operator
-// wants the camera now.
+// Commands: a command with nothing ahead of it goes straight to a connected
+// network camera's socket when the socket takes it whole at once (the usual
+// case: no copy, no trip through the loop, and the hold is taken there and
+// then). Otherwise SendCommand copies the bytes into a bounded queue
+// (MaxPendingBytes per camera); one write is in flight and the rest follow in
+// order. A command beyond the bound is dropped, and the first drop of each
+// overflow is logged. A command that finds no transport, or whose write
+// fails, is dropped: nothing is kept for a later connection, since a command
+// delivered minutes late would steer the camera for an operator who has long
+// moved on.
 //
 // Lifetime: the I/O loop must outlive the camera. Destroy the camera on the
 // loop thread or with the loop stopped; completions still queued for it then
@@ -80,7 +80,6 @@ public:
     void SetSoftTriggerId(std::uint32_t id);
 
     static constexpr std::size_t MaxPendingBytes = 1 << 20;
-    static constexpr std::size_t MaxHeldCommands = 32;
 
 private:
     bool LinkAcceptsCommands() const;

@@ -6,6 +6,7 @@
 #include "log/LogFile.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ unsigned long StartDispatcher()
     switch (error) {
     case 0:
         return 0;
+    case ErrorServiceSpecific:
+        return EXIT_FAILURE; // the run's end is already in the system log
     case ErrorInvalidData:
         LogErrorEvent(ServiceName, "The call to the service dispatcher failed.", error);
         break;

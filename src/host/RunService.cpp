@@ -27,11 +27,6 @@ std::mutex stopMutex;
 boost::asio::io_context* runningLoop = nullptr; // guarded by stopMutex
 bool stopRequested = false;                     // guarded by stopMutex
 
-bool StopWasRequested()
-{
-    std::lock_guard<std::mutex> lock(stopMutex);
-    return stopRequested;
-}
 
 class LoopRegistration
 {
@@ -60,6 +55,12 @@ public:
 }
 
 } // namespace
+
+bool StopWasRequested()
+{
+    std::lock_guard<std::mutex> lock(stopMutex);
+    return stopRequested;
+}
 
 void RequestStop()
 {

@@ -15,3 +15,6 @@ int RunService(StopSignals signals);
 // Any thread: ends the I/O loop of the current (or next) run, so that the run
 // closes every NVR connection and tears down.
 void RequestStop();
+
+// Any thread: true once a stop has been requested.
+bool StopWasRequested();

@@ -30,6 +30,17 @@
 namespace {
 
 std::atomic<bool> serviceStopped{false};
+std::atomic<bool> runEnded{false};
+
+// The value of the SIGRTMIN that the run thread queues to wake the dispatcher
+// when the run has ended by itself; only this process's own counts.
+constexpr int RunEndedWake = -1;
+
+bool IsRunEndedWake(const siginfo_t& info)
+{
+    return info.si_signo == SIGRTMIN && info.si_code == SI_QUEUE && info.si_pid == ::getpid() &&
+           info.si_value.sival_int == RunEndedWake;
+}
 
 sigset_t ControlSignals()
 {
@@ -84,15 +95,29 @@ unsigned long RunServiceDispatcher()
         return static_cast<unsigned long>(error.code().value());
     }
 
-    while (!serviceStopped) {
+    while (!serviceStopped && !runEnded) {
         siginfo_t info;
         if (sigwaitinfo(&controls, &info) < 0)
             continue; // EINTR: a signal outside the set ran its handler
+        if (IsRunEndedWake(info))
+            continue;
         if (const std::optional<unsigned long> control = ControlCodeFor(info))
             ServiceControlHandler(*control);
     }
+    // A stop handled meanwhile has already waited for the run and reported it.
+    const bool endedByItself = runEnded && !serviceStopped;
+    if (endedByItself)
+        ServiceRunEnded();
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    return 0;
+    return endedByItself ? ErrorServiceSpecific : 0;
+}
+
+void EndServiceDispatcher()
+{
+    runEnded = true;
+    sigval value{};
+    value.sival_int = RunEndedWake;
+    ::sigqueue(::getpid(), SIGRTMIN, value);
 }
 
 bool RegisterServiceControlHandler()

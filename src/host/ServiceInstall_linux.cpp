@@ -127,7 +127,13 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
         return 0;
     }
     if (const int error = CheckWritable(folder.directory)) {
-        ReportError(serviceName, "Unable to connect to service control manager during install.", error, sink);
+        // A folder this account may not write is a refusal to create the
+        // service; a folder that is missing means there is no service manager.
+        const bool refused = error == EACCES || error == EPERM || error == EROFS;
+        ReportError(serviceName,
+                    refused ? "Unable to create service during install."
+                            : "Unable to connect to service control manager during install.",
+                    error, sink);
         return -1;
     }
 

@@ -15,6 +15,17 @@ namespace {
 // handler reads it only after that.
 boost::thread RunThread;
 
+// A run that ends by itself (a port in use, an address that does not parse,
+// an exception from a handler) must not leave the service reported as
+// running while nothing listens: the process ends with a failure status and
+// the service manager starts it again.
+void RunUntilStoppedOrFailed()
+{
+    RunService(StopSignals::Ignore);
+    if (!StopWasRequested())
+        EndServiceDispatcher();
+}
+
 } // namespace
 
 void ServiceMain()
@@ -27,7 +38,7 @@ void ServiceMain()
 
     unsigned long error = 0;
     try {
-        RunThread = boost::thread([] { RunService(StopSignals::Ignore); });
+        RunThread = boost::thread(RunUntilStoppedOrFailed);
     } catch (const boost::thread_resource_error& failure) {
         error = static_cast<unsigned long>(failure.code().value());
     }
@@ -65,4 +76,12 @@ void ServiceControlHandler(unsigned long control)
                       control);
         break;
     }
+}
+
+void ServiceRunEnded()
+{
+    if (RunThread.joinable())
+        RunThread.join();
+    SetStatus(ServiceState::StopPending, 1, 5000);
+    LogEvent(ServiceName, "Service run ended unexpectedly.", EventType::Error);
 }

@@ -16,3 +16,8 @@ void ServiceMain();
 // On the dispatcher's thread, one control request at a time. A stop or
 // shutdown request interrupts RunThread and waits for it.
 void ServiceControlHandler(unsigned long control);
+
+// On the dispatcher's thread, after EndServiceDispatcher: waits for RunThread
+// and tells the service manager and the system log that the run ended by
+// itself. Runs after ServiceMain has returned, so these come after its reports.
+void ServiceRunEnded();

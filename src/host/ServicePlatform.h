@@ -20,6 +20,9 @@ enum class EventType
 constexpr unsigned long ErrorInvalidData = 13;
 constexpr unsigned long ErrorServiceAlreadyRunning = 1056;
 constexpr unsigned long ErrorFailedServiceControllerConnect = 1063;
+// The service's run ended without a stop request: the process ends with a
+// failure status, so that the service manager starts it again.
+constexpr unsigned long ErrorServiceSpecific = 1066;
 
 // Registers the program as an automatically started service. 0 or -1; every
 // failure is reported to the system log and to the sink.
@@ -36,9 +39,14 @@ bool EnableShutdownPrivilege();
 // Hands the process to the service manager and blocks while the service runs:
 // ServiceMain is called on a thread of its own, and the control requests of
 // the service manager reach ServiceControlHandler on the calling thread.
-// Returns 0 when the service ran to its end (it reported Stopped), otherwise
+// Returns 0 when the service ran to its end (it reported Stopped),
+// ErrorServiceSpecific when its run ended by itself, otherwise
 // one of the error codes above or another platform error code.
 unsigned long RunServiceDispatcher();
+
+// Any thread: the service's run has ended without a stop request. The
+// dispatcher calls ServiceRunEnded and returns ErrorServiceSpecific.
+void EndServiceDispatcher();
 
 // States as the service manager is told them.
 enum class ServiceState

@@ -11,10 +11,10 @@ std::string ServiceUnitText(const ServiceUnitSettings& settings)
     std::string text = "[Unit]\nDescription=" + settings.description + "\n";
     for (const std::string& dependency : settings.dependencies)
         text += "Requires=" + dependency + ".service\nAfter=" + dependency + ".service\n";
-    // The start limit counts the first start too: four starts a day allow
-    // three restarts after failures before the count resets.
+    // Restarted a minute after every failure, without end: a start limit
+    // would leave a control room without its service for the rest of the day.
     if (settings.restartOnFailure)
-        text += "StartLimitIntervalSec=86400\nStartLimitBurst=4\n";
+        text += "StartLimitIntervalSec=0\n";
     text += "\n[Service]\nType=notify\nExecStart=" + settings.execStart + "\n";
     if (settings.restartOnFailure)
         text += "Restart=on-failure\nRestartSec=60\n";

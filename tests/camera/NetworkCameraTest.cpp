@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 std::string NetworkCamera(const std::string& port)
@@ -138,4 +141,52 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0).size() == expected.size(); }));
     EXPECT_TRUE(listener.Received(0) == expected);
     EXPECT_EQ(log.Lines(), std::vector<std::string>(2, fullLine));
+}
+
+// A camera that refuses connections waits out a long retry interval; the
+// operators' commands meanwhile fail and are not kept, and each one tries the
+// camera again at once. The first command after the camera starts listening
+// brings the connection back (cancelling the long wait), the next one reaches
+// it, and no command from the outage ever arrives.
+TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
+{
+    const std::string aborted = "Camera connection retry timer aborted";
+    for (const int outageCommands : {0, 3}) {
+        boost::asio::io_context io;
+        const std::uint16_t port = UnusedPort();
+        LogCapture log;
+        auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 20);
+        HoldRecorder recorder;
+        camera->SetClientServer(&recorder);
+        ASSERT_TRUE(RunUntil(io, [&] { return log.Count("*** Connection error") == 1; }))
+            << log.Text();
+
+        for (int i = 0; i < outageCommands; ++i) {
+            camera->SendCommand(1, 1, "lost;", 5);
+            RunFor(io, std::chrono::milliseconds(100));
+        }
+        const int abortedBefore = log.Count(aborted);
+
+        LoopbackListener listener(io, port);
+        const auto start = std::chrono::steady_clock::now();
+        int sent = 0;
+        while (listener.Received(0).empty() &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+            const std::string command = "after" + std::to_string(sent++) + ";";
+            camera->SendCommand(2, 1, command.data(), command.size());
+            RunFor(io, std::chrono::milliseconds(100));
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
+            << "not the 20 s retry interval";
+        RunFor(io, std::chrono::milliseconds(100));
+        const std::string received = listener.ReceivedByAll();
+        EXPECT_EQ(received.rfind("after", 0), 0u) << received;
+        EXPECT_EQ(received.find("lost"), std::string::npos) << received;
+        EXPECT_EQ(log.Count(aborted), abortedBefore + 1) << log.Text();
+        // Only the commands that reached the camera took the hold.
+        const auto delivered = static_cast<std::size_t>(
+            std::count(received.begin(), received.end(), ';'));
+        EXPECT_EQ(recorder.events, std::vector<std::string>(delivered, "control 2 at 127.0.0.1"))
+            << outageCommands;
+    }
 }

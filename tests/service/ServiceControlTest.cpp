@@ -14,6 +14,11 @@
 #include <iterator>
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 // Two NVRs whose addresses sort differently as text and as numbers; nothing
@@ -45,9 +50,9 @@ void QueueControl(pid_t pid, int code)
 
 struct ServiceRun
 {
-    ServiceRun() : notify(dir.File("notify"))
+    explicit ServiceRun(const std::string& config = TwoNvrConfig) : notify(dir.File("notify"))
     {
-        program.WriteConfig(TwoNvrConfig);
+        program.WriteConfig(config);
         Process::Options options;
         options.environment["NOTIFY_SOCKET"] = notify.Path();
         options.environment["TLKORVEL_EVENT_LOG"] = EventPath();
@@ -134,6 +139,35 @@ TEST(ServiceControl, OtherControlCodesLeaveTheServiceRunning)
     EXPECT_EQ(run.process->ExitStatus(), 0);
     expected.push_back(Stopped);
     EXPECT_EQ(run.Events(), expected);
+}
+
+// A run that ends by itself must not leave systemd believing the service runs.
+TEST(ServiceControl, RunThatEndsByItselfEndsTheProcessWithAFailureStatus)
+{
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(taken, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    ServiceRun run(R"(<?xml version="1.0"?>
+<tlKorvel><Options ClientAddress="127.0.0.1" ClientPort=")" +
+                   std::to_string(ntohs(address.sin_port)) + R"(" /></tlKorvel>
+)");
+    ASSERT_TRUE(run.process->Wait());
+    ::close(taken);
+    EXPECT_FALSE(run.process->Signalled());
+    EXPECT_EQ(run.process->ExitStatus(), 1);
+    EXPECT_TRUE(run.notify.WaitForLine("STOPPING=1")) << run.notify.Received();
+    EXPECT_LT(run.notify.Received().find("READY=1"), run.notify.Received().find("STOPPING=1"));
+    EXPECT_EQ(run.Events(),
+              (std::vector<std::string>{Started, "error Service run ended unexpectedly."}));
+    EXPECT_NE(run.program.Log().find("Exception: bind: Address already in use"), std::string::npos)
+        << run.program.Log();
 }
 
 TEST(ServiceControl, WithoutServiceManagerPrintsTheHint)

@@ -20,7 +20,7 @@ std::string ServiceUnit(const std::string& execStart, bool restartOnFailure)
 {
     return std::string("[Unit]\n"
                        "Description=Tolvanis tlKorvel service\n") +
-           (restartOnFailure ? "StartLimitIntervalSec=86400\nStartLimitBurst=4\n" : "") +
+           (restartOnFailure ? "StartLimitIntervalSec=0\n" : "") +
            "\n[Service]\n"
            "Type=notify\n"
            "ExecStart=" + execStart + "\n" +
@@ -223,4 +223,19 @@ TEST(ServiceInstall, WithoutTheRightToManageServicesTheRestartPolicyIsLeftOut)
     EXPECT_EQ(ReadFile(installation.units.File("tlKorvel.service")),
               ServiceUnit(installation.program->Path(), false));
     EXPECT_EQ(installation.Events(), std::vector<std::string>{"information Installed service."});
+
+    // A unit folder this account may not write refuses the service, with the access-denied code.
+    Installation refused;
+    ::chmod(refused.dir.Path().c_str(), 0755);
+    ::chmod(refused.program->Path().c_str(), 0755);
+    ::chmod(refused.units.Path().c_str(), 0755);
+    ::chmod(refused.events.Path().c_str(), 0777);
+    const RunResult denied = RunToEnd("/usr/bin/setpriv",
+                                      {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                       refused.program->Path(), "-install"},
+                                      refused.options);
+    EXPECT_EQ(denied.exitStatus, 255) << denied.err;
+    EXPECT_EQ(refused.Events(), std::vector<std::string>{
+                                    "error Unable to create service during install.  Error code=0x0000000d"});
+    EXPECT_FALSE(FileExists(refused.units.File("tlKorvel.service")));
 }
