@@ -14,11 +14,6 @@ namespace {
 
 using HoldClock = boost::asio::steady_timer::clock_type;
 
-bool IsDecimalDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
 char UpperCase(char c)
 {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -26,34 +21,51 @@ char UpperCase(char c)
 
 } // namespace
 
-TrackCamera::TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
-                         int retryIntervalSecs, int lockTimeSecs)
-    : lockTimeSecs(lockTimeSecs), holdTimer(io)
+CameraSettings ReadCameraSettings(const tinyxml2::XMLElement& element)
 {
+    CameraSettings settings;
     if (!HasText(element, "Address")) {
         LogFile.BeginLine() << "Missing or empty 'Address' attribute for <Camera> entry in "
                                "tlKorvel.xml file. Skipping."
                             << std::endl;
-        return;
+        return settings;
     }
-    address = element.Attribute("Address");
-    ReadDecimalAttribute(element, "PelcoNumber", pelcoNumber);
+    settings.address = element.Attribute("Address");
+    ReadDecimalAttribute(element, "PelcoNumber", settings.pelcoNumber);
     if (HasText(element, "Port"))
-        port = element.Attribute("Port");
+        settings.port = element.Attribute("Port");
+    if (settings.IsNetworkCamera())
+        return settings;
 
-    if (IsDecimalDigit(port[0])) {
+    SerialSettings& serial = settings.serial;
+    ReadDecimalAttribute(element, "BaudRate", serial.baudRate);
+    ReadDecimalAttribute(element, "DataBits", serial.dataBits);
+    ReadDecimalAttribute(element, "StopBits", serial.stopBits);
+    if (HasText(element, "Parity"))
+        serial.parity = UpperCase(element.Attribute("Parity")[0]);
+    return settings;
+}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
+                         int retryIntervalSecs, int lockTimeSecs)
+    : TrackCamera(io, ReadCameraSettings(element), retryIntervalSecs, lockTimeSecs)
+{}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& settings,
+                         int retryIntervalSecs, int lockTimeSecs)
+    : lockTimeSecs(lockTimeSecs), holdTimer(io)
+{
+    if (settings.address.empty())
+        return;
+    address = settings.address;
+    port = settings.port;
+    pelcoNumber = settings.pelcoNumber;
+    if (settings.IsNetworkCamera()) {
         networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs);
         networkLink->Start();
         return;
     }
-
-    SerialSettings settings;
-    ReadDecimalAttribute(element, "BaudRate", settings.baudRate);
-    ReadDecimalAttribute(element, "DataBits", settings.dataBits);
-    ReadDecimalAttribute(element, "StopBits", settings.stopBits);
-    if (HasText(element, "Parity"))
-        settings.parity = UpperCase(element.Attribute("Parity")[0]);
-    serialLink = std::make_unique<SerialLink>(io, address, port, settings);
+    serialLink = std::make_unique<SerialLink>(io, address, port, settings.serial);
 }
 
 // The links and the timer close and cancel their operations as they go; what

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "camera/CameraSettings.h"
 #include "camera/CommandQueue.h"
 #include "camera/HoldListener.h"
 #include "camera/Lifetime.h"
@@ -45,9 +46,12 @@ class XMLElement;
 class TrackCamera
 {
 public:
-    // Reads the Camera element and starts the link at once (opens the serial
-    // port, or starts resolving the host on the loop). Throws
+    // Starts the link at once (opens the serial port, or starts resolving
+    // the host on the loop); a camera without an address gets none. Throws
     // std::exception("invalid character_size value") for DataBits outside 5..8.
+    TrackCamera(boost::asio::io_context& io, const CameraSettings& settings, int retryIntervalSecs,
+                int lockTimeSecs);
+    // The same for a Camera element (ReadCameraSettings).
     TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
                 int retryIntervalSecs, int lockTimeSecs);
     ~TrackCamera();
