@@ -25,7 +25,6 @@
 #include "client/CommandHandling.h"
 
 #include <boost/asio/io_context.hpp>
-#include <tinyxml2.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -158,12 +157,11 @@ public:
 private:
     void AddCamera(const char* address, unsigned pelcoNumber, CameraLine& line)
     {
-        tinyxml2::XMLDocument document;
-        tinyxml2::XMLElement* element = document.NewElement("Camera");
-        element->SetAttribute("Address", address);
-        element->SetAttribute("Port", line.path.c_str());
-        element->SetAttribute("PelcoNumber", pelcoNumber);
-        cameras.emplace(address, std::make_unique<TrackCamera>(io, *element, 1, 0));
+        CameraSettings settings;
+        settings.address = address;
+        settings.port = line.path;
+        settings.pelcoNumber = pelcoNumber;
+        cameras.emplace(address, std::make_unique<TrackCamera>(io, settings, 1, 0));
     }
 
     // The other session steers "gate" and keeps the hold just long enough.

@@ -18,10 +18,6 @@
 class NetworkLink;
 class SerialLink;
 
-namespace tinyxml2 {
-class XMLElement;
-}
-
 // One configured track camera: its configuration, its link (serial port or
 // TCP with reconnection), the control hold, and the fields the NVR side
 // learns about it.
@@ -51,9 +47,6 @@ public:
     // std::exception("invalid character_size value") for DataBits outside 5..8.
     TrackCamera(boost::asio::io_context& io, const CameraSettings& settings, int retryIntervalSecs,
                 int lockTimeSecs);
-    // The same for a Camera element (ReadCameraSettings).
-    TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
-                int retryIntervalSecs, int lockTimeSecs);
     ~TrackCamera();
     TrackCamera(const TrackCamera&) = delete;
     TrackCamera& operator=(const TrackCamera&) = delete;

@@ -68,6 +68,20 @@ std::optional<unsigned long> ControlCodeFor(const siginfo_t& info)
     return std::nullopt;
 }
 
+// A wake queued when the run ended before the loop above began, or after it
+// last looked, is still pending: taken here, it cannot end the process once
+// the previous mask is back.
+void TakePendingWakes()
+{
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, SIGRTMIN);
+    const timespec now{};
+    siginfo_t info;
+    while (sigtimedwait(&wake, &info, &now) == SIGRTMIN) {
+    }
+}
+
 bool StartedByServiceManager()
 {
     const char* socket = std::getenv("NOTIFY_SOCKET");
@@ -108,6 +122,7 @@ unsigned long RunServiceDispatcher()
     const bool endedByItself = runEnded && !serviceStopped;
     if (endedByItself)
         ServiceRunEnded();
+    TakePendingWakes();
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     return endedByItself ? ErrorServiceSpecific : 0;
 }

@@ -3,9 +3,9 @@
 #include "nvr/NVRConnection.h"
 #include "nvr/SoftTriggerGuid.h"
 
-#include "camera/TrackCamera.h"
 #include "log/LogFile.h"
 #include "log/LogText.h"
+#include "nvr/NvrCameraDirectory.h"
 #include "tlapi/tlapi.h"
 
 #include <algorithm>
@@ -159,17 +159,17 @@ private:
 void NVRConnection::UpdateAssociations()
 {
     ScanSoftTriggers();
-    const SoftTriggerMap triggers = SoftTriggersSnapshot();
-    for (auto& entry : trackCameras) {
-        boost::this_thread::interruption_point();
-        const std::uint32_t cameraId = entry.second->GetNvrCameraId();
+    const std::map<std::string, std::uint32_t> ids = cameras.Ids();
+    for (const auto& [address, cameraId] : ids) {
+        if (Stopping())
+            return;
         Association association(handle, cameraId);
         if (!association.Read())
             continue;
 
         bool modified = false;
-        for (const auto& trigger : triggers) {
-            if (trigger.second->GetNvrCameraId() != cameraId || association.Lists(trigger.first))
+        for (const auto& trigger : softTriggers) {
+            if (ids.at(trigger.second) != cameraId || association.Lists(trigger.first))
                 continue;
             association.Append(trigger.first);
             modified = true;
