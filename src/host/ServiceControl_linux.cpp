@@ -68,9 +68,9 @@ std::optional<unsigned long> ControlCodeFor(const siginfo_t& info)
     return std::nullopt;
 }
 
-// A wake queued when the run ended before the loop above began, or after it
-// last looked, is still pending: taken here, it cannot end the process once
-// the previous mask is back.
+// A wake queued when the run ended before the dispatcher's wait began, or
+// after it last looked, is still pending: taken here, it cannot end the
+// process once the previous mask is back.
 void TakePendingWakes()
 {
     sigset_t wake;

@@ -21,7 +21,8 @@ class NvrCameraDirectory;
 // camera's new name, a soft trigger of ours that fired) goes to the sink.
 //
 // Threads:
-//   run sequence   construction, Start, Close, StopWorker, destruction;
+//   owner          construction, Start, destruction;
+//   any            Close, StopWorker;
 //   worker         Run and everything it calls: every library call, and
 //                  OnEvent, which the library calls from inside those calls
 //                  on the same thread.
@@ -37,8 +38,6 @@ public:
     ~NVRConnection();
     NVRConnection(const NVRConnection&) = delete;
     NVRConnection& operator=(const NVRConnection&) = delete;
-
-    const NvrSettings& Settings() const { return settings; }
 
     // Starts the worker.
     void Start();
