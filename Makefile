@@ -45,7 +45,7 @@ BENCH_PACKAGES := socat
 BENCH_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz fuzz demo package bench clean
+	test-fuzz fuzz demo package bench format clean
 
 all: build
 
@@ -142,6 +142,11 @@ bench:
 	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1
 	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
 		--out bench/results/latest.txt $(BENCH_ARGS)
+
+# Formats every C++ file of the project with .clang-format.
+format:
+	@./scripts/install-deps.sh clang-format
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i --style=file
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)

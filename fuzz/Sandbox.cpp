@@ -6,11 +6,10 @@
 
 #include "Check.h"
 
-#include <boost/filesystem/operations.hpp>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -102,6 +101,6 @@ Sandbox::~Sandbox()
     }
     ::close(master);
     ::close(slave);
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(folder, ignored);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }

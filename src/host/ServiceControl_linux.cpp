@@ -68,6 +68,20 @@ std::optional<unsigned long> ControlCodeFor(const siginfo_t& info)
     return std::nullopt;
 }
 
+// The run thread has ended by now, so its wake has been queued; if the loop
+// did not take it, it must not reach the process once the mask is restored,
+// where its default action would kill the process.
+void TakePendingWake()
+{
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, SIGRTMIN);
+    const timespec noWait{0, 0};
+    siginfo_t info;
+    while (sigtimedwait(&wake, &info, &noWait) > 0) {
+    }
+}
+
 bool StartedByServiceManager()
 {
     const char* socket = std::getenv("NOTIFY_SOCKET");
@@ -108,6 +122,8 @@ unsigned long RunServiceDispatcher()
     const bool endedByItself = runEnded && !serviceStopped;
     if (endedByItself)
         ServiceRunEnded();
+    if (runEnded)
+        TakePendingWake();
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     return endedByItself ? ErrorServiceSpecific : 0;
 }
