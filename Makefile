@@ -45,7 +45,7 @@ BENCH_PACKAGES := socat
 BENCH_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz fuzz demo package bench clean
+	test-fuzz fuzz demo package bench format clean
 
 all: build
 
@@ -78,16 +78,22 @@ build-tsan: deps $(TSAN_BUILD)/CMakeCache.txt
 build-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 
+# Each stage of `make test` adds "STAGE PASSED FAILED" to this file; the run
+# ends with the sum over all of them.
+RESULTS := $(CURDIR)/$(BUILD)/test-results.txt
+TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS))
+COUNT_CTEST = $(CURDIR)/scripts/ctest-counts.sh $(RESULTS)
+
 test-normal: build
-	cd $(BUILD) && ctest $(CTEST_ARGS)
+	cd $(BUILD) && $(COUNT_CTEST) normal $(CTEST_ARGS)
 
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_ARGS)
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(COUNT_CTEST) asan $(CTEST_ARGS)
 
 test-tsan: build-tsan
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
-		ctest $(CTEST_ARGS) -R '^($(subst $(space),|,$(strip $(THREADED_TESTS))))$$'
+		$(COUNT_CTEST) tsan $(CTEST_ARGS) -R '^($(subst $(space),|,$(strip $(THREADED_TESTS))))$$'
 
 # fuzz-NAME runs one fuzz target for FUZZ_RUN_SECONDS on the seed corpus,
 # the regression inputs and what earlier runs found (kept in the build
@@ -102,16 +108,21 @@ fuzz-%: build-fuzz
 		-max_len=$(MAX_LEN_$*) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
 		-artifact_prefix=crashes/$*/ corpus/$* \
 		$(CURDIR)/fuzz/corpus/$* $(CURDIR)/fuzz/regressions/$* > fuzz-$*.log 2>&1 \
-		|| { tail -n 60 fuzz-$*.log; \
+		|| { tail -n 60 fuzz-$*.log; echo "fuzz-$* 0 1" >> $(RESULTS); \
 		     echo "fuzz_$* failed: its input is in $(FUZZ_BUILD)/crashes/$*/;" \
 		          "fix the fault and add the input to fuzz/regressions/$*/"; exit 1; }
+	@echo "fuzz-$* 1 0" >> $(RESULTS)
 	@grep -E '^(stat::number_of_executed_units|Done)' $(FUZZ_BUILD)/fuzz-$*.log || true
 
 test-fuzz: $(addprefix fuzz-,$(FUZZERS))
 
 fuzz: $(addprefix fuzz-,$(FUZZERS))
 
-test: test-normal test-asan test-tsan test-fuzz
+# Every stage runs even when an earlier one fails; the last line sums them all.
+test:
+	@mkdir -p $(BUILD) && rm -f $(RESULTS)
+	@$(MAKE) --no-print-directory -k test-normal test-asan test-tsan test-fuzz; \
+		./scripts/test-summary.sh $(RESULTS) $(TEST_STAGES)
 
 demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
@@ -131,6 +142,11 @@ bench:
 	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1
 	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
 		--out bench/results/latest.txt $(BENCH_ARGS)
+
+# Formats every C++ file of the project with .clang-format.
+format:
+	@./scripts/install-deps.sh clang-format
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i --style=file
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)

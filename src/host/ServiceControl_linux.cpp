@@ -68,17 +68,17 @@ std::optional<unsigned long> ControlCodeFor(const siginfo_t& info)
     return std::nullopt;
 }
 
-// A wake queued when the run ended before the dispatcher's wait began, or
-// after it last looked, is still pending: taken here, it cannot end the
-// process once the previous mask is back.
-void TakePendingWakes()
+// The run thread has ended by now, so its wake has been queued; if the loop
+// did not take it, it must not reach the process once the mask is restored,
+// where its default action would kill the process.
+void TakePendingWake()
 {
     sigset_t wake;
     sigemptyset(&wake);
     sigaddset(&wake, SIGRTMIN);
-    const timespec now{};
+    const timespec noWait{0, 0};
     siginfo_t info;
-    while (sigtimedwait(&wake, &info, &now) == SIGRTMIN) {
+    while (sigtimedwait(&wake, &info, &noWait) > 0) {
     }
 }
 
@@ -122,7 +122,8 @@ unsigned long RunServiceDispatcher()
     const bool endedByItself = runEnded && !serviceStopped;
     if (endedByItself)
         ServiceRunEnded();
-    TakePendingWakes();
+    if (runEnded)
+        TakePendingWake();
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     return endedByItself ? ErrorServiceSpecific : 0;
 }

@@ -2,13 +2,12 @@
 
 #include "log/ProgramDirectory.h"
 
-#include <boost/system/error_code.hpp>
-#include <boost/filesystem/operations.hpp>
-
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
+#include <system_error>
 
 namespace {
 
@@ -113,10 +112,10 @@ bool Log::RotateIfTooLarge()
         return true;
 
     stream.close();
-    boost::system::error_code error;
-    boost::filesystem::remove(oldPath, error);
+    std::error_code error;
+    std::filesystem::remove(oldPath, error);
     if (!error)
-        boost::filesystem::rename(currentPath, oldPath, error);
+        std::filesystem::rename(currentPath, oldPath, error);
     if (error) {
         // Keep the unrotated file and try again at a later line.
         if (!OpenForAppending())

@@ -2,7 +2,7 @@
 
 #include "support/TempDir.h"
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 
 #include <cerrno>
 #include <csignal>
@@ -107,8 +107,8 @@ Process::~Process()
         ::waitpid(pid, &status, 0);
     }
     CloseStdin();
-    boost::system::error_code error;
-    boost::filesystem::remove_all(outputDir, error);
+    std::error_code error;
+    std::filesystem::remove_all(outputDir, error);
 }
 
 void Process::Signal(int signal)
@@ -190,11 +190,9 @@ RunResult RunToEnd(const std::string& program, const std::vector<std::string>& a
 InstalledProgram::InstalledProgram(const std::string& directory)
     : directory(directory), path(directory + "tlKorvel")
 {
-    boost::filesystem::copy_file(TLKORVEL_BINARY, path,
-                                 boost::filesystem::copy_option::overwrite_if_exists);
-    boost::filesystem::permissions(path, boost::filesystem::owner_all |
-                                             boost::filesystem::group_read |
-                                             boost::filesystem::group_exe);
+    namespace fs = std::filesystem;
+    fs::copy_file(TLKORVEL_BINARY, path, fs::copy_options::overwrite_existing);
+    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
 }
 
 std::string InstalledProgram::Log() const

@@ -1,6 +1,6 @@
 #include "support/TempDir.h"
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 
 #include <cstdlib>
 #include <fstream>
@@ -18,8 +18,8 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    boost::system::error_code error;
-    boost::filesystem::remove_all(path, error);
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
 }
 
 std::string ReadFile(const std::string& path)
@@ -38,8 +38,8 @@ void WriteFile(const std::string& path, const std::string& contents)
 
 bool FileExists(const std::string& path)
 {
-    boost::system::error_code error;
-    return boost::filesystem::exists(path, error);
+    std::error_code error;
+    return std::filesystem::exists(path, error);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
