@@ -51,7 +51,9 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const char* b)
     if (a.size() != other.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        auto lower = [](char c) {
+            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        };
         if (lower(a[i]) != lower(other[i]))
             return false;
     }

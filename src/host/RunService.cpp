@@ -56,7 +56,8 @@ private:
     CameraTable cameras;
     UserTable users;
     std::unique_ptr<NvrCameraDirectory> nvrCameras;
-    NvrTable nvrs; // after the directory: the workers use it until they end
+    // After the directory: the workers use it until they end.
+    NvrTable nvrs;
     std::unique_ptr<ClientServer> server; // the loop's; null once stopped
     bool stopped = false;                 // the loop's
 };
@@ -125,9 +126,9 @@ void ServiceRun::StartClientService(const Configuration& configuration)
     SessionPolicy policy;
     policy.requireLogin = configuration.control.requireLogin;
     policy.maxSessions = configuration.options.maxSessions;
-    server = std::make_unique<ClientServer>(io, configuration.options.clientAddress,
-                                            configuration.options.clientPort, cameras, users,
-                                            policy);
+    server =
+        std::make_unique<ClientServer>(io, configuration.options.clientAddress,
+                                       configuration.options.clientPort, cameras, users, policy);
     for (auto& entry : cameras)
         entry.second->SetClientServer(server.get());
 }

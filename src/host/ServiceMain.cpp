@@ -46,7 +46,8 @@ void RunUntilStoppedOrFailed()
 void ServiceMain()
 {
     if (!RegisterServiceControlHandler()) {
-        LogFile.BeginLine() << "ServiceMain call to RegisterServiceCtrlHandler() failed" << std::endl;
+        LogFile.BeginLine() << "ServiceMain call to RegisterServiceCtrlHandler() failed"
+                            << std::endl;
         return;
     }
     SetStatus(ServiceState::StartPending, 1, 5000);
@@ -86,7 +87,8 @@ void ServiceControlHandler(unsigned long control)
         break;
     default:
         LogErrorEvent(ServiceName,
-                      "Service handle called with unrecognized option code = " + std::to_string(control),
+                      "Service handle called with unrecognized option code = " +
+                          std::to_string(control),
                       control);
         break;
     }

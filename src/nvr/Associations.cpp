@@ -78,9 +78,8 @@ public:
 
     bool Lists(std::uint32_t softTriggerId) const
     {
-        return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
-            return entry.softTriggerId == softTriggerId;
-        });
+        return std::any_of(entries.begin(), entries.end(),
+                           [&](const auto& entry) { return entry.softTriggerId == softTriggerId; });
     }
 
     void Append(std::uint32_t softTriggerId)
@@ -103,8 +102,8 @@ public:
         const int result = TLAPI_UpdateAssociation(handle, &record);
         if (result != 0)
             LogFile.BeginLine() << "Error " << result
-                                << " while creating or updating association for "
-                                << LogSafe(name) << std::endl;
+                                << " while creating or updating association for " << LogSafe(name)
+                                << std::endl;
     }
 
 private:

@@ -32,8 +32,8 @@ void NVRConnection::UpdateCameraInventory()
     const std::uint32_t count = TLAPI_NumCameras(handle);
     for (std::uint32_t index = 0; index < count && !Stopping(); ++index) {
         const std::uint32_t id = TLAPI_GetCameraId(handle, index);
-        const std::string deviceAddress = ReadText(
-            [&](char* buffer, int size) { TLAPI_GetDeviceIP(handle, id, buffer, size); });
+        const std::string deviceAddress =
+            ReadText([&](char* buffer, int size) { TLAPI_GetDeviceIP(handle, id, buffer, size); });
 
         // An analog camera's key is its NVR id.
         const bool analog = deviceAddress.empty();

@@ -9,8 +9,7 @@ NVRConnection::NVRConnection(const NvrSettings& settings, int retryIntervalSecs,
                              NvrCameraDirectory& cameras, NvrSink sink)
     : settings(settings), retryIntervalSecs(retryIntervalSecs), cameras(cameras),
       sink(std::move(sink))
-{
-}
+{}
 
 NVRConnection::~NVRConnection()
 {

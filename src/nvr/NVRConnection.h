@@ -32,8 +32,8 @@ class NvrCameraDirectory;
 class NVRConnection
 {
 public:
-    NVRConnection(const NvrSettings& settings, int retryIntervalSecs,
-                  NvrCameraDirectory& cameras, NvrSink sink);
+    NVRConnection(const NvrSettings& settings, int retryIntervalSecs, NvrCameraDirectory& cameras,
+                  NvrSink sink);
     // Stops the worker if it runs, waits for it, and ends the library session.
     ~NVRConnection();
     NVRConnection(const NVRConnection&) = delete;
@@ -79,12 +79,12 @@ private:
     void AwaitLoggedIn();
 
     // Refresh steps; each returns early on a stop request.
-    void UpdateCameraInventory();   // CameraInventory.cpp
-    void ScanSoftTriggers();        // SoftTriggers.cpp
-    void CreateSoftTriggers();      // SoftTriggers.cpp
+    void UpdateCameraInventory();    // CameraInventory.cpp
+    void ScanSoftTriggers();         // SoftTriggers.cpp
+    void CreateSoftTriggers();       // SoftTriggers.cpp
     void AwaitTriggerAcknowledged(); // SoftTriggers.cpp
-    void UpdateAssociations();      // Associations.cpp
-    void RemoveForeignEventLinks(); // EventLinks.cpp
+    void UpdateAssociations();       // Associations.cpp
+    void RemoveForeignEventLinks();  // EventLinks.cpp
 
     const NvrSettings settings;
     const int retryIntervalSecs;

@@ -45,14 +45,14 @@ void NVRConnection::RunUntilRefused()
                 // again after every login, not only after the first.
                 refreshRequested = true;
             } else if (state == LoginRefused) {
-                LogFile.BeginLine() << "TLAPI_Login failure on NVR " << settings.address
-                                    << " for user '" << settings.login
-                                    << "': incorrect user/password" << std::endl;
+                LogFile.BeginLine()
+                    << "TLAPI_Login failure on NVR " << settings.address << " for user '"
+                    << settings.login << "': incorrect user/password" << std::endl;
             } else {
                 if (!announced) {
-                    LogFile.BeginLine() << "TLAPI_Login failure on NVR " << settings.address
-                                        << ".  Will retry at " << retryIntervalSecs
-                                        << " second intervals" << std::endl;
+                    LogFile.BeginLine()
+                        << "TLAPI_Login failure on NVR " << settings.address << ".  Will retry at "
+                        << retryIntervalSecs << " second intervals" << std::endl;
                     announced = true;
                 }
                 if (!SleepFor(std::chrono::seconds(retryIntervalSecs)))

@@ -10,7 +10,8 @@
 struct NvrSink
 {
     // The NVR gave the camera a name other than the one known so far.
-    std::function<void(const std::string& cameraAddress, const std::string& name)> cameraNameLearned;
+    std::function<void(const std::string& cameraAddress, const std::string& name)>
+        cameraNameLearned;
     // A soft trigger of ours for the camera fired on the NVR.
     std::function<void(const std::string& cameraAddress)> softTriggerFired;
 };

@@ -20,8 +20,8 @@ std::vector<std::string> Describe(const LoadedConfiguration& loaded)
     for (std::size_t line = 0; line <= loaded.lines.size(); ++line) {
         for (; camera != cameras && camera->linesBefore == line; ++camera) {
             const CameraSettings& settings = camera->settings;
-            std::string text = "camera " + settings.address + " port " + settings.port +
-                               " pelco " + std::to_string(settings.pelcoNumber);
+            std::string text = "camera " + settings.address + " port " + settings.port + " pelco " +
+                               std::to_string(settings.pelcoNumber);
             if (!settings.IsNetworkCamera())
                 text += " serial " + std::to_string(settings.serial.baudRate) + " " +
                         std::to_string(settings.serial.dataBits) + settings.serial.parity +
@@ -56,7 +56,8 @@ TEST(ConfigurationLoader, CamerasTakeTheirPlaceAmongTheLines)
          {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.",
           "unusable"}},
         {"a camera without address, then one with the defaults",
-         "<tlKorvel>" + Nvr + R"(<Camera PelcoNumber="2" /><Camera Address="c1" /></NVR></tlKorvel>)",
+         "<tlKorvel>" + Nvr +
+             R"(<Camera PelcoNumber="2" /><Camera Address="c1" /></NVR></tlKorvel>)",
          {Loaded,
           "Missing or empty 'Address' attribute for <Camera> entry in tlKorvel.xml file. "
           "Skipping.",
@@ -79,8 +80,8 @@ TEST(ConfigurationLoader, CamerasTakeTheirPlaceAmongTheLines)
              R"(<Camera Address="s1" Port="/dev/ttyS0" BaudRate=" 9600x" DataBits="9" )"
              R"(Parity="even" StopBits="2" /><Camera Address="n1" Port="1abc" PelcoNumber="2" )"
              R"(Parity="O" /></NVR></tlKorvel>)",
-         {Loaded, "camera s1 port /dev/ttyS0 pelco 1 serial 9600 9E2", "camera n1 port 1abc pelco 2",
-          "nvr 10.1.1.1:1 op"}},
+         {Loaded, "camera s1 port /dev/ttyS0 pelco 1 serial 9600 9E2",
+          "camera n1 port 1abc pelco 2", "nvr 10.1.1.1:1 op"}},
         {"the first NVR of an address stays; the second's cameras count",
          "<tlKorvel>" + Nvr + "</NVR>" +
              R"(<NVR Address="10.1.1.1" Port="2" Login="other" Password=""><Camera Address="c1" />)"
@@ -93,7 +94,8 @@ TEST(ConfigurationLoader, CamerasTakeTheirPlaceAmongTheLines)
           "No 'Password' attribute defined in tlKorvel.xml file for user op on 10.0.0.1. Skipping "
           "this NVR.",
           "NVR element must define both 'User' and 'Password' attributes.",
-          "Example:  <NVR Address=\"1.2.3.4\" Port=\"12345\" User=\"myname\" Password=\"zkpw\" />"}},
+          "Example:  <NVR Address=\"1.2.3.4\" Port=\"12345\" User=\"myname\" Password=\"zkpw\" "
+          "/>"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

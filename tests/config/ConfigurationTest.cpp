@@ -1,9 +1,9 @@
 // The configuration loader on small files of the test's own, with the track
 // cameras built among its lines as the run builds them: messages, defaults
 // and the tables.
+#include "config/Configuration.h"
 #include "camera/TrackCamera.h"
 #include "config/AttributeSyntax.h"
-#include "config/Configuration.h"
 #include "host/TrackCameraTable.h"
 #include "support/CameraLoop.h"
 #include "support/LogCapture.h"

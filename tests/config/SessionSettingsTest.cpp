@@ -11,8 +11,8 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
 {
     const struct
     {
-        const char* options;      // attributes of Options
-        const char* control;      // attributes of KorvelControl
+        const char* options; // attributes of Options
+        const char* control; // attributes of KorvelControl
         bool requireLogin;
         std::uint32_t maxSessions;
         std::vector<std::string> lines; // logged after the Reading line
@@ -37,9 +37,9 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " " + c.control);
         TempDir dir;
-        WriteFile(dir.File("tlKorvel.xml"), std::string("<tlKorvel><Options ClientAddress=\"127.0.0.1\" ") + c.options +
-                                                " /><KorvelControl " + c.control +
-                                                " /></tlKorvel>");
+        WriteFile(dir.File("tlKorvel.xml"),
+                  std::string("<tlKorvel><Options ClientAddress=\"127.0.0.1\" ") + c.options +
+                      " /><KorvelControl " + c.control + " /></tlKorvel>");
         const LoadedConfiguration loaded = LoadConfigurationFile(dir.Path());
         EXPECT_TRUE(loaded.usable);
         EXPECT_EQ(loaded.configuration.control.requireLogin, c.requireLogin);

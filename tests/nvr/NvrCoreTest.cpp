@@ -45,9 +45,9 @@ TEST(NvrCameraDirectory, NamesAreNewsOnceWhicheverNvrTellsThem)
         const char* name;
         bool news;
     } steps[] = {
-        {"10.0.0.9", "", false},       // an empty name is what is known already
+        {"10.0.0.9", "", false}, // an empty name is what is known already
         {"10.0.0.9", "Gate", true},
-        {"10.0.0.9", "Gate", false},   // the same NVR again, or another one
+        {"10.0.0.9", "Gate", false}, // the same NVR again, or another one
         {"10.0.0.9", "Gate West", true},
         {"10.0.0.9", "Gate", true},    // two NVRs that disagree take turns
         {"10.0.0.11", "Other", false}, // not a configured camera

@@ -293,8 +293,7 @@ std::string ServiceConfig(int retryIntervalSecs, std::uint16_t clientPort,
     return xml.str();
 }
 
-Service::Service(int retryIntervalSecs, const std::vector<NvrConfig>& nvrs)
-    : program(dir.Path())
+Service::Service(int retryIntervalSecs, const std::vector<NvrConfig>& nvrs) : program(dir.Path())
 {
     program.WriteConfig(ServiceConfig(retryIntervalSecs, 0, nvrs));
     process = std::make_unique<Process>(program.Path(), std::vector<std::string>{"-d"});
