@@ -58,8 +58,10 @@ private:
     std::unique_ptr<NvrCameraDirectory> nvrCameras;
     // After the directory: the workers use it until they end.
     NvrTable nvrs;
-    std::unique_ptr<ClientServer> server; // the loop's; null once stopped
-    bool stopped = false;                 // the loop's
+    // The two below belong to the loop once it runs; the server is null
+    // once stopped.
+    std::unique_ptr<ClientServer> server;
+    bool stopped = false;
 };
 
 ServiceRun::ServiceRun(StopSignals signals, StopRequest& stopRequest) : stopRequest(stopRequest)
