@@ -1,6 +1,7 @@
 # The two commands of the README: `make demo` and `make test`. Both install
 # what is missing (Debian packages), build, and run. `make package` builds
-# the Debian package; `make fuzz` runs every fuzz target for longer;
+# the Debian package, `make test-system` tries it in a booted Debian
+# container (part of `make test`); `make fuzz` runs every fuzz target for longer;
 # `make bench` measures the service beside a plain relay (not part of the
 # test run).
 
@@ -34,10 +35,14 @@ PACKAGES := cmake make g++ pkg-config \
 	libboost-system-dev libboost-thread-dev libboost-date-time-dev \
 	libboost-filesystem-dev libboost-regex-dev \
 	libtinyxml2-dev libsystemd-dev libgtest-dev \
-	clang libclang-rt-14-dev
+	clang libclang-rt-14-dev go-md2man
 
 # What CPack needs to work out the package's dependencies.
 PACKAGE_PACKAGES := dpkg-dev file
+
+# What the container tests of the package need: systemd-nspawn, a root file
+# system made with debootstrap, and lintian.
+SYSTEM_PACKAGES := systemd-container debootstrap lintian
 
 DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
 
@@ -45,7 +50,7 @@ BENCH_PACKAGES := socat
 BENCH_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz fuzz demo package bench clean
+	test-fuzz test-system fuzz demo package bench clean
 
 all: build
 
@@ -111,7 +116,13 @@ test-fuzz: $(addprefix fuzz-,$(FUZZERS))
 
 fuzz: $(addprefix fuzz-,$(FUZZERS))
 
-test: test-normal test-asan test-tsan test-fuzz
+# The package, installed and run under a real systemd in a container (as
+# root): the last line says "N passed, N failed".
+test-system: package
+	@./scripts/install-deps.sh $(SYSTEM_PACKAGES)
+	./tests/system/package-test.sh $(BUILD)
+
+test: test-normal test-asan test-tsan test-fuzz test-system
 
 demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
@@ -119,7 +130,7 @@ demo: deps $(BUILD)/CMakeCache.txt
 
 package: build
 	@./scripts/install-deps.sh $(PACKAGE_PACKAGES)
-	cd $(BUILD) && cpack -G DEB
+	cd $(BUILD) && rm -f tlkorvel_*.deb && cpack -G DEB
 
 # Release build of the service and the load generator; a check of the
 # bench's own bookkeeping; then every scenario. The table goes to standard
