@@ -97,8 +97,8 @@ CleanUp() {
     echo "(the container's output and every command's: $run_log)"
     echo "$passed passed, $failed failed"
 }
-trap 'CleanUp; [ "$failed" -eq 0 ]' EXIT
-trap 'exit 1' INT TERM
+trap 'CleanUp; [ "$failed" -eq 0 ] || exit 1' EXIT
+trap 'Fatal "interrupted"' INT TERM
 
 # Makes the root file system unless one with the same packages exists:
 # systemd as PID 1, man, and the package's dependencies.
@@ -165,7 +165,8 @@ Boot() {
 
 # ------------------------------------------------------ what is checked
 
-# Greeting: an operator on the host connects and gets "SESSION <n>".
+# Greeting: an operator on the host connects and gets "SESSION <n>" (which
+# korvelctl shows as "session <n>").
 Greeting() {
     timeout 15 "$korvelctl" "127.0.0.1:$port" --run "sleep 0" --linger 0 | grep -q "^session [0-9]"
 }
@@ -259,9 +260,8 @@ C sh -c 'cat > /etc/tlkorvel/tlKorvel.xml' < "$build/system-test.xml"
 
 # Test drop-ins: the timer fires a few seconds from now instead of two
 # minutes after boot, and restarts come after 2 s instead of 60 s.
-uptime=$(awk '{ print int($1) }' /proc/uptime)
-booted=$(( $(C systemctl show -P UserspaceTimestampMonotonic) / 1000000 ))
-on_boot=$((uptime - booted + 5))
+booted=$(C systemctl show -P UserspaceTimestampMonotonic)
+on_boot=$(( $(date +%s) - $(date -d "$(C systemctl show -P UserspaceTimestamp)" +%s) + 5 ))
 C mkdir -p /etc/systemd/system/tlKorvel.timer.d /etc/systemd/system/tlKorvel.service.d
 printf '[Timer]\nOnBootSec=\nOnBootSec=%ss\nAccuracySec=1s\n' "$on_boot" |
     C sh -c 'cat > /etc/systemd/system/tlKorvel.timer.d/test.conf'
@@ -272,7 +272,7 @@ C systemctl daemon-reload
 Check "systemctl enable --now tlKorvel.timer" C systemctl enable --now tlKorvel.timer
 Check "the service waits for the timer" Is tlKorvel.service ActiveState inactive
 Check "the timer starts the service after boot" WaitFor 30 Is tlKorvel.service ActiveState active
-started=$(( ($(Show tlKorvel.service ExecMainStartTimestampMonotonic) / 1000000) - booted ))
+started=$(( ($(Show tlKorvel.service ExecMainStartTimestampMonotonic) - booted) / 1000000 ))
 Check "... ${started} s after boot, not before ${on_boot} s" test "$started" -ge "$on_boot"
 Check "the unit became active on READY=1" ReadyNotified
 Check "an operator on the host gets the greeting" WaitFor 10 Greeting
