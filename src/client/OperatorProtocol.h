@@ -27,6 +27,7 @@ inline constexpr char SelectedByCommand = '1';
 inline constexpr char HandedOverByTrigger = '0';
 inline constexpr std::string_view CameraTag = "CAMERA\t";
 // Control notices: a colour "#RRGGBB", a blank and the text to show.
+inline constexpr char NoticeMark = '#';
 inline constexpr std::string_view YouHaveControl = "#0000F0 You have control";
 inline constexpr std::string_view OtherHasControlPrefix = "#F00000 ";
 inline constexpr std::string_view OtherHasControlSuffix = " has control";
