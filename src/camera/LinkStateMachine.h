@@ -6,22 +6,23 @@
 #include <optional>
 #include <string>
 
-// The states of a track camera's link. Network:
+// The states of a track camera's link, and what leaves them. Network:
 //
-//   NoSocket --resolved--> Connecting --connected--> Connected
-//       (a failed resolution     |  ^                    |
-//        stays here)             |  +--resolved----+     | a command write failed
-//                                | last endpoint   |     v
-//                                +--failed-------> Waiting <--+
-//                                                  retry wait expired or a
-//                                                  command write failed: resolve
+//   NoSocket    a resolution with endpoints: Connecting (a failed one stays,
+//               and nothing else leads out)
+//   Connecting  connected: Connected; the last endpoint failed: Waiting,
+//               with the retry wait set
+//   Connected   a command write failed: Waiting, and a new resolution
+//   Waiting     the retry wait expired, or a command write failed: a new
+//               resolution
 //
-// Commands are written whenever the newest socket is there, whatever its
-// connection state: a socket still connecting carries them once connected;
-// on one whose connection failed or broke they fail at once, and each such
-// failure resolves again (at most one resolution at a time), so an
-// operator's next command brings back a camera that came back into reach
-// without waiting for the retry interval.
+// and every resolution with endpoints makes a new socket: Connecting. A
+// connection cancels the retry wait. Commands are written whenever the
+// newest socket is there, whatever its connection state: a socket still
+// connecting carries them once connected; on one whose connection failed or
+// broke they fail at once, and each such failure resolves again (at most one
+// resolution at a time), so an operator's next command brings back a camera
+// that came back into reach without waiting for the retry interval.
 //
 // Serial: Open, or WithoutTransport when the device could not be opened at
 // start (for good); PortClosed when a reopen after a failed write failed:

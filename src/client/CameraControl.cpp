@@ -47,6 +47,8 @@ void ClientServer::LeaveChooseMode(std::uint16_t sessionId)
 bool ClientServer::SteerCamera(ClientSession& session, unsigned pelcoAddress, const char* bytes,
                                std::size_t count)
 {
+    if (session.GetConnection() == Arbitration::NoConnection)
+        return true; // a session that has left steers nothing
     const auto decision =
         arbitration.Command(session.GetConnection(), session.GetPriority(), pelcoAddress);
     if (decision.selection)

@@ -18,7 +18,7 @@ public:
     explicit FakeTransport(LinkStateMachine machine) : machine(std::move(machine)) {}
 
     // One thing the world does: "start", "resolve <n>" (n endpoints),
-    // "resolve-fail", "resolve-abort", "connect", "connect-fail",
+    // "resolve-fail", "connect", "connect-fail",
     // "old-connect" (the socket before the newest connects), "expire" (the
     // retry wait), "stale-expire" (an expiry queued before a newer wait
     // began), "run" (completions queued on the loop), "write-fail", "stop",
@@ -36,8 +36,6 @@ public:
             Perform(machine.ResolveEnded(Outcome::Done, count, ""));
         else if (what == "resolve-fail")
             Perform(machine.ResolveEnded(Outcome::Failed, 0, "Host not found"));
-        else if (what == "resolve-abort")
-            Perform(machine.ResolveEnded(Outcome::Aborted, 0, "Operation canceled"));
         else if (what == "connect")
             Perform(machine.ConnectEnded(generation, endpoint, Outcome::Done, ""));
         else if (what == "connect-fail")

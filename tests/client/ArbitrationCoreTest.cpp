@@ -173,30 +173,6 @@ TEST(ArbitrationCore, HoldsFollowDeliveredCommandsAndLapseOnTime)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
 }
 
-TEST(ArbitrationCore, HigherPriorityOrTheHolderItselfPasses)
-{
-    const struct
-    {
-        Arbitration::SessionNumber holder; // 0: nobody holds the camera
-        int holderPriority;
-        Arbitration::SessionNumber sender;
-        int priority;
-        bool admitted;
-    } cases[] = {
-        {0, 0, 5, -7, true},  {7, 5, 9, 5, false}, {7, 5, 9, 6, true},  {7, 5, 9, 4, false},
-        {7, 5, 7, -3, true},  {7, 0, 9, -1, false}, {7, 0, 9, 1, true}, {7, -1, 9, -1, false},
-        {7, -1, 9, 0, true},
-    };
-    for (const auto& c : cases) {
-        Arbitration core(Cameras());
-        if (c.holder != 0)
-            core.CommandDelivered(0, c.holder, c.holderPriority, At(0));
-        EXPECT_EQ(core.Admits(0, c.sender, c.priority), c.admitted)
-            << c.holder << " (" << c.holderPriority << ") against " << c.sender << " ("
-            << c.priority << ")";
-    }
-}
-
 TEST(ArbitrationCore, CommandsChooseModeAndNotices)
 {
     const struct
@@ -212,6 +188,17 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
          {"B: 1CAMERA\tgate\t4", "B forward gate", "A: 1CAMERA\tgate\t4", "A forward gate",
           "A: " + Mine, "B: #F00000 alice has control", "gate held by 101 (5) until 2000",
           "B refused gate", "A forward gate", "A unknown camera", "A unknown camera"}},
+        {"while the hold lasts: equal or lower priority waits, higher takes over, the holder "
+         "always passes",
+         {"connect A 101", "connect B 102", "connect C 103", "send A 4 5", "send B 4 5",
+          "send C 4 6", "deliver gate 101 5 0", "send B 4 5", "send C 4 6",
+          "deliver gate 103 6 10", "send A 4 6", "send C 4 -9", "send A 4 7"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
+          "C: 1CAMERA\tgate\t4", "C forward gate", "A: " + Mine, "B: #F00000  has control",
+          "C: #F00000  has control", "gate held by 101 (5) until 2000", "B refused gate",
+          "C forward gate", "A: #F00000  has control", "B: #F00000  has control", "C: " + Mine,
+          "gate held by 103 (6) until 2010", "A refused gate", "C forward gate",
+          "A forward gate"}},
         {"the NVR's name follows a tab; a later login changes the name announced",
          {"name gate Gate West", "connect A 101", "login A alice", "connect B 102",
           "send A 4 0", "send B 4 0", "login A bob", "deliver gate 101 0 0"},
