@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Who may steer which camera, and who is told what about it: the chooser
@@ -65,10 +66,10 @@ public:
     struct CommandDecision
     {
         enum class Verdict {
-            UnknownCamera, // no camera has the Pelco address: logged, nothing else
-            Refused,       // the priority test failed: silently dropped
-            NothingToSteer, // the connection's number went to another connection first
-            Forward,       // write the bytes to `camera`
+            UnknownCamera,  // no camera has the Pelco address: logged, nothing else
+            Refused,        // the priority test failed: silently dropped
+            NothingToSteer, // the number went to a later connection before this one chose
+            Forward,        // write the bytes to `camera`
         };
         Verdict verdict = Verdict::UnknownCamera;
         CameraIndex camera = NoCamera;
