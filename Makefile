@@ -1,6 +1,7 @@
 # The two commands of the README: `make demo` and `make test`. Both install
 # what is missing (Debian packages), build, and run. `make package` builds
-# the Debian package; `make fuzz` runs every fuzz target for longer;
+# the Debian package, `make test-system` tries it in a booted Debian
+# container (part of `make test`); `make fuzz` runs every fuzz target for longer;
 # `make bench` measures the service beside a plain relay (not part of the
 # test run).
 
@@ -34,10 +35,14 @@ PACKAGES := cmake make g++ pkg-config \
 	libboost-system-dev libboost-thread-dev libboost-date-time-dev \
 	libboost-filesystem-dev libboost-regex-dev \
 	libtinyxml2-dev libsystemd-dev libgtest-dev \
-	clang libclang-rt-14-dev
+	clang libclang-rt-14-dev go-md2man
 
 # What CPack needs to work out the package's dependencies.
 PACKAGE_PACKAGES := dpkg-dev file
+
+# What the container tests of the package need: systemd-nspawn, a root file
+# system made with debootstrap, and lintian.
+SYSTEM_PACKAGES := systemd-container debootstrap lintian
 
 DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
 
@@ -45,7 +50,7 @@ BENCH_PACKAGES := socat
 BENCH_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz fuzz demo package bench format clean
+	test-fuzz test-system fuzz demo package bench format clean
 
 all: build
 
@@ -81,7 +86,7 @@ build-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
 # Each stage of `make test` adds "STAGE PASSED FAILED" to this file; the run
 # ends with the sum over all of them.
 RESULTS := $(CURDIR)/$(BUILD)/test-results.txt
-TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS))
+TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS)) system
 COUNT_CTEST = $(CURDIR)/scripts/ctest-counts.sh $(RESULTS)
 
 test-normal: build
@@ -118,10 +123,20 @@ test-fuzz: $(addprefix fuzz-,$(FUZZERS))
 
 fuzz: $(addprefix fuzz-,$(FUZZERS))
 
+# The package, installed and run under a real systemd in a container (as
+# root): the last line says "N passed, N failed".
+test-system: package
+	@./scripts/install-deps.sh $(SYSTEM_PACKAGES)
+	@mkdir -p $(BUILD)
+	@{ ./tests/system/package-test.sh $(BUILD); echo $$? > $(BUILD)/system-test.status; } 2>&1 \
+		| tee $(BUILD)/system-test.out
+	@counts=$$(tail -n 1 $(BUILD)/system-test.out | sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$$/\1 \2/p'); \
+		echo "system $${counts:-0 1}" >> $(RESULTS); [ "$$(cat $(BUILD)/system-test.status)" = 0 ]
+
 # Every stage runs even when an earlier one fails; the last line sums them all.
 test:
 	@mkdir -p $(BUILD) && rm -f $(RESULTS)
-	@$(MAKE) --no-print-directory -k test-normal test-asan test-tsan test-fuzz; \
+	@$(MAKE) --no-print-directory -k test-normal test-asan test-tsan test-fuzz test-system; \
 		./scripts/test-summary.sh $(RESULTS) $(TEST_STAGES)
 
 demo: deps $(BUILD)/CMakeCache.txt
@@ -130,7 +145,7 @@ demo: deps $(BUILD)/CMakeCache.txt
 
 package: build
 	@./scripts/install-deps.sh $(PACKAGE_PACKAGES)
-	cd $(BUILD) && cpack -G DEB
+	cd $(BUILD) && rm -f tlkorvel_*.deb && cpack -G DEB
 
 # Release build of the service and the load generator; a check of the
 # bench's own bookkeeping; then every scenario. The table goes to standard

@@ -1,12 +1,14 @@
 #include "OperatorLink.h"
 
 #include "StampedReceive.h"
+#include "client/OperatorProtocol.h"
 
 #include <boost/asio/error.hpp>
 
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 #include <sys/socket.h>
@@ -16,13 +18,13 @@ using boost::system::error_code;
 
 namespace {
 
-bool StartsWith(const std::string& text, const std::string& prefix)
+bool StartsWith(const std::string& text, std::string_view prefix)
 {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 // True while `text` could still become `prefix` as more bytes come.
-bool CouldBecome(const std::string& text, const std::string& prefix)
+bool CouldBecome(const std::string& text, std::string_view prefix)
 {
     return text.size() < prefix.size() && prefix.compare(0, text.size(), text) == 0;
 }
@@ -30,7 +32,7 @@ bool CouldBecome(const std::string& text, const std::string& prefix)
 } // namespace
 
 OperatorLink::OperatorLink(boost::asio::io_context& io, const tcp::endpoint& relay,
-                           OperatorProtocol protocol, std::string user, std::string password)
+                           OperatorDialect protocol, std::string user, std::string password)
     : socket(io),
       retryTimer(io),
       relay(relay),
@@ -77,7 +79,7 @@ void OperatorLink::OnConnected(const error_code& error)
     socket.set_option(tcp::no_delay(true), ignored);
     socket.non_blocking(true, ignored);
     EnableReceiveStamps(socket.native_handle());
-    if (protocol == OperatorProtocol::Raw)
+    if (protocol == OperatorDialect::Raw)
         BecomeReady();
     else
         state = State::AwaitGreeting;
@@ -126,7 +128,7 @@ void OperatorLink::Consume(const char* bytes, std::size_t count, std::int64_t ar
     handshake.append(bytes, count);
     if (state == State::AwaitGreeting) {
         // "SESSION " and the session number, in one write of the service.
-        const std::string greeting = "SESSION ";
+        const std::string_view greeting = OperatorProtocol::GreetingPrefix;
         if (CouldBecome(handshake, greeting))
             return;
         if (!StartsWith(handshake, greeting) || handshake.size() == greeting.size() ||
@@ -136,19 +138,20 @@ void OperatorLink::Consume(const char* bytes, std::size_t count, std::int64_t ar
         }
         handshake.clear();
         state = State::AwaitLoginReply;
-        const std::string login = "LOGIN " + user + " " + password;
+        const std::string login = OperatorProtocol::LoginMessage(user, password);
         if (!Send(reinterpret_cast<const std::uint8_t*>(login.data()), login.size()))
             Fail("could not send LOGIN");
         return;
     }
     if (state == State::AwaitLoginReply) {
-        if (CouldBecome(handshake, "OK") || CouldBecome(handshake, "FAILURE"))
+        if (CouldBecome(handshake, OperatorProtocol::LoginAccepted) ||
+            CouldBecome(handshake, OperatorProtocol::LoginRefused))
             return;
-        if (!StartsWith(handshake, "OK")) {
+        if (!StartsWith(handshake, OperatorProtocol::LoginAccepted)) {
             Fail("login refused: \"" + handshake + "\"");
             return;
         }
-        const std::string rest = handshake.substr(2);
+        const std::string rest = handshake.substr(OperatorProtocol::LoginAccepted.size());
         handshake.clear();
         BecomeReady();
         Stream(rest.data(), rest.size(), arrival);
@@ -158,7 +161,7 @@ void OperatorLink::Consume(const char* bytes, std::size_t count, std::int64_t ar
 void OperatorLink::Stream(const char* bytes, std::size_t count, std::int64_t arrival)
 {
     for (std::size_t i = 0; i < count; ++i) {
-        if (bytes[i] == '#') {
+        if (bytes[i] == OperatorProtocol::NoticeMark) {
             ++notices;
             if (recording)
                 noticeTimes.push_back(arrival);
@@ -166,7 +169,7 @@ void OperatorLink::Stream(const char* bytes, std::size_t count, std::int64_t arr
     }
     if (!cameraSelected && count > 0) {
         lookout.append(bytes, count);
-        if (lookout.find("CAMERA\t") != std::string::npos) {
+        if (lookout.find(OperatorProtocol::CameraTag) != std::string::npos) {
             cameraSelected = true;
             lookout.clear();
         } else if (lookout.size() > 64) {

@@ -13,7 +13,7 @@
 
 // What the far end of an operator connection speaks: the service greets and
 // wants a LOGIN; a plain relay says nothing.
-enum class OperatorProtocol { Service, Raw };
+enum class OperatorDialect { Service, Raw };
 
 // One operator connection of the bench: connects, reads the greeting, logs
 // in, then sends frames, each with one write of its own, and drains every
@@ -27,7 +27,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     OperatorLink(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& relay,
-                 OperatorProtocol protocol, std::string user, std::string password);
+                 OperatorDialect protocol, std::string user, std::string password);
     OperatorLink(const OperatorLink&) = delete;
     OperatorLink& operator=(const OperatorLink&) = delete;
 
@@ -65,7 +65,7 @@ private:
     boost::asio::ip::tcp::socket socket;
     boost::asio::steady_timer retryTimer;
     boost::asio::ip::tcp::endpoint relay;
-    OperatorProtocol protocol;
+    OperatorDialect protocol;
     std::string user;
     std::string password;
     Clock::time_point deadline;

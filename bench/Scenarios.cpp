@@ -84,7 +84,7 @@ public:
     OperatorLink& AddLink(const OperatorAccount& account)
     {
         const auto protocol =
-            kind == RelayKind::Service ? OperatorProtocol::Service : OperatorProtocol::Raw;
+            kind == RelayKind::Service ? OperatorDialect::Service : OperatorDialect::Raw;
         links.push_back(std::make_unique<OperatorLink>(io, relay->OperatorEndpoint(), protocol,
                                                        account.name, account.password));
         return *links.back();

@@ -7,22 +7,24 @@
 // Input: byte 0 chooses the state, the rest is the message.
 //   bits 0-1  the session: not logged in, "guard" (2), "chief" (9), "minus" (-1)
 //   bits 2-3  its current camera: none, "gate" (Pelco 4), "yard" (Pelco 200),
-//             "gone" (an address no camera has)
+//             "high" (Pelco 300, which no command addresses)
 //   bits 4-5  the chooser slot: empty, this session, the other session, a
 //             session that has ended
 //   bit 6     the other session holds "gate" with priority 5
 //   bit 7     logins are required
 //
 // The service runs on its own loop in this thread, with cameras on
-// pseudo-terminals and its two sessions connected over loopback once; each
-// message runs the loop until it is idle again (the holds last 0 seconds), so
-// that one input leaves nothing behind for the next.
+// pseudo-terminals and its two sessions connected over loopback (the first
+// one again whenever it has to be without a camera); each message runs the
+// loop until it is idle again (the holds last 0 seconds), so that one input
+// leaves nothing behind for the next.
 #include "Check.h"
 
 #include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
 #include "client/ClientSession.h"
 #include "client/CommandHandling.h"
+#include "client/OperatorProtocol.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -107,13 +109,14 @@ public:
     Service(boost::asio::io_context& io, bool requireLogin) : io(io)
     {
         AddCamera("gate", 4, gateLine);
+        AddCamera("high", 300, highLine);
         AddCamera("yard", 200, yardLine);
         SessionPolicy policy;
         policy.requireLogin = requireLogin;
         server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, cameras, users, policy);
         for (auto& entry : cameras)
             entry.second->SetClientServer(server.get());
-        const std::uint16_t port = server->LocalEndpoint().port();
+        port = server->LocalEndpoint().port();
         mainClient = ConnectTo(port, mainNumber);
         otherClient = ConnectTo(port, otherNumber);
         for (int round = 0; round < 1000 && !(Main() && Other()); ++round)
@@ -126,6 +129,8 @@ public:
 
     void Handle(std::uint8_t state, const std::uint8_t* data, std::size_t count)
     {
+        static const char* const currentCameras[] = {"", "gate", "yard", "high"};
+        WorkWith(currentCameras[(state >> 2) & 3]);
         const auto session = Main();
         const auto other = Other();
         FUZZ_CHECK(session && other);
@@ -133,10 +138,9 @@ public:
         static const char* const names[] = {"", "guard", "chief", "minus"};
         const std::string name = names[state & 3];
         session->LogIn(name, name.empty() ? 0 : server->PriorityOf(name));
-        static const char* const currentCameras[] = {"", "gate", "yard", "gone"};
-        session->SetCurrentCamera(currentCameras[(state >> 2) & 3]);
+        server->LeaveChooseMode(server->Arbiter().ChooserSlot());
         const std::uint16_t choosers[] = {0, mainNumber, otherNumber, EndedSession};
-        server->TakeChooserSlot(choosers[(state >> 4) & 3]);
+        server->EnterChooseMode(choosers[(state >> 4) & 3]);
         if (state & 0x40)
             TakeGate(*other);
 
@@ -149,7 +153,8 @@ public:
         FUZZ_CHECK((length > 0) == login);
         if (length > 0) {
             const std::string text(reply.get(), length);
-            FUZZ_CHECK(text == "OK" || text == "FAILURE");
+            FUZZ_CHECK(text == OperatorProtocol::LoginAccepted ||
+                       text == OperatorProtocol::LoginRefused);
         }
         RunUntilIdle();
     }
@@ -164,14 +169,38 @@ private:
         cameras.emplace(address, std::make_unique<TrackCamera>(io, settings, 1, 0));
     }
 
+    // The first session works with that camera (none: a new connection).
+    void WorkWith(const std::string& camera)
+    {
+        const Arbitration& arbiter = server->Arbiter();
+        const auto current = arbiter.CurrentCamera(Main()->GetConnection());
+        if (camera.empty()) {
+            if (current == Arbitration::NoCamera)
+                return;
+            ::close(mainClient);
+            mainClient = ConnectTo(port, mainNumber);
+            for (int round = 0; round < 1000 && !Main(); ++round)
+                io.run_one();
+            FUZZ_CHECK(Main());
+            RunUntilIdle();
+            return;
+        }
+        if (current != Arbitration::NoCamera && arbiter.Address(current) == camera)
+            return;
+        server->LeaveChooseMode(arbiter.ChooserSlot());
+        server->EnterChooseMode(mainNumber);
+        server->SelectCamera(camera, false);
+        RunUntilIdle();
+    }
+
     // The other session steers "gate" and keeps the hold just long enough.
     void TakeGate(ClientSession& other)
     {
         other.LogIn("holder", 5);
-        const TrackCamera& gate = *cameras.at("gate");
+        const auto gate = server->Arbiter().CameraByAddress("gate");
         const char frame[] = {'\xFF', '\x04', '\x00', '\x04', '\x20', '\x00', '\x28'};
         server->SubmitCommand("gate", otherNumber, 5, frame, sizeof frame);
-        for (int round = 0; round < 100 && gate.GetHolderSession() != otherNumber; ++round)
+        for (int round = 0; round < 100 && server->Arbiter().Holder(gate) != otherNumber; ++round)
             io.poll_one();
     }
 
@@ -185,15 +214,18 @@ private:
         Discard(mainClient);
         Discard(otherClient);
         DiscardLine(gateLine.master);
+        DiscardLine(highLine.master);
         DiscardLine(yardLine.master);
     }
 
     boost::asio::io_context& io;
     CameraLine gateLine;
+    CameraLine highLine;
     CameraLine yardLine;
     CameraTable cameras;
     UserTable users = Users;
     std::unique_ptr<ClientServer> server;
+    std::uint16_t port = 0;
     int mainClient = -1;
     int otherClient = -1;
     std::uint16_t mainNumber = 0;

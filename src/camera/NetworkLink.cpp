@@ -5,33 +5,47 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
-#include <algorithm>
-#include <chrono>
 #include <iterator>
 #include <utility>
 
 using boost::asio::ip::tcp;
 
+namespace {
+
+Outcome OutcomeOf(const boost::system::error_code& error)
+{
+    if (!error)
+        return Outcome::Done;
+    return error == boost::asio::error::operation_aborted ? Outcome::Aborted : Outcome::Failed;
+}
+
+std::string Reason(const boost::system::error_code& error)
+{
+    return error ? error.message() : std::string();
+}
+
+} // namespace
+
 NetworkLink::NetworkLink(boost::asio::io_context& io, const std::string& address,
                          const std::string& port, int retryIntervalSecs)
-    : io(io), address(address), port(port), retryIntervalSecs(retryIntervalSecs), resolver(io),
+    : io(io), address(address), port(port),
+      machine(LinkStateMachine::Network(address, port, retryIntervalSecs)), resolver(io),
       reconnectTimer(io)
 {}
 
 void NetworkLink::Start()
 {
-    LogFile.BeginLine() << "Connecting to track camera at " << address << ":" << port << std::endl;
-    StartResolve();
+    Perform(machine.Start());
 }
 
 bool NetworkLink::AcceptsCommands() const
 {
-    return !stopped && socket && socket->is_open();
+    return machine.WritesCommands() && socket && socket->is_open();
 }
 
 bool NetworkLink::Connected() const
 {
-    return AcceptsCommands() && connected;
+    return machine.State() == LinkState::Connected && AcceptsCommands();
 }
 
 std::size_t NetworkLink::TryWrite(const void* data, std::size_t length,
@@ -42,66 +56,60 @@ std::size_t NetworkLink::TryWrite(const void* data, std::size_t length,
 
 void NetworkLink::WriteFailed(const boost::system::error_code& error)
 {
-    connected = false;
-    ReportTrouble("Error sending command to " + address, error);
-    StartResolve();
+    Perform(machine.CommandWriteFailed(error.message()));
 }
 
 void NetworkLink::Stop()
 {
-    stopped = true;
-    connected = false;
-    resolver.cancel();
-    reconnectTimer.cancel();
-    if (socket) {
+    Perform(machine.Stop());
+}
+
+void NetworkLink::Perform(const LinkActions& actions)
+{
+    if (!actions.logLine.empty())
+        LogFile.BeginLine() << actions.logLine << std::endl;
+    if (actions.closeAll) {
+        resolver.cancel();
+        reconnectTimer.cancel();
+        if (socket) {
+            boost::system::error_code ignored;
+            socket->close(ignored);
+        }
+    }
+    if (actions.newSocket) {
+        // Replacing the socket closes the previous one; its pending
+        // operations end as aborted.
+        socket = std::make_unique<tcp::socket>(io);
+    } else if (actions.connectTo) {
         boost::system::error_code ignored;
         socket->close(ignored);
     }
-}
-
-// One resolution at a time: a second one would only replace the socket the
-// first is about to make.
-void NetworkLink::StartResolve()
-{
-    if (stopped || resolving)
-        return;
-    resolving = true;
-    resolver.async_resolve(tcp::v4(), address, port, tcp::resolver::address_configured,
-                           lifetime.Guard([this](const boost::system::error_code& error,
-                                                 const tcp::resolver::results_type& results) {
-                               OnResolved(error, results);
-                           }));
-}
-
-void NetworkLink::OnResolved(const boost::system::error_code& error,
-                             const tcp::resolver::results_type& results)
-{
-    resolving = false;
-    if (stopped || error == boost::asio::error::operation_aborted)
-        return;
-    if (error) {
-        // Not retried by itself: the next failed command write resolves again.
-        LogFile.BeginLine() << "*** Unable to resolve path to camera at " << address << ":" << port
-                            << ": " << error.message() << std::endl;
-        return;
+    if (actions.connectTo)
+        Connect(*actions.connectTo);
+    if (actions.cancelRetryWait)
+        reconnectTimer.cancel();
+    if (actions.retryWait)
+        WaitToRetry(*actions.retryWait);
+    if (actions.resolve) {
+        resolver.async_resolve(
+            tcp::v4(), address, port, tcp::resolver::address_configured,
+            lifetime.Guard([this](const boost::system::error_code& error,
+                                  const tcp::resolver::results_type& results) {
+                const LinkActions next = machine.ResolveEnded(
+                    OutcomeOf(error), error ? 0 : results.size(), Reason(error));
+                // The endpoints go with the socket they are for.
+                if (next.newSocket)
+                    endpoints = results;
+                Perform(next);
+            }));
     }
-    if (results.empty())
-        return;
-
-    endpoints = results;
-    // Replacing the socket closes the previous one; its pending operations
-    // end as aborted.
-    socket = std::make_unique<tcp::socket>(io);
-    ++socketGeneration;
-    connected = false;
-    Connect(0);
 }
 
 void NetworkLink::Connect(std::size_t index)
 {
     const tcp::endpoint endpoint =
         std::next(endpoints.begin(), static_cast<std::ptrdiff_t>(index))->endpoint();
-    const std::uint64_t generation = socketGeneration;
+    const std::uint64_t generation = machine.SocketGeneration();
     boost::system::error_code error;
     socket->open(endpoint.protocol(), error);
     if (!error) {
@@ -127,62 +135,17 @@ void NetworkLink::Connect(std::size_t index)
 void NetworkLink::OnConnected(std::uint64_t generation, std::size_t index,
                               const boost::system::error_code& error)
 {
-    if (stopped || generation != socketGeneration)
-        return;
-    if (!error) {
-        if (socket->is_open()) {
-            retryWait = 0;
-            reconnectTimer.cancel();
-            connected = true;
-        }
-        return;
-    }
-    if (index + 1 < endpoints.size()) {
-        boost::system::error_code ignored;
-        socket->close(ignored);
-        Connect(index + 1);
-        return;
-    }
-    ReportTrouble("*** Connection error for track camera at " + address + " on port " + port,
-                  error);
-    WaitToRetry();
+    Perform(machine.ConnectEnded(generation, index, error ? Outcome::Failed : Outcome::Done,
+                                 Reason(error)));
 }
 
 // Setting the expiry cancels a wait still pending; that wait then ends as
 // aborted and is logged as such.
-void NetworkLink::WaitToRetry()
+void NetworkLink::WaitToRetry(std::chrono::seconds delay)
 {
-    // A retry interval below one second would turn a dead camera into a busy loop.
-    const int seconds = std::max(retryIntervalSecs, 1);
-    reconnectTimer.expires_after(std::chrono::seconds(seconds));
-    const std::uint64_t wait = ++retryWaitsStarted;
-    retryWait = wait;
-    reconnectTimer.async_wait(lifetime.Guard(
-        [this, wait](const boost::system::error_code& error) { OnReconnectTimer(wait, error); }));
-}
-
-void NetworkLink::OnReconnectTimer(std::uint64_t wait, const boost::system::error_code& error)
-{
-    if (stopped)
-        return;
-    if (error == boost::asio::error::operation_aborted) {
-        LogFile.BeginLine() << "Camera connection retry timer aborted" << std::endl;
-        return;
-    }
-    // An expiry that was already queued when a connection succeeded or a newer
-    // wait began is stale.
-    if (error || wait != retryWait)
-        return;
-    retryWait = 0;
-    StartResolve();
-}
-
-// Only the first connection or send failure of a camera is logged; the
-// recovery runs every time.
-void NetworkLink::ReportTrouble(const std::string& text, const boost::system::error_code& error)
-{
-    if (troubleReported)
-        return;
-    troubleReported = true;
-    LogFile.BeginLine() << text << ": " << error.message() << std::endl;
+    reconnectTimer.expires_after(delay);
+    const std::uint64_t wait = machine.RetryWaitNumber();
+    reconnectTimer.async_wait(lifetime.Guard([this, wait](const boost::system::error_code& error) {
+        Perform(machine.RetryWaitEnded(wait, OutcomeOf(error)));
+    }));
 }

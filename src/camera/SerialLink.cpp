@@ -8,9 +8,11 @@ using boost::asio::serial_port_base;
 
 SerialLink::SerialLink(boost::asio::io_context& io, const std::string& cameraAddress,
                        const std::string& device, const SerialSettings& configured)
-    : device(device), settings(configured), port(io)
+    : device(device), settings(configured), port(io),
+      machine(LinkStateMachine::Serial(device, false))
 {
     const boost::system::error_code error = SetUp(cameraAddress);
+    machine = LinkStateMachine::Serial(device, port.is_open());
     if (error) {
         LogFile.BeginLine() << "Error connecting to track camera on serial port " << device << ":"
                             << error.message() << std::endl;
@@ -26,7 +28,6 @@ boost::system::error_code SerialLink::SetUp(const std::string& cameraAddress)
     port.open(device, error);
     if (error)
         return error;
-    opened = true;
 
     port.set_option(serial_port_base::baud_rate(settings.baudRate), error);
     if (error)
@@ -60,19 +61,25 @@ boost::system::error_code SerialLink::SetUp(const std::string& cameraAddress)
 
 bool SerialLink::EnsureOpen()
 {
-    if (!port.is_open())
-        Reopen();
-    return port.is_open();
+    Perform(machine.CommandWaiting());
+    return machine.State() == LinkState::Open;
 }
 
 void SerialLink::WriteFailed(const boost::system::error_code& error)
 {
-    if (!troubleReported) {
-        troubleReported = true;
-        LogFile.BeginLine() << "Error sending command to serial port " << device << ": "
-                            << error.message() << std::endl;
+    Perform(machine.CommandWriteFailed(error.message()));
+}
+
+void SerialLink::Perform(const LinkActions& actions)
+{
+    if (!actions.logLine.empty())
+        LogFile.BeginLine() << actions.logLine << std::endl;
+    if (actions.closeAll) {
+        boost::system::error_code ignored;
+        port.close(ignored);
     }
-    Reopen();
+    if (actions.reopen)
+        Reopen();
 }
 
 // A device that comes back under its name (a replugged adapter) carries the
@@ -88,10 +95,7 @@ void SerialLink::Reopen()
     port.open(device, error);
     if (!error)
         ApplySettings(error);
-    if (error) {
-        LogFile.BeginLine() << "Error opening serial port " << device << ": " << error.message()
-                            << std::endl;
-    }
+    Perform(machine.ReopenEnded(port.is_open(), error ? error.message() : std::string()));
 }
 
 bool SerialLink::ApplySettings(boost::system::error_code& error)
@@ -120,6 +124,5 @@ bool SerialLink::ApplySettings(boost::system::error_code& error)
 
 void SerialLink::Stop()
 {
-    boost::system::error_code ignored;
-    port.close(ignored);
+    Perform(machine.Stop());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "camera/LinkStateMachine.h"
 #include "camera/SerialSettings.h"
 
 #include <boost/asio/io_context.hpp>
@@ -8,8 +9,10 @@
 
 #include <string>
 
-// The serial line of an analog track camera. Write-only; everything but the
-// set-up at construction runs on the I/O loop thread.
+// The serial line of an analog track camera: the port and its line
+// settings. Write-only; what happens after a failure is LinkStateMachine's
+// to decide. Everything but the set-up at construction runs on the I/O loop
+// thread.
 class SerialLink
 {
 public:
@@ -25,7 +28,7 @@ public:
 
     // True once the device has been opened at construction: commands are
     // written from then on (a port lost later is reopened by WriteFailed).
-    bool Opened() const { return opened; }
+    bool Opened() const { return machine.WritesCommands(); }
 
     // True when the port is open; a port that an earlier failure left closed
     // is reopened first (and the failure logged), so that the first command
@@ -35,8 +38,7 @@ public:
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);
 
-    // Logs the first failure of the camera's link and reopens the device with
-    // the configured settings, so that the next command has a port.
+    // A command write failed (see LinkStateMachine::CommandWriteFailed).
     void WriteFailed(const boost::system::error_code& error);
 
     void Stop();
@@ -45,6 +47,7 @@ private:
     // The set-up at construction: the first error, after the messages for
     // invalid stop bits or parity.
     boost::system::error_code SetUp(const std::string& cameraAddress);
+    void Perform(const LinkActions& actions);
     void Reopen();
     // Applies the line settings in order; false (with the error) at the first refusal.
     bool ApplySettings(boost::system::error_code& error);
@@ -52,8 +55,7 @@ private:
     std::string device;
     SerialSettings settings; // invalid stop bits and parity already replaced by the defaults
     boost::asio::serial_port port;
-    bool opened = false;
-    bool troubleReported = false;
+    LinkStateMachine machine;
 };
 
 #include <boost/asio/buffer.hpp>

@@ -6,17 +6,9 @@
 
 #include <boost/asio/error.hpp>
 
-#include <chrono>
-
-namespace {
-
-using HoldClock = boost::asio::steady_timer::clock_type;
-
-} // namespace
-
 TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& settings,
                          int retryIntervalSecs, int lockTimeSecs)
-    : lockTimeSecs(lockTimeSecs), holdTimer(io)
+    : lockTimeSecs(lockTimeSecs)
 {
     if (settings.address.empty())
         return;
@@ -31,29 +23,27 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& sett
     serialLink = std::make_unique<SerialLink>(io, address, port, settings.serial);
 }
 
-// The links and the timer close and cancel their operations as they go; what
-// is still queued on the loop is ignored through the lifetime guard.
+// The links close and cancel their operations as they go; what is still
+// queued on the loop is ignored through the lifetime guard.
 TrackCamera::~TrackCamera() = default;
 
-void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
-                              std::size_t length)
+TrackCamera::Delivery TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority,
+                                               const char* bytes, std::size_t length)
 {
     // A camera without transport (no socket yet, or no serial device) drops
-    // the command: nothing is written, logged or held.
+    // the command: nothing is written or logged.
     if (!LinkAcceptsCommands())
-        return;
+        return Delivery::Dropped;
     // Nothing ahead of it on a connected link: hand it to the socket at once.
     if (networkLink && networkLink->Connected() && !writing && commands.Empty()) {
         boost::system::error_code error;
         const std::size_t written = networkLink->TryWrite(bytes, length, error);
-        if (written == length) {
-            TakeHold(sessionId, priority);
-            return;
-        }
+        if (written == length)
+            return Delivery::Written;
         if (error && error != boost::asio::error::would_block) {
-            // As when a queued write fails: no hold, and the link recovers.
+            // As when a queued write fails: not delivered, and the link recovers.
             networkLink->WriteFailed(error);
-            return;
+            return Delivery::Dropped;
         }
         // The socket cannot take it all now: the rest waits its turn.
         bytes += written;
@@ -65,9 +55,10 @@ void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, co
             LogFile.BeginLine() << "Command queue for track camera at " << address
                                 << " is full; dropping commands until it drains" << std::endl;
         }
-        return;
+        return Delivery::Dropped;
     }
     WriteNextCommand();
+    return Delivery::Queued;
 }
 
 void TrackCamera::Stop()
@@ -77,7 +68,6 @@ void TrackCamera::Stop()
         serialLink->Stop();
     if (networkLink)
         networkLink->Stop();
-    holdTimer.cancel();
 }
 
 bool TrackCamera::LinkAcceptsCommands() const
@@ -135,49 +125,14 @@ void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
         return;
     }
     if (!error) {
-        TakeHold(done.sessionId, done.priority);
+        if (commandListener)
+            commandListener->CommandWritten(address, done.sessionId, done.priority);
     } else if (serialLink) {
         serialLink->WriteFailed(error);
     } else {
         networkLink->WriteFailed(error);
     }
     WriteNextCommand();
-}
-
-void TrackCamera::TakeHold(std::uint16_t sessionId, std::int32_t priority)
-{
-    holderSession = sessionId;
-    holderPriority = priority;
-    if (clientServer)
-        clientServer->AnnounceControl(address, holderSession);
-
-    holdDeadline = HoldClock::now() + std::chrono::seconds(lockTimeSecs);
-    if (!holdWaitPending)
-        WaitForHoldDeadline();
-}
-
-void TrackCamera::WaitForHoldDeadline()
-{
-    holdWaitPending = true;
-    holdTimer.expires_at(holdDeadline);
-    holdTimer.async_wait(lifetime.Guard(
-        [this](const boost::system::error_code& error) { OnHoldExpired(error); }));
-}
-
-void TrackCamera::OnHoldExpired(const boost::system::error_code& error)
-{
-    holdWaitPending = false;
-    if (error || stopped)
-        return;
-    // Commands delivered while the wait ran have moved the deadline on.
-    if (HoldClock::now() < holdDeadline) {
-        WaitForHoldDeadline();
-        return;
-    }
-    holderSession = 0;
-    holderPriority = -1;
-    if (clientServer)
-        clientServer->AnnounceRelease(address);
 }
 
 std::uint32_t TrackCamera::GetNvrCameraId() const

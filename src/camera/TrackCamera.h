@@ -1,12 +1,11 @@
 #pragma once
 
 #include "camera/CameraSettings.h"
+#include "camera/CommandListener.h"
 #include "camera/CommandQueue.h"
-#include "camera/HoldListener.h"
 #include "camera/Lifetime.h"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
@@ -19,22 +18,24 @@ class NetworkLink;
 class SerialLink;
 
 // One configured track camera: its configuration, its link (serial port or
-// TCP with reconnection), the control hold, and the fields the NVR side
-// learns about it.
+// TCP with reconnection) and the write path of its commands, and the fields
+// the NVR side learns about it. Who may steer it, and for how long, is the
+// operator side's to decide (Arbitration); the camera only says which
+// commands reached it.
 //
 // Threads: everything runs on the I/O loop thread except the NVR-side
 // accessors, which NVR workers call; those fields are guarded by nvrMutex.
 //
 // Commands: a command with nothing ahead of it goes straight to a connected
 // network camera's socket when the socket takes it whole at once (the usual
-// case: no copy, no trip through the loop, and the hold is taken there and
-// then). Otherwise SendCommand copies the bytes into a bounded queue
+// case: no copy, no trip through the loop; SendCommand says so at once).
+// Otherwise SendCommand copies the bytes into a bounded queue
 // (MaxPendingBytes per camera); one write is in flight and the rest follow in
-// order. A command beyond the bound is dropped, and the first drop of each
-// overflow is logged. A command that finds no transport, or whose write
-// fails, is dropped: nothing is kept for a later connection, since a command
-// delivered minutes late would steer the camera for an operator who has long
-// moved on.
+// order, each reported to the listener once written. A command beyond the
+// bound is dropped, and the first drop of each overflow is logged. A command
+// that finds no transport, or whose write fails, is dropped: nothing is kept
+// for a later connection, since a command delivered minutes late would steer
+// the camera for an operator who has long moved on.
 //
 // Lifetime: the I/O loop must outlive the camera. Destroy the camera on the
 // loop thread or with the loop stopped; completions still queued for it then
@@ -55,15 +56,20 @@ public:
     const std::string& GetAddress() const { return address; }
     const std::string& GetPort() const { return port; }
     std::uint32_t GetPelcoNumber() const { return pelcoNumber; }
+    // How long a delivered command holds the camera for its sender.
+    std::int32_t GetLockTimeSecs() const { return lockTimeSecs; }
 
-    // I/O loop: link and hold.
-    void SetClientServer(HoldListener* listener) { clientServer = listener; }
-    // Writes a copy of the bytes to the camera after the commands before it;
-    // a delivered command makes the sender the holder (TakeHold).
-    void SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
-                     std::size_t length);
-    std::uint16_t GetHolderSession() const { return holderSession; }
-    std::int32_t GetHolderPriority() const { return holderPriority; }
+    // I/O loop: the write path.
+    // Who hears of the queued commands written (the client service).
+    void SetClientServer(CommandListener* listener) { commandListener = listener; }
+    enum class Delivery {
+        Written, // whole, at once: the caller takes it as delivered now
+        Queued,  // CommandWritten follows if and when it has been written
+        Dropped, // no transport, a full queue or a failed write
+    };
+    // Writes a copy of the bytes to the camera after the commands before it.
+    Delivery SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+                         std::size_t length);
     // Closes the link and cancels every pending operation (a camera the
     // loader does not file).
     void Stop();
@@ -82,9 +88,6 @@ private:
     bool LinkAcceptsCommands() const;
     void WriteNextCommand();
     void OnCommandWritten(const boost::system::error_code& error);
-    void TakeHold(std::uint16_t sessionId, std::int32_t priority);
-    void WaitForHoldDeadline();
-    void OnHoldExpired(const boost::system::error_code& error);
 
     std::string address;
     std::string port = "1000";
@@ -99,16 +102,7 @@ private:
     bool writing = false;
     bool overflowReported = false;
     bool stopped = false;
-
-    HoldListener* clientServer = nullptr;
-    std::uint16_t holderSession = 0;
-    std::int32_t holderPriority = -1;
-    boost::asio::steady_timer holdTimer;
-    // When the hold lapses. A delivered command moves it on; the one wait
-    // on holdTimer follows it when it ends early, rather than being
-    // cancelled and restarted for every command.
-    boost::asio::steady_timer::time_point holdDeadline;
-    bool holdWaitPending = false;
+    CommandListener* commandListener = nullptr;
 
     Lifetime lifetime;
 

@@ -1,149 +1,238 @@
-// Which camera each operator works with, whose commands reach a camera, and
-// what the operators working with a camera are told about its control.
-#include "client/ClientServer.h"
+#include "client/Arbitration.h"
 
-#include "camera/TrackCamera.h"
-#include "client/ClientSession.h"
+#include "client/OperatorProtocol.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
 
-// The fixed texts are made once and shared by every session they go to.
-const Notification& YouHaveControl()
+Notification Text(std::string text)
 {
-    static const Notification text =
-        std::make_shared<const std::string>("#0000F0 You have control");
-    return text;
-}
-
-const Notification& ControlLapsed()
-{
-    static const Notification text = std::make_shared<const std::string>("#0000F0 ");
-    return text;
+    return std::make_shared<const std::string>(std::move(text));
 }
 
 } // namespace
 
-std::string ClientServer::CameraForPelco(unsigned pelcoAddress) const
+Arbitration::Arbitration(std::vector<Camera> configured)
+    : cameraByPelco(256, NoCamera),
+      youHaveControl(Text(std::string(OperatorProtocol::YouHaveControl))),
+      controlLapsed(Text(std::string(OperatorProtocol::ControlLapsed)))
 {
-    const TrackCamera* camera = FindCameraByPelco(pelcoAddress);
-    return camera ? camera->GetAddress() : std::string();
+    cameras.reserve(configured.size());
+    for (Camera& camera : configured) {
+        if (camera.pelcoNumber < cameraByPelco.size() &&
+            cameraByPelco[camera.pelcoNumber] == NoCamera)
+            cameraByPelco[camera.pelcoNumber] = cameras.size();
+        cameras.emplace_back(std::move(camera));
+    }
+    anonymousHasControl = &HasControlText(std::string()); // a session that never logged in
 }
 
-TrackCamera* ClientServer::FindCameraByPelco(unsigned pelcoAddress) const
+Arbitration::CameraIndex Arbitration::CameraByPelco(unsigned pelcoAddress) const
 {
-    return pelcoAddress < cameraByPelco.size() ? cameraByPelco[pelcoAddress] : nullptr;
+    return pelcoAddress < cameraByPelco.size() ? cameraByPelco[pelcoAddress] : NoCamera;
 }
 
-bool ClientServer::CheckLogin(const std::string& name, const std::string& password) const
+Arbitration::CameraIndex Arbitration::CameraByAddress(const std::string& address) const
 {
-    const auto user = users.find(name);
-    return user != users.end() &&
-           (user->second.password.empty() || user->second.password == password);
+    const auto found = std::lower_bound(
+        cameras.begin(), cameras.end(), address,
+        [](const CameraState& camera, const std::string& key) { return camera.address < key; });
+    if (found == cameras.end() || found->address != address)
+        return NoCamera;
+    return static_cast<CameraIndex>(found - cameras.begin());
 }
 
-std::int32_t ClientServer::PriorityOf(const std::string& name) const
+void Arbitration::SetNvrName(CameraIndex camera, const std::string& name)
 {
-    const auto user = users.find(name);
-    return user == users.end() ? 0 : user->second.priority;
+    cameras[camera].nvrName = name;
 }
 
-void ClientServer::EnterChooseMode(std::uint16_t sessionId)
+Arbitration::ConnectionId Arbitration::Connect(SessionNumber number)
+{
+    ConnectionId id;
+    if (freeConnections.empty()) {
+        id = connections.size();
+        connections.emplace_back();
+    } else {
+        id = freeConnections.back();
+        freeConnections.pop_back();
+    }
+    connections[id] = Connection{number, NoCamera, anonymousHasControl, true};
+
+    // The connection that had the number hears no more notices; it keeps its
+    // camera for its own commands.
+    auto entry = registered.find(number);
+    if (entry != registered.end()) {
+        Unwatch(entry->second);
+        entry->second = id;
+    } else {
+        registered.emplace(number, id);
+    }
+    return id;
+}
+
+void Arbitration::LogIn(ConnectionId connection, const std::string& userName)
+{
+    connections[connection].hasControl = &HasControlText(userName);
+}
+
+void Arbitration::Disconnect(ConnectionId connection)
+{
+    Connection& gone = connections[connection];
+    if (!gone.live)
+        return;
+    const auto entry = registered.find(gone.number);
+    if (entry != registered.end() && entry->second == connection)
+        registered.erase(entry);
+    Unwatch(connection);
+    gone = Connection{};
+    freeConnections.push_back(connection);
+}
+
+Arbitration::ConnectionId Arbitration::Registered(SessionNumber number) const
+{
+    const auto entry = registered.find(number);
+    return entry == registered.end() ? NoConnection : entry->second;
+}
+
+Arbitration::CameraIndex Arbitration::CurrentCamera(ConnectionId connection) const
+{
+    return connections[connection].camera;
+}
+
+void Arbitration::Choose(SessionNumber number)
 {
     if (chooserSlot == 0)
-        chooserSlot = sessionId;
+        chooserSlot = number;
 }
 
-void ClientServer::LeaveChooseMode(std::uint16_t sessionId)
+void Arbitration::Cancel(SessionNumber number)
 {
-    if (chooserSlot == sessionId)
+    if (chooserSlot == number)
         chooserSlot = 0;
 }
 
-void ClientServer::SelectCamera(const std::string& cameraAddress, bool causedByCommand)
+std::optional<Arbitration::Selection> Arbitration::Select(CameraIndex camera,
+                                                          bool causedByCommand)
 {
     if (chooserSlot == 0)
-        return;
-    const auto camera = cameras.find(cameraAddress);
-    if (camera == cameras.end())
-        return;
-    // A chooser whose session has ended keeps the slot until it is taken over.
-    const auto chooser = FindSession(chooserSlot);
-    if (!chooser)
-        return;
-
-    const std::string nvrName = camera->second->GetNvrCameraName();
-    std::string message = causedByCommand ? "1" : "0";
-    message += "CAMERA\t";
-    message += cameraAddress;
-    message += '\t';
-    message += std::to_string(camera->second->GetPelcoNumber());
-    if (!nvrName.empty()) {
-        message += '\t';
-        message += nvrName;
-    }
-    chooser->Send(std::make_shared<const std::string>(std::move(message)));
-    Watch(chooser, cameraAddress);
+        return std::nullopt;
+    const ConnectionId chooser = Registered(chooserSlot);
+    if (chooser == NoConnection)
+        return std::nullopt;
+    const CameraState& selected = cameras[camera];
+    Selection selection{chooser,
+                        Text(OperatorProtocol::CameraMessage(causedByCommand, selected.address,
+                                                             selected.pelcoNumber,
+                                                             selected.nvrName))};
+    Watch(chooser, camera);
     chooserSlot = 0;
+    return selection;
 }
 
-void ClientServer::SubmitCommand(const std::string& cameraAddress, std::uint16_t sessionId,
-                                 std::int32_t priority, const char* bytes, std::size_t count)
+Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority priority,
+                                                  unsigned pelcoAddress)
 {
-    const auto entry = cameras.find(cameraAddress);
-    if (entry == cameras.end())
-        return; // a session whose number another connection took over: nothing to steer
-    SubmitCommand(*entry->second, sessionId, priority, bytes, count);
-}
-
-void ClientServer::SubmitCommand(TrackCamera& camera, std::uint16_t sessionId,
-                                 std::int32_t priority, const char* bytes, std::size_t count)
-{
-    const std::uint16_t holder = camera.GetHolderSession();
-    if (holder != 0 && holder != sessionId && priority <= camera.GetHolderPriority())
-        return;
-    camera.SendCommand(sessionId, priority, bytes, count);
-}
-
-void ClientServer::AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession)
-{
-    const auto camera = watchers.find(cameraAddress);
-    if (camera == watchers.end())
-        return;
-    // The holder may have gone since its command was admitted; the others
-    // are then told of a holder without a name, and the hold stands.
-    const Notification* othersText = nullptr;
-    for (const auto& entry : camera->second) {
-        const auto session = entry.second.lock();
-        if (!session)
-            continue;
-        if (entry.first == holderSession) {
-            session->Send(YouHaveControl());
-            continue;
-        }
-        if (!othersText) {
-            const auto holder = FindSession(holderSession);
-            othersText = &HasControlText(holder ? holder->GetUserName() : std::string());
-        }
-        session->Send(*othersText);
+    CommandDecision decision;
+    const CameraIndex addressed = CameraByPelco(pelcoAddress);
+    if (addressed == NoCamera)
+        return decision;
+    const SessionNumber number = connections[from].number;
+    if (addressed != connections[from].camera) {
+        // Whoever was choosing, this session's command ends it.
+        chooserSlot = number;
+        decision.selection = Select(addressed, true);
     }
+    // The addressed camera, unless the selection went to a later connection
+    // with the same number.
+    decision.camera = connections[from].camera;
+    if (decision.camera == NoCamera)
+        decision.verdict = CommandDecision::Verdict::NothingToSteer;
+    else if (!Admits(decision.camera, number, priority))
+        decision.verdict = CommandDecision::Verdict::Refused;
+    else
+        decision.verdict = CommandDecision::Verdict::Forward;
+    return decision;
 }
 
-void ClientServer::AnnounceRelease(const std::string& cameraAddress)
+bool Arbitration::Admits(CameraIndex camera, SessionNumber sender, Priority priority) const
 {
-    const auto camera = watchers.find(cameraAddress);
-    if (camera == watchers.end())
-        return;
-    for (const auto& entry : camera->second)
-        if (const auto session = entry.second.lock())
-            session->Send(ControlLapsed());
+    const CameraState& state = cameras[camera];
+    return state.holder == 0 || state.holder == sender || priority > state.holderPriority;
 }
 
-const Notification& ClientServer::HasControlText(const std::string& userName)
+Arbitration::Announcement Arbitration::CommandDelivered(CameraIndex camera, SessionNumber sender,
+                                                        Priority priority, Clock::time_point now)
+{
+    CameraState& state = cameras[camera];
+    state.holder = sender;
+    state.holderPriority = priority;
+    state.deadline = now + state.lockTime;
+    return ControlAnnouncement(camera, sender);
+}
+
+std::vector<Arbitration::Announcement> Arbitration::HoldDeadlinePassed(Clock::time_point now)
+{
+    std::vector<Announcement> released;
+    for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
+        CameraState& state = cameras[camera];
+        if (state.holder == 0 || now < state.deadline)
+            continue;
+        state.holder = 0;
+        state.holderPriority = -1;
+        released.push_back(ReleaseAnnouncement(camera));
+    }
+    return released;
+}
+
+std::optional<Arbitration::Clock::time_point> Arbitration::NextHoldDeadline() const
+{
+    std::optional<Clock::time_point> next;
+    for (const CameraState& state : cameras)
+        if (state.holder != 0 && (!next || state.deadline < *next))
+            next = state.deadline;
+    return next;
+}
+
+Arbitration::Announcement Arbitration::ControlAnnouncement(CameraIndex camera,
+                                                           SessionNumber holder) const
+{
+    const ConnectionId holding = Registered(holder);
+    return Announcement{camera, holder, &youHaveControl,
+                        holding == NoConnection ? anonymousHasControl
+                                                : connections[holding].hasControl};
+}
+
+Arbitration::Announcement Arbitration::ReleaseAnnouncement(CameraIndex camera) const
+{
+    return Announcement{camera, 0, &controlLapsed, &controlLapsed};
+}
+
+void Arbitration::Watch(ConnectionId connection, CameraIndex camera)
+{
+    Unwatch(connection);
+    Connection& watcher = connections[connection];
+    watcher.camera = camera;
+    cameras[camera].watchers[watcher.number] = connection;
+}
+
+void Arbitration::Unwatch(ConnectionId connection)
+{
+    const Connection& watcher = connections[connection];
+    if (watcher.camera == NoCamera)
+        return;
+    auto& watchers = cameras[watcher.camera].watchers;
+    const auto entry = watchers.find(watcher.number);
+    if (entry != watchers.end() && entry->second == connection)
+        watchers.erase(entry);
+}
+
+const Notification& Arbitration::HasControlText(const std::string& userName)
 {
     Notification& text = hasControlTexts[userName];
     if (!text)
-        text = std::make_shared<const std::string>("#F00000 " + userName + " has control");
+        text = Text(OperatorProtocol::OtherHasControl(userName));
     return text;
 }

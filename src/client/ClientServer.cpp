@@ -48,6 +48,15 @@ bool ConcernsOnlyThatConnection(const boost::system::error_code& error)
     }
 }
 
+std::vector<Arbitration::Camera> ArbitratedCameras(const CameraTable& cameras)
+{
+    std::vector<Arbitration::Camera> list;
+    for (const auto& entry : cameras)
+        list.push_back({entry.first, entry.second->GetPelcoNumber(),
+                        std::chrono::seconds(entry.second->GetLockTimeSecs())});
+    return list;
+}
+
 boost::asio::ip::address ParseNumericAddress(const std::string& text)
 {
     boost::system::error_code error;
@@ -62,7 +71,8 @@ boost::asio::ip::address ParseNumericAddress(const std::string& text)
 ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
                            std::uint32_t port, CameraTable& cameras, UserTable& users,
                            SessionPolicy sessionPolicy)
-    : io(io), acceptor(io), acceptPause(io), cameras(cameras), users(users), policy(sessionPolicy)
+    : io(io), acceptor(io), acceptPause(io), cameras(cameras), users(users), policy(sessionPolicy),
+      arbitration(ArbitratedCameras(cameras)), holdTimer(io)
 {
     const auto ip = ParseNumericAddress(address);
     if (port > 0xffff)
@@ -74,15 +84,8 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
     acceptor.bind(endpoint);
     acceptor.listen(boost::asio::socket_base::max_listen_connections);
 
-    for (const auto& entry : cameras) {
-        TrackCamera& camera = *entry.second;
-        if (camera.GetPelcoNumber() < cameraByPelco.size() &&
-            !cameraByPelco[camera.GetPelcoNumber()])
-            cameraByPelco[camera.GetPelcoNumber()] = &camera;
-    }
-    HasControlText(std::string()); // a session that never logged in
-    for (const auto& user : users)
-        HasControlText(user.first);
+    for (const auto& entry : cameras)
+        cameraList.push_back(entry.second.get());
 
     // A cap the descriptor limit cannot honour would let a flood of
     // connections starve the cameras and NVRs of descriptors after all.
@@ -103,10 +106,10 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 ClientServer::~ClientServer()
 {
     io.stop();
-    sessions.clear();
-    watchers.clear();
+    connections.clear();
     boost::system::error_code ignored;
     acceptPause.cancel(ignored);
+    holdTimer.cancel(ignored);
     acceptor.close(ignored);
 }
 
@@ -144,9 +147,11 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
             ++liveSessions;
             // A connection with the same number replaces the session filed
             // under it, which then hears no more announcements.
-            if (const auto replaced = FindSession(number))
-                Unwatch(*replaced);
-            sessions[number] = session;
+            const Arbitration::ConnectionId id = arbitration.Connect(number);
+            if (id >= connections.size())
+                connections.resize(id + 1);
+            connections[id] = session;
+            session->SetConnection(id);
         }
     }
     StartAccept();
@@ -184,41 +189,24 @@ void ClientServer::OnSessionEnded()
 
 std::shared_ptr<ClientSession> ClientServer::FindSession(std::uint16_t sessionId) const
 {
-    const auto entry = sessions.find(sessionId);
-    return entry == sessions.end() ? nullptr : entry->second.lock();
+    const Arbitration::ConnectionId id = arbitration.Registered(sessionId);
+    return id == Arbitration::NoConnection ? nullptr : connections[id].lock();
 }
 
-void ClientServer::RemoveSession(std::uint16_t sessionId, const ClientSession* session)
+void ClientServer::SessionLoggedIn(const ClientSession& session)
 {
-    const auto entry = sessions.find(sessionId);
-    if (entry == sessions.end())
-        return;
-    const auto registered = entry->second.lock();
-    if (!registered || registered.get() == session) {
-        sessions.erase(entry);
-        Unwatch(*session);
-    }
+    if (session.GetConnection() != Arbitration::NoConnection)
+        arbitration.LogIn(session.GetConnection(), session.GetUserName());
 }
 
-void ClientServer::Watch(const std::shared_ptr<ClientSession>& session,
-                         const std::string& cameraAddress)
+void ClientServer::RemoveSession(ClientSession& session)
 {
-    Unwatch(*session);
-    session->SetCurrentCamera(cameraAddress);
-    watchers[cameraAddress][session->GetNumber()] = session;
-}
-
-void ClientServer::Unwatch(const ClientSession& session)
-{
-    const auto camera = watchers.find(session.GetCurrentCamera());
-    if (camera == watchers.end())
+    const Arbitration::ConnectionId id = session.GetConnection();
+    if (id == Arbitration::NoConnection)
         return;
-    const auto entry = camera->second.find(session.GetNumber());
-    if (entry == camera->second.end())
-        return;
-    const auto watcher = entry->second.lock();
-    if (!watcher || watcher.get() == &session)
-        camera->second.erase(entry);
+    arbitration.Disconnect(id);
+    connections[id].reset();
+    session.SetConnection(Arbitration::NoConnection);
 }
 
 bool ClientServer::CameraIdDiffers(const std::string& key, std::uint32_t id) const
@@ -243,12 +231,14 @@ bool ClientServer::CameraNameDiffers(const std::string& key, const std::string& 
 void ClientServer::SetCameraName(const std::string& key, const std::string& name)
 {
     auto camera = cameras.find(key);
-    if (camera != cameras.end())
-        camera->second->SetNvrCameraName(name);
+    if (camera == cameras.end())
+        return;
+    camera->second->SetNvrCameraName(name);
+    boost::asio::post(io, lifetime.Guard([this, key, name] { SetNvrCameraName(key, name); }));
 }
 
 void ClientServer::PostSelectCamera(const std::string& cameraAddress)
 {
-    boost::asio::post(
-        io, lifetime.Guard([this, cameraAddress] { SelectCamera(cameraAddress, false); }));
+    boost::asio::post(io,
+                      lifetime.Guard([this, cameraAddress] { SoftTriggerFired(cameraAddress); }));
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "camera/CameraTable.h"
-#include "camera/HoldListener.h"
+#include "camera/CommandListener.h"
 #include "camera/Lifetime.h"
+#include "client/Arbitration.h"
 #include "client/SessionPolicy.h"
 #include "client/ClientSession.h"
 #include "client/UserAccount.h"
@@ -12,18 +13,18 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 class TrackCamera;
 
-// The operator client service: the listener, the session registry, the
-// chooser slot and the arbitration of camera control.
+// The operator client service: the listener, the session registry, and the
+// carrying out of what the arbitration (Arbitration) decides: it hands
+// commands to the cameras, sends the notices and runs the one hold timer.
 //
 // Threads: everything runs on the I/O loop thread, except the NVR-side
 // accessors (CameraIdDiffers ... SetCameraName) and PostSelectCamera, which
@@ -38,7 +39,7 @@ class TrackCamera;
 // is logged, and so is its end, once the count has fallen a tenth below the
 // cap (at least one), so that a flood, even one that keeps opening and
 // closing connections at the cap, costs two log lines.
-class ClientServer final : public HoldListener
+class ClientServer final : public CommandListener
 {
 public:
     // Starts listening at once; throws boost::system::system_error when the
@@ -57,31 +58,45 @@ public:
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
     // The policy in force (maxSessions as capped by the descriptor limit).
     const SessionPolicy& Policy() const { return policy; }
+    // Who holds which camera, who chooses, who works with what.
+    const Arbitration& Arbiter() const { return arbitration; }
 
-    // I/O loop.
+    // I/O loop: the NVR side, by posting.
+    // The camera's name on its NVR, sent with its CAMERA message from now on.
+    void SetNvrCameraName(const std::string& cameraAddress, const std::string& name);
+    // The camera's soft trigger fired: the session in choose mode gets it.
+    void SoftTriggerFired(const std::string& cameraAddress);
+
+    // I/O loop: the operator messages.
     std::string CameraForPelco(unsigned pelcoAddress) const;
     bool CheckLogin(const std::string& name, const std::string& password) const;
     std::int32_t PriorityOf(const std::string& name) const;
-    void SelectCamera(const std::string& cameraAddress, bool causedByCommand);
-    void SubmitCommand(const std::string& cameraAddress, std::uint16_t sessionId,
-                       std::int32_t priority, const char* bytes, std::size_t count);
-    // The same, for a camera already at hand.
-    void SubmitCommand(TrackCamera& camera, std::uint16_t sessionId, std::int32_t priority,
-                       const char* bytes, std::size_t count);
-    void AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession) override;
-    void AnnounceRelease(const std::string& cameraAddress) override;
-
-    // I/O loop: used by the sessions and the command handling.
-    TrackCamera* FindCameraByPelco(unsigned pelcoAddress) const;
     // CHOOSE: the session enters choose mode when nobody is in it.
     void EnterChooseMode(std::uint16_t sessionId);
     // CANCEL: the session leaves choose mode if it is in it.
     void LeaveChooseMode(std::uint16_t sessionId);
-    // A command for another camera: the session takes the slot whoever held it.
-    void TakeChooserSlot(std::uint16_t sessionId) { chooserSlot = sessionId; }
-    // Erases the registry entry of that number if it is still this session's
-    // (a later connection with the same number may have replaced it).
-    void RemoveSession(std::uint16_t sessionId, const ClientSession* session);
+    // A camera command from the session, addressed by its second byte: false
+    // when no camera has that Pelco address.
+    bool SteerCamera(ClientSession& session, unsigned pelcoAddress, const char* bytes,
+                     std::size_t count);
+    void SelectCamera(const std::string& cameraAddress, bool causedByCommand);
+    // The priority test, and the bytes to the camera when it passes.
+    void SubmitCommand(const std::string& cameraAddress, std::uint16_t sessionId,
+                       std::int32_t priority, const char* bytes, std::size_t count);
+    // The control notices for the sessions working with the camera, without
+    // changing its hold.
+    void AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession);
+    void AnnounceRelease(const std::string& cameraAddress);
+    // A command the camera queued has been written: its sender holds the camera.
+    void CommandWritten(const std::string& cameraAddress, std::uint16_t sessionId,
+                        std::int32_t priority) override;
+
+    // I/O loop: used by the sessions.
+    // A started session logged in (or again, as someone else).
+    void SessionLoggedIn(const ClientSession& session);
+    // Takes the session out of the registry and out of arbitration, if it
+    // is still there.
+    void RemoveSession(ClientSession& session);
     // A started session has ended: it no longer counts against the cap.
     void OnSessionEnded();
     // The registered session of that number, null when there is none.
@@ -92,12 +107,13 @@ public:
         return lifetime.Guard(std::move(handler));
     }
 
-    // Any thread (NVR workers).
+    // Any thread (NVR workers), until the NVR side posts instead.
     bool CameraIdDiffers(const std::string& key, std::uint32_t id) const;
     void SetCameraId(const std::string& key, std::uint32_t id);
     bool CameraNameDiffers(const std::string& key, const std::string& name) const;
+    // Also posts SetNvrCameraName.
     void SetCameraName(const std::string& key, const std::string& name);
-    // Runs SelectCamera(cameraAddress, false) on the I/O loop.
+    // Posts SoftTriggerFired.
     void PostSelectCamera(const std::string& cameraAddress);
 
 private:
@@ -105,33 +121,41 @@ private:
     void OnAccepted(const std::shared_ptr<ClientSession>& session,
                     const boost::system::error_code& error);
     void Refuse(ClientSession& session);
-    // Makes the camera the session's current one, in the session and in the
-    // index of the camera's watchers.
-    void Watch(const std::shared_ptr<ClientSession>& session, const std::string& cameraAddress);
-    // Takes a session that leaves the registry out of that index.
-    void Unwatch(const ClientSession& session);
-    const Notification& HasControlText(const std::string& userName);
+
+    // Carrying out the decisions.
+    void Forward(Arbitration::CameraIndex camera, std::uint16_t sessionId, std::int32_t priority,
+                 const char* bytes, std::size_t count);
+    void Delivered(Arbitration::CameraIndex camera, std::uint16_t sessionId,
+                   std::int32_t priority);
+    void Deliver(const Arbitration::Selection& selection);
+    void Deliver(const Arbitration::Announcement& announcement);
+    void FollowHoldDeadline(Arbitration::Clock::time_point deadline);
+    void OnHoldTimer(std::uint64_t wait, const boost::system::error_code& error);
 
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
     // Paces accepting while the process is out of descriptors or memory.
     boost::asio::steady_timer acceptPause;
-    using SessionRegistry = std::map<std::uint16_t, std::weak_ptr<ClientSession>>;
-    SessionRegistry sessions;
-    // The registered sessions working with each camera, by camera address:
-    // what a control announcement visits, instead of the whole registry.
-    std::map<std::string, SessionRegistry> watchers;
     CameraTable& cameras;
     UserTable& users;
-    std::uint16_t chooserSlot = 0;
     SessionPolicy policy;
     std::size_t liveSessions = 0; // started and not yet ended
     bool refusing = false;        // in an episode of refused connections
     std::uint64_t refusedInEpisode = 0;
-    // The first camera in table order for every Pelco address.
-    std::array<TrackCamera*, 256> cameraByPelco{};
-    // "<name> has control" for every user name a session can have, made
-    // once: a stream of commands announces without composing a text each time.
-    std::map<std::string, Notification> hasControlTexts;
+
+    Arbitration arbitration;
+    // The cameras by Arbitration::CameraIndex (table order).
+    std::vector<TrackCamera*> cameraList;
+    // The started sessions by Arbitration::ConnectionId.
+    std::vector<std::weak_ptr<ClientSession>> connections;
+    // Ends the holds. Its one wait runs until the earliest deadline known when
+    // it began; a command delivered meanwhile only moves a deadline on, and
+    // the wait, once over, follows the next one rather than being cancelled
+    // and restarted for every command.
+    boost::asio::steady_timer holdTimer;
+    bool holdWaitPending = false;
+    Arbitration::Clock::time_point holdWaitExpiry{};
+    std::uint64_t holdWaitsStarted = 0;
+
     Lifetime lifetime;
 };

@@ -2,6 +2,7 @@
 
 #include "client/ClientServer.h"
 #include "client/CommandHandling.h"
+#include "client/OperatorProtocol.h"
 #include "log/LogFile.h"
 #include "log/LogText.h"
 
@@ -10,7 +11,6 @@
 #include <boost/asio/write.hpp>
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 std::string ClientAddressText(const boost::asio::ip::address& address)
@@ -42,8 +42,9 @@ std::uint16_t ClientSession::Start()
 
     clientAddress = ClientAddressText(remote.address());
     number = remote.port();
-    const int length = std::snprintf(buffer.data(), buffer.size(), "SESSION %d", number);
-    QueueReply(static_cast<std::size_t>(length));
+    const std::string greeting = OperatorProtocol::Greeting(number);
+    std::copy(greeting.begin(), greeting.end(), buffer.begin());
+    QueueReply(greeting.size());
     return number;
 }
 
@@ -51,6 +52,7 @@ void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)
 {
     userName = name;
     priority = userPriority;
+    server.SessionLoggedIn(*this);
 }
 
 bool ClientSession::FirstIgnoredCommand()
@@ -239,5 +241,5 @@ void ClientSession::End()
 
 void ClientSession::Leave()
 {
-    server.RemoveSession(number, this);
+    server.RemoveSession(*this);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "client/Arbitration.h"
+#include "client/Notification.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
@@ -16,10 +19,6 @@ class ClientServer;
 // Dotted decimal for IPv4 clients, also when a dual-stack listener sees them
 // as IPv4-mapped IPv6 addresses.
 std::string ClientAddressText(const boost::asio::ip::address& address);
-
-// A text for operators. One immutable copy is shared by every session it is
-// queued to and lives until the last of those writes has completed.
-using Notification = std::shared_ptr<const std::string>;
 
 // One operator connection: the greeting, the read cycle (one receive per
 // message into a fixed buffer) and an ordered queue of outgoing texts with at
@@ -59,7 +58,10 @@ public:
     const std::string& GetUserName() const { return userName; }
     std::int32_t GetPriority() const { return priority; }
     const std::string& GetClientAddress() const { return clientAddress; }
-    const std::string& GetCurrentCamera() const { return currentCamera; }
+    // Who the session is to the arbitration, from its registration (by the
+    // server, once started) until it leaves.
+    Arbitration::ConnectionId GetConnection() const { return connection; }
+    void SetConnection(Arbitration::ConnectionId id) { connection = id; }
 
     // Configured user names are never empty, so an empty name means that no
     // LOGIN has passed on this session.
@@ -67,9 +69,6 @@ public:
     void LogIn(const std::string& name, std::int32_t userPriority);
     // True the first time only: a session's ignored commands are logged once.
     bool FirstIgnoredCommand();
-    // Only through ClientServer::Watch, which keeps its index of the
-    // sessions working with each camera in step.
-    void SetCurrentCamera(const std::string& cameraAddress) { currentCamera = cameraAddress; }
 
 private:
     void StartReceive();
@@ -86,8 +85,8 @@ private:
     void LogLostSession() const;
     // Closes the connection and drops what is still queued.
     void End();
-    // Leaves the registry; called from completions only, never while the
-    // server walks its registry.
+    // Leaves the registry (once); called from completions only, never while
+    // the server walks its registry.
     void Leave();
 
     boost::asio::ip::tcp::socket socket;
@@ -95,7 +94,7 @@ private:
     std::string userName;
     std::int32_t priority = 0;
     std::string clientAddress;
-    std::string currentCamera;
+    Arbitration::ConnectionId connection = Arbitration::NoConnection;
     std::array<char, BufferSize> buffer{};
     ClientServer& server;
 

@@ -3,24 +3,25 @@
 // bytes received, even when they fill the whole buffer.
 #include "client/CommandHandling.h"
 
-#include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
 #include "client/ClientSession.h"
+#include "client/OperatorProtocol.h"
 #include "log/LogFile.h"
 #include "log/LogText.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
-constexpr std::size_t NameStart = 6; // after "LOGIN" and one separator byte
+// After "LOGIN" and one separator byte.
+constexpr std::size_t NameStart = OperatorProtocol::Login.size() + 1;
 
-bool StartsWith(const char* bytes, std::size_t count, const char* word)
+bool StartsWith(const char* bytes, std::size_t count, std::string_view word)
 {
-    const std::size_t length = std::strlen(word);
-    return count >= length && std::memcmp(bytes, word, length) == 0;
+    return count >= word.size() && std::memcmp(bytes, word.data(), word.size()) == 0;
 }
 
 struct LoginRequest
@@ -46,11 +47,10 @@ LoginRequest ParseLogin(const char* bytes, std::size_t count)
     return request;
 }
 
-std::size_t WriteReply(char* reply, const char* text)
+std::size_t WriteReply(char* reply, std::string_view text)
 {
-    const std::size_t length = std::strlen(text);
-    std::memcpy(reply, text, length);
-    return length;
+    std::memcpy(reply, text.data(), text.size());
+    return text.size();
 }
 
 std::size_t HandleLogin(ClientServer& server, ClientSession& session, const char* message,
@@ -60,13 +60,13 @@ std::size_t HandleLogin(ClientServer& server, ClientSession& session, const char
     if (!server.CheckLogin(request.name, request.password)) {
         LogFile.BeginLine() << "Failed login from " << session.GetClientAddress() << " by user "
                             << LogSafe(request.name) << std::endl;
-        return WriteReply(reply, "FAILURE");
+        return WriteReply(reply, OperatorProtocol::LoginRefused);
     }
     session.LogIn(request.name, server.PriorityOf(request.name));
     LogFile.BeginLine() << "Login from " << session.GetClientAddress() << " by user "
                         << LogSafe(request.name) << " with priority " << session.GetPriority()
                         << std::endl;
-    return WriteReply(reply, "OK");
+    return WriteReply(reply, OperatorProtocol::LoginAccepted);
 }
 
 // With RequireLogin, a session that has not logged in may only log in.
@@ -86,23 +86,8 @@ void HandleCameraCommand(ClientServer& server, ClientSession& session, const cha
 {
     // A one-byte message is addressed by the zero that follows it.
     const unsigned pelcoAddress = count > 1 ? static_cast<unsigned char>(bytes[1]) : 0u;
-    TrackCamera* camera = server.FindCameraByPelco(pelcoAddress);
-    if (!camera) {
+    if (!server.SteerCamera(session, pelcoAddress, bytes, count))
         LogFile.BeginLine() << "Unknown Pelco camera ID " << pelcoAddress << std::endl;
-        return;
-    }
-    if (camera->GetAddress() != session.GetCurrentCamera()) {
-        server.TakeChooserSlot(session.GetNumber());
-        server.SelectCamera(camera->GetAddress(), true);
-    }
-    // The command goes to the session's current camera: the one addressed,
-    // unless another connection with the same session number took the
-    // selection.
-    if (camera->GetAddress() == session.GetCurrentCamera())
-        server.SubmitCommand(*camera, session.GetNumber(), session.GetPriority(), bytes, count);
-    else
-        server.SubmitCommand(session.GetCurrentCamera(), session.GetNumber(),
-                             session.GetPriority(), bytes, count);
 }
 
 } // namespace
@@ -110,15 +95,15 @@ void HandleCameraCommand(ClientServer& server, ClientSession& session, const cha
 std::size_t HandleMessage(ClientServer& server, ClientSession& session, const char* message,
                           std::size_t count, char* reply)
 {
-    if (StartsWith(message, count, "LOGIN"))
+    if (StartsWith(message, count, OperatorProtocol::Login))
         return HandleLogin(server, session, message, count, reply);
     if (IgnoredUntilLogin(server, session))
         return 0;
-    if (StartsWith(message, count, "CHOOSE")) {
+    if (StartsWith(message, count, OperatorProtocol::Choose)) {
         server.EnterChooseMode(session.GetNumber());
         return 0;
     }
-    if (StartsWith(message, count, "CANCEL")) {
+    if (StartsWith(message, count, OperatorProtocol::Cancel)) {
         server.LeaveChooseMode(session.GetNumber());
         return 0;
     }

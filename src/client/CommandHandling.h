@@ -1,12 +1,14 @@
 #pragma once
 
+#include "client/OperatorProtocol.h"
+
 #include <cstddef>
 
 class ClientServer;
 class ClientSession;
 
-// The longest reply HandleMessage writes ("FAILURE").
-constexpr std::size_t MaxReplyLength = 7;
+// The longest reply HandleMessage writes.
+constexpr std::size_t MaxReplyLength = OperatorProtocol::LoginRefused.size();
 
 // Handles one message an operator sent: the count bytes at message, read
 // there and nowhere past them. Writes the reply, if any, to reply (room for

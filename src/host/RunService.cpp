@@ -143,13 +143,13 @@ NvrSink ServiceRun::NvrNews()
     sink.cameraNameLearned = [this](const std::string& cameraAddress, const std::string& name) {
         boost::asio::post(io, [this, cameraAddress, name] {
             if (server)
-                server->SetCameraName(cameraAddress, name);
+                server->SetNvrCameraName(cameraAddress, name);
         });
     };
     sink.softTriggerFired = [this](const std::string& cameraAddress) {
         boost::asio::post(io, [this, cameraAddress] {
             if (server)
-                server->SelectCamera(cameraAddress, false);
+                server->SoftTriggerFired(cameraAddress);
         });
     };
     return sink;

@@ -148,16 +148,21 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
         return -1;
     }
     ServiceUnitSettings settings;
-    if (!ExecStartWord(program, settings.execStart)) { // systemd would refuse to run it
-        ReportError(serviceName, "Unable to create service during install.", EINVAL, sink);
-        return -1;
-    }
     settings.description = description;
+    settings.program = program;
     settings.dependencies = dependencies;
     // Without the right to manage services the restart policy is left out, silently.
     settings.restartOnFailure = EnableShutdownPrivilege();
+    // The service runs as root (settings.account stays empty): the program may
+    // stand in any folder, owned by any account, and must still reach its
+    // configuration and write its log there.
+    std::string serviceText;
+    if (!ServiceUnitText(settings, serviceText)) { // systemd would refuse to run it
+        ReportError(serviceName, "Unable to create service during install.", EINVAL, sink);
+        return -1;
+    }
 
-    if (const int error = WriteUnitFile(servicePath, ServiceUnitText(settings))) {
+    if (const int error = WriteUnitFile(servicePath, serviceText)) {
         ReportError(serviceName, "Unable to create service during install.", error, sink);
         return -1;
     }

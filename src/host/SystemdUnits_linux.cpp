@@ -1,31 +1,112 @@
 #include "host/SystemdUnits_linux.h"
+#include "host/SystemdUnitTemplates.h"
 
 #include <cerrno>
+#include <initializer_list>
+#include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::string ServiceUnitText(const ServiceUnitSettings& settings)
+namespace {
+
+// Folders whose contents the sandbox would hide from a program installed in
+// them; such a folder gets the weaker setting, so that the service still runs.
+bool IsWithin(const std::string& folder, const std::string& top)
 {
-    std::string text = "[Unit]\nDescription=" + settings.description + "\n";
-    for (const std::string& dependency : settings.dependencies)
-        text += "Requires=" + dependency + ".service\nAfter=" + dependency + ".service\n";
-    // Restarted a minute after every failure, without end: a start limit
-    // would leave a control room without its service for the rest of the day.
-    if (settings.restartOnFailure)
-        text += "StartLimitIntervalSec=0\n";
-    text += "\n[Service]\nType=notify\nExecStart=" + settings.execStart + "\n";
-    if (settings.restartOnFailure)
-        text += "Restart=on-failure\nRestartSec=60\n";
+    return folder.compare(0, top.size(), top) == 0 && (folder.size() == top.size() || folder[top.size()] == '/');
+}
+
+bool IsWithinAny(const std::string& folder, std::initializer_list<const char*> tops)
+{
+    for (const char* top : tops) {
+        if (IsWithin(folder, top))
+            return true;
+    }
+    return false;
+}
+
+// The placeholder among the values that starts at text[at], if any.
+const std::pair<std::string, std::string>* PlaceholderAt(const std::string& text, std::size_t at,
+                                                          const UnitValues& values)
+{
+    for (const auto& value : values) {
+        const std::string& name = value.first;
+        if (text.compare(at + 1, name.size(), name) == 0 && at + name.size() + 1 < text.size() &&
+            text[at + name.size() + 1] == '@')
+            return &value;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::string FillUnitTemplate(const std::string& unitTemplate, const std::set<std::string>& flags,
+                             const UnitValues& values)
+{
+    std::string text;
+    std::istringstream lines(unitTemplate);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 2, "##") == 0)
+            continue;
+        const std::size_t markEnd = line.find('}');
+        if (!line.empty() && line[0] == '{' && markEnd != std::string::npos) {
+            if (flags.count(line.substr(1, markEnd - 1)) == 0)
+                continue;
+            line.erase(0, markEnd + 1);
+        }
+        // One pass, so that a value is never read as a placeholder itself.
+        std::string filled;
+        bool onlyPlaceholders = !line.empty();
+        for (std::size_t at = 0; at < line.size();) {
+            const auto* placeholder = line[at] == '@' ? PlaceholderAt(line, at, values) : nullptr;
+            if (placeholder == nullptr) {
+                filled += line[at++];
+                onlyPlaceholders = false;
+                continue;
+            }
+            filled += placeholder->second;
+            at += placeholder->first.size() + 2;
+        }
+        if (!(onlyPlaceholders && filled.empty()))
+            text += filled + "\n";
+    }
     return text;
+}
+
+bool ServiceUnitText(const ServiceUnitSettings& settings, std::string& text)
+{
+    const std::string folder = settings.program.substr(0, settings.program.rfind('/'));
+    std::string execStart;
+    std::string writableFolder;
+    if (!UnitPathWord(settings.program, execStart) || !UnitPathWord(folder.empty() ? "/" : folder, writableFolder))
+        return false;
+
+    std::string dependencies;
+    for (const std::string& dependency : settings.dependencies) {
+        dependencies += (dependencies.empty() ? "" : "\n") + std::string("Requires=") + dependency +
+                        ".service\nAfter=" + dependency + ".service";
+    }
+    std::set<std::string> flags{settings.account.empty() ? "install" : "package"};
+    if (settings.restartOnFailure)
+        flags.insert("restart");
+    const bool inHome = IsWithinAny(folder, {"/home", "/root", "/run/user"});
+    const bool inTemporary = IsWithinAny(folder, {"/tmp", "/var/tmp"});
+    text = FillUnitTemplate(ServiceUnitTemplate, flags,
+                            {{"DESCRIPTION", settings.description},
+                             {"DEPENDENCIES", dependencies},
+                             {"EXEC_START", execStart},
+                             {"ACCOUNT", settings.account},
+                             {"PROGRAM_DIR", writableFolder},
+                             {"PROTECT_HOME", inHome ? "read-only" : "yes"},
+                             {"PRIVATE_TMP", inTemporary ? "no" : "yes"}});
+    return true;
 }
 
 std::string TimerUnitText(const std::string& serviceName, const std::string& displayName)
 {
-    return "[Unit]\nDescription=Delayed start of " + displayName + "\n"
-           "\n[Timer]\nOnBootSec=120\nUnit=" + serviceName + ".service\n"
-           "\n[Install]\nWantedBy=timers.target\n";
+    return FillUnitTemplate(TimerUnitTemplate, {}, {{"DISPLAY_NAME", displayName}, {"SERVICE_NAME", serviceName}});
 }
 
 namespace {
@@ -69,7 +150,7 @@ bool RefusedInExecutablePath(char c)
 
 } // namespace
 
-bool ExecStartWord(const std::string& path, std::string& word)
+bool UnitPathWord(const std::string& path, std::string& word)
 {
     word.clear();
     bool hasBlank = false;

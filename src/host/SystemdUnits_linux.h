@@ -2,26 +2,41 @@
 
 // The unit files that register the service with systemd: the service unit
 // itself and a timer that starts it two minutes after boot (the delayed
-// automatic start).
+// automatic start). Both are filled in from the templates in packaging/,
+// which the Debian package's units come from too.
 
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ServiceUnitSettings
 {
     std::string description;
-    std::string execStart; // the executable as ExecStartWord gives it
+    std::string program;                   // full path of the executable
     std::vector<std::string> dependencies; // names of services started first
-    bool restartOnFailure = false;          // 60 s after a crash, 3 starts a day
+    bool restartOnFailure = false;         // a minute after every failure, without limit
+    std::string account;                   // empty: root, as -install registers it
 };
 
-std::string ServiceUnitText(const ServiceUnitSettings& settings);
+// The service unit, sandboxed with the program's folder writable. False when
+// systemd would refuse to run the program at that path (see UnitPathWord).
+bool ServiceUnitText(const ServiceUnitSettings& settings, std::string& text);
 std::string TimerUnitText(const std::string& serviceName, const std::string& displayName);
 
-// The executable path as the first word of an ExecStart= line, with blanks and
-// specifier signs (%) kept literal. False for a path systemd refuses to run:
-// one with quotes, backslashes, control characters or bytes that are not UTF-8.
-bool ExecStartWord(const std::string& path, std::string& word);
+// Fills in a unit template: each @NAME@ of the values is replaced by its value,
+// and a line that held nothing but an empty value is dropped; a line marked
+// {flag} is kept, without its mark, only when the flag is given; lines
+// starting with ## are notes of the template and are dropped.
+using UnitValues = std::vector<std::pair<std::string, std::string>>;
+std::string FillUnitTemplate(const std::string& unitTemplate, const std::set<std::string>& flags,
+                             const UnitValues& values);
+
+// The path as one word of a unit setting (ExecStart=, ReadWritePaths=), with
+// blanks and specifier signs (%) kept literal. False for a path systemd
+// refuses: one with quotes, backslashes, control characters or bytes that are
+// not UTF-8.
+bool UnitPathWord(const std::string& path, std::string& word);
 
 // Replaces the file at path with the text in one step (a reader never sees a
 // partial unit). Returns 0 or the errno of the failure.

@@ -25,21 +25,21 @@ TEST(NetworkCamera, ConnectsAndWritesCommandsInOrder)
     const std::string port = std::to_string(listener.Port());
     LogCapture log;
     auto camera = MakeCamera(io, NetworkCamera(port));
-    HoldRecorder recorder;
+    DeliveryRecorder recorder;
     camera->SetClientServer(&recorder);
 
-    camera->SendCommand(1, 1, "early", 5); // no socket before the first resolution: dropped
+    recorder.Send(*camera, 1, 1, "early"); // no socket before the first resolution: dropped
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
 
     std::string all;
     for (int i = 0; i < 100; ++i) {
         const std::string command = "command " + std::to_string(i) + ";";
-        camera->SendCommand(2, 1, command.data(), command.size());
+        recorder.Send(*camera, 2, 1, command);
         all += command;
     }
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0) == all; })) << listener.Received(0);
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 100; }));
-    EXPECT_EQ(recorder.events.front(), "control 2 at 127.0.0.1");
+    EXPECT_EQ(recorder.events.front(), "delivered 2 at 127.0.0.1");
     EXPECT_EQ(log.Lines(),
               std::vector<std::string>{"Connecting to track camera at 127.0.0.1:" + port});
 }
@@ -67,10 +67,10 @@ TEST(NetworkCamera, PortThatNamesNoServiceLeavesTheCameraWithoutTransport)
     boost::asio::io_context io;
     LogCapture log;
     auto camera = MakeCamera(io, NetworkCamera("1abc"));
-    HoldRecorder recorder;
+    DeliveryRecorder recorder;
     camera->SetClientServer(&recorder);
     ASSERT_TRUE(RunUntil(io, [&] { return log.Lines().size() == 2; }));
-    camera->SendCommand(1, 1, "pan", 3);
+    recorder.Send(*camera, 1, 1, "pan");
     RunFor(io, std::chrono::milliseconds(200));
 
     EXPECT_EQ(log.Lines(),
@@ -85,7 +85,7 @@ TEST(NetworkCamera, FailedWriteIsLoggedOnceAndStartsANewConnection)
     boost::asio::io_context io;
     LoopbackListener listener(io);
     auto camera = MakeCamera(io, NetworkCamera(std::to_string(listener.Port())));
-    HoldRecorder recorder;
+    DeliveryRecorder recorder;
     camera->SetClientServer(&recorder);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
 
@@ -94,12 +94,12 @@ TEST(NetworkCamera, FailedWriteIsLoggedOnceAndStartsANewConnection)
     // The reset reaches the camera's socket at once on loopback; the next
     // write fails. Keep sending until it has.
     for (int i = 0; i < 10 && log.Count("Error sending command to 127.0.0.1: ") == 0; ++i) {
-        camera->SendCommand(1, 1, "x", 1);
+        recorder.Send(*camera, 1, 1, "x");
         RunUntil(
             io, [&] { return log.Count("Error sending") == 1; }, std::chrono::milliseconds(500));
     }
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 2; })) << log.Text();
-    camera->SendCommand(1, 1, "after", 5);
+    recorder.Send(*camera, 1, 1, "after");
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(1) == "after"; }));
     EXPECT_EQ(log.Count("Error sending command to 127.0.0.1: "), 1) << log.Text();
     EXPECT_EQ(log.Lines().size(), 1u) << log.Text();
@@ -110,7 +110,7 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
     boost::asio::io_context io;
     LoopbackListener listener(io);
     auto camera = MakeCamera(io, NetworkCamera(std::to_string(listener.Port())));
-    HoldRecorder recorder; // counts the delivered commands
+    DeliveryRecorder recorder; // counts the delivered commands
     camera->SetClientServer(&recorder);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     LogCapture log;
@@ -127,7 +127,7 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
         for (; log.Count(fullLine) == overflow; ++i) {
             ASSERT_LT(i, 64 * TrackCamera::MaxPendingBytes / size) << "the queue is unbounded";
             const std::string command(size, static_cast<char>('a' + i % 26));
-            camera->SendCommand(1, 1, command.data(), command.size());
+            recorder.Send(*camera, 1, 1, command);
             if (log.Count(fullLine) == overflow) {
                 expected += command;
                 ++accepted;
@@ -135,7 +135,7 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
         }
         EXPECT_GE(i, TrackCamera::MaxPendingBytes / size) << "the queue holds its bound";
         for (int dropped = 0; dropped < 50; ++dropped)
-            camera->SendCommand(1, 1, std::string(size, 'z').data(), size);
+            recorder.Send(*camera, 1, 1, std::string(size, 'z'));
         ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == accepted; }));
     }
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0).size() == expected.size(); }));
@@ -156,13 +156,13 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
         const std::uint16_t port = UnusedPort();
         LogCapture log;
         auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 20);
-        HoldRecorder recorder;
+        DeliveryRecorder recorder;
         camera->SetClientServer(&recorder);
         ASSERT_TRUE(RunUntil(io, [&] { return log.Count("*** Connection error") == 1; }))
             << log.Text();
 
         for (int i = 0; i < outageCommands; ++i) {
-            camera->SendCommand(1, 1, "lost;", 5);
+            recorder.Send(*camera, 1, 1, "lost;");
             RunFor(io, std::chrono::milliseconds(100));
         }
         const int abortedBefore = log.Count(aborted);
@@ -173,7 +173,7 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
         while (listener.Received(0).empty() &&
                std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
             const std::string command = "after" + std::to_string(sent++) + ";";
-            camera->SendCommand(2, 1, command.data(), command.size());
+            recorder.Send(*camera, 2, 1, command);
             RunFor(io, std::chrono::milliseconds(100));
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
@@ -186,7 +186,7 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
         // Only the commands that reached the camera took the hold.
         const auto delivered = static_cast<std::size_t>(
             std::count(received.begin(), received.end(), ';'));
-        EXPECT_EQ(recorder.events, std::vector<std::string>(delivered, "control 2 at 127.0.0.1"))
+        EXPECT_EQ(recorder.events, std::vector<std::string>(delivered, "delivered 2 at 127.0.0.1"))
             << outageCommands;
     }
 }

@@ -127,7 +127,7 @@ TEST(SerialCamera, CommandsArriveUnchangedAndInOrder)
     boost::asio::io_context io;
     PseudoTerminal line;
     auto camera = MakeCamera(io, SerialCamera(line.SlavePath()));
-    HoldRecorder recorder;
+    DeliveryRecorder recorder;
     camera->SetClientServer(&recorder);
 
     std::string all;
@@ -135,12 +135,12 @@ TEST(SerialCamera, CommandsArriveUnchangedAndInOrder)
         std::string command;
         for (int value = first; value < first + 64; ++value)
             command += static_cast<char>(value);
-        camera->SendCommand(3, 1, command.data(), command.size());
+        recorder.Send(*camera, 3, 1, command);
         all += command;
     }
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 4; }));
     EXPECT_EQ(line.Read(all.size()), all);
-    EXPECT_EQ(recorder.events.back(), "control 3 at cam1");
+    EXPECT_EQ(recorder.events.back(), "delivered 3 at cam1");
 }
 
 TEST(SerialCamera, MissingDeviceIsLoggedOnceAndCommandsGoNowhere)
@@ -148,16 +148,15 @@ TEST(SerialCamera, MissingDeviceIsLoggedOnceAndCommandsGoNowhere)
     boost::asio::io_context io;
     LogCapture log;
     auto camera = MakeCamera(io, SerialCamera("/dev/korvel-no-such-tty"));
-    HoldRecorder recorder;
+    DeliveryRecorder recorder;
     camera->SetClientServer(&recorder);
-    camera->SendCommand(3, 1, "\xff\x02", 2);
+    EXPECT_EQ(recorder.Send(*camera, 3, 1, "\xff\x02"), TrackCamera::Delivery::Dropped);
     RunFor(io, std::chrono::milliseconds(200));
 
     EXPECT_EQ(log.Lines(),
               std::vector<std::string>{"Error connecting to track camera on serial port "
                                        "/dev/korvel-no-such-tty:No such file or directory"});
     EXPECT_TRUE(recorder.events.empty());
-    EXPECT_EQ(camera->GetHolderSession(), 0);
 }
 
 // The device is named through a link, so that the test can put another line
@@ -171,10 +170,10 @@ TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
     PseudoTerminal second;
     ASSERT_EQ(::symlink(first.SlavePath().c_str(), link.c_str()), 0);
     auto camera = MakeCamera(io, SerialCamera(link, R"(BaudRate="9600" StopBits="2" Parity="O")"));
-    HoldRecorder recorder;
+    DeliveryRecorder recorder;
     camera->SetClientServer(&recorder);
     auto send = [&](const std::string& bytes) {
-        camera->SendCommand(5, 1, bytes.data(), bytes.size());
+        recorder.Send(*camera, 5, 1, bytes);
     };
 
     send("one");
@@ -205,5 +204,5 @@ TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
     ASSERT_TRUE(RunUntil(io, [&] { return log.Count("Error opening serial port ") == 2; }));
     EXPECT_EQ(log.Count("Error opening serial port " + link + ": No such file or directory"), 2);
     EXPECT_EQ(log.Count("Error sending command"), 1);
-    EXPECT_EQ(recorder.events.size(), 2u) << "failed commands take no hold";
+    EXPECT_EQ(recorder.events.size(), 2u) << "failed commands are not delivered";
 }

@@ -3,6 +3,7 @@
 // pseudo-terminals.
 #include "Peers.h"
 #include "ServiceUnderTest.h"
+#include "client/OperatorProtocol.h"
 #include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
 
@@ -18,12 +19,12 @@ const std::vector<UserAccount> Users = {
     {"low", "", 5}, {"same", "", 5}, {"high", "", 6}, {"minus", "", -1}, {"plus", "", 1},
 };
 
-const std::string YouHaveControl = "#0000F0 You have control";
-const std::string Lapsed = "#0000F0 ";
+const std::string YouHaveControl(OperatorProtocol::YouHaveControl);
+const std::string Lapsed(OperatorProtocol::ControlLapsed);
 
 std::string HasControl(const std::string& user)
 {
-    return "#F00000 " + user + " has control";
+    return OperatorProtocol::OtherHasControl(user);
 }
 
 std::string Frame(unsigned char pelcoAddress, unsigned char speed)
@@ -40,7 +41,7 @@ std::string Frame(unsigned char pelcoAddress, unsigned char speed)
 
 std::string CameraMessage(const std::string& address, unsigned pelcoNumber)
 {
-    return "1CAMERA\t" + address + "\t" + std::to_string(pelcoNumber);
+    return OperatorProtocol::CameraMessage(true, address, pelcoNumber);
 }
 
 class Operator
@@ -49,7 +50,7 @@ public:
     Operator(ServiceUnderTest& service, const std::string& user)
         : service(service), client(service.Port())
     {
-        EXPECT_EQ(client.ReadGreeting(), "SESSION " + std::to_string(client.LocalPort()));
+        EXPECT_EQ(client.ReadGreeting(), OperatorProtocol::Greeting(client.LocalPort()));
         if (!user.empty())
             LogIn(user);
     }

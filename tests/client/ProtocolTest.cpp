@@ -2,6 +2,7 @@
 // addresses, the CAMERA message and choose mode.
 #include "Peers.h"
 #include "ServiceUnderTest.h"
+#include "client/OperatorProtocol.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -36,8 +37,10 @@ std::string Frame(unsigned char pelcoAddress)
     return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
-const std::string DeadCameraMessage = "1CAMERA\tdead-camera\t9";
-const std::string GateMessage = "CAMERA\tgate\t200\tGate West";
+const std::string DeadCameraMessage = OperatorProtocol::CameraMessage(true, "dead-camera", 9);
+// Without its flag.
+const std::string GateMessage =
+    OperatorProtocol::CameraMessage(true, "gate", 200, "Gate West").substr(1);
 
 // The next bytes the client gets are the answer to this login, so nothing
 // else was sent to it before.

@@ -3,6 +3,7 @@
 // service copes with clients that stop reading or vanish.
 #include "Peers.h"
 #include "ServiceUnderTest.h"
+#include "client/OperatorProtocol.h"
 #include "camera/TrackCamera.h"
 #include "support/TempDir.h"
 
@@ -33,7 +34,7 @@ const std::vector<UserAccount> Users = {
 const char* const DeadCamera =
     R"(<Camera Address="dead-camera" Port="/nonexistent/tty" PelcoNumber="9"/>)";
 const std::string DeadCameraFrame = std::string("\xFF\x09\x00\x04\x20\x00\x2D", 7);
-const std::string DeadCameraMessage = "1CAMERA\tdead-camera\t9";
+const std::string DeadCameraMessage = OperatorProtocol::CameraMessage(true, "dead-camera", 9);
 
 // The service's end of the client's connection, found among this process's
 // descriptors (the service under test runs in the test process).
@@ -128,7 +129,7 @@ TEST(ClientSession, LaterConnectionWithTheSameNumberTakesOverItsNotifications)
     EXPECT_EQ(later.Read(DeadCameraMessage.size()), DeadCameraMessage);
 
     service.OnLoop([&] { service.Server().AnnounceControl("dead-camera", later.LocalPort()); });
-    EXPECT_EQ(later.Read(24), "#0000F0 You have control");
+    EXPECT_EQ(later.Read(OperatorProtocol::YouHaveControl.size()), OperatorProtocol::YouHaveControl);
     earlier.Send("LOGIN bob");
     EXPECT_EQ(earlier.Read(2), "OK") << "the replaced session is told nothing";
 
@@ -136,7 +137,7 @@ TEST(ClientSession, LaterConnectionWithTheSameNumberTakesOverItsNotifications)
     earlier.Reset();
     ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(earlier); }));
     service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
-    EXPECT_EQ(later.Read(8), "#0000F0 ");
+    EXPECT_EQ(later.Read(OperatorProtocol::ControlLapsed.size()), OperatorProtocol::ControlLapsed);
     later.Send("LOGIN bob");
     EXPECT_EQ(later.Read(2), "OK");
     EXPECT_TRUE(service.WaitForLog("Login from 127.0.0.3 by user bob with priority 3"));
@@ -193,7 +194,7 @@ TEST(ClientSession, ClientThatStopsReadingIsDroppedWithoutSlowingOthers)
         ASSERT_EQ(client->Read(DeadCameraMessage.size()), DeadCameraMessage);
     }
 
-    const std::string notification = "#F00000 " + holderName + " has control";
+    const std::string notification = OperatorProtocol::OtherHasControl(holderName);
     std::size_t fastReceived = 0;
     std::size_t announced = 0;
     const std::string lostLine = "Lost session with KorvelControl user slow at 127.0.0.1";
@@ -249,11 +250,11 @@ TEST(ClientSession, NotificationsTheSocketHoldsBackArriveWholeAndInOrder)
             service.Server().AnnounceControl("dead-camera", holder.LocalPort());
         service.Server().AnnounceRelease("dead-camera");
     });
-    const std::string notification = "#F00000 " + holderName + " has control";
+    const std::string notification = OperatorProtocol::OtherHasControl(holderName);
     std::string expected;
     for (int i = 0; i < count; ++i)
         expected += notification;
-    expected += "#0000F0 ";
+    expected += OperatorProtocol::ControlLapsed;
     EXPECT_TRUE(late.Read(expected.size(), 30s) == expected);
     late.Send("LOGIN late");
     EXPECT_EQ(late.Read(2), "OK");
@@ -280,13 +281,13 @@ TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)
             service.Server().AnnounceControl("dead-camera", 1);
     });
 
-    const std::string notification = "#F00000  has control";
+    const std::string notification = OperatorProtocol::OtherHasControl("");
     EXPECT_EQ(watcher.Read(200 * notification.size()).size(), 200 * notification.size());
     EXPECT_TRUE(service.WaitForLog("] Error sending data to client at 127.0.0.1: "))
         << service.Log();
     EXPECT_EQ(Count(service.Log(), "Error sending data"), 1u) << service.Log();
     service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
-    EXPECT_EQ(watcher.Read(8), "#0000F0 ");
+    EXPECT_EQ(watcher.Read(OperatorProtocol::ControlLapsed.size()), OperatorProtocol::ControlLapsed);
     EXPECT_EQ(service.Log().find("Lost session"), std::string::npos) << service.Log();
 
     OperatorClient next(service.Port());

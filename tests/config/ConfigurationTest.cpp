@@ -308,14 +308,13 @@ TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
     ASSERT_EQ(load.result, 0);
     ASSERT_EQ(load.cameras.size(), 1u);
     TrackCamera& camera = *load.cameras.begin()->second;
-    HoldRecorder recorder;
+    EXPECT_EQ(camera.GetLockTimeSecs(), 0);
+    DeliveryRecorder recorder;
     camera.SetClientServer(&recorder);
 
     ASSERT_TRUE(RunUntil(load.io, [&] { return first.Connections() == 1; }));
-    camera.SendCommand(1, 1, "go", 2);
-    ASSERT_TRUE(RunUntil(
-        load.io, [&] { return recorder.events.size() == 2; }, std::chrono::seconds(4)));
-    EXPECT_EQ(recorder.events.back(), "release at 127.0.0.1");
+    recorder.Send(camera, 1, 1, "go");
+    ASSERT_TRUE(RunUntil(load.io, [&] { return recorder.events.size() == 1; }));
     RunFor(load.io, std::chrono::milliseconds(200));
     EXPECT_EQ(second.Connections(), 0u);
 }

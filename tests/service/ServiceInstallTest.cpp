@@ -10,21 +10,29 @@
 
 #include <functional>
 #include <memory>
+#include <regex>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-std::string ServiceUnit(const std::string& execStart, bool restartOnFailure)
+// What the service unit written for a program must say: how systemd starts it,
+// the one folder it may write, who it runs as and whether it is restarted.
+void ExpectServiceUnitFor(const std::string& unit, const std::string& execStart, const std::string& folder,
+                          bool restartOnFailure, const std::string& context)
 {
-    return std::string("[Unit]\n"
-                       "Description=Tolvanis tlKorvel service\n") +
-           (restartOnFailure ? "StartLimitIntervalSec=0\n" : "") +
-           "\n[Service]\n"
-           "Type=notify\n"
-           "ExecStart=" + execStart + "\n" +
-           (restartOnFailure ? "Restart=on-failure\nRestartSec=60\n" : "");
+    const auto has = [&](const std::string& line) { return ("\n" + unit).find("\n" + line + "\n") != std::string::npos; };
+    EXPECT_TRUE(has("Description=Tolvanis tlKorvel service")) << context << unit;
+    EXPECT_TRUE(has("Type=notify")) << context << unit;
+    EXPECT_TRUE(has("ExecStart=" + execStart)) << context << unit;
+    EXPECT_TRUE(has("ProtectSystem=strict")) << context << unit;
+    EXPECT_TRUE(has("ReadWritePaths=" + folder)) << context << unit;
+    EXPECT_TRUE(has("CapabilityBoundingSet=CAP_DAC_OVERRIDE")) << context << unit;
+    EXPECT_EQ(unit.find("\nUser="), std::string::npos) << context << "runs as root\n" << unit;
+    for (const char* restart : {"StartLimitIntervalSec=0", "Restart=on-failure", "RestartSec=60"})
+        EXPECT_EQ(has(restart), restartOnFailure) << context << restart;
+    EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@"))) << context << "every value filled in\n" << unit;
 }
 
 const char* const TimerUnit = "[Unit]\n"
@@ -73,7 +81,8 @@ TEST(ServiceInstall, InstallTwiceThenUninstallTwice)
     Installation installation;
     const std::string servicePath = installation.units.File("tlKorvel.service");
     const std::string timerPath = installation.units.File("tlKorvel.timer");
-    const std::string expectedService = ServiceUnit(installation.program->Path(), ::geteuid() == 0);
+    const std::string program = installation.program->Path();
+    const std::string folder = program.substr(0, program.rfind('/'));
 
     const struct
     {
@@ -101,7 +110,7 @@ TEST(ServiceInstall, InstallTwiceThenUninstallTwice)
         EXPECT_EQ(installation.Events(), step.events) << step.option;
         EXPECT_EQ(installation.LogLines(), step.logLines) << step.option;
         if (step.installedAfter) {
-            EXPECT_EQ(ReadFile(servicePath), expectedService) << step.option;
+            ExpectServiceUnitFor(ReadFile(servicePath), program, folder, ::geteuid() == 0, step.option);
             EXPECT_EQ(ReadFile(timerPath), TimerUnit) << step.option;
             EXPECT_EQ(PermissionsOf(servicePath), 0644) << "units are readable by everyone";
         } else {
@@ -116,7 +125,7 @@ TEST(ServiceInstall, ExecutablePathKeepsItsLiteralMeaning)
     const struct
     {
         std::string folder;
-        std::string execStartFolder;
+        std::string wordFolder; // as it stands in ExecStart= and ReadWritePaths=
         bool quoted;
     } cases[] = {
         {"plain-name/", "plain-name/", false},
@@ -126,10 +135,11 @@ TEST(ServiceInstall, ExecutablePathKeepsItsLiteralMeaning)
     for (const auto& c : cases) {
         Installation installation(c.folder);
         ASSERT_EQ(installation.Run("-install").exitStatus, 0) << c.folder;
-        const std::string execStart = installation.dir.Path() + c.execStartFolder + "tlKorvel";
-        EXPECT_EQ(ReadFile(installation.units.File("tlKorvel.service")),
-                  ServiceUnit(c.quoted ? "\"" + execStart + "\"" : execStart, ::geteuid() == 0))
-            << c.folder;
+        const std::string folder = installation.dir.Path() + c.wordFolder;
+        const std::string folderWord = folder.substr(0, folder.size() - 1);
+        const auto word = [&](const std::string& text) { return c.quoted ? "\"" + text + "\"" : text; };
+        ExpectServiceUnitFor(ReadFile(installation.units.File("tlKorvel.service")), word(folder + "tlKorvel"),
+                             word(folderWord), ::geteuid() == 0, c.folder);
         // systemd's own reader, where the machine has it, takes both units as they are.
         if (FileExists(SystemdAnalyze)) {
             const RunResult verify = RunToEnd(SystemdAnalyze,
@@ -220,8 +230,9 @@ TEST(ServiceInstall, WithoutTheRightToManageServicesTheRestartPolicyIsLeftOut)
                                       installation.options);
     EXPECT_EQ(result.out, "Service installed successfully\n") << result.err;
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(ReadFile(installation.units.File("tlKorvel.service")),
-              ServiceUnit(installation.program->Path(), false));
+    const std::string program = installation.program->Path();
+    ExpectServiceUnitFor(ReadFile(installation.units.File("tlKorvel.service")), program,
+                         program.substr(0, program.rfind('/')), false, "as nobody");
     EXPECT_EQ(installation.Events(), std::vector<std::string>{"information Installed service."});
 
     // A unit folder this account may not write refuses the service, with the access-denied code.

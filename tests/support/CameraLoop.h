@@ -1,7 +1,7 @@
 #pragma once
 
 // Track cameras run in the test process on a loop of the test's own.
-#include "camera/HoldListener.h"
+#include "camera/CommandListener.h"
 #include "camera/TrackCamera.h"
 #include "config/Elements.h"
 
@@ -51,17 +51,25 @@ inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds durati
         io, [] { return false; }, duration);
 }
 
-// Records the announcements as "control <session>" and "release".
-class HoldRecorder : public HoldListener
+// Sends commands as the client service does and records each command that
+// reached the camera as "delivered <session> at <address>", whether the
+// socket took it at once or its queued write completed later.
+class DeliveryRecorder : public CommandListener
 {
 public:
-    void AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession) override
+    TrackCamera::Delivery Send(TrackCamera& camera, std::uint16_t sessionId,
+                               std::int32_t priority, const std::string& bytes)
     {
-        events.push_back("control " + std::to_string(holderSession) + " at " + cameraAddress);
+        const auto delivery = camera.SendCommand(sessionId, priority, bytes.data(), bytes.size());
+        if (delivery == TrackCamera::Delivery::Written)
+            CommandWritten(camera.GetAddress(), sessionId, priority);
+        return delivery;
     }
-    void AnnounceRelease(const std::string& cameraAddress) override
+
+    void CommandWritten(const std::string& cameraAddress, std::uint16_t sessionId,
+                        std::int32_t) override
     {
-        events.push_back("release at " + cameraAddress);
+        events.push_back("delivered " + std::to_string(sessionId) + " at " + cameraAddress);
     }
 
     std::vector<std::string> events;

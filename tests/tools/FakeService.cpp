@@ -86,8 +86,10 @@ void FakeService::Serve(int connection)
             std::lock_guard<std::mutex> lock(mutex);
             messages.push_back(message);
         }
-        if (message.compare(0, 5, "LOGIN") == 0)
-            Send(connection, (behaviour.acceptedLogins.count(message) ? "OK" : "FAILURE") +
+        if (message.compare(0, OperatorProtocol::Login.size(), OperatorProtocol::Login) == 0)
+            Send(connection, std::string(behaviour.acceptedLogins.count(message)
+                                             ? OperatorProtocol::LoginAccepted
+                                             : OperatorProtocol::LoginRefused) +
                                  behaviour.afterLogin);
         for (const auto& reply : behaviour.replies)
             if (message.compare(0, reply.first.size(), reply.first) == 0)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "client/OperatorProtocol.h"
+
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -16,8 +18,8 @@ class FakeService
 public:
     struct Behaviour
     {
-        std::string greeting = "SESSION 1234";
-        std::set<std::string> acceptedLogins = {"LOGIN a b"};
+        std::string greeting = OperatorProtocol::Greeting(1234);
+        std::set<std::string> acceptedLogins = {OperatorProtocol::LoginMessage("a", "b")};
         // Sent in the same write as a LOGIN answer, and after messages that
         // start with the given text.
         std::string afterLogin;

@@ -39,8 +39,10 @@ TEST(Korvelctl, ScriptSendsEachCommandAsOneMessage)
     behaviour.acceptedLogins = {"LOGIN a b", "LOGIN x", "LOGIN s p q"};
     // Several messages in one write, as TCP may deliver them.
     behaviour.replies = {
-        {"\xFF\x03", "1CAMERA\t10.0.0.5\t3\tGate#0000F0 You have control#F00000 bob has control"},
-        {"CHOOSE", "0CAMERA\t10.0.0.9\t9"},
+        {"\xFF\x03", OperatorProtocol::CameraMessage(true, "10.0.0.5", 3, "Gate") +
+                             std::string(OperatorProtocol::YouHaveControl) +
+                             OperatorProtocol::OtherHasControl("bob")},
+        {"CHOOSE", OperatorProtocol::CameraMessage(false, "10.0.0.9", 9)},
     };
     const struct
     {
@@ -135,7 +137,7 @@ TEST(Korvelctl, FailsWithoutConnectingOnBadUseOrNoService)
 TEST(Korvelctl, InteractiveReadsCommandsFromStandardInput)
 {
     FakeService::Behaviour behaviour;
-    behaviour.afterLogin = "#0000F0 ";
+    behaviour.afterLogin = std::string(OperatorProtocol::ControlLapsed);
     FakeService service(behaviour);
     Process::Options options;
     options.stdinPipe = true;

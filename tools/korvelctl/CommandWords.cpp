@@ -1,5 +1,6 @@
 #include "korvelctl/CommandWords.h"
 
+#include "client/OperatorProtocol.h"
 #include "common/PelcoFrames.h"
 
 #include <algorithm>
@@ -216,12 +217,11 @@ Bytes MessageFor(const OperatorCommand& command, int camera)
     const auto value = static_cast<std::uint8_t>(command.number);
     switch (command.kind) {
     case Kind::Login:
-        return text("LOGIN " + command.name +
-                    (command.password.empty() ? "" : " " + command.password));
+        return text(OperatorProtocol::LoginMessage(command.name, command.password));
     case Kind::Choose:
-        return text("CHOOSE");
+        return text(std::string(OperatorProtocol::Choose));
     case Kind::Cancel:
-        return text("CANCEL");
+        return text(std::string(OperatorProtocol::Cancel));
     case Kind::Raw:
         return command.raw;
     case Kind::Steer:

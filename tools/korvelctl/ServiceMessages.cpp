@@ -1,16 +1,31 @@
 #include "korvelctl/ServiceMessages.h"
 
+#include "client/OperatorProtocol.h"
+
 #include <cstddef>
-#include <cstring>
+#include <string_view>
 
 namespace {
 
 const std::size_t None = std::string::npos;
 
-bool At(const std::string& text, std::size_t position, const char* prefix)
+namespace Protocol = OperatorProtocol;
+
+bool At(const std::string& text, std::size_t position, std::string_view prefix)
 {
-    return text.compare(position, std::strlen(prefix), prefix) == 0;
+    return text.compare(position, prefix.size(), prefix) == 0;
 }
+
+// "0CAMERA\t" or "1CAMERA\t".
+bool IsCameraMessage(const std::string& text, std::size_t position)
+{
+    return position < text.size() &&
+           (text[position] == Protocol::SelectedByCommand ||
+            text[position] == Protocol::HandedOverByTrigger) &&
+           At(text, position + 1, Protocol::CameraTag);
+}
+
+constexpr std::size_t CameraFieldsStart = 1 + Protocol::CameraTag.size();
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -29,7 +44,8 @@ std::size_t DigitRun(const std::string& text, std::size_t position, std::size_t 
 
 bool IsColourPrefix(const std::string& text, std::size_t position)
 {
-    if (position + 8 > text.size() || text[position] != '#' || text[position + 7] != ' ')
+    if (position + 8 > text.size() || text[position] != Protocol::NoticeMark ||
+        text[position + 7] != ' ')
         return false;
     for (std::size_t i = 1; i <= 6; ++i)
         if (!IsHex(text[position + i]))
@@ -54,19 +70,20 @@ std::size_t MessageEnd(const std::string& text, std::size_t position,
 {
     auto fits = [&](std::size_t end) { return end <= text.size() && whole[end]; };
 
-    if (expected.greeting && At(text, position, "SESSION ")) {
-        const std::size_t digits = DigitRun(text, position + 8, 5);
+    if (expected.greeting && At(text, position, Protocol::GreetingPrefix)) {
+        const std::size_t start = position + Protocol::GreetingPrefix.size();
+        const std::size_t digits = DigitRun(text, start, 5);
         for (std::size_t count = digits; count >= 1; --count)
-            if (fits(position + 8 + count))
-                return position + 8 + count;
+            if (fits(start + count))
+                return start + count;
         return None;
     }
-    if (expected.loginAnswer && At(text, position, "OK"))
-        return fits(position + 2) ? position + 2 : None;
-    if (expected.loginAnswer && At(text, position, "FAILURE"))
-        return fits(position + 7) ? position + 7 : None;
-    if (At(text, position, "0CAMERA\t") || At(text, position, "1CAMERA\t")) {
-        const std::size_t addressTab = text.find('\t', position + 8);
+    for (const std::string_view answer : {Protocol::LoginAccepted, Protocol::LoginRefused}) {
+        if (expected.loginAnswer && At(text, position, answer))
+            return fits(position + answer.size()) ? position + answer.size() : None;
+    }
+    if (IsCameraMessage(text, position)) {
+        const std::size_t addressTab = text.find('\t', position + CameraFieldsStart);
         if (addressTab == None)
             return None;
         const std::size_t numberStart = addressTab + 1;
@@ -149,25 +166,26 @@ std::vector<std::string> SplitServiceMessages(const std::string& received,
 ServiceNotice ReadServiceMessage(const std::string& message)
 {
     ServiceNotice notice;
-    if (At(message, 0, "SESSION ") && message.size() > 8 &&
-        DigitRun(message, 8, 5) == message.size() - 8) {
+    const std::size_t numberStart = Protocol::GreetingPrefix.size();
+    if (At(message, 0, Protocol::GreetingPrefix) && message.size() > numberStart &&
+        DigitRun(message, numberStart, 5) == message.size() - numberStart) {
         notice.kind = ServiceNotice::Kind::Session;
-        notice.sessionNumber = std::stoi(message.substr(8));
+        notice.sessionNumber = std::stoi(message.substr(numberStart));
         notice.text = "session " + std::to_string(notice.sessionNumber);
         return notice;
     }
-    if (message == "OK") {
+    if (message == Protocol::LoginAccepted) {
         notice.kind = ServiceNotice::Kind::LoginAccepted;
         notice.text = "login accepted";
         return notice;
     }
-    if (message == "FAILURE") {
+    if (message == Protocol::LoginRefused) {
         notice.kind = ServiceNotice::Kind::LoginRefused;
         notice.text = "login refused";
         return notice;
     }
-    if (At(message, 0, "0CAMERA\t") || At(message, 0, "1CAMERA\t")) {
-        const std::vector<std::string> fields = SplitTabs(message.substr(8), 3);
+    if (IsCameraMessage(message, 0)) {
+        const std::vector<std::string> fields = SplitTabs(message.substr(CameraFieldsStart), 3);
         if (fields.size() < 2 || fields[1].empty() || fields[1].size() > 10 ||
             DigitRun(fields[1], 0, 10) != fields[1].size())
             return Unknown(message);
@@ -175,7 +193,7 @@ ServiceNotice ReadServiceMessage(const std::string& message)
         const long long number = std::stoll(fields[1]);
         notice.pelcoNumber = number <= 255 ? static_cast<int>(number) : -1;
         notice.text = "camera " + fields[1] +
-                      (message[0] == '1' ? " selected by your command"
+                      (message[0] == Protocol::SelectedByCommand ? " selected by your command"
                                          : " handed to you in choose mode") +
                       ": address " + Printable(fields[0]);
         if (fields.size() == 3 && !fields[2].empty())

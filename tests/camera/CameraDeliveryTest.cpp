@@ -1,0 +1,78 @@
+// Which commands a camera reports as delivered (what holds are made of; the
+// holds themselves are the arbitration's, see ArbitrationCoreTest), and the
+// camera's lifetime against its pending work.
+#include "support/CameraLoop.h"
+#include "support/LogCapture.h"
+#include "support/LoopbackListener.h"
+#include "support/PseudoTerminal.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string CameraAt(std::uint16_t port)
+{
+    return R"(<Camera Address="127.0.0.1" Port=")" + std::to_string(port) + R"(" />)";
+}
+
+} // namespace
+
+TEST(CameraDelivery, FailedAndDroppedCommandsAreNotDelivered)
+{
+    boost::asio::io_context io;
+    PseudoTerminal line;
+    auto serial =
+        MakeCamera(io, "<Camera Address=\"cam\" Port=\"" + line.SlavePath() + "\" />", 1, 60);
+    DeliveryRecorder recorder;
+    serial->SetClientServer(&recorder);
+    EXPECT_EQ(recorder.Send(*serial, 1, 4, "a"), TrackCamera::Delivery::Queued);
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
+
+    LogCapture log;
+    line.CloseMaster();
+    recorder.Send(*serial, 2, 9, "b");
+    ASSERT_TRUE(RunUntil(io, [&] { return log.Count("Error sending command") == 1; }));
+
+    LoopbackListener listener(io);
+    auto network = MakeCamera(io, CameraAt(listener.Port()));
+    network->SetClientServer(&recorder);
+    // Before the first resolution: no socket.
+    EXPECT_EQ(recorder.Send(*network, 3, 1, "c"), TrackCamera::Delivery::Dropped);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
+    RunFor(io, std::chrono::milliseconds(100));
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"delivered 1 at cam"});
+    EXPECT_EQ(network->GetLockTimeSecs(), 5);
+}
+
+// Completions still queued when a camera goes must find it gone, also when
+// the loop runs again afterwards (a camera the loader does not file).
+TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
+{
+    boost::asio::io_context io;
+    LoopbackListener listener(io);
+    DeliveryRecorder recorder;
+    LogCapture log;
+
+    auto unfiled = MakeCamera(io, CameraAt(listener.Port()));
+    unfiled->Stop();
+    unfiled.reset();
+
+    auto held = MakeCamera(io, CameraAt(listener.Port()), 1, 0);
+    held->SetClientServer(&recorder);
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
+    recorder.Send(*held, 1, 1, "a");
+    ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
+    // Commands until one has to wait for its write, without running the loop.
+    const std::string command(64 * 1024, 'b');
+    for (int i = 0; i < 1000 && recorder.Send(*held, 2, 1, command) ==
+                                    TrackCamera::Delivery::Written; ++i) {
+    }
+    const std::size_t delivered = recorder.events.size();
+    held.reset();
+
+    RunFor(io, std::chrono::milliseconds(300));
+    EXPECT_EQ(listener.Connections(), 1u) << "the stopped camera never connects";
+    EXPECT_EQ(recorder.events.size(), delivered) << "nothing is reported after the camera has gone";
+    EXPECT_EQ(log.Lines(), std::vector<std::string>(2, "Connecting to track camera at 127.0.0.1:" +
+                                                           std::to_string(listener.Port())));
+}

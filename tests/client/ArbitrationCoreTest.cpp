@@ -1,0 +1,246 @@
+// The arbitration's rules on fake time: holds and lapses, the priority test,
+// choose mode, and who is told what.
+#include "client/Arbitration.h"
+#include "client/OperatorProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = Arbitration::Clock;
+using Trace = std::vector<std::string>;
+
+Clock::time_point At(long long milliseconds)
+{
+    return Clock::time_point(std::chrono::milliseconds(milliseconds));
+}
+
+// gate (Pelco 4, LockTime 2 s), high (Pelco 300: no command reaches it),
+// yard (Pelco 200, LockTime 0), in table order.
+std::vector<Arbitration::Camera> Cameras()
+{
+    return {{"gate", 4, 2000ms}, {"high", 300, 1000ms}, {"yard", 200, 0ms}};
+}
+
+// Runs steps against the core and writes down what it decides: notices as
+// "<connection>: <text>", commands as "<connection> <verdict> [camera]",
+// holds as "<camera> held by <session> (<priority>) until <ms>".
+class Desk
+{
+public:
+    Trace Run(const std::vector<std::string>& steps)
+    {
+        for (const auto& step : steps)
+            Step(step);
+        return trace;
+    }
+
+private:
+    // "connect A 101", "login A alice", "leave A", "choose A", "cancel A",
+    // "send A <pelco> <priority>", "trigger <camera>", "name <camera> <name>",
+    // "deliver <camera> <session> <priority> <ms>", "expire <ms>".
+    void Step(const std::string& step)
+    {
+        std::istringstream words(step);
+        std::string verb, who;
+        words >> verb >> who;
+        if (verb == "connect") {
+            int number = 0;
+            words >> number;
+            const auto id = core.Connect(static_cast<Arbitration::SessionNumber>(number));
+            ids[who] = id;
+            names[id] = who;
+            numbers[who] = number;
+        } else if (verb == "login") {
+            std::string user;
+            words >> user;
+            core.LogIn(ids.at(who), user);
+        } else if (verb == "leave") {
+            core.Disconnect(ids.at(who));
+        } else if (verb == "choose") {
+            core.Choose(static_cast<Arbitration::SessionNumber>(numbers.at(who)));
+        } else if (verb == "cancel") {
+            core.Cancel(static_cast<Arbitration::SessionNumber>(numbers.at(who)));
+        } else if (verb == "send") {
+            unsigned pelco = 0;
+            int priority = 0;
+            words >> pelco >> priority;
+            const auto decision = core.Command(ids.at(who), priority, pelco);
+            if (decision.selection)
+                Note(*decision.selection);
+            static const char* const verdicts[] = {"unknown camera", "refused", "nothing to steer",
+                                                   "forward"};
+            std::string line = who + " " + verdicts[static_cast<int>(decision.verdict)];
+            if (decision.camera != Arbitration::NoCamera)
+                line += " " + core.Address(decision.camera);
+            trace.push_back(line);
+        } else if (verb == "trigger") {
+            if (const auto selection = core.Select(core.CameraByAddress(who), false))
+                Note(*selection);
+        } else if (verb == "name") {
+            std::string name;
+            std::getline(words >> std::ws, name);
+            core.SetNvrName(core.CameraByAddress(who), name);
+        } else if (verb == "deliver") {
+            int session = 0, priority = 0;
+            long long ms = 0;
+            words >> session >> priority >> ms;
+            const auto camera = core.CameraByAddress(who);
+            Note(core.CommandDelivered(camera, static_cast<Arbitration::SessionNumber>(session),
+                                       priority, At(ms)));
+            trace.push_back(who + " held by " + std::to_string(core.Holder(camera)) + " (" +
+                            std::to_string(core.HolderPriority(camera)) + ") until " +
+                            std::to_string(Milliseconds(core.HoldDeadline(camera))));
+        } else if (verb == "expire") {
+            const long long ms = std::stoll(who);
+            for (const auto& release : core.HoldDeadlinePassed(At(ms)))
+                Note(release);
+            const auto next = core.NextHoldDeadline();
+            trace.push_back("next " + (next ? std::to_string(Milliseconds(*next)) : "none"));
+        } else {
+            ADD_FAILURE() << "unknown step " << step;
+        }
+    }
+
+    static long long Milliseconds(Clock::time_point time)
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch())
+            .count();
+    }
+
+    void Note(const Arbitration::Selection& selection)
+    {
+        trace.push_back(names.at(selection.to) + ": " + *selection.text);
+    }
+
+    void Note(const Arbitration::Announcement& announcement)
+    {
+        for (const auto& watcher : core.Watchers(announcement.camera))
+            trace.push_back(names.at(watcher.second) + ": " +
+                            **(watcher.first == announcement.holder ? announcement.toHolder
+                                                                    : announcement.toOthers));
+    }
+
+    Arbitration core{Cameras()};
+    std::map<std::string, Arbitration::ConnectionId> ids;
+    std::map<Arbitration::ConnectionId, std::string> names;
+    std::map<std::string, int> numbers;
+    Trace trace;
+};
+
+const std::string Mine = std::string(OperatorProtocol::YouHaveControl);
+const std::string Lapsed = std::string(OperatorProtocol::ControlLapsed);
+
+} // namespace
+
+// Each delivered command takes the hold for its sender and moves its end on:
+// it lapses LockTime after the last one, however early the timer wakes up.
+TEST(ArbitrationCore, HoldsFollowDeliveredCommandsAndLapseOnTime)
+{
+    const struct
+    {
+        const char* name;
+        std::vector<std::string> steps;
+        Trace trace;
+    } cases[] = {
+        {"taken, taken over, then lapsed",
+         {"deliver gate 7 3 0", "deliver gate 9 5 500", "expire 2000", "expire 2500"},
+         {"gate held by 7 (3) until 2000", "gate held by 9 (5) until 2500", "next 2500",
+          "next none"}},
+        {"renewed by the holder: lapses LockTime after the last command",
+         {"deliver gate 7 3 0", "deliver gate 7 3 1200", "expire 2000", "expire 3199",
+          "expire 3200"},
+         {"gate held by 7 (3) until 2000", "gate held by 7 (3) until 3200", "next 3200",
+          "next 3200", "next none"}},
+        {"LockTime 0: lapses as soon as the timer runs",
+         {"deliver yard 7 3 100", "expire 100", "deliver yard 9 5 150", "expire 150"},
+         {"yard held by 7 (3) until 100", "next none", "yard held by 9 (5) until 150",
+          "next none"}},
+        {"each camera lapses on its own deadline",
+         {"deliver gate 7 3 0", "deliver high 8 1 500", "expire 1500", "expire 2000"},
+         {"gate held by 7 (3) until 2000", "high held by 8 (1) until 1500", "next 2000",
+          "next none"}},
+        {"a priority of -1 still holds", {"deliver gate 7 -1 0", "expire 1999"},
+         {"gate held by 7 (-1) until 2000", "next 2000"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
+}
+
+TEST(ArbitrationCore, CommandsChooseModeAndNotices)
+{
+    const struct
+    {
+        const char* name;
+        std::vector<std::string> steps;
+        Trace trace;
+    } cases[] = {
+        {"a command selects its camera once; the watchers hear who holds it",
+         {"connect A 101", "login A alice", "connect B 102", "login B bob", "send B 4 1",
+          "send A 4 5", "deliver gate 101 5 0", "send B 4 1", "send A 4 5", "send A 9 5",
+          "send A 44 5"},
+         {"B: 1CAMERA\tgate\t4", "B forward gate", "A: 1CAMERA\tgate\t4", "A forward gate",
+          "A: " + Mine, "B: #F00000 alice has control", "gate held by 101 (5) until 2000",
+          "B refused gate", "A forward gate", "A unknown camera", "A unknown camera"}},
+        {"while the hold lasts: equal or lower priority waits, higher takes over, the holder "
+         "always passes",
+         {"connect A 101", "connect B 102", "connect C 103", "send A 4 5", "send B 4 5",
+          "send C 4 6", "deliver gate 101 5 0", "send B 4 5", "send C 4 6",
+          "deliver gate 103 6 10", "send A 4 6", "send C 4 -9", "send A 4 7"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
+          "C: 1CAMERA\tgate\t4", "C forward gate", "A: " + Mine, "B: #F00000  has control",
+          "C: #F00000  has control", "gate held by 101 (5) until 2000", "B refused gate",
+          "C forward gate", "A: #F00000  has control", "B: #F00000  has control", "C: " + Mine,
+          "gate held by 103 (6) until 2010", "A refused gate", "C forward gate",
+          "A forward gate"}},
+        {"the NVR's name follows a tab; a later login changes the name announced",
+         {"name gate Gate West", "connect A 101", "login A alice", "connect B 102",
+          "send A 4 0", "send B 4 0", "login A bob", "deliver gate 101 0 0"},
+         {"A: 1CAMERA\tgate\t4\tGate West", "A forward gate", "B: 1CAMERA\tgate\t4\tGate West",
+          "B forward gate", "A: " + Mine, "B: #F00000 bob has control",
+          "gate held by 101 (0) until 2000"}},
+        {"a lapse reaches the watchers of that camera only",
+         {"connect A 101", "connect B 102", "connect C 103", "send A 4 0", "send B 4 0",
+          "send C 200 0", "deliver gate 103 0 0", "expire 2000"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
+          "C: 1CAMERA\tyard\t200", "C forward yard", "A: #F00000  has control",
+          "B: #F00000  has control", "gate held by 103 (0) until 2000", "A: " + Lapsed,
+          "B: " + Lapsed, "next none"}},
+        {"only the first CHOOSE counts, CANCEL only its own; a trigger hands over once",
+         {"connect A 101", "connect B 102", "choose A", "choose B", "cancel B", "trigger yard",
+          "trigger gate", "choose B", "cancel A", "trigger gate"},
+         {"A: 0CAMERA\tyard\t200", "B: 0CAMERA\tgate\t4"}},
+        {"a command for another camera ends anybody's choose mode, silently",
+         {"connect A 101", "connect B 102", "choose A", "send B 4 0", "trigger yard",
+          "send B 4 0", "choose A", "send B 4 0", "trigger yard"},
+         {"B: 1CAMERA\tgate\t4", "B forward gate", "B forward gate", "B forward gate",
+          "A: 0CAMERA\tyard\t200"}},
+        {"an ended chooser keeps the slot until a command takes it over",
+         {"connect A 101", "choose A", "leave A", "connect B 102", "choose B", "trigger gate",
+          "send B 4 0", "choose B", "trigger yard"},
+         {"B: 1CAMERA\tgate\t4", "B forward gate", "B: 0CAMERA\tyard\t200"}},
+        {"a holder gone is announced without a name, and the hold stands",
+         {"connect A 101", "login A alice", "connect B 102", "send A 4 5", "send B 4 1",
+          "leave A", "deliver gate 101 5 0", "send B 4 1"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
+          "B: #F00000  has control", "gate held by 101 (5) until 2000", "B refused gate"}},
+        {"a later connection with the same number takes the notices over; the earlier one "
+         "steers its own camera and leaves without taking the later one along",
+         {"connect A 101", "send A 4 0", "connect C 101", "login C carol", "send C 4 0",
+          "send A 200 0", "deliver yard 101 0 0", "leave A", "deliver yard 101 0 10"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "C: 1CAMERA\tgate\t4", "C forward gate",
+          "C: 1CAMERA\tyard\t200", "A forward gate", "C: " + Mine,
+          "yard held by 101 (0) until 0", "C: " + Mine, "yard held by 101 (0) until 10"}},
+        {"a connection whose number was taken before it chose has nothing to steer",
+         {"connect A 101", "connect C 101", "send A 4 0"},
+         {"C: 1CAMERA\tgate\t4", "A nothing to steer"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
+}

@@ -1,0 +1,360 @@
+#!/bin/bash
+# The Debian package under a real systemd: boots a Debian container with
+# systemd-nspawn, installs the package built in BUILD_DIR and proves what the
+# package promises there: the delayed start, stop, restarts after crashes and
+# after runs that end by themselves, the journal records, the sandbox (with
+# its exposure score), the cameras and the NVR reached from inside it,
+# reinstall, remove and purge, and tlKorvel -install's own unit. lintian
+# checks the .deb first.
+#
+# usage: tests/system/package-test.sh BUILD_DIR      (as root; make test-system)
+#
+# The container's root file system is made once with debootstrap into
+# BUILD_DIR/system-root and reused; the container runs on an overlay of it
+# (--volatile=overlay), so the root stays as it was made. It shares the
+# host's network: the operator is this script, on loopback.
+#
+# The last line of output is "N passed, N failed"; the exit status is 0 only
+# when nothing failed.
+
+set -u
+
+build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd) || exit 1
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+korvelctl="$build/tools/korvelctl/korvelctl"
+deb=$(ls "$build"/tlkorvel_*.deb 2>/dev/null | tail -n 1)
+root="$build/system-root"
+machine="tlkorvel-test-$$"
+cgroup="tlkorvel-test-$$"
+run_log="$build/system-test.log" # the container's console and command output
+
+passed=0
+failed=0
+nspawn_pid=""
+pid1=""
+
+# ---------------------------------------------------------------- harness
+
+Pass() { passed=$((passed + 1)); echo "ok      $*"; }
+Fail() { failed=$((failed + 1)); echo "FAILED  $*"; }
+# Check DESCRIPTION COMMAND...: one counted check.
+Check() {
+    local what=$1
+    shift
+    if "$@" >> "$run_log" 2>&1; then Pass "$what"; else Fail "$what"; fi
+}
+Fatal() {
+    Fail "$*"
+    exit 1
+}
+# WaitFor SECONDS COMMAND...: polls the command every fifth of a second.
+WaitFor() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@" >> "$run_log" 2>&1; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.2
+    done
+}
+
+# C COMMAND...: runs a command inside the container.
+C() { nsenter -t "$pid1" -a "$@"; }
+# Show UNIT PROPERTY: one property of a unit, as systemd has it now.
+Show() { C systemctl show -P "$2" "$1"; }
+# In FILE: a file of the container, read from here.
+In() { echo "/proc/$pid1/root$1"; }
+
+CgroupFolders() {
+    if [ -d /sys/fs/cgroup/unified ] || [ -d /sys/fs/cgroup/systemd ]; then
+        for hierarchy in systemd unified; do
+            [ -d "/sys/fs/cgroup/$hierarchy" ] && echo "/sys/fs/cgroup/$hierarchy/$cgroup"
+        done
+    else
+        echo "/sys/fs/cgroup/$cgroup"
+    fi
+}
+
+# Powers the container off (killing what is left of it) and removes its cgroups.
+CleanUp() {
+    if [ -n "$pid1" ] && kill -0 "$pid1" 2>/dev/null; then
+        { echo "---- the container's journal"; C journalctl -b --no-pager; } >> "$run_log" 2>&1
+        C systemctl poweroff >> "$run_log" 2>&1
+        local deadline=$((SECONDS + 20))
+        while kill -0 "$nspawn_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
+    fi
+    local folder pid
+    for folder in $(CgroupFolders); do
+        [ -d "$folder" ] || continue
+        for pid in $(find "$folder" -name cgroup.procs -exec cat {} +); do
+            kill -KILL "$pid" 2>/dev/null
+        done
+    done
+    [ -n "$nspawn_pid" ] && wait "$nspawn_pid" 2>/dev/null
+    for folder in $(CgroupFolders); do
+        [ -d "$folder" ] && find "$folder" -depth -type d -exec rmdir {} + 2>/dev/null
+        [ -d "$folder" ] && echo "cannot remove the cgroup $folder"
+    done
+    echo "(the container's output and every command's: $run_log)"
+    echo "$passed passed, $failed failed"
+}
+trap 'CleanUp; [ "$failed" -eq 0 ] || exit 1' EXIT
+trap 'Fatal "interrupted"' INT TERM
+
+# Makes the root file system unless one with the same packages exists:
+# systemd as PID 1, man, and the package's dependencies.
+MakeRoot() {
+    local suite mirror packages
+    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    Mirror() {
+        apt-cache policy systemd | awk -v suite=" $suite/main " 'index($0, suite) && $2 ~ /^https?:/ { print $2; exit }'
+    }
+    mirror=$(Mirror)
+    [ -n "$mirror" ] || { apt-get update -qq && mirror=$(Mirror); }
+    [ -n "$mirror" ] || Fatal "no Debian archive for $suite is configured (apt-cache policy systemd)"
+    # debootstrap takes real packages only: a virtual one becomes its provider.
+    packages="systemd,systemd-sysv,dbus,man-db"
+    for dependency in $(dpkg-deb -f "$deb" Depends | sed -e 's/([^)]*)//g' -e 's/|[^,]*//g' -e 's/,/ /g'); do
+        if ! apt-cache show "$dependency" 2>/dev/null | grep -q '^Package:'; then
+            dependency=$(apt-cache showpkg "$dependency" | awk '/^Reverse Provides:/ { getline; print $1; exit }')
+        fi
+        packages="$packages,$dependency"
+    done
+    if [ -f "$root/.made" ] && [ "$(cat "$root/.made")" = "$suite $packages" ]; then
+        return
+    fi
+    echo "making the container's root file system ($suite from $mirror)"
+    rm -rf "$root" "$root.new"
+    debootstrap --variant=minbase --include="$packages" "$suite" "$root.new" "$mirror" \
+        >> "$run_log" 2>&1 || Fatal "debootstrap failed (see $run_log)"
+    # Nothing but the tests runs in the container.
+    ln -s /dev/null "$root.new/etc/systemd/system/apt-daily.timer"
+    ln -s /dev/null "$root.new/etc/systemd/system/apt-daily-upgrade.timer"
+    rm -rf "$root.new"/var/cache/apt/archives/*.deb "$root.new"/var/lib/apt/lists/*
+    echo "$suite $packages" > "$root.new/.made"
+    mv "$root.new" "$root"
+}
+
+# Boots the container from a cgroup of its own (with --keep-unit nspawn
+# would leave its cgroups at the top of the tree) and waits until systemd
+# inside it is up.
+Boot() {
+    local folder
+    for folder in $(CgroupFolders); do
+        mkdir -p "$folder" || Fatal "cannot make the cgroup $folder"
+    done
+    (
+        for folder in $(CgroupFolders); do echo "$BASHPID" > "$folder/cgroup.procs"; done
+        exec systemd-nspawn -q -D "$root" -b --console=pipe --register=no --keep-unit \
+            --volatile=overlay --machine="$machine" --bind-ro="$package_dir:/srv/package"
+    ) < /dev/null >> "$run_log" 2>&1 &
+    nspawn_pid=$!
+    FindPid1() {
+        local stat
+        for stat in /proc/[0-9]*/stat; do
+            read -r pid _ _ ppid _ < "$stat" 2>/dev/null || continue
+            [ "$ppid" = "$nspawn_pid" ] && pid1=$pid && return 0
+        done
+        return 1
+    }
+    WaitFor 30 FindPid1 || Fatal "systemd-nspawn started no container (see $run_log)"
+    WaitFor 60 test -S "$(In /run/systemd/private)" || Fatal "systemd did not start in the container"
+    local state
+    state=$(C timeout 120 systemctl is-system-running --wait)
+    [ "$state" = running ] || { C systemctl --failed >> "$run_log"; Fatal "the container's system is $state"; }
+}
+
+# ------------------------------------------------------ what is checked
+
+# Greeting: an operator on the host connects and gets "SESSION <n>" (which
+# korvelctl shows as "session <n>").
+Greeting() {
+    timeout 15 "$korvelctl" "127.0.0.1:$port" --run "sleep 0" --linger 0 | grep -q "^session [0-9]"
+}
+# CheckExposure WHAT MAX: systemd's exposure score of the loaded service unit.
+CheckExposure() {
+    local score
+    score=$(C systemd-analyze security tlKorvel.service |
+        sed -n 's/.*Overall exposure level for tlKorvel.service: \([0-9.]*\).*/\1/p')
+    Check "$1's exposure ${score:-unknown}, at most $2" awk -v s="${score:-99}" -v m="$2" 'BEGIN { exit !(s <= m) }'
+}
+# Lines of a file of the container that hold the text.
+Count() { grep -c -- "$1" "$(In "$2")" 2>/dev/null || true; }
+Has() { [ "$(Count "$1" "$2")" -ge "${3:-1}" ]; }
+Journal() { C journalctl "$1" | grep -q -- "$2"; }
+Is() { [ "$(Show "$1" "$2")" = "$3" ]; }
+IsNot() { [ "$(Show "$1" "$2")" != "$3" ]; }
+AtLeast() { [ "$(Show "$1" "$2")" -ge "$3" ]; }
+Absent() { [ ! -e "$(In "$1")" ]; }
+NoStartLimitHit() { IsNot tlKorvel.service ActiveState failed && ! Journal -utlKorvel "Start request repeated too quickly"; }
+Not() { ! "$@"; }
+ActiveAfterRestart() { [ "$(Show tlKorvel.service NRestarts)" -gt "$1" ] && Is tlKorvel.service ActiveState active; }
+ManPage() { C man -P cat tlKorvel | grep -q "lets CCTV operators"; }
+# The sandbox as the kernel holds it for the running service.
+Sandboxed() {
+    local status
+    status=$(In "/proc/$(Show tlKorvel.service MainPID)/status")
+    grep -q "^Uid:[[:space:]]*$(C id -u tlkorvel)[[:space:]]" "$status" &&
+        grep -q "^Groups:.*[[:space:]]$(C getent group dialout | cut -d: -f3)\b" "$status" &&
+        grep -q "^CapBnd:[[:space:]]*0000000000000000$" "$status" &&
+        grep -q "^NoNewPrivs:[[:space:]]*1$" "$status" && grep -q "^Seccomp:[[:space:]]*2$" "$status"
+}
+ReadyNotified() { Is tlKorvel.service Type notify && Is tlKorvel.service StatusText Running; }
+FreePort() {
+    local candidate
+    while :; do
+        candidate=$((20000 + RANDOM % 12000)) # below the ephemeral ports of other tests
+        grep -qi ":$(printf %04X "$candidate") " /proc/net/tcp /proc/net/tcp6 || break
+    done
+    echo "$candidate"
+}
+
+[ "$(id -u)" -eq 0 ] || Fatal "the container tests need root"
+[ -f "$deb" ] || Fatal "no package in $build (make package)"
+package_dir="$build/system-package" # the container sees the package alone
+rm -rf "$package_dir" && mkdir -p "$package_dir" && cp "$deb" "$package_dir/"
+for tool in systemd-nspawn debootstrap lintian nsenter; do
+    command -v "$tool" > /dev/null || Fatal "$tool is missing (make test-system installs it)"
+done
+: > "$run_log"
+echo "package: $deb"
+
+echo "lintian:"
+lintian --allow-root "$deb" | tee -a "$run_log"
+Check "lintian finds no error and no warning" lintian --allow-root --fail-on error,warning "$deb"
+
+MakeRoot
+Boot
+Pass "systemd $(C systemctl --version | head -n 1 | cut -d' ' -f2) boots in the container"
+
+# Installing starts and enables nothing.
+Check "apt installs the package" C apt-get install -y -q "/srv/package/$(basename "$deb")"
+Check "installing starts no service" Is tlKorvel.service ActiveState inactive
+Check "installing enables no timer" Is tlKorvel.timer UnitFileState disabled
+Check "the package makes the service's account" C id tlkorvel
+Check "man tlKorvel works" ManPage
+Check "the packaged unit keeps RestartSec=60" Has "^RestartSec=60$" /lib/systemd/system/tlKorvel.service
+Check "the packaged unit keeps StartLimitIntervalSec=0" Has "^StartLimitIntervalSec=0$" /lib/systemd/system/tlKorvel.service
+CheckExposure "the packaged unit" 2.5
+
+# The cameras and the NVR run inside the container, where the serial
+# camera's pseudo-terminal is; the simulators come from the package.
+C systemd-run -q --unit=cameras -p StandardOutput=file:/run/cameras.out \
+    camsim --listen 127.0.0.1:0 --listen 127.0.0.2:0 --pty
+C systemd-run -q --unit=recorder -p StandardOutput=file:/run/recorder.out \
+    -p StandardInput=file:/usr/share/doc/tlkorvel/examples/demo/nvrsim-setup.txt nvrsim --listen 127.0.0.1:0
+WaitFor 10 Has "^camera " /run/cameras.out 3 && WaitFor 10 Has "^ok" /run/recorder.out 4 ||
+    Fatal "the simulators did not start"
+cameras=$(In /run/cameras.out)
+recorder=$(In /run/recorder.out)
+pty=$(sed -n 's/^camera on pseudo-terminal \(.*\)$/\1/p' "$cameras")
+# Like a serial port, the pseudo-terminal belongs to the group dialout.
+C chgrp dialout "$pty" && C chmod 660 "$pty"
+port=$(FreePort)
+sed -e "s|@CLIENT_PORT@|$port|" \
+    -e "s|@NVR_PORT@|$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$recorder")|" \
+    -e "s|@GATE_PORT@|$(sed -n 's/^camera listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$cameras")|" \
+    -e "s|@YARD_PORT@|$(sed -n 's/^camera listening on 127\.0\.0\.2:\([0-9]*\)$/\1/p' "$cameras")|" \
+    -e "s|@LOADING_BAY_DEVICE@|$pty|" \
+    "$source_dir/examples/demo/tlKorvel.xml" > "$build/system-test.xml"
+C sh -c 'cat > /etc/tlkorvel/tlKorvel.xml' < "$build/system-test.xml"
+
+# Test drop-ins: the timer fires a few seconds from now instead of two
+# minutes after boot, and restarts come after 2 s instead of 60 s.
+booted=$(C systemctl show -P UserspaceTimestampMonotonic)
+on_boot=$(( $(date +%s) - $(date -d "$(C systemctl show -P UserspaceTimestamp)" +%s) + 5 ))
+C mkdir -p /etc/systemd/system/tlKorvel.timer.d /etc/systemd/system/tlKorvel.service.d
+printf '[Timer]\nOnBootSec=\nOnBootSec=%ss\nAccuracySec=1s\n' "$on_boot" |
+    C sh -c 'cat > /etc/systemd/system/tlKorvel.timer.d/test.conf'
+printf '[Service]\nRestartSec=2\n' | C sh -c 'cat > /etc/systemd/system/tlKorvel.service.d/test.conf'
+C systemctl daemon-reload
+
+# The delayed start.
+Check "systemctl enable --now tlKorvel.timer" C systemctl enable --now tlKorvel.timer
+Check "the service waits for the timer" Is tlKorvel.service ActiveState inactive
+Check "the timer starts the service after boot" WaitFor 30 Is tlKorvel.service ActiveState active
+started=$(( ($(Show tlKorvel.service ExecMainStartTimestampMonotonic) - booted) / 1000000 ))
+Check "... ${started} s after boot, not before ${on_boot} s" test "$started" -ge "$on_boot"
+Check "the unit became active on READY=1" ReadyNotified
+Check "an operator on the host gets the greeting" WaitFor 10 Greeting
+Check "the running service has its own account, no capabilities, a system call filter" Sandboxed
+
+# The sandbox lets it reach what it works with.
+Check "it reaches both network cameras" WaitFor 10 Has " connection from " /run/cameras.out 2
+Check "it reaches the NVR" WaitFor 15 Has "Adding .*camera name" /opt/tlkorvel/tlKorvel.log 3
+"$korvelctl" "127.0.0.1:$port" --run "login operator demo; cam 1; left 20; cam 3; right 20; stop" \
+    >> "$run_log" 2>&1
+Check "a frame reaches the network camera" WaitFor 5 Has "127\.0\.0\.1:[0-9]* camera 1 " /run/cameras.out
+Check "a frame reaches the serial camera" WaitFor 5 Has "$pty camera 3 " /run/cameras.out
+
+# Stop.
+stops=$(Count "Received Stop request from Service Control Manager" /opt/tlkorvel/tlKorvel.log)
+Check "systemctl stop tlKorvel" C systemctl stop tlKorvel
+Check "the stop is logged" Has "Received Stop request from Service Control Manager" /opt/tlkorvel/tlKorvel.log $((stops + 1))
+Check "Result=success" Is tlKorvel.service Result success
+Check "exit status 0" Is tlKorvel.service ExecMainStatus 0
+stop_ms=$(( ($(Show tlKorvel.service InactiveEnterTimestampMonotonic) -
+              $(Show tlKorvel.service ActiveExitTimestampMonotonic)) / 1000 ))
+Check "stopped within a second (${stop_ms} ms)" test "$stop_ms" -lt 1000
+Check "the journal has \"Service started.\"" Journal -ttlKorvel "Service started\."
+Check "the journal has \"Service stopped.\"" Journal -ttlKorvel "Service stopped\."
+
+# Crashes are restarted.
+Check "systemctl start tlKorvel" C systemctl start tlKorvel
+for signal in SIGKILL SIGSEGV; do
+    restarts=$(Show tlKorvel.service NRestarts)
+    C systemctl kill --kill-who=main --signal="$signal" tlKorvel
+    Check "restarted after $signal" WaitFor 20 ActiveAfterRestart "$restarts"
+    Check "an operator gets the greeting after $signal" WaitFor 10 Greeting
+done
+
+# A run that ends by itself: its port is taken (by an NVR simulator).
+C systemctl stop tlKorvel 2> /dev/null # the timer could start it again: it is not needed here
+C systemd-run -q --unit=squatter nvrsim --listen "127.0.0.1:$port"
+WaitFor 10 sh -c "grep -qi ':$(printf %04X "$port") ' /proc/net/tcp" || Fatal "nothing took the port"
+restarts=$(Show tlKorvel.service NRestarts)
+C systemctl start tlKorvel
+Check "a run that ends by itself is restarted more than five times" \
+    WaitFor 40 AtLeast tlKorvel.service NRestarts $((restarts + 6))
+Check "... without hitting a start limit" NoStartLimitHit
+Check "... each run logs the taken port" Has "Exception: bind: Address already in use" /opt/tlkorvel/tlKorvel.log 6
+Check "... and ends with exit status 1" Journal -utlKorvel "status=1/FAILURE"
+Check "the journal has \"Service run ended unexpectedly.\"" Journal -ttlKorvel "Service run ended unexpectedly\."
+# The control: a start limit of three does stop it, so the check above can fail.
+printf '[Unit]\nStartLimitIntervalSec=1h\nStartLimitBurst=3\n' |
+    C sh -c 'cat > /etc/systemd/system/tlKorvel.service.d/limit.conf'
+C systemctl daemon-reload
+C systemctl reset-failed tlKorvel
+Check "the control with StartLimitBurst=3 hits the start limit" WaitFor 30 Is tlKorvel.service ActiveState failed
+Check "... and the check above sees it" Not NoStartLimitHit
+C rm /etc/systemd/system/tlKorvel.service.d/limit.conf
+C systemctl daemon-reload
+C systemctl stop squatter
+C systemctl reset-failed tlKorvel
+Check "with the port free again it starts" C systemctl start tlKorvel
+Check "an operator gets the greeting" WaitFor 10 Greeting
+
+# Reinstall, remove, purge.
+Check "reinstalling works" C apt-get install -y -q --reinstall "/srv/package/$(basename "$deb")"
+Check "reinstalling keeps the edited configuration" cmp "$build/system-test.xml" "$(In /etc/tlkorvel/tlKorvel.xml)"
+Check "the configuration is root:tlkorvel 640" test "$(C stat -c '%U:%G %a' /etc/tlkorvel/tlKorvel.xml)" = "root:tlkorvel 640"
+C mkdir -p /srv/manual
+C cp /opt/tlkorvel/tlKorvel /srv/manual/tlKorvel # for -install, below
+Check "apt remove" C apt-get remove -y -q tlkorvel
+Check "removing stops the service" Is tlKorvel.service ActiveState inactive
+Check "removing disables the timer" Absent /etc/systemd/system/timers.target.wants/tlKorvel.timer
+Check "removing keeps the configuration" test -f "$(In /etc/tlkorvel/tlKorvel.xml)"
+Check "apt purge" C apt-get purge -y -q tlkorvel
+Check "purging removes the configuration" Absent /etc/tlkorvel
+Check "purging removes the log and the program folder" Absent /opt/tlkorvel
+
+# tlKorvel -install: root, in the same sandbox, its own folder writable.
+C rm -r /etc/systemd/system/tlKorvel.timer.d /etc/systemd/system/tlKorvel.service.d
+C sh -c 'cat > /srv/manual/tlKorvel.xml' < "$build/system-test.xml"
+Check "tlKorvel -install" C /srv/manual/tlKorvel -install
+Check "-install enables the timer" Is tlKorvel.timer UnitFileState enabled
+CheckExposure "-install's unit" 4.0
+Check "the installed service starts" C systemctl start tlKorvel
+Check "an operator gets the greeting" WaitFor 10 Greeting
+Check "it writes its log in its own folder" Has "Starting tlKorvel version" /srv/manual/tlKorvel.log
+Check "tlKorvel -uninstall" C /srv/manual/tlKorvel -uninstall
+Check "-uninstall stops it" WaitFor 10 IsNot tlKorvel.service ActiveState active
