@@ -27,7 +27,6 @@
 #include "client/OperatorProtocol.h"
 
 #include <boost/asio/io_context.hpp>
-#include <tinyxml2.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -163,12 +162,11 @@ public:
 private:
     void AddCamera(const char* address, unsigned pelcoNumber, CameraLine& line)
     {
-        tinyxml2::XMLDocument document;
-        tinyxml2::XMLElement* element = document.NewElement("Camera");
-        element->SetAttribute("Address", address);
-        element->SetAttribute("Port", line.path.c_str());
-        element->SetAttribute("PelcoNumber", pelcoNumber);
-        cameras.emplace(address, std::make_unique<TrackCamera>(io, *element, 1, 0));
+        CameraSettings settings;
+        settings.address = address;
+        settings.port = line.path;
+        settings.pelcoNumber = pelcoNumber;
+        cameras.emplace(address, std::make_unique<TrackCamera>(io, settings, 1, 0));
     }
 
     // The first session works with that camera (none: a new connection).

@@ -17,11 +17,3 @@ struct CameraSettings
 
     bool IsNetworkCamera() const { return !port.empty() && port[0] >= '0' && port[0] <= '9'; }
 };
-
-namespace tinyxml2 {
-class XMLElement;
-}
-
-// Reads a Camera element. A missing or empty Address is logged and leaves
-// `address` empty.
-CameraSettings ReadCameraSettings(const tinyxml2::XMLElement& element);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <memory>
 #include <utility>
 
@@ -21,8 +22,12 @@ public:
 
     template <typename Handler> auto Guard(Handler handler) const
     {
-        return [alive = std::weak_ptr<const char>(token),
-                handler = std::move(handler)](auto&&... arguments) mutable {
+        // Callable only as the handler is, so that Asio can tell which
+        // completion signature the guarded handler takes.
+        return [alive = std::weak_ptr<const char>(token), handler = std::move(handler)](
+                   auto&&... arguments) mutable
+            requires std::invocable<Handler&, decltype(arguments)...>
+        {
             if (!alive.expired())
                 handler(std::forward<decltype(arguments)>(arguments)...);
         };

@@ -2,50 +2,9 @@
 
 #include "camera/NetworkLink.h"
 #include "camera/SerialLink.h"
-#include "config/AttributeSyntax.h"
 #include "log/LogFile.h"
 
 #include <boost/asio/error.hpp>
-#include <tinyxml2.h>
-
-namespace {
-
-char UpperCase(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-} // namespace
-
-CameraSettings ReadCameraSettings(const tinyxml2::XMLElement& element)
-{
-    CameraSettings settings;
-    if (!HasText(element, "Address")) {
-        LogFile.BeginLine() << "Missing or empty 'Address' attribute for <Camera> entry in "
-                               "tlKorvel.xml file. Skipping."
-                            << std::endl;
-        return settings;
-    }
-    settings.address = element.Attribute("Address");
-    ReadDecimalAttribute(element, "PelcoNumber", settings.pelcoNumber);
-    if (HasText(element, "Port"))
-        settings.port = element.Attribute("Port");
-    if (settings.IsNetworkCamera())
-        return settings;
-
-    SerialSettings& serial = settings.serial;
-    ReadDecimalAttribute(element, "BaudRate", serial.baudRate);
-    ReadDecimalAttribute(element, "DataBits", serial.dataBits);
-    ReadDecimalAttribute(element, "StopBits", serial.stopBits);
-    if (HasText(element, "Parity"))
-        serial.parity = UpperCase(element.Attribute("Parity")[0]);
-    return settings;
-}
-
-TrackCamera::TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
-                         int retryIntervalSecs, int lockTimeSecs)
-    : TrackCamera(io, ReadCameraSettings(element), retryIntervalSecs, lockTimeSecs)
-{}
 
 TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& settings,
                          int retryIntervalSecs, int lockTimeSecs)

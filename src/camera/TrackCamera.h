@@ -17,10 +17,6 @@
 class NetworkLink;
 class SerialLink;
 
-namespace tinyxml2 {
-class XMLElement;
-}
-
 // One configured track camera: its configuration, its link (serial port or
 // TCP with reconnection) and the write path of its commands, and the fields
 // the NVR side learns about it. Who may steer it, and for how long, is the
@@ -52,9 +48,6 @@ public:
     // std::exception("invalid character_size value") for DataBits outside 5..8.
     TrackCamera(boost::asio::io_context& io, const CameraSettings& settings, int retryIntervalSecs,
                 int lockTimeSecs);
-    // The same for a Camera element (ReadCameraSettings).
-    TrackCamera(boost::asio::io_context& io, const tinyxml2::XMLElement& element,
-                int retryIntervalSecs, int lockTimeSecs);
     ~TrackCamera();
     TrackCamera(const TrackCamera&) = delete;
     TrackCamera& operator=(const TrackCamera&) = delete;

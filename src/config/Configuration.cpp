@@ -1,74 +1,95 @@
 #include "config/Configuration.h"
 
-#include "camera/TrackCamera.h"
 #include "config/AttributeSyntax.h"
-#include "config/Settings.h"
-#include "log/LogFile.h"
-#include "nvr/NVRConnection.h"
+#include "config/Elements.h"
 
 #include <tinyxml2.h>
 
-#include <memory>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <utility>
 
 namespace {
 
 const char* const DefaultClientAddress = "127.0.0.1";
-constexpr std::uint32_t DefaultClientPort = 55272;
-constexpr std::int32_t DefaultRetryIntervalSecs = 10;
-constexpr std::uint32_t DefaultLockTimeSecs = 5;
 constexpr std::uint32_t DefaultMaxSessions = 1000;
 
-struct Timing
+// One load under way: the value and the lines so far.
+class Loader
 {
-    std::int32_t retryIntervalSecs = DefaultRetryIntervalSecs;
-    std::uint32_t lockTimeSecs = DefaultLockTimeSecs;
+public:
+    explicit Loader(LoadedConfiguration& loaded)
+        : configuration(loaded.configuration), lines(loaded.lines)
+    {}
+
+    void ReadOptions(const tinyxml2::XMLElement& element);
+    void ReadControl(const tinyxml2::XMLElement& element);
+    // False when a camera repeats the PelcoNumber of a camera filed before it.
+    bool ReadNvr(const tinyxml2::XMLElement& element);
+
+private:
+    void ReadRequireLogin(const tinyxml2::XMLElement& control);
+    void ReadUsers(const tinyxml2::XMLElement& control);
+    bool FileCamera(CameraSettings settings, std::size_t linesBefore);
+
+    Configuration& configuration;
+    std::vector<std::string>& lines;
+    std::set<std::string> filedAddresses;
 };
 
-void ReadOptions(const tinyxml2::XMLElement& options, Timing& timing)
+void Loader::ReadOptions(const tinyxml2::XMLElement& element)
 {
-    ReadDecimalAttribute(options, "RetryIntervalSecs", timing.retryIntervalSecs);
+    Options& options = configuration.options;
+    ReadDecimalAttribute(element, "RetryIntervalSecs", options.retryIntervalSecs);
 
-    if (HasText(options, "ClientAddress")) {
-        ClientAddress = options.Attribute("ClientAddress");
+    if (HasText(element, "ClientAddress")) {
+        options.clientAddress = element.Attribute("ClientAddress");
     } else {
-        LogFile.BeginLine() << "Address " << AttributeText(options, "ClientAddress")
-                            << " in tlKorvel.xml is undefined or invalid.  Defaulting to "
-                            << DefaultClientAddress << "." << std::endl;
+        lines.push_back("Address " + AttributeText(element, "ClientAddress") +
+                        " in tlKorvel.xml is undefined or invalid.  Defaulting to " +
+                        DefaultClientAddress + ".");
     }
 
-    ClientPort = DefaultClientPort;
-    ReadDecimalAttribute(options, "ClientPort", ClientPort);
+    ReadDecimalAttribute(element, "ClientPort", options.clientPort);
 
     // A cap of 0 would shut every operator out.
-    if (const char* text = options.Attribute("MaxSessions")) {
-        if (!ParseDecimal(text, MaxSessions) || MaxSessions == 0) {
-            LogFile.BeginLine() << "MaxSessions " << text
-                                << " in tlKorvel.xml is invalid.  Defaulting to "
-                                << DefaultMaxSessions << "." << std::endl;
-            MaxSessions = DefaultMaxSessions;
+    if (const char* text = element.Attribute("MaxSessions")) {
+        if (!ParseDecimal(text, options.maxSessions) || options.maxSessions == 0) {
+            lines.push_back("MaxSessions " + std::string(text) +
+                            " in tlKorvel.xml is invalid.  Defaulting to " +
+                            std::to_string(DefaultMaxSessions) + ".");
+            options.maxSessions = DefaultMaxSessions;
         }
     }
 }
 
+void Loader::ReadControl(const tinyxml2::XMLElement& element)
+{
+    ReadDecimalAttribute(element, "LockTime", configuration.control.lockTimeSecs);
+    ReadRequireLogin(element);
+    ReadUsers(element);
+}
+
 // Only someone who wants logins required writes the attribute, so a value
 // that is not a number requires them too rather than leave the service open.
-void ReadRequireLogin(const tinyxml2::XMLElement& control)
+void Loader::ReadRequireLogin(const tinyxml2::XMLElement& control)
 {
     const char* text = control.Attribute("RequireLogin");
     if (!text)
         return;
     std::int32_t value = 0;
     if (ParseStrictInteger(text, value)) {
-        RequireLogin = value != 0;
+        configuration.control.requireLogin = value != 0;
         return;
     }
-    LogFile.BeginLine() << "RequireLogin " << text
-                        << " in tlKorvel.xml is not 0 or 1.  Requiring login." << std::endl;
-    RequireLogin = true;
+    lines.push_back("RequireLogin " + std::string(text) +
+                    " in tlKorvel.xml is not 0 or 1.  Requiring login.");
+    configuration.control.requireLogin = true;
 }
 
-void ReadUsers(const tinyxml2::XMLElement& control, UserTable& users)
+void Loader::ReadUsers(const tinyxml2::XMLElement& control)
 {
     for (const tinyxml2::XMLElement* user = control.FirstChildElement("User"); user;
          user = user->NextSiblingElement("User")) {
@@ -77,100 +98,96 @@ void ReadUsers(const tinyxml2::XMLElement& control, UserTable& users)
         account.password = AttributeText(*user, "Password");
         ReadDecimalAttribute(*user, "Priority", account.priority);
         if (account.name.empty()) {
-            LogFile.BeginLine()
-                << "Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml."
-                << std::endl;
+            lines.push_back(
+                "Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml.");
             continue;
         }
         const std::string name = account.name;
-        users.emplace(name, std::move(account)); // the first user of a name stays
+        configuration.control.users.emplace(name, std::move(account)); // the first of a name stays
     }
 }
 
-// Files the cameras of one NVR element. Returns false when a camera repeats
-// the PelcoNumber of a camera filed before it.
-bool ReadCameras(boost::asio::io_context& io, const tinyxml2::XMLElement& nvr, const Timing& timing,
-                 CameraTable& cameras)
+bool Loader::ReadNvr(const tinyxml2::XMLElement& element)
+{
+    const std::optional<NvrSettings> nvr = ReadNvrElement(element, lines);
+    if (!nvr)
+        return true;
+    configuration.nvrs.emplace(nvr->address, *nvr); // the first NVR of an address stays
+    lines.push_back("Loaded config for server at " + nvr->address);
+
+    bool unique = true;
+    for (const tinyxml2::XMLElement* camera = element.FirstChildElement("Camera"); camera;
+         camera = camera->NextSiblingElement("Camera")) {
+        const std::size_t linesBefore = lines.size();
+        CameraSettings settings = ReadCameraElement(*camera, lines);
+        if (!settings.address.empty() && !FileCamera(std::move(settings), linesBefore))
+            unique = false;
+    }
+    return unique;
+}
+
+// The camera is built after the lines before its element; what the loader
+// has to say of it comes after what building it logs.
+bool Loader::FileCamera(CameraSettings settings, std::size_t linesBefore)
 {
     bool unique = true;
-    for (const tinyxml2::XMLElement* element = nvr.FirstChildElement("Camera"); element;
-         element = element->NextSiblingElement("Camera")) {
-        auto camera = std::make_unique<TrackCamera>(io, *element, timing.retryIntervalSecs,
-                                                    static_cast<std::int32_t>(timing.lockTimeSecs));
-        if (camera->GetAddress().empty()) {
-            camera->Stop();
-            continue;
-        }
-        for (const auto& entry : cameras) {
-            if (entry.second->GetPelcoNumber() == camera->GetPelcoNumber()) {
-                LogFile.BeginLine()
-                    << "*** Error: Configuration has multiple entries with PelcoNumber="
-                    << camera->GetPelcoNumber() << std::endl;
-                unique = false;
-            }
-        }
-        const std::string key = camera->GetAddress();
-        auto filed = cameras.emplace(key, nullptr);
-        if (filed.second) {
-            filed.first->second = std::move(camera);
-        } else {
-            // A repeated Address: the first camera stays; this one must hold
-            // no device and make no connection.
-            camera->Stop();
+    for (const ConfiguredCamera& other : configuration.cameras) {
+        if (other.filed && other.settings.pelcoNumber == settings.pelcoNumber) {
+            lines.push_back("*** Error: Configuration has multiple entries with PelcoNumber=" +
+                            std::to_string(settings.pelcoNumber));
+            unique = false;
         }
     }
+    const bool filed = filedAddresses.insert(settings.address).second;
+    configuration.cameras.push_back({std::move(settings), linesBefore, filed});
     return unique;
 }
 
 } // namespace
 
-int LoadConfiguration(boost::asio::io_context& io, NvrTable& nvrs, CameraTable& cameras,
-                      UserTable& users, const std::string& directory)
+LoadedConfiguration LoadConfiguration(const std::string& path,
+                                      const std::optional<std::string>& text)
 {
-    ClientAddress = DefaultClientAddress;
-    ClientPort = DefaultClientPort;
-    RequireLogin = false;
-    MaxSessions = DefaultMaxSessions;
-
-    const std::string path = directory + "tlKorvel.xml";
-    LogFile.BeginLine() << "Reading config file " << path << std::endl;
+    LoadedConfiguration loaded;
+    loaded.lines.push_back("Reading config file " + path);
 
     tinyxml2::XMLDocument document;
-    if (document.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
-        LogFile.BeginLine()
-            << "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file."
-            << std::endl;
-        return -1;
+    if (!text || document.Parse(text->data(), text->size()) != tinyxml2::XML_SUCCESS) {
+        loaded.lines.push_back(
+            "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.");
+        loaded.usable = false;
+        return loaded;
     }
     const tinyxml2::XMLElement* root = document.FirstChildElement("tlKorvel");
     if (!root) {
-        LogFile.BeginLine() << "No tlKorvel section found in tlKorvel.xml config file.  Exiting."
-                            << std::endl;
-        return -1;
+        loaded.lines.push_back("No tlKorvel section found in tlKorvel.xml config file.  Exiting.");
+        loaded.usable = false;
+        return loaded;
     }
 
-    Timing timing;
+    Loader loader(loaded);
     if (const tinyxml2::XMLElement* options = root->FirstChildElement("Options"))
-        ReadOptions(*options, timing);
-
+        loader.ReadOptions(*options);
     // Without KorvelControl the lock time stays 5 seconds and nobody can log in.
-    if (const tinyxml2::XMLElement* control = root->FirstChildElement("KorvelControl")) {
-        ReadDecimalAttribute(*control, "LockTime", timing.lockTimeSecs);
-        ReadRequireLogin(*control);
-        ReadUsers(*control, users);
+    if (const tinyxml2::XMLElement* control = root->FirstChildElement("KorvelControl"))
+        loader.ReadControl(*control);
+    for (const tinyxml2::XMLElement* nvr = root->FirstChildElement("NVR"); nvr;
+         nvr = nvr->NextSiblingElement("NVR")) {
+        if (!loader.ReadNvr(*nvr))
+            loaded.usable = false;
     }
+    return loaded;
+}
 
-    bool pelcoNumbersUnique = true;
-    for (const tinyxml2::XMLElement* element = root->FirstChildElement("NVR"); element;
-         element = element->NextSiblingElement("NVR")) {
-        auto connection = std::make_unique<NVRConnection>(timing.retryIntervalSecs, cameras);
-        if (!connection->LoadFromElement(*element))
-            continue;
-        const std::string nvrAddress = connection->GetAddress();
-        nvrs.emplace(nvrAddress, std::move(connection)); // the first NVR of an address stays
-        LogFile.BeginLine() << "Loaded config for server at " << nvrAddress << std::endl;
-        if (!ReadCameras(io, *element, timing, cameras))
-            pelcoNumbersUnique = false;
+LoadedConfiguration LoadConfigurationFile(const std::string& directory)
+{
+    const std::string path = directory + "tlKorvel.xml";
+    std::ifstream file(path, std::ios::binary);
+    std::optional<std::string> text;
+    if (file) {
+        std::ostringstream contents;
+        contents << file.rdbuf();
+        text = contents.str();
     }
-    return pelcoNumbersUnique ? 0 : -1;
+    return LoadConfiguration(path, text);
 }

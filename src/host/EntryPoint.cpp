@@ -1,8 +1,11 @@
 #include "host/EntryPoint.h"
 
+#include "config/Configuration.h"
 #include "host/RunService.h"
+#include "host/ServiceMain.h"
 #include "host/ServiceName.h"
 #include "host/ServicePlatform.h"
+#include "host/StopRequest.h"
 #include "log/LogFile.h"
 
 #include <cstdio>
@@ -48,7 +51,9 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const char* b)
     if (a.size() != other.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        auto lower = [](char c) {
+            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        };
         if (lower(a[i]) != lower(other[i]))
             return false;
     }
@@ -60,6 +65,19 @@ void LogInstallMessage(const std::string& text)
     LogFile.BeginLine() << text << std::endl;
 }
 
+// Runs the service in the foreground until SIGINT or SIGTERM; the exit status.
+int RunInForeground()
+{
+    StopRequest stop;
+    try {
+        RunService(StopSignals::Handle, stop);
+    } catch (const ConfigurationError& error) {
+        LogFile.BeginLine() << error.what() << std::endl;
+        return ConfigurationErrorStatus;
+    }
+    return 0;
+}
+
 } // namespace
 
 unsigned long StartDispatcher()
@@ -69,7 +87,8 @@ unsigned long StartDispatcher()
     case 0:
         return 0;
     case ErrorServiceSpecific:
-        return EXIT_FAILURE; // the run's end is already in the system log
+        // The run's end is already in the logs. RunMain casts the status back.
+        return static_cast<unsigned long>(FailedRunExitStatus());
     case ErrorInvalidData:
         LogErrorEvent(ServiceName, "The call to the service dispatcher failed.", error);
         break;
@@ -106,8 +125,7 @@ int RunMain(int argc, char** argv)
         if (EqualsIgnoringAsciiCase(option, "d")) {
             Print("Running in debug command line mode\n");
             std::fflush(stdout);
-            RunService(StopSignals::Handle);
-            return 0;
+            return RunInForeground();
         }
         PrintUsage();
         return 0;

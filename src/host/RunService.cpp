@@ -3,148 +3,184 @@
 #include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
 #include "config/Configuration.h"
-#include "config/Settings.h"
+#include "host/StopRequest.h"
+#include "host/TrackCameraTable.h"
 #include "log/LogFile.h"
 #include "log/ProgramDirectory.h"
 #include "nvr/NVRConnection.h"
+#include "nvr/NvrCameraDirectory.h"
+#include "nvr/NvrTable.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/thread/thread.hpp>
 
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <memory>
-#include <mutex>
+#include <string>
+#include <vector>
 
 namespace {
 
-// The stop request and the loop it must end. A request that arrives before
-// the loop exists is kept and ends the loop as soon as it registers.
-std::mutex stopMutex;
-boost::asio::io_context* runningLoop = nullptr; // guarded by stopMutex
-bool stopRequested = false;                     // guarded by stopMutex
-
-
-class LoopRegistration
+// One run: the I/O loop and everything bound to it, declared after it so
+// that all of it goes before the loop.
+//
+// Threads: the run's own (construction, Run up to the loop, destruction),
+// the loop (Stop and everything posted), and the NVR workers, which only
+// post (see NvrNews).
+class ServiceRun
 {
 public:
-    explicit LoopRegistration(boost::asio::io_context& io)
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        runningLoop = &io;
-        if (stopRequested)
-            io.stop();
-    }
-    ~LoopRegistration()
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        runningLoop = nullptr;
-    }
-    LoopRegistration(const LoopRegistration&) = delete;
-    LoopRegistration& operator=(const LoopRegistration&) = delete;
+    ServiceRun(StopSignals signals, StopRequest& stopRequest);
+    // Stops the NVR workers if the loop did not, waits for them, and takes
+    // everything down before the loop.
+    ~ServiceRun();
+    ServiceRun(const ServiceRun&) = delete;
+    ServiceRun& operator=(const ServiceRun&) = delete;
+
+    // Loads, builds and starts everything, then runs the loop until a stop.
+    void Run();
+
+private:
+    void StartNvrConnections(const Configuration& configuration);
+    void StartClientService(const Configuration& configuration);
+    NvrSink NvrNews();
+    // The loop: closes the listener, the sessions, the camera links and the
+    // NVR connections, in that order.
+    void Stop();
+
+    StopRequest& stopRequest;
+    boost::asio::io_context io;
+    boost::asio::signal_set stopSignals{io};
+    CameraTable cameras;
+    UserTable users;
+    std::unique_ptr<NvrCameraDirectory> nvrCameras;
+    // After the directory: the workers use it until they end.
+    NvrTable nvrs;
+    // The two below belong to the loop once it runs; the server is null
+    // once stopped.
+    std::unique_ptr<ClientServer> server;
+    bool stopped = false;
 };
 
-[[noreturn]] void ExitOnConfigurationError()
+ServiceRun::ServiceRun(StopSignals signals, StopRequest& stopRequest) : stopRequest(stopRequest)
 {
-    LogFile.BeginLine() << "Exiting due to configuration file error(s)" << std::endl;
-    std::fflush(nullptr);
-    std::_Exit(-1);
+    stopRequest.Connect(io, [this] { Stop(); });
+    // Handled from the very start: a stop that arrives while the NVR workers
+    // already run must still close them in order, not kill the process. The
+    // loop delivers it once it runs.
+    if (signals == StopSignals::Handle) {
+        stopSignals.add(SIGINT);
+        stopSignals.add(SIGTERM);
+        stopSignals.async_wait([this](const boost::system::error_code& error, int) {
+            if (!error)
+                this->stopRequest.Request();
+        });
+    }
+}
+
+ServiceRun::~ServiceRun()
+{
+    stopRequest.Disconnect();
+    // A run that failed: the workers stop without the closing lines, all at once.
+    for (auto& entry : nvrs)
+        entry.second->StopWorker();
+    server.reset();
+    nvrs.clear();
+}
+
+void ServiceRun::Run()
+{
+    LogFile.BeginLine() << "------ Starting tlKorvel version " << 1 << '.' << 0 << '.' << 14 << '.'
+                        << 134927 << std::endl;
+
+    const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
+    cameras = BuildTrackCameras(io, loaded);
+    if (!loaded.usable)
+        throw ConfigurationError();
+
+    const Configuration& configuration = loaded.configuration;
+    StartNvrConnections(configuration);
+    StartClientService(configuration);
+    io.run();
+}
+
+void ServiceRun::StartNvrConnections(const Configuration& configuration)
+{
+    std::vector<std::string> cameraAddresses;
+    for (const auto& entry : cameras)
+        cameraAddresses.push_back(entry.first);
+    nvrCameras = std::make_unique<NvrCameraDirectory>(cameraAddresses);
+
+    for (const auto& entry : configuration.nvrs) {
+        nvrs.emplace(entry.first, std::make_unique<NVRConnection>(
+                                      entry.second, configuration.options.retryIntervalSecs,
+                                      *nvrCameras, NvrNews()));
+    }
+    for (auto& entry : nvrs)
+        entry.second->Start();
+}
+
+void ServiceRun::StartClientService(const Configuration& configuration)
+{
+    users = configuration.control.users;
+    SessionPolicy policy;
+    policy.requireLogin = configuration.control.requireLogin;
+    policy.maxSessions = configuration.options.maxSessions;
+    server =
+        std::make_unique<ClientServer>(io, configuration.options.clientAddress,
+                                       configuration.options.clientPort, cameras, users, policy);
+    for (auto& entry : cameras)
+        entry.second->SetClientServer(server.get());
+}
+
+// The one place where the NVR workers' news reaches the client service: on
+// the loop, and not at all once the run is stopping.
+NvrSink ServiceRun::NvrNews()
+{
+    NvrSink sink;
+    sink.cameraNameLearned = [this](const std::string& cameraAddress, const std::string& name) {
+        boost::asio::post(io, [this, cameraAddress, name] {
+            if (server)
+                server->SetNvrCameraName(cameraAddress, name);
+        });
+    };
+    sink.softTriggerFired = [this](const std::string& cameraAddress) {
+        boost::asio::post(io, [this, cameraAddress] {
+            if (server)
+                server->SoftTriggerFired(cameraAddress);
+        });
+    };
+    return sink;
+}
+
+void ServiceRun::Stop()
+{
+    if (stopped)
+        return;
+    stopped = true;
+    boost::system::error_code ignored;
+    stopSignals.cancel(ignored);
+    // The client service closes its listener and lets its sessions go (and,
+    // as it goes, ends the loop's run).
+    server.reset();
+    for (auto& entry : cameras)
+        entry.second->Stop();
+    for (auto& entry : nvrs)
+        entry.second->Close();
 }
 
 } // namespace
 
-bool StopWasRequested()
+void RunService(StopSignals signals, StopRequest& stop)
 {
-    std::lock_guard<std::mutex> lock(stopMutex);
-    return stopRequested;
-}
-
-void RequestStop()
-{
-    std::lock_guard<std::mutex> lock(stopMutex);
-    stopRequested = true;
-    if (runningLoop)
-        runningLoop->stop();
-}
-
-int RunService(StopSignals signals)
-{
-    // The loop outlives every object bound to it: the tables are declared after it.
-    boost::asio::io_context io;
-    NvrTable nvrs;
-    CameraTable cameras;
-    UserTable users;
-    LoopRegistration registration(io);
-
-    std::unique_ptr<boost::thread_group> workers;
-    std::unique_ptr<ClientServer> server;
-    bool interrupted = false;
-
+    ServiceRun run(signals, stop);
     try {
-        // Handled from the very start: a stop that arrives while the NVR
-        // workers already run must still close them in order, not kill the
-        // process. The loop delivers it once it runs.
-        boost::asio::signal_set stopSignals(io);
-        if (signals == StopSignals::Handle) {
-            stopSignals.add(SIGINT);
-            stopSignals.add(SIGTERM);
-            stopSignals.async_wait([](const boost::system::error_code& error, int) {
-                if (!error)
-                    RequestStop();
-            });
-        }
-
-        LogFile.BeginLine() << "------ Starting tlKorvel version " << 1 << '.' << 0 << '.' << 14
-                            << '.' << 134927 << std::endl;
-
-        if (LoadConfiguration(io, nvrs, cameras, users, ProgramDirectory()) == -1)
-            ExitOnConfigurationError();
-
-        workers = std::make_unique<boost::thread_group>();
-        for (auto& entry : nvrs) {
-            if (boost::thread* worker = entry.second->Start())
-                workers->add_thread(worker);
-        }
-
-        SessionPolicy policy;
-        policy.requireLogin = RequireLogin;
-        policy.maxSessions = MaxSessions;
-        server = std::make_unique<ClientServer>(io, ClientAddress, ClientPort, cameras, users,
-                                                policy);
-        for (auto& entry : cameras)
-            entry.second->SetClientServer(server.get());
-        for (auto& entry : nvrs)
-            entry.second->SetClientServer(server.get());
-
-        io.run();
-        if (StopWasRequested())
-            interrupted = true;
-        else
-            workers->join_all();
-    } catch (const boost::thread_interrupted&) {
-        interrupted = true;
+        run.Run();
+    } catch (const ConfigurationError&) {
+        throw;
     } catch (const std::exception& error) {
         LogFile.BeginLine() << "Exception: " << error.what() << std::endl;
     }
-
-    // Workers use the cameras and the client service: stop and join them first.
-    boost::this_thread::disable_interruption noInterruption;
-    if (interrupted) {
-        for (auto& entry : nvrs)
-            entry.second->Close();
-    } else if (workers) {
-        workers->interrupt_all();
-    }
-    if (workers)
-        workers->join_all();
-    server.reset();
-    workers.reset();
-
-    users.clear();
-    cameras.clear();
-    nvrs.clear();
-    return 0;
 }

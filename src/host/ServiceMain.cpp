@@ -1,19 +1,29 @@
 #include "host/ServiceMain.h"
 
+#include "config/Configuration.h"
 #include "host/RunService.h"
 #include "host/ServiceName.h"
 #include "host/ServicePlatform.h"
+#include "host/StopRequest.h"
 #include "log/LogFile.h"
 
-#include <boost/thread/thread.hpp>
-
+#include <atomic>
+#include <cstdlib>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace {
 
+// The control handler's stop request for the run.
+StopRequest RunStop;
+
 // Written by ServiceMain before the service is reported running; the control
-// handler reads it only after that.
-boost::thread RunThread;
+// handler and ServiceRunEnded read it only after that.
+std::thread RunThread;
+
+// Set by RunThread before it wakes the dispatcher.
+std::atomic<bool> configurationFailed{false};
 
 // A run that ends by itself (a port in use, an address that does not parse,
 // an exception from a handler) must not leave the service reported as
@@ -21,8 +31,13 @@ boost::thread RunThread;
 // the service manager starts it again.
 void RunUntilStoppedOrFailed()
 {
-    RunService(StopSignals::Ignore);
-    if (!StopWasRequested())
+    try {
+        RunService(StopSignals::Ignore, RunStop);
+    } catch (const ConfigurationError& error) {
+        LogFile.BeginLine() << error.what() << std::endl;
+        configurationFailed = true;
+    }
+    if (!RunStop.Requested())
         EndServiceDispatcher();
 }
 
@@ -31,15 +46,16 @@ void RunUntilStoppedOrFailed()
 void ServiceMain()
 {
     if (!RegisterServiceControlHandler()) {
-        LogFile.BeginLine() << "ServiceMain call to RegisterServiceCtrlHandler() failed" << std::endl;
+        LogFile.BeginLine() << "ServiceMain call to RegisterServiceCtrlHandler() failed"
+                            << std::endl;
         return;
     }
     SetStatus(ServiceState::StartPending, 1, 5000);
 
     unsigned long error = 0;
     try {
-        RunThread = boost::thread(RunUntilStoppedOrFailed);
-    } catch (const boost::thread_resource_error& failure) {
+        RunThread = std::thread(RunUntilStoppedOrFailed);
+    } catch (const std::system_error& failure) {
         error = static_cast<unsigned long>(failure.code().value());
     }
 
@@ -59,10 +75,9 @@ void ServiceControlHandler(unsigned long control)
     case ServiceControlShutdown:
         SetStatus(ServiceState::StopPending, 1, 5000);
         LogFile.BeginLine() << "Received Stop request from Service Control Manager" << std::endl;
-        // The interruption reaches the run while it waits for its NVR
-        // workers; the stop request ends its I/O loop, which never runs dry.
-        RunThread.interrupt();
-        RequestStop();
+        // The run stops on its I/O loop, whatever it is doing: a request
+        // that comes while it still starts waits there for the loop.
+        RunStop.Request();
         if (RunThread.joinable())
             RunThread.join();
         SetStatus(ServiceState::Stopped, 0, 0);
@@ -72,7 +87,8 @@ void ServiceControlHandler(unsigned long control)
         break;
     default:
         LogErrorEvent(ServiceName,
-                      "Service handle called with unrecognized option code = " + std::to_string(control),
+                      "Service handle called with unrecognized option code = " +
+                          std::to_string(control),
                       control);
         break;
     }
@@ -82,6 +98,15 @@ void ServiceRunEnded()
 {
     if (RunThread.joinable())
         RunThread.join();
+    // A configuration that cannot be used ends the process at once, as in
+    // the foreground, with nothing more said to the service manager.
+    if (configurationFailed)
+        return;
     SetStatus(ServiceState::StopPending, 1, 5000);
     LogEvent(ServiceName, "Service run ended unexpectedly.", EventType::Error);
+}
+
+int FailedRunExitStatus()
+{
+    return configurationFailed ? ConfigurationErrorStatus : EXIT_FAILURE;
 }

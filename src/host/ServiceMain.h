@@ -14,10 +14,15 @@ constexpr unsigned long ServiceControlShutdown = 5;
 void ServiceMain();
 
 // On the dispatcher's thread, one control request at a time. A stop or
-// shutdown request interrupts RunThread and waits for it.
+// shutdown request asks the run to stop and waits for RunThread.
 void ServiceControlHandler(unsigned long control);
 
 // On the dispatcher's thread, after EndServiceDispatcher: waits for RunThread
 // and tells the service manager and the system log that the run ended by
 // itself. Runs after ServiceMain has returned, so these come after its reports.
+// A run that ended on a configuration error is not reported.
 void ServiceRunEnded();
+
+// After a run that ended by itself: the process's exit status
+// (ConfigurationErrorStatus after a configuration error, else EXIT_FAILURE).
+int FailedRunExitStatus();

@@ -3,9 +3,9 @@
 #include "nvr/NVRConnection.h"
 #include "nvr/SoftTriggerGuid.h"
 
-#include "camera/TrackCamera.h"
 #include "log/LogFile.h"
 #include "log/LogText.h"
+#include "nvr/NvrCameraDirectory.h"
 #include "tlapi/tlapi.h"
 
 #include <algorithm>
@@ -78,9 +78,8 @@ public:
 
     bool Lists(std::uint32_t softTriggerId) const
     {
-        return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
-            return entry.softTriggerId == softTriggerId;
-        });
+        return std::any_of(entries.begin(), entries.end(),
+                           [&](const auto& entry) { return entry.softTriggerId == softTriggerId; });
     }
 
     void Append(std::uint32_t softTriggerId)
@@ -103,8 +102,8 @@ public:
         const int result = TLAPI_UpdateAssociation(handle, &record);
         if (result != 0)
             LogFile.BeginLine() << "Error " << result
-                                << " while creating or updating association for "
-                                << LogSafe(name) << std::endl;
+                                << " while creating or updating association for " << LogSafe(name)
+                                << std::endl;
     }
 
 private:
@@ -159,17 +158,17 @@ private:
 void NVRConnection::UpdateAssociations()
 {
     ScanSoftTriggers();
-    const SoftTriggerMap triggers = SoftTriggersSnapshot();
-    for (auto& entry : trackCameras) {
-        boost::this_thread::interruption_point();
-        const std::uint32_t cameraId = entry.second->GetNvrCameraId();
+    const std::map<std::string, std::uint32_t> ids = cameras.Ids();
+    for (const auto& [address, cameraId] : ids) {
+        if (Stopping())
+            return;
         Association association(handle, cameraId);
         if (!association.Read())
             continue;
 
         bool modified = false;
-        for (const auto& trigger : triggers) {
-            if (trigger.second->GetNvrCameraId() != cameraId || association.Lists(trigger.first))
+        for (const auto& trigger : softTriggers) {
+            if (ids.at(trigger.second) != cameraId || association.Lists(trigger.first))
                 continue;
             association.Append(trigger.first);
             modified = true;

@@ -1,13 +1,13 @@
-// Copies the NVR's camera ids and names into the matching track cameras.
+// Takes in the NVR's camera ids and names for the configured track cameras.
 #include "nvr/NVRConnection.h"
 
-#include "client/ClientServer.h"
 #include "log/LogFile.h"
 #include "log/LogText.h"
+#include "nvr/DeviceAddress.h"
+#include "nvr/NvrCameraDirectory.h"
 #include "tlapi/tlapi.h"
 
-#include <boost/regex.hpp>
-
+#include <optional>
 #include <string>
 
 namespace {
@@ -25,44 +25,31 @@ std::string ReadText(Getter get)
     return buffer;
 }
 
-// The key of an IP camera: the first dotted group of four numbers in its
-// device address.
-bool FindAddressKey(const std::string& deviceAddress, std::string& key)
-{
-    static const boost::regex pattern("(\\d+\\.\\d+\\.\\d+\\.\\d+)");
-    boost::smatch match;
-    if (!boost::regex_search(deviceAddress, match, pattern))
-        return false;
-    key = match[1].str();
-    return true;
-}
-
 } // namespace
 
-void NVRConnection::UpdateCameraInventory(ClientServer& server)
+void NVRConnection::UpdateCameraInventory()
 {
     const std::uint32_t count = TLAPI_NumCameras(handle);
-    for (std::uint32_t index = 0; index < count; ++index) {
-        boost::this_thread::interruption_point();
+    for (std::uint32_t index = 0; index < count && !Stopping(); ++index) {
         const std::uint32_t id = TLAPI_GetCameraId(handle, index);
-        const std::string deviceAddress = ReadText(
-            [&](char* buffer, int size) { TLAPI_GetDeviceIP(handle, id, buffer, size); });
+        const std::string deviceAddress =
+            ReadText([&](char* buffer, int size) { TLAPI_GetDeviceIP(handle, id, buffer, size); });
 
+        // An analog camera's key is its NVR id.
         const bool analog = deviceAddress.empty();
-        std::string key;
-        if (analog)
-            key = std::to_string(id);
-        else if (!FindAddressKey(deviceAddress, key))
+        const std::optional<std::string> key =
+            analog ? std::to_string(id) : DottedAddressIn(deviceAddress);
+        if (!key)
             continue;
 
-        if (server.CameraIdDiffers(key, id))
-            server.SetCameraId(key, id);
+        cameras.SetId(*key, id);
         const std::string name = ReadText(
             [&](char* buffer, int size) { TLAPI_GetCameraName(handle, id, buffer, size); });
-        if (server.CameraNameDiffers(key, name)) {
-            server.SetCameraName(key, name);
+        if (cameras.LearnName(*key, name)) {
             LogFile.BeginLine() << (analog ? "Adding analog camera name '" : "Adding camera name '")
-                                << LogSafe(name) << "' with address " << key << std::endl;
+                                << LogSafe(name) << "' with address " << *key << std::endl;
+            if (sink.cameraNameLearned)
+                sink.cameraNameLearned(*key, name);
         }
     }
 }

@@ -9,16 +9,14 @@ void NVRConnection::RemoveForeignEventLinks()
     // The NVR numbers its soft triggers itself, and the same track camera
     // has a different trigger on each NVR: only the ids this connection
     // scanned tell which links use a trigger of ours here.
-    const SoftTriggerMap triggers = SoftTriggersSnapshot();
     const std::uint32_t count = TLAPI_NumEventLinks(handle);
-    for (std::uint32_t index = 0; index < count; ++index) {
-        boost::this_thread::interruption_point();
+    for (std::uint32_t index = 0; index < count && !Stopping(); ++index) {
         TLAPI_EVENT_LINK link{};
         link.size = sizeof link;
         link.id = TLAPI_GetEventLinkId(handle, index);
         if (link.id == 0 || TLAPI_GetEventLinkInfo(handle, &link) < 0)
             continue;
-        if (triggers.count(link.softTriggerId) == 0)
+        if (softTriggers.count(link.softTriggerId) == 0)
             continue;
         link.sourceType = 0;
         if (TLAPI_UpdateEventLink(handle, &link) == 0)

@@ -3,38 +3,37 @@
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
-NVRConnection::NVRConnection(int retryIntervalSecs, CameraTable& trackCameras)
-    : retryIntervalSecs(retryIntervalSecs), trackCameras(trackCameras)
-{
-}
+#include <utility>
+
+NVRConnection::NVRConnection(const NvrSettings& settings, int retryIntervalSecs,
+                             NvrCameraDirectory& cameras, NvrSink sink)
+    : settings(settings), retryIntervalSecs(retryIntervalSecs), cameras(cameras),
+      sink(std::move(sink))
+{}
 
 NVRConnection::~NVRConnection()
 {
+    if (worker.joinable()) {
+        worker.request_stop();
+        worker.join();
+    }
     CloseSession();
-    std::lock_guard<std::mutex> lock(triggerMutex);
-    softTriggers.clear();
 }
 
-boost::thread* NVRConnection::Start()
+void NVRConnection::Start()
 {
-    worker = new boost::thread([this] { Run(); });
-    return worker;
+    worker = std::jthread([this](std::stop_token stopToken) { Run(std::move(stopToken)); });
 }
 
 void NVRConnection::Close()
 {
-    if (worker)
-        worker->interrupt();
-    LogFile.BeginLine() << "Closing connection to NVR at " << address << "." << std::endl;
+    StopWorker();
+    LogFile.BeginLine() << "Closing connection to NVR at " << settings.address << "." << std::endl;
 }
 
-void NVRConnection::SetClientServer(ClientServer* server)
+void NVRConnection::StopWorker()
 {
-    {
-        boost::lock_guard<boost::mutex> lock(linkMutex);
-        clientServer = server;
-    }
-    linkSet.notify_all();
+    worker.request_stop();
 }
 
 void NVRConnection::CloseSession()

@@ -1,8 +1,6 @@
 // Session events reported by the library.
 #include "nvr/NVRConnection.h"
 
-#include "camera/TrackCamera.h"
-#include "client/ClientServer.h"
 #include "tlapi/tlapi.h"
 
 #include <cstddef>
@@ -41,32 +39,17 @@ void NVRConnection::OnEvent(int eventType, int code, const void* record, int rec
     case TLAPI_EVENT_OPENED:
         state = Opened;
         break;
-    case TLAPI_EVENT_REFRESH_DUE: {
-        std::lock_guard<std::mutex> lock(requestMutex);
+    case TLAPI_EVENT_REFRESH_DUE:
         refreshRequested = true;
         break;
-    }
     case TLAPI_EVENT_SOFT_TRIGGER: {
         if (code == 0 || !Holds(record, recordLength, SoftTriggerIdOffset, sizeof(std::uint32_t)))
             break;
         std::uint32_t softTriggerId;
         std::memcpy(&softTriggerId, bytes + SoftTriggerIdOffset, sizeof softTriggerId);
-        std::string cameraAddress;
-        {
-            std::lock_guard<std::mutex> lock(triggerMutex);
-            auto trigger = softTriggers.find(softTriggerId);
-            if (trigger == softTriggers.end())
-                break;
-            cameraAddress = trigger->second->GetAddress();
-        }
-        ClientServer* server;
-        {
-            boost::lock_guard<boost::mutex> lock(linkMutex);
-            server = clientServer;
-        }
-        // The client service lives on the I/O loop: hand the choice over there.
-        if (server)
-            server->PostSelectCamera(cameraAddress);
+        const auto trigger = softTriggers.find(softTriggerId);
+        if (trigger != softTriggers.end() && sink.softTriggerFired)
+            sink.softTriggerFired(trigger->second);
         break;
     }
     case TLAPI_EVENT_TRIGGER_CREATED:

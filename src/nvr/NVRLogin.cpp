@@ -30,7 +30,7 @@ int NVRConnection::Connect()
         LogFile.BeginLine() << "TLAPI_SetCallbackEx() failure" << std::endl;
         return -1;
     }
-    if (TLAPI_Open(handle, address.c_str(), port) != 0) {
+    if (TLAPI_Open(handle, settings.address.c_str(), settings.port) != 0) {
         LogFile.BeginLine() << "TLAPI_Open() failure" << std::endl;
         return -1;
     }
@@ -40,16 +40,16 @@ int NVRConnection::Connect()
         return -1;
 
     TLAPI_Discover(handle);
-    const int result = TLAPI_Login(handle, login.c_str(), password.c_str());
+    const int result = TLAPI_Login(handle, settings.login.c_str(), settings.password.c_str());
     if (result != 0)
         return result;
 
     AwaitLoggedIn();
-    if (state != LoggedIn)
+    if (state != LoggedIn || Stopping())
         return -1;
 
-    LogFile.BeginLine() << "TLAPI_Login succeeded on NVR " << address << " for user '" << login
-                        << "'" << std::endl;
+    LogFile.BeginLine() << "TLAPI_Login succeeded on NVR " << settings.address << " for user '"
+                        << settings.login << "'" << std::endl;
     return 0;
 }
 
@@ -59,7 +59,8 @@ int NVRConnection::AwaitOpened()
 {
     while (state != Opened) {
         const int result = TLAPI_Select(handle, SelectStepMs);
-        boost::this_thread::interruption_point();
+        if (Stopping())
+            return -1;
         if (result < 0)
             return state == Opened ? 0 : -1;
     }
@@ -73,8 +74,7 @@ void NVRConnection::AwaitLoggedIn()
     const auto deadline = std::chrono::steady_clock::now() + LoginWait;
     while (state != LoggedIn) {
         const int result = TLAPI_Select(handle, SelectStepMs);
-        boost::this_thread::interruption_point();
-        if (result < 0 || std::chrono::steady_clock::now() >= deadline)
+        if (Stopping() || result < 0 || std::chrono::steady_clock::now() >= deadline)
             return;
     }
 }

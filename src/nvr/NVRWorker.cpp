@@ -5,43 +5,15 @@
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
-#include <boost/date_time/posix_time/posix_time_duration.hpp>
-
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 
-namespace {
-
-// Marks a refresh as running for as long as it lasts, also when a stop
-// request ends it half-way.
-class RunningMark
+void NVRConnection::Run(std::stop_token stopToken)
 {
-public:
-    RunningMark(std::mutex& mutex, bool& running) : mutex(mutex), running(running)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        running = true;
-    }
-    ~RunningMark()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        running = false;
-    }
-    RunningMark(const RunningMark&) = delete;
-    RunningMark& operator=(const RunningMark&) = delete;
-
-private:
-    std::mutex& mutex;
-    bool& running;
-};
-
-} // namespace
-
-void NVRConnection::Run()
-{
+    stop = std::move(stopToken);
     try {
         RunUntilRefused();
-    } catch (const boost::thread_interrupted&) {
-        // Close() asked the worker to stop.
     } catch (const std::exception& error) {
         // Nothing expected ends up here; keep it from taking the process down.
         try {
@@ -53,65 +25,64 @@ void NVRConnection::Run()
 
 void NVRConnection::RunUntilRefused()
 {
-    if (state == LoginRefused)
-        return;
     bool announced = false; // the retry line has been logged for this outage
     do {
         if (handle != 0 && TLAPI_GetSocket(handle) != -1) {
-            if (RefreshIsDue()) {
-                ClientServer& server = WaitForClientServer();
-                Refresh(server);
-                std::lock_guard<std::mutex> lock(requestMutex);
+            if (refreshRequested) {
+                Refresh();
+                // A change announced while the refresh ran is taken as seen:
+                // most are the refresh's own.
                 refreshRequested = false;
             }
         } else {
             const int result = Connect();
+            if (Stopping())
+                return;
             if (result == 0) {
                 announced = false;
                 // Changes announced while we were away never reached us, and
                 // an NVR that restarted may have lost our soft triggers: look
                 // again after every login, not only after the first.
-                std::lock_guard<std::mutex> lock(requestMutex);
                 refreshRequested = true;
             } else if (state == LoginRefused) {
-                LogFile.BeginLine() << "TLAPI_Login failure on NVR " << address << " for user '"
-                                    << login << "': incorrect user/password" << std::endl;
+                LogFile.BeginLine()
+                    << "TLAPI_Login failure on NVR " << settings.address << " for user '"
+                    << settings.login << "': incorrect user/password" << std::endl;
             } else {
                 if (!announced) {
-                    LogFile.BeginLine() << "TLAPI_Login failure on NVR " << address
-                                        << ".  Will retry at " << retryIntervalSecs
-                                        << " second intervals" << std::endl;
+                    LogFile.BeginLine()
+                        << "TLAPI_Login failure on NVR " << settings.address << ".  Will retry at "
+                        << retryIntervalSecs << " second intervals" << std::endl;
                     announced = true;
                 }
-                boost::this_thread::sleep(boost::posix_time::seconds(retryIntervalSecs));
+                if (!SleepFor(std::chrono::seconds(retryIntervalSecs)))
+                    return;
             }
         }
-        boost::this_thread::sleep(boost::posix_time::milliseconds(100));
+        if (!SleepFor(std::chrono::milliseconds(100)))
+            return;
         TLAPI_Select(handle, 100);
-        boost::this_thread::interruption_point();
-    } while (state != LoginRefused);
+    } while (state != LoginRefused && !Stopping());
 }
 
-bool NVRConnection::RefreshIsDue()
+void NVRConnection::Refresh()
 {
-    std::lock_guard<std::mutex> request(requestMutex);
-    std::lock_guard<std::mutex> progress(progressMutex);
-    return refreshRequested && !refreshRunning;
+    UpdateCameraInventory();
+    if (!Stopping())
+        CreateSoftTriggers();
+    if (!Stopping())
+        UpdateAssociations();
+    if (!Stopping())
+        RemoveForeignEventLinks();
 }
 
-ClientServer& NVRConnection::WaitForClientServer()
+// The mutex and the condition only carry the wait: nothing but the stop
+// request wakes it early.
+bool NVRConnection::SleepFor(std::chrono::milliseconds duration) const
 {
-    boost::unique_lock<boost::mutex> lock(linkMutex);
-    while (!clientServer)
-        linkSet.wait(lock); // an interruption point
-    return *clientServer;
-}
-
-void NVRConnection::Refresh(ClientServer& server)
-{
-    RunningMark running(progressMutex, refreshRunning);
-    UpdateCameraInventory(server);
-    CreateSoftTriggers();
-    UpdateAssociations();
-    RemoveForeignEventLinks();
+    std::mutex mutex;
+    std::condition_variable_any stopped;
+    std::unique_lock<std::mutex> lock(mutex);
+    stopped.wait_for(lock, stop, duration, [] { return false; });
+    return !stop.stop_requested();
 }

@@ -2,8 +2,8 @@
 #include "nvr/NVRConnection.h"
 #include "nvr/SoftTriggerGuid.h"
 
-#include "camera/TrackCamera.h"
 #include "log/LogFile.h"
+#include "nvr/NvrCameraDirectory.h"
 #include "tlapi/tlapi.h"
 
 #include <cctype>
@@ -47,20 +47,16 @@ std::uint32_t CameraIdInGuid(const std::string& guid)
     return static_cast<std::uint32_t>(number);
 }
 
-NVRConnection::SoftTriggerMap NVRConnection::SoftTriggersSnapshot() const
-{
-    std::lock_guard<std::mutex> lock(triggerMutex);
-    return softTriggers;
-}
-
 void NVRConnection::ScanSoftTriggers()
 {
-    // Built aside and swapped in, so that a trigger firing meanwhile still
-    // finds its camera.
-    SoftTriggerMap found;
+    // Built aside and swapped in, so that a trigger firing meanwhile (the
+    // library reports events from inside its calls) still finds its camera.
+    const std::map<std::string, std::uint32_t> ids = cameras.Ids();
+    std::map<std::uint32_t, std::string> found;
     const std::uint32_t count = TLAPI_NumSoftTriggers(handle);
     for (std::uint32_t index = 0; index < count; ++index) {
-        boost::this_thread::interruption_point();
+        if (Stopping())
+            return;
         const std::uint32_t id = TLAPI_GetSoftTriggerId(handle, index);
         char guid[GuidBufferSize] = {};
         TLAPI_GetSoftTriggerGuid(handle, id, guid, GuidBufferSize);
@@ -69,29 +65,27 @@ void NVRConnection::ScanSoftTriggers()
         const std::uint32_t cameraId = CameraIdInGuid(guid);
         if (cameraId == 0)
             continue;
-        for (auto& entry : trackCameras) {
-            TrackCamera& camera = *entry.second;
-            if (camera.GetNvrCameraId() == cameraId) {
-                found[id] = &camera;
-                camera.SetSoftTriggerId(id);
+        for (const auto& [address, nvrId] : ids) {
+            if (nvrId == cameraId) {
+                found[id] = address;
                 break;
             }
         }
     }
-    std::lock_guard<std::mutex> lock(triggerMutex);
     softTriggers.swap(found);
 }
 
 void NVRConnection::CreateSoftTriggers()
 {
     ScanSoftTriggers();
-    const SoftTriggerMap triggers = SoftTriggersSnapshot();
-    for (auto& entry : trackCameras) {
-        boost::this_thread::interruption_point();
-        const std::uint32_t cameraId = entry.second->GetNvrCameraId();
+    const std::map<std::string, std::uint32_t> ids = cameras.Ids();
+    for (const auto& entry : ids) {
+        if (Stopping())
+            return;
+        const std::uint32_t cameraId = entry.second;
         bool present = false;
-        for (const auto& trigger : triggers)
-            present = present || trigger.second->GetNvrCameraId() == cameraId;
+        for (const auto& trigger : softTriggers)
+            present = present || ids.at(trigger.second) == cameraId;
         if (present || cameraId == 0)
             continue;
 
@@ -115,8 +109,7 @@ void NVRConnection::AwaitTriggerAcknowledged()
     const auto deadline = std::chrono::steady_clock::now() + AcknowledgementWait;
     while (!triggerAcknowledged) {
         const int result = TLAPI_Select(handle, SelectStepMs);
-        boost::this_thread::interruption_point();
-        if (result < 0 || std::chrono::steady_clock::now() >= deadline)
+        if (Stopping() || result < 0 || std::chrono::steady_clock::now() >= deadline)
             return;
     }
 }

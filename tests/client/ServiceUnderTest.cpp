@@ -2,6 +2,7 @@
 
 #include "Peers.h"
 #include "camera/TrackCamera.h"
+#include "config/Elements.h"
 #include "log/LogFile.h"
 #include "support/TempDir.h"
 
@@ -33,7 +34,9 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
         throw std::runtime_error("bad camera elements: " + cameraElements);
     for (const auto* element = document.RootElement()->FirstChildElement("Camera"); element;
          element = element->NextSiblingElement("Camera")) {
-        auto camera = std::make_unique<TrackCamera>(io, *element, 1, lockTimeSecs);
+        std::vector<std::string> lines;
+        auto camera =
+            std::make_unique<TrackCamera>(io, ReadCameraElement(*element, lines), 1, lockTimeSecs);
         const std::string address = camera->GetAddress();
         cameras.emplace(address, std::move(camera));
     }

@@ -1,10 +1,10 @@
-// LoadConfiguration on small files of the test's own: messages, defaults and
-// the tables it fills.
+// The configuration loader on small files of the test's own, with the track
+// cameras built among its lines as the run builds them: messages, defaults
+// and the tables.
+#include "config/Configuration.h"
 #include "camera/TrackCamera.h"
 #include "config/AttributeSyntax.h"
-#include "config/Configuration.h"
-#include "config/Settings.h"
-#include "nvr/NVRConnection.h"
+#include "host/TrackCameraTable.h"
 #include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackListener.h"
@@ -18,8 +18,8 @@
 
 namespace {
 
-// One load of a file (none when xml is null) with what it logged after the
-// "Reading config file" line.
+// One load of a file (none when xml is null), its cameras built, with what
+// it logged after the "Reading config file" line.
 struct Load
 {
     Load() = default;
@@ -30,18 +30,23 @@ struct Load
         if (xml)
             WriteFile(dir.File("tlKorvel.xml"), xml);
         LogCapture log;
-        result = LoadConfiguration(io, nvrs, cameras, users, dir.Path());
+        loaded = LoadConfigurationFile(dir.Path());
+        result = loaded.usable ? 0 : -1;
+        cameras = BuildTrackCameras(io, loaded);
         lines = log.Lines();
         if (lines.empty() || lines.front() != "Reading config file " + dir.File("tlKorvel.xml"))
             throw std::logic_error("no Reading config file line");
         lines.erase(lines.begin());
     }
 
+    const Options& options() const { return loaded.configuration.options; }
+    const std::map<std::string, NvrSettings>& nvrs() const { return loaded.configuration.nvrs; }
+    const UserTable& users() const { return loaded.configuration.control.users; }
+
     TempDir dir;
     boost::asio::io_context io; // outlives the tables
-    NvrTable nvrs;
+    LoadedConfiguration loaded;
     CameraTable cameras;
-    UserTable users;
     int result = 0;
     std::vector<std::string> lines;
 };
@@ -112,9 +117,9 @@ TEST(Configuration, MessagesDefaultsAndTables)
 {
     using Check = std::function<void(const Load&)>;
     auto clientIs = [](const char* address, std::uint32_t port) -> Check {
-        return [=](const Load&) {
-            EXPECT_EQ(ClientAddress, address);
-            EXPECT_EQ(ClientPort, port);
+        return [=](const Load& load) {
+            EXPECT_EQ(load.options().clientAddress, address);
+            EXPECT_EQ(load.options().clientPort, port);
         };
     };
     const std::string missingNvr = "Port specifier for NVR  in tlKorvel.xml file is non-integer "
@@ -144,9 +149,9 @@ TEST(Configuration, MessagesDefaultsAndTables)
          0,
          {},
          [](const Load& load) {
-             EXPECT_EQ(ClientAddress, "127.0.0.1");
-             EXPECT_EQ(ClientPort, 55272u);
-             EXPECT_TRUE(load.users.empty() && load.nvrs.empty() && load.cameras.empty());
+             EXPECT_EQ(load.options().clientAddress, "127.0.0.1");
+             EXPECT_EQ(load.options().clientPort, 55272u);
+             EXPECT_TRUE(load.users().empty() && load.nvrs().empty() && load.cameras.empty());
          }},
         {"no control, no options", "<tlKorvel />", 0, {}, clientIs("127.0.0.1", 55272)},
         {"port abc, empty address",
@@ -173,12 +178,12 @@ TEST(Configuration, MessagesDefaultsAndTables)
          {"Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml.",
           "Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml."},
          [](const Load& load) {
-             ASSERT_EQ(load.users.size(), 2u);
-             const UserAccount& ann = load.users.at("ann");
+             ASSERT_EQ(load.users().size(), 2u);
+             const UserAccount& ann = load.users().at("ann");
              EXPECT_EQ(ann.password, "a&b");
              EXPECT_EQ(ann.priority, -3);
-             EXPECT_EQ(load.users.at("bob").password, "");
-             EXPECT_EQ(load.users.at("bob").priority, 0);
+             EXPECT_EQ(load.users().at("bob").password, "");
+             EXPECT_EQ(load.users().at("bob").priority, 0);
          }},
         {"nvr ports",
          R"(<tlKorvel><NVR Address="10.0.0.9" Port="22609 " Login="a" Password="" />
@@ -191,12 +196,12 @@ TEST(Configuration, MessagesDefaultsAndTables)
           "Address specifier for NVR  in tlKorvel.xml file is undefined.  Defaulting to 127.0.0.1.",
           missingNvr, "Loaded config for server at 127.0.0.1"},
          [](const Load& load) {
-             ASSERT_EQ(load.nvrs.size(), 3u);
-             EXPECT_EQ(load.nvrs.begin()->first, "10.0.0.10") << "byte-wise order";
-             EXPECT_EQ(load.nvrs.at("10.0.0.10")->GetPort(), 80);
-             EXPECT_EQ(load.nvrs.at("10.0.0.9")->GetPort(), 22609);
-             EXPECT_EQ(load.nvrs.at("10.0.0.9")->GetPassword(), "");
-             EXPECT_EQ(load.nvrs.at("127.0.0.1")->GetLogin(), "b");
+             ASSERT_EQ(load.nvrs().size(), 3u);
+             EXPECT_EQ(load.nvrs().begin()->first, "10.0.0.10") << "byte-wise order";
+             EXPECT_EQ(load.nvrs().at("10.0.0.10").port, 80);
+             EXPECT_EQ(load.nvrs().at("10.0.0.9").port, 22609);
+             EXPECT_EQ(load.nvrs().at("10.0.0.9").password, "");
+             EXPECT_EQ(load.nvrs().at("127.0.0.1").login, "b");
          }},
         {"nvr without login or password",
          R"(<tlKorvel><NVR Address="10.0.0.1" Port="1" Login="" Password="p">
@@ -209,7 +214,7 @@ TEST(Configuration, MessagesDefaultsAndTables)
           "No 'Password' attribute defined in tlKorvel.xml file for user  on 10.0.0.2. Skipping "
           "this NVR.",
           NvrRule, NvrExample},
-         [](const Load& load) { EXPECT_TRUE(load.nvrs.empty() && load.cameras.empty()); }},
+         [](const Load& load) { EXPECT_TRUE(load.nvrs().empty() && load.cameras.empty()); }},
         {"nvr without password",
          R"(<tlKorvel><NVR Address="10.0.0.3" Port="1" Login="op" /></tlKorvel>)",
          0,

@@ -1,15 +1,9 @@
 // RequireLogin of KorvelControl and MaxSessions of Options: how the loader
 // reads them, and what it says about values it cannot use.
-#include "camera/TrackCamera.h"
 #include "config/Configuration.h"
-#include "config/Settings.h"
-#include "nvr/NVRConnection.h"
-#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-
-#include <boost/asio/io_context.hpp>
 
 #include <vector>
 
@@ -17,8 +11,8 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
 {
     const struct
     {
-        const char* options;      // attributes of Options
-        const char* control;      // attributes of KorvelControl
+        const char* options; // attributes of Options
+        const char* control; // attributes of KorvelControl
         bool requireLogin;
         std::uint32_t maxSessions;
         std::vector<std::string> lines; // logged after the Reading line
@@ -43,21 +37,14 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " " + c.control);
         TempDir dir;
-        WriteFile(dir.File("tlKorvel.xml"), std::string("<tlKorvel><Options ClientAddress=\"127.0.0.1\" ") + c.options +
-                                                " /><KorvelControl " + c.control +
-                                                " /></tlKorvel>");
-        // A previous load's values must not linger.
-        RequireLogin = !c.requireLogin;
-        MaxSessions = 77;
-        boost::asio::io_context io;
-        NvrTable nvrs;
-        CameraTable cameras;
-        UserTable users;
-        LogCapture log;
-        EXPECT_EQ(LoadConfiguration(io, nvrs, cameras, users, dir.Path()), 0);
-        EXPECT_EQ(RequireLogin, c.requireLogin);
-        EXPECT_EQ(MaxSessions, c.maxSessions);
-        std::vector<std::string> lines = log.Lines();
+        WriteFile(dir.File("tlKorvel.xml"),
+                  std::string("<tlKorvel><Options ClientAddress=\"127.0.0.1\" ") + c.options +
+                      " /><KorvelControl " + c.control + " /></tlKorvel>");
+        const LoadedConfiguration loaded = LoadConfigurationFile(dir.Path());
+        EXPECT_TRUE(loaded.usable);
+        EXPECT_EQ(loaded.configuration.control.requireLogin, c.requireLogin);
+        EXPECT_EQ(loaded.configuration.options.maxSessions, c.maxSessions);
+        std::vector<std::string> lines = loaded.lines;
         ASSERT_FALSE(lines.empty());
         lines.erase(lines.begin());
         EXPECT_EQ(lines, c.lines);

@@ -17,7 +17,8 @@ const char* const RetryLine =
 
 TEST(NvrConnection, RetryLineOncePerOutageAndLoginOnceTheNvrIsUp)
 {
-    const std::uint16_t port = FreePort("127.0.0.1");
+    const ReservedPort nvrPort("127.0.0.1");
+    const std::uint16_t port = nvrPort.Port();
     Service service(1, {{"127.0.0.1", port, "op", "secret", {}}});
 
     ASSERT_TRUE(service.AwaitLog(RetryLine)) << service.Log();
@@ -49,7 +50,8 @@ TEST(NvrConnection, StopClosesEveryConnectionInAddressOrderEvenDuringALongRetryS
     // 127.0.0.10 sorts before 127.0.0.9 byte by byte. The second NVR is
     // away and its worker sleeps an hour between attempts.
     NvrSim reachable("127.0.0.10:0", {"user op secret"});
-    const std::uint16_t awayPort = FreePort("127.0.0.9");
+    const ReservedPort away("127.0.0.9");
+    const std::uint16_t awayPort = away.Port();
     Service service(3600, {{"127.0.0.9", awayPort, "op", "secret", {}},
                            {"127.0.0.10", reachable.Port(), "op", "secret", {}}});
     ASSERT_TRUE(service.AwaitLog("TLAPI_Login succeeded on NVR 127.0.0.10 for user 'op'"))

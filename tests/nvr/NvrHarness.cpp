@@ -1,5 +1,6 @@
 #include "NvrHarness.h"
 
+#include "support/ProcessSockets.h"
 #include "tlapi/tlapi.h"
 
 #include <gtest/gtest.h>
@@ -85,19 +86,25 @@ bool FindEndpoint(const std::string& output, const std::string& name, std::strin
 
 } // namespace
 
-std::uint16_t FreePort(const std::string& host)
+ReservedPort::ReservedPort(const std::string& host)
 {
     sockaddr_in address = LoopbackAddress(host, 0);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
     socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("cannot find a free port on " + host);
+    if (socket < 0 || ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+        ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (socket >= 0)
+            ::close(socket);
+        throw std::runtime_error("cannot reserve a port on " + host);
     }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    port = ntohs(address.sin_port);
+}
+
+ReservedPort::~ReservedPort()
+{
+    ::close(socket);
 }
 
 void ExpectNoSanitizerReport(const std::string& what, const std::string& standardError)
@@ -286,11 +293,18 @@ std::string ServiceConfig(int retryIntervalSecs, std::uint16_t clientPort,
     return xml.str();
 }
 
-Service::Service(int retryIntervalSecs, const std::vector<NvrConfig>& nvrs)
-    : program(dir.Path()), clientPort(FreePort("127.0.0.1"))
+Service::Service(int retryIntervalSecs, const std::vector<NvrConfig>& nvrs) : program(dir.Path())
 {
-    program.WriteConfig(ServiceConfig(retryIntervalSecs, clientPort, nvrs));
+    program.WriteConfig(ServiceConfig(retryIntervalSecs, 0, nvrs));
     process = std::make_unique<Process>(program.Path(), std::vector<std::string>{"-d"});
+    // Until it runs the service the child may still hold descriptors of ours;
+    // the banner comes after the exec.
+    const bool listening = WaitUntil([&] {
+        return program.Log().find("Starting tlKorvel") != std::string::npos &&
+               (clientPort = ListeningPortOf(process->Pid())) != 0;
+    });
+    if (!listening)
+        ADD_FAILURE() << "the service did not start listening; its log:\n" << program.Log();
 }
 
 Service::~Service()

@@ -13,9 +13,25 @@
 #include <string>
 #include <vector>
 
-// A port on the loopback host that was free a moment ago, for a listener
-// that must be configured before it is started.
-std::uint16_t FreePort(const std::string& host);
+// A port on a loopback address where nothing listens, for an NVR that must
+// be configured before it comes: held bound (but not listening) for the
+// object's life, so that no other socket is given it meanwhile, while a
+// listener that reuses addresses, as the NVR simulator's does, can still
+// take it up and leave it again.
+class ReservedPort
+{
+public:
+    explicit ReservedPort(const std::string& host);
+    ~ReservedPort();
+    ReservedPort(const ReservedPort&) = delete;
+    ReservedPort& operator=(const ReservedPort&) = delete;
+
+    std::uint16_t Port() const { return port; }
+
+private:
+    int socket = -1;
+    std::uint16_t port = 0;
+};
 
 // Records a test failure when a process reported a sanitizer finding.
 void ExpectNoSanitizerReport(const std::string& what, const std::string& standardError);
@@ -101,7 +117,8 @@ struct NvrConfig
 std::string ServiceConfig(int retryIntervalSecs, std::uint16_t clientPort,
                           const std::vector<NvrConfig>& nvrs);
 
-// The service installed in a temporary folder and run in the foreground.
+// The service installed in a temporary folder and run in the foreground; its
+// client service listens on a port the system picks.
 class Service
 {
 public:
@@ -122,7 +139,7 @@ public:
 private:
     TempDir dir;
     InstalledProgram program;
-    std::uint16_t clientPort;
+    std::uint16_t clientPort = 0;
     std::unique_ptr<Process> process;
 };
 

@@ -170,6 +170,22 @@ TEST(ServiceControl, RunThatEndsByItselfEndsTheProcessWithAFailureStatus)
         << run.program.Log();
 }
 
+// A configuration the run cannot use ends the process as in the foreground,
+// with nothing more said to the service manager.
+TEST(ServiceControl, UnusableConfigurationEndsTheProcessWithStatus255)
+{
+    ServiceRun run("<tlKorvel><Options></tlKorvel>");
+    ASSERT_TRUE(run.process->Wait());
+    EXPECT_EQ(run.process->ExitStatus(), 255);
+    EXPECT_EQ(run.Events(), std::vector<std::string>{Started});
+    EXPECT_EQ(run.notify.Received().find("STOPPING=1"), std::string::npos);
+    const std::vector<std::string> log = LogMessages(run.program.Log());
+    ASSERT_GE(log.size(), 2u) << run.program.Log();
+    EXPECT_EQ(log[log.size() - 2],
+              "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.");
+    EXPECT_EQ(log.back(), "Exiting due to configuration file error(s)");
+}
+
 TEST(ServiceControl, WithoutServiceManagerPrintsTheHint)
 {
     const struct

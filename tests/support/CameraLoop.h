@@ -3,6 +3,7 @@
 // Track cameras run in the test process on a loop of the test's own.
 #include "camera/CommandListener.h"
 #include "camera/TrackCamera.h"
+#include "config/Elements.h"
 
 #include <boost/asio/io_context.hpp>
 #include <tinyxml2.h>
@@ -23,8 +24,9 @@ inline std::unique_ptr<TrackCamera> MakeCamera(boost::asio::io_context& io, cons
     tinyxml2::XMLDocument document;
     if (document.Parse(xml.c_str()) != tinyxml2::XML_SUCCESS || !document.RootElement())
         throw std::invalid_argument("bad camera element: " + xml);
-    return std::make_unique<TrackCamera>(io, *document.RootElement(), retryIntervalSecs,
-                                         lockTimeSecs);
+    std::vector<std::string> lines;
+    return std::make_unique<TrackCamera>(io, ReadCameraElement(*document.RootElement(), lines),
+                                         retryIntervalSecs, lockTimeSecs);
 }
 
 // Runs the loop until the condition holds; false on timeout.

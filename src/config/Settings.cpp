@@ -1,6 +1,0 @@
-#include "config/Settings.h"
-
-std::string ClientAddress = "127.0.0.1";
-std::uint32_t ClientPort = 55272;
-bool RequireLogin = false;
-std::uint32_t MaxSessions = 1000;

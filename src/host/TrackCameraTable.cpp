@@ -1,0 +1,37 @@
+#include "host/TrackCameraTable.h"
+
+#include "camera/TrackCamera.h"
+#include "log/LogFile.h"
+
+#include <memory>
+
+namespace {
+
+void WriteLines(const std::vector<std::string>& lines, std::size_t& written, std::size_t end)
+{
+    for (; written < end && written < lines.size(); ++written)
+        LogFile.BeginLine() << lines[written] << std::endl;
+}
+
+} // namespace
+
+CameraTable BuildTrackCameras(boost::asio::io_context& io, const LoadedConfiguration& loaded)
+{
+    const Configuration& configuration = loaded.configuration;
+    const int retryIntervalSecs = configuration.options.retryIntervalSecs;
+    const int lockTimeSecs = static_cast<int>(configuration.control.lockTimeSecs);
+
+    CameraTable cameras;
+    std::size_t written = 0;
+    for (const ConfiguredCamera& configured : configuration.cameras) {
+        WriteLines(loaded.lines, written, configured.linesBefore);
+        auto camera =
+            std::make_unique<TrackCamera>(io, configured.settings, retryIntervalSecs, lockTimeSecs);
+        if (configured.filed)
+            cameras.emplace(configured.settings.address, std::move(camera));
+        else
+            camera->Stop();
+    }
+    WriteLines(loaded.lines, written, loaded.lines.size());
+    return cameras;
+}

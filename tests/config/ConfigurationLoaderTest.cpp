@@ -1,0 +1,121 @@
+// The loader alone: a file's text in, the configuration and the lines to log
+// out, with each camera's place among those lines.
+#include "config/Configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The load as text: its lines, with a line "camera ..." where the run
+// builds each camera, then the NVRs and whether the run may go on.
+std::vector<std::string> Describe(const LoadedConfiguration& loaded)
+{
+    std::vector<std::string> description;
+    auto camera = loaded.configuration.cameras.begin();
+    const auto cameras = loaded.configuration.cameras.end();
+    for (std::size_t line = 0; line <= loaded.lines.size(); ++line) {
+        for (; camera != cameras && camera->linesBefore == line; ++camera) {
+            const CameraSettings& settings = camera->settings;
+            std::string text = "camera " + settings.address + " port " + settings.port + " pelco " +
+                               std::to_string(settings.pelcoNumber);
+            if (!settings.IsNetworkCamera())
+                text += " serial " + std::to_string(settings.serial.baudRate) + " " +
+                        std::to_string(settings.serial.dataBits) + settings.serial.parity +
+                        std::to_string(settings.serial.stopBits);
+            description.push_back(text + (camera->filed ? "" : " unfiled"));
+        }
+        if (line > 0 && line < loaded.lines.size())
+            description.push_back(loaded.lines[line]);
+    }
+    for (const auto& [address, nvr] : loaded.configuration.nvrs)
+        description.push_back("nvr " + address + ":" + std::to_string(nvr.port) + " " + nvr.login);
+    if (!loaded.usable)
+        description.push_back("unusable");
+    return description;
+}
+
+const std::string Nvr = R"(<NVR Address="10.1.1.1" Port="1" Login="op" Password="pw">)";
+const std::string Loaded = "Loaded config for server at 10.1.1.1";
+
+} // namespace
+
+TEST(ConfigurationLoader, CamerasTakeTheirPlaceAmongTheLines)
+{
+    const struct
+    {
+        const char* name;
+        std::optional<std::string> text; // none: the file cannot be read
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"no file",
+         std::nullopt,
+         {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.",
+          "unusable"}},
+        {"a camera without address, then one with the defaults",
+         "<tlKorvel>" + Nvr +
+             R"(<Camera PelcoNumber="2" /><Camera Address="c1" /></NVR></tlKorvel>)",
+         {Loaded,
+          "Missing or empty 'Address' attribute for <Camera> entry in tlKorvel.xml file. "
+          "Skipping.",
+          "camera c1 port 1000 pelco 1", "nvr 10.1.1.1:1 op"}},
+        {"a repeated address is built after its line and not filed",
+         "<tlKorvel>" + Nvr +
+             R"(<Camera Address="c1" Port="7" /><Camera Address="c1" PelcoNumber="2" />)"
+             R"(<Camera Address="c3" PelcoNumber="2" /></NVR></tlKorvel>)",
+         {Loaded, "camera c1 port 7 pelco 1", "camera c1 port 1000 pelco 2 unfiled",
+          "camera c3 port 1000 pelco 2", "nvr 10.1.1.1:1 op"}},
+        {"a repeated number is told after the camera that repeats it",
+         "<tlKorvel>" + Nvr +
+             R"(<Camera Address="c1" PelcoNumber="4" /><Camera Address="c2" PelcoNumber="4" />)"
+             R"(</NVR><Camera Address="c9" /></tlKorvel>)",
+         {Loaded, "camera c1 port 1000 pelco 4", "camera c2 port 1000 pelco 4",
+          "*** Error: Configuration has multiple entries with PelcoNumber=4", "nvr 10.1.1.1:1 op",
+          "unusable"}},
+        {"serial settings as written, even those the port will refuse",
+         "<tlKorvel>" + Nvr +
+             R"(<Camera Address="s1" Port="/dev/ttyS0" BaudRate=" 9600x" DataBits="9" )"
+             R"(Parity="even" StopBits="2" /><Camera Address="n1" Port="1abc" PelcoNumber="2" )"
+             R"(Parity="O" /></NVR></tlKorvel>)",
+         {Loaded, "camera s1 port /dev/ttyS0 pelco 1 serial 9600 9E2",
+          "camera n1 port 1abc pelco 2", "nvr 10.1.1.1:1 op"}},
+        {"the first NVR of an address stays; the second's cameras count",
+         "<tlKorvel>" + Nvr + "</NVR>" +
+             R"(<NVR Address="10.1.1.1" Port="2" Login="other" Password=""><Camera Address="c1" />)"
+             R"(</NVR></tlKorvel>)",
+         {Loaded, Loaded, "camera c1 port 1000 pelco 1", "nvr 10.1.1.1:1 op"}},
+        {"a rejected NVR's cameras are not read",
+         R"(<tlKorvel><NVR Address="10.0.0.1" Login="op"><Camera Address="c1" /></NVR></tlKorvel>)",
+         {"Port specifier for NVR 10.0.0.1 in tlKorvel.xml file is non-integer or missing.  "
+          "Defaulting to 22609.",
+          "No 'Password' attribute defined in tlKorvel.xml file for user op on 10.0.0.1. Skipping "
+          "this NVR.",
+          "NVR element must define both 'User' and 'Password' attributes.",
+          "Example:  <NVR Address=\"1.2.3.4\" Port=\"12345\" User=\"myname\" Password=\"zkpw\" "
+          "/>"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LoadedConfiguration loaded = LoadConfiguration("/etc/tlKorvel.xml", c.text);
+        ASSERT_FALSE(loaded.lines.empty());
+        EXPECT_EQ(loaded.lines.front(), "Reading config file /etc/tlKorvel.xml");
+        EXPECT_EQ(Describe(loaded), c.expected);
+    }
+}
+
+TEST(ConfigurationLoader, OptionsAndControlWithoutTheirElementsKeepTheDefaults)
+{
+    const LoadedConfiguration loaded = LoadConfiguration("x", "<tlKorvel />");
+    const Configuration& value = loaded.configuration;
+    EXPECT_TRUE(loaded.usable);
+    EXPECT_EQ(loaded.lines, std::vector<std::string>{"Reading config file x"});
+    EXPECT_EQ(value.options.clientAddress, "127.0.0.1");
+    EXPECT_EQ(value.options.clientPort, 55272u);
+    EXPECT_EQ(value.options.retryIntervalSecs, 10);
+    EXPECT_EQ(value.options.maxSessions, 1000u);
+    EXPECT_EQ(value.control.lockTimeSecs, 5u);
+    EXPECT_FALSE(value.control.requireLogin);
+}
