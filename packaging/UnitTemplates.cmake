@@ -1,6 +1,6 @@
 # The systemd unit templates (tlKorvel.service.in, tlKorvel.timer.in) are the
 # one source of both the package's units and those tlKorvel -install writes:
-# this makes them string constants of a generated header, host/SystemdUnitTemplates.h,
+# this makes them string constants of a generated header, platform/SystemdUnitTemplates.h,
 # for the target that fills them in at run time.
 function(korvel_unit_templates target)
   set(folder ${CMAKE_CURRENT_BINARY_DIR}/generated)
@@ -12,7 +12,7 @@ function(korvel_unit_templates target)
       message(FATAL_ERROR "${template} must not hold the text )unit\"")
     endif()
   endforeach()
-  file(CONFIGURE OUTPUT ${folder}/host/SystemdUnitTemplates.h @ONLY CONTENT [[
+  file(CONFIGURE OUTPUT ${folder}/platform/SystemdUnitTemplates.h @ONLY CONTENT [[
 #pragma once
 // Generated from packaging/tlKorvel.service.in and packaging/tlKorvel.timer.in.
 constexpr const char* ServiceUnitTemplate = R"unit(@service_template@)unit";

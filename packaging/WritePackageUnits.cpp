@@ -3,7 +3,7 @@
 // package's own account.
 //
 // usage: write_package_units FOLDER PROGRAM ACCOUNT DESCRIPTION SERVICE_NAME DISPLAY_NAME
-#include "host/SystemdUnits_linux.h"
+#include "platform/linux/SystemdUnits.h"
 
 #include <cstring>
 #include <iostream>

@@ -134,39 +134,3 @@ void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
     }
     WriteNextCommand();
 }
-
-std::uint32_t TrackCamera::GetNvrCameraId() const
-{
-    std::lock_guard<std::mutex> lock(nvrMutex);
-    return nvrCameraId;
-}
-
-void TrackCamera::SetNvrCameraId(std::uint32_t id)
-{
-    std::lock_guard<std::mutex> lock(nvrMutex);
-    nvrCameraId = id;
-}
-
-std::string TrackCamera::GetNvrCameraName() const
-{
-    std::lock_guard<std::mutex> lock(nvrMutex);
-    return nvrCameraName;
-}
-
-void TrackCamera::SetNvrCameraName(const std::string& name)
-{
-    std::lock_guard<std::mutex> lock(nvrMutex);
-    nvrCameraName = name;
-}
-
-std::uint32_t TrackCamera::GetSoftTriggerId() const
-{
-    std::lock_guard<std::mutex> lock(nvrMutex);
-    return softTriggerId;
-}
-
-void TrackCamera::SetSoftTriggerId(std::uint32_t id)
-{
-    std::lock_guard<std::mutex> lock(nvrMutex);
-    softTriggerId = id;
-}

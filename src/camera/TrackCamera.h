@@ -11,20 +11,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class NetworkLink;
 class SerialLink;
 
 // One configured track camera: its configuration, its link (serial port or
-// TCP with reconnection) and the write path of its commands, and the fields
-// the NVR side learns about it. Who may steer it, and for how long, is the
+// TCP with reconnection) and the write path of its commands. Who may steer it, and for how long, is the
 // operator side's to decide (Arbitration); the camera only says which
 // commands reached it.
 //
-// Threads: everything runs on the I/O loop thread except the NVR-side
-// accessors, which NVR workers call; those fields are guarded by nvrMutex.
+// Threads: everything runs on the I/O loop thread.
 //
 // Commands: a command with nothing ahead of it goes straight to a connected
 // network camera's socket when the socket takes it whole at once (the usual
@@ -74,14 +71,6 @@ public:
     // loader does not file).
     void Stop();
 
-    // NVR side: any thread.
-    std::uint32_t GetNvrCameraId() const;
-    void SetNvrCameraId(std::uint32_t id);
-    std::string GetNvrCameraName() const;
-    void SetNvrCameraName(const std::string& name);
-    std::uint32_t GetSoftTriggerId() const;
-    void SetSoftTriggerId(std::uint32_t id);
-
     static constexpr std::size_t MaxPendingBytes = 1 << 20;
 
 private:
@@ -105,9 +94,4 @@ private:
     CommandListener* commandListener = nullptr;
 
     Lifetime lifetime;
-
-    mutable std::mutex nvrMutex; // guards the three fields below
-    std::uint32_t nvrCameraId = 0;
-    std::string nvrCameraName;
-    std::uint32_t softTriggerId = 0;
 };

@@ -2,7 +2,7 @@
 
 #include "camera/TrackCamera.h"
 #include "client/ClientSession.h"
-#include "client/DescriptorLimit.h"
+#include "platform/DescriptorLimit.h"
 #include "log/LogFile.h"
 
 #include <boost/asio/error.hpp>
@@ -209,36 +209,3 @@ void ClientServer::RemoveSession(ClientSession& session)
     session.SetConnection(Arbitration::NoConnection);
 }
 
-bool ClientServer::CameraIdDiffers(const std::string& key, std::uint32_t id) const
-{
-    auto camera = cameras.find(key);
-    return camera != cameras.end() && camera->second->GetNvrCameraId() != id;
-}
-
-void ClientServer::SetCameraId(const std::string& key, std::uint32_t id)
-{
-    auto camera = cameras.find(key);
-    if (camera != cameras.end())
-        camera->second->SetNvrCameraId(id);
-}
-
-bool ClientServer::CameraNameDiffers(const std::string& key, const std::string& name) const
-{
-    auto camera = cameras.find(key);
-    return camera != cameras.end() && camera->second->GetNvrCameraName() != name;
-}
-
-void ClientServer::SetCameraName(const std::string& key, const std::string& name)
-{
-    auto camera = cameras.find(key);
-    if (camera == cameras.end())
-        return;
-    camera->second->SetNvrCameraName(name);
-    boost::asio::post(io, lifetime.Guard([this, key, name] { SetNvrCameraName(key, name); }));
-}
-
-void ClientServer::PostSelectCamera(const std::string& cameraAddress)
-{
-    boost::asio::post(io,
-                      lifetime.Guard([this, cameraAddress] { SoftTriggerFired(cameraAddress); }));
-}

@@ -26,9 +26,9 @@ class TrackCamera;
 // carrying out of what the arbitration (Arbitration) decides: it hands
 // commands to the cameras, sends the notices and runs the one hold timer.
 //
-// Threads: everything runs on the I/O loop thread, except the NVR-side
-// accessors (CameraIdDiffers ... SetCameraName) and PostSelectCamera, which
-// NVR threads call; the camera table itself is never changed after loading.
+// Threads: everything runs on the I/O loop thread; what the NVR side learns
+// is posted to the loop (SetNvrCameraName, SoftTriggerFired). The camera
+// table itself is never changed after loading.
 //
 // Lifetime: the server and its sessions go before the loop. Every completion
 // of the server and of its sessions is guarded, so that one still queued when
@@ -106,15 +106,6 @@ public:
     {
         return lifetime.Guard(std::move(handler));
     }
-
-    // Any thread (NVR workers), until the NVR side posts instead.
-    bool CameraIdDiffers(const std::string& key, std::uint32_t id) const;
-    void SetCameraId(const std::string& key, std::uint32_t id);
-    bool CameraNameDiffers(const std::string& key, const std::string& name) const;
-    // Also posts SetNvrCameraName.
-    void SetCameraName(const std::string& key, const std::string& name);
-    // Posts SoftTriggerFired.
-    void PostSelectCamera(const std::string& cameraAddress);
 
 private:
     void StartAccept();

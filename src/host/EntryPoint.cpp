@@ -1,12 +1,13 @@
 #include "host/EntryPoint.h"
 
 #include "config/Configuration.h"
+#include "host/ConsoleTexts.h"
 #include "host/RunService.h"
 #include "host/ServiceMain.h"
 #include "host/ServiceName.h"
-#include "host/ServicePlatform.h"
 #include "host/StopRequest.h"
 #include "log/LogFile.h"
+#include "platform/ServicePlatform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,25 +25,12 @@ void Print(const char* text)
 
 void PrintUsage()
 {
-    Print("Service management options:\n");
-    Print("  -install    to install the service.\n");
-    Print("  -uninstall  to remove the service.\n");
-    Print("To start or stop tlKorvel after it has been installed as a service use\n");
-    Print("    net start tlKorvel\n");
-    Print("or\n");
-    Print("    net stop tlkorvel\n\n");
-    Print("\nUse -d to run in command line mode\n");
+    Print(UsageText);
 }
 
 void PrintNotStartedByServiceManager()
 {
-    Print("This application is designed to be run as a Windows service.\n");
-    Print("It cannot be run from the command line.\n\n");
-    Print("To install as a service, run using the command line option  /install\n");
-    Print("then start it from the Windows Services panel.\n");
-    std::printf("The service name to look for is '%s'.\n", ServiceName.c_str());
-    Print("You may also start the installed service from a command prompt with the command\n");
-    std::printf("    sc start %s\n", ServiceName.c_str());
+    std::printf(NotStartedByServiceManagerFormat, ServiceName.c_str(), ServiceName.c_str());
 }
 
 bool EqualsIgnoringAsciiCase(const std::string& a, const char* b)
@@ -82,7 +70,8 @@ int RunInForeground()
 
 unsigned long StartDispatcher()
 {
-    const unsigned long error = RunServiceDispatcher();
+    const unsigned long error =
+        RunServiceDispatcher(ServiceCallbacks{ServiceMain, ServiceControlHandler, ServiceRunEnded});
     switch (error) {
     case 0:
         return 0;
@@ -113,17 +102,17 @@ int RunMain(int argc, char** argv)
             const int result = InstallService(ServiceName, "tlKorvel", "Tolvanis tlKorvel service",
                                               std::vector<std::string>(), LogInstallMessage);
             if (result != 0)
-                Print("Error installing service.  See the application log for details.\n");
+                Print(InstallFailedText);
             return result;
         }
         if (EqualsIgnoringAsciiCase(option, "uninstall")) {
             const int result = UninstallService(ServiceName, LogInstallMessage);
             if (result != 0)
-                Print("Error uninstalling service.  See the application log for details.\n");
+                Print(UninstallFailedText);
             return result;
         }
         if (EqualsIgnoringAsciiCase(option, "d")) {
-            Print("Running in debug command line mode\n");
+            Print(DebugModeText);
             std::fflush(stdout);
             return RunInForeground();
         }
@@ -131,7 +120,7 @@ int RunMain(int argc, char** argv)
         return 0;
     }
 
-    Print("Must be run with command line options or installed as a service\n\n");
+    Print(MustRunText);
     PrintUsage();
     std::fflush(stdout);
     return static_cast<int>(StartDispatcher());

@@ -4,9 +4,10 @@
 #include "client/ClientServer.h"
 #include "config/Configuration.h"
 #include "host/StopRequest.h"
+#include "host/Version.h"
 #include "host/TrackCameraTable.h"
 #include "log/LogFile.h"
-#include "log/ProgramDirectory.h"
+#include "platform/ProgramDirectory.h"
 #include "nvr/NVRConnection.h"
 #include "nvr/NvrCameraDirectory.h"
 #include "nvr/NvrTable.h"
@@ -92,8 +93,7 @@ ServiceRun::~ServiceRun()
 
 void ServiceRun::Run()
 {
-    LogFile.BeginLine() << "------ Starting tlKorvel version " << 1 << '.' << 0 << '.' << 14 << '.'
-                        << 134927 << std::endl;
+    LogFile.BeginLine() << "------ Starting tlKorvel version " << ProgramVersion << std::endl;
 
     const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
     cameras = BuildTrackCameras(io, loaded);

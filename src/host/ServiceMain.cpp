@@ -3,7 +3,7 @@
 #include "config/Configuration.h"
 #include "host/RunService.h"
 #include "host/ServiceName.h"
-#include "host/ServicePlatform.h"
+#include "platform/ServicePlatform.h"
 #include "host/StopRequest.h"
 #include "log/LogFile.h"
 

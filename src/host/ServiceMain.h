@@ -1,13 +1,8 @@
 #pragma once
 
 // The service's side of the service manager: its start, its control requests
-// and its status reports. The platform's dispatcher calls both functions.
-
-// Control codes understood by ServiceControlHandler. User-defined codes
-// (128 to 255) are reported as unrecognised.
-constexpr unsigned long ServiceControlStop = 1;
-constexpr unsigned long ServiceControlInterrogate = 4;
-constexpr unsigned long ServiceControlShutdown = 5;
+// and its status reports. The platform's dispatcher calls these functions
+// (ServiceCallbacks in platform/ServicePlatform.h).
 
 // On a thread of its own: starts RunThread, which runs the service's work, and
 // reports the service running. Returns at once; RunThread goes on.

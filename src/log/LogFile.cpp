@@ -1,6 +1,6 @@
 #include "log/LogFile.h"
 
-#include "log/ProgramDirectory.h"
+#include "platform/ProgramDirectory.h"
 
 #include <cstdio>
 #include <ctime>

@@ -53,7 +53,10 @@ void ExpectNothingPending(OperatorClient& client)
 class Protocol : public ::testing::Test
 {
 protected:
-    Protocol() { service.Server().SetCameraName("gate", "Gate West"); }
+    Protocol()
+    {
+        service.OnLoop([this] { service.Server().SetNvrCameraName("gate", "Gate West"); });
+    }
 
     std::unique_ptr<OperatorClient> Connect()
     {
@@ -164,8 +167,7 @@ TEST_F(Protocol, ChooseModeHandsTheTriggeredCameraToOneSession)
         service.WaitHandled(client);
     };
     const auto trigger = [&](const std::string& camera) {
-        service.Server().PostSelectCamera(camera);
-        service.OnLoop([] {});
+        service.OnLoop([&] { service.Server().SoftTriggerFired(camera); });
     };
 
     // Only the first CHOOSE counts; the handed camera goes to that session only.
@@ -208,14 +210,13 @@ TEST_F(Protocol, EndedChooserKeepsTheSlotUntilACommandTakesItOver)
     }
     stayer->Send("CHOOSE");
     service.WaitHandled(*stayer);
-    service.Server().PostSelectCamera("gate");
-    service.OnLoop([] {});
+    service.OnLoop([&] { service.Server().SoftTriggerFired("gate"); });
     ExpectNothingPending(*stayer);
 
     stayer->Send(Frame(9));
     EXPECT_EQ(stayer->Read(DeadCameraMessage.size()), DeadCameraMessage);
     stayer->Send("CHOOSE");
     service.WaitHandled(*stayer);
-    service.Server().PostSelectCamera("gate");
+    service.OnLoop([&] { service.Server().SoftTriggerFired("gate"); });
     EXPECT_EQ(stayer->Read(1 + GateMessage.size()), "0" + GateMessage);
 }

@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <vector>
@@ -395,7 +396,7 @@ TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
         io.poll();
         greeting = client.Read(1, 10ms);
     }
-    server->PostSelectCamera("anything");
+    boost::asio::post(io, server->Guard([s = server.get()] { s->SoftTriggerFired("anything"); }));
     server.reset();
     EXPECT_TRUE(io.stopped());
 

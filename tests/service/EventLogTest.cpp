@@ -1,6 +1,6 @@
 // The service's events as a program embedding the service sees them through
 // the event sink.
-#include "host/ServicePlatform.h"
+#include "platform/ServicePlatform.h"
 
 #include <gtest/gtest.h>
 

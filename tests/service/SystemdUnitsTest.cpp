@@ -1,6 +1,6 @@
 // The unit texts as pure functions: how a template is filled in, and how the
 // sandbox and the account follow from where the program stands and who runs it.
-#include "host/SystemdUnits_linux.h"
+#include "platform/linux/SystemdUnits.h"
 
 #include <gtest/gtest.h>
 

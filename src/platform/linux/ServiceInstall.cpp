@@ -1,6 +1,6 @@
-#include "host/ServicePlatform.h"
-#include "host/SystemdUnits_linux.h"
-#include "log/ProgramDirectory.h"
+#include "platform/ServicePlatform.h"
+#include "platform/linux/SystemdUnits.h"
+#include "platform/ProgramDirectory.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "host/ServicePlatform.h"
+#include "platform/ServicePlatform.h"
 
 #include <cstdio>
 #include <cstdlib>

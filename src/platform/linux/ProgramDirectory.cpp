@@ -1,4 +1,4 @@
-#include "log/ProgramDirectory.h"
+#include "platform/ProgramDirectory.h"
 
 #include <limits.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
-#include "host/SystemdUnits_linux.h"
-#include "host/SystemdUnitTemplates.h"
+#include "platform/linux/SystemdUnits.h"
+#include "platform/SystemdUnitTemplates.h"
 
 #include <cerrno>
 #include <initializer_list>

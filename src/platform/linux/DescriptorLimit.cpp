@@ -1,4 +1,4 @@
-#include "client/DescriptorLimit.h"
+#include "platform/DescriptorLimit.h"
 
 #include <limits>
 

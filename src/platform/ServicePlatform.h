@@ -36,16 +36,30 @@ int UninstallService(const std::string& serviceName, MessageSink sink);
 // True when the process may manage services (sets restart policies).
 bool EnableShutdownPrivilege();
 
+// Control codes of the service manager. User-defined codes (128 to 255) are
+// passed on as they come.
+constexpr unsigned long ServiceControlStop = 1;
+constexpr unsigned long ServiceControlInterrogate = 4;
+constexpr unsigned long ServiceControlShutdown = 5;
+
+// The service as the dispatcher sees it.
+struct ServiceCallbacks
+{
+    void (*serviceMain)();                        // on a thread of its own
+    void (*controlHandler)(unsigned long control); // on the dispatcher's thread
+    void (*runEnded)();                           // on the dispatcher's thread, see below
+};
+
 // Hands the process to the service manager and blocks while the service runs:
-// ServiceMain is called on a thread of its own, and the control requests of
-// the service manager reach ServiceControlHandler on the calling thread.
+// serviceMain is called on a thread of its own, and the control requests of
+// the service manager reach controlHandler on the calling thread.
 // Returns 0 when the service ran to its end (it reported Stopped),
 // ErrorServiceSpecific when its run ended by itself, otherwise
 // one of the error codes above or another platform error code.
-unsigned long RunServiceDispatcher();
+unsigned long RunServiceDispatcher(const ServiceCallbacks& service);
 
 // Any thread: the service's run has ended without a stop request. The
-// dispatcher calls ServiceRunEnded and returns ErrorServiceSpecific.
+// dispatcher calls runEnded and returns ErrorServiceSpecific.
 void EndServiceDispatcher();
 
 // States as the service manager is told them.

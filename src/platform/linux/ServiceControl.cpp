@@ -1,5 +1,4 @@
-#include "host/ServiceMain.h"
-#include "host/ServicePlatform.h"
+#include "platform/ServicePlatform.h"
 
 #include <atomic>
 #include <cerrno>
@@ -90,7 +89,7 @@ bool StartedByServiceManager()
 
 } // namespace
 
-unsigned long RunServiceDispatcher()
+unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
 {
     if (!StartedByServiceManager())
         return ErrorFailedServiceControllerConnect;
@@ -102,7 +101,7 @@ unsigned long RunServiceDispatcher()
     // Requests that arrive while the service starts wait, blocked, until it
     // has reported its state: a starting service accepts no controls.
     try {
-        std::thread dispatcherThread(ServiceMain);
+        std::thread dispatcherThread(service.serviceMain);
         dispatcherThread.join();
     } catch (const std::system_error& error) {
         pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
@@ -116,12 +115,12 @@ unsigned long RunServiceDispatcher()
         if (IsRunEndedWake(info))
             continue;
         if (const std::optional<unsigned long> control = ControlCodeFor(info))
-            ServiceControlHandler(*control);
+            service.controlHandler(*control);
     }
     // A stop handled meanwhile has already waited for the run and reported it.
     const bool endedByItself = runEnded && !serviceStopped;
     if (endedByItself)
-        ServiceRunEnded();
+        service.runEnded();
     if (runEnded)
         TakePendingWake();
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
