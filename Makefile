@@ -32,7 +32,7 @@ empty :=
 space := $(empty) $(empty)
 
 PACKAGES := cmake make g++ pkg-config \
-	libboost-system-dev libboost-filesystem-dev \
+	libboost-system-dev \
 	libtinyxml2-dev libsystemd-dev libgtest-dev \
 	clang libclang-rt-14-dev go-md2man
 

@@ -2,51 +2,17 @@
 // service run in the foreground, with every wire and the log checked.
 #include "Peers.h"
 #include "support/Process.h"
+#include "support/ProcessSockets.h"
 #include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <dirent.h>
-#include <fstream>
 #include <memory>
-#include <set>
-#include <sstream>
 #include <vector>
 
 namespace {
-
-// The port the service process listens on, found through its descriptors.
-std::uint16_t ListeningPortOf(pid_t pid)
-{
-    std::set<std::string> inodes;
-    const std::string fdDirectory = "/proc/" + std::to_string(pid) + "/fd";
-    if (DIR* directory = ::opendir(fdDirectory.c_str())) {
-        while (const dirent* entry = ::readdir(directory)) {
-            char target[256] = {};
-            const std::string link = fdDirectory + "/" + entry->d_name;
-            const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-            const std::string text(target, length > 0 ? static_cast<std::size_t>(length) : 0);
-            if (text.rfind("socket:[", 0) == 0)
-                inodes.insert(text.substr(8, text.size() - 9));
-        }
-        ::closedir(directory);
-    }
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        if (state == "0A" && inodes.count(inode) && local.rfind("0100007F:", 0) == 0)
-            return static_cast<std::uint16_t>(
-                std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
-    }
-    return 0;
-}
 
 std::string Frame(unsigned char pelcoAddress, unsigned char speed)
 {

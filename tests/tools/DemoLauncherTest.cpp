@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 
 #include <csignal>
 
@@ -20,14 +20,14 @@ namespace {
 std::vector<std::string> ProcessesWorkingIn(const std::string& folder)
 {
     std::vector<std::string> found;
-    boost::system::error_code error;
-    for (boost::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        boost::system::error_code linkError;
-        const std::string cwd = boost::filesystem::read_symlink(entry->path() / "cwd", linkError).string() + "/";
+        std::error_code linkError;
+        const std::string cwd = std::filesystem::read_symlink(entry->path() / "cwd", linkError).string() + "/";
         if (!linkError && cwd.rfind(folder, 0) == 0)
             found.push_back(name + " " + ReadFile(entry->path().string() + "/comm"));
     }

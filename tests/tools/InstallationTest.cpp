@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 
 #include <regex>
 #include <sstream>
 
-namespace fs = boost::filesystem;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -82,7 +82,7 @@ TEST(Installation, PutsEachPieceInItsPlace)
         switch (piece.kind) {
         case Kind::Executable:
             EXPECT_TRUE(fs::is_regular_file(status)) << piece.path;
-            EXPECT_TRUE(status.permissions() & fs::owner_exe) << piece.path;
+            EXPECT_TRUE((status.permissions() & fs::perms::owner_exec) != fs::perms::none) << piece.path;
             break;
         case Kind::File:
             EXPECT_TRUE(fs::is_regular_file(status)) << piece.path;

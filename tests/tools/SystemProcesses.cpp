@@ -2,7 +2,7 @@
 
 #include "support/TempDir.h"
 
-#include <boost/filesystem.hpp>
+#include <filesystem>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -37,11 +37,11 @@ namespace {
 std::set<std::string> SocketInodes(int pid)
 {
     std::set<std::string> inodes;
-    boost::system::error_code error;
+    std::error_code error;
     const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-    for (boost::filesystem::directory_iterator entry(fdDir, error), end; !error && entry != end;
+    for (std::filesystem::directory_iterator entry(fdDir, error), end; !error && entry != end;
          entry.increment(error)) {
-        const std::string target = boost::filesystem::read_symlink(entry->path(), error).string();
+        const std::string target = std::filesystem::read_symlink(entry->path(), error).string();
         if (!error && target.rfind("socket:[", 0) == 0)
             inodes.insert(target.substr(8, target.size() - 9));
         error.clear();
