@@ -1,5 +1,7 @@
 #include "BenchFrame.h"
 
+namespace korvel {
+
 namespace BenchFrame {
 namespace {
 
@@ -39,3 +41,5 @@ bool Read(const std::uint8_t* frame, Tag& tag)
 }
 
 } // namespace BenchFrame
+
+} // namespace korvel

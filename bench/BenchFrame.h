@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace korvel {
+
 // The frames the operators send: well-formed Pelco-D (FF, address, two
 // command bytes, two data bytes, checksum) whose address picks the camera,
 // whose command bytes carry the sending session's index in the run and whose
@@ -26,3 +28,5 @@ Bytes Build(const Tag& tag);
 bool Read(const std::uint8_t* frame, Tag& tag);
 
 } // namespace BenchFrame
+
+} // namespace korvel

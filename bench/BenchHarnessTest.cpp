@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 using boost::asio::ip::tcp;
 
 namespace {
@@ -31,9 +33,9 @@ TEST(BenchHarness, CamerasCountEveryFrameHoweverTheBytesAreCut)
     const struct
     {
         const char* name;
-        std::size_t cut;      // bytes per write, 0: all in one write
-        bool garbageBetween;  // a stray byte before every frame
-        std::size_t garbled;  // bytes the camera skips
+        std::size_t cut;     // bytes per write, 0: all in one write
+        bool garbageBetween; // a stray byte before every frame
+        std::size_t garbled; // bytes the camera skips
     } cases[] = {
         {"a frame per write", BenchFrame::Length, false, 0},
         {"all in one write", 0, false, 0},
@@ -76,8 +78,8 @@ TEST(BenchHarness, CamerasCountEveryFrameHoweverTheBytesAreCut)
         relay.set_option(tcp::no_delay(true));
         const std::size_t cut = c.cut == 0 ? stream.size() : c.cut;
         for (std::size_t at = 0; at < stream.size(); at += cut) {
-            boost::asio::write(relay, boost::asio::buffer(stream.data() + at,
-                                                          std::min(cut, stream.size() - at)));
+            boost::asio::write(
+                relay, boost::asio::buffer(stream.data() + at, std::min(cut, stream.size() - at)));
             RunFor(io, std::chrono::milliseconds(1));
         }
         ASSERT_TRUE(RunUntil(
@@ -127,3 +129,5 @@ TEST(BenchHarness, PercentilesAreNearestRank)
         EXPECT_EQ(summary.max, c.expected.max);
     }
 }
+
+} // namespace korvel

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+namespace korvel {
+
 BenchPlan FullPlan()
 {
     BenchPlan plan;
@@ -58,3 +60,5 @@ std::string Describe(const IdlePlan& plan)
     text << plan.sessions << " idle sessions logged in";
     return text.str();
 }
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+namespace korvel {
+
 // The sizes of each scenario.
 
 // One session sends a frame, waits for it at the camera, sends the next.
@@ -57,3 +59,5 @@ std::string Describe(const ClosedLoopPlan& plan);
 std::string Describe(const OpenLoopPlan& plan);
 std::string Describe(const FanOutPlan& plan);
 std::string Describe(const IdlePlan& plan);
+
+} // namespace korvel

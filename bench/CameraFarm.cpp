@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <iostream>
 
+namespace korvel {
+
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
@@ -23,8 +25,7 @@ struct CameraFarm::Connection
 {
     Connection(tcp::socket socket, Listener& listener)
         : socket(std::move(socket)), listener(listener)
-    {
-    }
+    {}
     tcp::socket socket;
     Listener& listener;
     // A frame split across two reads waits here for its rest.
@@ -160,3 +161,5 @@ void CameraFarm::Consume(Connection& connection, const std::uint8_t* bytes, std:
         }
     }
 }
+
+} // namespace korvel

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 struct CameraEndpoint
 {
     std::uint8_t number = 0; // the Pelco address the camera answers to
@@ -64,3 +66,5 @@ private:
     std::size_t garbled = 0;
     std::vector<std::uint8_t> readBuffer;
 };
+
+} // namespace korvel

@@ -14,6 +14,8 @@
 
 extern char** environ;
 
+namespace korvel {
+
 namespace {
 
 // The CPUs a new process inherits are those of the thread that starts it:
@@ -121,3 +123,5 @@ void ChildProcess::Signal(int signal) const
     if (pid > 0)
         kill(-pid, signal);
 }
+
+} // namespace korvel

@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+namespace korvel {
+
 // A program the bench starts, in a process group of its own (so that a
 // relay's forked children end with it), with its output in a file.
 class ChildProcess
@@ -32,3 +34,5 @@ private:
     bool ended = false;
     int status = -1;
 };
+
+} // namespace korvel

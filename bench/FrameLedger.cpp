@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+namespace korvel {
+
 std::uint16_t FrameLedger::AddSession(std::uint8_t camera, std::size_t capacity)
 {
     if (sessions.size() >= 0xFFFF || capacity > 0x10000)
@@ -98,3 +100,5 @@ std::vector<std::int64_t> FrameLedger::Latencies() const
                 latencies.push_back(entry.arrived[i] - entry.sent[i]);
     return latencies;
 }
+
+} // namespace korvel

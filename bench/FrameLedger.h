@@ -7,6 +7,8 @@
 #include <functional>
 #include <vector>
 
+namespace korvel {
+
 // What each session of a run sent, and what of it reached a camera.
 struct FrameTally
 {
@@ -66,3 +68,5 @@ private:
     std::size_t misrouted = 0;
     std::size_t strays = 0;
 };
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace korvel {
+
 namespace {
 
 std::int64_t Rank(const std::vector<std::int64_t>& sorted, double fraction)
@@ -27,3 +29,5 @@ LatencySummary Summarise(std::vector<std::int64_t> samples)
     summary.max = samples.back();
     return summary;
 }
+
+} // namespace korvel

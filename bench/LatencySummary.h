@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvel {
+
 // Percentiles of one set of latency samples, in nanoseconds (nearest rank).
 struct LatencySummary
 {
@@ -15,3 +17,5 @@ struct LatencySummary
 };
 
 LatencySummary Summarise(std::vector<std::int64_t> samples);
+
+} // namespace korvel

@@ -13,6 +13,8 @@
 
 #include <sys/socket.h>
 
+namespace korvel {
+
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
@@ -33,14 +35,9 @@ bool CouldBecome(const std::string& text, std::string_view prefix)
 
 OperatorLink::OperatorLink(boost::asio::io_context& io, const tcp::endpoint& relay,
                            OperatorDialect protocol, std::string user, std::string password)
-    : socket(io),
-      retryTimer(io),
-      relay(relay),
-      protocol(protocol),
-      user(std::move(user)),
+    : socket(io), retryTimer(io), relay(relay), protocol(protocol), user(std::move(user)),
       password(std::move(password))
-{
-}
+{}
 
 void OperatorLink::Start(Clock::time_point until, std::function<void()> onSettled)
 {
@@ -203,3 +200,5 @@ void OperatorLink::Fail(const std::string& why)
     if (settled)
         std::exchange(settled, nullptr)();
 }
+
+} // namespace korvel

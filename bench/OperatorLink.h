@@ -11,9 +11,15 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // What the far end of an operator connection speaks: the service greets and
 // wants a LOGIN; a plain relay says nothing.
-enum class OperatorDialect { Service, Raw };
+enum class OperatorDialect
+{
+    Service,
+    Raw
+};
 
 // One operator connection of the bench: connects, reads the greeting, logs
 // in, then sends frames, each with one write of its own, and drains every
@@ -50,7 +56,15 @@ public:
     bool Send(const std::uint8_t* bytes, std::size_t count);
 
 private:
-    enum class State { Idle, Connecting, AwaitGreeting, AwaitLoginReply, Ready, Failed };
+    enum class State
+    {
+        Idle,
+        Connecting,
+        AwaitGreeting,
+        AwaitLoginReply,
+        Ready,
+        Failed
+    };
 
     void Connect();
     void OnConnected(const boost::system::error_code& error);
@@ -80,3 +94,5 @@ private:
     bool recording = false;
     std::vector<std::int64_t> noticeTimes;
 };
+
+} // namespace korvel

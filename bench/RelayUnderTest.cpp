@@ -7,6 +7,8 @@
 
 #include <stdlib.h>
 
+namespace korvel {
+
 using boost::asio::ip::tcp;
 
 namespace {
@@ -76,8 +78,7 @@ unsigned short FreeLoopbackPort()
 
 RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
                                const std::vector<CameraEndpoint>& cameras,
-                               const std::vector<OperatorAccount>& accounts,
-                               unsigned lockTimeSecs)
+                               const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs)
     : kind(kind), directory(MakeDirectory())
 {
     const unsigned short port = FreeLoopbackPort();
@@ -138,8 +139,7 @@ std::int64_t RelayUnderTest::CpuNanos() const
         fields >> state >> parent >> processGroup;
         if (processGroup != group)
             continue;
-        for (const auto& task :
-             std::filesystem::directory_iterator(entry.path() / "task", error)) {
+        for (const auto& task : std::filesystem::directory_iterator(entry.path() / "task", error)) {
             std::ifstream schedstat(task.path() / "schedstat");
             std::int64_t onCpu = 0;
             if (schedstat >> onCpu)
@@ -157,3 +157,5 @@ std::string RelayUnderTest::Diagnosis() const
     text += "  output:\n" + Tail(directory + "output.txt", 8);
     return text;
 }
+
+} // namespace korvel

@@ -11,7 +11,13 @@
 #include <string>
 #include <vector>
 
-enum class RelayKind { Service, Socat };
+namespace korvel {
+
+enum class RelayKind
+{
+    Service,
+    Socat
+};
 const char* RelayName(RelayKind kind);
 
 struct BenchPaths
@@ -67,3 +73,5 @@ private:
 
 // A loopback port that nothing listens on at the moment of asking.
 unsigned short FreeLoopbackPort();
+
+} // namespace korvel

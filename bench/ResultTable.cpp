@@ -5,6 +5,8 @@
 #include <functional>
 #include <sstream>
 
+namespace korvel {
+
 namespace {
 
 using Figure = std::function<double(const ScenarioResult&)>;
@@ -64,8 +66,7 @@ std::string Micros(double nanos)
 {
     const double micros = nanos / 1000;
     char text[32];
-    std::snprintf(text, sizeof text, micros < 10 ? "%.2f" : micros < 100 ? "%.1f" : "%.0f",
-                  micros);
+    std::snprintf(text, sizeof text, micros < 10 ? "%.2f" : micros < 100 ? "%.1f" : "%.0f", micros);
     return text;
 }
 
@@ -112,10 +113,12 @@ std::string Frames(const FrameTally& tally, std::size_t garbled, std::size_t uns
     if (tally.refused > 0)
         text << tally.refused << " refused, ";
     text << tally.lost << " lost";
-    const std::pair<std::size_t, const char*> faults[] = {
-        {tally.unexpected, "wrongly admitted"}, {tally.duplicates, "duplicated"},
-        {tally.misrouted, "misrouted"},         {tally.strays, "stray"},
-        {garbled, "garbled bytes"},             {unsent, "unsent"}};
+    const std::pair<std::size_t, const char*> faults[] = {{tally.unexpected, "wrongly admitted"},
+                                                          {tally.duplicates, "duplicated"},
+                                                          {tally.misrouted, "misrouted"},
+                                                          {tally.strays, "stray"},
+                                                          {garbled, "garbled bytes"},
+                                                          {unsent, "unsent"}};
     for (const auto& [count, what] : faults)
         if (count > 0)
             text << ", " << count << " " << what;
@@ -149,8 +152,7 @@ std::string ResultLine(const ScenarioRecord& record)
 {
     std::ostringstream line;
     char head[128];
-    std::snprintf(head, sizeof head, "%-8s %-66s", record.name.c_str(),
-                  record.description.c_str());
+    std::snprintf(head, sizeof head, "%-8s %-66s", record.name.c_str(), record.description.c_str());
     line << head;
 
     const auto& service = record.service;
@@ -221,25 +223,23 @@ std::string ResultLine(const ScenarioRecord& record)
         break;
     }
     case ScenarioKind::Idle: {
-        const auto rss = MedianOf(service, [](const ScenarioResult& r) {
-            return double(r.residentKb);
-        });
-        const auto idle = MedianOf(service, [](const ScenarioResult& r) {
-            return double(r.idleResidentKb);
-        });
-        const auto seconds = MedianOf(service, [](const ScenarioResult& r) {
-            return r.loginSeconds;
-        });
+        const auto rss =
+            MedianOf(service, [](const ScenarioResult& r) { return double(r.residentKb); });
+        const auto idle =
+            MedianOf(service, [](const ScenarioResult& r) { return double(r.idleResidentKb); });
+        const auto seconds =
+            MedianOf(service, [](const ScenarioResult& r) { return r.loginSeconds; });
         // A run counts only when every session logged in.
         const std::size_t sessions = service.front().sessionsWanted;
-        const double perSession =
-            sessions > 0 ? (rss - idle) / static_cast<double>(sessions) : 0;
+        const double perSession = sessions > 0 ? (rss - idle) / static_cast<double>(sessions) : 0;
         line << " | service RSS " << Fixed(rss / 1024, 1) << " MB (no sessions "
              << Fixed(idle / 1024, 1) << " MB, " << Fixed(perSession, 2)
-             << " KB per session) | all " << sessions << " logged in within "
-             << Fixed(seconds, 1) << " s | target RSS < 64 MB: " << Verdict(rss < 64 * 1024);
+             << " KB per session) | all " << sessions << " logged in within " << Fixed(seconds, 1)
+             << " s | target RSS < 64 MB: " << Verdict(rss < 64 * 1024);
         break;
     }
     }
     return line.str() + Problems(record);
 }
+
+} // namespace korvel

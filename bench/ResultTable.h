@@ -5,7 +5,16 @@
 #include <string>
 #include <vector>
 
-enum class ScenarioKind { ClosedLoop, OpenLoop, Crowd, FanOut, Idle };
+namespace korvel {
+
+enum class ScenarioKind
+{
+    ClosedLoop,
+    OpenLoop,
+    Crowd,
+    FanOut,
+    Idle
+};
 
 // Every run of one scenario, against the service and (where it means
 // something) against the plain relay.
@@ -22,3 +31,5 @@ struct ScenarioRecord
 // latency figure (the median of the per-run ratios, each from one run), the
 // frame counts summed over the runs, and whether the scenario's target holds.
 std::string ResultLine(const ScenarioRecord& record);
+
+} // namespace korvel

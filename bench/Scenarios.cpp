@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+namespace korvel {
+
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -47,9 +49,8 @@ public:
         for (std::size_t number = 1; number <= listening; ++number)
             numbers.push_back(static_cast<std::uint8_t>(number));
         farm = std::make_unique<CameraFarm>(io, numbers, ledger, kind == RelayKind::Service);
-        relay = std::make_unique<RelayUnderTest>(kind, paths, farm->Endpoints(),
-                                                 std::vector<OperatorAccount>{Lead, Crew},
-                                                 LockTimeSecs);
+        relay = std::make_unique<RelayUnderTest>(
+            kind, paths, farm->Endpoints(), std::vector<OperatorAccount>{Lead, Crew}, LockTimeSecs);
     }
 
     ~Rig()
@@ -64,7 +65,8 @@ public:
     std::string AwaitCameras()
     {
         if (kind != RelayKind::Service ||
-            RunUntil(io, [&] { return farm->CamerasConnected() == cameraCount; }, seconds(15)))
+            RunUntil(
+                io, [&] { return farm->CamerasConnected() == cameraCount; }, seconds(15)))
             return {};
         return "the service connected to " + Count(farm->CamerasConnected(), cameraCount) +
                " cameras\n" + relay->Diagnosis();
@@ -145,11 +147,11 @@ public:
                 why = link->Problem();
             }
         if (lost > 0 && result.problem.empty())
-            result.problem = Count(lost, links.size()) + " sessions lost (" + why + ")\n" +
-                             relay->Diagnosis();
+            result.problem =
+                Count(lost, links.size()) + " sessions lost (" + why + ")\n" + relay->Diagnosis();
         if (!relay->Running() && result.problem.empty())
-            result.problem = std::string(RelayName(kind)) + " ended during the run\n" +
-                             relay->Diagnosis();
+            result.problem =
+                std::string(RelayName(kind)) + " ended during the run\n" + relay->Diagnosis();
     }
 
     const RelayKind kind;
@@ -180,9 +182,9 @@ public:
     void Start(Clock::time_point start)
     {
         for (std::size_t i = 0; i < lanes.size(); ++i) {
-            lanes[i]->first = start + std::chrono::duration_cast<Clock::duration>(
-                                          period * static_cast<double>(i) /
-                                          static_cast<double>(lanes.size()));
+            lanes[i]->first =
+                start + std::chrono::duration_cast<Clock::duration>(
+                            period * static_cast<double>(i) / static_cast<double>(lanes.size()));
             Schedule(*lanes[i]);
         }
     }
@@ -272,7 +274,8 @@ ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const Clos
                 advance();
         };
         advance();
-        if (!RunUntil(rig.io, [&] { return finished; }, seconds(60)))
+        if (!RunUntil(
+                rig.io, [&] { return finished; }, seconds(60)))
             result.problem = "timed out after " + Count(next, total) + " frames";
         stall.cancel();
         rig.ledger.onArrival = nullptr;
@@ -323,10 +326,12 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
         sender.Start(Clock::now() + milliseconds(20));
         const auto planned = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(plan.seconds));
-        if (!RunUntil(rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
+        if (!RunUntil(
+                rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
             result.problem = "the bench could not keep its schedule";
         // Let the last frames arrive, and any wrongly admitted ones show up.
-        RunUntil(rig.io, [&] { return rig.ledger.ExpectedAllArrived(); }, seconds(3));
+        RunUntil(
+            rig.io, [&] { return rig.ledger.ExpectedAllArrived(); }, seconds(3));
         RunFor(rig.io, milliseconds(100));
         rig.Finish(result);
     });
@@ -345,8 +350,8 @@ ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan)
                 rig.io,
                 [&] { return rig.ledger.Arrived(steerer, 0) && rig.links[steerer]->Notices() > 0; },
                 seconds(10))) {
-            result.problem = "the steering session did not get the camera\n" +
-                             rig.relay->Diagnosis();
+            result.problem =
+                "the steering session did not get the camera\n" + rig.relay->Diagnosis();
             return;
         }
 
@@ -378,7 +383,8 @@ ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan)
         sender.Start(Clock::now() + milliseconds(20));
         const auto planned = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(static_cast<double>(plan.frames) / plan.rate));
-        if (!RunUntil(rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
+        if (!RunUntil(
+                rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
             result.problem = "the bench could not keep its schedule";
         rig.AwaitCondition(
             [&] {
@@ -439,3 +445,5 @@ ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan)
             rig.Finish(result);
     });
 }
+
+} // namespace korvel

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+namespace korvel {
+
 // What one run of one scenario against one relay measured.
 struct ScenarioResult
 {
@@ -39,3 +41,5 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
 // Control notices exist only in the service.
 ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan);
 ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan);
+
+} // namespace korvel

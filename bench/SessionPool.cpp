@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace korvel {
+
 using Clock = std::chrono::steady_clock;
 
 bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& done,
@@ -23,7 +25,8 @@ bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& done,
 
 void RunFor(boost::asio::io_context& io, Clock::duration duration)
 {
-    RunUntil(io, [] { return false; }, duration);
+    RunUntil(
+        io, [] { return false; }, duration);
 }
 
 std::size_t ConnectAll(boost::asio::io_context& io, OperatorLinks& links, std::size_t first,
@@ -63,3 +66,5 @@ std::size_t ConnectAll(boost::asio::io_context& io, OperatorLinks& links, std::s
             ++ready;
     return ready;
 }
+
+} // namespace korvel

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace korvel {
+
 using OperatorLinks = std::vector<std::unique_ptr<OperatorLink>>;
 
 // Runs the loop until `done` holds (checked after every handler) or the
@@ -26,3 +28,5 @@ void RunFor(boost::asio::io_context& io, std::chrono::steady_clock::duration dur
 // has passed.
 std::size_t ConnectAll(boost::asio::io_context& io, OperatorLinks& links, std::size_t first,
                        std::size_t parallel, std::chrono::steady_clock::duration timeout);
+
+} // namespace korvel

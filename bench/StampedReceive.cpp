@@ -8,6 +8,8 @@
 #include <sys/uio.h>
 #include <time.h>
 
+namespace korvel {
+
 void EnableReceiveStamps(int socket)
 {
     const int on = 1;
@@ -40,3 +42,5 @@ ssize_t ReceiveStamped(int socket, void* buffer, std::size_t size, std::int64_t&
     }
     return count;
 }
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+namespace korvel {
+
 // Receives with the kernel's arrival stamp, so that a latency measured on
 // this side does not include how long the bench itself took to get round to
 // the socket.
@@ -13,3 +15,5 @@ void EnableReceiveStamps(int socket);
 // Like recv(MSG_DONTWAIT); `arrival` gets the stamp of the data read (the
 // wall clock now when the kernel gave none).
 ssize_t ReceiveStamped(int socket, void* buffer, std::size_t size, std::int64_t& arrival);
+
+} // namespace korvel

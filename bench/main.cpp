@@ -30,6 +30,8 @@
 #include <sys/resource.h>
 #include <sys/utsname.h>
 
+namespace korvel {
+
 namespace {
 
 struct Options
@@ -185,7 +187,7 @@ void Progress(const std::string& name, int run, int runs, RelayKind kind,
 
 } // namespace
 
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     Options options;
     if (!Parse(argc, argv, options)) {
@@ -265,4 +267,11 @@ int main(int argc, char** argv)
         std::filesystem::rename(temporary, options.out);
     }
     return failed ? 1 : 0;
+}
+
+} // namespace korvel
+
+int main(int argc, char** argv)
+{
+    return korvel::Main(argc, argv);
 }

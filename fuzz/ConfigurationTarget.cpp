@@ -13,6 +13,8 @@
 #include <set>
 #include <string>
 
+namespace korvel {
+
 namespace {
 
 const char* const Path = "/etc/tlkorvel/tlKorvel.xml";
@@ -39,9 +41,16 @@ void CheckValue(const LoadedConfiguration& loaded)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+int FuzzOne(const std::uint8_t* data, std::size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
     CheckValue(LoadConfiguration(Path, text));
     return 0;
+}
+
+} // namespace korvel
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    return korvel::FuzzOne(data, size);
 }

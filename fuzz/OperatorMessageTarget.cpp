@@ -43,6 +43,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 constexpr std::size_t MaxMessage = ClientSession::BufferSize;
@@ -147,7 +149,8 @@ public:
         const std::unique_ptr<char[]> message(new char[count]);
         std::memcpy(message.get(), data, count);
         const std::unique_ptr<char[]> reply(new char[MaxReplyLength]);
-        const std::size_t length = HandleMessage(*server, *session, message.get(), count, reply.get());
+        const std::size_t length =
+            HandleMessage(*server, *session, message.get(), count, reply.get());
 
         const bool login = count >= 5 && std::memcmp(data, "LOGIN", 5) == 0;
         FUZZ_CHECK((length > 0) == login);
@@ -248,7 +251,7 @@ World& TheWorld()
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+int FuzzOne(const std::uint8_t* data, std::size_t size)
 {
     if (size < 2 || size - 1 > MaxMessage)
         return 0;
@@ -256,4 +259,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Service& service = (data[0] & 0x80) ? world.strict : world.open;
     service.Handle(data[0], data + 1, size - 1);
     return 0;
+}
+
+} // namespace korvel
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    return korvel::FuzzOne(data, size);
 }

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 struct Decoded
@@ -41,7 +43,8 @@ bool ChecksumHolds(const PelcoEvent& event)
 {
     const Bytes& b = event.bytes;
     if (event.protocol == PelcoProtocol::D)
-        return b.size() == Pelco::DLength && b[0] == Pelco::DSync && Pelco::DChecksum(b.data()) == b[6];
+        return b.size() == Pelco::DLength && b[0] == Pelco::DSync &&
+               Pelco::DChecksum(b.data()) == b[6];
     return b.size() == Pelco::PLength && b[0] == Pelco::PStart && b[6] == Pelco::PEnd &&
            Pelco::PChecksum(b.data()) == b[7];
 }
@@ -53,7 +56,7 @@ bool SameEvent(const PelcoEvent& a, const PelcoEvent& b)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+int FuzzOne(const std::uint8_t* data, std::size_t size)
 {
     if (size < 1)
         return 0;
@@ -102,4 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         camera.PositionText();
     }
     return 0;
+}
+
+} // namespace korvel
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    return korvel::FuzzOne(data, size);
 }

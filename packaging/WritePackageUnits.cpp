@@ -11,19 +11,20 @@
 int main(int argc, char** argv)
 {
     if (argc != 7) {
-        std::cerr << "usage: write_package_units FOLDER PROGRAM ACCOUNT DESCRIPTION SERVICE_NAME DISPLAY_NAME\n";
+        std::cerr << "usage: write_package_units FOLDER PROGRAM ACCOUNT DESCRIPTION SERVICE_NAME "
+                     "DISPLAY_NAME\n";
         return 2;
     }
     const std::string folder = std::string(argv[1]) + "/";
     const std::string serviceName = argv[5];
 
-    ServiceUnitSettings settings;
+    korvel::ServiceUnitSettings settings;
     settings.program = argv[2];
     settings.account = argv[3];
     settings.description = argv[4];
     settings.restartOnFailure = true;
     std::string serviceText;
-    if (!ServiceUnitText(settings, serviceText)) {
+    if (!korvel::ServiceUnitText(settings, serviceText)) {
         std::cerr << "write_package_units: systemd cannot run " << settings.program << "\n";
         return 1;
     }
@@ -33,11 +34,12 @@ int main(int argc, char** argv)
         std::string text;
     } units[] = {
         {folder + serviceName + ".service", serviceText},
-        {folder + serviceName + ".timer", TimerUnitText(serviceName, argv[6])},
+        {folder + serviceName + ".timer", korvel::TimerUnitText(serviceName, argv[6])},
     };
     for (const auto& unit : units) {
-        if (const int error = WriteUnitFile(unit.path, unit.text)) {
-            std::cerr << "write_package_units: " << unit.path << ": " << std::strerror(error) << "\n";
+        if (const int error = korvel::WriteUnitFile(unit.path, unit.text)) {
+            std::cerr << "write_package_units: " << unit.path << ": " << std::strerror(error)
+                      << "\n";
             return 1;
         }
     }

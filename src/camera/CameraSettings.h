@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace korvel {
+
 // One configured track camera as the configuration gives it.
 struct CameraSettings
 {
@@ -17,3 +19,5 @@ struct CameraSettings
 
     bool IsNetworkCamera() const { return !port.empty() && port[0] >= '0' && port[0] <= '9'; }
 };
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace korvel {
+
 // What a track camera tells the operator side: a command that had to wait
 // for its turn has now been written to the camera whole. The client service
 // implements it; the camera knows nothing else of operators. (A command
@@ -16,3 +18,5 @@ public:
 protected:
     ~CommandListener() = default;
 };
+
+} // namespace korvel

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace korvel {
+
 bool CommandQueue::Push(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
                         std::size_t length)
 {
@@ -20,3 +22,5 @@ CameraCommand CommandQueue::TakeFront()
     pendingBytes -= command.bytes.size();
     return command;
 }
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 #include <deque>
 #include <vector>
 
+namespace korvel {
+
 // One operator command on its way to a camera, with its own copy of the bytes.
 struct CameraCommand
 {
@@ -35,3 +37,5 @@ private:
     std::size_t pendingBytes = 0;
     std::deque<CameraCommand> commands;
 };
+
+} // namespace korvel

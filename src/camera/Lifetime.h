@@ -4,6 +4,8 @@
 #include <memory>
 #include <utility>
 
+namespace korvel {
+
 // Lets completion handlers that hold a plain pointer to their owner find out
 // whether the owner still exists before they touch it.
 //
@@ -20,13 +22,13 @@ public:
     Lifetime(const Lifetime&) = delete;
     Lifetime& operator=(const Lifetime&) = delete;
 
-    template <typename Handler> auto Guard(Handler handler) const
+    template <typename Handler>
+    auto Guard(Handler handler) const
     {
         // Callable only as the handler is, so that Asio can tell which
         // completion signature the guarded handler takes.
-        return [alive = std::weak_ptr<const char>(token), handler = std::move(handler)](
-                   auto&&... arguments) mutable
-            requires std::invocable<Handler&, decltype(arguments)...>
+        return [ alive = std::weak_ptr<const char>(token), handler = std::move(handler) ](
+            auto&&... arguments) mutable requires std::invocable<Handler&, decltype(arguments)...>
         {
             if (!alive.expired())
                 handler(std::forward<decltype(arguments)>(arguments)...);
@@ -36,3 +38,5 @@ public:
 private:
     std::shared_ptr<const char> token = std::make_shared<const char>('\0');
 };
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace korvel {
+
 LinkStateMachine::LinkStateMachine(bool serial, LinkState state, std::string address,
                                    std::string port, int retrySecs)
     : serial(serial), state(state), address(std::move(address)), port(std::move(port)),
@@ -63,8 +65,8 @@ LinkActions LinkStateMachine::ResolveEnded(Outcome outcome, std::size_t endpoint
     if (outcome == Outcome::Failed) {
         // Not retried by itself, and the socket stays: the next failed
         // command write resolves again.
-        actions.logLine = "*** Unable to resolve path to camera at " + address + ":" + port +
-                          ": " + reason;
+        actions.logLine =
+            "*** Unable to resolve path to camera at " + address + ":" + port + ": " + reason;
         return actions;
     }
     if (endpointCount == 0)
@@ -176,3 +178,5 @@ void LinkStateMachine::ReportTrouble(LinkActions& actions, const std::string& te
     troubleReported = true;
     actions.logLine = text + ": " + reason;
 }
+
+} // namespace korvel

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+namespace korvel {
+
 // The states of a track camera's link, and what leaves them. Network:
 //
 //   NoSocket    a resolution with endpoints: Connecting (a failed one stays,
@@ -27,7 +29,8 @@
 // Serial: Open, or WithoutTransport when the device could not be opened at
 // start (for good); PortClosed when a reopen after a failed write failed:
 // the port is opened again before the next command.
-enum class LinkState {
+enum class LinkState
+{
     NoSocket,
     Connecting,
     Connected,
@@ -41,18 +44,24 @@ enum class LinkState {
 // What the transport does next, in this order.
 struct LinkActions
 {
-    std::string logLine; // empty: nothing to log
-    bool closeAll = false; // cancel the resolution and the retry wait, close the socket or port
+    std::string logLine;    // empty: nothing to log
+    bool closeAll = false;  // cancel the resolution and the retry wait, close the socket or port
     bool newSocket = false; // replace the socket (which closes the old one)
-    std::optional<std::size_t> connectTo; // endpoint to connect to, closing the socket first unless new
+    std::optional<std::size_t>
+        connectTo; // endpoint to connect to, closing the socket first unless new
     bool cancelRetryWait = false;
     std::optional<std::chrono::seconds> retryWait; // set the retry timer and wait on it
-    bool resolve = false; // resolve the camera's host and port
-    bool reopen = false;  // serial: close the port and open it again with the configured settings
+    bool resolve = false;                          // resolve the camera's host and port
+    bool reopen = false; // serial: close the port and open it again with the configured settings
 };
 
 // How an asynchronous operation ended.
-enum class Outcome { Done, Aborted, Failed };
+enum class Outcome
+{
+    Done,
+    Aborted,
+    Failed
+};
 
 // The link's state and every rule of how it changes; the transport (socket,
 // resolver, timer or serial port) carries out the actions each transition
@@ -107,3 +116,5 @@ private:
     std::uint64_t retryWaitsStarted = 0;
     bool troubleReported = false;
 };
+
+} // namespace korvel

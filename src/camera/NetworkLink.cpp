@@ -8,6 +8,8 @@
 #include <iterator>
 #include <utility>
 
+namespace korvel {
+
 using boost::asio::ip::tcp;
 
 namespace {
@@ -91,17 +93,16 @@ void NetworkLink::Perform(const LinkActions& actions)
     if (actions.retryWait)
         WaitToRetry(*actions.retryWait);
     if (actions.resolve) {
-        resolver.async_resolve(
-            tcp::v4(), address, port, tcp::resolver::address_configured,
-            lifetime.Guard([this](const boost::system::error_code& error,
-                                  const tcp::resolver::results_type& results) {
-                const LinkActions next = machine.ResolveEnded(
-                    OutcomeOf(error), error ? 0 : results.size(), Reason(error));
-                // The endpoints go with the socket they are for.
-                if (next.newSocket)
-                    endpoints = results;
-                Perform(next);
-            }));
+        resolver.async_resolve(tcp::v4(), address, port, tcp::resolver::address_configured,
+                               lifetime.Guard([this](const boost::system::error_code& error,
+                                                     const tcp::resolver::results_type& results) {
+                                   const LinkActions next = machine.ResolveEnded(
+                                       OutcomeOf(error), error ? 0 : results.size(), Reason(error));
+                                   // The endpoints go with the socket they are for.
+                                   if (next.newSocket)
+                                       endpoints = results;
+                                   Perform(next);
+                               }));
     }
 }
 
@@ -149,3 +150,5 @@ void NetworkLink::WaitToRetry(std::chrono::seconds delay)
         Perform(machine.RetryWaitEnded(wait, OutcomeOf(error)));
     }));
 }
+
+} // namespace korvel

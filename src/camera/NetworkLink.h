@@ -1,17 +1,21 @@
 #pragma once
 
-#include "camera/LinkStateMachine.h"
 #include "camera/Lifetime.h"
+#include "camera/LinkStateMachine.h"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+namespace korvel {
 
 // The TCP transport of a network track camera: resolver (IPv4), socket
 // (TCP_NODELAY, endpoint by endpoint) and retry timer. Write-only. What it
@@ -68,9 +72,6 @@ private:
     Lifetime lifetime;
 };
 
-#include <boost/asio/buffer.hpp>
-#include <boost/asio/write.hpp>
-
 template <typename Handler>
 void NetworkLink::AsyncWrite(const void* data, std::size_t length, Handler handler)
 {
@@ -79,3 +80,5 @@ void NetworkLink::AsyncWrite(const void* data, std::size_t length, Handler handl
         [handler = std::move(handler)](const boost::system::error_code& error,
                                        std::size_t) mutable { handler(error); });
 }
+
+} // namespace korvel

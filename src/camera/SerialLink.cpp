@@ -4,6 +4,8 @@
 
 #include <boost/asio/error.hpp>
 
+namespace korvel {
+
 using boost::asio::serial_port_base;
 
 SerialLink::SerialLink(boost::asio::io_context& io, const std::string& cameraAddress,
@@ -126,3 +128,5 @@ void SerialLink::Stop()
 {
     Perform(machine.Stop());
 }
+
+} // namespace korvel

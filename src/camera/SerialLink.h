@@ -3,11 +3,15 @@
 #include "camera/LinkStateMachine.h"
 #include "camera/SerialSettings.h"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <string>
+
+namespace korvel {
 
 // The serial line of an analog track camera: the port and its line
 // settings. Write-only; what happens after a failure is LinkStateMachine's
@@ -58,9 +62,6 @@ private:
     LinkStateMachine machine;
 };
 
-#include <boost/asio/buffer.hpp>
-#include <boost/asio/write.hpp>
-
 template <typename Handler>
 void SerialLink::AsyncWrite(const void* data, std::size_t length, Handler handler)
 {
@@ -69,3 +70,5 @@ void SerialLink::AsyncWrite(const void* data, std::size_t length, Handler handle
         [handler = std::move(handler)](const boost::system::error_code& error,
                                        std::size_t) mutable { handler(error); });
 }
+
+} // namespace korvel

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+namespace korvel {
+
 using boost::asio::serial_port_base;
 
 serial_port_base::character_size CharacterSizeOption(std::uint32_t dataBits)
@@ -43,3 +45,5 @@ bool ParityOption(char parity, serial_port_base::parity& option)
         return false;
     }
 }
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace korvel {
+
 // The line settings of a serial camera as configured, and their conversion
 // to port options.
 struct SerialSettings
@@ -23,3 +25,5 @@ bool StopBitsOption(std::uint32_t stopBits, boost::asio::serial_port_base::stop_
 
 // 'E' even, 'O' odd, 'N' none; false (and no parity) for any other letter.
 bool ParityOption(char parity, boost::asio::serial_port_base::parity& option);
+
+} // namespace korvel

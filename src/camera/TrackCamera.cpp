@@ -6,6 +6,8 @@
 
 #include <boost/asio/error.hpp>
 
+namespace korvel {
+
 TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& settings,
                          int retryIntervalSecs, int lockTimeSecs)
     : lockTimeSecs(lockTimeSecs)
@@ -134,3 +136,5 @@ void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
     }
     WriteNextCommand();
 }
+
+} // namespace korvel

@@ -13,13 +13,14 @@
 #include <memory>
 #include <string>
 
+namespace korvel {
+
 class NetworkLink;
 class SerialLink;
 
 // One configured track camera: its configuration, its link (serial port or
-// TCP with reconnection) and the write path of its commands. Who may steer it, and for how long, is the
-// operator side's to decide (Arbitration); the camera only says which
-// commands reached it.
+// TCP with reconnection) and the write path of its commands. Who may steer it, and for how long, is
+// the operator side's to decide (Arbitration); the camera only says which commands reached it.
 //
 // Threads: everything runs on the I/O loop thread.
 //
@@ -59,7 +60,8 @@ public:
     // I/O loop: the write path.
     // Who hears of the queued commands written (the client service).
     void SetClientServer(CommandListener* listener) { commandListener = listener; }
-    enum class Delivery {
+    enum class Delivery
+    {
         Written, // whole, at once: the caller takes it as delivered now
         Queued,  // CommandWritten follows if and when it has been written
         Dropped, // no transport, a full queue or a failed write
@@ -95,3 +97,5 @@ private:
 
     Lifetime lifetime;
 };
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace korvel {
+
 namespace {
 
 Notification Text(std::string text)
@@ -114,8 +116,7 @@ void Arbitration::Cancel(SessionNumber number)
         chooserSlot = 0;
 }
 
-std::optional<Arbitration::Selection> Arbitration::Select(CameraIndex camera,
-                                                          bool causedByCommand)
+std::optional<Arbitration::Selection> Arbitration::Select(CameraIndex camera, bool causedByCommand)
 {
     if (chooserSlot == 0)
         return std::nullopt;
@@ -123,10 +124,9 @@ std::optional<Arbitration::Selection> Arbitration::Select(CameraIndex camera,
     if (chooser == NoConnection)
         return std::nullopt;
     const CameraState& selected = cameras[camera];
-    Selection selection{chooser,
-                        Text(OperatorProtocol::CameraMessage(causedByCommand, selected.address,
-                                                             selected.pelcoNumber,
-                                                             selected.nvrName))};
+    Selection selection{
+        chooser, Text(OperatorProtocol::CameraMessage(causedByCommand, selected.address,
+                                                      selected.pelcoNumber, selected.nvrName))};
     Watch(chooser, camera);
     chooserSlot = 0;
     return selection;
@@ -236,3 +236,5 @@ const Notification& Arbitration::HasControlText(const std::string& userName)
         text = Text(OperatorProtocol::OtherHasControl(userName));
     return text;
 }
+
+} // namespace korvel

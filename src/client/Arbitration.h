@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+namespace korvel {
+
 // Who may steer which camera, and who is told what about it: the chooser
 // slot, the camera each operator connection works with, each camera's
 // holder, holder priority and hold deadline, and the control notices. It
@@ -65,7 +67,8 @@ public:
 
     struct CommandDecision
     {
-        enum class Verdict {
+        enum class Verdict
+        {
             UnknownCamera,  // no camera has the Pelco address: logged, nothing else
             Refused,        // the priority test failed: silently dropped
             NothingToSteer, // the number went to a later connection before this one chose
@@ -168,3 +171,5 @@ private:
     Notification youHaveControl;
     Notification controlLapsed;
 };
+
+} // namespace korvel

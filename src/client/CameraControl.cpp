@@ -8,6 +8,8 @@
 
 #include <boost/asio/error.hpp>
 
+namespace korvel {
+
 namespace {
 
 using CameraIndex = Arbitration::CameraIndex;
@@ -121,8 +123,7 @@ void ClientServer::Forward(CameraIndex camera, std::uint16_t sessionId, std::int
 
 void ClientServer::Delivered(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority)
 {
-    Deliver(arbitration.CommandDelivered(camera, sessionId, priority,
-                                         Arbitration::Clock::now()));
+    Deliver(arbitration.CommandDelivered(camera, sessionId, priority, Arbitration::Clock::now()));
     FollowHoldDeadline(arbitration.HoldDeadline(camera));
 }
 
@@ -166,3 +167,5 @@ void ClientServer::OnHoldTimer(std::uint64_t wait, const boost::system::error_co
     if (const auto next = arbitration.NextHoldDeadline())
         FollowHoldDeadline(*next);
 }
+
+} // namespace korvel

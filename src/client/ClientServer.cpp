@@ -2,8 +2,8 @@
 
 #include "camera/TrackCamera.h"
 #include "client/ClientSession.h"
-#include "platform/DescriptorLimit.h"
 #include "log/LogFile.h"
+#include "platform/DescriptorLimit.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <chrono>
+
+namespace korvel {
 
 namespace {
 
@@ -209,3 +211,4 @@ void ClientServer::RemoveSession(ClientSession& session)
     session.SetConnection(Arbitration::NoConnection);
 }
 
+} // namespace korvel

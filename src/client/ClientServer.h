@@ -4,8 +4,8 @@
 #include "camera/CommandListener.h"
 #include "camera/Lifetime.h"
 #include "client/Arbitration.h"
-#include "client/SessionPolicy.h"
 #include "client/ClientSession.h"
+#include "client/SessionPolicy.h"
 #include "client/UserAccount.h"
 
 #include <boost/asio/io_context.hpp>
@@ -19,6 +19,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace korvel {
 
 class TrackCamera;
 
@@ -102,7 +104,8 @@ public:
     // The registered session of that number, null when there is none.
     std::shared_ptr<ClientSession> FindSession(std::uint16_t sessionId) const;
     // Wraps a completion handler so that it does nothing once the server is gone.
-    template <typename Handler> auto Guard(Handler handler) const
+    template <typename Handler>
+    auto Guard(Handler handler) const
     {
         return lifetime.Guard(std::move(handler));
     }
@@ -116,8 +119,7 @@ private:
     // Carrying out the decisions.
     void Forward(Arbitration::CameraIndex camera, std::uint16_t sessionId, std::int32_t priority,
                  const char* bytes, std::size_t count);
-    void Delivered(Arbitration::CameraIndex camera, std::uint16_t sessionId,
-                   std::int32_t priority);
+    void Delivered(Arbitration::CameraIndex camera, std::uint16_t sessionId, std::int32_t priority);
     void Deliver(const Arbitration::Selection& selection);
     void Deliver(const Arbitration::Announcement& announcement);
     void FollowHoldDeadline(Arbitration::Clock::time_point deadline);
@@ -150,3 +152,5 @@ private:
 
     Lifetime lifetime;
 };
+
+} // namespace korvel

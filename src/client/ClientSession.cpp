@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace korvel {
+
 std::string ClientAddressText(const boost::asio::ip::address& address)
 {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
@@ -23,8 +25,7 @@ std::string ClientAddressText(const boost::asio::ip::address& address)
 
 ClientSession::ClientSession(boost::asio::io_context& io, ClientServer& server)
     : socket(io), server(server)
-{
-}
+{}
 
 std::uint16_t ClientSession::Start()
 {
@@ -110,14 +111,14 @@ void ClientSession::StartReceive()
 // session costs no receive that comes back empty.
 void ClientSession::AwaitMessage()
 {
-    socket.async_wait(boost::asio::ip::tcp::socket::wait_read,
-                      server.Guard([self = shared_from_this()](
-                                       const boost::system::error_code& error) {
-                          if (error)
-                              self->OnReceived(error, 0);
-                          else
-                              self->StartReceive();
-                      }));
+    socket.async_wait(
+        boost::asio::ip::tcp::socket::wait_read,
+        server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
+            if (error)
+                self->OnReceived(error, 0);
+            else
+                self->StartReceive();
+        }));
 }
 
 void ClientSession::OnReceived(const boost::system::error_code& error, std::size_t count)
@@ -243,3 +244,5 @@ void ClientSession::Leave()
 {
     server.RemoveSession(*this);
 }
+
+} // namespace korvel

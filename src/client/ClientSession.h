@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+namespace korvel {
+
 class ClientServer;
 
 // Dotted decimal for IPv4 clients, also when a dual-stack listener sees them
@@ -110,3 +112,5 @@ private:
     bool sendFailed = false;
     bool ended = false;
 };
+
+} // namespace korvel

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+namespace korvel {
+
 namespace {
 
 // After "LOGIN" and one separator byte.
@@ -110,3 +112,5 @@ std::size_t HandleMessage(ClientServer& server, ClientSession& session, const ch
     HandleCameraCommand(server, session, message, count);
     return 0;
 }
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace korvel {
+
 class ClientServer;
 class ClientSession;
 
@@ -16,3 +18,5 @@ constexpr std::size_t MaxReplyLength = OperatorProtocol::LoginRefused.size();
 // before it is overwritten) and returns its length, 0 when there is none.
 std::size_t HandleMessage(ClientServer& server, ClientSession& session, const char* message,
                           std::size_t count, char* reply);
+
+} // namespace korvel

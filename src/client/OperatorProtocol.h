@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace korvel {
+
 namespace OperatorProtocol {
 
 // From the client, recognised by their first bytes; anything else is a
@@ -65,3 +67,5 @@ inline std::string OtherHasControl(const std::string& userName)
 }
 
 } // namespace OperatorProtocol
+
+} // namespace korvel

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace korvel {
+
 // How strict the operator client service is with its peers. The defaults
 // keep to what every existing client expects.
 struct SessionPolicy
@@ -13,3 +15,5 @@ struct SessionPolicy
     // a flood of connections cannot use up the process's descriptors.
     std::size_t maxSessions = 1000;
 };
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+namespace korvel {
+
 // One configured operator.
 struct UserAccount
 {
@@ -14,3 +16,5 @@ struct UserAccount
 
 // Operators by Name, ordered byte-wise; the first entry of a name stays.
 using UserTable = std::map<std::string, UserAccount>;
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <boost/lexical_cast.hpp>
 #include <tinyxml2.h>
 
+namespace korvel {
+
 namespace {
 
 bool IsBlank(char c)
@@ -85,3 +87,5 @@ bool HasText(const tinyxml2::XMLElement& element, const char* name)
     const char* text = element.Attribute(name);
     return text != nullptr && *text != '\0';
 }
+
+} // namespace korvel

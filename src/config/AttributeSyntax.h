@@ -7,6 +7,8 @@ namespace tinyxml2 {
 class XMLElement;
 }
 
+namespace korvel {
+
 // The value syntaxes of tlKorvel.xml attributes.
 //
 // decimal: leading white space, an optional sign, then decimal digits; reading
@@ -38,3 +40,5 @@ std::string AttributeText(const tinyxml2::XMLElement& element, const char* name)
 
 // True when the attribute is present and not empty.
 bool HasText(const tinyxml2::XMLElement& element, const char* name);
+
+} // namespace korvel

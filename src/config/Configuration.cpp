@@ -11,6 +11,8 @@
 #include <sstream>
 #include <utility>
 
+namespace korvel {
+
 namespace {
 
 const char* const DefaultClientAddress = "127.0.0.1";
@@ -191,3 +193,5 @@ LoadedConfiguration LoadConfigurationFile(const std::string& directory)
     }
     return LoadConfiguration(path, text);
 }
+
+} // namespace korvel

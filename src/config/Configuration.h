@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // The Options element.
 struct Options
 {
@@ -77,3 +79,5 @@ LoadedConfiguration LoadConfiguration(const std::string& path,
 
 // Reads directory + "tlKorvel.xml".
 LoadedConfiguration LoadConfigurationFile(const std::string& directory);
+
+} // namespace korvel

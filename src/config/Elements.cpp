@@ -4,6 +4,8 @@
 
 #include <tinyxml2.h>
 
+namespace korvel {
+
 namespace {
 
 char UpperCase(char c)
@@ -83,3 +85,5 @@ std::optional<NvrSettings> ReadNvrElement(const tinyxml2::XMLElement& element,
         "Example:  <NVR Address=\"1.2.3.4\" Port=\"12345\" User=\"myname\" Password=\"zkpw\" />");
     return std::nullopt;
 }
+
+} // namespace korvel

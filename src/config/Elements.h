@@ -11,6 +11,8 @@ namespace tinyxml2 {
 class XMLElement;
 }
 
+namespace korvel {
+
 // Readers of single elements of tlKorvel.xml. What they have to say about an
 // element is appended to `lines`, in the log's words.
 
@@ -22,3 +24,5 @@ CameraSettings ReadCameraElement(const tinyxml2::XMLElement& element,
 // written in the file (empty when missing), not the defaults that replace them.
 std::optional<NvrSettings> ReadNvrElement(const tinyxml2::XMLElement& element,
                                           std::vector<std::string>& lines);
+
+} // namespace korvel

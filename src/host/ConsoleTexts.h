@@ -1,3 +1,5 @@
+namespace korvel {
+
 #pragma once
 
 // What the program prints on its console, in one place. The service was first
@@ -7,16 +9,18 @@
 // the output word for word, and the same program prints the same thing
 // wherever it runs.
 
-constexpr const char* MustRunText = "Must be run with command line options or installed as a service\n\n";
+constexpr const char* MustRunText =
+    "Must be run with command line options or installed as a service\n\n";
 
-constexpr const char* UsageText = "Service management options:\n"
-                                  "  -install    to install the service.\n"
-                                  "  -uninstall  to remove the service.\n"
-                                  "To start or stop tlKorvel after it has been installed as a service use\n"
-                                  "    net start tlKorvel\n"
-                                  "or\n"
-                                  "    net stop tlkorvel\n\n"
-                                  "\nUse -d to run in command line mode\n";
+constexpr const char* UsageText =
+    "Service management options:\n"
+    "  -install    to install the service.\n"
+    "  -uninstall  to remove the service.\n"
+    "To start or stop tlKorvel after it has been installed as a service use\n"
+    "    net start tlKorvel\n"
+    "or\n"
+    "    net stop tlkorvel\n\n"
+    "\nUse -d to run in command line mode\n";
 
 // Printed when the service manager did not start the program; %s is the
 // service name, twice.
@@ -34,3 +38,5 @@ constexpr const char* InstallFailedText =
     "Error installing service.  See the application log for details.\n";
 constexpr const char* UninstallFailedText =
     "Error uninstalling service.  See the application log for details.\n";
+
+} // namespace korvel

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 const std::string ServiceName = "tlKorvel";
 
 namespace {
@@ -125,3 +127,5 @@ int RunMain(int argc, char** argv)
     std::fflush(stdout);
     return static_cast<int>(StartDispatcher());
 }
+
+} // namespace korvel

@@ -1,3 +1,5 @@
+namespace korvel {
+
 #pragma once
 
 // The program's main: installs or removes the service, runs it in the
@@ -9,3 +11,5 @@ int RunMain(int argc, char** argv);
 // end, otherwise the error code of the failure (reported as the table of the
 // dispatcher start says).
 unsigned long StartDispatcher();
+
+} // namespace korvel

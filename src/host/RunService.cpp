@@ -4,13 +4,13 @@
 #include "client/ClientServer.h"
 #include "config/Configuration.h"
 #include "host/StopRequest.h"
-#include "host/Version.h"
 #include "host/TrackCameraTable.h"
+#include "host/Version.h"
 #include "log/LogFile.h"
-#include "platform/ProgramDirectory.h"
 #include "nvr/NVRConnection.h"
 #include "nvr/NvrCameraDirectory.h"
 #include "nvr/NvrTable.h"
+#include "platform/ProgramDirectory.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -21,6 +21,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace korvel {
 
 namespace {
 
@@ -184,3 +186,5 @@ void RunService(StopSignals signals, StopRequest& stop)
         LogFile.BeginLine() << "Exception: " << error.what() << std::endl;
     }
 }
+
+} // namespace korvel

@@ -1,3 +1,5 @@
+namespace korvel {
+
 #pragma once
 
 class StopRequest;
@@ -18,3 +20,5 @@ void RunService(StopSignals signals, StopRequest& stop);
 
 // The process's exit status after a configuration error (255).
 constexpr int ConfigurationErrorStatus = -1;
+
+} // namespace korvel

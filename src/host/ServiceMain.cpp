@@ -3,15 +3,17 @@
 #include "config/Configuration.h"
 #include "host/RunService.h"
 #include "host/ServiceName.h"
-#include "platform/ServicePlatform.h"
 #include "host/StopRequest.h"
 #include "log/LogFile.h"
+#include "platform/ServicePlatform.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <string>
 #include <system_error>
 #include <thread>
+
+namespace korvel {
 
 namespace {
 
@@ -110,3 +112,5 @@ int FailedRunExitStatus()
 {
     return configurationFailed ? ConfigurationErrorStatus : EXIT_FAILURE;
 }
+
+} // namespace korvel

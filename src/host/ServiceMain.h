@@ -1,3 +1,5 @@
+namespace korvel {
+
 #pragma once
 
 // The service's side of the service manager: its start, its control requests
@@ -21,3 +23,5 @@ void ServiceRunEnded();
 // After a run that ended by itself: the process's exit status
 // (ConfigurationErrorStatus after a configuration error, else EXIT_FAILURE).
 int FailedRunExitStatus();
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+namespace korvel {
+
 void StopRequest::Request()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -35,3 +37,5 @@ void StopRequest::Disconnect()
     loop = nullptr;
     stop = nullptr;
 }
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 #include <functional>
 #include <mutex>
 
+namespace korvel {
+
 // A request to end a run, from any thread, carried to the run's I/O loop by
 // posting the run's stop handler there. A request that comes before the run
 // is connected waits for it; later requests are no news.
@@ -32,3 +34,5 @@ private:
     boost::asio::io_context* loop = nullptr;
     std::function<void()> stop;
 };
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace korvel {
+
 namespace {
 
 void WriteLines(const std::vector<std::string>& lines, std::size_t& written, std::size_t end)
@@ -35,3 +37,5 @@ CameraTable BuildTrackCameras(boost::asio::io_context& io, const LoadedConfigura
     WriteLines(loaded.lines, written, loaded.lines.size());
     return cameras;
 }
+
+} // namespace korvel

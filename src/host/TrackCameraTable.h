@@ -5,6 +5,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+namespace korvel {
+
 // Writes the loader's lines to the log and builds the track cameras among
 // them, each where its element stood, so that what building a camera logs
 // ("Connecting to track camera at ...", a serial port's trouble) keeps its
@@ -15,3 +17,5 @@
 // Throws what building a camera throws (std::out_of_range for DataBits
 // outside 5 to 8), once the lines before that camera are written.
 CameraTable BuildTrackCameras(boost::asio::io_context& io, const LoadedConfiguration& loaded);
+
+} // namespace korvel

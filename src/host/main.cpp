@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return RunMain(argc, argv);
+    return korvel::RunMain(argc, argv);
 }

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <system_error>
 
+namespace korvel {
+
 namespace {
 
 const char* const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -70,8 +72,7 @@ void LogLine::End()
 Log::Log(const std::string& directory)
     : directory(directory), currentPath(directory + "tlKorvel.log"),
       oldPath(directory + "tlKorvel.log.old")
-{
-}
+{}
 
 Log::~Log()
 {
@@ -157,3 +158,5 @@ void Log::WriteLine(const std::string& prefix, const std::string& text)
 }
 
 Log LogFile{ProgramDirectory()};
+
+} // namespace korvel

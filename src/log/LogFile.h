@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+namespace korvel {
+
 class Log;
 
 // One line of the log under construction. It collects the caller's
@@ -83,3 +85,5 @@ bool FormatLogTime(std::time_t when, std::string& result);
 
 // The process-wide log, beside the executable.
 extern Log LogFile;
+
+} // namespace korvel

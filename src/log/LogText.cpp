@@ -1,5 +1,7 @@
 #include "log/LogText.h"
 
+namespace korvel {
+
 std::string LogSafe(const char* data, std::size_t length)
 {
     static const char Hex[] = "0123456789ABCDEF";
@@ -22,3 +24,5 @@ std::string LogSafe(const std::string& text)
 {
     return LogSafe(text.data(), text.size());
 }
+
+} // namespace korvel

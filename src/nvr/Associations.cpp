@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 const int TextBufferSize = 256;
@@ -179,3 +181,5 @@ void NVRConnection::UpdateAssociations()
             association.Store();
     }
 }
+
+} // namespace korvel

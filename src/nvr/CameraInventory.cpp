@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+namespace korvel {
+
 namespace {
 
 const int TextBufferSize = 256;
@@ -53,3 +55,5 @@ void NVRConnection::UpdateCameraInventory()
         }
     }
 }
+
+} // namespace korvel

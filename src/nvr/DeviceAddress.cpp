@@ -1,5 +1,7 @@
 #include "nvr/DeviceAddress.h"
 
+namespace korvel {
+
 namespace {
 
 bool IsDigit(char c)
@@ -48,3 +50,5 @@ std::optional<std::string> DottedAddressIn(std::string_view deviceAddress)
     }
     return std::nullopt;
 }
+
+} // namespace korvel

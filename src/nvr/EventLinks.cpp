@@ -4,6 +4,8 @@
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
+namespace korvel {
+
 void NVRConnection::RemoveForeignEventLinks()
 {
     // The NVR numbers its soft triggers itself, and the same track camera
@@ -25,3 +27,5 @@ void NVRConnection::RemoveForeignEventLinks()
                 << link.softTriggerId << std::endl;
     }
 }
+
+} // namespace korvel

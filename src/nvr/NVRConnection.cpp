@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace korvel {
+
 NVRConnection::NVRConnection(const NvrSettings& settings, int retryIntervalSecs,
                              NvrCameraDirectory& cameras, NvrSink sink)
     : settings(settings), retryIntervalSecs(retryIntervalSecs), cameras(cameras),
@@ -45,3 +47,5 @@ void NVRConnection::CloseSession()
         state = Disconnected;
     }
 }
+
+} // namespace korvel

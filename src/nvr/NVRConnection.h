@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+namespace korvel {
+
 class NvrCameraDirectory;
 
 // One logged-in session with one NVR, kept by a worker thread of its own.
@@ -102,3 +104,5 @@ private:
 
     std::jthread worker;
 };
+
+} // namespace korvel

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstring>
 
+namespace korvel {
+
 namespace {
 
 // Offsets in the event record.
@@ -66,3 +68,5 @@ void NVRConnection::OnEvent(int eventType, int code, const void* record, int rec
         break;
     }
 }
+
+} // namespace korvel

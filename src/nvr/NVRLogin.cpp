@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+namespace korvel {
+
 namespace {
 
 const int SelectStepMs = 1000;
@@ -78,3 +80,5 @@ void NVRConnection::AwaitLoggedIn()
             return;
     }
 }
+
+} // namespace korvel

@@ -9,6 +9,8 @@
 #include <exception>
 #include <mutex>
 
+namespace korvel {
+
 void NVRConnection::Run(std::stop_token stopToken)
 {
     stop = std::move(stopToken);
@@ -86,3 +88,5 @@ bool NVRConnection::SleepFor(std::chrono::milliseconds duration) const
     stopped.wait_for(lock, stop, duration, [] { return false; });
     return !stop.stop_requested();
 }
+
+} // namespace korvel

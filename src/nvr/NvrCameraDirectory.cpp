@@ -1,5 +1,7 @@
 #include "nvr/NvrCameraDirectory.h"
 
+namespace korvel {
+
 NvrCameraDirectory::NvrCameraDirectory(const std::vector<std::string>& cameraAddresses)
 {
     for (const std::string& address : cameraAddresses)
@@ -32,3 +34,5 @@ bool NvrCameraDirectory::LearnName(const std::string& cameraAddress, const std::
     camera->second.name = name;
     return true;
 }
+
+} // namespace korvel

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // What the NVRs have told of each configured track camera: its NVR camera id
 // and its name, by the camera's configured Address. One directory serves
 // every NVR connection, so that a camera one NVR knows gets a soft trigger
@@ -39,3 +41,5 @@ private:
     mutable std::mutex mutex; // guards cameras: the NVR workers share them
     std::map<std::string, Camera> cameras;
 };
+
+} // namespace korvel

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace korvel {
+
 // One configured NVR: where it listens and whom the service logs in as.
 struct NvrSettings
 {
@@ -10,3 +12,5 @@ struct NvrSettings
     std::string login;
     std::string password;
 };
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+namespace korvel {
+
 // What an NVR connection tells the rest of the service, keyed by the track
 // camera's configured Address. Called on the connection's worker thread: the
 // receiver hands the news to its own thread (the run sequence posts it to the
@@ -15,3 +17,5 @@ struct NvrSink
     // A soft trigger of ours for the camera fired on the NVR.
     std::function<void(const std::string& cameraAddress)> softTriggerFired;
 };
+
+} // namespace korvel

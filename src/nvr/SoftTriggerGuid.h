@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace korvel {
+
 // Our soft triggers carry the GUID "KORVEL_<NVR camera id>"; a new
 // association takes the same text as its name.
 std::string SoftTriggerGuid(std::uint32_t nvrCameraId);
@@ -11,3 +13,5 @@ std::string SoftTriggerGuid(std::uint32_t nvrCameraId);
 // of ours: it must start with "KORVEL", and the number is read after its
 // first '_' (leading blanks skipped, up to the first non-digit).
 std::uint32_t CameraIdInGuid(const std::string& guid);
+
+} // namespace korvel

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <limits>
 
+namespace korvel {
+
 namespace {
 
 const char* const GuidPrefix = "KORVEL";
@@ -113,3 +115,5 @@ void NVRConnection::AwaitTriggerAcknowledged()
             return;
     }
 }
+
+} // namespace korvel

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 using MessageSink = void (*)(const std::string& text);
 
 enum class EventType
@@ -45,9 +47,9 @@ constexpr unsigned long ServiceControlShutdown = 5;
 // The service as the dispatcher sees it.
 struct ServiceCallbacks
 {
-    void (*serviceMain)();                        // on a thread of its own
+    void (*serviceMain)();                         // on a thread of its own
     void (*controlHandler)(unsigned long control); // on the dispatcher's thread
-    void (*runEnded)();                           // on the dispatcher's thread, see below
+    void (*runEnded)();                            // on the dispatcher's thread, see below
 };
 
 // Hands the process to the service manager and blocks while the service runs:
@@ -90,8 +92,11 @@ void LogErrorEvent(const std::string& source, const std::string& text, unsigned 
 // that embeds the service. An empty sink restores the default: the file named
 // by the environment variable TLKORVEL_EVENT_LOG (one line per record: the
 // type, a blank and the text) when it is set, else the system log.
-using EventSink = std::function<void(EventType type, const std::string& source, const std::string& text)>;
+using EventSink =
+    std::function<void(EventType type, const std::string& source, const std::string& text)>;
 void SetEventSink(EventSink sink);
 
 // The platform's system log itself.
 void WriteSystemLogRecord(const std::string& source, const std::string& text, EventType type);
+
+} // namespace korvel

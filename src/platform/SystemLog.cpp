@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+namespace korvel {
+
 namespace {
 
 std::mutex sinkMutex;
@@ -61,3 +63,5 @@ void LogErrorEvent(const std::string& source, const std::string& text, unsigned 
     std::snprintf(buffer, sizeof buffer, "%s  Error code=0x%08lx", text.c_str(), code);
     LogEvent(source, buffer, EventType::Error);
 }
+
+} // namespace korvel

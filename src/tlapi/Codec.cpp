@@ -7,23 +7,40 @@ namespace tlapi {
 const char* OperationName(uint16_t operation)
 {
     switch (static_cast<Operation>(operation)) {
-    case Operation::Hello: return "HELLO";
-    case Operation::Login: return "LOGIN";
-    case Operation::Discover: return "DISCOVER";
-    case Operation::CameraCount: return "CAMERA_COUNT";
-    case Operation::CameraId: return "CAMERA_ID";
-    case Operation::CameraAddress: return "CAMERA_ADDRESS";
-    case Operation::CameraName: return "CAMERA_NAME";
-    case Operation::TriggerCount: return "TRIGGER_COUNT";
-    case Operation::TriggerId: return "TRIGGER_ID";
-    case Operation::TriggerGuid: return "TRIGGER_GUID";
-    case Operation::TriggerCreate: return "TRIGGER_CREATE";
-    case Operation::AssociationGet: return "ASSOCIATION_GET";
-    case Operation::AssociationUpdate: return "ASSOCIATION_UPDATE";
-    case Operation::LinkCount: return "LINK_COUNT";
-    case Operation::LinkId: return "LINK_ID";
-    case Operation::LinkGet: return "LINK_GET";
-    case Operation::LinkUpdate: return "LINK_UPDATE";
+    case Operation::Hello:
+        return "HELLO";
+    case Operation::Login:
+        return "LOGIN";
+    case Operation::Discover:
+        return "DISCOVER";
+    case Operation::CameraCount:
+        return "CAMERA_COUNT";
+    case Operation::CameraId:
+        return "CAMERA_ID";
+    case Operation::CameraAddress:
+        return "CAMERA_ADDRESS";
+    case Operation::CameraName:
+        return "CAMERA_NAME";
+    case Operation::TriggerCount:
+        return "TRIGGER_COUNT";
+    case Operation::TriggerId:
+        return "TRIGGER_ID";
+    case Operation::TriggerGuid:
+        return "TRIGGER_GUID";
+    case Operation::TriggerCreate:
+        return "TRIGGER_CREATE";
+    case Operation::AssociationGet:
+        return "ASSOCIATION_GET";
+    case Operation::AssociationUpdate:
+        return "ASSOCIATION_UPDATE";
+    case Operation::LinkCount:
+        return "LINK_COUNT";
+    case Operation::LinkId:
+        return "LINK_ID";
+    case Operation::LinkGet:
+        return "LINK_GET";
+    case Operation::LinkUpdate:
+        return "LINK_UPDATE";
     }
     return "unknown";
 }
@@ -36,13 +53,20 @@ bool IsOperation(uint16_t code)
 const char* StatusName(uint32_t status)
 {
     switch (static_cast<Status>(status)) {
-    case Status::Ok: return "ok";
-    case Status::Malformed: return "malformed request";
-    case Status::NotLoggedIn: return "not logged in";
-    case Status::NotFound: return "not found";
-    case Status::InvalidArgument: return "invalid argument";
-    case Status::UnknownOperation: return "unknown operation";
-    case Status::UnsupportedVersion: return "unsupported protocol version";
+    case Status::Ok:
+        return "ok";
+    case Status::Malformed:
+        return "malformed request";
+    case Status::NotLoggedIn:
+        return "not logged in";
+    case Status::NotFound:
+        return "not found";
+    case Status::InvalidArgument:
+        return "invalid argument";
+    case Status::UnknownOperation:
+        return "unknown operation";
+    case Status::UnsupportedVersion:
+        return "unsupported protocol version";
     }
     return "unknown status";
 }
@@ -169,7 +193,8 @@ FrameDecoder::Result FrameDecoder::Next(Frame& frame, std::string& error)
     const uint8_t* body = buffer.data() + start + FrameLengthSize;
     PayloadReader header(body, FrameHeaderSize);
     const uint8_t type = header.U8();
-    if (type < static_cast<uint8_t>(FrameType::Request) || type > static_cast<uint8_t>(FrameType::Event)) {
+    if (type < static_cast<uint8_t>(FrameType::Request) ||
+        type > static_cast<uint8_t>(FrameType::Event)) {
         error = "unknown frame type " + std::to_string(type);
         return Result::Error;
     }

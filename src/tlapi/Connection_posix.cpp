@@ -21,7 +21,8 @@ namespace {
 
 int MillisecondsUntil(Deadline deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0)
         return 0;
     // Round up so that a wait never ends just before its deadline and spins.
@@ -68,7 +69,8 @@ struct PendingLookup
     }
 };
 
-int Resolve(const std::string& host, const std::string& service, Deadline deadline, AddressList& out)
+int Resolve(const std::string& host, const std::string& service, Deadline deadline,
+            AddressList& out)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -188,7 +190,8 @@ bool Connection::Send(const std::vector<uint8_t>& bytes, Deadline deadline, std:
     }
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t written = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t written =
+            ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (written > 0) {
             sent += static_cast<std::size_t>(written);
             continue;

@@ -7,14 +7,15 @@ namespace {
 
 auto Fields(const AssociationEntryData& e)
 {
-    return std::tie(e.position, e.kind, e.softTriggerId, e.reserved1, e.reserved2, e.reserved3, e.action);
+    return std::tie(e.position, e.kind, e.softTriggerId, e.reserved1, e.reserved2, e.reserved3,
+                    e.action);
 }
 
 auto Fields(const AssociationData& a)
 {
     return std::tie(a.cameraId, a.name, a.displayMode, a.displayWidth, a.reserved16, a.textColour,
-                    a.options, a.active, a.font, a.reserved, a.fontSize, a.markerColour, a.markerSize,
-                    a.markerX, a.markerY, a.entries);
+                    a.options, a.active, a.font, a.reserved, a.fontSize, a.markerColour,
+                    a.markerSize, a.markerX, a.markerY, a.entries);
 }
 
 auto Fields(const EventLinkData& l)
@@ -42,7 +43,11 @@ bool EventLinkData::operator==(const EventLinkData& other) const
 
 void WriteEvent(PayloadWriter& writer, const EventData& event)
 {
-    writer.U32(event.code).U8(event.category).U8(event.confirmed).U32(event.objectId).U32(event.detail);
+    writer.U32(event.code)
+        .U8(event.category)
+        .U8(event.confirmed)
+        .U32(event.objectId)
+        .U32(event.detail);
 }
 
 bool ReadEvent(PayloadReader& reader, EventData& event)

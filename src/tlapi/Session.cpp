@@ -98,7 +98,8 @@ int Session::Select(int milliseconds)
     bool stillLive = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const Deadline deadline = Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+        const Deadline deadline =
+            Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
         // With events already waiting, only collect what has arrived as well.
         Deadline wait = events.empty() ? deadline : Immediately;
         while (live && events.size() < MaxEventsPerSelect) {
@@ -109,7 +110,8 @@ int Session::Select(int milliseconds)
                 wait = Immediately;
         }
         const std::size_t count = std::min(events.size(), MaxEventsPerSelect);
-        batch.insert(batch.end(), events.begin(), events.begin() + static_cast<std::ptrdiff_t>(count));
+        batch.insert(batch.end(), events.begin(),
+                     events.begin() + static_cast<std::ptrdiff_t>(count));
         events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(count));
         target = callback;
         targetContext = context;
@@ -164,7 +166,8 @@ bool Session::Call(Operation operation, const PayloadWriter& request, Reply& rep
     }
     const Deadline deadline = CallDeadline();
     const uint32_t tag = NextTag();
-    return SendFrame(operation, tag, request, deadline) && AwaitReply(operation, tag, deadline, reply);
+    return SendFrame(operation, tag, request, deadline) &&
+           AwaitReply(operation, tag, deadline, reply);
 }
 
 void Session::Abandon(const std::string& reason)
@@ -173,7 +176,8 @@ void Session::Abandon(const std::string& reason)
     Fail(reason);
 }
 
-bool Session::SendFrame(Operation operation, uint32_t tag, const PayloadWriter& payload, Deadline deadline)
+bool Session::SendFrame(Operation operation, uint32_t tag, const PayloadWriter& payload,
+                        Deadline deadline)
 {
     if (FrameHeaderSize + payload.Data().size() > MaxFrameBody) {
         lastError = std::string("request ") + OperationName(static_cast<uint16_t>(operation)) +
@@ -181,7 +185,8 @@ bool Session::SendFrame(Operation operation, uint32_t tag, const PayloadWriter& 
         return false;
     }
     std::string error;
-    const Bytes frame = EncodeFrame(FrameType::Request, static_cast<uint16_t>(operation), tag, payload.Data());
+    const Bytes frame =
+        EncodeFrame(FrameType::Request, static_cast<uint16_t>(operation), tag, payload.Data());
     if (!connection.Send(frame, deadline, error)) {
         Fail(error);
         return false;
@@ -263,8 +268,10 @@ bool Session::HandleFrame(const Frame& frame)
         return live;
     }
     case FrameType::Reply: {
-        if (awaitedTag == 0 || frame.tag != awaitedTag || frame.code != awaitedOperation || replyArrived) {
-            Fail("bad data from the NVR: unexpected reply to " + std::string(OperationName(frame.code)));
+        if (awaitedTag == 0 || frame.tag != awaitedTag || frame.code != awaitedOperation ||
+            replyArrived) {
+            Fail("bad data from the NVR: unexpected reply to " +
+                 std::string(OperationName(frame.code)));
             return false;
         }
         PayloadReader reader(frame.payload);

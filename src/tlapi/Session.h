@@ -62,7 +62,8 @@ private:
 
     uint32_t NextTag();
     Deadline CallDeadline() const;
-    bool SendFrame(Operation operation, uint32_t tag, const PayloadWriter& payload, Deadline deadline);
+    bool SendFrame(Operation operation, uint32_t tag, const PayloadWriter& payload,
+                   Deadline deadline);
     // Reads until the reply with this tag arrives; events met on the way are queued.
     bool AwaitReply(Operation operation, uint32_t tag, Deadline deadline, Reply& reply);
     // Reads once (waiting until the deadline) and handles complete frames;

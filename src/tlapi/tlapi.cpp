@@ -17,7 +17,8 @@ static_assert(sizeof(TLAPI_ASSOCIATION_ENTRY) == 32, "association entries are 32
 static_assert(sizeof(TLAPI_EVENT_LINK) == 240, "event link records are 240 bytes");
 static_assert(offsetof(TLAPI_EVENT_LINK, sourceType) == 28, "source type at offset 28");
 static_assert(offsetof(TLAPI_EVENT_LINK, softTriggerId) == 32, "trigger id at offset 32");
-static_assert(offsetof(TLAPI_EVENT_LINK, name) + sizeof(TLAPI_EVENT_LINK::name) == 100, "name ends at 100");
+static_assert(offsetof(TLAPI_EVENT_LINK, name) + sizeof(TLAPI_EVENT_LINK::name) == 100,
+              "name ends at 100");
 static_assert(offsetof(TLAPI_EVENT_RECORD, confirmed) == 9, "confirmation at offset 9");
 static_assert(offsetof(TLAPI_EVENT_RECORD, objectId) == 12, "trigger id at offset 12");
 static_assert(sizeof(TLAPI_EVENT_RECORD) == 20, "event records are 20 bytes");
@@ -162,8 +163,8 @@ void FillAssociation(const AssociationData& data, TLAPI_ASSOCIATION* a)
     ClearAssociation(a, data.cameraId);
     if (a->name)
         CopyText(data.name, a->name, TLAPI_TEXT_BUFFER_SIZE);
-    const std::size_t nameLength =
-        std::min<std::size_t>(::strnlen(data.name.data(), data.name.size()), TLAPI_TEXT_BUFFER_SIZE - 1);
+    const std::size_t nameLength = std::min<std::size_t>(
+        ::strnlen(data.name.data(), data.name.size()), TLAPI_TEXT_BUFFER_SIZE - 1);
     a->nameLength = static_cast<uint32_t>(nameLength + 1);
     a->displayMode = data.displayMode;
     a->displayWidth = data.displayWidth;
@@ -320,14 +321,16 @@ int TLAPI_CreateSoftTriggerWithGuid(TLAPI_HANDLE handle, const char* name, const
 {
     std::string nameText;
     std::string guidText;
-    if (!ReadCallerText(name, MaxTextLength + 1, nameText) || !ReadCallerText(guid, MaxTextLength + 1, guidText))
+    if (!ReadCallerText(name, MaxTextLength + 1, nameText) ||
+        !ReadCallerText(guid, MaxTextLength + 1, guidText))
         return CallFailed;
     PayloadWriter request;
     request.Text(nameText).Text(guidText);
     return SimpleCall(handle, Operation::TriggerCreate, request);
 }
 
-int TLAPI_GetAssociationForCamera(TLAPI_HANDLE handle, uint32_t cameraId, TLAPI_ASSOCIATION* association)
+int TLAPI_GetAssociationForCamera(TLAPI_HANDLE handle, uint32_t cameraId,
+                                  TLAPI_ASSOCIATION* association)
 {
     if (!association || association->size != sizeof(TLAPI_ASSOCIATION))
         return CallFailed;

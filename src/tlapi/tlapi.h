@@ -51,11 +51,11 @@ typedef uint32_t TLAPI_HANDLE;
 /* Event types delivered to the callback. */
 enum
 {
-    TLAPI_EVENT_OPENED = 1,              /* the connection is open */
-    TLAPI_EVENT_REFRESH_DUE = 3,         /* cameras, triggers, associations or links changed */
-    TLAPI_EVENT_SOFT_TRIGGER = 10,       /* a soft trigger fired: code 1, trigger id at offset 12 */
-    TLAPI_EVENT_TRIGGER_CREATED = 39,    /* a soft trigger creation is confirmed: byte 9 is 1 */
-    TLAPI_EVENT_LOGIN = 71               /* login outcome: code 0 logged in, 6 refused */
+    TLAPI_EVENT_OPENED = 1,           /* the connection is open */
+    TLAPI_EVENT_REFRESH_DUE = 3,      /* cameras, triggers, associations or links changed */
+    TLAPI_EVENT_SOFT_TRIGGER = 10,    /* a soft trigger fired: code 1, trigger id at offset 12 */
+    TLAPI_EVENT_TRIGGER_CREATED = 39, /* a soft trigger creation is confirmed: byte 9 is 1 */
+    TLAPI_EVENT_LOGIN = 71            /* login outcome: code 0 logged in, 6 refused */
 };
 
 enum
@@ -67,10 +67,11 @@ enum
 /* Refusal codes: positive results of calls the NVR answered but refused. */
 enum
 {
-    TLAPI_STATUS_MALFORMED = 1,           /* the NVR could not read the request */
-    TLAPI_STATUS_NOT_LOGGED_IN = 2,       /* the request needs a login first */
-    TLAPI_STATUS_NOT_FOUND = 3,           /* no camera, trigger, association or link of that id */
-    TLAPI_STATUS_INVALID_ARGUMENT = 4,    /* a value the NVR does not accept (empty or long text, id 0) */
+    TLAPI_STATUS_MALFORMED = 1,     /* the NVR could not read the request */
+    TLAPI_STATUS_NOT_LOGGED_IN = 2, /* the request needs a login first */
+    TLAPI_STATUS_NOT_FOUND = 3,     /* no camera, trigger, association or link of that id */
+    TLAPI_STATUS_INVALID_ARGUMENT =
+        4, /* a value the NVR does not accept (empty or long text, id 0) */
     TLAPI_STATUS_UNKNOWN_OPERATION = 5,
     TLAPI_STATUS_UNSUPPORTED_VERSION = 6
 };
@@ -78,9 +79,9 @@ enum
 /* Sizes of the caller buffers the records point to or hold. */
 enum
 {
-    TLAPI_TEXT_BUFFER_SIZE = 256,         /* association name and font buffers */
-    TLAPI_LINK_NAME_SIZE = 64,            /* name inside an event link record */
-    TLAPI_MAX_ASSOCIATION_ENTRIES = 256   /* entries one association may hold */
+    TLAPI_TEXT_BUFFER_SIZE = 256,       /* association name and font buffers */
+    TLAPI_LINK_NAME_SIZE = 64,          /* name inside an event link record */
+    TLAPI_MAX_ASSOCIATION_ENTRIES = 256 /* entries one association may hold */
 };
 
 /* Event record: passed with every event, 20 bytes (the record length given
@@ -90,13 +91,13 @@ enum
  * itself and carries a record with zeros after the size. */
 typedef struct TLAPI_EVENT_RECORD
 {
-    uint32_t size;          /* 0: size of this record */
-    uint32_t sequence;      /* 4: the NVR's event counter */
-    uint8_t category;       /* 8 */
-    uint8_t confirmed;      /* 9: 1 when a creation is confirmed */
-    uint16_t reserved;      /* 10 */
-    uint32_t objectId;      /* 12: soft trigger id */
-    uint32_t detail;        /* 16 */
+    uint32_t size;     /* 0: size of this record */
+    uint32_t sequence; /* 4: the NVR's event counter */
+    uint8_t category;  /* 8 */
+    uint8_t confirmed; /* 9: 1 when a creation is confirmed */
+    uint16_t reserved; /* 10 */
+    uint32_t objectId; /* 12: soft trigger id */
+    uint32_t detail;   /* 16 */
 } TLAPI_EVENT_RECORD;
 
 /* The callback: event type, code, event record (may be null), length of the
@@ -107,14 +108,14 @@ typedef int (*TLAPI_CALLBACK)(int eventType, int code, const void* record, int r
 /* One soft trigger listed in an association (32 bytes). */
 typedef struct TLAPI_ASSOCIATION_ENTRY
 {
-    uint32_t size;          /* 32 */
-    uint32_t position;      /* 1-based place in the list */
-    uint32_t kind;          /* 8 for a soft trigger */
+    uint32_t size;     /* 32 */
+    uint32_t position; /* 1-based place in the list */
+    uint32_t kind;     /* 8 for a soft trigger */
     uint32_t softTriggerId;
     uint32_t reserved1;
     uint32_t reserved2;
     uint32_t reserved3;
-    uint32_t action;        /* 2 */
+    uint32_t action; /* 2 */
 } TLAPI_ASSOCIATION_ENTRY;
 
 /* A camera's association. The record-size field must hold
@@ -144,24 +145,24 @@ typedef struct TLAPI_ASSOCIATION_ENTRY
 typedef struct TLAPI_ASSOCIATION
 {
     uint32_t size;
-    char* name;                        /* caller's buffer of 256 bytes */
-    uint32_t nameLength;               /* length + 1; 0 when the camera has no association */
+    char* name;          /* caller's buffer of 256 bytes */
+    uint32_t nameLength; /* length + 1; 0 when the camera has no association */
     uint32_t cameraId;
-    uint32_t displayMode;              /* 4 */
-    uint16_t displayWidth;             /* 50 */
+    uint32_t displayMode;  /* 4 */
+    uint16_t displayWidth; /* 50 */
     uint16_t reserved16;
-    uint32_t textColour;               /* 0x808080 */
-    uint32_t options;                  /* 0 */
-    uint32_t active;                   /* 1 */
-    char* font;                        /* caller's buffer of 256 bytes */
+    uint32_t textColour; /* 0x808080 */
+    uint32_t options;    /* 0 */
+    uint32_t active;     /* 1 */
+    char* font;          /* caller's buffer of 256 bytes */
     uint32_t reserved;
-    uint32_t fontSize;                 /* 8 */
-    uint32_t markerColour;             /* 0xFFFF00 */
-    uint32_t markerSize;               /* 70 */
-    uint32_t markerX;                  /* 90 */
-    uint32_t markerY;                  /* 90 */
-    TLAPI_ASSOCIATION_ENTRY* entries;  /* caller's array, or null */
-    uint32_t entryCount;               /* entries in the association / in the array */
+    uint32_t fontSize;                /* 8 */
+    uint32_t markerColour;            /* 0xFFFF00 */
+    uint32_t markerSize;              /* 70 */
+    uint32_t markerX;                 /* 90 */
+    uint32_t markerY;                 /* 90 */
+    TLAPI_ASSOCIATION_ENTRY* entries; /* caller's array, or null */
+    uint32_t entryCount;              /* entries in the association / in the array */
 } TLAPI_ASSOCIATION;
 
 /* An event link (240 bytes). The record-size field must be 240; other

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+namespace korvel {
+
 namespace {
 
 std::string CameraAt(std::uint16_t port)
@@ -64,8 +66,8 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
     // Commands until one has to wait for its write, without running the loop.
     const std::string command(64 * 1024, 'b');
-    for (int i = 0; i < 1000 && recorder.Send(*held, 2, 1, command) ==
-                                    TrackCamera::Delivery::Written; ++i) {
+    for (int i = 0;
+         i < 1000 && recorder.Send(*held, 2, 1, command) == TrackCamera::Delivery::Written; ++i) {
     }
     const std::size_t delivered = recorder.events.size();
     held.reset();
@@ -76,3 +78,5 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
     EXPECT_EQ(log.Lines(), std::vector<std::string>(2, "Connecting to track camera at 127.0.0.1:" +
                                                            std::to_string(listener.Port())));
 }
+
+} // namespace korvel

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 class FakeTransport
@@ -39,15 +41,14 @@ public:
         else if (what == "connect")
             Perform(machine.ConnectEnded(generation, endpoint, Outcome::Done, ""));
         else if (what == "connect-fail")
-            Perform(machine.ConnectEnded(generation, endpoint, Outcome::Failed,
-                                         "Connection refused"));
+            Perform(
+                machine.ConnectEnded(generation, endpoint, Outcome::Failed, "Connection refused"));
         else if (what == "old-connect")
             Perform(machine.ConnectEnded(generation - 1, 0, Outcome::Done, ""));
         else if (what == "expire") {
             waiting = false;
             Perform(machine.RetryWaitEnded(wait, Outcome::Done));
-        }
-        else if (what == "stale-expire")
+        } else if (what == "stale-expire")
             Perform(machine.RetryWaitEnded(wait - 1, Outcome::Done));
         else if (what == "run")
             RunQueued();
@@ -145,57 +146,83 @@ TEST(LinkStateMachine, NetworkLinkFollowsItsSocket)
         LinkState state;
         bool writesCommands;
     } cases[] = {
-        {"before the first resolution", 5, {"start"}, {Connecting, "resolve"},
-         LinkState::NoSocket, false},
-        {"a failed first resolution leaves it without transport for good", 5,
+        {"before the first resolution",
+         5,
+         {"start"},
+         {Connecting, "resolve"},
+         LinkState::NoSocket,
+         false},
+        {"a failed first resolution leaves it without transport for good",
+         5,
          {"start", "resolve-fail", "run"},
          {Connecting, "resolve",
           "log: *** Unable to resolve path to camera at cam:4001: Host not found"},
-         LinkState::NoSocket, false},
-        {"a resolution with no endpoints changes nothing", 5, {"start", "resolve 0"},
-         {Connecting, "resolve"}, LinkState::NoSocket, false},
-        {"commands go to a socket still connecting", 5, {"start", "resolve 1"},
-         {Connecting, "resolve", "socket 1", "connect to 0"}, LinkState::Connecting, true},
-        {"endpoint by endpoint; only the last failure is logged, the retry is at least 1 s", 0,
+         LinkState::NoSocket,
+         false},
+        {"a resolution with no endpoints changes nothing",
+         5,
+         {"start", "resolve 0"},
+         {Connecting, "resolve"},
+         LinkState::NoSocket,
+         false},
+        {"commands go to a socket still connecting",
+         5,
+         {"start", "resolve 1"},
+         {Connecting, "resolve", "socket 1", "connect to 0"},
+         LinkState::Connecting,
+         true},
+        {"endpoint by endpoint; only the last failure is logged, the retry is at least 1 s",
+         0,
          {"start", "resolve 2", "connect-fail", "connect-fail"},
          {Connecting, "resolve", "socket 1", "connect to 0", "connect to 1", Refused,
           "retry in 1 s"},
-         LinkState::Waiting, true},
-        {"the retry resolves again and connects", 3,
+         LinkState::Waiting,
+         true},
+        {"the retry resolves again and connects",
+         3,
          {"start", "resolve 1", "connect-fail", "expire", "resolve 1", "connect", "run"},
          {Connecting, "resolve", "socket 1", "connect to 0", Refused, "retry in 3 s", "resolve",
           "socket 2", "connect to 0"},
-         LinkState::Connected, true},
+         LinkState::Connected,
+         true},
         {"a failed write resolves at once while the retry waits; the connection cancels the "
          "wait, which says so; the connection error was the one line of trouble",
-         20, {"start", "resolve 1", "connect-fail", "write-fail", "resolve 1", "connect", "run"},
+         20,
+         {"start", "resolve 1", "connect-fail", "write-fail", "resolve 1", "connect", "run"},
          {Connecting, "resolve", "socket 1", "connect to 0", Refused, "retry in 20 s", "resolve",
           "socket 2", "connect to 0", Aborted},
-         LinkState::Connected, true},
+         LinkState::Connected,
+         true},
         {"a new failed connection replaces the pending wait; the expiry queued before is stale",
          20,
          {"start", "resolve 1", "connect-fail", "write-fail", "resolve 1", "connect-fail", "run",
           "stale-expire"},
          {Connecting, "resolve", "socket 1", "connect to 0", Refused, "retry in 20 s", "resolve",
           "socket 2", "connect to 0", "retry in 20 s", Aborted},
-         LinkState::Waiting, true},
+         LinkState::Waiting,
+         true},
         {"a broken connection: one resolution at a time, one line of trouble, and a failed "
          "resolution keeps the socket",
-         5, {"start", "resolve 1", "connect", "write-fail", "write-fail", "resolve-fail"},
+         5,
+         {"start", "resolve 1", "connect", "write-fail", "write-fail", "resolve-fail"},
          {Connecting, "resolve", "socket 1", "connect to 0", SendFailed, "resolve",
           "log: *** Unable to resolve path to camera at cam:4001: Host not found"},
-         LinkState::Waiting, true},
-        {"the old socket's completion is ignored once a resolution replaced it", 5,
+         LinkState::Waiting,
+         true},
+        {"the old socket's completion is ignored once a resolution replaced it",
+         5,
          {"start", "resolve 1", "write-fail", "resolve 1", "old-connect"},
          {Connecting, "resolve", "socket 1", "connect to 0", SendFailed, "resolve", "socket 2",
           "connect to 0"},
-         LinkState::Connecting, true},
-        {"stopped: everything closes and later completions do nothing", 5,
+         LinkState::Connecting,
+         true},
+        {"stopped: everything closes and later completions do nothing",
+         5,
          {"start", "resolve 1", "connect-fail", "stop", "run", "resolve 1", "connect", "expire",
           "write-fail"},
-         {Connecting, "resolve", "socket 1", "connect to 0", Refused, "retry in 5 s",
-          "close all"},
-         LinkState::Stopped, false},
+         {Connecting, "resolve", "socket 1", "connect to 0", Refused, "retry in 5 s", "close all"},
+         LinkState::Stopped,
+         false},
     };
     for (const auto& c : cases) {
         FakeTransport link(LinkStateMachine::Network("cam", "4001", c.retryIntervalSecs));
@@ -222,24 +249,43 @@ TEST(LinkStateMachine, SerialLinkReopensItsPortAfterAFailedWrite)
         LinkState state;
         bool writesCommands;
     } cases[] = {
-        {"a device that could not be opened at start takes nothing", false, {"command"}, {},
-         LinkState::WithoutTransport, false},
-        {"an open port needs nothing before a command", true, {"command"}, {}, LinkState::Open,
+        {"a device that could not be opened at start takes nothing",
+         false,
+         {"command"},
+         {},
+         LinkState::WithoutTransport,
+         false},
+        {"an open port needs nothing before a command",
+         true,
+         {"command"},
+         {},
+         LinkState::Open,
          true},
-        {"a failed write reopens the port", true, {"write-fail", "reopen-ok", "command"},
-         {sendFailed, "reopen"}, LinkState::Open, true},
+        {"a failed write reopens the port",
+         true,
+         {"write-fail", "reopen-ok", "command"},
+         {sendFailed, "reopen"},
+         LinkState::Open,
+         true},
         {"a port a failed reopen left closed is reopened before the next command, every "
          "failure logged; the send failure once",
          true,
          {"write-fail", "reopen-fail", "command", "reopen-fail", "command", "reopen-ok",
           "write-fail", "reopen-ok"},
          {sendFailed, "reopen", openFailed, "reopen", openFailed, "reopen", "reopen"},
-         LinkState::Open, true},
-        {"a refused setting is logged and the port carries on", true,
+         LinkState::Open,
+         true},
+        {"a refused setting is logged and the port carries on",
+         true,
          {"write-fail", "reopen-settings-fail"},
          {sendFailed, "reopen", "log: Error opening serial port /dev/ttyS9: Invalid argument"},
-         LinkState::Open, true},
-        {"stopped", true, {"stop", "write-fail", "reopen-ok"}, {"close all"}, LinkState::Stopped,
+         LinkState::Open,
+         true},
+        {"stopped",
+         true,
+         {"stop", "write-fail", "reopen-ok"},
+         {"close all"},
+         LinkState::Stopped,
          false},
     };
     for (const auto& c : cases) {
@@ -251,3 +297,5 @@ TEST(LinkStateMachine, SerialLinkReopensItsPortAfterAFailedWrite)
         EXPECT_EQ(link.machine.WritesCommands(), c.writesCommands) << c.name;
     }
 }
+
+} // namespace korvel

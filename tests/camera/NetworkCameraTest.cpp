@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 
+namespace korvel {
+
 namespace {
 
 std::string NetworkCamera(const std::string& port)
@@ -184,9 +186,11 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
         EXPECT_EQ(received.find("lost"), std::string::npos) << received;
         EXPECT_EQ(log.Count(aborted), abortedBefore + 1) << log.Text();
         // Only the commands that reached the camera took the hold.
-        const auto delivered = static_cast<std::size_t>(
-            std::count(received.begin(), received.end(), ';'));
+        const auto delivered =
+            static_cast<std::size_t>(std::count(received.begin(), received.end(), ';'));
         EXPECT_EQ(recorder.events, std::vector<std::string>(delivered, "delivered 2 at 127.0.0.1"))
             << outageCommands;
     }
 }
+
+} // namespace korvel

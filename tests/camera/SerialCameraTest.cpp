@@ -1,7 +1,7 @@
 // Serial track cameras on real pseudo-terminals: the program opens the slave
 // by its path, the test reads the master side and the slave's line settings.
-#include "support/CameraLoop.h"
 #include "camera/SerialSettings.h"
+#include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
@@ -11,6 +11,8 @@
 #include <stdexcept>
 
 #include <unistd.h>
+
+namespace korvel {
 
 namespace {
 
@@ -172,9 +174,7 @@ TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
     auto camera = MakeCamera(io, SerialCamera(link, R"(BaudRate="9600" StopBits="2" Parity="O")"));
     DeliveryRecorder recorder;
     camera->SetClientServer(&recorder);
-    auto send = [&](const std::string& bytes) {
-        recorder.Send(*camera, 5, 1, bytes);
-    };
+    auto send = [&](const std::string& bytes) { recorder.Send(*camera, 5, 1, bytes); };
 
     send("one");
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
@@ -206,3 +206,5 @@ TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
     EXPECT_EQ(log.Count("Error sending command"), 1);
     EXPECT_EQ(recorder.events.size(), 2u) << "failed commands are not delivered";
 }
+
+} // namespace korvel

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -166,7 +168,8 @@ TEST(ArbitrationCore, HoldsFollowDeliveredCommandsAndLapseOnTime)
          {"deliver gate 7 3 0", "deliver high 8 1 500", "expire 1500", "expire 2000"},
          {"gate held by 7 (3) until 2000", "high held by 8 (1) until 1500", "next 2000",
           "next none"}},
-        {"a priority of -1 still holds", {"deliver gate 7 -1 0", "expire 1999"},
+        {"a priority of -1 still holds",
+         {"deliver gate 7 -1 0", "expire 1999"},
          {"gate held by 7 (-1) until 2000", "next 2000"}},
     };
     for (const auto& c : cases)
@@ -191,17 +194,16 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
         {"while the hold lasts: equal or lower priority waits, higher takes over, the holder "
          "always passes",
          {"connect A 101", "connect B 102", "connect C 103", "send A 4 5", "send B 4 5",
-          "send C 4 6", "deliver gate 101 5 0", "send B 4 5", "send C 4 6",
-          "deliver gate 103 6 10", "send A 4 6", "send C 4 -9", "send A 4 7"},
+          "send C 4 6", "deliver gate 101 5 0", "send B 4 5", "send C 4 6", "deliver gate 103 6 10",
+          "send A 4 6", "send C 4 -9", "send A 4 7"},
          {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
           "C: 1CAMERA\tgate\t4", "C forward gate", "A: " + Mine, "B: #F00000  has control",
           "C: #F00000  has control", "gate held by 101 (5) until 2000", "B refused gate",
           "C forward gate", "A: #F00000  has control", "B: #F00000  has control", "C: " + Mine,
-          "gate held by 103 (6) until 2010", "A refused gate", "C forward gate",
-          "A forward gate"}},
+          "gate held by 103 (6) until 2010", "A refused gate", "C forward gate", "A forward gate"}},
         {"the NVR's name follows a tab; a later login changes the name announced",
-         {"name gate Gate West", "connect A 101", "login A alice", "connect B 102",
-          "send A 4 0", "send B 4 0", "login A bob", "deliver gate 101 0 0"},
+         {"name gate Gate West", "connect A 101", "login A alice", "connect B 102", "send A 4 0",
+          "send B 4 0", "login A bob", "deliver gate 101 0 0"},
          {"A: 1CAMERA\tgate\t4\tGate West", "A forward gate", "B: 1CAMERA\tgate\t4\tGate West",
           "B forward gate", "A: " + Mine, "B: #F00000 bob has control",
           "gate held by 101 (0) until 2000"}},
@@ -217,8 +219,8 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
           "trigger gate", "choose B", "cancel A", "trigger gate"},
          {"A: 0CAMERA\tyard\t200", "B: 0CAMERA\tgate\t4"}},
         {"a command for another camera ends anybody's choose mode, silently",
-         {"connect A 101", "connect B 102", "choose A", "send B 4 0", "trigger yard",
-          "send B 4 0", "choose A", "send B 4 0", "trigger yard"},
+         {"connect A 101", "connect B 102", "choose A", "send B 4 0", "trigger yard", "send B 4 0",
+          "choose A", "send B 4 0", "trigger yard"},
          {"B: 1CAMERA\tgate\t4", "B forward gate", "B forward gate", "B forward gate",
           "A: 0CAMERA\tyard\t200"}},
         {"an ended chooser keeps the slot until a command takes it over",
@@ -226,8 +228,8 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
           "send B 4 0", "choose B", "trigger yard"},
          {"B: 1CAMERA\tgate\t4", "B forward gate", "B: 0CAMERA\tyard\t200"}},
         {"a holder gone is announced without a name, and the hold stands",
-         {"connect A 101", "login A alice", "connect B 102", "send A 4 5", "send B 4 1",
-          "leave A", "deliver gate 101 5 0", "send B 4 1"},
+         {"connect A 101", "login A alice", "connect B 102", "send A 4 5", "send B 4 1", "leave A",
+          "deliver gate 101 5 0", "send B 4 1"},
          {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
           "B: #F00000  has control", "gate held by 101 (5) until 2000", "B refused gate"}},
         {"a later connection with the same number takes the notices over; the earlier one "
@@ -235,8 +237,8 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
          {"connect A 101", "send A 4 0", "connect C 101", "login C carol", "send C 4 0",
           "send A 200 0", "deliver yard 101 0 0", "leave A", "deliver yard 101 0 10"},
          {"A: 1CAMERA\tgate\t4", "A forward gate", "C: 1CAMERA\tgate\t4", "C forward gate",
-          "C: 1CAMERA\tyard\t200", "A forward gate", "C: " + Mine,
-          "yard held by 101 (0) until 0", "C: " + Mine, "yard held by 101 (0) until 10"}},
+          "C: 1CAMERA\tyard\t200", "A forward gate", "C: " + Mine, "yard held by 101 (0) until 0",
+          "C: " + Mine, "yard held by 101 (0) until 10"}},
         {"a connection whose number was taken before it chose has nothing to steer",
          {"connect A 101", "connect C 101", "send A 4 0"},
          {"C: 1CAMERA\tgate\t4", "A nothing to steer"}},
@@ -244,3 +246,5 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
     for (const auto& c : cases)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
 }
+
+} // namespace korvel

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 const std::vector<UserAccount> Users = {
@@ -315,3 +317,5 @@ TEST(Arbitration, TwoFramesInOneReceiveGoTogetherToTheFirstFramesCamera)
     op.Expect(YouHaveControl);
     EXPECT_EQ(second.Read(7), Frame(4, 3)) << "the serial camera got nothing before";
 }
+
+} // namespace korvel

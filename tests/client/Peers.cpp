@@ -15,6 +15,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace korvel {
+
 namespace {
 
 [[noreturn]] void Fail(const std::string& what)
@@ -84,8 +86,7 @@ std::string ReadFrom(int fd, std::size_t count, std::chrono::milliseconds timeou
 }
 
 OperatorClient::OperatorClient(std::uint16_t servicePort) : OperatorClient(servicePort, Options())
-{
-}
+{}
 
 OperatorClient::OperatorClient(std::uint16_t servicePort, const Options& options)
     : localAddress(options.localAddress), servicePort(servicePort)
@@ -210,3 +211,5 @@ std::string CameraListener::Read(std::size_t count, std::chrono::milliseconds ti
 {
     return connection >= 0 ? ReadFrom(connection, count, timeout) : std::string();
 }
+
+} // namespace korvel

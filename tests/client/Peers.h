@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+namespace korvel {
+
 using std::chrono_literals::operator""ms;
 using std::chrono_literals::operator""s;
 
@@ -84,3 +86,5 @@ private:
     int connection = -1;
     std::uint16_t port = 0;
 };
+
+} // namespace korvel

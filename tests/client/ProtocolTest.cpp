@@ -9,6 +9,8 @@
 
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 const std::string LongName(1018, 'n');     // fills the buffer: "LOGIN " + name
@@ -220,3 +222,5 @@ TEST_F(Protocol, EndedChooserKeepsTheSlotUntilACommandTakesItOver)
     service.OnLoop([&] { service.Server().SoftTriggerFired("gate"); });
     EXPECT_EQ(stayer->Read(1 + GateMessage.size()), "0" + GateMessage);
 }
+
+} // namespace korvel

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 std::string Frame(unsigned char pelcoAddress, unsigned char speed)
@@ -126,8 +128,7 @@ TEST(ServiceProcess, SessionPolicyFromTheConfigurationAndTheDescriptorLimit)
         {"hard descriptor limit lowers the cap", "ulimit -n 90 && ", "", 25,
          "] MaxSessions=1000 needs more descriptors than the limit of 90 leaves; accepting at "
          "most 25 operator sessions\n"},
-        {"soft limit is raised to the hard one", "ulimit -Sn 90 && ", "MaxSessions=\"40\"", 40,
-         ""},
+        {"soft limit is raised to the hard one", "ulimit -Sn 90 && ", "MaxSessions=\"40\"", 40, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -183,3 +184,5 @@ TEST(ServiceProcess, SessionPolicyFromTheConfigurationAndTheDescriptorLimit)
             EXPECT_EQ(log.find("needs more descriptors"), std::string::npos) << log;
     }
 }
+
+} // namespace korvel

@@ -16,10 +16,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+namespace korvel {
+
 ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
                                    const std::string& cameraElements, int lockTimeSecs,
-                                   const std::string& listenAddress,
-                                   const SessionPolicy& policy)
+                                   const std::string& listenAddress, const SessionPolicy& policy)
 {
     // Each service starts the shared log afresh; lines still go to its end.
     if (FileExists(LogFile.CurrentPath()))
@@ -110,3 +111,5 @@ bool ServiceUnderTest::WaitForLog(const std::string& text)
 {
     return WaitUntil([&] { return Log().find(text) != std::string::npos; });
 }
+
+} // namespace korvel

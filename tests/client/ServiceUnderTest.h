@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+namespace korvel {
+
 class OperatorClient;
 
 class ServiceUnderTest
@@ -55,3 +57,5 @@ private:
     std::thread loop;
     std::unique_ptr<std::promise<void>> resume;
 };
+
+} // namespace korvel

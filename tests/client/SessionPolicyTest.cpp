@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 const std::vector<UserAccount> Users = {{"guard", "pw", 2}, {"chief", "", 9}};
@@ -64,10 +66,9 @@ TEST(SessionPolicy, RequireLoginIgnoresCommandsUntilALoginPasses)
         PseudoTerminal line;
         SessionPolicy policy;
         policy.requireLogin = c.requireLogin;
-        ServiceUnderTest service(Users,
-                                 "<Camera Address=\"gate\" Port=\"" + line.SlavePath() +
-                                     "\" PelcoNumber=\"4\"/>",
-                                 60, "127.0.0.1", policy);
+        ServiceUnderTest service(
+            Users, "<Camera Address=\"gate\" Port=\"" + line.SlavePath() + "\" PelcoNumber=\"4\"/>",
+            60, "127.0.0.1", policy);
         auto client = Connect(service);
         auto chief = Connect(service);
         chief->Send("LOGIN chief");
@@ -153,3 +154,5 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
         EXPECT_EQ(session->Read(2), "OK") << "the sessions within the cap carry on";
     }
 }
+
+} // namespace korvel

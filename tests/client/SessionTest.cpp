@@ -3,25 +3,27 @@
 // service copes with clients that stop reading or vanish.
 #include "Peers.h"
 #include "ServiceUnderTest.h"
-#include "client/OperatorProtocol.h"
 #include "camera/TrackCamera.h"
+#include "client/OperatorProtocol.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
-#include <fcntl.h>
-#include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <vector>
+
+namespace korvel {
 
 namespace {
 
@@ -130,7 +132,8 @@ TEST(ClientSession, LaterConnectionWithTheSameNumberTakesOverItsNotifications)
     EXPECT_EQ(later.Read(DeadCameraMessage.size()), DeadCameraMessage);
 
     service.OnLoop([&] { service.Server().AnnounceControl("dead-camera", later.LocalPort()); });
-    EXPECT_EQ(later.Read(OperatorProtocol::YouHaveControl.size()), OperatorProtocol::YouHaveControl);
+    EXPECT_EQ(later.Read(OperatorProtocol::YouHaveControl.size()),
+              OperatorProtocol::YouHaveControl);
     earlier.Send("LOGIN bob");
     EXPECT_EQ(earlier.Read(2), "OK") << "the replaced session is told nothing";
 
@@ -288,7 +291,8 @@ TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)
         << service.Log();
     EXPECT_EQ(Count(service.Log(), "Error sending data"), 1u) << service.Log();
     service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
-    EXPECT_EQ(watcher.Read(OperatorProtocol::ControlLapsed.size()), OperatorProtocol::ControlLapsed);
+    EXPECT_EQ(watcher.Read(OperatorProtocol::ControlLapsed.size()),
+              OperatorProtocol::ControlLapsed);
     EXPECT_EQ(service.Log().find("Lost session"), std::string::npos) << service.Log();
 
     OperatorClient next(service.Port());
@@ -407,3 +411,5 @@ TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
     io.run_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(client.WaitClosed());
 }
+
+} // namespace korvel

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 // The load as text: its lines, with a line "camera ..." where the run
@@ -119,3 +121,5 @@ TEST(ConfigurationLoader, OptionsAndControlWithoutTheirElementsKeepTheDefaults)
     EXPECT_EQ(value.control.lockTimeSecs, 5u);
     EXPECT_FALSE(value.control.requireLogin);
 }
+
+} // namespace korvel

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+namespace korvel {
+
 namespace {
 
 // The lines of the log without time stamps.
@@ -132,3 +134,5 @@ TEST(ConfigurationRun, ServiceConnectsToNetworkAndSerialCameras)
     ASSERT_TRUE(service.Wait());
     EXPECT_EQ(service.ExitStatus(), 0);
 }
+
+} // namespace korvel

@@ -16,6 +16,8 @@
 #include <functional>
 #include <stdexcept>
 
+namespace korvel {
+
 namespace {
 
 // One load of a file (none when xml is null), its cameras built, with what
@@ -331,3 +333,5 @@ TEST(Configuration, InvalidDataBitsOnASerialCameraEndsTheLoad)
         EXPECT_STREQ(error.what(), "invalid character_size value");
     }
 }
+
+} // namespace korvel

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace korvel {
+
 TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
 {
     const struct
@@ -50,3 +52,5 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
         EXPECT_EQ(lines, c.lines);
     }
 }
+
+} // namespace korvel

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+namespace korvel {
+
 namespace {
 
 const std::string& Usage = UsageBlock;
@@ -52,9 +54,12 @@ TEST(CommandLine, InstallAndUninstallWordsIgnoreCaseAndPrefix)
     TempDir units;
     Process::Options options;
     options.environment["TLKORVEL_SYSTEMD_DIR"] = units.Path();
-    for (const std::string word : {"-INSTALL", "/Install", "-install", "-Uninstall", "/UNINSTALL"}) {
+    for (const std::string word :
+         {"-INSTALL", "/Install", "-install", "-Uninstall", "/UNINSTALL"}) {
         const RunResult result = RunToEnd(program.Path(), {word}, options);
         EXPECT_EQ(result.out.find("Service management options"), std::string::npos) << word;
         EXPECT_EQ(result.out.find("Must be run"), std::string::npos) << word;
     }
 }
+
+} // namespace korvel

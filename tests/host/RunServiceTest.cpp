@@ -8,6 +8,8 @@
 #include <csignal>
 #include <sys/stat.h>
 
+namespace korvel {
+
 namespace {
 
 const char* const Banner = "------ Starting tlKorvel version 1.0.14.134927";
@@ -74,3 +76,5 @@ TEST(RunService, OversizedLogIsRotatedBeforeTheBanner)
     EXPECT_EQ(ReadFile(program.LogPath() + ".old").size(), 1048577u);
     EXPECT_EQ(program.Log().find(Banner), 25u) << "the banner is the new file's first line";
 }
+
+} // namespace korvel

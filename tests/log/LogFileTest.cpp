@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 class UtcZone
@@ -174,3 +176,5 @@ TEST(LogText, ControlCharactersAreEscaped)
     for (const auto& c : cases)
         EXPECT_EQ(LogSafe(c.in), c.out);
 }
+
+} // namespace korvel

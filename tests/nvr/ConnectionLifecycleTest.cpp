@@ -7,6 +7,8 @@
 #include <csignal>
 #include <thread>
 
+namespace korvel {
+
 namespace {
 
 const char* const LoginSucceeded = "TLAPI_Login succeeded on NVR 127.0.0.1 for user 'op'";
@@ -72,3 +74,5 @@ TEST(NvrConnection, StopClosesEveryConnectionInAddressOrderEvenDuringALongRetryS
     ASSERT_NE(second, std::string::npos) << log;
     EXPECT_LT(first, second);
 }
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+namespace korvel {
+
 TEST(NvrDeviceAddress, FirstFourDottedGroupsOfDigits)
 {
     const struct
@@ -64,3 +66,5 @@ TEST(NvrCameraDirectory, NamesAreNewsOnceWhicheverNvrTellsThem)
         {"10.0.0.10", 0}, {"10.0.0.9", 5}, {"7", 7}};
     EXPECT_EQ(cameras.Ids(), expected);
 }
+
+} // namespace korvel

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace korvel {
+
 namespace {
 
 sockaddr_in LoopbackAddress(const std::string& host, std::uint16_t port)
@@ -360,3 +362,5 @@ std::string Operator::Receive(std::chrono::milliseconds timeout)
     const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
+
+} // namespace korvel

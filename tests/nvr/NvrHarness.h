@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // A port on a loopback address where nothing listens, for an NVR that must
 // be configured before it comes: held bound (but not listening) for the
 // object's life, so that no other socket is given it meanwhile, while a
@@ -159,3 +161,5 @@ public:
 private:
     int socket = -1;
 };
+
+} // namespace korvel

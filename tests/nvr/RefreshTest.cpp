@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+namespace korvel {
+
 namespace {
 
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
@@ -40,27 +42,29 @@ std::size_t Requests(const NvrSim& nvr, const std::string& operation)
 // Waits until every refresh begun has also reached its last step.
 bool AwaitRefreshesEnded(const NvrSim& nvr)
 {
-    return WaitUntil([&] {
-        return Requests(nvr, "LINK_COUNT") == Requests(nvr, "CAMERA_COUNT");
-    });
+    return WaitUntil([&] { return Requests(nvr, "LINK_COUNT") == Requests(nvr, "CAMERA_COUNT"); });
 }
 
 } // namespace
 
 TEST(NvrRefresh, InventoryTriggersAndNewAssociations)
 {
-    NvrSim nvr("127.0.0.1:0", {"user op secret",
-                               "camera 5 127.0.0.20 Front Door",
-                               "camera 6 rtsp://127.0.0.21:554/stream Yard",
-                               "camera 7 - Lobby",
-                               "camera 8 127.0.0.22.5 Dock",
-                               "camera 9 127.0.0.23 Unconfigured",
-                               "camera 10 cam.local Hostname",
-                               "camera 11 - Gate",
-                               "camera 12 127.0.0.24"});
-    Service service(1, {{"127.0.0.1", nvr.Port(), "op", "secret",
-                         {{"127.0.0.20", 1}, {"127.0.0.21", 2}, {"7", 3}, {"127.0.0.22", 4},
-                          {"011", 5}, {"127.0.0.24", 6}, {"127.0.0.99", 7}}}});
+    NvrSim nvr("127.0.0.1:0",
+               {"user op secret", "camera 5 127.0.0.20 Front Door",
+                "camera 6 rtsp://127.0.0.21:554/stream Yard", "camera 7 - Lobby",
+                "camera 8 127.0.0.22.5 Dock", "camera 9 127.0.0.23 Unconfigured",
+                "camera 10 cam.local Hostname", "camera 11 - Gate", "camera 12 127.0.0.24"});
+    Service service(1, {{"127.0.0.1",
+                         nvr.Port(),
+                         "op",
+                         "secret",
+                         {{"127.0.0.20", 1},
+                          {"127.0.0.21", 2},
+                          {"7", 3},
+                          {"127.0.0.22", 4},
+                          {"011", 5},
+                          {"127.0.0.24", 6},
+                          {"127.0.0.99", 7}}}});
 
     const std::string dump = AwaitAssociations(nvr, 5);
     ASSERT_TRUE(AwaitRefreshesEnded(nvr));
@@ -75,9 +79,9 @@ TEST(NvrRefresh, InventoryTriggersAndNewAssociations)
         {"Adding camera name 'Yard' with address 127.0.0.21\n", 1},
         {"Adding analog camera name 'Lobby' with address 7\n", 1},
         {"Adding camera name 'Dock' with address 127.0.0.22\n", 1},
-        {"Unconfigured", 0},  // no track camera has that address
-        {"Hostname", 0},      // no dotted address in the device address
-        {"Gate", 0},          // analog id 11 is not the address 011
+        {"Unconfigured", 0},            // no track camera has that address
+        {"Hostname", 0},                // no dotted address in the device address
+        {"Gate", 0},                    // analog id 11 is not the address 011
         {"with address 127.0.0.24", 0}, // an empty name stays empty
     };
     for (const auto& expected : nameLines)
@@ -125,21 +129,22 @@ TEST(NvrRefresh, InventoryTriggersAndNewAssociations)
 
 TEST(NvrRefresh, ExistingTriggersAssociationsAndUserLinks)
 {
-    NvrSim nvr("127.0.0.1:0", {"user op secret", "user setup setup",
-                               "camera 5 127.0.0.20 Front",
-                               "camera 6 127.0.0.21 Yard",
-                               "camera 7 127.0.0.22 Dock"});
+    NvrSim nvr("127.0.0.1:0", {"user op secret", "user setup setup", "camera 5 127.0.0.20 Front",
+                               "camera 6 127.0.0.21 Yard", "camera 7 127.0.0.22 Dock"});
     {
         // What users made at the NVR before the service came: triggers 1 to 7.
         NvrUser user(nvr.Host(), nvr.Port(), "setup", "setup");
-        const char* const guids[] = {"DOOR_1",    "KORVEL_6",  "KORVEL_0",  "KORVEL_",
+        const char* const guids[] = {"DOOR_1",    "KORVEL_6",  "KORVEL_0", "KORVEL_",
                                      "KORVEL_99", "KORVELX_7", "KORVEL_ 7"};
         for (const char* guid : guids)
             user.CreateSoftTrigger("User trigger", guid);
         user.StoreAssociation(5, "Front assoc", 1, {1});
         user.StoreAssociation(6, "Yard assoc", 0, {2});
     }
-    Service service(1, {{"127.0.0.1", nvr.Port(), "op", "secret",
+    Service service(1, {{"127.0.0.1",
+                         nvr.Port(),
+                         "op",
+                         "secret",
                          {{"127.0.0.20", 1}, {"127.0.0.21", 2}, {"127.0.0.22", 3}}}});
     std::string dump = AwaitAssociations(nvr, 3);
     ASSERT_TRUE(AwaitRefreshesEnded(nvr));
@@ -202,8 +207,10 @@ TEST(NvrRefresh, ExistingTriggersAssociationsAndUserLinks)
             std::to_string(link.trigger) + "\n";
         EXPECT_EQ(Occurrences(service.Log(), removed), link.detached ? 1u : 0u) << removed;
         const std::string stillUsed = std::to_string(link.trigger) + " source=1 ";
-        const std::string expected = "link " + std::to_string(linkId) + " trigger=" +
-                                     (link.detached ? "0 source=0 " : stillUsed);
+        const std::string expected = "link " + std::to_string(linkId) +
+                                     " trigger=" + (link.detached ? "0 source=0 " : stillUsed);
         EXPECT_NE(dump.find(expected), std::string::npos) << expected << "\n" << dump;
     }
 }
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+namespace korvel {
+
 TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
 {
     NvrSim nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front Door",
@@ -12,13 +14,12 @@ TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
         NvrUser user(nvr.Host(), nvr.Port(), "setup", "setup");
         user.CreateSoftTrigger("Door", "DOOR_1"); // trigger 1, not ours
     }
-    Service service(1, {{"127.0.0.1", nvr.Port(), "op", "secret",
-                         {{"127.0.0.20", 3}, {"127.0.0.21", 4}}}});
+    Service service(
+        1, {{"127.0.0.1", nvr.Port(), "op", "secret", {{"127.0.0.20", 3}, {"127.0.0.21", 4}}}});
     // Triggers 2 (KORVEL_5) and 3 (KORVEL_6) exist and are known once the
     // associations that list them are made.
-    ASSERT_TRUE(WaitUntil([&] {
-        return Occurrences(nvr.Dump(), "association camera=") == 2;
-    })) << nvr.Dump();
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences(nvr.Dump(), "association camera=") == 2; }))
+        << nvr.Dump();
 
     Operator chooser(service.ClientPort());
     Operator bystander(service.ClientPort());
@@ -73,3 +74,5 @@ TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOv
     front.Command("fire KORVEL_5");
     EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.20\t1\tFront");
 }
+
+} // namespace korvel

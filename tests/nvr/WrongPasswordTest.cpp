@@ -7,6 +7,8 @@
 #include <csignal>
 #include <thread>
 
+namespace korvel {
+
 TEST(NvrConnection, RefusedLoginIsLoggedAndEndsTheWorker)
 {
     NvrSim nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front Door"});
@@ -28,3 +30,5 @@ TEST(NvrConnection, RefusedLoginIsLoggedAndEndsTheWorker)
     EXPECT_EQ(service.Run().ExitStatus(), 0);
     EXPECT_EQ(Occurrences(service.Log(), "Closing connection to NVR at 127.0.0.1.\n"), 1u);
 }
+
+} // namespace korvel

@@ -8,8 +8,9 @@
 
 #include <gtest/gtest.h>
 
-
 #include <unistd.h>
+
+namespace korvel {
 
 namespace {
 
@@ -130,3 +131,5 @@ TEST(CameraFaults, SerialDeviceDisappearsAndComesBack)
     ExpectRecovered(service, baseline);
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
+
+} // namespace korvel

@@ -10,6 +10,8 @@
 
 #include <functional>
 
+namespace korvel {
+
 namespace {
 
 const char* const LoginLine = "TLAPI_Login succeeded on NVR 127.0.0.1 for user 'op'";
@@ -97,3 +99,5 @@ TEST(NvrFaults, NvrDroppedOrKilledAndRestarted)
     }
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
+
+} // namespace korvel

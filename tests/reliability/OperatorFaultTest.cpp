@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+namespace korvel {
+
 namespace {
 
 const char* const Users[] = {
@@ -298,3 +300,5 @@ TEST(OperatorFaults, HundredConcurrentLogins)
     ExpectRecovered(service, baseline);
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
+
+} // namespace korvel

@@ -7,6 +7,8 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 
+namespace korvel {
+
 std::unique_ptr<OperatorClient> LogIn(std::uint16_t servicePort, const std::string& name,
                                       const std::string& password,
                                       const OperatorClient::Options& options)
@@ -46,3 +48,5 @@ std::string Drain(OperatorClient& client)
 {
     return client.Read(1 << 20, std::chrono::milliseconds(0));
 }
+
+} // namespace korvel

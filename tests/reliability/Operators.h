@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace korvel {
+
 // Connects, reads the greeting and logs in with "LOGIN name password";
 // throws std::runtime_error unless the service answers "OK".
 std::unique_ptr<OperatorClient> LogIn(std::uint16_t servicePort, const std::string& name,
@@ -21,3 +23,5 @@ bool SendMessage(OperatorClient& client, const std::string& bytes);
 
 // Whatever the service has sent that has not been read yet.
 std::string Drain(OperatorClient& client);
+
+} // namespace korvel

@@ -12,6 +12,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace korvel {
+
 const char* const ProbeUser = "probe";
 const char* const ProbePassword = "probe pw";
 
@@ -156,3 +158,5 @@ void ExpectRecovered(const ServiceProcess& service, const Footprint& baseline)
     probe.Send(std::string("LOGIN ") + ProbeUser + " " + ProbePassword);
     EXPECT_EQ(probe.Read(2), "OK") << "a new operator is still served";
 }
+
+} // namespace korvel

@@ -17,6 +17,8 @@
 
 #include <sys/types.h>
 
+namespace korvel {
+
 // Every configuration has this user, for the operator that checks the
 // service after a fault.
 extern const char* const ProbeUser;
@@ -86,3 +88,5 @@ constexpr std::size_t MaxResidentGrowthKiB = 8 * 1024;
 // held back on purpose, so resident memory says nothing there; the leak
 // checker run at the service's end (see Stop) takes the place of the bound.
 void ExpectRecovered(const ServiceProcess& service, const Footprint& baseline);
+
+} // namespace korvel

@@ -14,6 +14,8 @@
 #include <regex>
 #include <stdexcept>
 
+namespace korvel {
+
 #if !defined(CAMSIM_BINARY) || !defined(NVRSIM_BINARY)
 #error "CAMSIM_BINARY and NVRSIM_BINARY name the simulators"
 #endif
@@ -200,3 +202,5 @@ void Nvrsim::Kill()
     process->Signal(SIGKILL);
     process->Wait();
 }
+
+} // namespace korvel

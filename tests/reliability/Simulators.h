@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // A Pelco-D "pan right" frame for the camera whose two speed bytes carry a
 // number (0 to 65535), so that each frame can be told apart where it arrives.
 std::string NumberedFrame(unsigned pelcoAddress, unsigned number);
@@ -73,3 +75,5 @@ private:
     int control = -1;
     std::string pending; // control bytes received past the last answer
 };
+
+} // namespace korvel

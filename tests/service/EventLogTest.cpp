@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 struct Record
@@ -56,3 +58,5 @@ TEST(EventLog, ErrorRecordsCarryTheCodeInHexadecimal)
         EXPECT_EQ(events.records[0].text, c.recorded);
     }
 }
+
+} // namespace korvel

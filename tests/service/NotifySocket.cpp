@@ -8,6 +8,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace korvel {
+
 NotifySocket::NotifySocket(const std::string& path) : path(path)
 {
     sockaddr_un address{};
@@ -47,3 +49,5 @@ bool NotifySocket::WaitForLine(const std::string& line, std::chrono::millisecond
             return true;
     }
 }
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+namespace korvel {
+
 // A stand-in for the service manager's notification socket: a datagram
 // socket at a path, whose messages the test reads in order.
 class NotifySocket
@@ -26,3 +28,5 @@ private:
     int fd = -1;
     std::string received; // messages, each followed by "\n--\n"
 };
+
+} // namespace korvel

@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 // Two NVRs whose addresses sort differently as text and as numbers; nothing
@@ -62,7 +64,8 @@ struct ServiceRun
     std::vector<std::string> Events() const { return Lines(EventPath()); }
     bool AwaitEvents(const std::vector<std::string>& expected) const
     {
-        return WaitUntil([&] { return Events().size() >= expected.size(); }) && Events() == expected;
+        return WaitUntil([&] { return Events().size() >= expected.size(); }) &&
+               Events() == expected;
     }
 
     TempDir dir;
@@ -96,12 +99,12 @@ TEST(ServiceControl, StopSignalEndsTheServiceCleanly)
             std::find(log.begin(), log.end(), "Received Stop request from Service Control Manager");
         ASSERT_NE(stopLine, log.end()) << run.program.Log();
         std::vector<std::string> closeLines;
-        std::copy_if(stopLine, log.end(), std::back_inserter(closeLines), [](const std::string& line) {
-            return line.rfind("Closing connection to NVR at ", 0) == 0;
-        });
-        EXPECT_EQ(closeLines,
-                  (std::vector<std::string>{"Closing connection to NVR at 127.0.0.10.",
-                                            "Closing connection to NVR at 127.0.0.9."}))
+        std::copy_if(stopLine, log.end(), std::back_inserter(closeLines),
+                     [](const std::string& line) {
+                         return line.rfind("Closing connection to NVR at ", 0) == 0;
+                     });
+        EXPECT_EQ(closeLines, (std::vector<std::string>{"Closing connection to NVR at 127.0.0.10.",
+                                                        "Closing connection to NVR at 127.0.0.9."}))
             << run.program.Log();
     }
 }
@@ -119,8 +122,12 @@ TEST(ServiceControl, OtherControlCodesLeaveTheServiceRunning)
         std::vector<std::string> newEvents;
     } cases[] = {
         {"interrogate", [&] { run.process->Signal(SIGHUP); }, {}},
-        {"queued user code 200", [&] { QueueControl(pid, 200); }, {Unrecognised("200", "000000c8")}},
-        {"real-time signal 3", [&] { run.process->Signal(SIGRTMIN + 3); }, {Unrecognised("131", "00000083")}},
+        {"queued user code 200",
+         [&] { QueueControl(pid, 200); },
+         {Unrecognised("200", "000000c8")}},
+        {"real-time signal 3",
+         [&] { run.process->Signal(SIGRTMIN + 3); },
+         {Unrecognised("131", "00000083")}},
         {"queued code 128", [&] { QueueControl(pid, 128); }, {Unrecognised("128", "00000080")}},
     };
     std::vector<std::string> expected{Started};
@@ -193,8 +200,10 @@ TEST(ServiceControl, WithoutServiceManagerPrintsTheHint)
         const char* name;
         std::function<void(Process::Options&)> environment;
     } cases[] = {
-        {"no notification socket", [](Process::Options& o) { o.unsetEnvironment = {"NOTIFY_SOCKET"}; }},
-        {"empty notification socket", [](Process::Options& o) { o.environment["NOTIFY_SOCKET"] = ""; }},
+        {"no notification socket",
+         [](Process::Options& o) { o.unsetEnvironment = {"NOTIFY_SOCKET"}; }},
+        {"empty notification socket",
+         [](Process::Options& o) { o.environment["NOTIFY_SOCKET"] = ""; }},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -209,3 +218,5 @@ TEST(ServiceControl, WithoutServiceManagerPrintsTheHint)
         EXPECT_FALSE(FileExists(program.LogPath())) << c.name;
     }
 }
+
+} // namespace korvel

@@ -15,14 +15,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 // What the service unit written for a program must say: how systemd starts it,
 // the one folder it may write, who it runs as and whether it is restarted.
-void ExpectServiceUnitFor(const std::string& unit, const std::string& execStart, const std::string& folder,
-                          bool restartOnFailure, const std::string& context)
+void ExpectServiceUnitFor(const std::string& unit, const std::string& execStart,
+                          const std::string& folder, bool restartOnFailure,
+                          const std::string& context)
 {
-    const auto has = [&](const std::string& line) { return ("\n" + unit).find("\n" + line + "\n") != std::string::npos; };
+    const auto has = [&](const std::string& line) {
+        return ("\n" + unit).find("\n" + line + "\n") != std::string::npos;
+    };
     EXPECT_TRUE(has("Description=Tolvanis tlKorvel service")) << context << unit;
     EXPECT_TRUE(has("Type=notify")) << context << unit;
     EXPECT_TRUE(has("ExecStart=" + execStart)) << context << unit;
@@ -32,7 +37,9 @@ void ExpectServiceUnitFor(const std::string& unit, const std::string& execStart,
     EXPECT_EQ(unit.find("\nUser="), std::string::npos) << context << "runs as root\n" << unit;
     for (const char* restart : {"StartLimitIntervalSec=0", "Restart=on-failure", "RestartSec=60"})
         EXPECT_EQ(has(restart), restartOnFailure) << context << restart;
-    EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@"))) << context << "every value filled in\n" << unit;
+    EXPECT_FALSE(std::regex_search(unit, std::regex("@[A-Z_]+@")))
+        << context << "every value filled in\n"
+        << unit;
 }
 
 const char* const TimerUnit = "[Unit]\n"
@@ -45,7 +52,8 @@ const char* const TimerUnit = "[Unit]\n"
 
 int PermissionsOf(const std::string& path)
 {
-    struct stat status {};
+    struct stat status
+    {};
     ::stat(path.c_str(), &status);
     return static_cast<int>(status.st_mode & 07777);
 }
@@ -63,7 +71,10 @@ struct Installation
         options.environment["TLKORVEL_SYSTEMD_DIR"] = units.Path();
         options.environment["TLKORVEL_EVENT_LOG"] = events.File("events");
     }
-    RunResult Run(const std::string& option) const { return RunToEnd(program->Path(), {option}, options); }
+    RunResult Run(const std::string& option) const
+    {
+        return RunToEnd(program->Path(), {option}, options);
+    }
     std::vector<std::string> Events() const { return Lines(events.File("events")); }
     std::vector<std::string> LogLines() const { return LogMessages(program->Log()); }
 
@@ -92,14 +103,24 @@ TEST(ServiceInstall, InstallTwiceThenUninstallTwice)
         std::vector<std::string> events;   // all so far
         std::vector<std::string> logLines; // all so far
     } steps[] = {
-        {"-install", "Service installed successfully\n", true,
-         {"information Installed service."}, {"Installed service."}},
-        {"/INSTALL", "The service is already installed\n", true,
-         {"information Installed service."}, {"Installed service."}},
-        {"-uninstall", "Service uninstalled successfully\n", false,
+        {"-install",
+         "Service installed successfully\n",
+         true,
+         {"information Installed service."},
+         {"Installed service."}},
+        {"/INSTALL",
+         "The service is already installed\n",
+         true,
+         {"information Installed service."},
+         {"Installed service."}},
+        {"-uninstall",
+         "Service uninstalled successfully\n",
+         false,
          {"information Installed service.", "information Deleted service."},
          {"Installed service.", "Deleted service."}},
-        {"-uninstall", "The service is not installed\n", false,
+        {"-uninstall",
+         "The service is not installed\n",
+         false,
          {"information Installed service.", "information Deleted service."},
          {"Installed service.", "Deleted service."}},
     };
@@ -110,7 +131,8 @@ TEST(ServiceInstall, InstallTwiceThenUninstallTwice)
         EXPECT_EQ(installation.Events(), step.events) << step.option;
         EXPECT_EQ(installation.LogLines(), step.logLines) << step.option;
         if (step.installedAfter) {
-            ExpectServiceUnitFor(ReadFile(servicePath), program, folder, ::geteuid() == 0, step.option);
+            ExpectServiceUnitFor(ReadFile(servicePath), program, folder, ::geteuid() == 0,
+                                 step.option);
             EXPECT_EQ(ReadFile(timerPath), TimerUnit) << step.option;
             EXPECT_EQ(PermissionsOf(servicePath), 0644) << "units are readable by everyone";
         } else {
@@ -137,14 +159,17 @@ TEST(ServiceInstall, ExecutablePathKeepsItsLiteralMeaning)
         ASSERT_EQ(installation.Run("-install").exitStatus, 0) << c.folder;
         const std::string folder = installation.dir.Path() + c.wordFolder;
         const std::string folderWord = folder.substr(0, folder.size() - 1);
-        const auto word = [&](const std::string& text) { return c.quoted ? "\"" + text + "\"" : text; };
-        ExpectServiceUnitFor(ReadFile(installation.units.File("tlKorvel.service")), word(folder + "tlKorvel"),
-                             word(folderWord), ::geteuid() == 0, c.folder);
+        const auto word = [&](const std::string& text) {
+            return c.quoted ? "\"" + text + "\"" : text;
+        };
+        ExpectServiceUnitFor(ReadFile(installation.units.File("tlKorvel.service")),
+                             word(folder + "tlKorvel"), word(folderWord), ::geteuid() == 0,
+                             c.folder);
         // systemd's own reader, where the machine has it, takes both units as they are.
         if (FileExists(SystemdAnalyze)) {
-            const RunResult verify = RunToEnd(SystemdAnalyze,
-                                              {"verify", "--man=no", installation.units.File("tlKorvel.service"),
-                                               installation.units.File("tlKorvel.timer")});
+            const RunResult verify = RunToEnd(
+                SystemdAnalyze, {"verify", "--man=no", installation.units.File("tlKorvel.service"),
+                                 installation.units.File("tlKorvel.timer")});
             EXPECT_EQ(verify.exitStatus, 0) << c.folder << verify.err;
             EXPECT_EQ(verify.err.find("tlKorvel"), std::string::npos) << c.folder << verify.err;
         }
@@ -153,8 +178,10 @@ TEST(ServiceInstall, ExecutablePathKeepsItsLiteralMeaning)
 
 TEST(ServiceInstall, FailuresAreReportedThreeWays)
 {
-    const std::string errorInstalling = "Error installing service.  See the application log for details.\n";
-    const std::string errorUninstalling = "Error uninstalling service.  See the application log for details.\n";
+    const std::string errorInstalling =
+        "Error installing service.  See the application log for details.\n";
+    const std::string errorUninstalling =
+        "Error uninstalling service.  See the application log for details.\n";
     const auto blockWithFolder = [](const std::string& path) {
         ::mkdir(path.c_str(), 0755);
         WriteFile(path + "/keep", "x");
@@ -170,32 +197,66 @@ TEST(ServiceInstall, FailuresAreReportedThreeWays)
         std::vector<std::string> events;
         std::vector<std::string> logLines;
     } cases[] = {
-        {"missing unit folder", "",
-         [](Installation& i) { i.options.environment["TLKORVEL_SYSTEMD_DIR"] = i.units.File("absent"); },
-         "-install", errorInstalling, 255,
-         {"error Unable to connect to service control manager during install.  Error code=0x00000002"},
+        {"missing unit folder",
+         "",
+         [](Installation& i) {
+             i.options.environment["TLKORVEL_SYSTEMD_DIR"] = i.units.File("absent");
+         },
+         "-install",
+         errorInstalling,
+         255,
+         {"error Unable to connect to service control manager during install.  Error "
+          "code=0x00000002"},
          {"Unable to connect to service control manager during install."}},
-        {"missing unit folder, nothing to remove", "",
-         [](Installation& i) { i.options.environment["TLKORVEL_SYSTEMD_DIR"] = i.units.File("absent"); },
-         "-uninstall", "The service is not installed\n", 0, {}, {}},
-        {"service unit that cannot be deleted", "",
+        {"missing unit folder, nothing to remove",
+         "",
+         [](Installation& i) {
+             i.options.environment["TLKORVEL_SYSTEMD_DIR"] = i.units.File("absent");
+         },
+         "-uninstall",
+         "The service is not installed\n",
+         0,
+         {},
+         {}},
+        {"service unit that cannot be deleted",
+         "",
          [&](Installation& i) { blockWithFolder(i.units.File("tlKorvel.service")); },
-         "-uninstall", errorUninstalling, 255,
+         "-uninstall",
+         errorUninstalling,
+         255,
          {"error Error deleting service during uninstall.  Error code=0x00000015"},
          {"Error deleting service during uninstall."}},
-        {"timer unit that cannot be written", "",
+        {"timer unit that cannot be written",
+         "",
          [&](Installation& i) { blockWithFolder(i.units.File("tlKorvel.timer")); },
-         "-install", "Service installed successfully\n", 0,
+         "-install",
+         "Service installed successfully\n",
+         0,
          {"error Unable to set service to delayed autostart during install.  Error code=0x00000015",
           "information Installed service."},
          {"Unable to set service to delayed autostart during install.", "Installed service."}},
-        {"executable path with quotes", "say \"hi\"/", [](Installation&) {}, "-install", errorInstalling, 255,
+        {"executable path with quotes",
+         "say \"hi\"/",
+         [](Installation&) {},
+         "-install",
+         errorInstalling,
+         255,
          {"error Unable to create service during install.  Error code=0x00000016"},
          {"Unable to create service during install."}},
-        {"executable path with a backslash", "back\\slash/", [](Installation&) {}, "-install", errorInstalling, 255,
+        {"executable path with a backslash",
+         "back\\slash/",
+         [](Installation&) {},
+         "-install",
+         errorInstalling,
+         255,
          {"error Unable to create service during install.  Error code=0x00000016"},
          {"Unable to create service during install."}},
-        {"executable path that is not UTF-8", "latin\xe9/", [](Installation&) {}, "-install", errorInstalling, 255,
+        {"executable path that is not UTF-8",
+         "latin\xe9/",
+         [](Installation&) {},
+         "-install",
+         errorInstalling,
+         255,
          {"error Unable to create service during install.  Error code=0x00000016"},
          {"Unable to create service during install."}},
     };
@@ -241,12 +302,15 @@ TEST(ServiceInstall, WithoutTheRightToManageServicesTheRestartPolicyIsLeftOut)
     ::chmod(refused.program->Path().c_str(), 0755);
     ::chmod(refused.units.Path().c_str(), 0755);
     ::chmod(refused.events.Path().c_str(), 0777);
-    const RunResult denied = RunToEnd("/usr/bin/setpriv",
-                                      {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                       refused.program->Path(), "-install"},
-                                      refused.options);
+    const RunResult denied = RunToEnd(
+        "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", refused.program->Path(), "-install"},
+        refused.options);
     EXPECT_EQ(denied.exitStatus, 255) << denied.err;
-    EXPECT_EQ(refused.Events(), std::vector<std::string>{
-                                    "error Unable to create service during install.  Error code=0x0000000d"});
+    EXPECT_EQ(refused.Events(),
+              std::vector<std::string>{
+                  "error Unable to create service during install.  Error code=0x0000000d"});
     EXPECT_FALSE(FileExists(refused.units.File("tlKorvel.service")));
 }
+
+} // namespace korvel

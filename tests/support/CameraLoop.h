@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+namespace korvel {
+
 // A camera made from one Camera element, for example
 // R"(<Camera Address="127.0.0.1" Port="4001" />)".
 inline std::unique_ptr<TrackCamera> MakeCamera(boost::asio::io_context& io, const std::string& xml,
@@ -57,8 +59,8 @@ inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds durati
 class DeliveryRecorder : public CommandListener
 {
 public:
-    TrackCamera::Delivery Send(TrackCamera& camera, std::uint16_t sessionId,
-                               std::int32_t priority, const std::string& bytes)
+    TrackCamera::Delivery Send(TrackCamera& camera, std::uint16_t sessionId, std::int32_t priority,
+                               const std::string& bytes)
     {
         const auto delivery = camera.SendCommand(sessionId, priority, bytes.data(), bytes.size());
         if (delivery == TrackCamera::Delivery::Written)
@@ -74,3 +76,5 @@ public:
 
     std::vector<std::string> events;
 };
+
+} // namespace korvel

@@ -4,16 +4,20 @@
 
 #include <sstream>
 
-const std::string MustRunLine = "Must be run with command line options or installed as a service\n\n";
+namespace korvel {
 
-const std::string UsageBlock = "Service management options:\n"
-                               "  -install    to install the service.\n"
-                               "  -uninstall  to remove the service.\n"
-                               "To start or stop tlKorvel after it has been installed as a service use\n"
-                               "    net start tlKorvel\n"
-                               "or\n"
-                               "    net stop tlkorvel\n\n"
-                               "\nUse -d to run in command line mode\n";
+const std::string MustRunLine =
+    "Must be run with command line options or installed as a service\n\n";
+
+const std::string UsageBlock =
+    "Service management options:\n"
+    "  -install    to install the service.\n"
+    "  -uninstall  to remove the service.\n"
+    "To start or stop tlKorvel after it has been installed as a service use\n"
+    "    net start tlKorvel\n"
+    "or\n"
+    "    net stop tlkorvel\n\n"
+    "\nUse -d to run in command line mode\n";
 
 const std::string NotStartedHint =
     "This application is designed to be run as a Windows service.\n"
@@ -43,3 +47,5 @@ std::vector<std::string> LogMessages(const std::string& logText)
     }
     return messages;
 }
+
+} // namespace korvel

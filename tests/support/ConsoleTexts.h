@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // The console texts of a start without a service manager.
 extern const std::string MustRunLine;
 extern const std::string UsageBlock;
@@ -13,3 +15,5 @@ std::vector<std::string> Lines(const std::string& path);
 
 // The log file's lines without their time stamps.
 std::vector<std::string> LogMessages(const std::string& logText);
+
+} // namespace korvel

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 class LogCapture
 {
 public:
@@ -51,3 +53,5 @@ public:
 private:
     std::size_t start;
 };
+
+} // namespace korvel

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 class LoopbackListener
 {
 public:
@@ -110,3 +112,5 @@ private:
     mutable std::mutex mutex;
     std::vector<std::unique_ptr<Connection>> connections;
 };
+
+} // namespace korvel

@@ -16,6 +16,8 @@
 
 extern char** environ;
 
+namespace korvel {
+
 namespace {
 
 std::string MakeOutputDir()
@@ -30,8 +32,7 @@ std::string MakeOutputDir()
 
 Process::Process(const std::string& program, const std::vector<std::string>& arguments)
     : Process(program, arguments, Options())
-{
-}
+{}
 
 Process::Process(const std::string& program, const std::vector<std::string>& arguments,
                  const Options& options)
@@ -204,3 +205,5 @@ void InstalledProgram::WriteConfig(const std::string& xml) const
 {
     WriteFile(directory + "tlKorvel.xml", xml);
 }
+
+} // namespace korvel

@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+namespace korvel {
+
 // A child process with its standard output and error captured in files.
 // The destructor kills a process that is still running.
 class Process
@@ -79,3 +81,5 @@ private:
     std::string directory;
     std::string path;
 };
+
+} // namespace korvel

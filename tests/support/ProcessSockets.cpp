@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+namespace korvel {
+
 std::vector<std::string> DescriptorTargets(pid_t pid)
 {
     std::vector<std::string> targets;
@@ -52,3 +54,5 @@ std::uint16_t ListeningPortOf(pid_t pid)
     }
     return 0;
 }
+
+} // namespace korvel

@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+namespace korvel {
+
 // The targets of the process's descriptors ("socket:[123]", "/dev/pts/4", ...).
 std::vector<std::string> DescriptorTargets(pid_t pid);
 
@@ -16,3 +18,5 @@ std::set<std::string> SocketInodes(pid_t pid);
 
 // The loopback port on which one of the process's sockets listens; 0 if none.
 std::uint16_t ListeningPortOf(pid_t pid);
+
+} // namespace korvel

@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace korvel {
+
 class PseudoTerminal
 {
 public:
@@ -81,3 +83,5 @@ private:
     int slave = -1;
     std::string slavePath;
 };
+
+} // namespace korvel

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace korvel {
+
 TempDir::TempDir()
 {
     char pattern[] = "/tmp/korvel-test-XXXXXX";
@@ -52,3 +54,5 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
     return true;
 }
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+namespace korvel {
+
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir
 {
@@ -28,3 +30,5 @@ bool FileExists(const std::string& path);
 // Polls the condition every 20 ms until it holds or the timeout passes.
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 unsigned short UnusedPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -17,3 +19,5 @@ unsigned short UnusedPort()
     ::close(fd);
     return ntohs(address.sin_port);
 }
+
+} // namespace korvel

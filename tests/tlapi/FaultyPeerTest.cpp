@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+namespace korvel {
+
 namespace {
 
 std::vector<uint8_t> OkNumber(uint32_t value)
@@ -19,8 +21,9 @@ std::vector<uint8_t> OkNumber(uint32_t value)
 }
 
 // Answers the first request of the client with the bytes the case makes.
-FakePeer::Script AnswerWith(std::function<std::vector<uint8_t>(uint32_t tag, uint16_t operation)> answer,
-                            bool closeAfter = false)
+FakePeer::Script
+AnswerWith(std::function<std::vector<uint8_t>(uint32_t tag, uint16_t operation)> answer,
+           bool closeAfter = false)
 {
     return [answer, closeAfter](TestSocket& client) {
         if (!FakePeer::Greet(client))
@@ -46,30 +49,38 @@ TEST(TlapiFaultyPeer, BrokenRepliesCloseTheConnection)
         const char* reason;
     };
     const Case cases[] = {
-        {"oversized frame",
-         AnswerWith([](uint32_t, uint16_t) { return U32Bytes(0x7FFFFFFF); }), "frame length"},
-        {"frame too short for a header",
-         AnswerWith([](uint32_t, uint16_t) { return U32Bytes(3); }), "frame length"},
-        {"garbage",
-         AnswerWith([](uint32_t, uint16_t) { return std::vector<uint8_t>(64, 0xFF); }), "frame length"},
+        {"oversized frame", AnswerWith([](uint32_t, uint16_t) { return U32Bytes(0x7FFFFFFF); }),
+         "frame length"},
+        {"frame too short for a header", AnswerWith([](uint32_t, uint16_t) { return U32Bytes(3); }),
+         "frame length"},
+        {"garbage", AnswerWith([](uint32_t, uint16_t) { return std::vector<uint8_t>(64, 0xFF); }),
+         "frame length"},
         {"unknown frame type",
-         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(9, op, tag, OkNumber(1)); }), "frame type"},
+         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(9, op, tag, OkNumber(1)); }),
+         "frame type"},
         {"reply with another tag",
          AnswerWith([](uint32_t tag, uint16_t op) { return Frame(2, op, tag + 5, OkNumber(1)); }),
          "unexpected reply"},
         {"reply to another operation",
-         AnswerWith([](uint32_t tag, uint16_t) { return Frame(2, 0x20, tag, OkNumber(1)); }), "unexpected reply"},
+         AnswerWith([](uint32_t tag, uint16_t) { return Frame(2, 0x20, tag, OkNumber(1)); }),
+         "unexpected reply"},
         {"reply without status",
-         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(2, op, tag, {}); }), "without status"},
+         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(2, op, tag, {}); }),
+         "without status"},
         {"reply without its number",
-         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(2, op, tag, U32Bytes(0)); }), "short reply"},
+         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(2, op, tag, U32Bytes(0)); }),
+         "short reply"},
         {"request from the NVR",
-         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(1, op, tag, {}); }), "unexpected request"},
-        {"short event",
-         AnswerWith([](uint32_t, uint16_t) { return Frame(3, 10, 1, U32Bytes(1)); }), "short event"},
+         AnswerWith([](uint32_t tag, uint16_t op) { return Frame(1, op, tag, {}); }),
+         "unexpected request"},
+        {"short event", AnswerWith([](uint32_t, uint16_t) { return Frame(3, 10, 1, U32Bytes(1)); }),
+         "short event"},
         {"closed in mid-frame",
-         AnswerWith([](uint32_t, uint16_t) { return std::vector<uint8_t>{0, 0, 0, 40, 2, 0}; }, true), "closed"},
-        {"no reply at all", AnswerWith([](uint32_t, uint16_t) { return std::vector<uint8_t>(); }), "no reply"},
+         AnswerWith([](uint32_t, uint16_t) { return std::vector<uint8_t>{0, 0, 0, 40, 2, 0}; },
+                    true),
+         "closed"},
+        {"no reply at all", AnswerWith([](uint32_t, uint16_t) { return std::vector<uint8_t>(); }),
+         "no reply"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -114,7 +125,11 @@ TEST(TlapiFaultyPeer, OpenFailsWithoutAProperGreeting)
     };
     const Case cases[] = {
         {"silent", [](TestSocket& c) { c.WaitClosed(std::chrono::seconds(10)); }},
-        {"text banner", [](TestSocket& c) { c.SendAll(std::string("220 welcome\r\n")); c.WaitClosed(std::chrono::seconds(10)); }},
+        {"text banner",
+         [](TestSocket& c) {
+             c.SendAll(std::string("220 welcome\r\n"));
+             c.WaitClosed(std::chrono::seconds(10));
+         }},
         {"closes at once", [](TestSocket&) {}},
         {"refuses the version",
          [](TestSocket& c) {
@@ -172,7 +187,8 @@ TEST(TlapiFaultyPeer, AnEventFloodIsCutOffNotQueuedWithoutBound)
     ASSERT_EQ(client.Open(peer.Port()), 0);
     EXPECT_EQ(TLAPI_NumCameras(client.Handle()), 0u);
     EXPECT_EQ(TLAPI_GetSocket(client.Handle()), -1);
-    EXPECT_NE(client.LastError().find("undelivered events"), std::string::npos) << client.LastError();
+    EXPECT_NE(client.LastError().find("undelivered events"), std::string::npos)
+        << client.LastError();
 
     // What was kept is still delivered, a bounded batch per call.
     std::size_t before = 0;
@@ -187,3 +203,5 @@ TEST(TlapiFaultyPeer, AnEventFloodIsCutOffNotQueuedWithoutBound)
     EXPECT_EQ(events[1].U32At(12), 7u);
     EXPECT_EQ(events[1].U32At(4), 1u) << "the NVR's sequence number";
 }
+
+} // namespace korvel

@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 std::vector<uint8_t> HelloPayload()
@@ -42,7 +44,8 @@ uint32_t StatusOf(const std::vector<uint8_t>& body)
 {
     if (body.size() < 11)
         return 0xFFFFFFFF;
-    return (uint32_t(body[7]) << 24) | (uint32_t(body[8]) << 16) | (uint32_t(body[9]) << 8) | body[10];
+    return (uint32_t(body[7]) << 24) | (uint32_t(body[8]) << 16) | (uint32_t(body[9]) << 8) |
+           body[10];
 }
 
 } // namespace
@@ -118,19 +121,25 @@ TEST(NvrSim, DumpShowsTheWholeState)
 
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    ASSERT_EQ(::getsockname(TLAPI_GetSocket(client.Handle()), reinterpret_cast<sockaddr*>(&local), &length), 0);
-    const std::string expected =
-        "camera 7 address=\"\" name=\"\"\n"
-        "camera 9 address=10.1.1.9 name=\"Say \\\"hi\\\" \\\\ now\"\n"
-        "camera 12 address=192.168.1.20 name=\"Front door\"\n"
-        "user admin\n"
-        "trigger 1 name=\"Korvel Control\" guid=KORVEL_12\n"
-        "association camera=12 name=KORVEL_12 displayMode=4 displayWidth=50 textColour=0x808080 options=0 "
-        "active=1 font=Arial fontSize=8 markerColour=0xFFFF00 markerSize=70 markerX=90 markerY=90 entries=1\n"
-        "  entry 1 position=1 kind=8 trigger=1 action=2\n"
-        "link 1 trigger=1 source=1 event=10 action=1 target=0 schedule=0 options=0 name=\"User link 1\"\n"
-        "session 1 peer=127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + " loggedin=yes user=admin\n"
-        "ok\n";
+    ASSERT_EQ(::getsockname(TLAPI_GetSocket(client.Handle()), reinterpret_cast<sockaddr*>(&local),
+                            &length),
+              0);
+    const std::string expected = "camera 7 address=\"\" name=\"\"\n"
+                                 "camera 9 address=10.1.1.9 name=\"Say \\\"hi\\\" \\\\ now\"\n"
+                                 "camera 12 address=192.168.1.20 name=\"Front door\"\n"
+                                 "user admin\n"
+                                 "trigger 1 name=\"Korvel Control\" guid=KORVEL_12\n"
+                                 "association camera=12 name=KORVEL_12 displayMode=4 "
+                                 "displayWidth=50 textColour=0x808080 options=0 "
+                                 "active=1 font=Arial fontSize=8 markerColour=0xFFFF00 "
+                                 "markerSize=70 markerX=90 markerY=90 entries=1\n"
+                                 "  entry 1 position=1 kind=8 trigger=1 action=2\n"
+                                 "link 1 trigger=1 source=1 event=10 action=1 target=0 schedule=0 "
+                                 "options=0 name=\"User link 1\"\n"
+                                 "session 1 peer=127.0.0.1:" +
+                                 std::to_string(ntohs(local.sin_port)) +
+                                 " loggedin=yes user=admin\n"
+                                 "ok\n";
     EXPECT_EQ(sim.Control("dump"), expected);
 }
 
@@ -138,10 +147,13 @@ TEST(NvrSim, StandardInputTakesCommandsAndItsEndDoesNotStop)
 {
     NvrSim sim({}, true);
     sim.Proc().WriteStdin("camera 3 - Gate\r\n\n# a comment\ndump\n");
-    EXPECT_TRUE(WaitUntil([&] { return sim.Proc().Stdout().find("camera 3 address=\"\" name=Gate\nok\n") != std::string::npos; }))
-        << sim.Proc().Stdout();
+    EXPECT_TRUE(WaitUntil([&] {
+        return sim.Proc().Stdout().find("camera 3 address=\"\" name=Gate\nok\n") !=
+               std::string::npos;
+    })) << sim.Proc().Stdout();
     sim.Proc().WriteStdin(std::string(5000, 'x') + "\n");
-    EXPECT_TRUE(WaitUntil([&] { return sim.Proc().Stdout().find("error: line too long\n") != std::string::npos; }));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return sim.Proc().Stdout().find("error: line too long\n") != std::string::npos; }));
     sim.Proc().CloseStdin();
     EXPECT_EQ(sim.Control("rename 3 Main gate"), "ok\n");
     EXPECT_TRUE(sim.Proc().Running());
@@ -241,13 +253,14 @@ TEST(NvrSim, GreetingBytesAndRefusalsThatKeepTheConnection)
     NvrSim sim;
     TestSocket raw = TestSocket::Connect(sim.Port());
     // The greeting exactly as the protocol document shows it.
-    raw.SendAll(std::vector<uint8_t>{0x00, 0x00, 0x00, 0x0D, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
-                                     0x54, 0x4C, 0x4B, 0x56, 0x00, 0x01});
+    raw.SendAll(std::vector<uint8_t>{0x00, 0x00, 0x00, 0x0D, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00,
+                                     0x01, 0x54, 0x4C, 0x4B, 0x56, 0x00, 0x01});
     std::vector<uint8_t> greeting;
     ASSERT_TRUE(raw.ReadExactly(31, greeting));
-    const std::vector<uint8_t> expected = {0x00, 0x00, 0x00, 0x1B, 0x02, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
-                                           0x00, 0x00, 0x00, 0x00, 0x54, 0x4C, 0x4B, 0x56, 0x00, 0x01,
-                                           0x00, 0x00, 0x00, 0x06, 'n',  'v',  'r',  's',  'i',  'm'};
+    const std::vector<uint8_t> expected = {0x00, 0x00, 0x00, 0x1B, 0x02, 0x00, 0x01, 0x00,
+                                           0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x54,
+                                           0x4C, 0x4B, 0x56, 0x00, 0x01, 0x00, 0x00, 0x00,
+                                           0x06, 'n',  'v',  'r',  's',  'i',  'm'};
     EXPECT_EQ(greeting, expected);
 
     raw.SendAll(Frame(1, 0x99, 2, {}));
@@ -267,7 +280,10 @@ TEST(NvrSim, VerboseLogsEveryRequest)
     EXPECT_EQ(TLAPI_NumCameras(client.Handle()), 0u);
     EXPECT_TRUE(WaitUntil([&] {
         const std::string log = sim.Proc().Stderr();
-        return log.find("HELLO -> ok") != std::string::npos && log.find("LOGIN -> ok admin refused") != std::string::npos &&
+        return log.find("HELLO -> ok") != std::string::npos &&
+               log.find("LOGIN -> ok admin refused") != std::string::npos &&
                log.find("CAMERA_COUNT -> not logged in") != std::string::npos;
     })) << sim.Proc().Stderr();
 }
+
+} // namespace korvel

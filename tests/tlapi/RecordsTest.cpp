@@ -9,6 +9,8 @@
 #include <cstring>
 #include <functional>
 
+namespace korvel {
+
 namespace {
 
 class TlapiRecords : public ::testing::Test
@@ -143,7 +145,8 @@ TEST_F(TlapiRecords, SoftTriggersAreCreatedConfirmedListedAndFired)
     char guid[256];
     EXPECT_EQ(TLAPI_GetSoftTriggerGuid(h, 2, guid, sizeof guid), 0);
     EXPECT_STREQ(guid, "KORVELX_7");
-    EXPECT_NE(sim.Must("dump").find("trigger 1 name=\"Korvel Control\" guid=KORVEL_12\n"), std::string::npos);
+    EXPECT_NE(sim.Must("dump").find("trigger 1 name=\"Korvel Control\" guid=KORVEL_12\n"),
+              std::string::npos);
 
     for (const char* which : {"KORVEL_12", "2"}) {
         SCOPED_TRACE(which);
@@ -151,7 +154,8 @@ TEST_F(TlapiRecords, SoftTriggersAreCreatedConfirmedListedAndFired)
         SeenEvent fired;
         ASSERT_TRUE(client.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, fired));
         EXPECT_NE(fired.code, 0);
-        EXPECT_EQ(fired.U32At(12), std::string(which) == "2" ? 2u : 1u) << "trigger id at offset 12";
+        EXPECT_EQ(fired.U32At(12), std::string(which) == "2" ? 2u : 1u)
+            << "trigger id at offset 12";
     }
 
     const std::string longGuid(256, 'K');
@@ -197,8 +201,10 @@ TEST_F(TlapiRecords, AssociationLifecycle)
     created.entryCount = 1;
     EXPECT_EQ(TLAPI_UpdateAssociation(h, &created), 0);
     EXPECT_NE(sim.Must("dump").find(
-                  "association camera=12 name=KORVEL_12 displayMode=4 displayWidth=50 textColour=0x808080 "
-                  "options=0 active=1 font=Arial fontSize=8 markerColour=0xFFFF00 markerSize=70 markerX=90 "
+                  "association camera=12 name=KORVEL_12 displayMode=4 displayWidth=50 "
+                  "textColour=0x808080 "
+                  "options=0 active=1 font=Arial fontSize=8 markerColour=0xFFFF00 markerSize=70 "
+                  "markerX=90 "
                   "markerY=90 entries=1\n  entry 1 position=1 kind=8 trigger=1 action=2\n"),
               std::string::npos)
         << sim.Control("dump");
@@ -224,7 +230,8 @@ TEST_F(TlapiRecords, AssociationLifecycle)
     EXPECT_EQ(read.markerX, 90u);
     EXPECT_EQ(read.markerY, 90u);
     ASSERT_EQ(read.entryCount, 1u);
-    std::vector<TLAPI_ASSOCIATION_ENTRY> blank(read.entryCount, TLAPI_ASSOCIATION_ENTRY{32, 0, 0, 0, 0, 0, 0, 0});
+    std::vector<TLAPI_ASSOCIATION_ENTRY> blank(read.entryCount,
+                                               TLAPI_ASSOCIATION_ENTRY{32, 0, 0, 0, 0, 0, 0, 0});
     read.entries = blank.data();
     EXPECT_EQ(TLAPI_GetAssociationForCamera(h, 12, &read), 0);
     EXPECT_EQ(blank[0].position, 1u);
@@ -243,7 +250,8 @@ TEST_F(TlapiRecords, AssociationLifecycle)
     partial.size = sizeof partial;
     partial.entries = one;
     partial.entryCount = 1;
-    EXPECT_EQ(TLAPI_GetAssociationForCamera(h, 12, &partial), 0) << "name and font buffers are optional";
+    EXPECT_EQ(TLAPI_GetAssociationForCamera(h, 12, &partial), 0)
+        << "name and font buffers are optional";
     EXPECT_EQ(partial.entryCount, 2u);
     EXPECT_EQ(partial.markerX, 10u);
     EXPECT_EQ(one[0].softTriggerId, trigger);
@@ -270,9 +278,12 @@ TEST_F(TlapiRecords, AssociationRecordsWithWrongSizesAreRejected)
         {"too many entries", [](TLAPI_ASSOCIATION& a) { a.entryCount = 100000; }, -1},
         {"no name buffer", [](TLAPI_ASSOCIATION& a) { a.name = nullptr; }, -1},
         {"name not terminated", [](TLAPI_ASSOCIATION& a) { std::memset(a.name, 'n', 256); }, -1},
-        {"empty name", [](TLAPI_ASSOCIATION& a) { a.name[0] = '\0'; }, TLAPI_STATUS_INVALID_ARGUMENT},
-        {"camera id 0", [](TLAPI_ASSOCIATION& a) { a.cameraId = 0; }, TLAPI_STATUS_INVALID_ARGUMENT},
-        {"unknown trigger", [](TLAPI_ASSOCIATION& a) { a.entries->softTriggerId = 99; }, TLAPI_STATUS_NOT_FOUND},
+        {"empty name", [](TLAPI_ASSOCIATION& a) { a.name[0] = '\0'; },
+         TLAPI_STATUS_INVALID_ARGUMENT},
+        {"camera id 0", [](TLAPI_ASSOCIATION& a) { a.cameraId = 0; },
+         TLAPI_STATUS_INVALID_ARGUMENT},
+        {"unknown trigger", [](TLAPI_ASSOCIATION& a) { a.entries->softTriggerId = 99; },
+         TLAPI_STATUS_NOT_FOUND},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -345,10 +356,16 @@ TEST_F(TlapiRecords, EventLinksAreListedAndDetached)
     const Case cases[] = {
         {"record size 236", [](TLAPI_EVENT_LINK& l) { l.size = 236; }, -1},
         {"unknown link", [](TLAPI_EVENT_LINK& l) { l.id = 42; }, TLAPI_STATUS_NOT_FOUND},
-        {"unknown trigger", [](TLAPI_EVENT_LINK& l) { l.sourceType = 1; l.softTriggerId = 42; },
+        {"unknown trigger",
+         [](TLAPI_EVENT_LINK& l) {
+             l.sourceType = 1;
+             l.softTriggerId = 42;
+         },
          TLAPI_STATUS_NOT_FOUND},
-        {"unknown source type", [](TLAPI_EVENT_LINK& l) { l.sourceType = 9; }, TLAPI_STATUS_INVALID_ARGUMENT},
-        {"name not terminated", [](TLAPI_EVENT_LINK& l) { std::memset(l.name, 'n', sizeof l.name); }, -1},
+        {"unknown source type", [](TLAPI_EVENT_LINK& l) { l.sourceType = 9; },
+         TLAPI_STATUS_INVALID_ARGUMENT},
+        {"name not terminated",
+         [](TLAPI_EVENT_LINK& l) { std::memset(l.name, 'n', sizeof l.name); }, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -387,5 +404,8 @@ TEST_F(TlapiRecords, ChangesAreAnnouncedToEverySession)
     EXPECT_EQ(sim.Must("fire " + std::to_string(trigger)), "fired 1 sessions=2\nok\n");
     EXPECT_TRUE(other.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, seen));
     EXPECT_TRUE(client.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, seen));
-    EXPECT_EQ(TLAPI_Select(notLoggedIn.Handle(), 200), 0) << "sessions without a login hear nothing";
+    EXPECT_EQ(TLAPI_Select(notLoggedIn.Handle(), 200), 0)
+        << "sessions without a login hear nothing";
 }
+
+} // namespace korvel

@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 TEST(TlapiSession, OpenQueuesEventOneForTheNextSelect)
 {
     NvrSim sim;
@@ -42,10 +44,8 @@ TEST(TlapiSession, LoginOutcomeArrivesAsEvent71)
         int code;
     };
     const Case cases[] = {
-        {"admin", "secret", TLAPI_LOGIN_OK},
-        {"admin", "wrong", TLAPI_LOGIN_REFUSED},
-        {"nobody", "secret", TLAPI_LOGIN_REFUSED},
-        {"guest", "", TLAPI_LOGIN_OK},
+        {"admin", "secret", TLAPI_LOGIN_OK},       {"admin", "wrong", TLAPI_LOGIN_REFUSED},
+        {"nobody", "secret", TLAPI_LOGIN_REFUSED}, {"guest", "", TLAPI_LOGIN_OK},
         {"admin", "", TLAPI_LOGIN_REFUSED},
     };
     NvrSim sim;
@@ -141,7 +141,8 @@ TEST(TlapiSession, OpenFailsWhenNothingListens)
     {
         const char* address;
         int port;
-    } bad[] = {{"127.0.0.1", 0}, {"127.0.0.1", 70000}, {"", 22609}, {"no.such.host.invalid", 22609}};
+    } bad[] = {
+        {"127.0.0.1", 0}, {"127.0.0.1", 70000}, {"", 22609}, {"no.such.host.invalid", 22609}};
     TLAPI_SetTimeout(client.Handle(), 1);
     for (const auto& b : bad) {
         SCOPED_TRACE(b.address);
@@ -287,3 +288,5 @@ TEST(TlapiSession, SeveralHandlesOnSeveralThreads)
         thread.join();
     EXPECT_EQ(failures.load(), 0);
 }
+
+} // namespace korvel

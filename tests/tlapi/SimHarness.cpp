@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 void SetReceiveTimeout(int fd, int seconds)
@@ -129,7 +131,8 @@ NvrSim::NvrSim(const std::vector<std::string>& extraArguments, bool stdinPipe)
     Process::Options options;
     options.stdinPipe = stdinPipe;
     process = std::make_unique<Process>(NVRSIM_BINARY, arguments, options);
-    const std::regex pattern("listening on 127\\.0\\.0\\.1:(\\d+)\ncontrol on 127\\.0\\.0\\.1:(\\d+)\n");
+    const std::regex pattern(
+        "listening on 127\\.0\\.0\\.1:(\\d+)\ncontrol on 127\\.0\\.0\\.1:(\\d+)\n");
     std::smatch match;
     std::string out;
     const bool started = WaitUntil([&] {
@@ -241,7 +244,8 @@ int Client::Connect(int port, const std::string& user, const std::string& passwo
     SeenEvent seen;
     if (Open(port) != 0 || !WaitFor(TLAPI_EVENT_OPENED, seen))
         return -1;
-    if (TLAPI_Login(handle, user.c_str(), password.c_str()) != 0 || !WaitFor(TLAPI_EVENT_LOGIN, seen))
+    if (TLAPI_Login(handle, user.c_str(), password.c_str()) != 0 ||
+        !WaitFor(TLAPI_EVENT_LOGIN, seen))
         return -1;
     return seen.code;
 }
@@ -274,7 +278,8 @@ FakePeer::FakePeer(Script script)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 4) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        ::listen(listener, 4) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("fake peer cannot listen");
     port = ntohs(address.sin_port);
     thread = std::thread([this, script] {
@@ -302,7 +307,8 @@ std::vector<uint8_t> U32Bytes(uint32_t value)
     return {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
 }
 
-std::vector<uint8_t> Frame(uint8_t type, uint16_t code, uint32_t tag, const std::vector<uint8_t>& payload)
+std::vector<uint8_t> Frame(uint8_t type, uint16_t code, uint32_t tag,
+                           const std::vector<uint8_t>& payload)
 {
     std::vector<uint8_t> frame = U32Bytes(static_cast<uint32_t>(7 + payload.size()));
     frame.push_back(type);
@@ -348,3 +354,5 @@ bool FakePeer::Greet(TestSocket& client)
     client.SendAll(Frame(2, 1, tag, results));
     return true;
 }
+
+} // namespace korvel

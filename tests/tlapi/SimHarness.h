@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+namespace korvel {
+
 // A blocking TCP client socket with a receive timeout, for control lines and
 // for hand-made protocol bytes.
 class TestSocket
@@ -87,7 +89,8 @@ public:
     TLAPI_HANDLE Handle() const { return handle; }
     int Open(int port, const char* address = "127.0.0.1");
     // Selects until an event of the type arrives (returns it) or the time is up.
-    bool WaitFor(int type, SeenEvent& seen, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool WaitFor(int type, SeenEvent& seen,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Open, wait for event 1, log in and wait for event 71; returns its code (-1 if none).
     int Connect(int port, const std::string& user, const std::string& password);
     std::vector<SeenEvent> Events();
@@ -124,5 +127,8 @@ private:
     std::thread thread;
 };
 
-std::vector<uint8_t> Frame(uint8_t type, uint16_t code, uint32_t tag, const std::vector<uint8_t>& payload);
+std::vector<uint8_t> Frame(uint8_t type, uint16_t code, uint32_t tag,
+                           const std::vector<uint8_t>& payload);
 std::vector<uint8_t> U32Bytes(uint32_t value);
+
+} // namespace korvel

@@ -13,6 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 std::string Bytes(std::initializer_list<int> values)
@@ -33,7 +35,8 @@ void SendTcp(unsigned short port, const std::string& bytes)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
     ::close(fd);
 }
 
@@ -60,7 +63,8 @@ bool FindCameras(Process& camsim, std::size_t tcpCount, Cameras& cameras)
     return WaitUntil([&] {
         const std::string out = camsim.Stdout();
         cameras.ports.clear();
-        for (auto it = std::sregex_iterator(out.begin(), out.end(), tcpLine); it != std::sregex_iterator(); ++it)
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), tcpLine);
+             it != std::sregex_iterator(); ++it)
             cameras.ports.push_back(static_cast<unsigned short>(std::stoi((*it)[1])));
         std::smatch device;
         if (std::regex_search(out, device, ptyLine))
@@ -88,15 +92,25 @@ TEST(Camsim, ShowsWhatEachCameraReceives)
         std::string bytes;
         std::vector<std::string> lines; // each must appear, after the time stamp
     } cases[] = {
-        {"Pelco-D over TCP", 0, Bytes({0xFF, 0x03, 0x00, 0x04, 0x14, 0x00, 0x1B}),
-         {first + "camera 3 Pelco-D [FF 03 00 04 14 00 1B] pan left at speed 20 | position pan 0.0 tilt 0.0 zoom 1.0x"}},
-        {"Pelco-P over the other port", 1, Bytes({0xA0, 0x01, 0x00, 0x08, 0x00, 0x20, 0xAF, 0x26}),
-         {second + "camera 2 Pelco-P [A0 01 00 08 00 20 AF 26] tilt up at speed 32 | position pan 0.0 tilt 0.0 zoom 1.0x"}},
-        {"noise, a bad frame and a good one over the pseudo-terminal", 2,
-         Bytes({0x41, 0x0A, 0xFF, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x05, 0x00, 0x07, 0x00, 0x02, 0x0E}),
+        {"Pelco-D over TCP",
+         0,
+         Bytes({0xFF, 0x03, 0x00, 0x04, 0x14, 0x00, 0x1B}),
+         {first + "camera 3 Pelco-D [FF 03 00 04 14 00 1B] pan left at speed 20 | position pan 0.0 "
+                  "tilt 0.0 zoom 1.0x"}},
+        {"Pelco-P over the other port",
+         1,
+         Bytes({0xA0, 0x01, 0x00, 0x08, 0x00, 0x20, 0xAF, 0x26}),
+         {second + "camera 2 Pelco-P [A0 01 00 08 00 20 AF 26] tilt up at speed 32 | position pan "
+                   "0.0 tilt 0.0 zoom 1.0x"}},
+        {"noise, a bad frame and a good one over the pseudo-terminal",
+         2,
+         Bytes({0x41, 0x0A, 0xFF, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x05, 0x00, 0x07, 0x00,
+                0x02, 0x0E}),
          {device + "2 bytes outside any frame [41 0A]",
-          device + "bad checksum in Pelco-D frame [FF 05 00 00 00 00 00], expected 05 (bad frames so far: 1)",
-          device + "camera 5 Pelco-D [FF 05 00 07 00 02 0E] go to preset 2 (preset 2 is not set) | position"}},
+          device + "bad checksum in Pelco-D frame [FF 05 00 00 00 00 00], expected 05 (bad frames "
+                   "so far: 1)",
+          device + "camera 5 Pelco-D [FF 05 00 07 00 02 0E] go to preset 2 (preset 2 is not set) | "
+                   "position"}},
     };
     for (const auto& c : cases) {
         if (c.target == 2)
@@ -123,10 +137,15 @@ TEST(Camsim, ShowsWhatEachCameraReceives)
 
 TEST(Camsim, RefusesBadArguments)
 {
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{}, {"--listen"}, {"--listen", "70000"}, {"--listen", "x"}, {"--serial"}}) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{},
+                                                      {"--listen"},
+                                                      {"--listen", "70000"},
+                                                      {"--listen", "x"},
+                                                      {"--serial"}}) {
         const RunResult result = RunToEnd(CAMSIM_BINARY, arguments);
         EXPECT_EQ(result.exitStatus, 1) << (arguments.empty() ? "" : arguments.back());
         EXPECT_NE(result.err.find("usage: camsim"), std::string::npos);
     }
 }
+
+} // namespace korvel

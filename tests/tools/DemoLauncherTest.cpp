@@ -13,6 +13,8 @@
 
 #include <csignal>
 
+namespace korvel {
+
 namespace {
 
 // Processes whose working folder is inside the given one (the launcher runs
@@ -27,7 +29,8 @@ std::vector<std::string> ProcessesWorkingIn(const std::string& folder)
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
         std::error_code linkError;
-        const std::string cwd = std::filesystem::read_symlink(entry->path() / "cwd", linkError).string() + "/";
+        const std::string cwd =
+            std::filesystem::read_symlink(entry->path() / "cwd", linkError).string() + "/";
         if (!linkError && cwd.rfind(folder, 0) == 0)
             found.push_back(name + " " + ReadFile(entry->path().string() + "/comm"));
     }
@@ -64,26 +67,30 @@ TEST(DemoLauncher, RunsTheSystemAndAStopLeavesNothingBehind)
     StopWhenDone stopWhenDone{launcher, runFolder.Path()};
 
     // The instructions end with how to stop.
-    ASSERT_TRUE(WaitUntil([&] { return launcher.Stdout().find(" Ctrl-C stops everything.") != std::string::npos; },
-                          std::chrono::seconds(60)))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return launcher.Stdout().find(" Ctrl-C stops everything.") != std::string::npos; },
+        std::chrono::seconds(60)))
         << launcher.Stdout() << launcher.Stderr();
     const std::string banner = launcher.Stdout();
     for (const std::string& text :
-         {"operators connect to 127.0.0.1:" + port, std::string(KORVELCTL_BINARY) + " 127.0.0.1:" + port,
-          std::string("login operator demo"), std::string("fire KORVEL_7")})
+         {"operators connect to 127.0.0.1:" + port,
+          std::string(KORVELCTL_BINARY) + " 127.0.0.1:" + port, std::string("login operator demo"),
+          std::string("fire KORVEL_7")})
         EXPECT_NE(banner.find(text), std::string::npos) << text << " missing in:\n" << banner;
 
     // What the printed lines say to do works.
-    const RunResult korvelctl =
-        RunToEnd(KORVELCTL_BINARY, {"127.0.0.1:" + port, "--run", "login operator demo; cam 2; left 20"});
+    const RunResult korvelctl = RunToEnd(
+        KORVELCTL_BINARY, {"127.0.0.1:" + port, "--run", "login operator demo; cam 2; left 20"});
     EXPECT_EQ(korvelctl.exitStatus, 0) << korvelctl.out << korvelctl.err;
     EXPECT_TRUE(WaitUntil([&] {
-        return launcher.Stdout().find("camera 2 Pelco-D [FF 02 00 04 14 00 1A] pan left at speed 20") !=
+        return launcher.Stdout().find(
+                   "camera 2 Pelco-D [FF 02 00 04 14 00 1A] pan left at speed 20") !=
                std::string::npos;
     })) << launcher.Stdout();
     launcher.WriteStdin("fire KORVEL_12\n");
-    EXPECT_TRUE(WaitUntil([&] { return launcher.Stdout().find("nvrsim  | fired ") != std::string::npos; }))
-        << launcher.Stdout();
+    EXPECT_TRUE(WaitUntil([&] {
+        return launcher.Stdout().find("nvrsim  | fired ") != std::string::npos;
+    })) << launcher.Stdout();
 
     // Ctrl-C and SIGTERM take the same way out; SIGINT would be lost on a
     // launcher started with SIGINT ignored, as background jobs are.
@@ -91,14 +98,17 @@ TEST(DemoLauncher, RunsTheSystemAndAStopLeavesNothingBehind)
     ASSERT_TRUE(launcher.Wait());
     EXPECT_EQ(launcher.ExitStatus(), 0) << launcher.Stderr();
     // The programs' last words reach the terminal, and no program is left.
-    for (const char* text :
-         {"log     | [", "Closing connection to NVR at 127.0.0.1.", "camsim  | frames: 1, bad checksums: 0",
-          "demo    | stopped"}) {
+    for (const char* text : {"log     | [", "Closing connection to NVR at 127.0.0.1.",
+                             "camsim  | frames: 1, bad checksums: 0", "demo    | stopped"}) {
         EXPECT_TRUE(WaitUntil([&] {
-            return FindInOrder(launcher.Stdout(), {"demo    | stopping", text}) != std::string::npos;
-        })) << text << " missing after the stop in:\n"
+            return FindInOrder(launcher.Stdout(), {"demo    | stopping", text}) !=
+                   std::string::npos;
+        })) << text
+            << " missing after the stop in:\n"
             << launcher.Stdout();
     }
     EXPECT_TRUE(WaitUntil([&] { return ProcessesWorkingIn(runFolder.Path()).empty(); }))
         << ::testing::PrintToString(ProcessesWorkingIn(runFolder.Path()));
 }
+
+} // namespace korvel

@@ -14,11 +14,18 @@
 #include <csignal>
 #include <map>
 
+namespace korvel {
+
 namespace {
 
 using Strings = std::vector<std::string>;
 
-enum class Actor { Low, High, Nvr };
+enum class Actor
+{
+    Low,
+    High,
+    Nvr
+};
 
 const char* Name(Actor actor)
 {
@@ -87,10 +94,13 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
 
     // Ready: the network camera connected, the recorder's cameras learnt and
     // the soft trigger of the loading bay made.
-    ASSERT_TRUE(WaitUntil([&] { return camsim.Stdout().find(" connection from ") != std::string::npos; }))
-        << camsim.Stdout() << program.Log();
     ASSERT_TRUE(WaitUntil([&] {
-        return program.Log().find("Adding analog camera name 'Loading bay' with address 7") != std::string::npos;
+        return camsim.Stdout().find(" connection from ") != std::string::npos;
+    })) << camsim.Stdout()
+        << program.Log();
+    ASSERT_TRUE(WaitUntil([&] {
+        return program.Log().find("Adding analog camera name 'Loading bay' with address 7") !=
+               std::string::npos;
     })) << program.Log();
     int polls = 0;
     ASSERT_TRUE(WaitUntil([&] {
@@ -101,7 +111,8 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
 
     Process low(KORVELCTL_BINARY, {address}, WithStdin());
     Process high(KORVELCTL_BINARY, {address}, WithStdin());
-    std::map<Actor, Process*> actors = {{Actor::Low, &low}, {Actor::High, &high}, {Actor::Nvr, &nvrsim}};
+    std::map<Actor, Process*> actors = {
+        {Actor::Low, &low}, {Actor::High, &high}, {Actor::Nvr, &nvrsim}};
     std::map<Actor, std::size_t> seen; // how far each output has been checked
 
     const struct
@@ -113,28 +124,57 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
         std::string frame; // the frame camsim must show next, if any
     } steps[] = {
         {"the operator logs in", Actor::Low, "login low pw", {{Actor::Low, "login accepted"}}, ""},
-        {"the supervisor logs in", Actor::High, "login high pw", {{Actor::High, "login accepted"}}, ""},
-        {"the operator steers the free camera", Actor::Low, "cam 1\nleft 20",
-         {{Actor::Low, "[blue] You have control"}}, "camera 1 [FF 01 00 04 14 00 19]"},
-        {"the higher priority takes it over", Actor::High, "cam 1\nright 10",
+        {"the supervisor logs in",
+         Actor::High,
+         "login high pw",
+         {{Actor::High, "login accepted"}},
+         ""},
+        {"the operator steers the free camera",
+         Actor::Low,
+         "cam 1\nleft 20",
+         {{Actor::Low, "[blue] You have control"}},
+         "camera 1 [FF 01 00 04 14 00 19]"},
+        {"the higher priority takes it over",
+         Actor::High,
+         "cam 1\nright 10",
          {{Actor::High, "[blue] You have control"}, {Actor::Low, "[red] high has control"}},
          "camera 1 [FF 01 00 02 0A 00 0D]"},
-        {"the lower priority is refused while the hold lasts", Actor::Low, "up 5",
-         {{Actor::Low, "sent FF 01 00 08 00 05 0E"}}, ""},
-        {"the holder goes on steering", Actor::High, "stop", {{Actor::High, "[blue] You have control"}},
+        {"the lower priority is refused while the hold lasts",
+         Actor::Low,
+         "up 5",
+         {{Actor::Low, "sent FF 01 00 08 00 05 0E"}},
+         ""},
+        {"the holder goes on steering",
+         Actor::High,
+         "stop",
+         {{Actor::High, "[blue] You have control"}},
          "camera 1 [FF 01 00 00 00 00 01]"},
-        {"the hold lapses after the lock time", Actor::Low, "",
-         {{Actor::Low, "[blue] control released"}, {Actor::High, "[blue] control released"}}, ""},
-        {"then the lower priority steers again", Actor::Low, "down 5",
+        {"the hold lapses after the lock time",
+         Actor::Low,
+         "",
+         {{Actor::Low, "[blue] control released"}, {Actor::High, "[blue] control released"}},
+         ""},
+        {"then the lower priority steers again",
+         Actor::Low,
+         "down 5",
          {{Actor::Low, "[blue] You have control"}, {Actor::High, "[red] low has control"}},
          "camera 1 [FF 01 00 10 00 05 16]"},
-        {"the supervisor asks to choose a camera", Actor::High, "choose", {{Actor::High, "sent CHOOSE"}}, ""},
-        {"the recorder fires the loading bay's soft trigger", Actor::Nvr, "fire KORVEL_7",
+        {"the supervisor asks to choose a camera",
+         Actor::High,
+         "choose",
+         {{Actor::High, "sent CHOOSE"}},
+         ""},
+        {"the recorder fires the loading bay's soft trigger",
+         Actor::Nvr,
+         "fire KORVEL_7",
          {{Actor::Nvr, "fired "},
           {Actor::High, "camera 3 handed to you in choose mode: address 7, name Loading bay"}},
          ""},
-        {"the supervisor steers the camera handed over", Actor::High, "left 10",
-         {{Actor::High, "[blue] You have control"}}, "camera 3 [FF 03 00 04 0A 00 11]"},
+        {"the supervisor steers the camera handed over",
+         Actor::High,
+         "left 10",
+         {{Actor::High, "[blue] You have control"}},
+         "camera 3 [FF 03 00 04 0A 00 11]"},
     };
 
     Strings admitted;
@@ -144,8 +184,9 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
         for (const auto& expected : step.shown) {
             Process& process = *actors[expected.first];
             std::size_t& from = seen[expected.first];
-            const bool found = WaitUntil(
-                [&] { return FindInOrder(process.Stdout(), {expected.second}, from) != std::string::npos; });
+            const bool found = WaitUntil([&] {
+                return FindInOrder(process.Stdout(), {expected.second}, from) != std::string::npos;
+            });
             ASSERT_TRUE(found) << step.what << ": " << Name(expected.first) << " did not show \""
                                << expected.second << "\" after:\n"
                                << process.Stdout().substr(from) << "\nlog:\n"
@@ -170,13 +211,17 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
     service.Signal(SIGTERM);
     ASSERT_TRUE(service.Wait());
     EXPECT_EQ(service.ExitStatus(), 0);
-    EXPECT_NE(program.Log().find("Closing connection to NVR at 127.0.0.1."), std::string::npos) << program.Log();
+    EXPECT_NE(program.Log().find("Closing connection to NVR at 127.0.0.1."), std::string::npos)
+        << program.Log();
     nvrsim.WriteStdin("quit\n");
     ASSERT_TRUE(nvrsim.Wait());
     EXPECT_EQ(nvrsim.ExitStatus(), 0);
     camsim.Signal(SIGINT);
     ASSERT_TRUE(camsim.Wait());
     EXPECT_EQ(camsim.ExitStatus(), 0);
-    EXPECT_NE(camsim.Stdout().find("frames: 5, bad checksums: 0, bytes outside frames: 0"), std::string::npos)
+    EXPECT_NE(camsim.Stdout().find("frames: 5, bad checksums: 0, bytes outside frames: 0"),
+              std::string::npos)
         << camsim.Stdout();
 }
+
+} // namespace korvel

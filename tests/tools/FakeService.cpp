@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 // Waits for a descriptor to become readable, looking at the stop flag every
@@ -34,7 +36,8 @@ FakeService::FakeService(const Behaviour& behaviour) : behaviour(behaviour)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener, 4) != 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("fake service cannot listen");
@@ -115,3 +118,5 @@ std::string ShowMessage(const std::string& message)
         }
     return message;
 }
+
+} // namespace korvel

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+namespace korvel {
+
 // A stand-in for the service's operator port on 127.0.0.1: greets one
 // client, records every receive as one message (as the service does),
 // answers LOGIN with "OK" or "FAILURE", and can send further texts or close
@@ -53,3 +55,5 @@ private:
 
 // "FF 03 00 04 14 00 1B" for bytes that are not printable text, else the text.
 std::string ShowMessage(const std::string& message);
+
+} // namespace korvel

@@ -12,11 +12,18 @@
 #include <regex>
 #include <sstream>
 
+namespace korvel {
+
 namespace fs = std::filesystem;
 
 namespace {
 
-enum class Kind { Executable, File, LinkTo };
+enum class Kind
+{
+    Executable,
+    File,
+    LinkTo
+};
 
 // The unit without the lines that depend on who runs the service and where
 // its program stands: the packaged unit runs as its own account, the one
@@ -24,8 +31,9 @@ enum class Kind { Executable, File, LinkTo };
 // root, without the restart policy).
 std::string SharedPart(const std::string& unit)
 {
-    static const std::regex ownLine("(#|User=|Group=|SupplementaryGroups=|CapabilityBoundingSet=|Documentation=|"
-                                    "ExecStart=|ReadWritePaths=|PrivateTmp=|StartLimit|Restart).*");
+    static const std::regex ownLine(
+        "(#|User=|Group=|SupplementaryGroups=|CapabilityBoundingSet=|Documentation=|"
+        "ExecStart=|ReadWritePaths=|PrivateTmp=|StartLimit|Restart).*");
     std::istringstream lines(unit);
     std::string kept;
     for (std::string line; std::getline(lines, line);) {
@@ -82,7 +90,8 @@ TEST(Installation, PutsEachPieceInItsPlace)
         switch (piece.kind) {
         case Kind::Executable:
             EXPECT_TRUE(fs::is_regular_file(status)) << piece.path;
-            EXPECT_TRUE((status.permissions() & fs::perms::owner_exec) != fs::perms::none) << piece.path;
+            EXPECT_TRUE((status.permissions() & fs::perms::owner_exec) != fs::perms::none)
+                << piece.path;
             break;
         case Kind::File:
             EXPECT_TRUE(fs::is_regular_file(status)) << piece.path;
@@ -93,7 +102,8 @@ TEST(Installation, PutsEachPieceInItsPlace)
             break;
         }
     }
-    EXPECT_EQ(ReadFile(stage.Path() + config), ReadFile(TLKORVEL_SOURCE_DIR "/examples/tlKorvel.xml"));
+    EXPECT_EQ(ReadFile(stage.Path() + config),
+              ReadFile(TLKORVEL_SOURCE_DIR "/examples/tlKorvel.xml"));
 
     // The installed program registers itself with units from the same templates.
     TempDir written;
@@ -103,10 +113,14 @@ TEST(Installation, PutsEachPieceInItsPlace)
     const RunResult result = RunToEnd(stage.Path() + program, {"-install"}, registration);
     ASSERT_EQ(result.exitStatus, 0) << result.out;
     const std::string packaged = ReadFile(stage.Path() + units + "tlKorvel.service");
-    const std::string packagedLines[] = {"ExecStart=" + program, "ReadWritePaths=" TLKORVEL_PROGRAM_DIR,
-                                         "User=tlkorvel", "PrivateTmp=yes", "Restart=on-failure"};
+    const std::string packagedLines[] = {"ExecStart=" + program,
+                                         "ReadWritePaths=" TLKORVEL_PROGRAM_DIR, "User=tlkorvel",
+                                         "PrivateTmp=yes", "Restart=on-failure"};
     for (const std::string& line : packagedLines)
         EXPECT_NE(packaged.find("\n" + line + "\n"), std::string::npos) << line << "\n" << packaged;
     EXPECT_EQ(SharedPart(ReadFile(written.File("tlKorvel.service"))), SharedPart(packaged));
-    EXPECT_EQ(ReadFile(written.File("tlKorvel.timer")), ReadFile(stage.Path() + units + "tlKorvel.timer"));
+    EXPECT_EQ(ReadFile(written.File("tlKorvel.timer")),
+              ReadFile(stage.Path() + units + "tlKorvel.timer"));
 }
+
+} // namespace korvel

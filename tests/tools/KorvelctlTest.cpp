@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -24,8 +26,9 @@ void ExpectInOrder(const std::string& output, const Strings& texts, const std::s
     std::size_t from = 0;
     for (const auto& text : texts) {
         const std::size_t at = output.find(text, from);
-        EXPECT_NE(at, std::string::npos) << label << ": \"" << text << "\" missing (or out of order) in:\n"
-                                         << output;
+        EXPECT_NE(at, std::string::npos)
+            << label << ": \"" << text << "\" missing (or out of order) in:\n"
+            << output;
         if (at != std::string::npos)
             from = at + text.size();
     }
@@ -40,8 +43,8 @@ TEST(Korvelctl, ScriptSendsEachCommandAsOneMessage)
     // Several messages in one write, as TCP may deliver them.
     behaviour.replies = {
         {"\xFF\x03", OperatorProtocol::CameraMessage(true, "10.0.0.5", 3, "Gate") +
-                             std::string(OperatorProtocol::YouHaveControl) +
-                             OperatorProtocol::OtherHasControl("bob")},
+                         std::string(OperatorProtocol::YouHaveControl) +
+                         OperatorProtocol::OtherHasControl("bob")},
         {"CHOOSE", OperatorProtocol::CameraMessage(false, "10.0.0.9", 9)},
     };
     const struct
@@ -72,8 +75,8 @@ TEST(Korvelctl, ScriptSendsEachCommandAsOneMessage)
         FakeService service(behaviour);
         // A generous gap, so that a busy machine does not join two messages
         // on the receiving side.
-        Process korvelctl(KORVELCTL_BINARY,
-                          {service.Address(), "--run", c.script, "--gap", "100", "--linger", "0.3"});
+        Process korvelctl(KORVELCTL_BINARY, {service.Address(), "--run", c.script, "--gap", "100",
+                                             "--linger", "0.3"});
         ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60))) << c.name;
         EXPECT_EQ(korvelctl.ExitStatus(), 0) << c.name << "\n" << korvelctl.Stderr();
         Strings received;
@@ -98,10 +101,18 @@ TEST(Korvelctl, ExitStatusTellsHowTheRunEnded)
         std::string error;
     } cases[] = {
         {"login accepted", {}, "login a b", 0, {"LOGIN a b"}, ""},
-        {"login refused stops the script", {}, "login a wrong; left", 2, {"LOGIN a wrong"},
+        {"login refused stops the script",
+         {},
+         "login a wrong; left",
+         2,
+         {"LOGIN a wrong"},
          "login refused"},
         // The sleep outlasts the wait below: the loss must end the run at once.
-        {"connection lost", closing, "login a b; sleep 600; stop", 3, {"LOGIN a b"},
+        {"connection lost",
+         closing,
+         "login a b; sleep 600; stop",
+         3,
+         {"LOGIN a b"},
          "the service closed the connection"},
     };
     for (const auto& c : cases) {
@@ -110,7 +121,8 @@ TEST(Korvelctl, ExitStatusTellsHowTheRunEnded)
         ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60))) << c.name;
         EXPECT_EQ(korvelctl.ExitStatus(), c.status) << c.name;
         EXPECT_EQ(service.Messages(), c.messages) << c.name;
-        EXPECT_NE(korvelctl.Stderr().find(c.error), std::string::npos) << c.name << korvelctl.Stderr();
+        EXPECT_NE(korvelctl.Stderr().find(c.error), std::string::npos)
+            << c.name << korvelctl.Stderr();
     }
 }
 
@@ -153,8 +165,10 @@ TEST(Korvelctl, InteractiveReadsCommandsFromStandardInput)
         received.push_back(ShowMessage(message));
     EXPECT_EQ(received, (Strings{"LOGIN a wrong", "LOGIN a b", "FF 07 00 04 0A 00 15"}));
     ExpectInOrder(korvelctl.Stdout(),
-                  {"session 1234\n", "login refused\n", "login accepted\n", "[blue] control released\n",
-                   "steering camera 7\n"},
+                  {"session 1234\n", "login refused\n", "login accepted\n",
+                   "[blue] control released\n", "steering camera 7\n"},
                   "interactive");
     EXPECT_NE(korvelctl.Stderr().find("\"bogus\": unknown command"), std::string::npos);
 }
+
+} // namespace korvel

@@ -1,9 +1,11 @@
 // Reading what the service sends: several messages in one read, each shown
 // in plain words, colours as words or terminal escapes.
-#include "korvelctl/Display.h"
 #include "korvelctl/ServiceMessages.h"
+#include "korvelctl/Display.h"
 
 #include <gtest/gtest.h>
+
+namespace korvel {
 
 TEST(ServiceMessages, OneReadSplitIntoMessagesAndShown)
 {
@@ -15,28 +17,63 @@ TEST(ServiceMessages, OneReadSplitIntoMessagesAndShown)
         std::vector<std::string> shown;
     } cases[] = {
         {"greeting", "SESSION 50123", true, false, {"session 50123"}},
-        {"greeting and camera", "SESSION 12341CAMERA\tA\t7", true, false,
+        {"greeting and camera",
+         "SESSION 12341CAMERA\tA\t7",
+         true,
+         false,
          {"session 1234", "camera 7 selected by your command: address A"}},
-        {"login answer and control", "OK#0000F0 You have control", false, true,
+        {"login answer and control",
+         "OK#0000F0 You have control",
+         false,
+         true,
          {"login accepted", "[blue] You have control"}},
-        {"lapse then refusal", "#0000F0 FAILURE", false, true, {"[blue] control released", "login refused"}},
-        {"another has control, then lapse", "#F00000 bob has control#0000F0 ", false, false,
+        {"lapse then refusal",
+         "#0000F0 FAILURE",
+         false,
+         true,
+         {"[blue] control released", "login refused"}},
+        {"another has control, then lapse",
+         "#F00000 bob has control#0000F0 ",
+         false,
+         false,
          {"[red] bob has control", "[blue] control released"}},
         {"camera with name, then control",
-         "1CAMERA\t10.0.0.5\t7\tGate 7#0000F0 You have control", false, false,
-         {"camera 7 selected by your command: address 10.0.0.5, name Gate 7", "[blue] You have control"}},
-        {"camera handed over, serial address", "0CAMERA\tCOM3\t12", false, false,
+         "1CAMERA\t10.0.0.5\t7\tGate 7#0000F0 You have control",
+         false,
+         false,
+         {"camera 7 selected by your command: address 10.0.0.5, name Gate 7",
+          "[blue] You have control"}},
+        {"camera handed over, serial address",
+         "0CAMERA\tCOM3\t12",
+         false,
+         false,
          {"camera 12 handed to you in choose mode: address COM3"}},
-        {"two camera messages", "1CAMERA\tA\t71CAMERA\tB\t8", false, false,
-         {"camera 7 selected by your command: address A", "camera 8 selected by your command: address B"}},
-        {"OK inside a name when no answer is due", "1CAMERA\tA\t7\tOK lot", false, false,
+        {"two camera messages",
+         "1CAMERA\tA\t71CAMERA\tB\t8",
+         false,
+         false,
+         {"camera 7 selected by your command: address A",
+          "camera 8 selected by your command: address B"}},
+        {"OK inside a name when no answer is due",
+         "1CAMERA\tA\t7\tOK lot",
+         false,
+         false,
          {"camera 7 selected by your command: address A, name OK lot"}},
-        {"OK inside a user name while an answer is due", "#F00000 OKAY has control", false, true,
+        {"OK inside a user name while an answer is due",
+         "#F00000 OKAY has control",
+         false,
+         true,
          {"[red] OKAY has control"}},
-        {"unknown bytes before a message", "garbage#0000F0 ", false, false,
+        {"unknown bytes before a message",
+         "garbage#0000F0 ",
+         false,
+         false,
          {"unrecognised message: garbage", "[blue] control released"}},
-        {"control characters are not passed to the terminal", "#F00000 ev\x1b[2Jil has control", false,
-         false, {"[red] ev\\x1B[2Jil has control"}},
+        {"control characters are not passed to the terminal",
+         "#F00000 ev\x1b[2Jil has control",
+         false,
+         false,
+         {"[red] ev\\x1B[2Jil has control"}},
         {"another colour", "#00F000 ready", false, false, {"[green] ready"}},
     };
     for (const auto& c : cases) {
@@ -75,3 +112,5 @@ TEST(ServiceMessages, CameraMessageNamesTheCameraToSteer)
     EXPECT_EQ(ReadServiceMessage("1CAMERA\tA\t256").pelcoNumber, -1);
     EXPECT_EQ(ReadServiceMessage("1CAMERA\tA\t").kind, ServiceNotice::Kind::Unknown);
 }
+
+} // namespace korvel

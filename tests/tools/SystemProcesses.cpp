@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace korvel {
+
 std::string WaitForLineAfter(const Process& process, const std::string& prefix,
                              std::chrono::milliseconds timeout)
 {
@@ -64,7 +66,8 @@ unsigned short ListeningPort(int pid)
             fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
                 timeout >> inode;
             if (state == "0A" && inodes.count(inode) != 0) // listening
-                return static_cast<unsigned short>(std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16));
+                return static_cast<unsigned short>(
+                    std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16));
         }
     }
     return 0;
@@ -91,3 +94,5 @@ std::size_t FindInOrder(const std::string& output, const std::vector<std::string
     }
     return from;
 }
+
+} // namespace korvel

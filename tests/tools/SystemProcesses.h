@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // Waits until the process's standard output has a line that starts with the
 // prefix, and returns the rest of that line (empty on timeout).
 std::string WaitForLineAfter(const Process& process, const std::string& prefix,
@@ -19,7 +21,6 @@ std::string WaitForLineAfter(const Process& process, const std::string& prefix,
 // The TCP port the process listens on, read from /proc (0 while it has none).
 unsigned short ListeningPort(int pid);
 
-
 // The frames camsim has shown, in order, each as "camera N [FF 01 ...]".
 std::vector<std::string> ShownFrames(const std::string& camsimOutput);
 
@@ -27,3 +28,5 @@ std::vector<std::string> ShownFrames(const std::string& camsimOutput);
 // position after the last one, or std::string::npos when one is missing.
 std::size_t FindInOrder(const std::string& output, const std::vector<std::string>& texts,
                         std::size_t from = 0);
+
+} // namespace korvel

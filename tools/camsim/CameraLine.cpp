@@ -6,6 +6,8 @@
 #include <ctime>
 #include <iostream>
 
+namespace korvel {
+
 namespace {
 
 // Noise can be long; a few bytes show what it is.
@@ -15,8 +17,9 @@ std::string ClockTime()
 {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            now.time_since_epoch()).count() % 1000;
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm local{};
     ::localtime_r(&seconds, &local);
     char text[32];
@@ -29,8 +32,7 @@ std::string ClockTime()
 
 CameraLine::CameraLine(std::string label, CameraTotals& totals)
     : label(std::move(label)), totals(totals)
-{
-}
+{}
 
 std::string CameraLine::Stamp() const
 {
@@ -83,3 +85,5 @@ void CameraLine::Show(const std::vector<PelcoEvent>& events)
         }
     }
 }
+
+} // namespace korvel

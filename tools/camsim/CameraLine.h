@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // The totals over every line, for the summary at the end.
 struct CameraTotals
 {
@@ -40,3 +42,5 @@ private:
     std::map<int, SimulatedCamera> cameras;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };
+
+} // namespace korvel

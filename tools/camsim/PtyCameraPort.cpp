@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace korvel {
+
 using boost::system::error_code;
 
 PtyCameraPort::Device PtyCameraPort::OpenDevice()
@@ -34,8 +36,7 @@ PtyCameraPort::Device PtyCameraPort::OpenDevice()
 
 PtyCameraPort::PtyCameraPort(boost::asio::io_context& io, CameraTotals& totals)
     : PtyCameraPort(io, totals, OpenDevice())
-{
-}
+{}
 
 PtyCameraPort::PtyCameraPort(boost::asio::io_context& io, CameraTotals& totals, Device device)
     : path(device.path), terminalSide(device.terminal), controller(io, device.controller),
@@ -56,16 +57,18 @@ PtyCameraPort::~PtyCameraPort()
 
 void PtyCameraPort::Read()
 {
-    controller.async_read_some(boost::asio::buffer(buffer), [this](const error_code& error,
-                                                                   std::size_t length) {
-        if (error == boost::asio::error::operation_aborted || !controller.is_open())
-            return;
-        if (error) {
-            // With the terminal side held open this does not happen in normal use.
-            line.Note("reading the pseudo-terminal failed: " + error.message());
-            return;
-        }
-        line.Show(decoder.Feed(reinterpret_cast<const std::uint8_t*>(buffer.data()), length));
-        Read();
-    });
+    controller.async_read_some(
+        boost::asio::buffer(buffer), [this](const error_code& error, std::size_t length) {
+            if (error == boost::asio::error::operation_aborted || !controller.is_open())
+                return;
+            if (error) {
+                // With the terminal side held open this does not happen in normal use.
+                line.Note("reading the pseudo-terminal failed: " + error.message());
+                return;
+            }
+            line.Show(decoder.Feed(reinterpret_cast<const std::uint8_t*>(buffer.data()), length));
+            Read();
+        });
 }
+
+} // namespace korvel

@@ -8,6 +8,8 @@
 #include <array>
 #include <string>
 
+namespace korvel {
+
 // A pseudo-terminal that plays a serial camera: the service opens the
 // device named by Where() as its serial port; the simulator reads what it
 // writes. Never writes back.
@@ -43,3 +45,5 @@ private:
     PelcoDecoder decoder;
     std::array<char, 4096> buffer{};
 };
+
+} // namespace korvel

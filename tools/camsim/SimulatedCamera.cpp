@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 
+namespace korvel {
+
 namespace {
 
 const double TurboDegreesPerSecond = 100;
@@ -74,3 +76,5 @@ std::string SimulatedCamera::PositionText() const
                   position.zoom);
     return text;
 }
+
+} // namespace korvel

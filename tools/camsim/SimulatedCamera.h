@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+namespace korvel {
+
 // The pan, tilt and zoom of one simulated camera, moving as its last command
 // says until the next one. Time is given by the caller, in seconds.
 //
@@ -40,3 +42,5 @@ private:
     bool started = false;
     std::map<int, Position> presets;
 };
+
+} // namespace korvel

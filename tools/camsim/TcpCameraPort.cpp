@@ -6,6 +6,8 @@
 #include <array>
 #include <memory>
 
+namespace korvel {
+
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
@@ -25,16 +27,14 @@ class Connection : public std::enable_shared_from_this<Connection>
 public:
     Connection(tcp::socket socket, CameraLine& line, std::string peer)
         : socket(std::move(socket)), line(line), peer(std::move(peer))
-    {
-    }
+    {}
 
     void Read()
     {
         auto self = shared_from_this();
-        socket.async_read_some(boost::asio::buffer(buffer),
-                               [self](const error_code& error, std::size_t length) {
-                                   self->OnRead(error, length);
-                               });
+        socket.async_read_some(
+            boost::asio::buffer(buffer),
+            [self](const error_code& error, std::size_t length) { self->OnRead(error, length); });
     }
 
 private:
@@ -76,8 +76,7 @@ tcp::acceptor Listen(boost::asio::io_context& io, const std::string& host, unsig
 
 TcpCameraPort::TcpCameraPort(boost::asio::io_context& io, const std::string& host,
                              unsigned short port, CameraTotals& totals)
-    : acceptor(Listen(io, host, port)),
-      retryTimer(io),
+    : acceptor(Listen(io, host, port)), retryTimer(io),
       line(EndpointText(acceptor.local_endpoint()), totals)
 {
     Accept();
@@ -111,3 +110,5 @@ void TcpCameraPort::Accept()
         });
     });
 }
+
+} // namespace korvel

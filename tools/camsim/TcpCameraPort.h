@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace korvel {
+
 // A TCP port that plays a network camera: accepts any number of
 // connections (the service reconnects after failures) and shows what each
 // sends; all connections drive the same simulated cameras. Never writes.
@@ -30,3 +32,5 @@ private:
     boost::asio::steady_timer retryTimer;
     CameraLine line;
 };
+
+} // namespace korvel

@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+namespace korvel {
+
 namespace {
 
 void Usage(std::ostream& out)
@@ -52,7 +54,7 @@ bool ParseListen(const std::string& text, std::string& host, unsigned short& por
 
 } // namespace
 
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     struct Listen
     {
@@ -113,4 +115,11 @@ int main(int argc, char** argv)
     });
     io.run();
     return 0;
+}
+
+} // namespace korvel
+
+int main(int argc, char** argv)
+{
+    return korvel::Main(argc, argv);
 }

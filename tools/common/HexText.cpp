@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+namespace korvel {
+
 namespace {
 
 const char Digits[] = "0123456789ABCDEF";
@@ -57,3 +59,5 @@ std::optional<Bytes> ParseHexBytes(const std::string& text)
     }
     return bytes;
 }
+
+} // namespace korvel

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 using Bytes = std::vector<std::uint8_t>;
 
 // "FF 01 00 04 20 00 25": upper-case pairs separated by one blank.
@@ -15,3 +17,5 @@ std::string HexByte(std::uint8_t byte);
 // them ("ff 01 00" or "ff0100"); an optional "0x" before a pair is allowed.
 // Returns nothing for an odd digit count or any other character.
 std::optional<Bytes> ParseHexBytes(const std::string& text);
+
+} // namespace korvel

@@ -2,6 +2,8 @@
 
 #include "common/PelcoFrames.h"
 
+namespace korvel {
+
 namespace {
 
 std::string Speed(std::uint8_t speed)
@@ -130,3 +132,5 @@ std::string DescribePelco(const PelcoCommand& command)
         text += (text.empty() ? "" : ", ") + part;
     return text;
 }
+
+} // namespace korvel

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // The meaning of one well-formed Pelco frame, the same for both protocols.
 struct PelcoCommand
 {
@@ -36,3 +38,5 @@ std::string DescribePelco(const PelcoCommand& command);
 
 // "Pelco-D" or "Pelco-P".
 const char* PelcoName(PelcoProtocol protocol);
+
+} // namespace korvel

@@ -2,9 +2,17 @@
 
 #include "common/PelcoFrames.h"
 
+namespace korvel {
+
 namespace {
 
-enum class Candidate { Incomplete, Good, Bad, NotAFrame };
+enum class Candidate
+{
+    Incomplete,
+    Good,
+    Bad,
+    NotAFrame
+};
 
 // Judges the bytes at the start of [begin, end) as a frame of the protocol
 // their first byte announces.
@@ -85,3 +93,5 @@ std::vector<PelcoEvent> PelcoDecoder::Feed(const std::uint8_t* data, std::size_t
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(position));
     return events;
 }
+
+} // namespace korvel

@@ -6,12 +6,19 @@
 #include <cstdint>
 #include <vector>
 
-enum class PelcoProtocol { D, P };
+namespace korvel {
+
+enum class PelcoProtocol
+{
+    D,
+    P
+};
 
 // What the decoder found in the byte stream, in stream order.
 struct PelcoEvent
 {
-    enum class Kind {
+    enum class Kind
+    {
         Frame,       // a whole frame whose checksum holds
         BadChecksum, // a frame-shaped run of bytes whose checksum does not
         Noise,       // bytes that belong to no frame
@@ -50,3 +57,5 @@ private:
     std::uint64_t badChecksums = 0;
     std::uint64_t skippedBytes = 0;
 };
+
+} // namespace korvel

@@ -1,5 +1,7 @@
 #include "common/PelcoFrames.h"
 
+namespace korvel {
+
 namespace Pelco {
 
 std::uint8_t DChecksum(const std::uint8_t* frame)
@@ -18,8 +20,8 @@ std::uint8_t PChecksum(const std::uint8_t* frame)
     return sum;
 }
 
-Bytes BuildD(std::uint8_t address, std::uint8_t command1, std::uint8_t command2,
-             std::uint8_t data1, std::uint8_t data2)
+Bytes BuildD(std::uint8_t address, std::uint8_t command1, std::uint8_t command2, std::uint8_t data1,
+             std::uint8_t data2)
 {
     Bytes frame{DSync, address, command1, command2, data1, data2, 0};
     frame[6] = DChecksum(frame.data());
@@ -35,3 +37,5 @@ Bytes BuildP(int camera, std::uint8_t data1, std::uint8_t data2, std::uint8_t da
 }
 
 } // namespace Pelco
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace korvel {
+
 // The two Pelco frame layouts the track cameras understand.
 //
 // Pelco-D, 7 bytes: FF, address, command 1, command 2, data 1, data 2,
@@ -42,10 +44,12 @@ constexpr std::uint8_t TurboSpeed = 0xFF;
 std::uint8_t DChecksum(const std::uint8_t* frame);
 std::uint8_t PChecksum(const std::uint8_t* frame);
 
-Bytes BuildD(std::uint8_t address, std::uint8_t command1, std::uint8_t command2,
-             std::uint8_t data1, std::uint8_t data2);
+Bytes BuildD(std::uint8_t address, std::uint8_t command1, std::uint8_t command2, std::uint8_t data1,
+             std::uint8_t data2);
 // Takes the camera number (1 to 256), not the address byte.
 Bytes BuildP(int camera, std::uint8_t data1, std::uint8_t data2, std::uint8_t data3,
              std::uint8_t data4);
 
 } // namespace Pelco
+
+} // namespace korvel

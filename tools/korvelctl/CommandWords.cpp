@@ -8,6 +8,8 @@
 #include <cmath>
 #include <sstream>
 
+namespace korvel {
+
 const char* const CommandHelp =
     "  login NAME [PASSWORD]   log in (the password is the rest of the command)\n"
     "  choose | cancel         enter or leave choose mode\n"
@@ -161,7 +163,7 @@ bool ParseOne(const std::string& text, OperatorCommand& command, std::string& er
         if ((what != "set" && what != "clear" && what != "go") ||
             !ParseNumber(words[2], 0, 255, command.number))
             return wrong("preset set|clear|go N (0-255)");
-        command.move = what == "set" ? Move::PresetSet
+        command.move = what == "set"  ? Move::PresetSet
                        : what == "go" ? Move::PresetGo
                                       : Move::PresetClear;
         return true;
@@ -252,3 +254,5 @@ Bytes MessageFor(const OperatorCommand& command, int camera)
         return {};
     }
 }
+
+} // namespace korvel

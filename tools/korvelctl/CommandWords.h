@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // One operator command, as typed or scripted.
 struct OperatorCommand
 {
-    enum class Kind {
+    enum class Kind
+    {
         Login,  // LOGIN NAME PASSWORD
         Choose, // CHOOSE
         Cancel, // CANCEL
@@ -20,9 +23,18 @@ struct OperatorCommand
         Help,
         Quit,
     };
-    enum class Move {
-        Left, Right, Up, Down, ZoomIn, ZoomOut,
-        Stop, PresetSet, PresetClear, PresetGo
+    enum class Move
+    {
+        Left,
+        Right,
+        Up,
+        Down,
+        ZoomIn,
+        ZoomOut,
+        Stop,
+        PresetSet,
+        PresetClear,
+        PresetGo
     };
 
     Kind kind = Kind::Help;
@@ -46,3 +58,5 @@ Bytes MessageFor(const OperatorCommand& command, int camera);
 
 // The commands, for "help" and the usage text.
 extern const char* const CommandHelp;
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 const char* const BasicNames[] = {"black", "red",     "green", "yellow",
@@ -46,3 +48,5 @@ std::string RenderNotice(const ServiceNotice& notice, ColourMode mode)
     }
     return notice.text;
 }
+
+} // namespace korvel

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 // Longer lines are handed on in pieces of this size.
@@ -15,8 +17,7 @@ const std::size_t MaxLine = 64 * 1024;
 
 } // namespace
 
-LineReader::LineReader(boost::asio::io_context& io,
-                       std::function<void(const std::string&)> onLine,
+LineReader::LineReader(boost::asio::io_context& io, std::function<void(const std::string&)> onLine,
                        std::function<void()> onEnd)
     : io(io), onLine(std::move(onLine)), onEnd(std::move(onEnd))
 {
@@ -87,3 +88,5 @@ void LineReader::Run()
         post(pending);
     boost::asio::post(io, [this] { onEnd(); });
 }
+
+} // namespace korvel

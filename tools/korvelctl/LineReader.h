@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+namespace korvel {
+
 // Reads standard input on a thread of its own, so that a terminal, a pipe
 // and a file all work alike, and hands each line (without its line end) and
 // finally the end of input to the I/O loop. The thread touches nothing but
@@ -33,3 +35,5 @@ private:
     int wakeWrite = -1;
     std::thread thread;
 };
+
+} // namespace korvel

@@ -10,13 +10,14 @@
 
 #include <iostream>
 
+namespace korvel {
+
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
 OperatorClient::OperatorClient(boost::asio::io_context& io, const Options& options)
     : options(options), resolver(io), socket(io), pauseTimer(io), answerTimer(io)
-{
-}
+{}
 
 void OperatorClient::Start()
 {
@@ -47,10 +48,9 @@ void OperatorClient::OnResolved(const error_code& error,
         Finish(ConnectionLost, "cannot find " + options.host + ": " + error.message());
         return;
     }
-    boost::asio::async_connect(socket, endpoints,
-                               [this](const error_code& error, const tcp::endpoint&) {
-                                   OnConnected(error);
-                               });
+    boost::asio::async_connect(
+        socket, endpoints,
+        [this](const error_code& error, const tcp::endpoint&) { OnConnected(error); });
 }
 
 void OperatorClient::OnConnected(const error_code& error)
@@ -72,10 +72,9 @@ void OperatorClient::OnConnected(const error_code& error)
 
 void OperatorClient::Read()
 {
-    socket.async_read_some(boost::asio::buffer(readBuffer),
-                           [this](const error_code& error, std::size_t length) {
-                               OnRead(error, length);
-                           });
+    socket.async_read_some(
+        boost::asio::buffer(readBuffer),
+        [this](const error_code& error, std::size_t length) { OnRead(error, length); });
 }
 
 void OperatorClient::OnRead(const error_code& error, std::size_t length)
@@ -280,3 +279,5 @@ std::string OperatorClient::DescribeSent(const OperatorCommand& command, const B
     }
     return text;
 }
+
+} // namespace korvel

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // One operator connection to the service.
 //
 //   commands (script or standard input) -> queue -> one write -> gap -> next
@@ -29,7 +31,13 @@
 class OperatorClient
 {
 public:
-    enum Status { Success = 0, UsageError = 1, LoginRefused = 2, ConnectionLost = 3 };
+    enum Status
+    {
+        Success = 0,
+        UsageError = 1,
+        LoginRefused = 2,
+        ConnectionLost = 3
+    };
 
     struct Options
     {
@@ -56,7 +64,12 @@ public:
     int ExitStatus() const { return exitStatus; }
 
 private:
-    enum class Awaiting { Nothing, Greeting, LoginAnswer };
+    enum class Awaiting
+    {
+        Nothing,
+        Greeting,
+        LoginAnswer
+    };
 
     void OnResolved(const boost::system::error_code& error,
                     const boost::asio::ip::tcp::resolver::results_type& endpoints);
@@ -93,3 +106,5 @@ private:
     int camera = 1;
     int exitStatus = Success;
 };
+
+} // namespace korvel

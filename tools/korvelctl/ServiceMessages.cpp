@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace korvel {
+
 namespace {
 
 const std::size_t None = std::string::npos;
@@ -27,7 +29,10 @@ bool IsCameraMessage(const std::string& text, std::size_t position)
 
 constexpr std::size_t CameraFieldsStart = 1 + Protocol::CameraTag.size();
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 bool IsHex(char c)
 {
@@ -192,10 +197,11 @@ ServiceNotice ReadServiceMessage(const std::string& message)
         notice.kind = ServiceNotice::Kind::Camera;
         const long long number = std::stoll(fields[1]);
         notice.pelcoNumber = number <= 255 ? static_cast<int>(number) : -1;
-        notice.text = "camera " + fields[1] +
-                      (message[0] == Protocol::SelectedByCommand ? " selected by your command"
-                                         : " handed to you in choose mode") +
-                      ": address " + Printable(fields[0]);
+        notice.text =
+            "camera " + fields[1] +
+            (message[0] == Protocol::SelectedByCommand ? " selected by your command"
+                                                       : " handed to you in choose mode") +
+            ": address " + Printable(fields[0]);
         if (fields.size() == 3 && !fields[2].empty())
             notice.text += ", name " + Printable(fields[2]);
         return notice;
@@ -229,3 +235,5 @@ std::string Printable(const std::string& text)
     }
     return safe;
 }
+
+} // namespace korvel

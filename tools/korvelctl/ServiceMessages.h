@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // What the client waits for: the greeting comes only first, and "OK" or
 // "FAILURE" only after a LOGIN, so elsewhere those words are taken as text.
 struct ExpectedAnswers
@@ -28,7 +30,15 @@ std::vector<std::string> SplitServiceMessages(const std::string& received,
 
 struct ServiceNotice
 {
-    enum class Kind { Session, LoginAccepted, LoginRefused, Camera, Status, Unknown };
+    enum class Kind
+    {
+        Session,
+        LoginAccepted,
+        LoginRefused,
+        Camera,
+        Status,
+        Unknown
+    };
     Kind kind = Kind::Unknown;
     // Plain words, with control characters of the peer's text escaped.
     std::string text;
@@ -45,3 +55,5 @@ ServiceNotice ReadServiceMessage(const std::string& message);
 // Peer text made safe to print: control characters are shown as \xNN, so
 // the service cannot move the cursor or change colours.
 std::string Printable(const std::string& text);
+
+} // namespace korvel

@@ -11,6 +11,8 @@
 #include <iostream>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 void Usage(std::ostream& out)
@@ -66,7 +68,7 @@ bool ParseMilliseconds(const char* text, double scale, std::chrono::milliseconds
 
 } // namespace
 
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -139,4 +141,11 @@ int main(int argc, char** argv)
     io.run();
     input.Stop();
     return client.ExitStatus();
+}
+
+} // namespace korvel
+
+int main(int argc, char** argv)
+{
+    return korvel::Main(argc, argv);
 }

@@ -38,7 +38,8 @@ void ClientSession::Stop(const std::string& reason)
     if (stopped)
         return;
     stopped = true;
-    server.Log("session " + std::to_string(id) + " closed: " + reason, reason != "dropped" && reason != "client left");
+    server.Log("session " + std::to_string(id) + " closed: " + reason,
+               reason != "dropped" && reason != "client left");
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
@@ -53,7 +54,8 @@ void ClientSession::ReadMore()
                                if (stopped)
                                    return;
                                if (error) {
-                                   Stop(error == boost::asio::error::eof ? "client left" : error.message());
+                                   Stop(error == boost::asio::error::eof ? "client left"
+                                                                         : error.message());
                                    return;
                                }
                                decoder.Append(readBuffer.data(), count);

@@ -38,13 +38,15 @@ std::vector<std::string> Words(const std::string& line, std::size_t count, std::
     }
     const std::size_t start = line.find_first_not_of(" \t", position);
     const std::size_t end = line.find_last_not_of(" \t\r\n");
-    rest = start == std::string::npos || end < start ? std::string() : line.substr(start, end - start + 1);
+    rest = start == std::string::npos || end < start ? std::string()
+                                                     : line.substr(start, end - start + 1);
     return words;
 }
 
 bool ParseId(const std::string& text, uint32_t& id)
 {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     const unsigned long long value = std::stoull(text);
     if (value == 0 || value > UINT32_MAX)
@@ -73,7 +75,8 @@ std::string Refusal(Status status)
 ControlCommands::Answer ControlCommands::Execute(const std::string& line)
 {
     std::string rest;
-    const std::vector<std::string> command = Words(line.substr(0, line.find_last_not_of("\r\n") + 1), 1, rest);
+    const std::vector<std::string> command =
+        Words(line.substr(0, line.find_last_not_of("\r\n") + 1), 1, rest);
     if (command.empty() || command[0][0] == '#')
         return {};
     const std::string& name = command[0];
@@ -123,7 +126,8 @@ ControlCommands::Answer ControlCommands::Execute(const std::string& line)
         event.data.code = 1;
         event.data.objectId = trigger->id;
         const std::size_t count = server.Broadcast(event);
-        return Ok("fired " + std::to_string(trigger->id) + " sessions=" + std::to_string(count) + "\n");
+        return Ok("fired " + std::to_string(trigger->id) + " sessions=" + std::to_string(count) +
+                  "\n");
     }
     if (!rest.empty())
         return Error(name + " takes no arguments");

@@ -16,15 +16,14 @@ namespace {
 constexpr std::size_t MaxLineLength = 4096;
 // Answers a control connection may leave unread before it is closed.
 constexpr std::size_t MaxPendingBytes = 4 * 1024 * 1024;
-}
+} // namespace
 
 class ControlConnection : public std::enable_shared_from_this<ControlConnection>
 {
 public:
     ControlConnection(tcp::socket socket, unsigned id, ControlServer& server)
         : socket(std::move(socket)), id(id), server(server), input(MaxLineLength)
-    {
-    }
+    {}
 
     void Start() { ReadLine(); }
 
@@ -42,27 +41,26 @@ private:
     void ReadLine()
     {
         auto self = shared_from_this();
-        boost::asio::async_read_until(socket, input, '\n',
-                                      [this, self](const boost::system::error_code& error, std::size_t) {
-                                          if (stopped)
-                                              return;
-                                          if (error == boost::asio::error::not_found) {
-                                              Send({"error: line too long\n", false}, true);
-                                              return;
-                                          }
-                                          if (error) {
-                                              Stop();
-                                              return;
-                                          }
-                                          std::istream stream(&input);
-                                          std::string line;
-                                          std::getline(stream, line);
-                                          const ControlCommands::Answer answer =
-                                              server.Commands().Execute(line);
-                                          Send(answer, false);
-                                          if (!answer.quit)
-                                              ReadLine();
-                                      });
+        boost::asio::async_read_until(
+            socket, input, '\n', [this, self](const boost::system::error_code& error, std::size_t) {
+                if (stopped)
+                    return;
+                if (error == boost::asio::error::not_found) {
+                    Send({"error: line too long\n", false}, true);
+                    return;
+                }
+                if (error) {
+                    Stop();
+                    return;
+                }
+                std::istream stream(&input);
+                std::string line;
+                std::getline(stream, line);
+                const ControlCommands::Answer answer = server.Commands().Execute(line);
+                Send(answer, false);
+                if (!answer.quit)
+                    ReadLine();
+            });
     }
 
     // Queues an answer; after a quit or a fault nothing more is read, and the

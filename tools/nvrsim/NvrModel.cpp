@@ -118,7 +118,8 @@ const Camera* NvrModel::FindCamera(uint32_t id) const
 
 Status NvrModel::CreateTrigger(const std::string& name, const std::string& guid, uint32_t& id)
 {
-    if (name.empty() || guid.empty() || !StorableText(name) || !StorableText(guid) || nextTriggerId == 0)
+    if (name.empty() || guid.empty() || !StorableText(name) || !StorableText(guid) ||
+        nextTriggerId == 0)
         return Status::InvalidArgument;
     id = nextTriggerId++;
     triggers[id] = SoftTrigger{id, name, guid};
@@ -159,7 +160,8 @@ const tlapi::AssociationData* NvrModel::FindAssociation(uint32_t cameraId) const
 Status NvrModel::StoreAssociation(const tlapi::AssociationData& association)
 {
     if (association.cameraId == 0 || association.name.empty() || !StorableText(association.name) ||
-        !StorableText(association.font) || association.entries.size() > tlapi::MaxAssociationEntries)
+        !StorableText(association.font) ||
+        association.entries.size() > tlapi::MaxAssociationEntries)
         return Status::InvalidArgument;
     for (const tlapi::AssociationEntryData& entry : association.entries)
         if (entry.kind == SoftTriggerKind && !FindTrigger(entry.softTriggerId))
@@ -225,24 +227,25 @@ void NvrModel::Dump(std::ostream& out) const
 {
     for (const auto& entry : cameras) {
         const Camera& c = entry.second;
-        out << "camera " << c.id << " address=" << DumpText(c.address) << " name=" << DumpText(c.name)
-            << "\n";
+        out << "camera " << c.id << " address=" << DumpText(c.address)
+            << " name=" << DumpText(c.name) << "\n";
     }
     for (const auto& entry : users)
         out << "user " << DumpText(entry.first) << "\n";
     for (const auto& entry : triggers) {
         const SoftTrigger& t = entry.second;
-        out << "trigger " << t.id << " name=" << DumpText(t.name) << " guid=" << DumpText(t.guid) << "\n";
+        out << "trigger " << t.id << " name=" << DumpText(t.name) << " guid=" << DumpText(t.guid)
+            << "\n";
     }
     for (const auto& entry : associations) {
         const tlapi::AssociationData& a = entry.second;
         out << "association camera=" << a.cameraId << " name=" << DumpText(a.name)
             << " displayMode=" << a.displayMode << " displayWidth=" << a.displayWidth
-            << " textColour=" << Hex(a.textColour) << " options=" << a.options << " active=" << a.active
-            << " font=" << DumpText(a.font) << " fontSize=" << a.fontSize
+            << " textColour=" << Hex(a.textColour) << " options=" << a.options
+            << " active=" << a.active << " font=" << DumpText(a.font) << " fontSize=" << a.fontSize
             << " markerColour=" << Hex(a.markerColour) << " markerSize=" << a.markerSize
-            << " markerX=" << a.markerX << " markerY=" << a.markerY << " entries=" << a.entries.size()
-            << "\n";
+            << " markerX=" << a.markerX << " markerY=" << a.markerY
+            << " entries=" << a.entries.size() << "\n";
         std::size_t number = 0;
         for (const tlapi::AssociationEntryData& e : a.entries)
             out << "  entry " << ++number << " position=" << e.position << " kind=" << e.kind
@@ -251,9 +254,9 @@ void NvrModel::Dump(std::ostream& out) const
     for (const auto& entry : links) {
         const tlapi::EventLinkData& l = entry.second;
         out << "link " << l.id << " trigger=" << l.softTriggerId << " source=" << l.sourceType
-            << " event=" << l.eventType << " action=" << l.actionType << " target=" << l.actionTarget
-            << " schedule=" << l.schedule << " options=" << l.options << " name=" << DumpText(l.name)
-            << "\n";
+            << " event=" << l.eventType << " action=" << l.actionType
+            << " target=" << l.actionTarget << " schedule=" << l.schedule
+            << " options=" << l.options << " name=" << DumpText(l.name) << "\n";
     }
 }
 

@@ -9,7 +9,6 @@ using tlapi::Operation;
 using tlapi::PayloadReader;
 using tlapi::PayloadWriter;
 
-
 Outcome Refuse(Status status, const std::string& note = std::string())
 {
     Outcome outcome;
@@ -142,7 +141,8 @@ Outcome RequestHandler::Serve(uint16_t operation, PayloadReader& reader)
         if (!tlapi::ReadEventLink(reader, link))
             return Refuse(Status::Malformed, "bad event link");
         const Status status = model.StoreLink(link);
-        return Refuse(status, "link " + std::to_string(link.id) + " source=" + std::to_string(link.sourceType));
+        return Refuse(status, "link " + std::to_string(link.id) +
+                                  " source=" + std::to_string(link.sourceType));
     }
 
     // The rest take one number: an index or an id.

@@ -15,7 +15,7 @@ namespace nvrsim {
 
 struct SessionState
 {
-    bool greeted = false;  // HELLO accepted
+    bool greeted = false; // HELLO accepted
     bool loggedIn = false;
     std::string user;
 };

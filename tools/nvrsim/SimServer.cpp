@@ -13,8 +13,8 @@ namespace nvrsim {
 
 using boost::asio::ip::tcp;
 
-
-SimServer::SimServer(boost::asio::io_context& io, const tcp::endpoint& endpoint, NvrModel& model, bool verbose)
+SimServer::SimServer(boost::asio::io_context& io, const tcp::endpoint& endpoint, NvrModel& model,
+                     bool verbose)
     : io(io), acceptor(io, endpoint), model(model), handler(model), verbose(verbose)
 {
     Accept();
@@ -96,8 +96,9 @@ void SimServer::DumpSessions(std::ostream& out) const
 {
     for (const auto& entry : sessions) {
         const ClientSession& s = *entry.second;
-        out << "session " << s.Id() << " peer=" << s.Peer() << " loggedin=" << (s.LoggedIn() ? "yes" : "no")
-            << " user=" << DumpText(s.User()) << "\n";
+        out << "session " << s.Id() << " peer=" << s.Peer()
+            << " loggedin=" << (s.LoggedIn() ? "yes" : "no") << " user=" << DumpText(s.User())
+            << "\n";
     }
 }
 

@@ -14,7 +14,8 @@ namespace {
 constexpr std::size_t MaxLineLength = 4096;
 }
 
-StdinReader::StdinReader(boost::asio::io_context& io, LineHandler handler) : io(io), handler(std::move(handler))
+StdinReader::StdinReader(boost::asio::io_context& io, LineHandler handler)
+    : io(io), handler(std::move(handler))
 {
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
@@ -69,7 +70,8 @@ void StdinReader::Run()
                 continue;
             }
             // An overlong line is refused rather than cut short and obeyed.
-            boost::asio::post(io, [this, complete = line, tooLong = overlong] { handler(complete, tooLong); });
+            boost::asio::post(
+                io, [this, complete = line, tooLong = overlong] { handler(complete, tooLong); });
             line.clear();
             overlong = false;
         }

@@ -61,7 +61,8 @@ bool ParseEndpoint(const std::string& text, tcp::endpoint& endpoint)
 std::string Describe(const tcp::endpoint& endpoint)
 {
     const std::string address = endpoint.address().to_string();
-    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(endpoint.port());
+    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" +
+           std::to_string(endpoint.port());
 }
 
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
@@ -72,7 +73,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             options.verbose = true;
         } else if ((argument == "--listen" || argument == "--control") && i + 1 < argc) {
             const std::string value = argv[++i];
-            tcp::endpoint& target = argument == "--listen" ? options.listen : options.controlEndpoint;
+            tcp::endpoint& target =
+                argument == "--listen" ? options.listen : options.controlEndpoint;
             if (!ParseEndpoint(value, target)) {
                 error = "bad address for " + argument + ": " + value;
                 return false;
@@ -124,8 +126,8 @@ int main(int argc, char** argv)
     try {
         server = std::make_unique<SimServer>(io, options.listen, model, options.verbose);
     } catch (const boost::system::system_error& failure) {
-        std::cerr << "nvrsim: cannot listen on " << Describe(options.listen) << ": " << failure.code().message()
-                  << std::endl;
+        std::cerr << "nvrsim: cannot listen on " << Describe(options.listen) << ": "
+                  << failure.code().message() << std::endl;
         return 1;
     }
     model.onChange = [&] { server->ScheduleRefresh(); };
@@ -154,7 +156,8 @@ int main(int argc, char** argv)
         if (stopping)
             return;
         const ControlCommands::Answer answer =
-            tooLong ? ControlCommands::Answer{"error: line too long\n", false} : commands.Execute(line);
+            tooLong ? ControlCommands::Answer{"error: line too long\n", false}
+                    : commands.Execute(line);
         std::cout << answer.text << std::flush;
         if (answer.quit)
             stop();

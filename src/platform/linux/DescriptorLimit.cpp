@@ -4,6 +4,8 @@
 
 #include <sys/resource.h>
 
+namespace korvel {
+
 std::uint64_t RaiseDescriptorLimit()
 {
     rlimit limit{};
@@ -21,3 +23,5 @@ std::uint64_t RaiseDescriptorLimit()
         return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(limit.rlim_cur);
 }
+
+} // namespace korvel

@@ -3,6 +3,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+namespace korvel {
+
 std::string ProgramPath()
 {
     char path[PATH_MAX + 1] = {};
@@ -20,3 +22,5 @@ std::string ProgramDirectory()
         return "./";
     return path.substr(0, slash + 1);
 }
+
+} // namespace korvel

@@ -14,6 +14,8 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+namespace korvel {
+
 // Under systemd the service manager's control requests arrive as signals:
 //   SIGTERM, SIGINT          stop
 //   SIGHUP                   interrogate
@@ -164,3 +166,5 @@ void SetStatus(ServiceState state, unsigned long, unsigned long waitHintMs)
     if (state == ServiceState::Stopped)
         serviceStopped = true;
 }
+
+} // namespace korvel

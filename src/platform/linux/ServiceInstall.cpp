@@ -1,6 +1,6 @@
+#include "platform/ProgramDirectory.h"
 #include "platform/ServicePlatform.h"
 #include "platform/linux/SystemdUnits.h"
-#include "platform/ProgramDirectory.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 extern char** environ;
+
+namespace korvel {
 
 // The registration is a pair of unit files in systemd's unit folder: the
 // service and the timer that gives its delayed start. A running systemd is
@@ -74,7 +76,8 @@ int Systemctl(std::initializer_list<const char*> arguments)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
     pid_t child = -1;
-    const int spawnError = ::posix_spawnp(&child, "systemctl", &actions, nullptr, argv.data(), environ);
+    const int spawnError =
+        ::posix_spawnp(&child, "systemctl", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawnError != 0)
         return spawnError;
@@ -167,7 +170,8 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
         return -1;
     }
 
-    int delayedStartError = WriteUnitFile(UnitPath(folder, timerUnit), TimerUnitText(serviceName, displayName));
+    int delayedStartError =
+        WriteUnitFile(UnitPath(folder, timerUnit), TimerUnitText(serviceName, displayName));
     if (delayedStartError == 0 && folder.announce) {
         delayedStartError = Systemctl({"daemon-reload"});
         if (delayedStartError == 0)
@@ -186,7 +190,8 @@ namespace {
 
 // Disables and removes both units; 0 or the first error. The timer goes
 // first, so that a failure leaves the service registered for another try.
-int DeleteUnits(const UnitFolder& folder, const std::string& serviceUnit, const std::string& timerUnit)
+int DeleteUnits(const UnitFolder& folder, const std::string& serviceUnit,
+                const std::string& timerUnit)
 {
     const std::string timerPath = UnitPath(folder, timerUnit);
     if (folder.announce && Exists(timerPath)) {
@@ -213,7 +218,8 @@ int UninstallService(const std::string& serviceName, MessageSink sink)
         return 0;
     }
     if (const int error = CheckWritable(folder.directory)) {
-        ReportError(serviceName, "Unable to connect to service control manager during uninstall.", error, sink);
+        ReportError(serviceName, "Unable to connect to service control manager during uninstall.",
+                    error, sink);
         return -1;
     }
 
@@ -225,7 +231,9 @@ int UninstallService(const std::string& serviceName, MessageSink sink)
         if (wasActive && error == 0)
             ReportInformation(serviceName, "Stopped the service in order to uninstall", sink);
         else if (wasActive)
-            ReportError(serviceName, "Unable to connect to service control manager during uninstall.", error, sink);
+            ReportError(serviceName,
+                        "Unable to connect to service control manager during uninstall.", error,
+                        sink);
     }
 
     if (const int error = DeleteUnits(folder, serviceUnit, timerUnit)) {
@@ -236,3 +244,5 @@ int UninstallService(const std::string& serviceName, MessageSink sink)
     Print("Service uninstalled successfully\n");
     return 0;
 }
+
+} // namespace korvel

@@ -4,6 +4,8 @@
 
 #include <syslog.h>
 
+namespace korvel {
+
 namespace {
 
 // openlog keeps the identity pointer: the text must outlive every record.
@@ -21,3 +23,5 @@ void WriteSystemLogRecord(const std::string& source, const std::string& text, Ev
     }
     ::syslog(type == EventType::Error ? LOG_ERR : LOG_INFO, "%s", text.c_str());
 }
+
+} // namespace korvel

@@ -9,13 +9,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace korvel {
+
 namespace {
 
 // Folders whose contents the sandbox would hide from a program installed in
 // them; such a folder gets the weaker setting, so that the service still runs.
 bool IsWithin(const std::string& folder, const std::string& top)
 {
-    return folder.compare(0, top.size(), top) == 0 && (folder.size() == top.size() || folder[top.size()] == '/');
+    return folder.compare(0, top.size(), top) == 0 &&
+           (folder.size() == top.size() || folder[top.size()] == '/');
 }
 
 bool IsWithinAny(const std::string& folder, std::initializer_list<const char*> tops)
@@ -29,7 +32,7 @@ bool IsWithinAny(const std::string& folder, std::initializer_list<const char*> t
 
 // The placeholder among the values that starts at text[at], if any.
 const std::pair<std::string, std::string>* PlaceholderAt(const std::string& text, std::size_t at,
-                                                          const UnitValues& values)
+                                                         const UnitValues& values)
 {
     for (const auto& value : values) {
         const std::string& name = value.first;
@@ -80,7 +83,8 @@ bool ServiceUnitText(const ServiceUnitSettings& settings, std::string& text)
     const std::string folder = settings.program.substr(0, settings.program.rfind('/'));
     std::string execStart;
     std::string writableFolder;
-    if (!UnitPathWord(settings.program, execStart) || !UnitPathWord(folder.empty() ? "/" : folder, writableFolder))
+    if (!UnitPathWord(settings.program, execStart) ||
+        !UnitPathWord(folder.empty() ? "/" : folder, writableFolder))
         return false;
 
     std::string dependencies;
@@ -106,7 +110,8 @@ bool ServiceUnitText(const ServiceUnitSettings& settings, std::string& text)
 
 std::string TimerUnitText(const std::string& serviceName, const std::string& displayName)
 {
-    return FillUnitTemplate(TimerUnitTemplate, {}, {{"DISPLAY_NAME", displayName}, {"SERVICE_NAME", serviceName}});
+    return FillUnitTemplate(TimerUnitTemplate, {},
+                            {{"DISPLAY_NAME", displayName}, {"SERVICE_NAME", serviceName}});
 }
 
 namespace {
@@ -120,8 +125,10 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t at)
         std::size_t length;
         unsigned long lowest; // smaller code points are overlong
     };
-    static const Form forms[] = {
-        {0x00, 0x7f, 1, 0x0}, {0xc2, 0xdf, 2, 0x80}, {0xe0, 0xef, 3, 0x800}, {0xf0, 0xf4, 4, 0x10000}};
+    static const Form forms[] = {{0x00, 0x7f, 1, 0x0},
+                                 {0xc2, 0xdf, 2, 0x80},
+                                 {0xe0, 0xef, 3, 0x800},
+                                 {0xf0, 0xf4, 4, 0x10000}};
 
     const unsigned char lead = static_cast<unsigned char>(text[at]);
     for (const Form& form : forms) {
@@ -196,3 +203,5 @@ int WriteUnitFile(const std::string& path, const std::string& text)
         ::unlink(temporary.c_str());
     return error;
 }
+
+} // namespace korvel

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+namespace korvel {
+
 struct ServiceUnitSettings
 {
     std::string description;
@@ -41,3 +43,5 @@ bool UnitPathWord(const std::string& path, std::string& word);
 // Replaces the file at path with the text in one step (a reader never sees a
 // partial unit). Returns 0 or the errno of the failure.
 int WriteUnitFile(const std::string& path, const std::string& text);
+
+} // namespace korvel
