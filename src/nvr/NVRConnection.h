@@ -54,6 +54,10 @@ public:
     void OnEvent(int eventType, int code, const void* record, int recordLength);
 
 private:
+    // The longest the worker waits on the library at a time, so that it
+    // notices a stop request within about a second.
+    static constexpr int SelectStepMs = 1000;
+
     enum State
     {
         Disconnected,

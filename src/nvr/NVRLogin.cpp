@@ -10,7 +10,6 @@ namespace korvel {
 
 namespace {
 
-const int SelectStepMs = 1000;
 const int ReplyTimeoutSecs = 60;
 const auto LoginWait = std::chrono::seconds(60);
 

@@ -18,7 +18,6 @@ namespace {
 const char* const GuidPrefix = "KORVEL";
 const char* const SoftTriggerName = "Korvel Control";
 const int GuidBufferSize = 256;
-const int SelectStepMs = 1000;
 const auto AcknowledgementWait = std::chrono::seconds(20);
 
 } // namespace

@@ -7,10 +7,15 @@
 #include "NvrModel.h"
 #include "SimServer.h"
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
 namespace nvrsim {
+
+// The longest command line the simulator reads, from standard input or a
+// control connection.
+constexpr std::size_t MaxLineLength = 4096;
 
 class ControlCommands
 {

@@ -13,7 +13,6 @@ namespace nvrsim {
 using boost::asio::ip::tcp;
 
 namespace {
-constexpr std::size_t MaxLineLength = 4096;
 // Answers a control connection may leave unread before it is closed.
 constexpr std::size_t MaxPendingBytes = 4 * 1024 * 1024;
 } // namespace

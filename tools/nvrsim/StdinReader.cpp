@@ -1,5 +1,7 @@
 #include "StdinReader.h"
 
+#include "ControlCommands.h"
+
 #include <boost/asio/post.hpp>
 
 #include <cerrno>
@@ -10,9 +12,6 @@
 #include <unistd.h>
 
 namespace nvrsim {
-namespace {
-constexpr std::size_t MaxLineLength = 4096;
-}
 
 StdinReader::StdinReader(boost::asio::io_context& io, LineHandler handler)
     : io(io), handler(std::move(handler))
