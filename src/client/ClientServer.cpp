@@ -107,7 +107,6 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 
 ClientServer::~ClientServer()
 {
-    io.stop();
     connections.clear();
     boost::system::error_code ignored;
     acceptPause.cancel(ignored);

@@ -51,8 +51,8 @@ public:
     // descriptors for policy.maxSessions sessions and the rest of the service.
     ClientServer(boost::asio::io_context& io, const std::string& address, std::uint32_t port,
                  CameraTable& cameras, UserTable& users, SessionPolicy policy = SessionPolicy());
-    // Stops the I/O loop, forgets the sessions (their connections stay open
-    // until the loop goes) and closes the listener.
+    // Forgets the sessions (their connections stay open until their pending
+    // completions are run or dropped with the loop) and closes the listener.
     ~ClientServer();
     ClientServer(const ClientServer&) = delete;
     ClientServer& operator=(const ClientServer&) = delete;

@@ -1,6 +1,6 @@
-namespace korvel {
-
 #pragma once
+
+namespace korvel {
 
 // What the program prints on its console, in one place. The service was first
 // written for a platform whose service manager is driven with "net start",

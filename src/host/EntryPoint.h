@@ -1,6 +1,6 @@
-namespace korvel {
-
 #pragma once
+
+namespace korvel {
 
 // The program's main: installs or removes the service, runs it in the
 // foreground (-d), or hands the process to the service manager. Returns the

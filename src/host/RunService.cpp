@@ -164,13 +164,15 @@ void ServiceRun::Stop()
     stopped = true;
     boost::system::error_code ignored;
     stopSignals.cancel(ignored);
-    // The client service closes its listener and lets its sessions go (and,
-    // as it goes, ends the loop's run).
+    // The client service closes its listener and lets its sessions go.
     server.reset();
     for (auto& entry : cameras)
         entry.second->Stop();
     for (auto& entry : nvrs)
         entry.second->Close();
+    // What is still queued (the sessions' reads, the links' cancelled
+    // operations) is dropped with the loop, unrun.
+    io.stop();
 }
 
 } // namespace

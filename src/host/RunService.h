@@ -1,6 +1,6 @@
-namespace korvel {
-
 #pragma once
+
+namespace korvel {
 
 class StopRequest;
 

@@ -1,6 +1,6 @@
-namespace korvel {
-
 #pragma once
+
+namespace korvel {
 
 // The service's side of the service manager: its start, its control requests
 // and its status reports. The platform's dispatcher calls these functions

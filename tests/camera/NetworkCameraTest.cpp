@@ -2,7 +2,6 @@
 #include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackListener.h"
-#include "support/UnusedPort.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +48,8 @@ TEST(NetworkCamera, ConnectsAndWritesCommandsInOrder)
 TEST(NetworkCamera, RefusedConnectionIsLoggedOnceAndRetriedUntilAccepted)
 {
     boost::asio::io_context io;
-    const std::uint16_t port = UnusedPort();
+    LoopbackListener listener(io, 0, LoopbackListener::Start::Refusing);
+    const std::uint16_t port = listener.Port();
     LogCapture log;
     auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 1);
     const std::string refused = "*** Connection error for track camera at 127.0.0.1 on port " +
@@ -57,7 +57,7 @@ TEST(NetworkCamera, RefusedConnectionIsLoggedOnceAndRetriedUntilAccepted)
     ASSERT_TRUE(RunUntil(io, [&] { return log.Count(refused) == 1; })) << log.Text();
 
     RunFor(io, std::chrono::milliseconds(1500)); // at least one more refused attempt
-    LoopbackListener listener(io, port);
+    listener.Listen();
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     camera->SendCommand(1, 1, "pan", 3);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0) == "pan"; }));
@@ -155,7 +155,8 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
     const std::string aborted = "Camera connection retry timer aborted";
     for (const int outageCommands : {0, 3}) {
         boost::asio::io_context io;
-        const std::uint16_t port = UnusedPort();
+        LoopbackListener listener(io, 0, LoopbackListener::Start::Refusing);
+        const std::uint16_t port = listener.Port();
         LogCapture log;
         auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 20);
         DeliveryRecorder recorder;
@@ -169,7 +170,7 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
         }
         const int abortedBefore = log.Count(aborted);
 
-        LoopbackListener listener(io, port);
+        listener.Listen();
         const auto start = std::chrono::steady_clock::now();
         int sent = 0;
         while (listener.Received(0).empty() &&

@@ -52,7 +52,10 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
 ServiceUnderTest::~ServiceUnderTest()
 {
     Resume();
-    boost::asio::post(io, [this] { server.reset(); });
+    boost::asio::post(io, [this] {
+        server.reset();
+        io.stop();
+    });
     loop.join();
     cameras.clear();
 }

@@ -402,7 +402,6 @@ TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
     }
     boost::asio::post(io, server->Guard([s = server.get()] { s->SoftTriggerFired("anything"); }));
     server.reset();
-    EXPECT_TRUE(io.stopped());
 
     // The client's message completes the pending receive of a session whose
     // server has gone: the session only closes.

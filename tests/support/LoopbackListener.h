@@ -17,8 +17,17 @@ namespace korvel {
 class LoopbackListener
 {
 public:
+    enum class Start
+    {
+        Listening,
+        // Bound but refusing connections until Listen: a camera that is down,
+        // on a port no other test can take meanwhile.
+        Refusing,
+    };
+
     // Port 0 takes a free port; another port is bound with address reuse.
-    explicit LoopbackListener(boost::asio::io_context& io, std::uint16_t port = 0)
+    explicit LoopbackListener(boost::asio::io_context& io, std::uint16_t port = 0,
+                              Start start = Start::Listening)
         : io(io), acceptor(io)
     {
         using boost::asio::ip::tcp;
@@ -26,11 +35,17 @@ public:
         acceptor.open(endpoint.protocol());
         acceptor.set_option(tcp::acceptor::reuse_address(true));
         acceptor.bind(endpoint);
-        acceptor.listen();
-        Accept();
+        if (start == Start::Listening)
+            Listen();
     }
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    void Listen()
+    {
+        acceptor.listen();
+        Accept();
+    }
 
     std::uint16_t Port() const { return acceptor.local_endpoint().port(); }
 

@@ -16,7 +16,7 @@ std::vector<std::string> DescriptorTargets(pid_t pid);
 // The inode numbers of the process's sockets.
 std::set<std::string> SocketInodes(pid_t pid);
 
-// The loopback port on which one of the process's sockets listens; 0 if none.
+// The port on which one of the process's TCP sockets listens; 0 if none.
 std::uint16_t ListeningPortOf(pid_t pid);
 
 } // namespace korvel

@@ -88,7 +88,7 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
     program.WriteConfig(ServiceConfig(nvrPort, cameraPort, serialDevice));
     Process service(program.Path(), {"-d"});
     unsigned short clientPort = 0;
-    ASSERT_TRUE(WaitUntil([&] { return (clientPort = ListeningPort(service.Pid())) != 0; }))
+    ASSERT_TRUE(WaitUntil([&] { return (clientPort = ListeningPortOf(service.Pid())) != 0; }))
         << program.Log();
     const std::string address = "127.0.0.1:" + std::to_string(clientPort);
 

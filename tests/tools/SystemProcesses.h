@@ -1,11 +1,11 @@
 #pragma once
 
-#include "support/UnusedPort.h"
-
 // Helpers for tests that run the whole system as processes: where each
 // program says it listens, which port a process listens on, and what camsim
 // has shown.
 #include "support/Process.h"
+#include "support/ProcessSockets.h"
+#include "support/UnusedPort.h"
 
 #include <chrono>
 #include <string>
@@ -17,9 +17,6 @@ namespace korvel {
 // prefix, and returns the rest of that line (empty on timeout).
 std::string WaitForLineAfter(const Process& process, const std::string& prefix,
                              std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-// The TCP port the process listens on, read from /proc (0 while it has none).
-unsigned short ListeningPort(int pid);
 
 // The frames camsim has shown, in order, each as "camera N [FF 01 ...]".
 std::vector<std::string> ShownFrames(const std::string& camsimOutput);
