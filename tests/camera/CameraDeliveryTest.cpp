@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::camera_delivery_test {
 
 namespace {
 
@@ -79,4 +79,4 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
                                                            std::to_string(listener.Port())));
 }
 
-} // namespace korvel
+} // namespace korvel::camera_delivery_test

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace korvel {
+namespace korvel::link_state_machine_test {
 
 namespace {
 
@@ -298,4 +298,4 @@ TEST(LinkStateMachine, SerialLinkReopensItsPortAfterAFailedWrite)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::link_state_machine_test

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <chrono>
 
-namespace korvel {
+namespace korvel::network_camera_test {
 
 namespace {
 
@@ -194,4 +194,4 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::network_camera_test

@@ -12,7 +12,7 @@
 
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::serial_camera_test {
 
 namespace {
 
@@ -207,4 +207,4 @@ TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
     EXPECT_EQ(recorder.events.size(), 2u) << "failed commands are not delivered";
 }
 
-} // namespace korvel
+} // namespace korvel::serial_camera_test

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace korvel {
+namespace korvel::arbitration_core_test {
 
 namespace {
 
@@ -247,4 +247,4 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
 }
 
-} // namespace korvel
+} // namespace korvel::arbitration_core_test

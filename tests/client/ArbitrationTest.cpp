@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace korvel {
+namespace korvel::arbitration_test {
 
 namespace {
 
@@ -318,4 +318,4 @@ TEST(Arbitration, TwoFramesInOneReceiveGoTogetherToTheFirstFramesCamera)
     EXPECT_EQ(second.Read(7), Frame(4, 3)) << "the serial camera got nothing before";
 }
 
-} // namespace korvel
+} // namespace korvel::arbitration_test

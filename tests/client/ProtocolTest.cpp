@@ -9,7 +9,7 @@
 
 #include <vector>
 
-namespace korvel {
+namespace korvel::protocol_test {
 
 namespace {
 
@@ -223,4 +223,4 @@ TEST_F(Protocol, EndedChooserKeepsTheSlotUntilACommandTakesItOver)
     EXPECT_EQ(stayer->Read(1 + GateMessage.size()), "0" + GateMessage);
 }
 
-} // namespace korvel
+} // namespace korvel::protocol_test

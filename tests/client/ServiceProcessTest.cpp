@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-namespace korvel {
+namespace korvel::service_process_test {
 
 namespace {
 
@@ -185,4 +185,4 @@ TEST(ServiceProcess, SessionPolicyFromTheConfigurationAndTheDescriptorLimit)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::service_process_test

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-namespace korvel {
+namespace korvel::session_policy_test {
 
 namespace {
 
@@ -155,4 +155,4 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::session_policy_test

@@ -23,7 +23,7 @@
 
 #include <vector>
 
-namespace korvel {
+namespace korvel::session_test {
 
 namespace {
 
@@ -411,4 +411,4 @@ TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
     EXPECT_TRUE(client.WaitClosed());
 }
 
-} // namespace korvel
+} // namespace korvel::session_test

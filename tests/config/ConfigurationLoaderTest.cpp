@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace korvel {
+namespace korvel::configuration_loader_test {
 
 namespace {
 
@@ -122,4 +122,4 @@ TEST(ConfigurationLoader, OptionsAndControlWithoutTheirElementsKeepTheDefaults)
     EXPECT_FALSE(value.control.requireLogin);
 }
 
-} // namespace korvel
+} // namespace korvel::configuration_loader_test

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-namespace korvel {
+namespace korvel::configuration_run_test {
 
 namespace {
 
@@ -135,4 +135,4 @@ TEST(ConfigurationRun, ServiceConnectsToNetworkAndSerialCameras)
     EXPECT_EQ(service.ExitStatus(), 0);
 }
 
-} // namespace korvel
+} // namespace korvel::configuration_run_test

@@ -16,7 +16,7 @@
 #include <functional>
 #include <stdexcept>
 
-namespace korvel {
+namespace korvel::configuration_test {
 
 namespace {
 
@@ -334,4 +334,4 @@ TEST(Configuration, InvalidDataBitsOnASerialCameraEndsTheLoad)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::configuration_test

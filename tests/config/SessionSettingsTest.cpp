@@ -7,7 +7,7 @@
 
 #include <vector>
 
-namespace korvel {
+namespace korvel::session_settings_test {
 
 TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
 {
@@ -53,4 +53,4 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::session_settings_test

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::command_line_test {
 
 namespace {
 
@@ -62,4 +62,4 @@ TEST(CommandLine, InstallAndUninstallWordsIgnoreCaseAndPrefix)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::command_line_test

@@ -8,7 +8,7 @@
 #include <csignal>
 #include <sys/stat.h>
 
-namespace korvel {
+namespace korvel::run_service_test {
 
 namespace {
 
@@ -77,4 +77,4 @@ TEST(RunService, OversizedLogIsRotatedBeforeTheBanner)
     EXPECT_EQ(program.Log().find(Banner), 25u) << "the banner is the new file's first line";
 }
 
-} // namespace korvel
+} // namespace korvel::run_service_test

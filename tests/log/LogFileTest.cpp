@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace korvel {
+namespace korvel::log_file_test {
 
 namespace {
 
@@ -177,4 +177,4 @@ TEST(LogText, ControlCharactersAreEscaped)
         EXPECT_EQ(LogSafe(c.in), c.out);
 }
 
-} // namespace korvel
+} // namespace korvel::log_file_test

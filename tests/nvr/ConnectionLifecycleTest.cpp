@@ -7,7 +7,7 @@
 #include <csignal>
 #include <thread>
 
-namespace korvel {
+namespace korvel::connection_lifecycle_test {
 
 namespace {
 
@@ -75,4 +75,4 @@ TEST(NvrConnection, StopClosesEveryConnectionInAddressOrderEvenDuringALongRetryS
     EXPECT_LT(first, second);
 }
 
-} // namespace korvel
+} // namespace korvel::connection_lifecycle_test

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::nvr_core_test {
 
 TEST(NvrDeviceAddress, FirstFourDottedGroupsOfDigits)
 {
@@ -67,4 +67,4 @@ TEST(NvrCameraDirectory, NamesAreNewsOnceWhicheverNvrTellsThem)
     EXPECT_EQ(cameras.Ids(), expected);
 }
 
-} // namespace korvel
+} // namespace korvel::nvr_core_test

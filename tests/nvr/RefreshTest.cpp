@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-namespace korvel {
+namespace korvel::refresh_test {
 
 namespace {
 
@@ -213,4 +213,4 @@ TEST(NvrRefresh, ExistingTriggersAssociationsAndUserLinks)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::refresh_test

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::trigger_fire_test {
 
 TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
 {
@@ -75,4 +75,4 @@ TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOv
     EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.20\t1\tFront");
 }
 
-} // namespace korvel
+} // namespace korvel::trigger_fire_test

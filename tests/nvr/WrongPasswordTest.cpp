@@ -7,7 +7,7 @@
 #include <csignal>
 #include <thread>
 
-namespace korvel {
+namespace korvel::wrong_password_test {
 
 TEST(NvrConnection, RefusedLoginIsLoggedAndEndsTheWorker)
 {
@@ -31,4 +31,4 @@ TEST(NvrConnection, RefusedLoginIsLoggedAndEndsTheWorker)
     EXPECT_EQ(Occurrences(service.Log(), "Closing connection to NVR at 127.0.0.1.\n"), 1u);
 }
 
-} // namespace korvel
+} // namespace korvel::wrong_password_test

@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::camera_fault_test {
 
 namespace {
 
@@ -132,4 +132,4 @@ TEST(CameraFaults, SerialDeviceDisappearsAndComesBack)
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
-} // namespace korvel
+} // namespace korvel::camera_fault_test

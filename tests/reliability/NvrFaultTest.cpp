@@ -10,7 +10,7 @@
 
 #include <functional>
 
-namespace korvel {
+namespace korvel::nvr_fault_test {
 
 namespace {
 
@@ -100,4 +100,4 @@ TEST(NvrFaults, NvrDroppedOrKilledAndRestarted)
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
-} // namespace korvel
+} // namespace korvel::nvr_fault_test

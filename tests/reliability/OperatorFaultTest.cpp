@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-namespace korvel {
+namespace korvel::operator_fault_test {
 
 namespace {
 
@@ -301,4 +301,4 @@ TEST(OperatorFaults, HundredConcurrentLogins)
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
-} // namespace korvel
+} // namespace korvel::operator_fault_test

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace korvel {
+namespace korvel::event_log_test {
 
 namespace {
 
@@ -59,4 +59,4 @@ TEST(EventLog, ErrorRecordsCarryTheCodeInHexadecimal)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::event_log_test

@@ -19,7 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::service_control_test {
 
 namespace {
 
@@ -219,4 +219,4 @@ TEST(ServiceControl, WithoutServiceManagerPrintsTheHint)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::service_control_test

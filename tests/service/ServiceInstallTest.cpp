@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::service_install_test {
 
 namespace {
 
@@ -313,4 +313,4 @@ TEST(ServiceInstall, WithoutTheRightToManageServicesTheRestartPolicyIsLeftOut)
     EXPECT_FALSE(FileExists(refused.units.File("tlKorvel.service")));
 }
 
-} // namespace korvel
+} // namespace korvel::service_install_test

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::systemd_units_test {
 
 TEST(SystemdUnits, TemplatesAreFilledInLineByLine)
 {
@@ -88,4 +88,4 @@ TEST(SystemdUnits, SandboxKeepsTheProgramReachableWhereverItStands)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::systemd_units_test

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-namespace korvel {
+namespace korvel::faulty_peer_test {
 
 namespace {
 
@@ -204,4 +204,4 @@ TEST(TlapiFaultyPeer, AnEventFloodIsCutOffNotQueuedWithoutBound)
     EXPECT_EQ(events[1].U32At(4), 1u) << "the NVR's sequence number";
 }
 
-} // namespace korvel
+} // namespace korvel::faulty_peer_test

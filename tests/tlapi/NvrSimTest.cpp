@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::nvr_sim_test {
 
 namespace {
 
@@ -286,4 +286,4 @@ TEST(NvrSim, VerboseLogsEveryRequest)
     })) << sim.Proc().Stderr();
 }
 
-} // namespace korvel
+} // namespace korvel::nvr_sim_test

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <functional>
 
-namespace korvel {
+namespace korvel::records_test {
 
 namespace {
 
@@ -408,4 +408,4 @@ TEST_F(TlapiRecords, ChangesAreAnnouncedToEverySession)
         << "sessions without a login hear nothing";
 }
 
-} // namespace korvel
+} // namespace korvel::records_test

@@ -15,7 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::session_test {
 
 TEST(TlapiSession, OpenQueuesEventOneForTheNextSelect)
 {
@@ -289,4 +289,4 @@ TEST(TlapiSession, SeveralHandlesOnSeveralThreads)
     EXPECT_EQ(failures.load(), 0);
 }
 
-} // namespace korvel
+} // namespace korvel::session_test

@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::camsim_test {
 
 namespace {
 
@@ -148,4 +148,4 @@ TEST(Camsim, RefusesBadArguments)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::camsim_test

@@ -13,7 +13,7 @@
 
 #include <csignal>
 
-namespace korvel {
+namespace korvel::demo_launcher_test {
 
 namespace {
 
@@ -111,4 +111,4 @@ TEST(DemoLauncher, RunsTheSystemAndAStopLeavesNothingBehind)
         << ::testing::PrintToString(ProcessesWorkingIn(runFolder.Path()));
 }
 
-} // namespace korvel
+} // namespace korvel::demo_launcher_test

@@ -14,7 +14,7 @@
 #include <csignal>
 #include <map>
 
-namespace korvel {
+namespace korvel::end_to_end_test {
 
 namespace {
 
@@ -224,4 +224,4 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
         << camsim.Stdout();
 }
 
-} // namespace korvel
+} // namespace korvel::end_to_end_test

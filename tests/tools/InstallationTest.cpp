@@ -12,7 +12,7 @@
 #include <regex>
 #include <sstream>
 
-namespace korvel {
+namespace korvel::installation_test {
 
 namespace fs = std::filesystem;
 
@@ -123,4 +123,4 @@ TEST(Installation, PutsEachPieceInItsPlace)
               ReadFile(stage.Path() + units + "tlKorvel.timer"));
 }
 
-} // namespace korvel
+} // namespace korvel::installation_test

@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace korvel {
+namespace korvel::korvelctl_test {
 
 namespace {
 
@@ -171,4 +171,4 @@ TEST(Korvelctl, InteractiveReadsCommandsFromStandardInput)
     EXPECT_NE(korvelctl.Stderr().find("\"bogus\": unknown command"), std::string::npos);
 }
 
-} // namespace korvel
+} // namespace korvel::korvelctl_test

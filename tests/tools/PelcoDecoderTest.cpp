@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::pelco_decoder_test {
 
 namespace {
 
@@ -204,4 +204,4 @@ TEST(PelcoCommand, FramesReadInPlainWords)
     }
 }
 
-} // namespace korvel
+} // namespace korvel::pelco_decoder_test

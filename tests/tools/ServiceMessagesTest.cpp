@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::service_messages_test {
 
 TEST(ServiceMessages, OneReadSplitIntoMessagesAndShown)
 {
@@ -113,4 +113,4 @@ TEST(ServiceMessages, CameraMessageNamesTheCameraToSteer)
     EXPECT_EQ(ReadServiceMessage("1CAMERA\tA\t").kind, ServiceNotice::Kind::Unknown);
 }
 
-} // namespace korvel
+} // namespace korvel::service_messages_test

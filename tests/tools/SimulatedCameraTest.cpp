@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace korvel {
+namespace korvel::simulated_camera_test {
 
 namespace {
 
@@ -86,4 +86,4 @@ TEST(SimulatedCamera, UnknownPresetIsNoted)
     EXPECT_EQ(camera.Apply(D(Pelco::GoToPreset, 0, 9)), "");
 }
 
-} // namespace korvel
+} // namespace korvel::simulated_camera_test
