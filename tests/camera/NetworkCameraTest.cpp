@@ -140,7 +140,7 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
             recorder.Send(*camera, 1, 1, std::string(size, 'z'));
         ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == accepted; }));
     }
-    ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0).size() == expected.size(); }));
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.ReceivedBytes(0) == expected.size(); }));
     EXPECT_TRUE(listener.Received(0) == expected);
     EXPECT_EQ(log.Lines(), std::vector<std::string>(2, fullLine));
 }

@@ -61,6 +61,13 @@ public:
         return connection < connections.size() ? connections[connection]->data : std::string();
     }
 
+    // Without copying what arrived: cheap enough to poll while megabytes come in.
+    std::size_t ReceivedBytes(std::size_t connection) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return connection < connections.size() ? connections[connection]->data.size() : 0;
+    }
+
     std::string ReceivedByAll() const
     {
         std::lock_guard<std::mutex> lock(mutex);
