@@ -1,8 +1,8 @@
 #include "platform/ServicePlatform.h"
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -18,10 +18,13 @@ namespace korvel {
 //
 // That call runs on a thread of its own here ("the connection"), so that the
 // caller of RunServiceDispatcher can also notice a run that ended by itself,
-// which no control request reports. The connection hands each control
-// request to the caller and waits until it has been handled, so that the
-// service's control handler and runEnded run on the caller's thread, one at
-// a time, as the neutral header promises.
+// which no control request reports. The connection queues each control
+// request for the caller and returns at once, so that the service's control
+// handler and runEnded run on the caller's thread, one at a time, as the
+// neutral header promises. It must not wait for the request to be handled:
+// the handler reports the service's state, and a service manager may hold
+// the connection's lock while it delivers a request (Wine's does), so that
+// the report would wait for the connection and the connection for it.
 
 namespace {
 
@@ -32,7 +35,7 @@ struct Dispatcher
     const ServiceCallbacks* service = nullptr;
     std::string serviceName;                  // the service manager's, from ServiceMain
     SERVICE_STATUS_HANDLE statusHandle{};     // written by ServiceMain, before any control
-    std::optional<unsigned long> control;     // a request waiting for the caller
+    std::deque<unsigned long> controls;       // requests waiting for the caller
     bool stopped = false;                     // Stopped has been reported
     bool runEnded = false;                    // EndServiceDispatcher was called
     bool connectionEnded = false;             // StartServiceCtrlDispatcherA returned
@@ -54,9 +57,8 @@ void WINAPI ControlHandler(DWORD control)
     // After a run that ended by itself the process is on its way out.
     if (state.stopped || state.runEnded)
         return;
-    state.control = control;
+    state.controls.push_back(control);
     state.changed.notify_all();
-    state.changed.wait(lock, [&] { return !state.control || state.runEnded; });
 }
 
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv)
@@ -101,17 +103,19 @@ unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
     std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
         state.changed.wait(lock, [&] {
-            return state.control || state.runEnded || state.connectionEnded;
+            return !state.controls.empty() || state.runEnded || state.connectionEnded;
         });
-        if (state.control) {
-            const unsigned long control = *state.control;
+        // Requests that came after the service reported itself stopped, or
+        // after its run ended by itself, find nothing left to do.
+        if (!state.controls.empty() && !state.stopped && !state.runEnded) {
+            const unsigned long control = state.controls.front();
+            state.controls.pop_front();
             lock.unlock();
             service.controlHandler(control);
             lock.lock();
-            state.control.reset();
-            state.changed.notify_all();
             continue;
         }
+        state.controls.clear();
         // A stop handled meanwhile has already waited for the run and reported it.
         if (state.runEnded && !state.stopped) {
             lock.unlock();
@@ -161,11 +165,17 @@ void SetStatus(ServiceState state, unsigned long checkPoint, unsigned long waitH
     status.dwCheckPoint = checkPoint;
     status.dwWaitHint = waitHintMs;
 
+    // Reported without the lock held: the service manager's side of the
+    // call may wait for the connection, which may be waiting for the lock.
     Dispatcher& dispatcher = State();
-    std::lock_guard<std::mutex> lock(dispatcher.mutex);
-    if (state == ServiceState::Stopped)
-        dispatcher.stopped = true;
-    ::SetServiceStatus(dispatcher.statusHandle, &status);
+    SERVICE_STATUS_HANDLE statusHandle;
+    {
+        std::lock_guard<std::mutex> lock(dispatcher.mutex);
+        if (state == ServiceState::Stopped)
+            dispatcher.stopped = true;
+        statusHandle = dispatcher.statusHandle;
+    }
+    ::SetServiceStatus(statusHandle, &status);
 }
 
 } // namespace korvel
