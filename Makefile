@@ -57,6 +57,8 @@ WINDOWS_PACKAGES := cmake make libboost-dev g++-mingw-w64-x86-64-posix
 WINE_PACKAGES := wine wine64
 WINDOWS_TARGETS := tlKorvel korvelctl
 WINE_TEST_TOOLS := korvelctl camsim nvrsim
+# Further settings of the Windows build's first configure (docs/windows.md).
+WINDOWS_CMAKE_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
 	test-fuzz test-system fuzz demo package bench format clean windows windows-zip test-windows
@@ -181,7 +183,7 @@ windows:
 	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2
 	@[ -f $(WINDOWS_BUILD)/CMakeCache.txt ] || cmake -S . -B $(WINDOWS_BUILD) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
-		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source
+		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(WINDOWS_CMAKE_ARGS)
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINDOWS_TARGETS)
 
 windows-zip: windows
