@@ -3,8 +3,9 @@
 # command line; install and uninstall, each twice; the service started with
 # "net start", greeting an operator on Linux, forwarding frames to a network
 # camera and to a serial camera (COM5, a pseudo-terminal) on Linux, logging
-# in to a Linux nvrsim and creating its soft trigger; "net stop"; the event
-# records and the log beside the executable; the operator client and the zip.
+# in to a Linux nvrsim and creating its soft trigger; "net stop"; a run that
+# ends by itself ending the process; the event records and the log beside
+# the executable; the operator client and the zip.
 #
 # usage: tests/windows/wine-test.sh WINDOWS_BUILD LINUX_BUILD   (make test-windows)
 #
@@ -226,6 +227,16 @@ Check "net stop tlKorvel" wine net stop tlKorvel
 Check "logged: the stop request" Logged "Received Stop request from Service Control Manager"
 Check "event \"Service stopped.\"" WaitFor 10 Event "$events" "Service stopped."
 Check "sc query: STOPPED" sh -c 'wine sc query tlKorvel | grep -q "STATE.*STOPPED"'
+
+# A run that ends by itself (an operator address that does not parse) ends
+# the service's process, so that the service manager may start it again.
+sed -i 's/ClientAddress="127.0.0.1"/ClientAddress="no-address"/' "$service/tlKorvel.xml"
+wine net start tlKorvel >> "$work/checks.log" 2>&1
+Check "a run that ends by itself: event" \
+    WaitFor 20 Event "$events" "Service run ended unexpectedly."
+# (Wine's service manager does not notice, and keeps it stopping.)
+ServiceGone() { ! grep -qs 'tlKorvel[.]exe' /proc/[0-9]*/cmdline; }
+Check "and its process ends" WaitFor 20 ServiceGone
 Console 0 "Service uninstalled successfully" -uninstall
 
 # ---------------------------------------------------------------- the rest
