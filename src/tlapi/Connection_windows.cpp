@@ -184,9 +184,9 @@ bool Connection::Connect(const std::string& host, int port, Deadline deadline, s
 
     error = "no address for '" + host + "'";
     for (addrinfo* address = addresses.list; address; address = address->ai_next) {
-        const SOCKET candidate = ::WSASocketW(address->ai_family, address->ai_socktype,
-                                              address->ai_protocol, nullptr, 0,
-                                              WSA_FLAG_NO_HANDLE_INHERIT);
+        const SOCKET candidate =
+            ::WSASocketW(address->ai_family, address->ai_socktype, address->ai_protocol, nullptr, 0,
+                         WSA_FLAG_NO_HANDLE_INHERIT);
         if (candidate == INVALID_SOCKET) {
             error = "socket: " + ErrorText(::WSAGetLastError());
             continue;

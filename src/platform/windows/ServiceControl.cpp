@@ -33,13 +33,13 @@ struct Dispatcher
     std::mutex mutex;
     std::condition_variable changed;
     const ServiceCallbacks* service = nullptr;
-    std::string serviceName;                  // the service manager's, from ServiceMain
-    SERVICE_STATUS_HANDLE statusHandle{};     // written by ServiceMain, before any control
-    std::deque<unsigned long> controls;       // requests waiting for the caller
-    bool stopped = false;                     // Stopped has been reported
-    bool runEnded = false;                    // EndServiceDispatcher was called
-    bool connectionEnded = false;             // StartServiceCtrlDispatcherA returned
-    unsigned long connectionResult = 0;       // 0 or its error code
+    std::string serviceName;              // the service manager's, from ServiceMain
+    SERVICE_STATUS_HANDLE statusHandle{}; // written by ServiceMain, before any control
+    std::deque<unsigned long> controls;   // requests waiting for the caller
+    bool stopped = false;                 // Stopped has been reported
+    bool runEnded = false;                // EndServiceDispatcher was called
+    bool connectionEnded = false;         // StartServiceCtrlDispatcherA returned
+    unsigned long connectionResult = 0;   // 0 or its error code
 };
 
 // Never destroyed: the connection may still be inside the service manager's
@@ -53,7 +53,7 @@ Dispatcher& State()
 void WINAPI ControlHandler(DWORD control)
 {
     Dispatcher& state = State();
-    std::unique_lock<std::mutex> lock(state.mutex);
+    std::lock_guard<std::mutex> lock(state.mutex);
     // After a run that ended by itself the process is on its way out.
     if (state.stopped || state.runEnded)
         return;
