@@ -3,13 +3,16 @@
 # the Debian package, `make test-system` tries it in a booted Debian
 # container (part of `make test`); `make fuzz` runs every fuzz target for longer;
 # `make bench` measures the service beside a plain relay (not part of the
-# test run).
+# test run). `make windows` cross-builds the Windows service and operator
+# client, `make windows-zip` packs them, `make test-windows` tries them
+# under Wine (part of `make test`).
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 RELEASE_BUILD ?= build-release
+WINDOWS_BUILD ?= build-windows
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
@@ -48,8 +51,17 @@ DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
 BENCH_PACKAGES := socat
 BENCH_ARGS ?=
 
+# The Windows build: mingw-w64 (its posix flavour) and Boost's headers; Wine
+# and the Linux build's simulators and operator client for its test.
+WINDOWS_PACKAGES := cmake make libboost-dev g++-mingw-w64-x86-64-posix
+WINE_PACKAGES := wine wine64
+WINDOWS_TARGETS := tlKorvel korvelctl
+WINE_TEST_TOOLS := korvelctl camsim nvrsim
+# Further settings of the Windows build's first configure (docs/windows.md).
+WINDOWS_CMAKE_ARGS ?=
+
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz test-system fuzz demo package bench format clean
+	test-fuzz test-system fuzz demo package bench format clean windows windows-zip test-windows
 
 all: build
 
@@ -96,7 +108,7 @@ build-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
 # Each stage of `make test` adds "STAGE PASSED FAILED" to this file; the run
 # ends with the sum over all of them.
 RESULTS := $(CURDIR)/$(BUILD)/test-results.txt
-TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS)) system
+TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS)) system windows
 COUNT_CTEST = $(CURDIR)/scripts/ctest-counts.sh $(RESULTS)
 
 test-normal: build
@@ -150,13 +162,14 @@ test-system: package
 test:
 	@mkdir -p $(BUILD) && rm -f $(RESULTS)
 	@$(MAKE) --no-print-directory -k -j3 --output-sync=target TEST_PIPELINE=1 \
-		test-normal test-asan test-tsan test-fuzz test-system; \
+		test-normal test-asan test-tsan test-fuzz test-system test-windows; \
 		./scripts/test-summary.sh $(RESULTS) $(TEST_STAGES)
 
 ifdef TEST_PIPELINE
 build-asan: | build
 build-tsan: | build-asan
 build-fuzz: | build-tsan
+windows: | build-fuzz
 endif
 
 demo: deps $(BUILD)/CMakeCache.txt
@@ -178,10 +191,35 @@ bench:
 	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
 		--out bench/results/latest.txt $(BENCH_ARGS)
 
+# tinyxml2 is compiled from Debian's source package (scripts/fetch-tinyxml2.sh).
+# A compiler launcher in the environment (CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# is taken up by the first configure, as for the Linux builds.
+windows:
+	@./scripts/install-deps.sh $(WINDOWS_PACKAGES)
+	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2
+	@[ -f $(WINDOWS_BUILD)/CMakeCache.txt ] || cmake -S . -B $(WINDOWS_BUILD) \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
+		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(WINDOWS_CMAKE_ARGS)
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINDOWS_TARGETS)
+
+windows-zip: windows
+	cd $(WINDOWS_BUILD) && rm -f tlKorvel-*.zip && cpack -G ZIP
+
+# The Windows programs under Wine, against the Linux simulators and
+# operator client: the last line of output says "N passed, N failed".
+test-windows: windows-zip $(BUILD)/CMakeCache.txt
+	@./scripts/install-deps.sh $(WINE_PACKAGES)
+	cmake --build $(BUILD) -j $(JOBS) --target $(WINE_TEST_TOOLS)
+	@mkdir -p $(BUILD)
+	@{ ./tests/windows/wine-test.sh $(WINDOWS_BUILD) $(BUILD); echo $$? > $(WINDOWS_BUILD)/wine-test.status; } 2>&1 \
+		| tee $(WINDOWS_BUILD)/wine-test.out
+	@counts=$$(tail -n 1 $(WINDOWS_BUILD)/wine-test.out | sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$$/\1 \2/p'); \
+		echo "windows $${counts:-0 1}" >> $(RESULTS); [ "$$(cat $(WINDOWS_BUILD)/wine-test.status)" = 0 ]
+
 # Formats every C++ file of the project with .clang-format.
 format:
 	@./scripts/install-deps.sh clang-format
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i --style=file
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD) $(WINDOWS_BUILD)

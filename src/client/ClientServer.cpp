@@ -29,6 +29,26 @@ bool ConcernsOnlyThatConnection(const boost::system::error_code& error)
 {
     if (error.category() != boost::system::system_category())
         return false;
+#ifdef _WIN32
+    // Winsock's codes for the same cases.
+    switch (error.value()) {
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAEACCES:
+    case WSAEINTR:
+    case WSAEWOULDBLOCK:
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAENOPROTOOPT:
+    case WSAEHOSTDOWN:
+    case WSAEHOSTUNREACH:
+    case WSAEOPNOTSUPP:
+    case WSAETIMEDOUT:
+        return true;
+    default:
+        return false;
+    }
+#else
     switch (error.value()) {
     case ECONNABORTED:
     case ECONNRESET:
@@ -48,6 +68,7 @@ bool ConcernsOnlyThatConnection(const boost::system::error_code& error)
     default:
         return false;
     }
+#endif
 }
 
 std::vector<Arbitration::Camera> ArbitratedCameras(const CameraTable& cameras)

@@ -3,6 +3,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -34,6 +35,10 @@ private:
     int wakeRead = -1;
     int wakeWrite = -1;
     std::thread thread;
+    // Where the reading thread cannot be woken (Windows), what it shares
+    // with the reader instead; see LineReader_windows.cpp.
+    struct Feed;
+    std::shared_ptr<Feed> feed;
 };
 
 } // namespace korvel

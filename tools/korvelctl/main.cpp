@@ -70,7 +70,9 @@ bool ParseMilliseconds(const char* text, double scale, std::chrono::milliseconds
 
 int Main(int argc, char** argv)
 {
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     OperatorClient::Options options;
     std::string target;
