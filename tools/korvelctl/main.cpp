@@ -1,4 +1,5 @@
 // korvelctl: an operator client for tlKorvel, interactive or scripted.
+#include "korvelctl/AuditTable.h"
 #include "korvelctl/CommandWords.h"
 #include "korvelctl/LineReader.h"
 #include "korvelctl/OperatorClient.h"
@@ -18,6 +19,7 @@ namespace {
 void Usage(std::ostream& out)
 {
     out << "usage: korvelctl HOST:PORT [--run COMMANDS] [--gap MS] [--linger SECONDS]\n"
+           "       korvelctl audit FILE [--camera N] [--user NAME] [--since TIME]\n"
            "\n"
            "Connects to the tlKorvel operator port and shows every message of the service\n"
            "in plain words. Without --run, commands are read from standard input, one a\n"
@@ -71,6 +73,8 @@ bool ParseMilliseconds(const char* text, double scale, std::chrono::milliseconds
 int Main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    if (argc >= 2 && std::strcmp(argv[1], "audit") == 0)
+        return RunAudit(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
 
     OperatorClient::Options options;
     std::string target;
