@@ -22,6 +22,26 @@ system_clock::time_point At(int hour, int minute, int second, int millis)
            milliseconds(millis);
 }
 
+AuditRecord Record(std::string event, std::optional<std::uint32_t> camera, std::uint16_t session,
+                   std::optional<std::string> user, std::optional<std::int32_t> priority = {},
+                   std::optional<std::string> client = {},
+                   std::optional<std::uint16_t> otherSession = {},
+                   std::optional<std::string> otherUser = {},
+                   std::optional<std::int32_t> otherPriority = {})
+{
+    AuditRecord record;
+    record.event = std::move(event);
+    record.camera = camera;
+    record.session = session;
+    record.user = std::move(user);
+    record.priority = priority;
+    record.client = std::move(client);
+    record.otherSession = otherSession;
+    record.otherUser = std::move(otherUser);
+    record.otherPriority = otherPriority;
+    return record;
+}
+
 } // namespace
 
 TEST(StatusRequests, RouteByMethodTargetAndToken)
@@ -68,16 +88,15 @@ TEST(StatusRequests, RouteByMethodTargetAndToken)
 TEST(AuditLines, OneJsonObjectPerEventWithoutPasswords)
 {
     const auto when = At(2, 13, 4, 7);
-    AuditRecord login{"login", std::nullopt, 50123, "ann", 5, "10.0.0.7"};
-    AuditRecord failed{"login-failed", std::nullopt, 50124, "x\"y", std::nullopt, "10.0.0.8"};
-    AuditRecord control{"control", 7, 50123, "ann", 5};
-    AuditRecord takeover{"control", 7, 50200, "bob", 9, std::nullopt, 50123, "ann", 5};
-    AuditRecord anonymous{"control", 7, 50300, std::nullopt, 0, std::nullopt, 50200,
-                          std::nullopt, 9};
-    AuditRecord refused{"refused", 7, 50123, "ann", 5, std::nullopt, 50200, "bob", 9};
-    AuditRecord release{"release", 7, 50200, "bob", 9};
-    AuditRecord handover{"handover", 3, 50123, "ann"};
-    AuditRecord end{"session-end", std::nullopt, 50123, "ann", std::nullopt, "10.0.0.7"};
+    const AuditRecord login = Record("login", {}, 50123, "ann", 5, "10.0.0.7");
+    const AuditRecord failed = Record("login-failed", {}, 50124, "x\"y", {}, "10.0.0.8");
+    const AuditRecord control = Record("control", 7, 50123, "ann", 5);
+    const AuditRecord takeover = Record("control", 7, 50200, "bob", 9, {}, 50123, "ann", 5);
+    const AuditRecord anonymous = Record("control", 7, 50300, {}, 0, {}, 50200, {}, 9);
+    const AuditRecord refused = Record("refused", 7, 50123, "ann", 5, {}, 50200, "bob", 9);
+    const AuditRecord release = Record("release", 7, 50200, "bob", 9);
+    const AuditRecord handover = Record("handover", 3, 50123, "ann");
+    const AuditRecord end = Record("session-end", {}, 50123, "ann", {}, "10.0.0.7");
     const struct
     {
         const AuditRecord& record;

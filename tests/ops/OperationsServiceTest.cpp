@@ -16,7 +16,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <regex>
 #include <sstream>
 
@@ -87,9 +86,12 @@ std::uint16_t StatusPortOf(const ServiceProcess& service)
     return static_cast<std::uint16_t>(std::stoul(match[1]));
 }
 
-bool ProgramFound(const std::string& name)
+// The program's full path on PATH; empty when it is not installed.
+std::string ProgramPath(const std::string& name)
 {
-    return std::system(("command -v " + name + " > /dev/null 2>&1").c_str()) == 0;
+    const RunResult found = RunToEnd("/bin/sh", {"-c", "command -v " + name});
+    std::string path = found.out.substr(0, found.out.find('\n'));
+    return found.exitStatus == 0 && path.rfind('/', 0) == 0 ? path : std::string();
 }
 
 std::vector<std::string> AuditLines(const ServiceProcess& service, const std::string& event)
@@ -166,7 +168,7 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
           "tlkorvel_soft_trigger_handovers_total{nvr=\"127.0.0.1\"} 1\n",
           "tlkorvel_nvr_logins_total{nvr=\"127.0.0.1\",result=\"ok\"} 1\n", "process_open_fds "})
         EXPECT_NE(metrics.find(expected), std::string::npos) << expected << "\nin\n" << metrics;
-    if (ProgramFound("promtool")) {
+    if (!ProgramPath("promtool").empty()) {
         TempDir dir;
         WriteFile(dir.File("metrics.txt"), metrics);
         const RunResult lint = RunToEnd("/bin/sh", {"-c", "promtool check metrics < " + dir.File("metrics.txt")});
@@ -176,11 +178,11 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
     }
 
     // The page, as a browser renders it, names the holder in the cameras table.
-    if (ProgramFound("chromium")) {
+    if (const std::string chromium = ProgramPath("chromium"); !chromium.empty()) {
         const std::string url = std::string("http://") + StatusHost + ":" + std::to_string(port) + "/";
         std::string dom;
         EXPECT_TRUE(WaitUntil([&] {
-            dom = RunToEnd("chromium", {"--headless", "--no-sandbox", "--disable-gpu",
+            dom = RunToEnd(chromium, {"--headless", "--no-sandbox", "--disable-gpu",
                                         "--virtual-time-budget=3000", "--dump-dom", url},
                            {}, std::chrono::seconds(60))
                       .out;
@@ -268,7 +270,7 @@ TEST(OperationsView, StatusServerTurnsAwayBadAndExcessRequests)
 
     // Sixteen idle status clients take every place; a seventeenth is closed
     // at once, and operators are served all the same.
-    const std::size_t before = service.Now().descriptors;
+    const std::size_t before = service.Settled().descriptors;
     std::vector<int> idle;
     for (std::size_t i = 0; i < 16; ++i)
         idle.push_back(ConnectTo(StatusHost, port));

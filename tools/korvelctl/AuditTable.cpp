@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iomanip>
 #include <istream>
 #include <ostream>
-#include <sstream>
 
 namespace korvel {
 
@@ -165,6 +163,15 @@ private:
     std::size_t at = 0;
 };
 
+// The text and the blanks that make it `width` characters wide (UTF-8
+// sequences count as one), then the gap to the next column.
+std::string Pad(const std::string& text, std::size_t width)
+{
+    const auto characters = static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
+    return text + std::string(width > characters ? width - characters : 0, ' ') + "  ";
+}
+
 std::string Field(const AuditFields& record, const char* name)
 {
     const auto found = record.find(name);
@@ -237,11 +244,8 @@ void PrintAuditTable(std::istream& in, const AuditFilter& filter, std::ostream& 
                             const std::string& camera, const std::string& session,
                             const std::string& user, const std::string& priority,
                             const std::string& detail) {
-        std::ostringstream line;
-        line << std::left << std::setw(23) << time << "  " << std::setw(12) << event << "  "
-             << std::setw(6) << camera << "  " << std::setw(7) << session << "  "
-             << std::setw(16) << user << "  " << std::setw(8) << priority << "  " << detail;
-        std::string text = line.str();
+        std::string text = Pad(time, 23) + Pad(event, 12) + Pad(camera, 6) + Pad(session, 7) +
+                           Pad(user, 16) + Pad(priority, 8) + detail;
         text.erase(text.find_last_not_of(' ') + 1);
         out << text << "\n";
     };

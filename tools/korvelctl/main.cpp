@@ -40,6 +40,9 @@ void Usage(std::ostream& out)
            "korvelctl tells them apart by the way each begins; a user or camera name\n"
            "that contains such a beginning may be shown cut in two.\n"
            "\n"
+           "korvelctl audit FILE shows the service's control audit trail (AuditFile in\n"
+           "tlKorvel.xml) as a table; --camera, --user and --since (UTC) filter it.\n"
+           "\n"
            "Exit status: 0 done; 1 usage error; 2 login refused (--run only); 3 cannot\n"
            "connect, connection lost, or no greeting or LOGIN answer within 10 seconds\n"
            "(--run only).\n";
