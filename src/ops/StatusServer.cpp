@@ -75,7 +75,7 @@ private:
         if (!shared->open || error == boost::asio::error::operation_aborted)
             return;
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
-            Answer(431, StatusRoute{431}, false, 11);
+            Answer(StatusRoute{431}, false, 11);
             return;
         }
         if (error == http::error::end_of_stream || error == boost::beast::error::timeout ||
@@ -84,7 +84,7 @@ private:
             return;
         }
         if (error) {
-            Answer(400, StatusRoute{400}, false, 11);
+            Answer(StatusRoute{400}, false, 11);
             return;
         }
         const auto& request = parser->get();
@@ -95,7 +95,7 @@ private:
                                std::string_view(request[http::field::authorization].data(),
                                                 request[http::field::authorization].size()),
                                shared->token);
-        Answer(route.code, route, request.keep_alive(), request.version());
+        Answer(route, request.keep_alive(), request.version());
     }
 
     std::string Body(const StatusRoute& route) const
@@ -113,10 +113,12 @@ private:
         return ErrorText(route.code);
     }
 
-    // Errors other than 404 end the connection once answered: what follows
-    // a request the server could not read cannot be trusted to be a request.
-    void Answer(unsigned code, const StatusRoute& route, bool keepAlive, unsigned version)
+    // Answers other than 200, 401 and 404 end the connection once written:
+    // after a request the server could not read or will not serve, what
+    // follows cannot be trusted to be a request.
+    void Answer(const StatusRoute& route, bool keepAlive, unsigned version)
     {
+        const unsigned code = route.code;
         keepAlive = keepAlive && (code == 200 || code == 404 || code == 401);
         response = {};
         response.version(version == 10 ? 10 : 11);
