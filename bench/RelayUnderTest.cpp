@@ -90,9 +90,8 @@ RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
     if (kind == RelayKind::Service) {
         const std::string program = directory + "tlKorvel";
         std::filesystem::copy_file(paths.service, program);
-        std::ofstream(directory + "tlKorvel.xml")
-            << ServiceConfiguration(port, cameras, accounts, lockTimeSecs,
-                                    statusServer ? statusEndpoint.port() : 0);
+        std::ofstream(directory + "tlKorvel.xml") << ServiceConfiguration(
+            port, cameras, accounts, lockTimeSecs, statusServer ? statusEndpoint.port() : 0);
         command = paths.serviceWrapper;
         command.insert(command.end(), {program, "-d"});
     } else {

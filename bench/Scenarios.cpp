@@ -50,9 +50,9 @@ public:
         for (std::size_t number = 1; number <= listening; ++number)
             numbers.push_back(static_cast<std::uint8_t>(number));
         farm = std::make_unique<CameraFarm>(io, numbers, ledger, kind == RelayKind::Service);
-        relay = std::make_unique<RelayUnderTest>(
-            kind, paths, farm->Endpoints(), std::vector<OperatorAccount>{Lead, Crew}, LockTimeSecs,
-            statusServer);
+        relay = std::make_unique<RelayUnderTest>(kind, paths, farm->Endpoints(),
+                                                 std::vector<OperatorAccount>{Lead, Crew},
+                                                 LockTimeSecs, statusServer);
     }
 
     ~Rig()

@@ -54,24 +54,25 @@ void StatusPoller::Ask(std::size_t target)
     request = std::string("GET ") + Targets[target] +
               " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
     answer.clear();
-    socket->async_connect(server, [this, target, alive = alive](const boost::system::error_code& error) {
-        if (!*alive)
-            return;
-        if (error) {
-            OnRead(target, error, 0);
-            return;
-        }
-        boost::asio::async_write(*socket, boost::asio::buffer(request),
-                                 [this, target, alive](const boost::system::error_code& error,
-                                                       std::size_t) {
-                                     if (!*alive)
-                                         return;
-                                     if (error)
-                                         OnRead(target, error, 0);
-                                     else
-                                         OnRead(target, {}, 0);
-                                 });
-    });
+    socket->async_connect(
+        server, [this, target, alive = alive](const boost::system::error_code& error) {
+            if (!*alive)
+                return;
+            if (error) {
+                OnRead(target, error, 0);
+                return;
+            }
+            boost::asio::async_write(
+                *socket, boost::asio::buffer(request),
+                [this, target, alive](const boost::system::error_code& error, std::size_t) {
+                    if (!*alive)
+                        return;
+                    if (error)
+                        OnRead(target, error, 0);
+                    else
+                        OnRead(target, {}, 0);
+                });
+        });
 }
 
 void StatusPoller::OnRead(std::size_t target, const boost::system::error_code& error,
@@ -79,20 +80,20 @@ void StatusPoller::OnRead(std::size_t target, const boost::system::error_code& e
 {
     answer.append(buffer.data(), bytes);
     if (error) {
-        const bool whole = error == boost::asio::error::eof &&
-                           answer.rfind("HTTP/1.1 200 OK\r\n", 0) == 0;
+        const bool whole =
+            error == boost::asio::error::eof && answer.rfind("HTTP/1.1 200 OK\r\n", 0) == 0;
         ++(whole ? answered : failed);
         busy = false;
         if (whole && target + 1 < std::size(Targets))
             Ask(target + 1);
         return;
     }
-    socket->async_read_some(boost::asio::buffer(buffer),
-                            [this, target, alive = alive](const boost::system::error_code& readError,
-                                                          std::size_t got) {
-                                if (*alive)
-                                    OnRead(target, readError, got);
-                            });
+    socket->async_read_some(
+        boost::asio::buffer(buffer),
+        [this, target, alive = alive](const boost::system::error_code& readError, std::size_t got) {
+            if (*alive)
+                OnRead(target, readError, got);
+        });
 }
 
 } // namespace korvel

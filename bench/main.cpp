@@ -175,7 +175,7 @@ std::string Today()
 void Progress(const std::string& name, int run, int runs, RelayKind kind,
               const ScenarioResult& result)
 {
-    const char* label = name != "poll"                ? RelayName(kind)
+    const char* label = name != "poll"               ? RelayName(kind)
                         : kind == RelayKind::Service ? "polled"
                                                      : "quiet";
     std::cerr << "  " << name << " run " << run << "/" << runs << " " << label << ": ";

@@ -75,8 +75,9 @@ void ClientServer::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_p
         entry.writeErrors = track.GetWriteErrors();
         status.cameras.push_back(std::move(entry));
     }
-    std::stable_sort(status.cameras.begin(), status.cameras.end(),
-                     [](const CameraStatus& a, const CameraStatus& b) { return a.pelco < b.pelco; });
+    std::stable_sort(
+        status.cameras.begin(), status.cameras.end(),
+        [](const CameraStatus& a, const CameraStatus& b) { return a.pelco < b.pelco; });
 
     status.sessions.clear();
     for (const auto& connection : connections) {
@@ -102,8 +103,7 @@ void ClientServer::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_p
     status.counters = counters;
 }
 
-void ClientServer::LoginAnswered(const ClientSession& session, const std::string& name,
-                                 bool passed)
+void ClientServer::LoginAnswered(const ClientSession& session, const std::string& name, bool passed)
 {
     ++(passed ? counters.loginsOk : counters.loginsFailed);
     if (!audit)
@@ -125,7 +125,8 @@ void ClientServer::AuditControl(CameraIndex camera, std::uint16_t sessionId, std
     const std::uint16_t previous = arbitration.Holder(camera);
     if (previous == sessionId)
         return; // the holder goes on steering
-    std::erase_if(refusalsAudited, [camera](const auto& entry) { return entry.first.second == camera; });
+    std::erase_if(refusalsAudited,
+                  [camera](const auto& entry) { return entry.first.second == camera; });
     if (!audit)
         return;
     AuditRecord record;

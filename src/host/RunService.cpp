@@ -197,9 +197,8 @@ void ServiceRun::StartOperationsView(const Configuration& configuration)
     content.status = [this] { return RenderStatusJson(Snapshot()); };
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
     try {
-        statusServer = std::make_unique<StatusServer>(io, options.statusAddress,
-                                                      options.statusPort, options.statusToken,
-                                                      std::move(content));
+        statusServer = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
+                                                      options.statusToken, std::move(content));
         const auto endpoint = statusServer->LocalEndpoint();
         const std::string host = endpoint.address().is_v6()
                                      ? "[" + endpoint.address().to_string() + "]"

@@ -46,8 +46,7 @@ std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock
         out += std::to_string(*record.otherSession);
         Field(out, previous ? "previous_user" : "holder_user");
         AppendJsonOrNull(out, record.otherUser);
-        NumberField(out, previous ? "previous_priority" : "holder_priority",
-                    record.otherPriority);
+        NumberField(out, previous ? "previous_priority" : "holder_priority", record.otherPriority);
     }
     out += "}\n";
     return out;

@@ -70,7 +70,10 @@ public:
         out += value;
         out += '\n';
     }
-    void Sample(const Labels& labels, std::uint64_t value) { Sample(labels, std::to_string(value)); }
+    void Sample(const Labels& labels, std::uint64_t value)
+    {
+        Sample(labels, std::to_string(value));
+    }
     void Sample(std::uint64_t value) { Sample({}, value); }
 
 private:
@@ -125,7 +128,8 @@ void RenderCameras(std::string& out, const StatusSnapshot& status)
 
 void RenderNvrs(std::string& out, const StatusSnapshot& status)
 {
-    Family loggedIn(out, "tlkorvel_nvr_logged_in", "gauge", "1 while the NVR session is logged in.");
+    Family loggedIn(out, "tlkorvel_nvr_logged_in", "gauge",
+                    "1 while the NVR session is logged in.");
     for (const NvrStatus& nvr : status.nvrs)
         loggedIn.Sample({{"nvr", nvr.address}}, nvr.state == "logged-in" ? 1 : 0);
     Family logins(out, "tlkorvel_nvr_logins_total", "counter", "NVR login attempts by result.");

@@ -88,13 +88,12 @@ private:
             return;
         }
         const auto& request = parser->get();
-        const StatusRoute route =
-            RouteStatusRequest(std::string_view(request.method_string().data(),
-                                                request.method_string().size()),
-                               std::string_view(request.target().data(), request.target().size()),
-                               std::string_view(request[http::field::authorization].data(),
-                                                request[http::field::authorization].size()),
-                               shared->token);
+        const StatusRoute route = RouteStatusRequest(
+            std::string_view(request.method_string().data(), request.method_string().size()),
+            std::string_view(request.target().data(), request.target().size()),
+            std::string_view(request[http::field::authorization].data(),
+                             request[http::field::authorization].size()),
+            shared->token);
         Answer(route, request.keep_alive(), request.version());
     }
 
@@ -125,7 +124,8 @@ private:
         response.result(code);
         response.set(http::field::server, "tlKorvel");
         const std::string_view type = ContentTypeOf(route.content);
-        response.set(http::field::content_type, boost::beast::string_view(type.data(), type.size()));
+        response.set(http::field::content_type,
+                     boost::beast::string_view(type.data(), type.size()));
         response.set(http::field::cache_control, "no-store");
         if (code == 405)
             response.set(http::field::allow, "GET, HEAD");
@@ -142,8 +142,8 @@ private:
         serializer.emplace(response);
         stream.expires_after(StatusServer::IdleTimeout);
         http::async_write(stream, *serializer,
-                          [self = shared_from_this(), keepAlive](
-                              const boost::system::error_code& error, std::size_t) {
+                          [self = shared_from_this(),
+                           keepAlive](const boost::system::error_code& error, std::size_t) {
                               self->OnWritten(error, keepAlive);
                           });
     }
@@ -217,11 +217,11 @@ tcp::endpoint StatusServer::LocalEndpoint() const
 
 void StatusServer::StartAccept()
 {
-    acceptor.async_accept(io, [shared = shared, this](const boost::system::error_code& error,
-                                                      tcp::socket socket) {
-        if (shared->open)
-            OnAccepted(error, std::move(socket));
-    });
+    acceptor.async_accept(
+        io, [shared = shared, this](const boost::system::error_code& error, tcp::socket socket) {
+            if (shared->open)
+                OnAccepted(error, std::move(socket));
+        });
 }
 
 void StatusServer::OnAccepted(const boost::system::error_code& error, tcp::socket socket)

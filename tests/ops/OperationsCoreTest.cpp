@@ -102,15 +102,24 @@ TEST(AuditLines, OneJsonObjectPerEventWithoutPasswords)
         const AuditRecord& record;
         const char* line;
     } cases[] = {
-        {login, R"({"time":"2026-12-08T02:13:04.007Z","event":"login","session":50123,"user":"ann","priority":5,"client":"10.0.0.7"})"},
-        {failed, R"({"time":"2026-12-08T02:13:04.007Z","event":"login-failed","session":50124,"user":"x\"y","client":"10.0.0.8"})"},
-        {control, R"({"time":"2026-12-08T02:13:04.007Z","event":"control","camera":7,"session":50123,"user":"ann","priority":5})"},
-        {takeover, R"({"time":"2026-12-08T02:13:04.007Z","event":"control","camera":7,"session":50200,"user":"bob","priority":9,"previous_session":50123,"previous_user":"ann","previous_priority":5})"},
-        {anonymous, R"({"time":"2026-12-08T02:13:04.007Z","event":"control","camera":7,"session":50300,"user":null,"priority":0,"previous_session":50200,"previous_user":null,"previous_priority":9})"},
-        {refused, R"({"time":"2026-12-08T02:13:04.007Z","event":"refused","camera":7,"session":50123,"user":"ann","priority":5,"holder_session":50200,"holder_user":"bob","holder_priority":9})"},
-        {release, R"({"time":"2026-12-08T02:13:04.007Z","event":"release","camera":7,"session":50200,"user":"bob","priority":9})"},
-        {handover, R"({"time":"2026-12-08T02:13:04.007Z","event":"handover","camera":3,"session":50123,"user":"ann"})"},
-        {end, R"({"time":"2026-12-08T02:13:04.007Z","event":"session-end","session":50123,"user":"ann","client":"10.0.0.7"})"},
+        {login,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"login","session":50123,"user":"ann","priority":5,"client":"10.0.0.7"})"},
+        {failed,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"login-failed","session":50124,"user":"x\"y","client":"10.0.0.8"})"},
+        {control,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"control","camera":7,"session":50123,"user":"ann","priority":5})"},
+        {takeover,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"control","camera":7,"session":50200,"user":"bob","priority":9,"previous_session":50123,"previous_user":"ann","previous_priority":5})"},
+        {anonymous,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"control","camera":7,"session":50300,"user":null,"priority":0,"previous_session":50200,"previous_user":null,"previous_priority":9})"},
+        {refused,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"refused","camera":7,"session":50123,"user":"ann","priority":5,"holder_session":50200,"holder_user":"bob","holder_priority":9})"},
+        {release,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"release","camera":7,"session":50200,"user":"bob","priority":9})"},
+        {handover,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"handover","camera":3,"session":50123,"user":"ann"})"},
+        {end,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"session-end","session":50123,"user":"ann","client":"10.0.0.7"})"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FormatAuditLine(c.record, when), std::string(c.line) + "\n");
@@ -127,7 +136,7 @@ TEST(JsonText, EscapesWhatJsonCannotCarry)
         {"a\"b\\c", R"("a\"b\\c")"},
         {"tab\there\nnl\r", R"("tab\there\nnl\r")"},
         {std::string("nul\0x\x01\x7f", 7), R"("nul\u0000x\u0001\u007f")"},
-        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},          // UTF-8 stays
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},           // UTF-8 stays
         {"caf\xe9", R"("caf\ufffd")"},                // Latin-1 does not
         {"\xc0\xaf", R"("\ufffd\ufffd")"},            // overlong
         {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},  // surrogate
@@ -192,18 +201,20 @@ StatusSnapshot Situation()
 
 TEST(StatusDocument, EveryFieldWithNullsWhereUnknown)
 {
-    EXPECT_EQ(RenderStatusJson(Situation()),
-              R"({"version":"1.2.3","started":"2026-12-08T01:00:00Z","uptime_s":4380,"cameras":[)"
-              R"({"pelco":1,"address":"10.1.1.1","port":4001,"transport":"tcp","link":"connected","nvr_camera_id":11,"nvr_camera_name":"Gate \"north\"","holder":{"session":50123,"user":"ann","priority":5,"hold_left_ms":2400}},)"
-              R"({"pelco":3,"address":"7","port":"/dev/ttyS0","transport":"serial","link":"failed","nvr_camera_id":null,"nvr_camera_name":null,"holder":{"session":50200,"user":null,"priority":0,"hold_left_ms":0}}],)"
-              R"("sessions":[{"session":50123,"client":"10.0.0.7","user":"ann","priority":5,"camera":1,"choosing":false},)"
-              R"({"session":50200,"client":"10.0.0.8","user":null,"priority":0,"camera":null,"choosing":true}],)"
-              R"("nvrs":[{"address":"10.9.9.9","state":"logged-in","cameras":3,"soft_triggers":2}]})"
-              "\n");
+    EXPECT_EQ(
+        RenderStatusJson(Situation()),
+        R"({"version":"1.2.3","started":"2026-12-08T01:00:00Z","uptime_s":4380,"cameras":[)"
+        R"({"pelco":1,"address":"10.1.1.1","port":4001,"transport":"tcp","link":"connected","nvr_camera_id":11,"nvr_camera_name":"Gate \"north\"","holder":{"session":50123,"user":"ann","priority":5,"hold_left_ms":2400}},)"
+        R"({"pelco":3,"address":"7","port":"/dev/ttyS0","transport":"serial","link":"failed","nvr_camera_id":null,"nvr_camera_name":null,"holder":{"session":50200,"user":null,"priority":0,"hold_left_ms":0}}],)"
+        R"("sessions":[{"session":50123,"client":"10.0.0.7","user":"ann","priority":5,"camera":1,"choosing":false},)"
+        R"({"session":50200,"client":"10.0.0.8","user":null,"priority":0,"camera":null,"choosing":true}],)"
+        R"("nvrs":[{"address":"10.9.9.9","state":"logged-in","cameras":3,"soft_triggers":2}]})"
+        "\n");
     StatusSnapshot empty;
-    EXPECT_EQ(RenderStatusJson(empty),
-              R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,"cameras":[],"sessions":[],"nvrs":[]})"
-              "\n");
+    EXPECT_EQ(
+        RenderStatusJson(empty),
+        R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,"cameras":[],"sessions":[],"nvrs":[]})"
+        "\n");
 }
 
 TEST(Metrics, SamplesCarryTheirLabels)
@@ -219,7 +230,8 @@ TEST(Metrics, SamplesCarryTheirLabels)
     const std::string text = RenderMetrics(status, process);
     for (const char* sample : {
              "# TYPE tlkorvel_sessions_open gauge\ntlkorvel_sessions_open 2\n",
-             "# TYPE tlkorvel_sessions_accepted_total counter\ntlkorvel_sessions_accepted_total 9\n",
+             "# TYPE tlkorvel_sessions_accepted_total counter\ntlkorvel_sessions_accepted_total "
+             "9\n",
              "tlkorvel_logins_total{result=\"ok\"} 7\n",
              "tlkorvel_logins_total{result=\"failed\"} 2\n",
              "tlkorvel_commands_total{camera=\"1\",outcome=\"forwarded\"} 12\n",

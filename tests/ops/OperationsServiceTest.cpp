@@ -81,7 +81,8 @@ std::uint16_t StatusPortOf(const ServiceProcess& service)
     EXPECT_TRUE(service.WaitForLog("Status server listening on ")) << service.Log();
     std::smatch match;
     const std::string log = service.Log();
-    if (!std::regex_search(log, match, std::regex("Status server listening on http://[0-9.]+:([0-9]+)/")))
+    if (!std::regex_search(log, match,
+                           std::regex("Status server listening on http://[0-9.]+:([0-9]+)/")))
         return 0;
     return static_cast<std::uint16_t>(std::stoul(match[1]));
 }
@@ -127,7 +128,8 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
     ASSERT_NE(port, 0);
     // Logged in, with the camera's name and our soft trigger on the NVR.
     ASSERT_TRUE(WaitUntil([&] {
-        return Body(Get(port, "/status")).find(R"("state":"logged-in","cameras":1,"soft_triggers":1)") !=
+        return Body(Get(port, "/status"))
+                   .find(R"("state":"logged-in","cameras":1,"soft_triggers":1)") !=
                std::string::npos;
     })) << Body(Get(port, "/status"));
 
@@ -141,20 +143,25 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
         ASSERT_TRUE(SendMessage(*watch, NumberedFrame(3, number)));
     ASSERT_TRUE(SendMessage(*watch, "CHOOSE"));
     nvr.Command("fire KORVEL_5");
-    ASSERT_TRUE(WaitUntil([&] { return Drain(*watch).find("0CAMERA\t127.0.0.20\t3\tFront") != std::string::npos; }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Drain(*watch).find("0CAMERA\t127.0.0.20\t3\tFront") != std::string::npos; }));
 
     const std::string status = Body(Get(port, "/status"));
     const std::string watchSession = std::to_string(watch->LocalPort());
     const std::string bossSession = std::to_string(boss->LocalPort());
-    for (const std::string& expected :
-         {std::string(R"("version":")"), std::string(R"("started":"20)"),
-          std::string(R"({"pelco":3,"address":"127.0.0.20","port":)") +
-              std::to_string(camera->Port()) +
-              R"(,"transport":"tcp","link":"connected","nvr_camera_id":5,"nvr_camera_name":"Front","holder":{"session":)" +
-              bossSession + R"(,"user":"boss","priority":10,"hold_left_ms":)",
-          R"({"session":)" + watchSession + R"(,"client":"127.0.0.1","user":"watch","priority":5,"camera":3,"choosing":false})",
-          R"({"session":)" + bossSession + R"(,"client":"127.0.0.1","user":"boss","priority":10,"camera":3,"choosing":false})",
-          std::string(R"("nvrs":[{"address":"127.0.0.1","state":"logged-in","cameras":1,"soft_triggers":1}])")})
+    for (
+        const std::string& expected :
+        {std::string(R"("version":")"), std::string(R"("started":"20)"),
+         std::string(R"({"pelco":3,"address":"127.0.0.20","port":)") +
+             std::to_string(camera->Port()) +
+             R"(,"transport":"tcp","link":"connected","nvr_camera_id":5,"nvr_camera_name":"Front","holder":{"session":)" +
+             bossSession + R"(,"user":"boss","priority":10,"hold_left_ms":)",
+         R"({"session":)" + watchSession +
+             R"(,"client":"127.0.0.1","user":"watch","priority":5,"camera":3,"choosing":false})",
+         R"({"session":)" + bossSession +
+             R"(,"client":"127.0.0.1","user":"boss","priority":10,"camera":3,"choosing":false})",
+         std::string(
+             R"("nvrs":[{"address":"127.0.0.1","state":"logged-in","cameras":1,"soft_triggers":1}])")})
         EXPECT_NE(status.find(expected), std::string::npos) << expected << "\nin\n" << status;
     EXPECT_EQ(status.find("secret"), std::string::npos) << "no password: " << status;
 
@@ -164,14 +171,16 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
           "tlkorvel_logins_total{result=\"ok\"} 2\n",
           "tlkorvel_commands_total{camera=\"3\",outcome=\"forwarded\"} 2\n",
           "tlkorvel_commands_total{camera=\"3\",outcome=\"refused\"} 3\n",
-          "tlkorvel_camera_link_up{camera=\"3\"} 1\n", "tlkorvel_nvr_logged_in{nvr=\"127.0.0.1\"} 1\n",
+          "tlkorvel_camera_link_up{camera=\"3\"} 1\n",
+          "tlkorvel_nvr_logged_in{nvr=\"127.0.0.1\"} 1\n",
           "tlkorvel_soft_trigger_handovers_total{nvr=\"127.0.0.1\"} 1\n",
           "tlkorvel_nvr_logins_total{nvr=\"127.0.0.1\",result=\"ok\"} 1\n", "process_open_fds "})
         EXPECT_NE(metrics.find(expected), std::string::npos) << expected << "\nin\n" << metrics;
     if (!ProgramPath("promtool").empty()) {
         TempDir dir;
         WriteFile(dir.File("metrics.txt"), metrics);
-        const RunResult lint = RunToEnd("/bin/sh", {"-c", "promtool check metrics < " + dir.File("metrics.txt")});
+        const RunResult lint =
+            RunToEnd("/bin/sh", {"-c", "promtool check metrics < " + dir.File("metrics.txt")});
         EXPECT_EQ(lint.exitStatus, 0) << lint.out << lint.err;
     } else {
         ADD_FAILURE() << "promtool is missing (make test installs the prometheus package)";
@@ -179,22 +188,31 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
 
     // The page, as a browser renders it, names the holder in the cameras table.
     if (const std::string chromium = ProgramPath("chromium"); !chromium.empty()) {
-        const std::string url = std::string("http://") + StatusHost + ":" + std::to_string(port) + "/";
+        const std::string url =
+            std::string("http://") + StatusHost + ":" + std::to_string(port) + "/";
+        TempDir profile; // whatever HOME is, or is not
         std::string dom;
-        EXPECT_TRUE(WaitUntil([&] {
-            dom = RunToEnd(chromium, {"--headless", "--no-sandbox", "--disable-gpu",
-                                        "--virtual-time-budget=3000", "--dump-dom", url},
-                           {}, std::chrono::seconds(60))
-                      .out;
-            return dom.find("<td>Front</td><td>boss</td><td>10</td>") != std::string::npos;
-        }, std::chrono::seconds(60))) << dom;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                dom = RunToEnd(chromium,
+                               {"--headless", "--no-sandbox", "--disable-gpu",
+                                "--user-data-dir=" + profile.Path(), "--virtual-time-budget=3000",
+                                "--dump-dom", url},
+                               {}, std::chrono::seconds(60))
+                          .out;
+                return dom.find("<td>Front</td><td>boss</td><td>10</td>") != std::string::npos;
+            },
+            std::chrono::seconds(60)))
+            << dom;
     } else {
         ADD_FAILURE() << "chromium is missing (make test installs it)";
     }
 
     // The hold lapses; then watch leaves.
-    ASSERT_TRUE(WaitUntil([&] { return !AuditLines(service, "release").empty(); }, std::chrono::seconds(30)));
-    EXPECT_NE(Body(Get(port, "/status")).find(R"("nvr_camera_name":"Front","holder":null)"), std::string::npos);
+    ASSERT_TRUE(WaitUntil([&] { return !AuditLines(service, "release").empty(); },
+                          std::chrono::seconds(30)));
+    EXPECT_NE(Body(Get(port, "/status")).find(R"("nvr_camera_name":"Front","holder":null)"),
+              std::string::npos);
     watch.reset();
     ASSERT_TRUE(WaitUntil([&] { return !AuditLines(service, "session-end").empty(); }));
 
@@ -211,17 +229,20 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
         << "the takeover names whom it took the camera from: " << control[1];
     const auto refused = AuditLines(service, "refused");
     ASSERT_EQ(refused.size(), 1u) << "one line for three refused frames";
-    EXPECT_NE(refused[0].find(R"("holder_session":)" + bossSession + R"(,"holder_user":"boss","holder_priority":10})"),
+    EXPECT_NE(refused[0].find(R"("holder_session":)" + bossSession +
+                              R"(,"holder_user":"boss","holder_priority":10})"),
               std::string::npos)
         << refused[0];
     const auto release = AuditLines(service, "release");
     ASSERT_EQ(release.size(), 1u);
-    EXPECT_NE(release[0].find(R"("event":"release","camera":3,"session":)" + bossSession + R"(,"user":"boss","priority":10})"),
+    EXPECT_NE(release[0].find(R"("event":"release","camera":3,"session":)" + bossSession +
+                              R"(,"user":"boss","priority":10})"),
               std::string::npos)
         << release[0];
     EXPECT_EQ(AuditLines(service, "login").size(), 2u);
     EXPECT_EQ(AuditLines(service, "handover").size(), 1u);
-    EXPECT_TRUE(std::regex_search(release[0], std::regex(R"(^\{"time":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")")))
+    EXPECT_TRUE(std::regex_search(
+        release[0], std::regex(R"(^\{"time":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")")))
         << release[0];
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
@@ -245,16 +266,19 @@ TEST(OperationsView, StatusServerTurnsAwayBadAndExcessRequests)
         {"no token", "GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
          "HTTP/1.1 401 Unauthorized"},
         {"a wrong token",
-         "GET /status HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0kem\r\nConnection: close\r\n\r\n",
+         "GET /status HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0kem\r\nConnection: "
+         "close\r\n\r\n",
          "HTTP/1.1 401 Unauthorized"},
         {"the token", "GET /status HTTP/1.1\r\nHost: x\r\n" + token + "Connection: close\r\n\r\n",
          "HTTP/1.1 200 OK"},
-        {"an unknown path", "GET /secret HTTP/1.1\r\nHost: x\r\n" + token + "Connection: close\r\n\r\n",
+        {"an unknown path",
+         "GET /secret HTTP/1.1\r\nHost: x\r\n" + token + "Connection: close\r\n\r\n",
          "HTTP/1.1 404 Not Found"},
         {"POST", "POST /status HTTP/1.1\r\nHost: x\r\n" + token + "Content-Length: 0\r\n\r\n",
          "HTTP/1.1 405 Method Not Allowed"},
         {"a head over 8 KiB",
-         "GET /status HTTP/1.1\r\nHost: x\r\n" + token + "X-Filler: " + std::string(9000, 'a') + "\r\n\r\n",
+         "GET /status HTTP/1.1\r\nHost: x\r\n" + token + "X-Filler: " + std::string(9000, 'a') +
+             "\r\n\r\n",
          "HTTP/1.1 431 Request Header Fields Too Large"},
         {"not HTTP", "HELLO\r\n\r\n", "HTTP/1.1 400 Bad Request"},
     };
@@ -264,7 +288,8 @@ TEST(OperationsView, StatusServerTurnsAwayBadAndExcessRequests)
         EXPECT_EQ(StatusLine(answer), c.statusLine) << answer;
         EXPECT_EQ(answer.find("t0ken"), std::string::npos) << "the token is never shown";
     }
-    const std::string head = Exchange(port, "HEAD /metrics HTTP/1.1\r\nHost: x\r\n" + token + "Connection: close\r\n\r\n");
+    const std::string head = Exchange(port, "HEAD /metrics HTTP/1.1\r\nHost: x\r\n" + token +
+                                                "Connection: close\r\n\r\n");
     EXPECT_EQ(StatusLine(head), "HTTP/1.1 200 OK");
     EXPECT_EQ(Body(head), "") << "HEAD has the headers only";
 
@@ -281,7 +306,8 @@ TEST(OperationsView, StatusServerTurnsAwayBadAndExcessRequests)
     EXPECT_EQ(probe.ReadGreeting(), "SESSION " + std::to_string(probe.LocalPort()));
     for (const int fd : idle)
         ::close(fd);
-    EXPECT_TRUE(WaitUntil([&] { return StatusLine(Get(port, "/status", token)) == "HTTP/1.1 200 OK"; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return StatusLine(Get(port, "/status", token)) == "HTTP/1.1 200 OK"; }));
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 

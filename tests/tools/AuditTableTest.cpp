@@ -36,11 +36,16 @@ TEST(AuditTable, FiltersByCameraUserAndTime)
 {
     std::size_t skipped = 0;
     EXPECT_EQ(Table({}, skipped),
-              "TIME (UTC)               EVENT         CAMERA  SESSION  USER              PRIORITY  DETAIL\n"
-              "2026-12-08 02:12:59.001  login                 50123    ann               5         from 10.0.0.7\n"
-              "2026-12-08 02:13:04.007  control       7       50200    bob               9         took it from ann (50123), priority 5\n"
-              "2026-12-08 02:13:05.100  refused       7       50123    ann               5         held by bob (50200), priority 9\n"
-              "2026-12-08 02:13:15.100  release       7       50200    b\xc3\xa9" "b \"x\"           9         hold lapsed\n"
+              "TIME (UTC)               EVENT         CAMERA  SESSION  USER              PRIORITY  "
+              "DETAIL\n"
+              "2026-12-08 02:12:59.001  login                 50123    ann               5         "
+              "from 10.0.0.7\n"
+              "2026-12-08 02:13:04.007  control       7       50200    bob               9         "
+              "took it from ann (50123), priority 5\n"
+              "2026-12-08 02:13:05.100  refused       7       50123    ann               5         "
+              "held by bob (50200), priority 9\n"
+              "2026-12-08 02:13:15.100  release       7       50200    b\xc3\xa9"
+              "b \"x\"           9         hold lapsed\n"
               "2026-12-08 02:14:00.000  control       3       50300    -                 0\n");
     EXPECT_EQ(skipped, 1u);
 

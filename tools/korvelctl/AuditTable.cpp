@@ -167,8 +167,10 @@ private:
 // sequences count as one), then the gap to the next column.
 std::string Pad(const std::string& text, std::size_t width)
 {
-    const auto characters = static_cast<std::size_t>(std::count_if(
-        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
+    const auto characters =
+        static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+        }));
     return text + std::string(width > characters ? width - characters : 0, ' ') + "  ";
 }
 

@@ -72,9 +72,9 @@ ProcessFigures ReadProcessFigures()
         figures.startTimeSeconds = boot + StartSinceBoot();
     rusage usage{};
     if (::getrusage(RUSAGE_SELF, &usage) == 0) {
-        figures.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) /
-                                 1e6;
+        figures.cpuSeconds =
+            static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     return figures;
 }
