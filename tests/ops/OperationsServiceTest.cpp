@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -304,8 +305,18 @@ TEST(OperationsView, StatusServerTurnsAwayBadAndExcessRequests)
     EXPECT_EQ(refused, "") << "closed without an answer";
     OperatorClient probe(service.Port());
     EXPECT_EQ(probe.ReadGreeting(), "SESSION " + std::to_string(probe.LocalPort()));
-    for (const int fd : idle)
+    // The server closes idle connections after ten seconds, which frees
+    // their places.
+    const auto idleSince = std::chrono::steady_clock::now();
+    for (const int fd : idle) {
+        pollfd ready{fd, POLLIN, 0};
+        char byte;
+        EXPECT_TRUE(::poll(&ready, 1, 30000) == 1 && ::recv(fd, &byte, 1, 0) == 0)
+            << "closed by the server";
         ::close(fd);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - idleSince, std::chrono::seconds(5))
+        << "not before the idle time";
     EXPECT_TRUE(
         WaitUntil([&] { return StatusLine(Get(port, "/status", token)) == "HTTP/1.1 200 OK"; }));
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
