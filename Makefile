@@ -39,6 +39,10 @@ PACKAGES := cmake make g++ pkg-config \
 	libtinyxml2-dev libsystemd-dev libgtest-dev \
 	clang libclang-rt-14-dev go-md2man
 
+# What the operations view's tests run: promtool (in the prometheus
+# package) on /metrics, and a headless browser on the status page.
+TEST_PACKAGES := prometheus chromium
+
 # What CPack needs to work out the package's dependencies.
 PACKAGE_PACKAGES := dpkg-dev file
 
@@ -60,13 +64,16 @@ WINE_TEST_TOOLS := korvelctl camsim nvrsim
 # Further settings of the Windows build's first configure (docs/windows.md).
 WINDOWS_CMAKE_ARGS ?=
 
-.PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
+.PHONY: all deps test-deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
 	test-fuzz test-system fuzz demo package bench format clean windows windows-zip test-windows
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh $(PACKAGES)
+
+test-deps:
+	@./scripts/install-deps.sh $(TEST_PACKAGES)
 
 # The test builds keep line tables only (-g1): enough for every backtrace and
 # sanitizer report, and a good part cheaper to compile than full debug
@@ -111,10 +118,10 @@ RESULTS := $(CURDIR)/$(BUILD)/test-results.txt
 TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS)) system windows
 COUNT_CTEST = $(CURDIR)/scripts/ctest-counts.sh $(RESULTS)
 
-test-normal: build
+test-normal: build test-deps
 	cd $(BUILD) && $(COUNT_CTEST) normal $(CTEST_ARGS)
 
-test-asan: build-asan
+test-asan: build-asan test-deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(COUNT_CTEST) asan $(CTEST_ARGS)
 

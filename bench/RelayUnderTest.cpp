@@ -24,13 +24,13 @@ std::string MakeDirectory()
 std::string ServiceConfiguration(unsigned short operatorPort,
                                  const std::vector<CameraEndpoint>& cameras,
                                  const std::vector<OperatorAccount>& accounts,
-                                 unsigned lockTimeSecs)
+                                 unsigned lockTimeSecs, unsigned short statusPort)
 {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<tlKorvel>\n"
         << "  <Options RetryIntervalSecs=\"1\" ClientAddress=\"127.0.0.1\" ClientPort=\""
-        << operatorPort << "\" MaxSessions=\"20000\"/>\n"
+        << operatorPort << "\" MaxSessions=\"20000\" StatusPort=\"" << statusPort << "\"/>\n"
         << "  <KorvelControl LockTime=\"" << lockTimeSecs << "\">\n";
     for (const OperatorAccount& account : accounts)
         xml << "    <User Name=\"" << account.name << "\" Password=\"" << account.password
@@ -78,17 +78,20 @@ unsigned short FreeLoopbackPort()
 
 RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
                                const std::vector<CameraEndpoint>& cameras,
-                               const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs)
+                               const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs,
+                               bool statusServer)
     : kind(kind), directory(MakeDirectory())
 {
     const unsigned short port = FreeLoopbackPort();
     operatorEndpoint = tcp::endpoint(boost::asio::ip::address_v4::loopback(), port);
+    if (statusServer)
+        statusEndpoint = tcp::endpoint(boost::asio::ip::address_v4::loopback(), FreeLoopbackPort());
     std::vector<std::string> command;
     if (kind == RelayKind::Service) {
         const std::string program = directory + "tlKorvel";
         std::filesystem::copy_file(paths.service, program);
-        std::ofstream(directory + "tlKorvel.xml")
-            << ServiceConfiguration(port, cameras, accounts, lockTimeSecs);
+        std::ofstream(directory + "tlKorvel.xml") << ServiceConfiguration(
+            port, cameras, accounts, lockTimeSecs, statusServer ? statusEndpoint.port() : 0);
         command = paths.serviceWrapper;
         command.insert(command.end(), {program, "-d"});
     } else {

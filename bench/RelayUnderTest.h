@@ -47,13 +47,16 @@ class RelayUnderTest
 public:
     RelayUnderTest(RelayKind kind, const BenchPaths& paths,
                    const std::vector<CameraEndpoint>& cameras,
-                   const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs);
+                   const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs,
+                   bool statusServer = false);
     ~RelayUnderTest();
     RelayUnderTest(const RelayUnderTest&) = delete;
     RelayUnderTest& operator=(const RelayUnderTest&) = delete;
 
     RelayKind Kind() const { return kind; }
     boost::asio::ip::tcp::endpoint OperatorEndpoint() const { return operatorEndpoint; }
+    // The service's status server, when asked for.
+    boost::asio::ip::tcp::endpoint StatusEndpoint() const { return statusEndpoint; }
     bool Running() { return process->Running(); }
     // Resident set of the relay process, from /proc; 0 when unknown.
     std::size_t ResidentKilobytes() const;
@@ -68,6 +71,7 @@ private:
     RelayKind kind;
     std::string directory;
     boost::asio::ip::tcp::endpoint operatorEndpoint;
+    boost::asio::ip::tcp::endpoint statusEndpoint;
     std::unique_ptr<ChildProcess> process;
 };
 

@@ -238,6 +238,30 @@ std::string ResultLine(const ScenarioRecord& record)
              << " s | target RSS < 64 MB: " << Verdict(rss < 64 * 1024);
         break;
     }
+    case ScenarioKind::Polled: {
+        std::size_t answers = 0, failures = 0;
+        for (const ScenarioResult& run : service) {
+            answers += run.statusAnswers;
+            failures += run.statusFailures;
+        }
+        const bool compared = Usables(record.socat) > 0;
+        line << " | " << Latencies("polled", service);
+        if (compared) {
+            line << " | " << Latencies("quiet", record.socat) << " | ratio";
+            for (const auto& [name, figure] : LatencyFigures)
+                line << " " << name << " " << Fixed(MedianRatio(record, figure), 2);
+        }
+        line << " | CPU per frame: polled " << Micros(MedianOf(service, CpuPerFrame)) << " us";
+        if (compared)
+            line << ", quiet " << Micros(MedianOf(record.socat, CpuPerFrame)) << " us";
+        line << " | status answers " << answers << ", " << failures << " failed | "
+             << Frames(frames, garbled, unsent);
+        const bool holds = compared && MedianRatio(record, LatencyFigures[0].second) <= 1.1 &&
+                           MedianRatio(record, p99) <= 1.1 && clean && failures == 0;
+        line << " | target p50, p99 ratio <= 1.10, every poll answered, no loss: "
+             << Verdict(holds);
+        break;
+    }
     }
     return line.str() + Problems(record);
 }

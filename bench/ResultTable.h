@@ -13,7 +13,10 @@ enum class ScenarioKind
     OpenLoop,
     Crowd,
     FanOut,
-    Idle
+    Idle,
+    // The open-loop plan against the service polled for its status
+    // (`service`) and not (`socat` holds the quiet runs).
+    Polled
 };
 
 // Every run of one scenario, against the service and (where it means

@@ -3,6 +3,7 @@
 #include "CameraFarm.h"
 #include "Clock.h"
 #include "SessionPool.h"
+#include "StatusPoller.h"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -40,7 +41,7 @@ std::string Count(std::size_t part, std::size_t whole)
 class Rig
 {
 public:
-    Rig(RelayKind kind, const BenchPaths& paths, std::size_t cameras)
+    Rig(RelayKind kind, const BenchPaths& paths, std::size_t cameras, bool statusServer = false)
         : kind(kind), cameraCount(cameras)
     {
         std::vector<std::uint8_t> numbers;
@@ -49,8 +50,9 @@ public:
         for (std::size_t number = 1; number <= listening; ++number)
             numbers.push_back(static_cast<std::uint8_t>(number));
         farm = std::make_unique<CameraFarm>(io, numbers, ledger, kind == RelayKind::Service);
-        relay = std::make_unique<RelayUnderTest>(
-            kind, paths, farm->Endpoints(), std::vector<OperatorAccount>{Lead, Crew}, LockTimeSecs);
+        relay = std::make_unique<RelayUnderTest>(kind, paths, farm->Endpoints(),
+                                                 std::vector<OperatorAccount>{Lead, Crew},
+                                                 LockTimeSecs, statusServer);
     }
 
     ~Rig()
@@ -283,10 +285,11 @@ ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const Clos
     });
 }
 
-ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan)
+ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan,
+                           bool polled)
 {
     return Guarded([&](ScenarioResult& result) {
-        Rig rig(kind, paths, plan.sessions / plan.perCamera);
+        Rig rig(kind, paths, plan.sessions / plan.perCamera, polled);
         const auto frames = static_cast<std::size_t>(std::llround(plan.rate * plan.seconds));
         std::vector<std::uint16_t> sessions, leads;
         for (std::size_t i = 0; i < plan.sessions; ++i) {
@@ -321,6 +324,12 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
             return;
         }
 
+        std::unique_ptr<StatusPoller> poller;
+        if (polled) {
+            poller = std::make_unique<StatusPoller>(rig.io, rig.relay->StatusEndpoint(),
+                                                    milliseconds(100));
+            poller->Start();
+        }
         PacedSender sender(rig, sessions, plan.rate, frames);
         rig.StartCpuClock();
         sender.Start(Clock::now() + milliseconds(20));
@@ -334,6 +343,10 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
             rig.io, [&] { return rig.ledger.ExpectedAllArrived(); }, seconds(3));
         RunFor(rig.io, milliseconds(100));
         rig.Finish(result);
+        if (poller) {
+            result.statusAnswers = poller->Answered();
+            result.statusFailures = poller->Failed();
+        }
     });
 }
 

@@ -34,10 +34,17 @@ struct ScenarioResult
     std::size_t residentKb = 0;
     std::size_t idleResidentKb = 0; // before any session
     double loginSeconds = 0;
+
+    // Status polling: answers the poller read whole, and polls that failed.
+    std::size_t statusAnswers = 0;
+    std::size_t statusFailures = 0;
 };
 
 ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan);
-ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan);
+// polled: the service runs its status server, and a client asks it for
+// /status and /metrics ten times a second while the frames go through.
+ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan,
+                           bool polled = false);
 // Control notices exist only in the service.
 ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan);
 ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan);

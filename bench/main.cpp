@@ -5,7 +5,7 @@
 //               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
 //               [--no-pin]
 //
-// Scenarios: closed, open, crowd, fanout, idle. Prints one line per
+// Scenarios: closed, open, crowd, fanout, idle, poll. Prints one line per
 // scenario on standard output (progress goes to standard error) and writes
 // the lines to FILE when given. Exits 1 when a run could not be completed.
 
@@ -48,7 +48,7 @@ struct Options
 void Usage()
 {
     std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
-                 "[--only closed,open,crowd,fanout,idle] [--quick] [--no-socat] [--out FILE] "
+                 "[--only closed,open,crowd,fanout,idle,poll] [--quick] [--no-socat] [--out FILE] "
                  "[--wrapper \"COMMAND ARGS\"] [--no-pin]\n";
 }
 
@@ -175,7 +175,10 @@ std::string Today()
 void Progress(const std::string& name, int run, int runs, RelayKind kind,
               const ScenarioResult& result)
 {
-    std::cerr << "  " << name << " run " << run << "/" << runs << " " << RelayName(kind) << ": ";
+    const char* label = name != "poll"               ? RelayName(kind)
+                        : kind == RelayKind::Service ? "polled"
+                                                     : "quiet";
+    std::cerr << "  " << name << " run " << run << "/" << runs << " " << label << ": ";
     if (!result.problem.empty())
         std::cerr << "FAILED: " << result.problem << "\n";
     else if (result.latency.samples > 0)
@@ -221,6 +224,11 @@ int Main(int argc, char** argv)
          [&](RelayKind) { return RunFanOut(paths, plan.fanOut); }},
         {ScenarioKind::Idle, "idle", Describe(plan.idle), false,
          [&](RelayKind) { return RunIdle(paths, plan.idle); }},
+        // Its pair is the service left alone, in the place of socat.
+        {ScenarioKind::Polled, "poll", Describe(plan.open) + ", status polled 10/s", true,
+         [&](RelayKind kind) {
+             return RunOpenLoop(paths, RelayKind::Service, plan.open, kind == RelayKind::Service);
+         }},
     };
 
     std::vector<std::string> lines = {
@@ -242,7 +250,7 @@ int Main(int argc, char** argv)
         for (int run = 1; run <= plan.runs; ++run) {
             // Alternate which goes first, so neither always meets a warmer machine.
             std::vector<RelayKind> order = {RelayKind::Service};
-            if (scenario.compared && options.socat)
+            if (scenario.compared && (options.socat || scenario.kind == ScenarioKind::Polled))
                 order.insert(run % 2 == 1 ? order.end() : order.begin(), RelayKind::Socat);
             for (RelayKind kind : order) {
                 ScenarioResult result = scenario.run(kind);

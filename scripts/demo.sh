@@ -9,6 +9,7 @@
 # usage: scripts/demo.sh [BUILD_DIR]      (make demo builds first, then runs this)
 #
 # TLKORVEL_DEMO_PORT: the operator port (default 55272).
+# TLKORVEL_DEMO_STATUS_PORT: the status page's port (default 55280).
 # TLKORVEL_DEMO_DIR: the run folder (default BUILD_DIR/demo).
 
 set -u
@@ -20,6 +21,7 @@ build=$(cd "${1:-$root/build}" 2>/dev/null && pwd) || {
 }
 run=${TLKORVEL_DEMO_DIR:-$build/demo}
 clientPort=${TLKORVEL_DEMO_PORT:-55272}
+statusPort=${TLKORVEL_DEMO_STATUS_PORT:-55280}
 
 service="$build/src/host/tlKorvel"
 camsim="$build/tools/camsim/camsim"
@@ -111,6 +113,12 @@ fi
 if (exec 9<>"/dev/tcp/127.0.0.1/$clientPort") 2>/dev/null; then
     Fail "something already listens on 127.0.0.1:$clientPort (another demo?); stop it or set TLKORVEL_DEMO_PORT"
 fi
+if ! [ "$statusPort" -gt 0 ] 2>/dev/null || [ "$statusPort" -gt 65535 ]; then
+    Fail "TLKORVEL_DEMO_STATUS_PORT must be a port number, not '$statusPort'"
+fi
+if (exec 9<>"/dev/tcp/127.0.0.1/$statusPort") 2>/dev/null; then
+    Fail "something already listens on 127.0.0.1:$statusPort (another demo?); stop it or set TLKORVEL_DEMO_STATUS_PORT"
+fi
 
 if ! mkdir -p "$run" || ! cd "$run"; then
     Fail "cannot make the run folder $run"
@@ -118,7 +126,7 @@ fi
 run=$(pwd)
 # What an earlier run left; nothing else in the folder is touched.
 rm -f tlKorvel tlKorvel.xml tlKorvel.log tlKorvel.log.old tlKorvel.out \
-      camsim.out nvrsim.out nvrsim.in
+      camsim.out nvrsim.out nvrsim.in audit.log audit.log.[1-5]
 
 # Each program's output goes to a file of its own and, prefixed, to this
 # terminal. The display ignores Ctrl-C, so that it shows the programs' last
@@ -168,7 +176,7 @@ grep -q '^error' nvrsim.out && Fail "nvrsim refused a set-up command"
 
 # tlKorvel reads tlKorvel.xml beside its executable: a copy of it lives here.
 cp "$service" "$run/tlKorvel" || Fail "cannot copy tlKorvel into $run"
-sed -e "s|@CLIENT_PORT@|$clientPort|" -e "s|@NVR_PORT@|$nvrPort|" \
+sed -e "s|@CLIENT_PORT@|$clientPort|" -e "s|@STATUS_PORT@|$statusPort|" -e "s|@NVR_PORT@|$nvrPort|" \
     -e "s|@GATE_PORT@|$gatePort|" -e "s|@YARD_PORT@|$yardPort|" \
     -e "s|@LOADING_BAY_DEVICE@|$loadingBay|" \
     "$root/examples/demo/tlKorvel.xml" > "$run/tlKorvel.xml"
@@ -224,6 +232,11 @@ cat <<EOF
      fire KORVEL_7
  (KORVEL_11, KORVEL_12 and KORVEL_7 are the service's soft triggers on the NVR;
  "dump" shows the NVR's state, "help" lists nvrsim's commands.)
+
+ Watch it all: open the status page http://127.0.0.1:$statusPort/ in a browser
+ (/status and /metrics are its JSON and Prometheus forms). Who steered which
+ camera when goes to $run/audit.log; read it with
+     $korvelctl audit $run/audit.log
 
  Ctrl-C stops everything.
 =======================================================================================

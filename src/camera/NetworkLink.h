@@ -38,6 +38,7 @@ public:
     bool AcceptsCommands() const;
     // True while the connection is up and no write on it has failed.
     bool Connected() const;
+    LinkState State() const { return machine.State(); }
 
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);

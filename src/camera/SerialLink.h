@@ -33,6 +33,7 @@ public:
     // True once the device has been opened at construction: commands are
     // written from then on (a port lost later is reopened by WriteFailed).
     bool Opened() const { return machine.WritesCommands(); }
+    LinkState State() const { return machine.State(); }
 
     // True when the port is open; a port that an earlier failure left closed
     // is reopened first (and the failure logged), so that the first command

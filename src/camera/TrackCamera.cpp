@@ -44,6 +44,7 @@ TrackCamera::Delivery TrackCamera::SendCommand(std::uint16_t sessionId, std::int
             return Delivery::Written;
         if (error && error != boost::asio::error::would_block) {
             // As when a queued write fails: not delivered, and the link recovers.
+            ++writeErrors;
             networkLink->WriteFailed(error);
             return Delivery::Dropped;
         }
@@ -70,6 +71,15 @@ void TrackCamera::Stop()
         serialLink->Stop();
     if (networkLink)
         networkLink->Stop();
+}
+
+LinkState TrackCamera::GetLinkState() const
+{
+    if (serialLink)
+        return serialLink->State();
+    if (networkLink)
+        return networkLink->State();
+    return LinkState::WithoutTransport;
 }
 
 bool TrackCamera::LinkAcceptsCommands() const
@@ -129,7 +139,11 @@ void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
     if (!error) {
         if (commandListener)
             commandListener->CommandWritten(address, done.sessionId, done.priority);
-    } else if (serialLink) {
+        WriteNextCommand();
+        return;
+    }
+    ++writeErrors;
+    if (serialLink) {
         serialLink->WriteFailed(error);
     } else {
         networkLink->WriteFailed(error);

@@ -4,6 +4,7 @@
 #include "camera/CommandListener.h"
 #include "camera/CommandQueue.h"
 #include "camera/Lifetime.h"
+#include "camera/LinkStateMachine.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -56,6 +57,13 @@ public:
     std::uint32_t GetPelcoNumber() const { return pelcoNumber; }
     // How long a delivered command holds the camera for its sender.
     std::int32_t GetLockTimeSecs() const { return lockTimeSecs; }
+    bool IsSerial() const { return serialLink != nullptr; }
+
+    // I/O loop: for the operations view.
+    // WithoutTransport for a camera that has no link at all.
+    LinkState GetLinkState() const;
+    // Command writes that failed since the start.
+    std::uint64_t GetWriteErrors() const { return writeErrors; }
 
     // I/O loop: the write path.
     // Who hears of the queued commands written (the client service).
@@ -92,6 +100,7 @@ private:
     CommandQueue commands{MaxPendingBytes};
     bool writing = false;
     bool overflowReported = false;
+    std::uint64_t writeErrors = 0;
     bool stopped = false;
     CommandListener* commandListener = nullptr;
 

@@ -91,6 +91,9 @@ public:
     const std::string& Address(CameraIndex camera) const { return cameras[camera].address; }
     // The NVR's name for the camera, sent with its CAMERA message.
     void SetNvrName(CameraIndex camera, const std::string& name);
+    const std::string& NvrName(CameraIndex camera) const { return cameras[camera].nvrName; }
+    std::size_t CameraCount() const { return cameras.size(); }
+    std::uint32_t PelcoNumber(CameraIndex camera) const { return cameras[camera].pelcoNumber; }
 
     // Connections.
     ConnectionId Connect(SessionNumber number);

@@ -55,9 +55,21 @@ bool ClientServer::SteerCamera(ClientSession& session, unsigned pelcoAddress, co
         arbitration.Command(session.GetConnection(), session.GetPriority(), pelcoAddress);
     if (decision.selection)
         Deliver(*decision.selection);
-    if (decision.verdict == Verdict::Forward)
+    switch (decision.verdict) {
+    case Verdict::Forward:
         Forward(decision.camera, session.GetNumber(), session.GetPriority(), bytes, count);
-    return decision.verdict != Verdict::UnknownCamera;
+        break;
+    case Verdict::Refused:
+        ++cameraCounters[decision.camera].refused;
+        AuditRefusal(decision.camera, session.GetNumber(), session.GetPriority());
+        break;
+    case Verdict::UnknownCamera:
+        ++counters.unknownCamera;
+        return false;
+    case Verdict::NothingToSteer:
+        break;
+    }
+    return true;
 }
 
 void ClientServer::SelectCamera(const std::string& cameraAddress, bool causedByCommand)
@@ -65,13 +77,31 @@ void ClientServer::SelectCamera(const std::string& cameraAddress, bool causedByC
     const CameraIndex camera = arbitration.CameraByAddress(cameraAddress);
     if (camera == Arbitration::NoCamera)
         return;
-    if (const auto selection = arbitration.Select(camera, causedByCommand))
+    if (const auto selection = arbitration.Select(camera, causedByCommand)) {
         Deliver(*selection);
+        if (!causedByCommand)
+            AuditHandover(camera, selection->to);
+    }
 }
 
-void ClientServer::SoftTriggerFired(const std::string& cameraAddress)
+bool ClientServer::SoftTriggerFired(const std::string& cameraAddress)
 {
-    SelectCamera(cameraAddress, false);
+    const CameraIndex camera = arbitration.CameraByAddress(cameraAddress);
+    if (camera == Arbitration::NoCamera)
+        return false;
+    const auto selection = arbitration.Select(camera, false);
+    if (!selection)
+        return false;
+    Deliver(*selection);
+    AuditHandover(camera, selection->to);
+    return true;
+}
+
+void ClientServer::SetNvrCameraId(const std::string& cameraAddress, std::uint32_t id)
+{
+    const CameraIndex camera = arbitration.CameraByAddress(cameraAddress);
+    if (camera != Arbitration::NoCamera)
+        nvrCameraIds[camera] = id;
 }
 
 void ClientServer::SetNvrCameraName(const std::string& cameraAddress, const std::string& name)
@@ -85,8 +115,14 @@ void ClientServer::SubmitCommand(const std::string& cameraAddress, std::uint16_t
                                  std::int32_t priority, const char* bytes, std::size_t count)
 {
     const CameraIndex camera = arbitration.CameraByAddress(cameraAddress);
-    if (camera != Arbitration::NoCamera && arbitration.Admits(camera, sessionId, priority))
+    if (camera == Arbitration::NoCamera)
+        return;
+    if (arbitration.Admits(camera, sessionId, priority)) {
         Forward(camera, sessionId, priority, bytes, count);
+    } else {
+        ++cameraCounters[camera].refused;
+        AuditRefusal(camera, sessionId, priority);
+    }
 }
 
 void ClientServer::AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession)
@@ -116,29 +152,40 @@ void ClientServer::CommandWritten(const std::string& cameraAddress, std::uint16_
 void ClientServer::Forward(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority,
                            const char* bytes, std::size_t count)
 {
-    if (cameraList[camera]->SendCommand(sessionId, priority, bytes, count) ==
-        TrackCamera::Delivery::Written)
+    const TrackCamera::Delivery delivery =
+        cameraList[camera]->SendCommand(sessionId, priority, bytes, count);
+    if (delivery == TrackCamera::Delivery::Dropped) {
+        ++cameraCounters[camera].dropped;
+        return;
+    }
+    ++cameraCounters[camera].forwarded;
+    if (delivery == TrackCamera::Delivery::Written)
         Delivered(camera, sessionId, priority);
 }
 
 void ClientServer::Delivered(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority)
 {
+    AuditControl(camera, sessionId, priority);
     Deliver(arbitration.CommandDelivered(camera, sessionId, priority, Arbitration::Clock::now()));
     FollowHoldDeadline(arbitration.HoldDeadline(camera));
 }
 
 void ClientServer::Deliver(const Arbitration::Selection& selection)
 {
-    if (const auto session = connections[selection.to].lock())
+    if (const auto session = connections[selection.to].lock()) {
         session->Send(selection.text);
+        ++counters.noticesSent;
+    }
 }
 
 void ClientServer::Deliver(const Arbitration::Announcement& announcement)
 {
     for (const auto& watcher : arbitration.Watchers(announcement.camera)) {
-        if (const auto session = connections[watcher.second].lock())
+        if (const auto session = connections[watcher.second].lock()) {
             session->Send(watcher.first == announcement.holder ? *announcement.toHolder
                                                                : *announcement.toOthers);
+            ++counters.noticesSent;
+        }
     }
 }
 
@@ -162,7 +209,9 @@ void ClientServer::OnHoldTimer(std::uint64_t wait, const boost::system::error_co
     holdWaitPending = false;
     if (error)
         return;
-    for (const auto& release : arbitration.HoldDeadlinePassed(Arbitration::Clock::now()))
+    const auto now = Arbitration::Clock::now();
+    AuditReleases(now);
+    for (const auto& release : arbitration.HoldDeadlinePassed(now))
         Deliver(release);
     if (const auto next = arbitration.NextHoldDeadline())
         FollowHoldDeadline(*next);

@@ -109,6 +109,8 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 
     for (const auto& entry : cameras)
         cameraList.push_back(entry.second.get());
+    cameraCounters.resize(cameraList.size());
+    nvrCameraIds.resize(cameraList.size());
 
     // A cap the descriptor limit cannot honour would let a flood of
     // connections starve the cameras and NVRs of descriptors after all.
@@ -167,6 +169,7 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
             Refuse(*session);
         } else if (const std::uint16_t number = session->Start()) {
             ++liveSessions;
+            ++counters.sessionsAccepted;
             // A connection with the same number replaces the session filed
             // under it, which then hears no more announcements.
             const Arbitration::ConnectionId id = arbitration.Connect(number);
@@ -226,6 +229,7 @@ void ClientServer::RemoveSession(ClientSession& session)
     const Arbitration::ConnectionId id = session.GetConnection();
     if (id == Arbitration::NoConnection)
         return;
+    AuditSessionEnd(session);
     arbitration.Disconnect(id);
     connections[id].reset();
     session.SetConnection(Arbitration::NoConnection);

@@ -7,6 +7,7 @@
 #include "client/ClientSession.h"
 #include "client/SessionPolicy.h"
 #include "client/UserAccount.h"
+#include "ops/StatusSnapshot.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -15,13 +16,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace korvel {
 
+class AuditTrail;
 class TrackCamera;
 
 // The operator client service: the listener, the session registry, and the
@@ -67,7 +71,20 @@ public:
     // The camera's name on its NVR, sent with its CAMERA message from now on.
     void SetNvrCameraName(const std::string& cameraAddress, const std::string& name);
     // The camera's soft trigger fired: the session in choose mode gets it.
-    void SoftTriggerFired(const std::string& cameraAddress);
+    // True when a session got it.
+    bool SoftTriggerFired(const std::string& cameraAddress);
+    // The camera's id on its NVR, for the operations view.
+    void SetNvrCameraId(const std::string& cameraAddress, std::uint32_t id);
+
+    // I/O loop: the operations view (OperationsReport.cpp).
+    // Where logins, control changes, refusals, handovers and session ends
+    // are recorded; null (the default) for nowhere.
+    void SetAuditTrail(AuditTrail* trail) { audit = trail; }
+    // The cameras in Pelco order with their holders, the sessions and the
+    // counters, as they stand at `now`.
+    void FillStatus(StatusSnapshot& status, Arbitration::Clock::time_point now) const;
+    // A LOGIN was answered: passed or not, with the name as the client sent it.
+    void LoginAnswered(const ClientSession& session, const std::string& name, bool passed);
 
     // I/O loop: the operator messages.
     std::string CameraForPelco(unsigned pelcoAddress) const;
@@ -125,6 +142,19 @@ private:
     void FollowHoldDeadline(Arbitration::Clock::time_point deadline);
     void OnHoldTimer(std::uint64_t wait, const boost::system::error_code& error);
 
+    // The audit trail's records (OperationsReport.cpp); each does nothing
+    // without a trail.
+    void AuditControl(Arbitration::CameraIndex camera, std::uint16_t sessionId,
+                      std::int32_t priority);
+    void AuditReleases(Arbitration::Clock::time_point now);
+    void AuditRefusal(Arbitration::CameraIndex camera, std::uint16_t sessionId,
+                      std::int32_t priority);
+    void AuditHandover(Arbitration::CameraIndex camera, Arbitration::ConnectionId to);
+    void AuditSessionEnd(const ClientSession& session);
+    // The user name of the registered session with that number, none when
+    // it is not registered or never logged in.
+    std::optional<std::string> UserOf(std::uint16_t sessionId) const;
+
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
     // Paces accepting while the process is out of descriptors or memory.
@@ -149,6 +179,22 @@ private:
     bool holdWaitPending = false;
     Arbitration::Clock::time_point holdWaitExpiry{};
     std::uint64_t holdWaitsStarted = 0;
+
+    // The operations view's figures.
+    struct CameraCounters
+    {
+        std::uint64_t forwarded = 0;
+        std::uint64_t refused = 0;
+        std::uint64_t dropped = 0;
+    };
+    std::vector<CameraCounters> cameraCounters; // by Arbitration::CameraIndex
+    std::vector<std::optional<std::uint32_t>> nvrCameraIds;
+    OperatorCounters counters;
+    AuditTrail* audit = nullptr;
+    // The refusals recorded: (session, camera) to the holder that refused
+    // them, so that a held joystick is recorded once per holder. A change of
+    // holder or a lapse forgets the camera's entries.
+    std::map<std::pair<std::uint16_t, Arbitration::CameraIndex>, std::uint16_t> refusalsAudited;
 
     Lifetime lifetime;
 };

@@ -60,11 +60,13 @@ std::size_t HandleLogin(ClientServer& server, ClientSession& session, const char
 {
     const LoginRequest request = ParseLogin(message, count);
     if (!server.CheckLogin(request.name, request.password)) {
+        server.LoginAnswered(session, request.name, false);
         LogFile.BeginLine() << "Failed login from " << session.GetClientAddress() << " by user "
                             << LogSafe(request.name) << std::endl;
         return WriteReply(reply, OperatorProtocol::LoginRefused);
     }
     session.LogIn(request.name, server.PriorityOf(request.name));
+    server.LoginAnswered(session, request.name, true);
     LogFile.BeginLine() << "Login from " << session.GetClientAddress() << " by user "
                         << LogSafe(request.name) << " with priority " << session.GetPriority()
                         << std::endl;

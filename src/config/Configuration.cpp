@@ -32,6 +32,7 @@ public:
     bool ReadNvr(const tinyxml2::XMLElement& element);
 
 private:
+    void ReadStatusServer(const tinyxml2::XMLElement& options);
     void ReadRequireLogin(const tinyxml2::XMLElement& control);
     void ReadUsers(const tinyxml2::XMLElement& control);
     bool FileCamera(CameraSettings settings, std::size_t linesBefore);
@@ -65,12 +66,34 @@ void Loader::ReadOptions(const tinyxml2::XMLElement& element)
             options.maxSessions = DefaultMaxSessions;
         }
     }
+    ReadStatusServer(element);
+}
+
+// The status server stays off unless StatusPort names a port; a value that
+// does not leaves it off rather than stop the service.
+void Loader::ReadStatusServer(const tinyxml2::XMLElement& options)
+{
+    Options& settings = configuration.options;
+    if (HasText(options, "StatusAddress"))
+        settings.statusAddress = options.Attribute("StatusAddress");
+    settings.statusToken = AttributeText(options, "StatusToken");
+    const char* text = options.Attribute("StatusPort");
+    if (!text || !*text)
+        return;
+    std::int32_t port = 0;
+    if (ParseStrictInteger(text, port) && port >= 0 && port <= 0xffff) {
+        settings.statusPort = static_cast<std::uint16_t>(port);
+        return;
+    }
+    lines.push_back("StatusPort " + std::string(text) +
+                    " in tlKorvel.xml is not a port number.  The status server stays off.");
 }
 
 void Loader::ReadControl(const tinyxml2::XMLElement& element)
 {
     ReadDecimalAttribute(element, "LockTime", configuration.control.lockTimeSecs);
     ReadRequireLogin(element);
+    configuration.control.auditFile = AttributeText(element, "AuditFile");
     ReadUsers(element);
 }
 

@@ -21,6 +21,10 @@ struct Options
     std::uint32_t clientPort = 55272;
     std::int32_t retryIntervalSecs = 10;
     std::uint32_t maxSessions = 1000;
+    // The status server of the operations view; port 0: none.
+    std::string statusAddress = "127.0.0.1";
+    std::uint16_t statusPort = 0;
+    std::string statusToken; // empty: requests need no token
 };
 
 // The KorvelControl element: the operators and how long a camera stays theirs.
@@ -29,6 +33,9 @@ struct ControlSettings
     std::uint32_t lockTimeSecs = 5;
     bool requireLogin = false;
     UserTable users;
+    // The control audit trail's file as written (relative: beside the
+    // executable); empty: none.
+    std::string auditFile;
 };
 
 // A Camera element with an Address, where the run builds its track camera.

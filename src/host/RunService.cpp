@@ -10,14 +10,22 @@
 #include "nvr/NVRConnection.h"
 #include "nvr/NvrCameraDirectory.h"
 #include "nvr/NvrTable.h"
+#include "ops/AuditTrail.h"
+#include "ops/MetricsText.h"
+#include "ops/NvrStatusBoard.h"
+#include "ops/StatusJson.h"
+#include "ops/StatusServer.h"
+#include "platform/ProcessFigures.h"
 #include "platform/ProgramDirectory.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +33,23 @@
 namespace korvel {
 
 namespace {
+
+NvrStatusBoard::Phase BoardPhase(NvrPhase phase)
+{
+    switch (phase) {
+    case NvrPhase::Connecting:
+        break;
+    case NvrPhase::LoggedIn:
+        return NvrStatusBoard::Phase::LoggedIn;
+    case NvrPhase::Retrying:
+        return NvrStatusBoard::Phase::Retrying;
+    case NvrPhase::LoginRefused:
+        return NvrStatusBoard::Phase::LoginRefused;
+    case NvrPhase::Stopped:
+        return NvrStatusBoard::Phase::Stopped;
+    }
+    return NvrStatusBoard::Phase::Connecting;
+}
 
 // One run: the I/O loop and everything bound to it, declared after it so
 // that all of it goes before the loop.
@@ -48,12 +73,17 @@ public:
 private:
     void StartNvrConnections(const Configuration& configuration);
     void StartClientService(const Configuration& configuration);
-    NvrSink NvrNews();
+    // The audit trail and the status server, where configured.
+    void StartOperationsView(const Configuration& configuration);
+    StatusSnapshot Snapshot() const;
+    NvrSink NvrNews(const std::string& nvrAddress);
     // The loop: closes the listener, the sessions, the camera links and the
     // NVR connections, in that order.
     void Stop();
 
     StopRequest& stopRequest;
+    const std::chrono::system_clock::time_point startedAt = std::chrono::system_clock::now();
+    const std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
     boost::asio::io_context io;
     boost::asio::signal_set stopSignals{io};
     CameraTable cameras;
@@ -61,9 +91,14 @@ private:
     std::unique_ptr<NvrCameraDirectory> nvrCameras;
     // After the directory: the workers use it until they end.
     NvrTable nvrs;
-    // The two below belong to the loop once it runs; the server is null
+    // What the NVR workers reported of themselves, posted to the loop.
+    std::unique_ptr<NvrStatusBoard> nvrBoard;
+    // Before the server, which records to it.
+    std::unique_ptr<AuditTrail> audit;
+    // The ones below belong to the loop once it runs; the servers are null
     // once stopped.
     std::unique_ptr<ClientServer> server;
+    std::unique_ptr<StatusServer> statusServer;
     bool stopped = false;
 };
 
@@ -89,6 +124,7 @@ ServiceRun::~ServiceRun()
     // A run that failed: the workers stop without the closing lines, all at once.
     for (auto& entry : nvrs)
         entry.second->StopWorker();
+    statusServer.reset();
     server.reset();
     nvrs.clear();
 }
@@ -105,6 +141,7 @@ void ServiceRun::Run()
     const Configuration& configuration = loaded.configuration;
     StartNvrConnections(configuration);
     StartClientService(configuration);
+    StartOperationsView(configuration);
     io.run();
 }
 
@@ -115,10 +152,14 @@ void ServiceRun::StartNvrConnections(const Configuration& configuration)
         cameraAddresses.push_back(entry.first);
     nvrCameras = std::make_unique<NvrCameraDirectory>(cameraAddresses);
 
+    std::vector<std::string> nvrAddresses;
+    for (const auto& entry : configuration.nvrs)
+        nvrAddresses.push_back(entry.first);
+    nvrBoard = std::make_unique<NvrStatusBoard>(nvrAddresses);
     for (const auto& entry : configuration.nvrs) {
         nvrs.emplace(entry.first, std::make_unique<NVRConnection>(
                                       entry.second, configuration.options.retryIntervalSecs,
-                                      *nvrCameras, NvrNews()));
+                                      *nvrCameras, NvrNews(entry.first)));
     }
     for (auto& entry : nvrs)
         entry.second->Start();
@@ -137,9 +178,57 @@ void ServiceRun::StartClientService(const Configuration& configuration)
         entry.second->SetClientServer(server.get());
 }
 
-// The one place where the NVR workers' news reaches the client service: on
-// the loop, and not at all once the run is stopping.
-NvrSink ServiceRun::NvrNews()
+void ServiceRun::StartOperationsView(const Configuration& configuration)
+{
+    const std::string& auditFile = configuration.control.auditFile;
+    if (!auditFile.empty()) {
+        const std::string path = std::filesystem::path(auditFile).is_absolute()
+                                     ? auditFile
+                                     : ProgramDirectory() + auditFile;
+        audit = std::make_unique<AuditTrail>(path);
+        server->SetAuditTrail(audit.get());
+        LogFile.BeginLine() << "Writing the control audit trail to " << path << std::endl;
+    }
+
+    const Options& options = configuration.options;
+    if (options.statusPort == 0)
+        return;
+    StatusServer::Content content;
+    content.status = [this] { return RenderStatusJson(Snapshot()); };
+    content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
+    try {
+        statusServer = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
+                                                      options.statusToken, std::move(content));
+        const auto endpoint = statusServer->LocalEndpoint();
+        const std::string host = endpoint.address().is_v6()
+                                     ? "[" + endpoint.address().to_string() + "]"
+                                     : endpoint.address().to_string();
+        LogFile.BeginLine() << "Status server listening on http://" << host << ":"
+                            << endpoint.port() << "/" << std::endl;
+    } catch (const std::exception& error) {
+        // The operators are served all the same.
+        LogFile.BeginLine() << "Status server not started on " << options.statusAddress << ":"
+                            << options.statusPort << ": " << error.what() << std::endl;
+    }
+}
+
+StatusSnapshot ServiceRun::Snapshot() const
+{
+    StatusSnapshot status;
+    status.version = ProgramVersion;
+    status.started = startedAt;
+    status.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now() - startedSteady)
+                               .count();
+    if (server)
+        server->FillStatus(status, Arbitration::Clock::now());
+    status.nvrs = nvrBoard->Status();
+    return status;
+}
+
+// The one place where the NVR workers' news reaches the client service and
+// the operations view: on the loop, and not at all once the run is stopping.
+NvrSink ServiceRun::NvrNews(const std::string& nvrAddress)
 {
     NvrSink sink;
     sink.cameraNameLearned = [this](const std::string& cameraAddress, const std::string& name) {
@@ -148,10 +237,28 @@ NvrSink ServiceRun::NvrNews()
                 server->SetNvrCameraName(cameraAddress, name);
         });
     };
-    sink.softTriggerFired = [this](const std::string& cameraAddress) {
-        boost::asio::post(io, [this, cameraAddress] {
+    sink.softTriggerFired = [this, nvrAddress](const std::string& cameraAddress) {
+        boost::asio::post(io, [this, cameraAddress, nvrAddress] {
+            if (server && server->SoftTriggerFired(cameraAddress))
+                nvrBoard->HandedOver(nvrAddress);
+        });
+    };
+    sink.cameraIdLearned = [this](const std::string& cameraAddress, std::uint32_t id) {
+        boost::asio::post(io, [this, cameraAddress, id] {
             if (server)
-                server->SoftTriggerFired(cameraAddress);
+                server->SetNvrCameraId(cameraAddress, id);
+        });
+    };
+    sink.phaseReached = [this, nvrAddress](NvrPhase phase) {
+        boost::asio::post(io, [this, nvrAddress, phase] {
+            if (!stopped)
+                nvrBoard->PhaseReached(nvrAddress, BoardPhase(phase));
+        });
+    };
+    sink.inventoryCounted = [this, nvrAddress](std::uint32_t cameras, std::uint32_t triggers) {
+        boost::asio::post(io, [this, nvrAddress, cameras, triggers] {
+            if (!stopped)
+                nvrBoard->InventoryCounted(nvrAddress, cameras, triggers);
         });
     };
     return sink;
@@ -164,6 +271,7 @@ void ServiceRun::Stop()
     stopped = true;
     boost::system::error_code ignored;
     stopSignals.cancel(ignored);
+    statusServer.reset();
     // The client service closes its listener and lets its sessions go.
     server.reset();
     for (auto& entry : cameras)

@@ -32,6 +32,7 @@ std::string ReadText(Getter get)
 void NVRConnection::UpdateCameraInventory()
 {
     const std::uint32_t count = TLAPI_NumCameras(handle);
+    camerasListed = count;
     for (std::uint32_t index = 0; index < count && !Stopping(); ++index) {
         const std::uint32_t id = TLAPI_GetCameraId(handle, index);
         const std::string deviceAddress =
@@ -45,6 +46,8 @@ void NVRConnection::UpdateCameraInventory()
             continue;
 
         cameras.SetId(*key, id);
+        if (sink.cameraIdLearned)
+            sink.cameraIdLearned(*key, id);
         const std::string name = ReadText(
             [&](char* buffer, int size) { TLAPI_GetCameraName(handle, id, buffer, size); });
         if (cameras.LearnName(*key, name)) {

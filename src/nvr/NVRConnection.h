@@ -76,6 +76,7 @@ private:
     void Refresh();
     void CloseSession();
     bool Stopping() const { return stop.stop_requested(); }
+    void Report(NvrPhase phase) const;
     // False when a stop request ended the sleep.
     bool SleepFor(std::chrono::milliseconds duration) const;
 
@@ -102,6 +103,7 @@ private:
     State state = Disconnected;
     bool refreshRequested = true;
     bool triggerAcknowledged = true;
+    std::uint32_t camerasListed = 0; // by the last inventory
     // Our soft triggers on this NVR: trigger id to the address of the camera
     // whose NVR id the trigger's GUID names.
     std::map<std::uint32_t, std::string> softTriggers;

@@ -16,6 +16,8 @@ void NVRConnection::Run(std::stop_token stopToken)
     stop = std::move(stopToken);
     try {
         RunUntilRefused();
+        if (state != LoginRefused) // a refused login stays what the NVR is known for
+            Report(NvrPhase::Stopped);
     } catch (const std::exception& error) {
         // Nothing expected ends up here; keep it from taking the process down.
         try {
@@ -37,20 +39,24 @@ void NVRConnection::RunUntilRefused()
                 refreshRequested = false;
             }
         } else {
+            Report(NvrPhase::Connecting);
             const int result = Connect();
             if (Stopping())
                 return;
             if (result == 0) {
+                Report(NvrPhase::LoggedIn);
                 announced = false;
                 // Changes announced while we were away never reached us, and
                 // an NVR that restarted may have lost our soft triggers: look
                 // again after every login, not only after the first.
                 refreshRequested = true;
             } else if (state == LoginRefused) {
+                Report(NvrPhase::LoginRefused);
                 LogFile.BeginLine()
                     << "TLAPI_Login failure on NVR " << settings.address << " for user '"
                     << settings.login << "': incorrect user/password" << std::endl;
             } else {
+                Report(NvrPhase::Retrying);
                 if (!announced) {
                     LogFile.BeginLine()
                         << "TLAPI_Login failure on NVR " << settings.address << ".  Will retry at "
@@ -76,6 +82,14 @@ void NVRConnection::Refresh()
         UpdateAssociations();
     if (!Stopping())
         RemoveForeignEventLinks();
+    if (!Stopping() && sink.inventoryCounted)
+        sink.inventoryCounted(camerasListed, static_cast<std::uint32_t>(softTriggers.size()));
+}
+
+void NVRConnection::Report(NvrPhase phase) const
+{
+    if (sink.phaseReached)
+        sink.phaseReached(phase);
 }
 
 // The mutex and the condition only carry the wait: nothing but the stop

@@ -1,5 +1,6 @@
-// RequireLogin of KorvelControl and MaxSessions of Options: how the loader
-// reads them, and what it says about values it cannot use.
+// RequireLogin of KorvelControl, MaxSessions of Options and the operations
+// view's settings: how the loader reads them, and what it says about values
+// it cannot use.
 #include "config/Configuration.h"
 #include "support/TempDir.h"
 
@@ -50,6 +51,74 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
         ASSERT_FALSE(lines.empty());
         lines.erase(lines.begin());
         EXPECT_EQ(lines, c.lines);
+    }
+}
+
+// The operations view's settings: off unless configured, and a port that is
+// no port leaves the status server off with one line.
+TEST(SessionSettings, StatusServerAndAuditFile)
+{
+    const struct
+    {
+        const char* options;
+        const char* control;
+        std::string address;
+        std::uint16_t port;
+        std::string token;
+        std::string auditFile;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"", "", "127.0.0.1", 0, "", "", {}},
+        {"StatusPort=\"\" StatusAddress=\"\"", "AuditFile=\"\"", "127.0.0.1", 0, "", "", {}},
+        {"StatusPort=\"0\"", "", "127.0.0.1", 0, "", "", {}},
+        {"StatusPort=\"8080\" StatusAddress=\"::1\" StatusToken=\"a b\"",
+         "AuditFile=\"/var/log/audit.log\"",
+         "::1",
+         8080,
+         "a b",
+         "/var/log/audit.log",
+         {}},
+        {"StatusPort=\"+65535\"",
+         "AuditFile=\"audit.log\"",
+         "127.0.0.1",
+         65535,
+         "",
+         "audit.log",
+         {}},
+        {"StatusPort=\"65536\"",
+         "",
+         "127.0.0.1",
+         0,
+         "",
+         "",
+         {"StatusPort 65536 in tlKorvel.xml is not a port number.  The status server stays off."}},
+        {"StatusPort=\"80x\"",
+         "",
+         "127.0.0.1",
+         0,
+         "",
+         "",
+         {"StatusPort 80x in tlKorvel.xml is not a port number.  The status server stays off."}},
+        {"StatusPort=\"-1\"",
+         "",
+         "127.0.0.1",
+         0,
+         "",
+         "",
+         {"StatusPort -1 in tlKorvel.xml is not a port number.  The status server stays off."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.options) + " " + c.control);
+        const LoadedConfiguration loaded = LoadConfiguration(
+            "tlKorvel.xml", std::string("<tlKorvel><Options ClientAddress=\"127.0.0.1\" ") +
+                                c.options + " /><KorvelControl " + c.control + " /></tlKorvel>");
+        EXPECT_TRUE(loaded.usable);
+        const Options& options = loaded.configuration.options;
+        EXPECT_EQ(options.statusAddress, c.address);
+        EXPECT_EQ(options.statusPort, c.port);
+        EXPECT_EQ(options.statusToken, c.token);
+        EXPECT_EQ(loaded.configuration.control.auditFile, c.auditFile);
+        EXPECT_EQ(std::vector<std::string>(loaded.lines.begin() + 1, loaded.lines.end()), c.lines);
     }
 }
 

@@ -53,9 +53,10 @@ std::string ServiceSetup::Xml() const
 <tlKorvel>
   <Options RetryIntervalSecs=")" +
                       std::to_string(retryIntervalSecs) +
-                      R"(" ClientAddress="127.0.0.1" ClientPort="0" />
+                      R"(" ClientAddress="127.0.0.1" ClientPort="0" )" + options +
+                      R"( />
   <KorvelControl LockTime=")" +
-                      std::to_string(lockTimeSecs) + R"(">
+                      std::to_string(lockTimeSecs) + R"(" )" + control + R"(>
     <User Name=")" + ProbeUser +
                       R"(" Password=")" + ProbePassword + R"(" Priority="1" />
 )";

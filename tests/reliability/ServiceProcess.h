@@ -31,6 +31,8 @@ struct ServiceSetup
     std::vector<std::string> users; // User elements besides the probe user
     std::string nvr = R"(Address="127.0.0.9" Port="22609" Login="korvel" Password="")";
     std::vector<std::string> cameras; // Camera elements of that NVR
+    std::string options;              // more attributes of Options
+    std::string control;              // more attributes of KorvelControl
 
     std::string Xml() const;
 };
@@ -55,6 +57,8 @@ public:
     std::uint16_t Port() const { return port; }
     pid_t Pid() const { return process->Pid(); }
     std::string Log() const { return program.Log(); }
+    // The folder of the program, its configuration and its log.
+    std::string Directory() const { return program.Directory(); }
     // Lines of the log (after the time stamp) that start with the prefix.
     int CountLog(const std::string& prefix) const;
     bool WaitForLog(const std::string& prefix, int count = 1,

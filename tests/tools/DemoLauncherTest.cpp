@@ -60,9 +60,12 @@ TEST(DemoLauncher, RunsTheSystemAndAStopLeavesNothingBehind)
 {
     TempDir runFolder;
     const std::string port = std::to_string(UnusedPort());
+    const std::string statusPort = std::to_string(UnusedPort());
     Process::Options options;
     options.stdinPipe = true;
-    options.environment = {{"TLKORVEL_DEMO_DIR", runFolder.Path()}, {"TLKORVEL_DEMO_PORT", port}};
+    options.environment = {{"TLKORVEL_DEMO_DIR", runFolder.Path()},
+                           {"TLKORVEL_DEMO_PORT", port},
+                           {"TLKORVEL_DEMO_STATUS_PORT", statusPort}};
     Process launcher(TLKORVEL_SOURCE_DIR "/scripts/demo.sh", {TLKORVEL_BUILD_DIR}, options);
     StopWhenDone stopWhenDone{launcher, runFolder.Path()};
 
@@ -75,13 +78,15 @@ TEST(DemoLauncher, RunsTheSystemAndAStopLeavesNothingBehind)
     for (const std::string& text :
          {"operators connect to 127.0.0.1:" + port,
           std::string(KORVELCTL_BINARY) + " 127.0.0.1:" + port, std::string("login operator demo"),
-          std::string("fire KORVEL_7")})
+          std::string("fire KORVEL_7"), "status page http://127.0.0.1:" + statusPort + "/"})
         EXPECT_NE(banner.find(text), std::string::npos) << text << " missing in:\n" << banner;
 
     // What the printed lines say to do works.
     const RunResult korvelctl = RunToEnd(
         KORVELCTL_BINARY, {"127.0.0.1:" + port, "--run", "login operator demo; cam 2; left 20"});
     EXPECT_EQ(korvelctl.exitStatus, 0) << korvelctl.out << korvelctl.err;
+    EXPECT_NE(ReadFile(runFolder.File("audit.log")).find(R"("event":"login",)"), std::string::npos)
+        << "the demo keeps an audit trail";
     EXPECT_TRUE(WaitUntil([&] {
         return launcher.Stdout().find(
                    "camera 2 Pelco-D [FF 02 00 04 14 00 1A] pan left at speed 20") !=

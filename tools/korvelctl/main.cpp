@@ -1,4 +1,5 @@
 // korvelctl: an operator client for tlKorvel, interactive or scripted.
+#include "korvelctl/AuditTable.h"
 #include "korvelctl/CommandWords.h"
 #include "korvelctl/LineReader.h"
 #include "korvelctl/OperatorClient.h"
@@ -18,6 +19,7 @@ namespace {
 void Usage(std::ostream& out)
 {
     out << "usage: korvelctl HOST:PORT [--run COMMANDS] [--gap MS] [--linger SECONDS]\n"
+           "       korvelctl audit FILE [--camera N] [--user NAME] [--since TIME]\n"
            "\n"
            "Connects to the tlKorvel operator port and shows every message of the service\n"
            "in plain words. Without --run, commands are read from standard input, one a\n"
@@ -37,6 +39,9 @@ void Usage(std::ostream& out)
            "The service's messages carry no delimiter, so when several arrive together\n"
            "korvelctl tells them apart by the way each begins; a user or camera name\n"
            "that contains such a beginning may be shown cut in two.\n"
+           "\n"
+           "korvelctl audit FILE shows the service's control audit trail (AuditFile in\n"
+           "tlKorvel.xml) as a table; --camera, --user and --since (UTC) filter it.\n"
            "\n"
            "Exit status: 0 done; 1 usage error; 2 login refused (--run only); 3 cannot\n"
            "connect, connection lost, or no greeting or LOGIN answer within 10 seconds\n"
@@ -73,6 +78,8 @@ int Main(int argc, char** argv)
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    if (argc >= 2 && std::strcmp(argv[1], "audit") == 0)
+        return RunAudit(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
 
     OperatorClient::Options options;
     std::string target;

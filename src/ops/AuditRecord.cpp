@@ -1,0 +1,55 @@
+#include "ops/AuditRecord.h"
+
+#include "ops/JsonText.h"
+#include "ops/UtcTime.h"
+
+namespace korvel {
+
+namespace {
+
+void Field(std::string& out, const char* name)
+{
+    out += ",\"";
+    out += name;
+    out += "\":";
+}
+
+template <typename Number>
+void NumberField(std::string& out, const char* name, const std::optional<Number>& value)
+{
+    if (!value)
+        return;
+    Field(out, name);
+    out += std::to_string(*value);
+}
+
+} // namespace
+
+std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock::time_point when)
+{
+    std::string out = "{\"time\":\"" + FormatUtc(when, true) + "\"";
+    Field(out, "event");
+    AppendJsonString(out, record.event);
+    NumberField(out, "camera", record.camera);
+    Field(out, "session");
+    out += std::to_string(record.session);
+    Field(out, "user");
+    AppendJsonOrNull(out, record.user);
+    NumberField(out, "priority", record.priority);
+    if (record.client) {
+        Field(out, "client");
+        AppendJsonString(out, *record.client);
+    }
+    if (record.otherSession) {
+        const bool previous = record.event == "control";
+        Field(out, previous ? "previous_session" : "holder_session");
+        out += std::to_string(*record.otherSession);
+        Field(out, previous ? "previous_user" : "holder_user");
+        AppendJsonOrNull(out, record.otherUser);
+        NumberField(out, previous ? "previous_priority" : "holder_priority", record.otherPriority);
+    }
+    out += "}\n";
+    return out;
+}
+
+} // namespace korvel

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+// One entry of the control audit trail. Which fields an event carries:
+//   login, login-failed   user (as sent), session, client
+//   control               camera, session, user, priority; previous_* when
+//                         the command took the camera from another session
+//   release               camera, session, user, priority of the lapsed hold
+//   refused               camera, session, user, priority; holder_*
+//   handover              camera, session, user
+//   session-end           session, user, client
+// A user is null for a session that never logged in. Never a password.
+struct AuditRecord
+{
+    std::string event;
+    std::optional<std::uint32_t> camera; // Pelco number
+    std::uint16_t session = 0;
+    std::optional<std::string> user;
+    std::optional<std::int32_t> priority;
+    std::optional<std::string> client;
+    // The other session: the one taken over (control) or holding (refused).
+    std::optional<std::uint16_t> otherSession;
+    std::optional<std::string> otherUser;
+    std::optional<std::int32_t> otherPriority;
+};
+
+// The record as one line of JSON with its UTC time in milliseconds, ending
+// in a line feed. The other session's fields are named previous_* for
+// control and holder_* otherwise.
+std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock::time_point when);
+
+} // namespace korvel

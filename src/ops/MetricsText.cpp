@@ -1,0 +1,175 @@
+#include "ops/MetricsText.h"
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+namespace korvel {
+
+namespace {
+
+using Labels = std::vector<std::pair<const char*, std::string>>;
+
+std::string EscapeLabelValue(const std::string& value)
+{
+    std::string out;
+    for (const char c : value) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string FormatDouble(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+// One metric family: its HELP and TYPE lines, then its samples.
+class Family
+{
+public:
+    Family(std::string& out, const char* name, const char* type, const char* help)
+        : out(out), name(name)
+    {
+        out += "# HELP ";
+        out += name;
+        out += ' ';
+        out += help;
+        out += "\n# TYPE ";
+        out += name;
+        out += ' ';
+        out += type;
+        out += '\n';
+    }
+
+    void Sample(const Labels& labels, const std::string& value)
+    {
+        out += name;
+        if (!labels.empty()) {
+            out += '{';
+            for (std::size_t i = 0; i < labels.size(); ++i) {
+                if (i > 0)
+                    out += ',';
+                out += labels[i].first;
+                out += "=\"";
+                out += EscapeLabelValue(labels[i].second);
+                out += '"';
+            }
+            out += '}';
+        }
+        out += ' ';
+        out += value;
+        out += '\n';
+    }
+    void Sample(const Labels& labels, std::uint64_t value)
+    {
+        Sample(labels, std::to_string(value));
+    }
+    void Sample(std::uint64_t value) { Sample({}, value); }
+
+private:
+    std::string& out;
+    const char* name;
+};
+
+Labels CameraLabel(const CameraStatus& camera)
+{
+    return {{"camera", std::to_string(camera.pelco)}};
+}
+
+void RenderOperators(std::string& out, const StatusSnapshot& status)
+{
+    const OperatorCounters& counters = status.counters;
+    Family(out, "tlkorvel_sessions_open", "gauge", "Operator sessions open now.")
+        .Sample(status.sessions.size());
+    Family(out, "tlkorvel_sessions_accepted_total", "counter",
+           "Operator connections accepted and greeted.")
+        .Sample(counters.sessionsAccepted);
+
+    Family logins(out, "tlkorvel_logins_total", "counter", "Operator LOGIN messages by result.");
+    logins.Sample({{"result", "ok"}}, counters.loginsOk);
+    logins.Sample({{"result", "failed"}}, counters.loginsFailed);
+
+    Family commands(out, "tlkorvel_commands_total", "counter",
+                    "Operator camera commands by outcome.");
+    for (const CameraStatus& camera : status.cameras) {
+        const std::string pelco = std::to_string(camera.pelco);
+        commands.Sample({{"camera", pelco}, {"outcome", "forwarded"}}, camera.forwarded);
+        commands.Sample({{"camera", pelco}, {"outcome", "refused"}}, camera.refused);
+        commands.Sample({{"camera", pelco}, {"outcome", "dropped"}}, camera.dropped);
+    }
+    commands.Sample({{"outcome", "unknown_camera"}}, counters.unknownCamera);
+
+    Family(out, "tlkorvel_notices_sent_total", "counter",
+           "CAMERA messages and control notices queued for operators.")
+        .Sample(counters.noticesSent);
+}
+
+void RenderCameras(std::string& out, const StatusSnapshot& status)
+{
+    Family up(out, "tlkorvel_camera_link_up", "gauge",
+              "1 while the camera's link is connected (network) or open (serial).");
+    for (const CameraStatus& camera : status.cameras)
+        up.Sample(CameraLabel(camera), camera.linkUp ? 1 : 0);
+    Family errors(out, "tlkorvel_camera_write_errors_total", "counter",
+                  "Command writes to the camera that failed.");
+    for (const CameraStatus& camera : status.cameras)
+        errors.Sample(CameraLabel(camera), camera.writeErrors);
+}
+
+void RenderNvrs(std::string& out, const StatusSnapshot& status)
+{
+    Family loggedIn(out, "tlkorvel_nvr_logged_in", "gauge",
+                    "1 while the NVR session is logged in.");
+    for (const NvrStatus& nvr : status.nvrs)
+        loggedIn.Sample({{"nvr", nvr.address}}, nvr.state == "logged-in" ? 1 : 0);
+    Family logins(out, "tlkorvel_nvr_logins_total", "counter", "NVR login attempts by result.");
+    for (const NvrStatus& nvr : status.nvrs) {
+        logins.Sample({{"nvr", nvr.address}, {"result", "ok"}}, nvr.loginsOk);
+        logins.Sample({{"nvr", nvr.address}, {"result", "refused"}}, nvr.loginsRefused);
+        logins.Sample({{"nvr", nvr.address}, {"result", "failed"}}, nvr.loginsFailed);
+    }
+    Family handovers(out, "tlkorvel_soft_trigger_handovers_total", "counter",
+                     "Cameras handed to the choosing operator by a soft trigger of the NVR.");
+    for (const NvrStatus& nvr : status.nvrs)
+        handovers.Sample({{"nvr", nvr.address}}, nvr.handovers);
+}
+
+void RenderProcess(std::string& out, const ProcessFigures& process)
+{
+    Family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.")
+        .Sample(process.residentBytes);
+    Family(out, "process_open_fds", "gauge", "Number of open file descriptors.")
+        .Sample(process.openDescriptors);
+    Family(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.")
+        .Sample(process.maxDescriptors);
+    Family(out, "process_start_time_seconds", "gauge",
+           "Start time of the process since unix epoch in seconds.")
+        .Sample({}, FormatDouble(process.startTimeSeconds));
+    Family(out, "process_cpu_seconds_total", "counter",
+           "Total user and system CPU time spent in seconds.")
+        .Sample({}, FormatDouble(process.cpuSeconds));
+}
+
+} // namespace
+
+std::string RenderMetrics(const StatusSnapshot& status, const ProcessFigures& process)
+{
+    std::string out;
+    RenderOperators(out, status);
+    RenderCameras(out, status);
+    RenderNvrs(out, status);
+    RenderProcess(out, process);
+    return out;
+}
+
+} // namespace korvel

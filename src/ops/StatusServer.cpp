@@ -1,0 +1,251 @@
+#include "ops/StatusServer.h"
+
+#include "ops/StatusPage.h"
+#include "ops/StatusRequest.h"
+
+#include <boost/asio/error.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace korvel {
+
+namespace http = boost::beast::http;
+using boost::asio::ip::tcp;
+
+class StatusConnection;
+
+struct StatusServer::Shared
+{
+    std::string token;
+    Content content;
+    bool open = true;
+    std::vector<std::weak_ptr<StatusConnection>> connections;
+
+    std::size_t Live()
+    {
+        std::erase_if(connections, [](const auto& connection) { return connection.expired(); });
+        return connections.size();
+    }
+};
+
+namespace {
+
+constexpr std::chrono::milliseconds AcceptPauseAfterFailure{100};
+
+} // namespace
+
+// One status client: requests read one after the other on the connection,
+// each answered before the next is read. Owned by its pending operation.
+class StatusConnection : public std::enable_shared_from_this<StatusConnection>
+{
+public:
+    StatusConnection(tcp::socket socket, std::shared_ptr<StatusServer::Shared> shared)
+        : stream(std::move(socket)), shared(std::move(shared))
+    {}
+
+    void Start() { ReadRequest(); }
+
+    void Close()
+    {
+        boost::system::error_code ignored;
+        stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream.close();
+    }
+
+private:
+    void ReadRequest()
+    {
+        parser.emplace();
+        parser->header_limit(StatusServer::MaxHeadBytes);
+        parser->body_limit(0);
+        stream.expires_after(StatusServer::IdleTimeout);
+        http::async_read(stream, buffer, *parser,
+                         [self = shared_from_this()](const boost::system::error_code& error,
+                                                     std::size_t) { self->OnRead(error); });
+    }
+
+    void OnRead(const boost::system::error_code& error)
+    {
+        if (!shared->open || error == boost::asio::error::operation_aborted)
+            return;
+        if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+            Answer(StatusRoute{431}, false, 11);
+            return;
+        }
+        if (error == http::error::end_of_stream || error == boost::beast::error::timeout ||
+            error == boost::asio::error::eof || error == boost::asio::error::connection_reset) {
+            Close();
+            return;
+        }
+        if (error) {
+            Answer(StatusRoute{400}, false, 11);
+            return;
+        }
+        const auto& request = parser->get();
+        const StatusRoute route = RouteStatusRequest(
+            std::string_view(request.method_string().data(), request.method_string().size()),
+            std::string_view(request.target().data(), request.target().size()),
+            std::string_view(request[http::field::authorization].data(),
+                             request[http::field::authorization].size()),
+            shared->token);
+        Answer(route, request.keep_alive(), request.version());
+    }
+
+    std::string Body(const StatusRoute& route) const
+    {
+        switch (route.content) {
+        case StatusRoute::Content::Status:
+            return shared->content.status ? shared->content.status() : std::string("{}\n");
+        case StatusRoute::Content::Metrics:
+            return shared->content.metrics ? shared->content.metrics() : std::string();
+        case StatusRoute::Content::Page:
+            return std::string(StatusPageHtml());
+        case StatusRoute::Content::Error:
+            break;
+        }
+        return ErrorText(route.code);
+    }
+
+    // Answers other than 200, 401 and 404 end the connection once written:
+    // after a request the server could not read or will not serve, what
+    // follows cannot be trusted to be a request.
+    void Answer(const StatusRoute& route, bool keepAlive, unsigned version)
+    {
+        const unsigned code = route.code;
+        keepAlive = keepAlive && (code == 200 || code == 404 || code == 401);
+        response = {};
+        response.version(version == 10 ? 10 : 11);
+        response.result(code);
+        response.set(http::field::server, "tlKorvel");
+        const std::string_view type = ContentTypeOf(route.content);
+        response.set(http::field::content_type,
+                     boost::beast::string_view(type.data(), type.size()));
+        response.set(http::field::cache_control, "no-store");
+        if (code == 405)
+            response.set(http::field::allow, "GET, HEAD");
+        if (code == 401)
+            response.set(http::field::www_authenticate, "Bearer");
+        std::string body = Body(route);
+        response.keep_alive(keepAlive);
+        if (route.headOnly) {
+            response.set(http::field::content_length, std::to_string(body.size()));
+        } else {
+            response.body() = std::move(body);
+            response.prepare_payload();
+        }
+        serializer.emplace(response);
+        stream.expires_after(StatusServer::IdleTimeout);
+        http::async_write(stream, *serializer,
+                          [self = shared_from_this(),
+                           keepAlive](const boost::system::error_code& error, std::size_t) {
+                              self->OnWritten(error, keepAlive);
+                          });
+    }
+
+    void OnWritten(const boost::system::error_code& error, bool keepAlive)
+    {
+        serializer.reset();
+        if (!shared->open || error == boost::asio::error::operation_aborted)
+            return;
+        if (error || !keepAlive) {
+            Close();
+            return;
+        }
+        ReadRequest();
+    }
+
+    boost::beast::tcp_stream stream;
+    std::shared_ptr<StatusServer::Shared> shared;
+    // Twice the head limit, so that an oversized head meets the parser's
+    // limit (431) rather than the buffer's.
+    boost::beast::flat_buffer buffer{2 * StatusServer::MaxHeadBytes};
+    std::optional<http::request_parser<http::empty_body>> parser;
+    http::response<http::string_body> response;
+    std::optional<http::response_serializer<http::string_body>> serializer;
+};
+
+namespace {
+
+tcp::endpoint ParseEndpoint(const std::string& address, std::uint16_t port)
+{
+    boost::system::error_code error;
+    const auto v6 = boost::asio::ip::make_address_v6(address, error);
+    if (!error)
+        return {v6, port};
+    return {boost::asio::ip::make_address_v4(address), port}; // throws when neither
+}
+
+} // namespace
+
+StatusServer::StatusServer(boost::asio::io_context& io, const std::string& address,
+                           std::uint16_t port, std::string token, Content content)
+    : io(io), acceptor(io), acceptPause(io), shared(std::make_shared<Shared>())
+{
+    shared->token = std::move(token);
+    shared->content = std::move(content);
+    const tcp::endpoint endpoint = ParseEndpoint(address, port);
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(boost::asio::socket_base::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(static_cast<int>(MaxConnections));
+    StartAccept();
+}
+
+StatusServer::~StatusServer()
+{
+    shared->open = false;
+    boost::system::error_code ignored;
+    acceptor.close(ignored);
+    acceptPause.cancel(ignored);
+    for (const auto& entry : shared->connections) {
+        if (const auto connection = entry.lock())
+            connection->Close();
+    }
+    shared->connections.clear();
+}
+
+tcp::endpoint StatusServer::LocalEndpoint() const
+{
+    return acceptor.local_endpoint();
+}
+
+void StatusServer::StartAccept()
+{
+    acceptor.async_accept(
+        io, [shared = shared, this](const boost::system::error_code& error, tcp::socket socket) {
+            if (shared->open)
+                OnAccepted(error, std::move(socket));
+        });
+}
+
+void StatusServer::OnAccepted(const boost::system::error_code& error, tcp::socket socket)
+{
+    if (error == boost::asio::error::operation_aborted)
+        return;
+    if (error) {
+        // Out of descriptors, most likely: trying again at once would spin.
+        acceptPause.expires_after(AcceptPauseAfterFailure);
+        acceptPause.async_wait([shared = shared, this](const boost::system::error_code& waitError) {
+            if (shared->open && !waitError)
+                StartAccept();
+        });
+        return;
+    }
+    if (shared->Live() >= MaxConnections) {
+        boost::system::error_code ignored;
+        socket.close(ignored);
+    } else {
+        auto connection = std::make_shared<StatusConnection>(std::move(socket), shared);
+        shared->connections.push_back(connection);
+        connection->Start();
+    }
+    StartAccept();
+}
+
+} // namespace korvel

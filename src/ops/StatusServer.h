@@ -1,0 +1,66 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace korvel {
+
+// The HTTP/1.1 status server of the operations view: GET (or HEAD) /status,
+// /metrics and /. It runs on the I/O loop beside the operators and the
+// cameras, and keeps to limits of its own so that its clients never slow
+// them: at most MaxConnections at once (a connection beyond them is closed
+// at once), a request head of at most MaxHeadBytes (431 beyond), and every
+// read and write done within IdleTimeout or the connection is closed.
+//
+// The documents are made by the content functions, called on the loop when
+// a request asks for them.
+//
+// Lifetime: the loop must outlive the server. Destroying the server closes
+// the listener and every connection; their completions still queued then
+// find the server gone and do nothing.
+class StatusServer
+{
+public:
+    static constexpr std::size_t MaxConnections = 16;
+    static constexpr std::chrono::seconds IdleTimeout{10};
+    static constexpr std::size_t MaxHeadBytes = 8 * 1024;
+
+    struct Content
+    {
+        std::function<std::string()> status;  // the /status JSON
+        std::function<std::string()> metrics; // the /metrics text
+    };
+
+    // Starts listening at once; throws boost::system::system_error when the
+    // address is not numeric or the socket cannot be opened, bound or listen.
+    // token: every request must carry "Authorization: Bearer <token>"; empty
+    // for none.
+    StatusServer(boost::asio::io_context& io, const std::string& address, std::uint16_t port,
+                 std::string token, Content content);
+    ~StatusServer();
+    StatusServer(const StatusServer&) = delete;
+    StatusServer& operator=(const StatusServer&) = delete;
+
+    boost::asio::ip::tcp::endpoint LocalEndpoint() const;
+
+    struct Shared; // what the server and its connections share
+
+private:
+    void StartAccept();
+    void OnAccepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+
+    boost::asio::io_context& io;
+    boost::asio::ip::tcp::acceptor acceptor;
+    boost::asio::steady_timer acceptPause;
+    std::shared_ptr<Shared> shared;
+};
+
+} // namespace korvel

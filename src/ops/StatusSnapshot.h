@@ -1,0 +1,87 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel {
+
+// What the operations view shows at one moment: a plain value gathered on the
+// I/O loop from the objects that own each part (the arbitration, the camera
+// links, the NVR reports posted to the loop), then rendered as JSON,
+// Prometheus text or not at all. Nothing in it is a password or a token.
+
+struct HolderStatus
+{
+    std::uint16_t session = 0;
+    std::optional<std::string> user; // none when the session is gone or never logged in
+    std::int32_t priority = 0;
+    std::int64_t holdLeftMs = 0;
+};
+
+struct CameraStatus
+{
+    std::uint32_t pelco = 1;
+    std::string address;
+    std::string port; // TCP port, or the serial device
+    bool serial = false;
+    std::string link; // "connected", "connecting", "waiting", "no-transport", "open", "failed"
+    bool linkUp = false;
+    std::optional<std::uint32_t> nvrCameraId;
+    std::optional<std::string> nvrCameraName;
+    std::optional<HolderStatus> holder;
+
+    // Operator commands for this camera by outcome, and failed writes to it.
+    std::uint64_t forwarded = 0;
+    std::uint64_t refused = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t writeErrors = 0;
+};
+
+struct SessionStatus
+{
+    std::uint16_t session = 0;
+    std::string client;
+    std::optional<std::string> user;
+    std::int32_t priority = 0;
+    std::optional<std::uint32_t> camera; // Pelco number
+    bool choosing = false;
+};
+
+struct NvrStatus
+{
+    std::string address;
+    // "connecting", "logged-in", "retrying", "login-refused", "stopped"
+    std::string state = "connecting";
+    std::uint32_t cameras = 0;
+    std::uint32_t softTriggers = 0;
+    std::uint64_t loginsOk = 0;
+    std::uint64_t loginsRefused = 0;
+    std::uint64_t loginsFailed = 0; // the NVR could not be reached or did not answer
+    std::uint64_t handovers = 0;
+};
+
+// Counters of the operator service that belong to no camera.
+struct OperatorCounters
+{
+    std::uint64_t sessionsAccepted = 0;
+    std::uint64_t loginsOk = 0;
+    std::uint64_t loginsFailed = 0;
+    std::uint64_t unknownCamera = 0;
+    std::uint64_t noticesSent = 0;
+};
+
+struct StatusSnapshot
+{
+    std::string version;
+    std::chrono::system_clock::time_point started;
+    std::int64_t uptimeSeconds = 0;
+    std::vector<CameraStatus> cameras; // in Pelco order
+    std::vector<SessionStatus> sessions;
+    std::vector<NvrStatus> nvrs;
+    OperatorCounters counters;
+};
+
+} // namespace korvel
