@@ -52,6 +52,9 @@ void ExpectNothingPending(OperatorClient& client)
     EXPECT_EQ(client.Read(2), "OK");
 }
 
+} // namespace
+
+// Outside the anonymous namespace: the tests derive from it.
 class Protocol : public ::testing::Test
 {
 protected:
@@ -69,8 +72,6 @@ protected:
 
     ServiceUnderTest service{Users, Cameras};
 };
-
-} // namespace
 
 TEST_F(Protocol, LoginChecksNameAndPasswordAsSent)
 {

@@ -11,8 +11,7 @@
 
 namespace korvel::records_test {
 
-namespace {
-
+// Outside an anonymous namespace: the tests derive from it.
 class TlapiRecords : public ::testing::Test
 {
 protected:
@@ -64,8 +63,6 @@ protected:
     Client client;
     TLAPI_HANDLE h = 0;
 };
-
-} // namespace
 
 TEST_F(TlapiRecords, CameraInventoryRoundTrip)
 {
