@@ -40,19 +40,17 @@ std::set<std::string> SocketInodes(pid_t pid)
 std::uint16_t ListeningPortOf(pid_t pid)
 {
     const std::set<std::string> inodes = SocketInodes(pid);
-    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
-        std::ifstream lines("/proc/" + std::to_string(pid) + table);
-        std::string line;
-        std::getline(lines, line); // column titles
-        while (std::getline(lines, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-                timeout >> inode;
-            if (state == "0A" && inodes.count(inode)) // listening
-                return static_cast<std::uint16_t>(
-                    std::stoul(local.substr(local.rfind(':') + 1), nullptr, 16));
-        }
+    std::ifstream table("/proc/" + std::to_string(pid) + "/net/tcp");
+    std::string line;
+    std::getline(table, line); // column titles
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (state == "0A" && inodes.count(inode) && local.rfind("0100007F:", 0) == 0)
+            return static_cast<std::uint16_t>(
+                std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
     }
     return 0;
 }

@@ -16,7 +16,9 @@ std::vector<std::string> DescriptorTargets(pid_t pid);
 // The inode numbers of the process's sockets.
 std::set<std::string> SocketInodes(pid_t pid);
 
-// The port on which one of the process's TCP sockets listens; 0 if none.
+// The port on which one of the process's sockets listens at 127.0.0.1; 0 if
+// none. (Tests put a second listener of the service, the status server, on
+// another loopback address.)
 std::uint16_t ListeningPortOf(pid_t pid);
 
 } // namespace korvel
