@@ -167,6 +167,13 @@ Boot() {
 
 # Greeting: an operator on the host connects and gets "SESSION <n>" (which
 # korvelctl shows as "session <n>").
+# The status server answers /status from inside the sandbox.
+StatusAnswers() {
+    local answer
+    answer=$(exec 3<>"/dev/tcp/127.0.0.1/$status_port" &&
+        printf 'GET /status HTTP/1.0\r\n\r\n' >&3 && timeout 5 cat <&3) || return 1
+    case "$answer" in *'"version"'*) return 0 ;; *) return 1 ;; esac
+}
 Greeting() {
     timeout 15 "$korvelctl" "127.0.0.1:$port" --run "sleep 0" --linger 0 | grep -q "^session [0-9]"
 }
@@ -184,7 +191,8 @@ Journal() { C journalctl "$1" | grep -q -- "$2"; }
 Is() { [ "$(Show "$1" "$2")" = "$3" ]; }
 IsNot() { [ "$(Show "$1" "$2")" != "$3" ]; }
 AtLeast() { [ "$(Show "$1" "$2")" -ge "$3" ]; }
-Absent() { [ ! -e "$(In "$1")" ]; }
+# Absent: what is still there is listed in the log, to show why.
+Absent() { [ ! -e "$(In "$1")" ] || { ls -la "$(In "$1")" >&2; false; }; }
 NoStartLimitHit() { IsNot tlKorvel.service ActiveState failed && ! Journal -utlKorvel "Start request repeated too quickly"; }
 Not() { ! "$@"; }
 ActiveAfterRestart() { [ "$(Show tlKorvel.service NRestarts)" -gt "$1" ] && Is tlKorvel.service ActiveState active; }
@@ -250,7 +258,9 @@ pty=$(sed -n 's/^camera on pseudo-terminal \(.*\)$/\1/p' "$cameras")
 # Like a serial port, the pseudo-terminal belongs to the group dialout.
 C chgrp dialout "$pty" && C chmod 660 "$pty"
 port=$(FreePort)
+status_port=$(FreePort)
 sed -e "s|@CLIENT_PORT@|$port|" \
+    -e "s|@STATUS_PORT@|$status_port|" \
     -e "s|@NVR_PORT@|$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$recorder")|" \
     -e "s|@GATE_PORT@|$(sed -n 's/^camera listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$cameras")|" \
     -e "s|@YARD_PORT@|$(sed -n 's/^camera listening on 127\.0\.0\.2:\([0-9]*\)$/\1/p' "$cameras")|" \
@@ -281,6 +291,7 @@ Check "the running service has its own account, no capabilities, a system call f
 # The sandbox lets it reach what it works with.
 Check "it reaches both network cameras" WaitFor 10 Has " connection from " /run/cameras.out 2
 Check "it reaches the NVR" WaitFor 15 Has "Adding .*camera name" /opt/tlkorvel/tlKorvel.log 3
+Check "its status server answers" WaitFor 10 StatusAnswers
 "$korvelctl" "127.0.0.1:$port" --run "login operator demo; cam 1; left 20; cam 3; right 20; stop" \
     >> "$run_log" 2>&1
 Check "a frame reaches the network camera" WaitFor 5 Has "127\.0\.0\.1:[0-9]* camera 1 " /run/cameras.out
