@@ -133,8 +133,6 @@ NvrSim::NvrSim(const std::string& listen, const std::vector<std::string>& firstC
         NVRSIM_BINARY,
         std::vector<std::string>{"--listen", listen, "--control", controlHost + ":0", "-v"},
         Process::Options{{}, {}, {}, true});
-    for (const auto& command : firstCommands)
-        process->WriteStdin(command + "\n");
     std::string controlAt;
     std::uint16_t controlPort = 0;
     const bool started = WaitUntil([&] {
@@ -145,6 +143,11 @@ NvrSim::NvrSim(const std::string& listen, const std::vector<std::string>& firstC
     if (!started)
         throw std::runtime_error("nvrsim did not start: " + process->Stdout() + process->Stderr());
     control = ConnectTo(controlAt, controlPort);
+    // Through the control connection, which answers each command once it is
+    // done: lines on standard input could still be on their way when the test
+    // connects (a login refused for a user not yet added).
+    for (const auto& command : firstCommands)
+        Command(command);
 }
 
 std::string NvrSim::Command(const std::string& line)
