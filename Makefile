@@ -199,6 +199,7 @@ bench:
 		--out bench/results/latest.txt $(BENCH_ARGS)
 
 # tinyxml2 is compiled from Debian's source package (scripts/fetch-tinyxml2.sh).
+# Batched like the Linux folders: about a third less compiler time.
 # A compiler launcher in the environment (CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # is taken up by the first configure, as for the Linux builds.
 windows:
@@ -206,7 +207,7 @@ windows:
 	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2
 	@[ -f $(WINDOWS_BUILD)/CMakeCache.txt ] || cmake -S . -B $(WINDOWS_BUILD) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
-		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(WINDOWS_CMAKE_ARGS)
+		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(UNITY) $(WINDOWS_CMAKE_ARGS)
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINDOWS_TARGETS)
 
 windows-zip: windows
