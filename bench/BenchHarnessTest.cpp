@@ -4,6 +4,7 @@
 #include "CameraFarm.h"
 #include "FrameLedger.h"
 #include "LatencySummary.h"
+#include "ResultTable.h"
 #include "SessionPool.h"
 
 #include <boost/asio/io_context.hpp>
@@ -69,8 +70,8 @@ TEST(BenchHarness, CamerasCountEveryFrameHoweverTheBytesAreCut)
                 stream += '\x42';
             stream += Bytes(frame);
         }
-        stream.resize(stream.size() - (c.garbageBetween ? 8 : 7)); // drop the last one again
-        stream += Bytes(BenchFrame::Build({1, 7, 0}));             // nobody's
+        stream.erase(stream.size() - (c.garbageBetween ? 8 : 7)); // drop the last one again
+        stream += Bytes(BenchFrame::Build({1, 7, 0}));            // nobody's
 
         const auto& endpoint = farm.Endpoints().at(0);
         tcp::socket relay(io);
@@ -127,6 +128,34 @@ TEST(BenchHarness, PercentilesAreNearestRank)
         EXPECT_EQ(summary.p90, c.expected.p90);
         EXPECT_EQ(summary.p99, c.expected.p99);
         EXPECT_EQ(summary.max, c.expected.max);
+    }
+}
+
+// A run during which the whole machine stalled is marked, so nobody reads
+// the host's stall as the relay's tail; a quiet machine's line is unchanged.
+TEST(BenchHarness, ResultLinesSayWhenTheMachinePaused)
+{
+    const struct
+    {
+        std::vector<MachinePauses> runs;
+        std::string expected; // empty: the line says nothing of pauses
+    } cases[] = {
+        {{{}, {}, {}}, ""},
+        {{{}, {2, 101'400'000}, {1, 35'000'000}},
+         " | the machine paused over 20 ms in 2 of 3 runs (longest 101 ms)"},
+    };
+    for (const auto& c : cases) {
+        ScenarioRecord record{ScenarioKind::Crowd, "crowd", "a crowd", {}, {}};
+        for (const MachinePauses& pauses : c.runs) {
+            ScenarioResult run;
+            run.machine = pauses;
+            record.service.push_back(run);
+        }
+        const std::string line = ResultLine(record);
+        if (c.expected.empty())
+            EXPECT_EQ(line.find("paused"), std::string::npos) << line;
+        else
+            EXPECT_NE(line.find(c.expected), std::string::npos) << line;
     }
 }
 

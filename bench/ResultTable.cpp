@@ -146,6 +146,28 @@ std::string Problems(const ScenarioRecord& record)
     return " | " + std::to_string(failed) + " run(s) FAILED: " + first;
 }
 
+// Runs during which the whole machine stopped for a while: their tails
+// measure the host. Said only when it happened, so that a quiet machine's
+// line reads as it always has.
+std::string MachinePausesSeen(const ScenarioRecord& record)
+{
+    std::size_t paused = 0, runs = 0;
+    std::int64_t longest = 0;
+    for (const auto* kind : {&record.service, &record.socat})
+        for (const ScenarioResult& run : *kind) {
+            ++runs;
+            if (run.machine.count > 0)
+                ++paused;
+            longest = std::max(longest, run.machine.longestNanos);
+        }
+    if (paused == 0)
+        return {};
+    return " | the machine paused over " +
+           std::to_string(MachinePauseProbe::ThresholdNanos / 1'000'000) + " ms in " +
+           std::to_string(paused) + " of " + std::to_string(runs) + " runs (longest " +
+           Fixed(static_cast<double>(longest) / 1e6, 0) + " ms)";
+}
+
 } // namespace
 
 std::string ResultLine(const ScenarioRecord& record)
@@ -263,7 +285,7 @@ std::string ResultLine(const ScenarioRecord& record)
         break;
     }
     }
-    return line.str() + Problems(record);
+    return line.str() + MachinePausesSeen(record) + Problems(record);
 }
 
 } // namespace korvel

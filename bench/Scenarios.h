@@ -3,6 +3,7 @@
 #include "BenchPlan.h"
 #include "FrameLedger.h"
 #include "LatencySummary.h"
+#include "MachinePauses.h"
 #include "RelayUnderTest.h"
 
 #include <cstddef>
@@ -38,6 +39,9 @@ struct ScenarioResult
     // Status polling: answers the poller read whole, and polls that failed.
     std::size_t statusAnswers = 0;
     std::size_t statusFailures = 0;
+
+    // Set by whoever runs the scenario: see MachinePauses.h.
+    MachinePauses machine;
 };
 
 ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan);

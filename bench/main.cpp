@@ -186,6 +186,10 @@ void Progress(const std::string& name, int run, int runs, RelayKind kind,
                   << " us, p99 " << result.latency.p99 / 1000.0 << " us\n";
     else
         std::cerr << "done\n";
+    if (result.machine.count > 0)
+        std::cerr << "    the machine paused " << result.machine.count << " time(s) over "
+                  << MachinePauseProbe::ThresholdNanos / 1'000'000 << " ms, the longest "
+                  << result.machine.longestNanos / 1'000'000 << " ms\n";
 }
 
 } // namespace
@@ -253,7 +257,9 @@ int Main(int argc, char** argv)
             if (scenario.compared && (options.socat || scenario.kind == ScenarioKind::Polled))
                 order.insert(run % 2 == 1 ? order.end() : order.begin(), RelayKind::Socat);
             for (RelayKind kind : order) {
+                MachinePauseProbe probe;
                 ScenarioResult result = scenario.run(kind);
+                result.machine = probe.Finish();
                 Progress(scenario.name, run, plan.runs, kind, result);
                 failed = failed || !result.problem.empty();
                 (kind == RelayKind::Service ? record.service : record.socat)
