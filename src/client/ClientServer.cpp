@@ -94,7 +94,7 @@ boost::asio::ip::address ParseNumericAddress(const std::string& text)
 ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
                            std::uint32_t port, CameraTable& cameras, UserTable& users,
                            SessionPolicy sessionPolicy)
-    : io(io), acceptor(io), acceptPause(io), cameras(cameras), users(users), policy(sessionPolicy),
+    : io(io), acceptor(io), acceptPause(io), users(users), policy(sessionPolicy),
       arbitration(ArbitratedCameras(cameras)), holdTimer(io)
 {
     const auto ip = ParseNumericAddress(address);

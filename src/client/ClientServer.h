@@ -159,7 +159,6 @@ private:
     boost::asio::ip::tcp::acceptor acceptor;
     // Paces accepting while the process is out of descriptors or memory.
     boost::asio::steady_timer acceptPause;
-    CameraTable& cameras;
     UserTable& users;
     SessionPolicy policy;
     std::size_t liveSessions = 0; // started and not yet ended

@@ -1,12 +1,10 @@
 #include "tlapi/Connection.h"
 
+#include "tlapi/AddressLookup.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -40,72 +38,6 @@ int WaitFor(int socket, short events, Deadline deadline, short& revents)
         revents = entry.revents;
         return ready;
     }
-}
-
-struct AddressList
-{
-    ~AddressList()
-    {
-        if (list)
-            ::freeaddrinfo(list);
-    }
-    addrinfo* list = nullptr;
-};
-
-// Host names go through the system resolver, which has no deadline of its
-// own; it runs on a helper thread that is abandoned when the deadline passes.
-struct PendingLookup
-{
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    int result = 0;
-    addrinfo* list = nullptr;
-
-    ~PendingLookup()
-    {
-        if (list)
-            ::freeaddrinfo(list);
-    }
-};
-
-int Resolve(const std::string& host, const std::string& service, Deadline deadline,
-            AddressList& out)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &out.list) == 0)
-        return 0;
-    out.list = nullptr;
-
-    auto lookup = std::make_shared<PendingLookup>();
-    try {
-        std::thread([lookup, host, service] {
-            addrinfo nameHints{};
-            nameHints.ai_family = AF_UNSPEC;
-            nameHints.ai_socktype = SOCK_STREAM;
-            nameHints.ai_flags = AI_NUMERICSERV;
-            addrinfo* list = nullptr;
-            const int result = ::getaddrinfo(host.c_str(), service.c_str(), &nameHints, &list);
-            std::lock_guard<std::mutex> lock(lookup->mutex);
-            lookup->result = result;
-            lookup->list = list;
-            lookup->finished = true;
-            lookup->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return EAI_AGAIN;
-    }
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; }))
-        return EAI_AGAIN;
-    if (lookup->result != 0)
-        return lookup->result;
-    out.list = lookup->list;
-    lookup->list = nullptr;
-    return 0;
 }
 
 std::string ErrorText(int error)
