@@ -99,7 +99,19 @@ mkfifo "$work/hold"
 WINEDEBUG=-all,+eventlog wine cmd /c pause < "$work/hold" > /dev/null 2> "$events" &
 pids+=($!)
 exec 4> "$work/hold"
-Check "a Wine prefix and session" WaitFor 120 sh -c 'wine sc query eventlog | grep -q RUNNING'
+# No other Wine program may start before the session's service manager is
+# up: whichever comes first starts it, with its own standard error.
+SessionServiceManager() {
+    local pid
+    for pid in $(pgrep -f 'services\.exe'); do
+        [ "$(readlink "/proc/$pid/fd/2")" = "$events" ] && return 0
+    done
+    return 1
+}
+SessionReady() {
+    WaitFor 120 SessionServiceManager && WaitFor 30 sh -c 'wine sc query eventlog | grep -q RUNNING'
+}
+Check "a Wine prefix and session" SessionReady
 
 # ---------------------------------------------------------------- console
 
