@@ -200,9 +200,11 @@ void ServiceRun::StartOperationsView(const Configuration& configuration)
         statusServer = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
                                                       options.statusToken, std::move(content));
         const auto endpoint = statusServer->LocalEndpoint();
-        const std::string host = endpoint.address().is_v6()
-                                     ? "[" + endpoint.address().to_string() + "]"
-                                     : endpoint.address().to_string();
+        std::string host = endpoint.address().to_string();
+        if (endpoint.address().is_v6()) {
+            host.insert(host.begin(), '[');
+            host.push_back(']');
+        }
         LogFile.BeginLine() << "Status server listening on http://" << host << ":"
                             << endpoint.port() << "/" << std::endl;
     } catch (const std::exception& error) {
