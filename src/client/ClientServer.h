@@ -7,6 +7,7 @@
 #include "client/ClientSession.h"
 #include "client/SessionPolicy.h"
 #include "client/UserAccount.h"
+#include "ops/AuditRecord.h"
 #include "ops/StatusSnapshot.h"
 
 #include <boost/asio/io_context.hpp>
@@ -151,6 +152,10 @@ private:
                       std::int32_t priority);
     void AuditHandover(Arbitration::CameraIndex camera, Arbitration::ConnectionId to);
     void AuditSessionEnd(const ClientSession& session);
+    AuditRecord CameraRecord(const char* event, Arbitration::CameraIndex camera,
+                             std::uint16_t sessionId, std::int32_t priority) const;
+    // A change of holder or a lapse: the camera's refusals may be recorded anew.
+    void ForgetRefusals(Arbitration::CameraIndex camera);
     // The user name of the registered session with that number, none when
     // it is not registered or never logged in.
     std::optional<std::string> UserOf(std::uint16_t sessionId) const;

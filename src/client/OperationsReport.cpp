@@ -118,6 +118,26 @@ void ClientServer::LoginAnswered(const ClientSession& session, const std::string
     audit->Write(record);
 }
 
+// A record of something that happened to a camera and one session, with the
+// session's user as it logged in.
+AuditRecord ClientServer::CameraRecord(const char* event, CameraIndex camera,
+                                       std::uint16_t sessionId, std::int32_t priority) const
+{
+    AuditRecord record;
+    record.event = event;
+    record.camera = arbitration.PelcoNumber(camera);
+    record.session = sessionId;
+    record.user = UserOf(sessionId);
+    record.priority = priority;
+    return record;
+}
+
+void ClientServer::ForgetRefusals(CameraIndex camera)
+{
+    std::erase_if(refusalsAudited,
+                  [camera](const auto& entry) { return entry.first.second == camera; });
+}
+
 // Before the arbitration records the new hold: the holder until now is the
 // previous one.
 void ClientServer::AuditControl(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority)
@@ -125,16 +145,10 @@ void ClientServer::AuditControl(CameraIndex camera, std::uint16_t sessionId, std
     const std::uint16_t previous = arbitration.Holder(camera);
     if (previous == sessionId)
         return; // the holder goes on steering
-    std::erase_if(refusalsAudited,
-                  [camera](const auto& entry) { return entry.first.second == camera; });
+    ForgetRefusals(camera);
     if (!audit)
         return;
-    AuditRecord record;
-    record.event = "control";
-    record.camera = arbitration.PelcoNumber(camera);
-    record.session = sessionId;
-    record.user = UserOf(sessionId);
-    record.priority = priority;
+    AuditRecord record = CameraRecord("control", camera, sessionId, priority);
     if (previous != 0) {
         record.otherSession = previous;
         record.otherUser = UserOf(previous);
@@ -149,17 +163,10 @@ void ClientServer::AuditReleases(Arbitration::Clock::time_point now)
         const std::uint16_t holder = arbitration.Holder(camera);
         if (holder == 0 || now < arbitration.HoldDeadline(camera))
             continue;
-        std::erase_if(refusalsAudited,
-                      [camera](const auto& entry) { return entry.first.second == camera; });
-        if (!audit)
-            continue;
-        AuditRecord record;
-        record.event = "release";
-        record.camera = arbitration.PelcoNumber(camera);
-        record.session = holder;
-        record.user = UserOf(holder);
-        record.priority = arbitration.HolderPriority(camera);
-        audit->Write(record);
+        ForgetRefusals(camera);
+        if (audit)
+            audit->Write(
+                CameraRecord("release", camera, holder, arbitration.HolderPriority(camera)));
     }
 }
 
@@ -174,12 +181,7 @@ void ClientServer::AuditRefusal(CameraIndex camera, std::uint16_t sessionId, std
             return; // already recorded for this holder
         entry->second = holder;
     }
-    AuditRecord record;
-    record.event = "refused";
-    record.camera = arbitration.PelcoNumber(camera);
-    record.session = sessionId;
-    record.user = UserOf(sessionId);
-    record.priority = priority;
+    AuditRecord record = CameraRecord("refused", camera, sessionId, priority);
     record.otherSession = holder;
     record.otherUser = UserOf(holder);
     record.otherPriority = arbitration.HolderPriority(camera);
