@@ -148,11 +148,13 @@ Boot() {
             --volatile=overlay --machine="$machine" --bind-ro="$package_dir:/srv/package"
     ) < /dev/null >> "$run_log" 2>&1 &
     nspawn_pid=$!
+    # The container's init is the child of nspawn that runs systemd: nspawn
+    # first forks a helper of its own, which sets up the container and ends.
     FindPid1() {
-        local stat
+        local stat comm
         for stat in /proc/[0-9]*/stat; do
-            read -r pid _ _ ppid _ < "$stat" 2>/dev/null || continue
-            [ "$ppid" = "$nspawn_pid" ] && pid1=$pid && return 0
+            read -r pid comm _ ppid _ < "$stat" 2>/dev/null || continue
+            [ "$ppid" = "$nspawn_pid" ] && [ "$comm" = "(systemd)" ] && pid1=$pid && return 0
         done
         return 1
     }
