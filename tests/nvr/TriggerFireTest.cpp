@@ -10,6 +10,22 @@
 
 namespace korvel::trigger_fire_test {
 
+// CHOOSE reaches the service by the operator's connection and a fired trigger
+// by the NVR's, so either may come first and nothing answers CHOOSE: fire
+// again until the camera is handed over. Once it is, the operator is no
+// longer choosing and a later fire hands over nothing.
+std::string FireUntilHandedOver(NvrSim& nvr, Operator& chooser,
+                                const std::vector<std::string>& fires)
+{
+    std::string handed;
+    for (int attempt = 0; attempt < 40 && handed.empty(); ++attempt) {
+        for (const std::string& fire : fires)
+            nvr.Command("fire " + fire);
+        handed = chooser.Receive(std::chrono::milliseconds(500));
+    }
+    return handed;
+}
+
 TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
 {
     NvrSim nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front Door",
@@ -27,21 +43,8 @@ TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
 
     Operator chooser(service.ClientPort());
     Operator bystander(service.ClientPort());
-    // CHOOSE reaches the service by the operator's connection and a fired
-    // trigger by the NVR's, so either may come first and nothing answers
-    // CHOOSE: fire again until the camera is handed over. Once it is, the
-    // operator is no longer choosing and a later fire hands over nothing.
-    const auto fireUntilHandedOver = [&](const std::vector<std::string>& fires) {
-        std::string handed;
-        for (int attempt = 0; attempt < 40 && handed.empty(); ++attempt) {
-            for (const std::string& fire : fires)
-                nvr.Command("fire " + fire);
-            handed = chooser.Receive(std::chrono::milliseconds(500));
-        }
-        return handed;
-    };
     chooser.Send("CHOOSE");
-    EXPECT_EQ(fireUntilHandedOver({"KORVEL_6"}), "0CAMERA\t127.0.0.21\t4\tYard");
+    EXPECT_EQ(FireUntilHandedOver(nvr, chooser, {"KORVEL_6"}), "0CAMERA\t127.0.0.21\t4\tYard");
 
     // Nobody is choosing now; a foreign trigger is not ours at all.
     nvr.Command("fire KORVEL_5");
@@ -49,7 +52,7 @@ TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
     EXPECT_EQ(chooser.Receive(std::chrono::milliseconds(1500)), "");
 
     chooser.Send("CHOOSE");
-    EXPECT_EQ(fireUntilHandedOver({"1", "KORVEL_5"}), "0CAMERA\t127.0.0.20\t3\tFront Door");
+    EXPECT_EQ(FireUntilHandedOver(nvr, chooser, {"1", "KORVEL_5"}), "0CAMERA\t127.0.0.20\t3\tFront Door");
     EXPECT_EQ(bystander.Receive(std::chrono::milliseconds(500)), "");
 }
 
@@ -82,11 +85,9 @@ TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOv
 
     Operator chooser(service.ClientPort());
     chooser.Send("CHOOSE");
-    back.Command("fire KORVEL_9");
-    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.30\t2\tBack");
+    EXPECT_EQ(FireUntilHandedOver(back, chooser, {"KORVEL_9"}), "0CAMERA\t127.0.0.30\t2\tBack");
     chooser.Send("CHOOSE");
-    front.Command("fire KORVEL_5");
-    EXPECT_EQ(chooser.Receive(), "0CAMERA\t127.0.0.20\t1\tFront");
+    EXPECT_EQ(FireUntilHandedOver(front, chooser, {"KORVEL_5"}), "0CAMERA\t127.0.0.20\t1\tFront");
 }
 
 } // namespace korvel::trigger_fire_test
