@@ -64,13 +64,17 @@ Cleanup() {
 }
 trap Cleanup EXIT
 
-# A port nothing listens on now (the session auto-starts an installed
-# service, so the test picks its own).
+# A port no socket uses now (the session auto-starts an installed service,
+# so the test picks its own), below the ephemeral ports that the tests
+# running beside this one connect from and listen on. Wine reports a port in
+# use as "Access denied".
 FreePort() {
-    local port
+    local port ephemeral
+    read -r ephemeral _ < /proc/sys/net/ipv4/ip_local_port_range
+    [ "$ephemeral" -gt 21000 ] || ephemeral=32768
     while :; do
-        port=$((20000 + RANDOM % 40000))
-        grep -qi ":$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp || break
+        port=$((20000 + RANDOM % (ephemeral - 20000)))
+        grep -qi ":$(printf '%04X' "$port") " /proc/net/tcp /proc/net/tcp6 || break
     done
     echo "$port"
 }
@@ -138,12 +142,14 @@ You may also start the installed service from a command prompt with the command
     sc start tlKorvel"
 
 # Console STATUS EXPECTED [ARGUMENT]: one run of the program, its output and
-# exit status compared; its event records go to $work/command-events.txt.
+# exit status compared; its event records and what Wine reports as errors
+# go to $work/command-events.txt.
 Console() {
     local status=$1 expected=$2
     shift 2
     local output actual
-    WINEDEBUG=-all,+eventlog wine "$exe" "$@" > "$work/command.out" 2> "$work/command-events.txt"
+    WINEDEBUG=-all,err+all,+eventlog wine "$exe" "$@" > "$work/command.out" \
+        2> "$work/command-events.txt"
     actual=$?
     output=$(Unix < "$work/command.out")
     cat "$work/command-events.txt" >> "$work/all-command-events.txt"
@@ -152,6 +158,7 @@ Console() {
     else
         Fail "tlKorvel $* prints its text, status $status (got status $actual)"
         diff <(echo "$expected") <(echo "$output") | head -n 20
+        grep -v ':eventlog:' "$work/command-events.txt" | head -n 20 # what Wine said of it
     fi
 }
 Event() { grep -qF "ReportEventW L\"$2\"" "$1"; }
@@ -222,7 +229,10 @@ EOF
 
 Console 0 "Service installed successfully" -install
 Check "net start tlKorvel" wine net start tlKorvel
-Check "sc query: RUNNING" sh -c 'wine sc query tlKorvel | grep -q "STATE.*RUNNING"'
+# "net start" returns once the service's process has begun, and the service
+# reports itself running a moment later.
+ServiceState() { wine sc query tlKorvel | grep -q "STATE.*$1"; }
+Check "sc query: RUNNING" WaitFor 10 ServiceState RUNNING
 Check "event \"Service started.\"" WaitFor 10 Event "$events" "Service started."
 Check "logged in to nvrsim" WaitFor 20 Logged "TLAPI_Login succeeded on NVR 127.0.0.1"
 TriggerMade() { NvrControl dump | grep -q 'trigger 1 name="Korvel Control" guid=KORVEL_7'; }
@@ -238,7 +248,7 @@ Check "the serial camera on COM5 gets its frame" WaitFor 10 grep -q 'pan right' 
 Check "net stop tlKorvel" wine net stop tlKorvel
 Check "logged: the stop request" Logged "Received Stop request from Service Control Manager"
 Check "event \"Service stopped.\"" WaitFor 10 Event "$events" "Service stopped."
-Check "sc query: STOPPED" sh -c 'wine sc query tlKorvel | grep -q "STATE.*STOPPED"'
+Check "sc query: STOPPED" WaitFor 10 ServiceState STOPPED
 
 # A run that ends by itself (an operator address that does not parse) ends
 # the service's process, so that the service manager may start it again.
