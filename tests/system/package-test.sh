@@ -209,14 +209,7 @@ Sandboxed() {
         grep -q "^NoNewPrivs:[[:space:]]*1$" "$status" && grep -q "^Seccomp:[[:space:]]*2$" "$status"
 }
 ReadyNotified() { Is tlKorvel.service Type notify && Is tlKorvel.service StatusText Running; }
-FreePort() {
-    local candidate
-    while :; do
-        candidate=$((20000 + RANDOM % 12000)) # below the ephemeral ports of other tests
-        grep -qi ":$(printf %04X "$candidate") " /proc/net/tcp /proc/net/tcp6 || break
-    done
-    echo "$candidate"
-}
+source "$source_dir/tests/support/free-port.sh"
 
 [ "$(id -u)" -eq 0 ] || Fatal "the container tests need root"
 [ -f "$deb" ] || Fatal "no package in $build (make package)"

@@ -64,20 +64,10 @@ Cleanup() {
 }
 trap Cleanup EXIT
 
-# A port no socket uses now (the session auto-starts an installed service,
-# so the test picks its own), below the ephemeral ports that the tests
-# running beside this one connect from and listen on. Wine reports a port in
-# use as "Access denied".
-FreePort() {
-    local port ephemeral
-    read -r ephemeral _ < /proc/sys/net/ipv4/ip_local_port_range
-    [ "$ephemeral" -gt 21000 ] || ephemeral=32768
-    while :; do
-        port=$((20000 + RANDOM % (ephemeral - 20000)))
-        grep -qi ":$(printf '%04X' "$port") " /proc/net/tcp /proc/net/tcp6 || break
-    done
-    echo "$port"
-}
+# The session auto-starts an installed service, so the test picks the
+# service's port itself. Wine reports a port in use as "Access denied".
+source "$(dirname "$0")/../support/free-port.sh"
+
 # FirstMatch FILE PATTERN: the first match's group 1, waiting up to 10 s for it.
 FirstMatch() {
     WaitFor 10 grep -qE "$2" "$1" && sed -nE "s#.*$2.*#\1#p" "$1" | head -n 1
