@@ -45,13 +45,12 @@ LinkActions LinkStateMachine::Start()
     return actions;
 }
 
-// One resolution at a time: a second one would only replace the socket the
-// first is about to make.
+// Every request starts a resolution of its own, also while others are under
+// way: each one that completes replaces the socket.
 void LinkStateMachine::Resolve(LinkActions& actions)
 {
-    if (state == LinkState::Stopped || resolving)
+    if (state == LinkState::Stopped)
         return;
-    resolving = true;
     actions.resolve = true;
 }
 
@@ -59,19 +58,19 @@ LinkActions LinkStateMachine::ResolveEnded(Outcome outcome, std::size_t endpoint
                                            const std::string& reason)
 {
     LinkActions actions;
-    resolving = false;
     if (state == LinkState::Stopped || outcome == Outcome::Aborted)
         return actions;
     if (outcome == Outcome::Failed) {
         // Not retried by itself, and the socket stays: the next failed
-        // command write resolves again.
+        // command write resolves again. Without a socket, nothing ever will.
         actions.logLine =
             "*** Unable to resolve path to camera at " + address + ":" + port + ": " + reason;
+        if (state == LinkState::NoSocket)
+            state = LinkState::WithoutTransport;
         return actions;
     }
     if (endpointCount == 0)
         return actions;
-    endpoints = endpointCount;
     ++socketGeneration;
     state = LinkState::Connecting;
     actions.newSocket = true;
@@ -80,26 +79,34 @@ LinkActions LinkStateMachine::ResolveEnded(Outcome outcome, std::size_t endpoint
 }
 
 LinkActions LinkStateMachine::ConnectEnded(std::uint64_t generation, std::size_t endpoint,
-                                           Outcome outcome, const std::string& reason)
+                                           std::size_t endpointCount, Outcome outcome,
+                                           const std::string& reason)
 {
     LinkActions actions;
-    // A completion for a socket that a newer resolution replaced.
-    if (state == LinkState::Stopped || generation != socketGeneration)
+    if (state == LinkState::Stopped)
         return actions;
+    // The attempt of a socket that a newer resolution replaced still counts
+    // for the retry wait, but the socket it would go on with is gone.
+    const bool current = generation == socketGeneration;
     if (outcome == Outcome::Done) {
-        state = LinkState::Connected;
+        if (current)
+            state = LinkState::Connected;
         retryWait = 0;
         actions.cancelRetryWait = true;
         return actions;
     }
-    if (endpoint + 1 < endpoints) {
-        actions.connectTo = endpoint + 1;
+    if (endpoint + 1 < endpointCount) {
+        if (current)
+            actions.connectTo = endpoint + 1;
         return actions;
     }
-    state = LinkState::Waiting;
-    ReportTrouble(actions,
-                  "*** Connection error for track camera at " + address + " on port " + port,
-                  reason);
+    if (current)
+        state = LinkState::Waiting;
+    // A replaced socket's attempt ends as aborted: nothing went wrong with the camera.
+    if (outcome == Outcome::Failed)
+        ReportTrouble(actions,
+                      "*** Connection error for track camera at " + address + " on port " + port,
+                      reason);
     // A retry interval below one second would turn a dead camera into a busy loop.
     actions.retryWait = std::chrono::seconds(std::max(retryIntervalSecs, 1));
     retryWait = ++retryWaitsStarted;

@@ -10,21 +10,25 @@ namespace korvel {
 
 // The states of a track camera's link, and what leaves them. Network:
 //
-//   NoSocket    a resolution with endpoints: Connecting (a failed one stays,
-//               and nothing else leads out)
-//   Connecting  connected: Connected; the last endpoint failed: Waiting,
-//               with the retry wait set
-//   Connected   a command write failed: Waiting, and a new resolution
-//   Waiting     the retry wait expired, or a command write failed: a new
-//               resolution
+//   NoSocket          a resolution with endpoints: Connecting; a failed
+//                     one: WithoutTransport, for good
+//   Connecting        connected: Connected; the last endpoint failed:
+//                     Waiting, with the retry wait set
+//   Connected         a command write failed: Waiting, and a new resolution
+//   Waiting           the retry wait expired, or a command write failed: a
+//                     new resolution
 //
 // and every resolution with endpoints makes a new socket: Connecting. A
 // connection cancels the retry wait. Commands are written whenever the
 // newest socket is there, whatever its connection state: a socket still
 // connecting carries them once connected; on one whose connection failed or
-// broke they fail at once, and each such failure resolves again (at most one
-// resolution at a time), so an operator's next command brings back a camera
-// that came back into reach without waiting for the retry interval.
+// broke they fail at once, and each such failure starts a resolution of its
+// own (two failures, two resolutions, each replacing the socket as it
+// completes), so an operator's next command brings back a camera that came
+// back into reach without waiting for the retry interval. The attempt of a
+// socket that a newer resolution replaced ends like any other on its last
+// endpoint, setting the retry wait (which the newer socket's own attempt then
+// cancels or sets anew), but never touches the newer socket.
 //
 // Serial: Open, or WithoutTransport when the device could not be opened at
 // start (for good); PortClosed when a reopen after a failed write failed:
@@ -86,8 +90,10 @@ public:
     // Network.
     LinkActions Start();
     LinkActions ResolveEnded(Outcome outcome, std::size_t endpoints, const std::string& reason);
-    LinkActions ConnectEnded(std::uint64_t generation, std::size_t endpoint, Outcome outcome,
-                             const std::string& reason);
+    // generation: the socket's, endpoint: which of its resolution's
+    // endpointCount endpoints it tried.
+    LinkActions ConnectEnded(std::uint64_t generation, std::size_t endpoint,
+                             std::size_t endpointCount, Outcome outcome, const std::string& reason);
     LinkActions RetryWaitEnded(std::uint64_t wait, Outcome outcome);
     // Network and serial.
     LinkActions CommandWriteFailed(const std::string& reason);
@@ -109,8 +115,6 @@ private:
     std::string address; // the camera's address, or its serial device
     std::string port;
     int retryIntervalSecs = 0;
-    bool resolving = false;
-    std::size_t endpoints = 0;
     std::uint64_t socketGeneration = 0;
     std::uint64_t retryWait = 0; // the wait whose expiry may retry; 0 = none
     std::uint64_t retryWaitsStarted = 0;

@@ -1,5 +1,6 @@
 #include "camera/NetworkLink.h"
 
+#include "camera/AsioOutcome.h"
 #include "log/LogFile.h"
 
 #include <boost/asio/error.hpp>
@@ -13,13 +14,6 @@ namespace korvel {
 using boost::asio::ip::tcp;
 
 namespace {
-
-Outcome OutcomeOf(const boost::system::error_code& error)
-{
-    if (!error)
-        return Outcome::Done;
-    return error == boost::asio::error::operation_aborted ? Outcome::Aborted : Outcome::Failed;
-}
 
 std::string Reason(const boost::system::error_code& error)
 {
@@ -40,14 +34,11 @@ void NetworkLink::Start()
     Perform(machine.Start());
 }
 
-bool NetworkLink::AcceptsCommands() const
+CommandWritePath::TransportId NetworkLink::Transport() const
 {
-    return machine.WritesCommands() && socket && socket->is_open();
-}
-
-bool NetworkLink::Connected() const
-{
-    return machine.State() == LinkState::Connected && AcceptsCommands();
+    if (!machine.WritesCommands() || !socket || !socket->is_open())
+        return CommandWritePath::NoTransport;
+    return socketsOpened;
 }
 
 std::size_t NetworkLink::TryWrite(const void* data, std::size_t length,
@@ -111,9 +102,11 @@ void NetworkLink::Connect(std::size_t index)
     const tcp::endpoint endpoint =
         std::next(endpoints.begin(), static_cast<std::ptrdiff_t>(index))->endpoint();
     const std::uint64_t generation = machine.SocketGeneration();
+    const std::size_t endpointCount = endpoints.size();
     boost::system::error_code error;
     socket->open(endpoint.protocol(), error);
     if (!error) {
+        ++socketsOpened;
         // Commands are small and each one steers the camera now.
         socket->set_option(tcp::no_delay(true), error);
     }
@@ -122,21 +115,22 @@ void NetworkLink::Connect(std::size_t index)
         socket->non_blocking(true, error);
     }
     if (error) {
-        boost::asio::post(io, lifetime.Guard([this, generation, index, error] {
-            OnConnected(generation, index, error);
+        boost::asio::post(io, lifetime.Guard([this, generation, index, endpointCount, error] {
+            OnConnected(generation, index, endpointCount, error);
         }));
         return;
     }
-    socket->async_connect(endpoint, lifetime.Guard([this, generation, index](
-                                                       const boost::system::error_code& result) {
-        OnConnected(generation, index, result);
-    }));
+    socket->async_connect(endpoint,
+                          lifetime.Guard([this, generation, index, endpointCount](
+                                             const boost::system::error_code& result) {
+                              OnConnected(generation, index, endpointCount, result);
+                          }));
 }
 
 void NetworkLink::OnConnected(std::uint64_t generation, std::size_t index,
-                              const boost::system::error_code& error)
+                              std::size_t endpointCount, const boost::system::error_code& error)
 {
-    Perform(machine.ConnectEnded(generation, index, error ? Outcome::Failed : Outcome::Done,
+    Perform(machine.ConnectEnded(generation, index, endpointCount, OutcomeOf(error),
                                  Reason(error)));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "camera/CommandWritePath.h"
 #include "camera/Lifetime.h"
 #include "camera/LinkStateMachine.h"
 
@@ -18,7 +19,8 @@
 namespace korvel {
 
 // The TCP transport of a network track camera: resolver (IPv4), socket
-// (TCP_NODELAY, endpoint by endpoint) and retry timer. Write-only. What it
+// (TCP_NODELAY: bytes and their order unchanged, each command sent as it
+// comes; endpoint by endpoint) and retry timer. Write-only. What it
 // does when is LinkStateMachine's to decide: every completion goes there,
 // and the actions it returns are carried out here. Runs on the I/O loop
 // thread.
@@ -33,20 +35,26 @@ public:
     // Logs "Connecting to track camera at " and starts the first resolution.
     void Start();
 
-    // True when the link takes commands: a socket exists and is open,
-    // whether its connection is up or being made again.
-    bool AcceptsCommands() const;
-    // True while the connection is up and no write on it has failed.
-    bool Connected() const;
+    // The socket commands go to: a new one for every socket opened (each
+    // resolution's, and each endpoint's after a failed attempt), whether its
+    // connection is up, being made, or failed; NoTransport while there is no
+    // open socket.
+    CommandWritePath::TransportId Transport() const;
     LinkState State() const { return machine.State(); }
 
+    // Writes what the current socket takes now, without waiting, and
+    // returns its length; `error` is would_block when the socket cannot take
+    // it all now (a connection still being made, full buffers). A socket whose
+    // connection failed or broke reports that here, at once: handing the
+    // write to the loop instead could wait for a readiness report that a
+    // dead socket never gives. Only when no AsyncWrite is in flight on it.
+    std::size_t TryWrite(const void* data, std::size_t length, boost::system::error_code& error);
+
+    // Writes the whole buffer to the current socket; the handler runs on the
+    // loop with the outcome. A socket closed under it (replaced, or the link
+    // stopped) ends it as aborted.
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);
-
-    // Writes what the socket takes now, without waiting, and returns its
-    // length; `error` is would_block when the socket takes nothing now. Only
-    // when the link is connected and no AsyncWrite is in flight.
-    std::size_t TryWrite(const void* data, std::size_t length, boost::system::error_code& error);
 
     // A command write failed (see LinkStateMachine::CommandWriteFailed).
     void WriteFailed(const boost::system::error_code& error);
@@ -57,7 +65,7 @@ public:
 private:
     void Perform(const LinkActions& actions);
     void Connect(std::size_t index);
-    void OnConnected(std::uint64_t generation, std::size_t index,
+    void OnConnected(std::uint64_t generation, std::size_t index, std::size_t endpointCount,
                      const boost::system::error_code& error);
     void WaitToRetry(std::chrono::seconds delay);
 
@@ -69,6 +77,7 @@ private:
     boost::asio::ip::tcp::resolver resolver;
     boost::asio::ip::tcp::resolver::results_type endpoints;
     std::unique_ptr<boost::asio::ip::tcp::socket> socket;
+    CommandWritePath::TransportId socketsOpened = 0; // the current socket's transport, while open
     boost::asio::steady_timer reconnectTimer;
     Lifetime lifetime;
 };

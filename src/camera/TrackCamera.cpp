@@ -1,16 +1,25 @@
 #include "camera/TrackCamera.h"
 
+#include "camera/AsioOutcome.h"
 #include "camera/NetworkLink.h"
 #include "camera/SerialLink.h"
 #include "log/LogFile.h"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 
 namespace korvel {
 
+namespace {
+
+// The serial port is the camera's one transport for the whole run.
+constexpr CommandWritePath::TransportId SerialPortTransport = 1;
+
+} // namespace
+
 TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& settings,
                          int retryIntervalSecs, int lockTimeSecs)
-    : lockTimeSecs(lockTimeSecs)
+    : io(io), lockTimeSecs(lockTimeSecs)
 {
     if (settings.address.empty())
         return;
@@ -29,39 +38,29 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& sett
 // queued on the loop is ignored through the lifetime guard.
 TrackCamera::~TrackCamera() = default;
 
-TrackCamera::Delivery TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority,
-                                               const char* bytes, std::size_t length)
+void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+                              std::size_t length)
 {
-    // A camera without transport (no socket yet, or no serial device) drops
-    // the command: nothing is written or logged.
-    if (!LinkAcceptsCommands())
-        return Delivery::Dropped;
-    // Nothing ahead of it on a connected link: hand it to the socket at once.
-    if (networkLink && networkLink->Connected() && !writing && commands.Empty()) {
-        boost::system::error_code error;
-        const std::size_t written = networkLink->TryWrite(bytes, length, error);
-        if (written == length)
-            return Delivery::Written;
-        if (error && error != boost::asio::error::would_block) {
-            // As when a queued write fails: not delivered, and the link recovers.
-            ++writeErrors;
-            networkLink->WriteFailed(error);
-            return Delivery::Dropped;
-        }
-        // The socket cannot take it all now: the rest waits its turn.
-        bytes += written;
-        length -= written;
-    }
-    if (!commands.Push(sessionId, priority, bytes, length)) {
-        if (!overflowReported) {
-            overflowReported = true;
+    FollowTransport();
+    const CommandWritePath::Routing routing = writePath.Send(sessionId, priority, bytes, length);
+    switch (routing.route) {
+    case CommandWritePath::Route::Drop:
+        // No transport (no socket yet, or no serial device): nothing is
+        // written or logged.
+        ++counts.dropped;
+        return;
+    case CommandWritePath::Route::Overflow:
+        if (routing.overflowBegins)
             LogFile.BeginLine() << "Command queue for track camera at " << address
                                 << " is full; dropping commands until it drains" << std::endl;
-        }
-        return Delivery::Dropped;
+        ++counts.dropped;
+        return;
+    case CommandWritePath::Route::Queued:
+        return;
+    case CommandWritePath::Route::WriteNow:
+        Write(sessionId, priority, bytes, length);
+        return;
     }
-    WriteNextCommand();
-    return Delivery::Queued;
 }
 
 void TrackCamera::Stop()
@@ -71,6 +70,7 @@ void TrackCamera::Stop()
         serialLink->Stop();
     if (networkLink)
         networkLink->Stop();
+    FollowTransport();
 }
 
 LinkState TrackCamera::GetLinkState() const
@@ -82,73 +82,94 @@ LinkState TrackCamera::GetLinkState() const
     return LinkState::WithoutTransport;
 }
 
-bool TrackCamera::LinkAcceptsCommands() const
+CommandWritePath::TransportId TrackCamera::CurrentTransport() const
 {
     if (stopped)
-        return false;
+        return CommandWritePath::NoTransport;
     if (serialLink)
-        return serialLink->Opened();
+        return serialLink->Opened() ? SerialPortTransport : CommandWritePath::NoTransport;
     if (networkLink)
-        return networkLink->AcceptsCommands();
-    return false;
+        return networkLink->Transport();
+    return CommandWritePath::NoTransport;
 }
 
-void TrackCamera::WriteNextCommand()
+void TrackCamera::FollowTransport()
 {
-    if (writing)
-        return;
-    for (;;) {
-        // A command that waited while its link lost the transport goes the
-        // way of a command sent then: dropped.
-        while (!commands.Empty() && !LinkAcceptsCommands())
-            commands.TakeFront();
-        if (commands.Empty()) {
-            overflowReported = false;
+    counts.dropped += writePath.UseTransport(CurrentTransport());
+}
+
+void TrackCamera::Write(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+                        std::size_t length)
+{
+    auto onWritten = lifetime.Guard(
+        [this, transport = writePath.Transport()](const boost::system::error_code& error) {
+            OnWritten(transport, error);
+        });
+    if (serialLink) {
+        // A port that an earlier failure left closed is opened again first; a
+        // device that cannot be opened costs this command only.
+        if (!serialLink->EnsureOpen()) {
+            ++counts.dropped;
             return;
         }
-        // A device that cannot be opened again costs this command only.
-        if (serialLink && !serialLink->EnsureOpen()) {
-            commands.TakeFront();
-            continue;
-        }
-        break;
-    }
-
-    writing = true;
-    const CameraCommand& command = commands.Front();
-    auto onWritten =
-        lifetime.Guard([this](const boost::system::error_code& error) { OnCommandWritten(error); });
-    if (serialLink)
+        const CameraCommand& command =
+            writePath.WriteInFlight(CameraCommand{sessionId, priority, {bytes, bytes + length}});
         serialLink->AsyncWrite(command.bytes.data(), command.bytes.size(), std::move(onWritten));
-    else
-        networkLink->AsyncWrite(command.bytes.data(), command.bytes.size(), std::move(onWritten));
+        return;
+    }
+    boost::system::error_code error;
+    const std::size_t sent = networkLink->TryWrite(bytes, length, error);
+    if (sent == length || (error && error != boost::asio::error::would_block)) {
+        // Taken whole, or failed: the outcome still comes from the loop,
+        // after the handlers queued before it, like that of a write that had
+        // to wait.
+        boost::asio::post(io, lifetime.Guard([this, sessionId, priority, error] {
+            Ended(OutcomeOfWrite(OutcomeOf(error)), sessionId, priority, error);
+        }));
+        return;
+    }
+    const CameraCommand& rest = writePath.WriteInFlight(
+        CameraCommand{sessionId, priority, {bytes + sent, bytes + length}});
+    networkLink->AsyncWrite(rest.bytes.data(), rest.bytes.size(), std::move(onWritten));
 }
 
-void TrackCamera::OnCommandWritten(const boost::system::error_code& error)
+void TrackCamera::OnWritten(CommandWritePath::TransportId transport,
+                            const boost::system::error_code& error)
 {
-    writing = false;
+    const CommandWritePath::Ended ended = writePath.InFlightEnded(transport, OutcomeOf(error));
+    Ended(ended.outcome, ended.sessionId, ended.priority, error);
+    WriteWaiting();
+}
+
+void TrackCamera::WriteWaiting()
+{
+    FollowTransport();
+    while (auto next = writePath.TakeNext())
+        Write(next->sessionId, next->priority, next->bytes.data(), next->bytes.size());
+}
+
+void TrackCamera::Ended(CommandOutcome outcome, std::uint16_t sessionId, std::int32_t priority,
+                        const boost::system::error_code& error)
+{
     if (stopped)
         return;
-    const CameraCommand done = commands.TakeFront();
-    if (error == boost::asio::error::operation_aborted) {
-        // A newer resolution replaced the socket under the write: that
-        // recovery is already under way, and the command is not kept for it.
-        WriteNextCommand();
-        return;
-    }
-    if (!error) {
+    switch (outcome) {
+    case CommandOutcome::Written:
+        ++counts.written;
         if (commandListener)
-            commandListener->CommandWritten(address, done.sessionId, done.priority);
-        WriteNextCommand();
+            commandListener->CommandWritten(address, sessionId, priority);
+        return;
+    case CommandOutcome::Dropped:
+        ++counts.dropped;
+        return;
+    case CommandOutcome::Failed:
+        ++counts.failed;
+        if (serialLink)
+            serialLink->WriteFailed(error);
+        else
+            networkLink->WriteFailed(error);
         return;
     }
-    ++writeErrors;
-    if (serialLink) {
-        serialLink->WriteFailed(error);
-    } else {
-        networkLink->WriteFailed(error);
-    }
-    WriteNextCommand();
 }
 
 } // namespace korvel

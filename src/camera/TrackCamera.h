@@ -2,7 +2,7 @@
 
 #include "camera/CameraSettings.h"
 #include "camera/CommandListener.h"
-#include "camera/CommandQueue.h"
+#include "camera/CommandWritePath.h"
 #include "camera/Lifetime.h"
 #include "camera/LinkStateMachine.h"
 
@@ -25,16 +25,19 @@ class SerialLink;
 //
 // Threads: everything runs on the I/O loop thread.
 //
-// Commands: a command with nothing ahead of it goes straight to a connected
-// network camera's socket when the socket takes it whole at once (the usual
-// case: no copy, no trip through the loop; SendCommand says so at once).
-// Otherwise SendCommand copies the bytes into a bounded queue
-// (MaxPendingBytes per camera); one write is in flight and the rest follow in
-// order, each reported to the listener once written. A command beyond the
-// bound is dropped, and the first drop of each overflow is logged. A command
-// that finds no transport, or whose write fails, is dropped: nothing is kept
-// for a later connection, since a command delivered minutes late would steer
-// the camera for an operator who has long moved on.
+// Commands (see CommandWritePath for the rules): each goes to the socket the
+// camera has when it is sent, after the commands before it on that socket; a
+// command that finds the socket idle is handed to it at once (no copy, no
+// trip through the loop), the rest of one it cannot take whole is written
+// asynchronously, and later ones wait in the socket's bounded queue
+// (MaxPendingBytes); a command beyond the bound is dropped, and the first drop
+// of each overflow is logged. A serial camera's commands are written one at a
+// time through the loop. Whatever the path, the listener hears of a written
+// command from a completion on the loop, after the handlers queued before it,
+// so that the hold goes to the sender whose write completed last. A command
+// that finds no transport, or whose write fails, is dropped, and so is one
+// still waiting when a new socket replaces its own: a command delivered
+// minutes late would steer the camera for an operator who has long moved on.
 //
 // Lifetime: the I/O loop must outlive the camera. Destroy the camera on the
 // loop thread or with the loop stopped; completions still queued for it then
@@ -62,21 +65,23 @@ public:
     // I/O loop: for the operations view.
     // WithoutTransport for a camera that has no link at all.
     LinkState GetLinkState() const;
-    // Command writes that failed since the start.
-    std::uint64_t GetWriteErrors() const { return writeErrors; }
+    // The commands sent to the camera since the start, by how they ended
+    // (those still on their way are in none).
+    struct CommandCounts
+    {
+        std::uint64_t written = 0;
+        std::uint64_t dropped = 0;
+        std::uint64_t failed = 0;
+    };
+    const CommandCounts& GetCommandCounts() const { return counts; }
 
     // I/O loop: the write path.
-    // Who hears of the queued commands written (the client service).
+    // Who hears of the commands written (the client service).
     void SetClientServer(CommandListener* listener) { commandListener = listener; }
-    enum class Delivery
-    {
-        Written, // whole, at once: the caller takes it as delivered now
-        Queued,  // CommandWritten follows if and when it has been written
-        Dropped, // no transport, a full queue or a failed write
-    };
-    // Writes a copy of the bytes to the camera after the commands before it.
-    Delivery SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
-                         std::size_t length);
+    // Writes the command to the camera after the commands before it; its
+    // outcome follows on the loop.
+    void SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+                     std::size_t length);
     // Closes the link and cancels every pending operation (a camera the
     // loader does not file).
     void Stop();
@@ -84,10 +89,18 @@ public:
     static constexpr std::size_t MaxPendingBytes = 1 << 20;
 
 private:
-    bool LinkAcceptsCommands() const;
-    void WriteNextCommand();
-    void OnCommandWritten(const boost::system::error_code& error);
+    CommandWritePath::TransportId CurrentTransport() const;
+    // Follows the link to its current transport, dropping what waited for the one before.
+    void FollowTransport();
+    // Writes a command that finds its transport idle.
+    void Write(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+               std::size_t length);
+    void OnWritten(CommandWritePath::TransportId transport, const boost::system::error_code& error);
+    void WriteWaiting();
+    void Ended(CommandOutcome outcome, std::uint16_t sessionId, std::int32_t priority,
+               const boost::system::error_code& error);
 
+    boost::asio::io_context& io;
     std::string address;
     std::string port = "1000";
     std::uint32_t pelcoNumber = 1;
@@ -97,10 +110,8 @@ private:
     // address, the serial link when the port names a device, else the network link.
     std::unique_ptr<SerialLink> serialLink;
     std::unique_ptr<NetworkLink> networkLink;
-    CommandQueue commands{MaxPendingBytes};
-    bool writing = false;
-    bool overflowReported = false;
-    std::uint64_t writeErrors = 0;
+    CommandWritePath writePath{MaxPendingBytes};
+    CommandCounts counts;
     bool stopped = false;
     CommandListener* commandListener = nullptr;
 

@@ -60,7 +60,7 @@ bool ClientServer::SteerCamera(ClientSession& session, unsigned pelcoAddress, co
         Forward(decision.camera, session.GetNumber(), session.GetPriority(), bytes, count);
         break;
     case Verdict::Refused:
-        ++cameraCounters[decision.camera].refused;
+        ++refusedCommands[decision.camera];
         AuditRefusal(decision.camera, session.GetNumber(), session.GetPriority());
         break;
     case Verdict::UnknownCamera:
@@ -120,7 +120,7 @@ void ClientServer::SubmitCommand(const std::string& cameraAddress, std::uint16_t
     if (arbitration.Admits(camera, sessionId, priority)) {
         Forward(camera, sessionId, priority, bytes, count);
     } else {
-        ++cameraCounters[camera].refused;
+        ++refusedCommands[camera];
         AuditRefusal(camera, sessionId, priority);
     }
 }
@@ -147,20 +147,13 @@ void ClientServer::CommandWritten(const std::string& cameraAddress, std::uint16_
         Delivered(camera, sessionId, priority);
 }
 
-// The hold is taken when the write completes: at once when the camera's
-// socket takes the command whole, else through CommandWritten.
+// The hold is taken when the write completes (CommandWritten), not here: a
+// command admitted now may still be dropped or fail, and one admitted later
+// may complete first.
 void ClientServer::Forward(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority,
                            const char* bytes, std::size_t count)
 {
-    const TrackCamera::Delivery delivery =
-        cameraList[camera]->SendCommand(sessionId, priority, bytes, count);
-    if (delivery == TrackCamera::Delivery::Dropped) {
-        ++cameraCounters[camera].dropped;
-        return;
-    }
-    ++cameraCounters[camera].forwarded;
-    if (delivery == TrackCamera::Delivery::Written)
-        Delivered(camera, sessionId, priority);
+    cameraList[camera]->SendCommand(sessionId, priority, bytes, count);
 }
 
 void ClientServer::Delivered(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority)

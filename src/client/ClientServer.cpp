@@ -109,7 +109,7 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 
     for (const auto& entry : cameras)
         cameraList.push_back(entry.second.get());
-    cameraCounters.resize(cameraList.size());
+    refusedCommands.resize(cameraList.size());
     nvrCameraIds.resize(cameraList.size());
 
     // A cap the descriptor limit cannot honour would let a flood of

@@ -107,7 +107,7 @@ public:
     // changing its hold.
     void AnnounceControl(const std::string& cameraAddress, std::uint16_t holderSession);
     void AnnounceRelease(const std::string& cameraAddress);
-    // A command the camera queued has been written: its sender holds the camera.
+    // A command has been written to the camera: its sender holds it.
     void CommandWritten(const std::string& cameraAddress, std::uint16_t sessionId,
                         std::int32_t priority) override;
 
@@ -184,14 +184,8 @@ private:
     Arbitration::Clock::time_point holdWaitExpiry{};
     std::uint64_t holdWaitsStarted = 0;
 
-    // The operations view's figures.
-    struct CameraCounters
-    {
-        std::uint64_t forwarded = 0;
-        std::uint64_t refused = 0;
-        std::uint64_t dropped = 0;
-    };
-    std::vector<CameraCounters> cameraCounters; // by Arbitration::CameraIndex
+    // The operations view's figures; the cameras count how their commands ended.
+    std::vector<std::uint64_t> refusedCommands; // by Arbitration::CameraIndex
     std::vector<std::optional<std::uint32_t>> nvrCameraIds;
     OperatorCounters counters;
     AuditTrail* audit = nullptr;

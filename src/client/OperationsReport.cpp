@@ -69,10 +69,11 @@ void ClientServer::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_p
             entry.holder = HolderStatus{holder, UserOf(holder), arbitration.HolderPriority(camera),
                                         std::max<std::int64_t>(0, left.count())};
         }
-        entry.forwarded = cameraCounters[camera].forwarded;
-        entry.refused = cameraCounters[camera].refused;
-        entry.dropped = cameraCounters[camera].dropped;
-        entry.writeErrors = track.GetWriteErrors();
+        const TrackCamera::CommandCounts& commands = track.GetCommandCounts();
+        entry.forwarded = commands.written;
+        entry.refused = refusedCommands[camera];
+        entry.dropped = commands.dropped;
+        entry.failed = commands.failed;
         status.cameras.push_back(std::move(entry));
     }
     std::stable_sort(

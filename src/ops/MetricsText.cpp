@@ -106,6 +106,7 @@ void RenderOperators(std::string& out, const StatusSnapshot& status)
         commands.Sample({{"camera", pelco}, {"outcome", "forwarded"}}, camera.forwarded);
         commands.Sample({{"camera", pelco}, {"outcome", "refused"}}, camera.refused);
         commands.Sample({{"camera", pelco}, {"outcome", "dropped"}}, camera.dropped);
+        commands.Sample({{"camera", pelco}, {"outcome", "failed"}}, camera.failed);
     }
     commands.Sample({{"outcome", "unknown_camera"}}, counters.unknownCamera);
 
@@ -123,7 +124,7 @@ void RenderCameras(std::string& out, const StatusSnapshot& status)
     Family errors(out, "tlkorvel_camera_write_errors_total", "counter",
                   "Command writes to the camera that failed.");
     for (const CameraStatus& camera : status.cameras)
-        errors.Sample(CameraLabel(camera), camera.writeErrors);
+        errors.Sample(CameraLabel(camera), camera.failed);
 }
 
 void RenderNvrs(std::string& out, const StatusSnapshot& status)

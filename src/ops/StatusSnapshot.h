@@ -33,11 +33,13 @@ struct CameraStatus
     std::optional<std::string> nvrCameraName;
     std::optional<HolderStatus> holder;
 
-    // Operator commands for this camera by outcome, and failed writes to it.
+    // Operator commands for this camera by outcome: written to it, refused by
+    // the priority test, dropped (no transport, a full queue, or left waiting
+    // when a new socket replaced its own), failed (the write failed).
     std::uint64_t forwarded = 0;
     std::uint64_t refused = 0;
     std::uint64_t dropped = 0;
-    std::uint64_t writeErrors = 0;
+    std::uint64_t failed = 0;
 };
 
 struct SessionStatus

@@ -27,7 +27,8 @@ TEST(CameraDelivery, FailedAndDroppedCommandsAreNotDelivered)
         MakeCamera(io, "<Camera Address=\"cam\" Port=\"" + line.SlavePath() + "\" />", 1, 60);
     DeliveryRecorder recorder;
     serial->SetClientServer(&recorder);
-    EXPECT_EQ(recorder.Send(*serial, 1, 4, "a"), TrackCamera::Delivery::Queued);
+    recorder.Send(*serial, 1, 4, "a");
+    EXPECT_TRUE(recorder.events.empty()) << "reported from the loop, not from SendCommand";
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
 
     LogCapture log;
@@ -39,7 +40,8 @@ TEST(CameraDelivery, FailedAndDroppedCommandsAreNotDelivered)
     auto network = MakeCamera(io, CameraAt(listener.Port()));
     network->SetClientServer(&recorder);
     // Before the first resolution: no socket.
-    EXPECT_EQ(recorder.Send(*network, 3, 1, "c"), TrackCamera::Delivery::Dropped);
+    recorder.Send(*network, 3, 1, "c");
+    EXPECT_EQ(network->GetCommandCounts().dropped, 1u);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     RunFor(io, std::chrono::milliseconds(100));
     EXPECT_EQ(recorder.events, std::vector<std::string>{"delivered 1 at cam"});
@@ -64,19 +66,24 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     recorder.Send(*held, 1, 1, "a");
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
-    // Commands until one has to wait for its write, without running the loop.
+    // More than the socket's buffers and the queue hold, without running the
+    // loop: writes are left in flight and completions queued.
     const std::string command(64 * 1024, 'b');
-    for (int i = 0;
-         i < 1000 && recorder.Send(*held, 2, 1, command) == TrackCamera::Delivery::Written; ++i) {
-    }
+    for (int i = 0; i < 1000 && held->GetCommandCounts().dropped == 0; ++i)
+        recorder.Send(*held, 2, 1, command);
+    ASSERT_GT(held->GetCommandCounts().dropped, 0u) << "the queue filled up";
     const std::size_t delivered = recorder.events.size();
     held.reset();
 
     RunFor(io, std::chrono::milliseconds(300));
     EXPECT_EQ(listener.Connections(), 1u) << "the stopped camera never connects";
     EXPECT_EQ(recorder.events.size(), delivered) << "nothing is reported after the camera has gone";
-    EXPECT_EQ(log.Lines(), std::vector<std::string>(2, "Connecting to track camera at 127.0.0.1:" +
-                                                           std::to_string(listener.Port())));
+    const std::string connecting =
+        "Connecting to track camera at 127.0.0.1:" + std::to_string(listener.Port());
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{connecting, connecting,
+                                        "Command queue for track camera at 127.0.0.1 is full; "
+                                        "dropping commands until it drains"}));
 }
 
 } // namespace korvel::camera_delivery_test

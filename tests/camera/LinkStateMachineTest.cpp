@@ -21,7 +21,9 @@ public:
 
     // One thing the world does: "start", "resolve <n>" (n endpoints),
     // "resolve-fail", "connect", "connect-fail",
-    // "old-connect" (the socket before the newest connects), "expire" (the
+    // "old-connect" (the socket before the newest connects), "old-connect-aborted"
+    // (its attempt ends as the newer socket closed it), "old-connect-fail-first-of-two"
+    // (its first of two endpoints refused), "expire" (the
     // retry wait), "stale-expire" (an expiry queued before a newer wait
     // began), "run" (completions queued on the loop), "write-fail", "stop",
     // and for serial links "command", "reopen-ok", "reopen-fail",
@@ -34,17 +36,25 @@ public:
         words >> what >> count;
         if (what == "start")
             Perform(machine.Start());
-        else if (what == "resolve")
+        else if (what == "resolve") {
+            resolved = count;
             Perform(machine.ResolveEnded(Outcome::Done, count, ""));
+        }
         else if (what == "resolve-fail")
             Perform(machine.ResolveEnded(Outcome::Failed, 0, "Host not found"));
         else if (what == "connect")
-            Perform(machine.ConnectEnded(generation, endpoint, Outcome::Done, ""));
+            Perform(machine.ConnectEnded(generation, endpoint, endpoints, Outcome::Done, ""));
         else if (what == "connect-fail")
-            Perform(
-                machine.ConnectEnded(generation, endpoint, Outcome::Failed, "Connection refused"));
+            Perform(machine.ConnectEnded(generation, endpoint, endpoints, Outcome::Failed,
+                                         "Connection refused"));
         else if (what == "old-connect")
-            Perform(machine.ConnectEnded(generation - 1, 0, Outcome::Done, ""));
+            Perform(machine.ConnectEnded(generation - 1, 0, 1, Outcome::Done, ""));
+        else if (what == "old-connect-aborted")
+            Perform(machine.ConnectEnded(generation - 1, 0, 1, Outcome::Aborted,
+                                         "Operation canceled"));
+        else if (what == "old-connect-fail-first-of-two")
+            Perform(machine.ConnectEnded(generation - 1, 0, 2, Outcome::Failed,
+                                         "Connection refused"));
         else if (what == "expire") {
             waiting = false;
             Perform(machine.RetryWaitEnded(wait, Outcome::Done));
@@ -82,6 +92,7 @@ private:
         }
         if (actions.newSocket) {
             generation = machine.SocketGeneration();
+            endpoints = resolved;
             trace.push_back("socket " + std::to_string(generation));
         }
         if (actions.connectTo) {
@@ -119,6 +130,8 @@ private:
     }
 
     std::uint64_t generation = 0;
+    std::size_t resolved = 0;  // endpoints of the resolution that ended last
+    std::size_t endpoints = 0; // the current socket's resolution's
     std::size_t endpoint = 0;
     std::uint64_t wait = 0;
     bool waiting = false;
@@ -157,7 +170,7 @@ TEST(LinkStateMachine, NetworkLinkFollowsItsSocket)
          {"start", "resolve-fail", "run"},
          {Connecting, "resolve",
           "log: *** Unable to resolve path to camera at cam:4001: Host not found"},
-         LinkState::NoSocket,
+         LinkState::WithoutTransport,
          false},
         {"a resolution with no endpoints changes nothing",
          5,
@@ -201,17 +214,30 @@ TEST(LinkStateMachine, NetworkLinkFollowsItsSocket)
           "socket 2", "connect to 0", "retry in 20 s", Aborted},
          LinkState::Waiting,
          true},
-        {"a broken connection: one resolution at a time, one line of trouble, and a failed "
-         "resolution keeps the socket",
+        {"a broken connection: every failed write resolves, even while another resolution is "
+         "under way; one line of trouble; a failed resolution keeps the socket",
          5,
-         {"start", "resolve 1", "connect", "write-fail", "write-fail", "resolve-fail"},
-         {Connecting, "resolve", "socket 1", "connect to 0", SendFailed, "resolve",
-          "log: *** Unable to resolve path to camera at cam:4001: Host not found"},
+         {"start", "resolve 1", "connect", "write-fail", "write-fail", "resolve-fail",
+          "write-fail"},
+         {Connecting, "resolve", "socket 1", "connect to 0", SendFailed, "resolve", "resolve",
+          "log: *** Unable to resolve path to camera at cam:4001: Host not found", "resolve"},
          LinkState::Waiting,
          true},
-        {"the old socket's completion is ignored once a resolution replaced it",
+        {"two failed writes, two resolutions: each replaces the socket; the replaced socket's "
+         "aborted attempt sets the retry wait, which the newer one's connection cancels",
+         20,
+         {"start", "resolve 1", "connect-fail", "write-fail", "write-fail", "resolve 1",
+          "resolve 1", "old-connect-aborted", "connect", "run"},
+         {Connecting, "resolve", "socket 1", "connect to 0", Refused, "retry in 20 s", "resolve",
+          "resolve", "socket 2", "connect to 0", "socket 3", "connect to 0", "retry in 20 s",
+          Aborted, Aborted},
+         LinkState::Connected,
+         true},
+        {"a replaced socket's connection leaves the newer one connecting; one that failed on "
+         "an endpoint before its last never touches the newer socket",
          5,
-         {"start", "resolve 1", "write-fail", "resolve 1", "old-connect"},
+         {"start", "resolve 1", "write-fail", "resolve 2", "old-connect",
+          "old-connect-fail-first-of-two"},
          {Connecting, "resolve", "socket 1", "connect to 0", SendFailed, "resolve", "socket 2",
           "connect to 0"},
          LinkState::Connecting,

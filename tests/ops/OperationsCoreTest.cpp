@@ -182,7 +182,7 @@ StatusSnapshot Situation()
     bay.serial = true;
     bay.link = "failed";
     bay.holder = HolderStatus{50200, std::nullopt, 0, 0};
-    bay.writeErrors = 2;
+    bay.failed = 2;
     status.cameras = {gate, bay};
     status.sessions = {SessionStatus{50123, "10.0.0.7", "ann", 5, 1, false},
                        SessionStatus{50200, "10.0.0.8", std::nullopt, 0, std::nullopt, true}};
@@ -237,6 +237,7 @@ TEST(Metrics, SamplesCarryTheirLabels)
              "tlkorvel_commands_total{camera=\"1\",outcome=\"forwarded\"} 12\n",
              "tlkorvel_commands_total{camera=\"1\",outcome=\"refused\"} 3\n",
              "tlkorvel_commands_total{camera=\"3\",outcome=\"dropped\"} 0\n",
+             "tlkorvel_commands_total{camera=\"3\",outcome=\"failed\"} 2\n",
              "tlkorvel_commands_total{outcome=\"unknown_camera\"} 1\n",
              "tlkorvel_notices_sent_total 40\n",
              "tlkorvel_camera_link_up{camera=\"1\"} 1\n",

@@ -54,18 +54,15 @@ inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds durati
 }
 
 // Sends commands as the client service does and records each command that
-// reached the camera as "delivered <session> at <address>", whether the
-// socket took it at once or its queued write completed later.
+// reached the camera as "delivered <session> at <address>", as the camera
+// reports it from the loop.
 class DeliveryRecorder : public CommandListener
 {
 public:
-    TrackCamera::Delivery Send(TrackCamera& camera, std::uint16_t sessionId, std::int32_t priority,
-                               const std::string& bytes)
+    void Send(TrackCamera& camera, std::uint16_t sessionId, std::int32_t priority,
+              const std::string& bytes)
     {
-        const auto delivery = camera.SendCommand(sessionId, priority, bytes.data(), bytes.size());
-        if (delivery == TrackCamera::Delivery::Written)
-            CommandWritten(camera.GetAddress(), sessionId, priority);
-        return delivery;
+        camera.SendCommand(sessionId, priority, bytes.data(), bytes.size());
     }
 
     void CommandWritten(const std::string& cameraAddress, std::uint16_t sessionId,
