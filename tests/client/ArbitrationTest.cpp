@@ -297,6 +297,50 @@ TEST(Arbitration, CommandForACameraWithoutLinkChangesNothing)
     EXPECT_EQ(camera.Read(7), Frame(3, 1));
 }
 
+// Two operators of the same priority whose commands reach the service in one
+// turn of its loop: both are admitted and written, and the hold goes to the
+// sender whose write completed last; each hears of both holders in turn.
+TEST(Arbitration, CommandsAdmittedInOneTurnAreAllWrittenAndTheLastCompletedHolds)
+{
+    CameraListener camera("127.0.0.2");
+    ServiceUnderTest service(Users, NetworkCamera(camera, 3), 600);
+    ASSERT_TRUE(camera.Accept());
+    Operator low(service, "low");
+    Operator same(service, "same");
+    service.OnLoop([] {}); // the replies' completions have run: both sessions wait to read
+    service.Pause();
+    low.Client().Send(Frame(3, 1));
+    same.Client().Send(Frame(3, 2));
+    ASSERT_TRUE(WaitUntil([&] {
+        for (Operator* op : {&low, &same}) {
+            const auto state = ServiceSideOf(op->Client());
+            if (!state || state->unreadBytes != 7)
+                return false;
+        }
+        return true;
+    }));
+    service.Resume();
+
+    const std::string arrived = camera.Read(14);
+    const bool lowFirst = arrived.substr(0, 7) == Frame(3, 1);
+    ASSERT_EQ(arrived, lowFirst ? Frame(3, 1) + Frame(3, 2) : Frame(3, 2) + Frame(3, 1));
+    Operator& first = lowFirst ? low : same;
+    Operator& last = lowFirst ? same : low;
+    const std::string lastName = lowFirst ? "same" : "low";
+    first.Expect(CameraMessage("127.0.0.2", 3));
+    first.Expect(YouHaveControl);
+    first.Expect(HasControl(lastName));
+    last.Expect(CameraMessage("127.0.0.2", 3));
+    last.Expect(HasControl(lowFirst ? "low" : "same"));
+    last.Expect(YouHaveControl);
+
+    first.Send(Frame(3, 3)); // refused: the same priority as the holder
+    last.Client().Send(Frame(3, 4));
+    EXPECT_EQ(camera.Read(7), Frame(3, 4));
+    last.Expect(YouHaveControl);
+    first.Expect(HasControl(lastName));
+}
+
 TEST(Arbitration, TwoFramesInOneReceiveGoTogetherToTheFirstFramesCamera)
 {
     CameraListener first("127.0.0.2");

@@ -4,10 +4,18 @@
 #include "Operators.h"
 #include "ServiceProcess.h"
 #include "Simulators.h"
+#include "client/OperatorProtocol.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace korvel::camera_fault_test {
@@ -33,7 +41,215 @@ std::string Text(const std::vector<unsigned>& numbers)
     return text;
 }
 
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::trunc) << text; // in place: a bind mount keeps seeing it
+}
+
+// The local ports of this machine's loopback connections to the port that
+// are still being made (SYN sent, no answer yet).
+std::set<std::string> AttemptsTo(std::uint16_t port)
+{
+    char remote[16];
+    std::snprintf(remote, sizeof remote, "0100007F:%04X", port);
+    std::set<std::string> attempts;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // column titles
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, localField, remoteField, state;
+        fields >> slot >> localField >> remoteField >> state;
+        if (remoteField == remote && state == "02")
+            attempts.insert(localField);
+    }
+    return attempts;
+}
+
+// A camera port on loopback that refuses connections until it listens, and
+// then can be made to leave new connections hanging: with a backlog of one
+// taken by a connection nobody accepts, further attempts get no answer until
+// that one is taken.
+class HangingCameraPort
+{
+public:
+    HangingCameraPort()
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot bind a camera port");
+        port = ntohs(address.sin_port);
+    }
+    ~HangingCameraPort()
+    {
+        for (int fd : {listener, filler, camera})
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    std::uint16_t Port() const { return port; }
+
+    void ListenWithFullBacklog()
+    {
+        ::listen(listener, 0);
+        filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot fill the camera port's backlog");
+    }
+
+    // Takes the filler, so that the next attempt to arrive gets through, and
+    // waits for that one: the camera's connection.
+    bool AcceptCamera()
+    {
+        const int taken = ::accept(listener, nullptr, nullptr);
+        if (taken < 0)
+            return false;
+        ::close(taken);
+        timeval timeout{30, 0};
+        ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        camera = ::accept(listener, nullptr, nullptr);
+        return camera >= 0;
+    }
+
+    // What the camera's connection carries within the time given.
+    std::string Received(std::chrono::milliseconds within) const
+    {
+        return ReadFrom(camera, 1 << 16, within);
+    }
+
+private:
+    int listener = -1;
+    int filler = -1;
+    int camera = -1;
+    std::uint16_t port = 0;
+};
+
 } // namespace
+
+// A camera refuses at first, then listens but leaves the next connection
+// hanging. A command sent while the refused socket is the camera's fails; the
+// commands sent while the hanging socket is the camera's wait for it, and
+// are dropped when the retry replaces it. None of them ever reaches the
+// camera, on any later connection, and the operator hears of none of them.
+TEST(CameraFaults, CommandsNeverCarryOverToALaterConnection)
+{
+    HangingCameraPort port;
+    ServiceSetup config;
+    config.retryIntervalSecs = 4;
+    config.users = {SteeringUser};
+    config.cameras = {R"(<Camera Address="127.0.0.1" Port=")" + std::to_string(port.Port()) +
+                      R"(" PelcoNumber="3" />)"};
+    ServiceProcess service(config);
+    ASSERT_TRUE(service.WaitForLog("*** Connection error for track camera at 127.0.0.1"))
+        << service.Log();
+    auto steer = LogIn(service.Port(), "steer", "pw");
+
+    port.ListenWithFullBacklog();
+    // Fails on the refused socket, and brings a new one whose connection hangs.
+    ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, 100)));
+    std::set<std::string> hanging;
+    ASSERT_TRUE(WaitUntil([&] { return (hanging = AttemptsTo(port.Port())).size() == 1; }))
+        << service.Log();
+    // Written to the hanging socket: they wait for its connection.
+    ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, 101)));
+    ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, 102)));
+    // The retry replaces that socket before it connects.
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto now = AttemptsTo(port.Port());
+        return now.size() == 1 && now != hanging;
+    })) << service.Log();
+
+    ASSERT_TRUE(port.AcceptCamera()) << service.Log();
+    EXPECT_EQ(port.Received(std::chrono::milliseconds(1500)), "") << "nothing carries over";
+    ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, 200)));
+    EXPECT_EQ(port.Received(std::chrono::seconds(10)), NumberedFrame(3, 200)) << service.Log();
+    const std::string selected = OperatorProtocol::CameraMessage(true, "127.0.0.1", 3);
+    const std::string control(OperatorProtocol::YouHaveControl);
+    EXPECT_EQ(steer->Read(selected.size() + control.size()), selected + control)
+        << "the one notice is for the command that arrived";
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
+}
+
+// A camera named by a host name loses its connection while the name does not
+// resolve. The camera keeps its socket; each later command written to it
+// fails at once and looks the name up again, so once the name resolves and
+// the camera listens again, the next command brings the camera back. The
+// service runs in a mount namespace of its own with a hosts file of the test.
+TEST(CameraFaults, CameraNamedByHostComesBackAfterFailedLookups)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root and unshare for a hosts file of its own";
+    TempDir dir;
+    const std::string hosts = dir.File("hosts");
+    const std::string nsswitch = dir.File("nsswitch.conf");
+    const std::string name = "korvel-test-camera";
+    WriteFile(hosts, "127.0.0.1 " + name + "\n");
+    WriteFile(nsswitch, "hosts: files\n");
+
+    auto camera = Camsim::Tcp();
+    const std::uint16_t cameraPort = camera->Port();
+    ServiceSetup config;
+    config.users = {SteeringUser};
+    config.cameras = {R"(<Camera Address=")" + name + R"(" Port=")" +
+                      std::to_string(cameraPort) + R"(" PelcoNumber="3" />)"};
+    config.launcher = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                       "mount --bind " + hosts + " /etc/hosts && mount --bind " + nsswitch +
+                           " /etc/nsswitch.conf && exec \"$@\"",
+                       "sh"};
+    ServiceProcess service(config);
+    ASSERT_TRUE(WaitUntil([&] { return camera->Connections() == 1; })) << service.Log();
+    auto steer = LogIn(service.Port(), "steer", "pw");
+    ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, 1)));
+    ASSERT_TRUE(camera->WaitForNumber(1)) << camera->Output();
+
+    WriteFile(hosts, "");
+    camera->Kill();
+    const std::string unresolved = "*** Unable to resolve path to camera at " + name + ":";
+    for (unsigned number = 100; service.CountLog(unresolved) == 0; ++number) {
+        ASSERT_LT(number, 150u) << service.Log();
+        ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, number)));
+        service.WaitForLog(unresolved, 1, std::chrono::milliseconds(200));
+    }
+    EXPECT_EQ(service.CountLog("Error sending command to " + name + ": "), 1) << service.Log();
+    for (unsigned number = 200; number < 203; ++number) {
+        const int lookups = service.CountLog(unresolved);
+        ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, number)));
+        ASSERT_TRUE(service.WaitForLog(unresolved, lookups + 1))
+            << "the write on the kept socket fails and looks the name up again\n"
+            << service.Log();
+    }
+
+    WriteFile(hosts, "127.0.0.1 " + name + "\n");
+    camera = Camsim::Tcp(cameraPort);
+    for (unsigned number = 300; camera->Connections() == 0; ++number) {
+        ASSERT_LT(number, 350u) << service.Log();
+        ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, number)));
+        WaitUntil([&] { return camera->Connections() > 0; }, std::chrono::milliseconds(200));
+    }
+    for (unsigned number = 1000; number < 1010; ++number)
+        ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, number)));
+    ASSERT_TRUE(camera->WaitForNumber(1009)) << camera->Output() << service.Log();
+    // Those sent while the new socket was being connected may arrive too.
+    std::vector<unsigned> outage, after;
+    for (unsigned number : camera->Numbers()) {
+        if (number < 300)
+            outage.push_back(number);
+        else if (number >= 1000)
+            after.push_back(number);
+    }
+    EXPECT_TRUE(outage.empty()) << "nothing of the outage arrives: " << Text(outage);
+    EXPECT_EQ(after, Range(1000, 1009)) << Text(camera->Numbers());
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
+}
 
 // The camera process is killed while an operator steers it and started again
 // on the same port. Frames sent during the outage are lost (the first inside

@@ -72,7 +72,14 @@ std::string ServiceSetup::Xml() const
 ServiceProcess::ServiceProcess(const ServiceSetup& config) : program(dir.Path())
 {
     program.WriteConfig(config.Xml());
-    process = std::make_unique<Process>(program.Path(), std::vector<std::string>{"-d"});
+    if (config.launcher.empty()) {
+        process = std::make_unique<Process>(program.Path(), std::vector<std::string>{"-d"});
+    } else {
+        std::vector<std::string> arguments(config.launcher.begin() + 1, config.launcher.end());
+        arguments.push_back(program.Path());
+        arguments.push_back("-d");
+        process = std::make_unique<Process>(config.launcher.front(), arguments);
+    }
     // Until it runs the service the child may still hold descriptors of ours;
     // the banner comes after the exec.
     const bool listening = WaitUntil([&] {

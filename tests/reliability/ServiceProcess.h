@@ -33,6 +33,9 @@ struct ServiceSetup
     std::vector<std::string> cameras; // Camera elements of that NVR
     std::string options;              // more attributes of Options
     std::string control;              // more attributes of KorvelControl
+    // A command that runs the service: the program's path and "-d" are
+    // appended (empty: the program itself). It must end by executing it.
+    std::vector<std::string> launcher;
 
     std::string Xml() const;
 };
