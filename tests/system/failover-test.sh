@@ -30,6 +30,7 @@
 # when nothing failed.
 
 set -u
+export TZ=UTC
 
 build=$(cd "${1:?usage: $0 BUILD_DIR [--measure RUNS]}" && pwd) || exit 1
 measure=0
@@ -307,8 +308,18 @@ Require "b stands by" WaitFor 30 StandsBy b
 
 # The operator: logs in, then steers camera 1 ten times a second.
 operator_out="$work/operator.out"
+: > "$operator_out"
 rm -f "$work/operator.in" && mkfifo "$work/operator.in"
-"$korvelctl" "$vip:$port" --reconnect < "$work/operator.in" > "$operator_out" 2>&1 &
+# Its lines go to operator.out as they are, and with the time each was
+# read at to operator.timed, for a closer look at a takeover.
+rm -f "$work/operator.timed" "$work/operator.pipe" && mkfifo "$work/operator.pipe"
+while IFS= read -r line; do
+    echo "$line" >> "$operator_out"
+    now=$EPOCHREALTIME
+    printf '%(%H:%M:%S)T.%s %s\n' "${now%.*}" "${now#*.}" "$line" >> "$work/operator.timed"
+done < "$work/operator.pipe" &
+host_pids+=($!)
+"$korvelctl" "$vip:$port" --reconnect < "$work/operator.in" > "$work/operator.pipe" 2>&1 &
 host_pids+=($!)
 exec {feed}> "$work/operator.in"
 echo "login operator demo" >&$feed
