@@ -243,6 +243,8 @@ ip link add "$bridge" type bridge mcast_snooping 0 >> "$run_log" 2>&1 &&
     ip link set "$bridge" up && ip addr add "$net.1/24" dev "$bridge" &&
     ip addr add "$net.4/24" dev "$bridge" || Fatal "cannot make the bridge $bridge"
 for node in a b; do
+    # An overlay left mounted by a run that was killed goes first.
+    mountpoint -q "$work/$node/root" && umount -l "$work/$node/root"
     rm -rf "${work:?}/$node" && mkdir -p "$work/$node/upper" "$work/$node/work" "$work/$node/root"
     mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/$node/upper,workdir=$work/$node/work" \
         "$work/$node/root" || Fatal "cannot mount an overlay of $root"
