@@ -134,7 +134,7 @@ HoldsAddress() { ip -n "${netns[$1]}" -4 addr show dev eth0 2> /dev/null | grep 
 ServiceIs() { [ "$(N "$1" systemctl show -P ActiveState tlKorvel.service)" = "$2" ]; }
 # The state keepalived last entered on the node, from its journal.
 VrrpState() {
-    N "$1" journalctl -u keepalived -o cat --no-pager 2> /dev/null |
+    N "$1" journalctl -b -u keepalived -o cat --no-pager 2> /dev/null |
         sed -n 's/.*Entering \([A-Z]*\) STATE.*/\1/p' | tail -n 1
 }
 VrrpIs() { [ "$(VrrpState "$1")" = "$2" ]; }
@@ -173,7 +173,12 @@ FrameThrough() {
          END { exit !found }'
 }
 Reconnections() { grep -c "^reconnected to " "$operator_out"; }
-OperatorReconnected() { [ "$(Reconnections)" -gt "$1" ] && tail -n 40 "$operator_out" | grep -q "^steering camera 1$"; }
+# OperatorReconnected COUNT: after more than COUNT reconnections, camera 1
+# is selected again.
+OperatorReconnected() {
+    awk -v count="$1" '/^reconnected to / { n++ } n > count && /^steering camera 1$/ { found = 1; exit }
+        END { exit !found }' "$operator_out"
+}
 TriggersOnePerCamera() {
     local dump
     dump=$(NvrDump) || return 1
