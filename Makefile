@@ -1,7 +1,8 @@
 # The two commands of the README: `make demo` and `make test`. Both install
 # what is missing (Debian packages), build, and run. `make package` builds
 # the Debian package, `make test-system` tries it in a booted Debian
-# container (part of `make test`); `make fuzz` runs every fuzz target for longer;
+# container, `make test-failover` on two, a standby with keepalived taking
+# over from the other (both part of `make test`); `make fuzz` runs every fuzz target for longer;
 # `make bench` measures the service beside a plain relay (not part of the
 # test run). `make windows` cross-builds the Windows service and operator
 # client, `make windows-zip` packs them, `make test-windows` tries them
@@ -50,6 +51,11 @@ PACKAGE_PACKAGES := dpkg-dev file
 # system made with debootstrap, and lintian.
 SYSTEM_PACKAGES := systemd-container debootstrap lintian
 
+# What the failover test needs besides them: ip for the bridge, the network
+# namespaces and their links (keepalived runs in the containers, whose root
+# file system has it as the package recommends it).
+FAILOVER_PACKAGES := iproute2
+
 DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
 
 BENCH_PACKAGES := socat
@@ -65,7 +71,7 @@ WINE_TEST_TOOLS := korvelctl camsim nvrsim
 WINDOWS_CMAKE_ARGS ?=
 
 .PHONY: all deps test-deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz test-system fuzz demo package bench format clean windows windows-zip test-windows
+	test-fuzz test-system test-failover fuzz demo package bench format clean windows windows-zip test-windows
 
 all: build
 
@@ -126,7 +132,7 @@ build-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
 # Each stage of `make test` adds "STAGE PASSED FAILED" to this file; the run
 # ends with the sum over all of them.
 RESULTS := $(CURDIR)/$(BUILD)/test-results.txt
-TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS)) system windows
+TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS)) system failover windows
 COUNT_CTEST = $(CURDIR)/scripts/ctest-counts.sh $(RESULTS)
 
 test-normal: build test-deps
@@ -173,14 +179,25 @@ test-system: package
 	@counts=$$(tail -n 1 $(BUILD)/system-test.out | sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$$/\1 \2/p'); \
 		echo "system $${counts:-0 1}" >> $(RESULTS); [ "$$(cat $(BUILD)/system-test.status)" = 0 ]
 
+# Two servers with the package and keepalived in booted containers, the
+# standby taking over when the other fails (as root): the last line says
+# "N passed, N failed".
+test-failover: package
+	@./scripts/install-deps.sh $(SYSTEM_PACKAGES) $(FAILOVER_PACKAGES)
+	@mkdir -p $(BUILD)
+	@{ ./tests/system/failover-test.sh $(BUILD); echo $$? > $(BUILD)/failover-test.status; } 2>&1 \
+		| tee $(BUILD)/failover-test.out
+	@counts=$$(tail -n 1 $(BUILD)/failover-test.out | sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$$/\1 \2/p'); \
+		echo "failover $${counts:-0 1}" >> $(RESULTS); [ "$$(cat $(BUILD)/failover-test.status)" = 0 ]
+
 # Every stage runs even when an earlier one fails; the last line sums them all.
 # The builds take the processors one after another, and each stage's tests
 # run beside the builds that follow it: they mostly wait on sockets, timers
 # and the container, so the run takes little more than the builds.
 test:
 	@mkdir -p $(BUILD) && rm -f $(RESULTS)
-	@$(MAKE) --no-print-directory -k -j3 --output-sync=target TEST_PIPELINE=1 \
-		test-normal test-asan test-tsan test-fuzz test-system test-windows; \
+	@$(MAKE) --no-print-directory -k -j4 --output-sync=target TEST_PIPELINE=1 \
+		test-normal test-asan test-tsan test-fuzz test-system test-failover test-windows; \
 		./scripts/test-summary.sh $(RESULTS) $(TEST_STAGES)
 
 ifdef TEST_PIPELINE

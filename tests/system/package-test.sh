@@ -24,146 +24,29 @@ source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 korvelctl="$build/tools/korvelctl/korvelctl"
 deb=$(ls "$build"/tlkorvel_*.deb 2>/dev/null | tail -n 1)
 root="$build/system-root"
-machine="tlkorvel-test-$$"
-cgroup="tlkorvel-test-$$"
+machine="tlkorvel-test-$$" # also the name of its cgroup
 run_log="$build/system-test.log" # the container's console and command output
 
 passed=0
 failed=0
-nspawn_pid=""
-pid1=""
 
-# ---------------------------------------------------------------- harness
-
-Pass() { passed=$((passed + 1)); echo "ok      $*"; }
-Fail() { failed=$((failed + 1)); echo "FAILED  $*"; }
-# Check DESCRIPTION COMMAND...: one counted check.
-Check() {
-    local what=$1
-    shift
-    if "$@" >> "$run_log" 2>&1; then Pass "$what"; else Fail "$what"; fi
-}
-Fatal() {
-    Fail "$*"
-    exit 1
-}
-# WaitFor SECONDS COMMAND...: polls the command every fifth of a second.
-WaitFor() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@" >> "$run_log" 2>&1; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
-}
+source "$source_dir/tests/system/containers.sh"
 
 # C COMMAND...: runs a command inside the container.
-C() { nsenter -t "$pid1" -a "$@"; }
+C() { InContainer "$machine" "$@"; }
 # Show UNIT PROPERTY: one property of a unit, as systemd has it now.
 Show() { C systemctl show -P "$2" "$1"; }
 # In FILE: a file of the container, read from here.
-In() { echo "/proc/$pid1/root$1"; }
-
-CgroupFolders() {
-    if [ -d /sys/fs/cgroup/unified ] || [ -d /sys/fs/cgroup/systemd ]; then
-        for hierarchy in systemd unified; do
-            [ -d "/sys/fs/cgroup/$hierarchy" ] && echo "/sys/fs/cgroup/$hierarchy/$cgroup"
-        done
-    else
-        echo "/sys/fs/cgroup/$cgroup"
-    fi
-}
+In() { echo "/proc/${container_pid1[$machine]}/root$1"; }
 
 # Powers the container off (killing what is left of it) and removes its cgroups.
 CleanUp() {
-    if [ -n "$pid1" ] && kill -0 "$pid1" 2>/dev/null; then
-        { echo "---- the container's journal"; C journalctl -b --no-pager; } >> "$run_log" 2>&1
-        C systemctl poweroff >> "$run_log" 2>&1
-        local deadline=$((SECONDS + 20))
-        while kill -0 "$nspawn_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
-    fi
-    local folder pid
-    for folder in $(CgroupFolders); do
-        [ -d "$folder" ] || continue
-        for pid in $(find "$folder" -name cgroup.procs -exec cat {} +); do
-            kill -KILL "$pid" 2>/dev/null
-        done
-    done
-    [ -n "$nspawn_pid" ] && wait "$nspawn_pid" 2>/dev/null
-    for folder in $(CgroupFolders); do
-        [ -d "$folder" ] && find "$folder" -depth -type d -exec rmdir {} + 2>/dev/null
-        [ -d "$folder" ] && echo "cannot remove the cgroup $folder"
-    done
+    StopContainer "$machine"
     echo "(the container's output and every command's: $run_log)"
     echo "$passed passed, $failed failed"
 }
 trap 'CleanUp; [ "$failed" -eq 0 ] || exit 1' EXIT
 trap 'Fatal "interrupted"' INT TERM
-
-# Makes the root file system unless one with the same packages exists:
-# systemd as PID 1, man, and the package's dependencies.
-MakeRoot() {
-    local suite mirror packages
-    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    Mirror() {
-        apt-cache policy systemd | awk -v suite=" $suite/main " 'index($0, suite) && $2 ~ /^https?:/ { print $2; exit }'
-    }
-    mirror=$(Mirror)
-    [ -n "$mirror" ] || { apt-get update -qq && mirror=$(Mirror); }
-    [ -n "$mirror" ] || Fatal "no Debian archive for $suite is configured (apt-cache policy systemd)"
-    # debootstrap takes real packages only: a virtual one becomes its provider.
-    packages="systemd,systemd-sysv,dbus,man-db"
-    for dependency in $(dpkg-deb -f "$deb" Depends | sed -e 's/([^)]*)//g' -e 's/|[^,]*//g' -e 's/,/ /g'); do
-        if ! apt-cache show "$dependency" 2>/dev/null | grep -q '^Package:'; then
-            dependency=$(apt-cache showpkg "$dependency" | awk '/^Reverse Provides:/ { getline; print $1; exit }')
-        fi
-        packages="$packages,$dependency"
-    done
-    if [ -f "$root/.made" ] && [ "$(cat "$root/.made")" = "$suite $packages" ]; then
-        return
-    fi
-    echo "making the container's root file system ($suite from $mirror)"
-    rm -rf "$root" "$root.new"
-    debootstrap --variant=minbase --include="$packages" "$suite" "$root.new" "$mirror" \
-        >> "$run_log" 2>&1 || Fatal "debootstrap failed (see $run_log)"
-    # Nothing but the tests runs in the container.
-    ln -s /dev/null "$root.new/etc/systemd/system/apt-daily.timer"
-    ln -s /dev/null "$root.new/etc/systemd/system/apt-daily-upgrade.timer"
-    rm -rf "$root.new"/var/cache/apt/archives/*.deb "$root.new"/var/lib/apt/lists/*
-    echo "$suite $packages" > "$root.new/.made"
-    mv "$root.new" "$root"
-}
-
-# Boots the container from a cgroup of its own (with --keep-unit nspawn
-# would leave its cgroups at the top of the tree) and waits until systemd
-# inside it is up.
-Boot() {
-    local folder
-    for folder in $(CgroupFolders); do
-        mkdir -p "$folder" || Fatal "cannot make the cgroup $folder"
-    done
-    (
-        for folder in $(CgroupFolders); do echo "$BASHPID" > "$folder/cgroup.procs"; done
-        exec systemd-nspawn -q -D "$root" -b --console=pipe --register=no --keep-unit \
-            --volatile=overlay --machine="$machine" --bind-ro="$package_dir:/srv/package"
-    ) < /dev/null >> "$run_log" 2>&1 &
-    nspawn_pid=$!
-    # The container's init is the child of nspawn that runs systemd: nspawn
-    # first forks a helper of its own, which sets up the container and ends.
-    FindPid1() {
-        local stat comm
-        for stat in /proc/[0-9]*/stat; do
-            read -r pid comm _ ppid _ < "$stat" 2>/dev/null || continue
-            [ "$ppid" = "$nspawn_pid" ] && [ "$comm" = "(systemd)" ] && pid1=$pid && return 0
-        done
-        return 1
-    }
-    WaitFor 30 FindPid1 || Fatal "systemd-nspawn started no container (see $run_log)"
-    WaitFor 60 test -S "$(In /run/systemd/private)" || Fatal "systemd did not start in the container"
-    local state
-    state=$(C timeout 120 systemctl is-system-running --wait)
-    [ "$state" = running ] || { C systemctl --failed >> "$run_log"; Fatal "the container's system is $state"; }
-}
 
 # ------------------------------------------------------ what is checked
 
@@ -225,8 +108,8 @@ echo "lintian:"
 lintian --allow-root "$deb" | tee -a "$run_log"
 Check "lintian finds no error and no warning" lintian --allow-root --fail-on error,warning "$deb"
 
-MakeRoot
-Boot
+MakeRoot "$root" "$deb"
+BootContainer "$machine" -D "$root" --volatile=overlay --bind-ro="$package_dir:/srv/package"
 Pass "systemd $(C systemctl --version | head -n 1 | cut -d' ' -f2) boots in the container"
 
 # Installing starts and enables nothing.

@@ -58,15 +58,28 @@ std::vector<std::string> FakeService::Messages() const
     return messages;
 }
 
+std::vector<unsigned short> FakeService::ClientPorts() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return clientPorts;
+}
+
 void FakeService::Run()
 {
-    if (!AwaitReadable(listener, stopping))
-        return;
-    const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0)
-        return;
-    Serve(connection);
-    ::close(connection);
+    for (bool first = true; AwaitReadable(listener, stopping); first = false) {
+        sockaddr_in client{};
+        socklen_t length = sizeof client;
+        const int connection =
+            ::accept4(listener, reinterpret_cast<sockaddr*>(&client), &length, SOCK_CLOEXEC);
+        if (connection < 0)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            clientPorts.push_back(ntohs(client.sin_port));
+        }
+        Serve(connection, first);
+        ::close(connection);
+    }
 }
 
 void FakeService::Send(int connection, const std::string& text)
@@ -75,7 +88,7 @@ void FakeService::Send(int connection, const std::string& text)
         ::send(connection, text.data(), text.size(), MSG_NOSIGNAL);
 }
 
-void FakeService::Serve(int connection)
+void FakeService::Serve(int connection, bool first)
 {
     Send(connection, behaviour.greeting);
     char buffer[1024];
@@ -97,7 +110,7 @@ void FakeService::Serve(int connection)
         for (const auto& reply : behaviour.replies)
             if (message.compare(0, reply.first.size(), reply.first) == 0)
                 Send(connection, reply.second);
-        if (++count == behaviour.closeAfter)
+        if (++count == behaviour.closeAfter && first)
             return;
     }
 }

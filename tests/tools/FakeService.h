@@ -11,10 +11,10 @@
 
 namespace korvel {
 
-// A stand-in for the service's operator port on 127.0.0.1: greets one
-// client, records every receive as one message (as the service does),
-// answers LOGIN with "OK" or "FAILURE", and can send further texts or close
-// the connection at given points.
+// A stand-in for the service's operator port on 127.0.0.1: greets each
+// client (one connection at a time), records every receive as one message
+// (as the service does), answers LOGIN with "OK" or "FAILURE", and can send
+// further texts or close the first connection at a given point.
 class FakeService
 {
 public:
@@ -26,7 +26,7 @@ public:
         // start with the given text.
         std::string afterLogin;
         std::vector<std::pair<std::string, std::string>> replies;
-        // Close the connection after this many messages (0: never).
+        // Close the first connection after this many messages (0: never).
         std::size_t closeAfter = 0;
     };
 
@@ -38,10 +38,12 @@ public:
     unsigned short Port() const { return port; }
     std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
     std::vector<std::string> Messages() const;
+    // The client's port of each connection accepted so far.
+    std::vector<unsigned short> ClientPorts() const;
 
 private:
     void Run();
-    void Serve(int connection);
+    void Serve(int connection, bool first);
     void Send(int connection, const std::string& text);
 
     Behaviour behaviour;
@@ -50,6 +52,7 @@ private:
     std::atomic<bool> stopping{false};
     mutable std::mutex mutex;
     std::vector<std::string> messages;
+    std::vector<unsigned short> clientPorts;
     std::thread thread;
 };
 

@@ -3,12 +3,14 @@
 // exit status.
 #include "FakeService.h"
 
+#include "korvelctl/ServiceCheck.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/UnusedPort.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -169,6 +171,120 @@ TEST(Korvelctl, InteractiveReadsCommandsFromStandardInput)
                    "[blue] control released\n", "steering camera 7\n"},
                   "interactive");
     EXPECT_NE(korvelctl.Stderr().find("\"bogus\": unknown command"), std::string::npos);
+}
+
+// A connection that drops is made again: the accepted login is sent again,
+// the camera kept, and each step said on screen.
+TEST(Korvelctl, ReconnectRestoresLoginAndCamera)
+{
+    const struct
+    {
+        const char* name;
+        std::string script;
+        Strings messages;
+        Strings shown;
+    } cases[] = {
+        {"after a login, the same login again and the same camera",
+         "login a b; cam 3; left 20; sleep 1.5; right 10",
+         {"LOGIN a b", "FF 03 00 04 14 00 1B", "LOGIN a b", "FF 03 00 02 0A 00 0F"},
+         {"session 1234\n", "login accepted\n",
+          "the service closed the connection; reconnecting to 127.0.0.1:",
+          "reconnected to 127.0.0.1:", "session 1234\n", "sent LOGIN a with a password\n",
+          "login accepted\n", "steering camera 3\n",
+          "sent FF 03 00 02 0A 00 0F (Pelco-D to camera 3: pan right at speed 10)\n"}},
+        {"a refused login is not sent again",
+         "login a wrong; cam 4; up 1; sleep 1.5; down 2",
+         {"LOGIN a wrong", "FF 04 00 08 00 01 0D", "FF 04 00 10 00 02 16"},
+         {"login refused\n", "reconnecting to 127.0.0.1:", "reconnected to 127.0.0.1:",
+          "steering camera 4\n", "sent FF 04 00 10 00 02 16"}},
+    };
+    for (const auto& c : cases) {
+        FakeService::Behaviour behaviour;
+        behaviour.closeAfter = 2;
+        FakeService service(behaviour);
+        // Interactive, as a refused login ends a script.
+        Process::Options options;
+        options.stdinPipe = true;
+        Process korvelctl(KORVELCTL_BINARY, {service.Address(), "--reconnect", "--gap", "100"},
+                          options);
+        korvelctl.WriteStdin(c.script + "\n");
+        korvelctl.CloseStdin();
+        ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60))) << c.name;
+        EXPECT_EQ(korvelctl.ExitStatus(), 0) << c.name << "\n" << korvelctl.Stderr();
+        EXPECT_EQ(service.ClientPorts().size(), 2u) << c.name;
+        Strings received;
+        for (const auto& message : service.Messages())
+            received.push_back(ShowMessage(message));
+        EXPECT_EQ(received, c.messages) << c.name;
+        ExpectInOrder(korvelctl.Stdout(), c.shown, c.name);
+    }
+}
+
+TEST(Korvelctl, CheckTellsWhetherTheServiceGreets)
+{
+    const struct
+    {
+        const char* name;
+        std::string greeting;
+        bool listening;
+        Strings extra;
+        int status;
+        std::string error;
+    } cases[] = {
+        {"a greeting", OperatorProtocol::Greeting(50123), true, {}, 0, ""},
+        {"another program",
+         "SSH-2.0-x",
+         true,
+         {},
+         3,
+         "answered \"SSH-2.0-x\", not a tlKorvel greeting"},
+        {"silence", "", true, {"--timeout", "300"}, 3, "no greeting from 127.0.0.1:"},
+        {"nothing listening", "", false, {}, 3, "cannot connect to 127.0.0.1:"},
+        {"a bad timeout", "", false, {"--timeout", "soon"}, 1, "--timeout takes milliseconds"},
+    };
+    for (const auto& c : cases) {
+        FakeService::Behaviour behaviour;
+        behaviour.greeting = c.greeting;
+        FakeService service(behaviour);
+        const std::string port = std::to_string(c.listening ? service.Port() : UnusedPort());
+        Strings arguments = {"check", "--address", "127.0.0.1", "--port", port};
+        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+        const RunResult result = RunToEnd(KORVELCTL_BINARY, arguments);
+        EXPECT_EQ(result.exitStatus, c.status) << c.name << "\n" << result.err;
+        if (c.error.empty())
+            EXPECT_EQ(result.err, "") << c.name;
+        else
+            EXPECT_NE(result.err.find(c.error), std::string::npos) << c.name << "\n" << result.err;
+        // One line, and never a login.
+        EXPECT_LE(std::count(result.err.begin(), result.err.end(), '\n'), 1) << c.name;
+        EXPECT_TRUE(service.Messages().empty()) << c.name;
+        // Connected from below the workstations' ports.
+        for (const unsigned short client : service.ClientPorts()) {
+            EXPECT_GE(client, CheckPortLowest) << c.name;
+            EXPECT_LE(client, CheckPortHighest) << c.name;
+        }
+    }
+}
+
+TEST(Korvelctl, CheckJudgesTheGreetingFromItsFirstBytes)
+{
+    const struct
+    {
+        std::string received;
+        GreetingVerdict verdict;
+    } cases[] = {
+        {"", GreetingVerdict::Incomplete},
+        {"SESS", GreetingVerdict::Incomplete},
+        {"SESSION ", GreetingVerdict::Incomplete},
+        {"SESSION 5", GreetingVerdict::Greeting},
+        {"SESSION 50123", GreetingVerdict::Greeting},
+        {"SESSION x", GreetingVerdict::NotGreeting},
+        {"SESSION 12 ", GreetingVerdict::NotGreeting},
+        {"session 1", GreetingVerdict::NotGreeting},
+        {"HTTP/1.1 400", GreetingVerdict::NotGreeting},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(JudgeGreeting(c.received), c.verdict) << "\"" << c.received << "\"";
 }
 
 } // namespace korvel::korvelctl_test

@@ -15,8 +15,43 @@ namespace korvel {
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
+namespace {
+
+const std::chrono::milliseconds FirstRetry{100};
+const std::chrono::milliseconds LongestRetry{2000};
+// A connection attempt to a peer that does not answer (its address not yet
+// taken over) is given up after this and tried again.
+const std::chrono::milliseconds AttemptTimeout{2000};
+
+// Dead-peer detection for reconnecting clients: keep-alive probes after 2 s
+// of silence, 1 s apart, 2 unanswered end the connection; data left
+// unacknowledged for 4 s ends it too.
+const int KeepAliveIdleSeconds = 2;
+const int KeepAliveIntervalSeconds = 1;
+const int KeepAliveProbes = 2;
+const int UnacknowledgedLimitMs = 4000;
+
+template <int Level, int Name>
+using IntOption = boost::asio::detail::socket_option::integer<Level, Name>;
+
+void WatchForDeadPeer(tcp::socket& socket)
+{
+    error_code ignored;
+    socket.set_option(boost::asio::socket_base::keep_alive(true), ignored);
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+    socket.set_option(IntOption<IPPROTO_TCP, TCP_KEEPIDLE>(KeepAliveIdleSeconds), ignored);
+    socket.set_option(IntOption<IPPROTO_TCP, TCP_KEEPINTVL>(KeepAliveIntervalSeconds), ignored);
+    socket.set_option(IntOption<IPPROTO_TCP, TCP_KEEPCNT>(KeepAliveProbes), ignored);
+#endif
+#ifdef TCP_USER_TIMEOUT
+    socket.set_option(IntOption<IPPROTO_TCP, TCP_USER_TIMEOUT>(UnacknowledgedLimitMs), ignored);
+#endif
+}
+
+} // namespace
+
 OperatorClient::OperatorClient(boost::asio::io_context& io, const Options& options)
-    : options(options), resolver(io), socket(io), pauseTimer(io), answerTimer(io)
+    : options(options), resolver(io), socket(io), pauseTimer(io), answerTimer(io), retryTimer(io)
 {}
 
 void OperatorClient::Start()
@@ -62,10 +97,20 @@ void OperatorClient::OnConnected(const error_code& error)
                "cannot connect to " + options.host + ":" + options.port + ": " + error.message());
         return;
     }
+    everConnected = true;
+    error_code ignored;
+    peer = socket.remote_endpoint(ignored);
+    Print("connected to " + options.host + ":" + options.port);
+    Established();
+}
+
+void OperatorClient::Established()
+{
     connected = true;
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    Print("connected to " + options.host + ":" + options.port);
+    if (options.reconnect)
+        WatchForDeadPeer(socket);
     Await(Awaiting::Greeting);
     Read();
 }
@@ -74,7 +119,10 @@ void OperatorClient::Read()
 {
     socket.async_read_some(
         boost::asio::buffer(readBuffer),
-        [this](const error_code& error, std::size_t length) { OnRead(error, length); });
+        [this, current = generation](const error_code& error, std::size_t length) {
+            if (current == generation)
+                OnRead(error, length);
+        });
 }
 
 void OperatorClient::OnRead(const error_code& error, std::size_t length)
@@ -82,9 +130,8 @@ void OperatorClient::OnRead(const error_code& error, std::size_t length)
     if (finished)
         return;
     if (error) {
-        Finish(ConnectionLost, error == boost::asio::error::eof
-                                   ? "the service closed the connection"
-                                   : "connection lost: " + error.message());
+        Dropped(error == boost::asio::error::eof ? "the service closed the connection"
+                                                 : "connection lost: " + error.message());
         return;
     }
     ExpectedAnswers expected;
@@ -105,8 +152,12 @@ void OperatorClient::Show(const std::string& message)
     Print(RenderNotice(notice, options.colour));
     switch (notice.kind) {
     case ServiceNotice::Kind::Session:
-        if (awaiting == Awaiting::Greeting)
-            Answered();
+        if (awaiting == Awaiting::Greeting) {
+            if (restoring)
+                Restore();
+            else
+                Answered();
+        }
         break;
     case ServiceNotice::Kind::LoginRefused:
         if (options.scripted) {
@@ -115,8 +166,14 @@ void OperatorClient::Show(const std::string& message)
         }
         [[fallthrough]];
     case ServiceNotice::Kind::LoginAccepted:
-        if (awaiting == Awaiting::LoginAnswer)
-            Answered();
+        if (notice.kind == ServiceNotice::Kind::LoginAccepted)
+            acceptedLogin = sentLogin;
+        if (awaiting == Awaiting::LoginAnswer) {
+            if (restoring)
+                Restored();
+            else
+                Answered();
+        }
         break;
     case ServiceNotice::Kind::Camera:
         // The service now counts this session as working with that camera.
@@ -170,10 +227,15 @@ void OperatorClient::Send(const OperatorCommand& command)
     Print(DescribeSent(command, outgoing));
     writing = true;
     // The answer may be read before this write's completion is seen.
-    if (command.kind == OperatorCommand::Kind::Login)
+    if (command.kind == OperatorCommand::Kind::Login) {
+        sentLogin = command;
         Await(Awaiting::LoginAnswer);
+    }
     boost::asio::async_write(socket, boost::asio::buffer(outgoing),
-                             [this](const error_code& error, std::size_t) { OnWritten(error); });
+                             [this, current = generation](const error_code& error, std::size_t) {
+                                 if (current == generation)
+                                     OnWritten(error);
+                             });
 }
 
 void OperatorClient::OnWritten(const error_code& error)
@@ -182,10 +244,97 @@ void OperatorClient::OnWritten(const error_code& error)
     if (finished)
         return;
     if (error) {
-        Finish(ConnectionLost, "connection lost: " + error.message());
+        Dropped("connection lost: " + error.message());
         return;
     }
-    Pause(options.gap);
+    // A LOGIN sent again after a reconnection may come during a sleep: the
+    // sleep goes on, and its end lets the queue go on.
+    if (!pausing)
+        Pause(options.gap);
+}
+
+void OperatorClient::Dropped(const std::string& reason)
+{
+    if (!options.reconnect || !everConnected) {
+        Finish(ConnectionLost, reason);
+        return;
+    }
+    ++generation;
+    error_code ignored;
+    socket.close(ignored);
+    connected = false;
+    writing = false;
+    awaiting = Awaiting::Nothing;
+    answerTimer.cancel();
+    restoring = true;
+    attempts = 0;
+    Print(reason + "; reconnecting to " + options.host + ":" + options.port);
+    ScheduleReconnect();
+}
+
+void OperatorClient::ScheduleReconnect()
+{
+    const auto delay = std::min(LongestRetry, FirstRetry * (1 << std::min(attempts, 5)));
+    ++attempts;
+    retryTimer.expires_after(delay);
+    retryTimer.async_wait([this, current = generation](const error_code& error) {
+        if (!finished && !error && current == generation)
+            Reconnect();
+    });
+}
+
+void OperatorClient::Reconnect()
+{
+    error_code ignored;
+    socket.close(ignored);
+    socket.open(peer.protocol(), ignored);
+    socket.async_connect(peer, [this, current = generation](const error_code& error) {
+        if (current == generation)
+            OnReconnected(error);
+    });
+    // The attempt's deadline: closing the socket ends the attempt with an error.
+    retryTimer.expires_after(AttemptTimeout);
+    retryTimer.async_wait([this, current = generation](const error_code& error) {
+        if (!error && current == generation && !connected) {
+            error_code ignored;
+            socket.close(ignored);
+        }
+    });
+}
+
+void OperatorClient::OnReconnected(const error_code& error)
+{
+    if (finished)
+        return;
+    if (error) {
+        ++generation; // the attempt's deadline is stale now
+        ScheduleReconnect();
+        return;
+    }
+    retryTimer.cancel();
+    Print("reconnected to " + options.host + ":" + options.port);
+    Established();
+}
+
+// The greeting of a new connection came: log in again as before.
+void OperatorClient::Restore()
+{
+    awaiting = Awaiting::Nothing;
+    answerTimer.cancel();
+    if (acceptedLogin && !writing) {
+        Send(*acceptedLogin);
+        return;
+    }
+    Restored();
+}
+
+void OperatorClient::Restored()
+{
+    restoring = false;
+    awaiting = Awaiting::Nothing;
+    answerTimer.cancel();
+    Print("steering camera " + std::to_string(camera));
+    Next();
 }
 
 void OperatorClient::Pause(std::chrono::milliseconds duration)
@@ -220,12 +369,19 @@ void OperatorClient::OnAnswerTimer(const error_code& error)
         return;
     const std::string what =
         awaiting == Awaiting::Greeting ? "no greeting from the service" : "no answer to LOGIN";
+    if (options.reconnect && awaiting == Awaiting::Greeting) {
+        Dropped(what);
+        return;
+    }
     if (options.scripted) {
         Finish(ConnectionLost, what);
         return;
     }
     std::cerr << "korvelctl: " << what << std::endl;
-    Answered();
+    if (restoring)
+        Restored();
+    else
+        Answered();
 }
 
 void OperatorClient::Answered()
@@ -249,6 +405,7 @@ void OperatorClient::Finish(int status, const std::string& reason)
     resolver.cancel();
     pauseTimer.cancel();
     answerTimer.cancel();
+    retryTimer.cancel();
 }
 
 void OperatorClient::Print(const std::string& line) const

@@ -3,6 +3,7 @@
 #include "korvelctl/CommandWords.h"
 #include "korvelctl/LineReader.h"
 #include "korvelctl/OperatorClient.h"
+#include "korvelctl/ServiceCheck.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -18,8 +19,10 @@ namespace {
 
 void Usage(std::ostream& out)
 {
-    out << "usage: korvelctl HOST:PORT [--run COMMANDS] [--gap MS] [--linger SECONDS]\n"
+    out << "usage: korvelctl HOST:PORT [--run COMMANDS] [--gap MS] [--linger SECONDS] "
+           "[--reconnect]\n"
            "       korvelctl audit FILE [--camera N] [--user NAME] [--since TIME]\n"
+           "       korvelctl check [--address A] [--port P] [--timeout MS]\n"
            "\n"
            "Connects to the tlKorvel operator port and shows every message of the service\n"
            "in plain words. Without --run, commands are read from standard input, one a\n"
@@ -36,12 +39,20 @@ void Usage(std::ostream& out)
            "LOGIN nothing is sent until its answer has come. After the last command,\n"
            "korvelctl goes on showing messages for --linger seconds (default 0.5).\n"
            "\n"
+           "With --reconnect, a connection that drops (a standby server taking over) is\n"
+           "made again to the same address, retried after 0.1 s and then up to every 2 s;\n"
+           "the last accepted login is sent again and the current camera kept.\n"
+           "\n"
            "The service's messages carry no delimiter, so when several arrive together\n"
            "korvelctl tells them apart by the way each begins; a user or camera name\n"
            "that contains such a beginning may be shown cut in two.\n"
            "\n"
            "korvelctl audit FILE shows the service's control audit trail (AuditFile in\n"
            "tlKorvel.xml) as a table; --camera, --user and --since (UTC) filter it.\n"
+           "\n"
+           "korvelctl check exits 0 when a tlKorvel greets on A:P (default\n"
+           "127.0.0.1:55272) within MS milliseconds (default 2000), without logging in;\n"
+           "otherwise it says why on one line and exits 3.\n"
            "\n"
            "Exit status: 0 done; 1 usage error; 2 login refused (--run only); 3 cannot\n"
            "connect, connection lost, or no greeting or LOGIN answer within 10 seconds\n"
@@ -80,6 +91,8 @@ int Main(int argc, char** argv)
 #endif
     if (argc >= 2 && std::strcmp(argv[1], "audit") == 0)
         return RunAudit(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+    if (argc >= 2 && std::strcmp(argv[1], "check") == 0)
+        return RunCheck(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
 
     OperatorClient::Options options;
     std::string target;
@@ -94,6 +107,8 @@ int Main(int argc, char** argv)
         } else if (argument == "--run" && hasValue) {
             script = argv[++i];
             scripted = true;
+        } else if (argument == "--reconnect") {
+            options.reconnect = true;
         } else if (argument == "--gap" && hasValue) {
             if (!ParseMilliseconds(argv[++i], 1, options.gap)) {
                 std::cerr << "korvelctl: --gap takes milliseconds\n";
