@@ -3,6 +3,7 @@
 #include "common/PelcoCommand.h"
 #include "common/PelcoDecoder.h"
 #include "korvelctl/ServiceMessages.h"
+#include "text/OutsideText.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
@@ -65,7 +66,7 @@ void OperatorClient::OnConnected(const error_code& error)
     connected = true;
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    Print("connected to " + options.host + ":" + options.port);
+    Print("connected to " + EscapedText(options.host) + ":" + EscapedText(options.port));
     Await(Awaiting::Greeting);
     Read();
 }
@@ -242,7 +243,7 @@ void OperatorClient::Finish(int status, const std::string& reason)
     finished = true;
     exitStatus = status;
     if (!reason.empty())
-        std::cerr << "korvelctl: " << reason << std::endl;
+        std::cerr << "korvelctl: " << EscapedText(reason) << std::endl;
     error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
@@ -260,7 +261,7 @@ std::string OperatorClient::DescribeSent(const OperatorCommand& command, const B
 {
     switch (command.kind) {
     case OperatorCommand::Kind::Login:
-        return "sent LOGIN " + Printable(command.name) +
+        return "sent LOGIN " + EscapedText(command.name) +
                (command.password.empty() ? "" : " with a password");
     case OperatorCommand::Kind::Choose:
         return "sent CHOOSE";
