@@ -15,7 +15,12 @@ bool AuditFile::Write(const std::string& line, Clock::time_point now)
 {
     if (off)
         return false;
-    if (file.IsOpen() && now >= nextCheck) {
+    const auto rotationDue = [&] {
+        return file.Size() > 0 && file.Size() + line.size() > rotateBytes && now >= nextRotation;
+    };
+    // Before a rotation too: a file that is no longer at the path is not
+    // ours to rename.
+    if (file.IsOpen() && (now >= nextCheck || rotationDue())) {
         nextCheck = now + CheckInterval;
         if (!file.NamesOpenFile(path)) {
             LogFile.BeginLine() << "The audit file " << path
@@ -25,7 +30,7 @@ bool AuditFile::Write(const std::string& line, Clock::time_point now)
     }
     if (!file.IsOpen() && !Open(now))
         return false;
-    if (file.Size() > 0 && file.Size() + line.size() > rotateBytes && now >= nextRotation) {
+    if (rotationDue()) {
         if (!Rotate())
             nextRotation = now + CheckInterval;
         // The new file, or the unrotated one again.

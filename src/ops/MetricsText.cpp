@@ -13,11 +13,12 @@ namespace {
 using Labels = std::vector<std::pair<const char*, std::string>>;
 
 // Label values must be UTF-8, or the whole scrape is rejected: bytes that
-// are not become U+FFFD, as in /status.
+// are not become U+FFFD, as in /status. The format has no escape for other
+// control characters, so they are shown as \xNN, as everywhere else.
 std::string EscapeLabelValue(const std::string& value)
 {
     std::string out;
-    for (const char c : ValidUtf8(value)) {
+    for (const char c : EscapedText(ValidUtf8(value))) {
         if (c == '\\')
             out += "\\\\";
         else if (c == '"')

@@ -283,8 +283,9 @@ TEST(Metrics, SamplesCarryTheirLabels)
              "tlkorvel_nvr_logged_in{nvr=\"nvr \\\"a\\\"\\\\b\"} 1\n",
              "tlkorvel_nvr_logins_total{nvr=\"nvr \\\"a\\\"\\\\b\",result=\"failed\"} 4\n",
              "tlkorvel_soft_trigger_handovers_total{nvr=\"nvr \\\"a\\\"\\\\b\"} 6\n",
-             // Label values are UTF-8, or the whole scrape is rejected.
-             "tlkorvel_nvr_logged_in{nvr=\"caf\xef\xbf\xbd\\n\"} 0\n",
+             // Label values are UTF-8, or the whole scrape is rejected; no
+             // control character reaches a terminal.
+             "tlkorvel_nvr_logged_in{nvr=\"caf\xef\xbf\xbd\\\\x0A\"} 0\n",
              "tlkorvel_audit_records_total{result=\"written\"} 5\n",
              "tlkorvel_audit_records_total{result=\"dropped\"} 3\n",
              "tlkorvel_audit_records_total{result=\"failed\"} 1\n",

@@ -65,7 +65,10 @@ std::string ServiceSetup::Xml() const
     xml += "  </KorvelControl>\n  <NVR " + nvr + ">\n";
     for (const std::string& camera : cameras)
         xml += "    " + camera + "\n";
-    xml += "  </NVR>\n</tlKorvel>\n";
+    xml += "  </NVR>\n";
+    for (const std::string& other : otherNvrs)
+        xml += "  " + other + "\n";
+    xml += "</tlKorvel>\n";
     return xml;
 }
 
