@@ -18,11 +18,14 @@ bool AuditFile::Write(const std::string& line, Clock::time_point now)
     const auto rotationDue = [&] {
         return file.Size() > 0 && file.Size() + line.size() > rotateBytes && now >= nextRotation;
     };
-    // Before a rotation too: a file that is no longer at the path is not
-    // ours to rename.
-    if (file.IsOpen() && (now >= nextCheck || rotationDue())) {
-        nextCheck = now + CheckInterval;
-        if (!file.NamesOpenFile(path)) {
+    if (file.IsOpen()) {
+        // Before a rotation too: a file that is no longer at the path is not
+        // ours to rename. A deleted file would lose every line, so that is
+        // looked at each time.
+        const bool look = now >= nextCheck || rotationDue();
+        if (look)
+            nextCheck = now + CheckInterval;
+        if (file.Deleted() || (look && !file.NamesOpenFile(path))) {
             LogFile.BeginLine() << "The audit file " << path
                                 << " was moved or deleted; writing on in a new one" << std::endl;
             file.Close();

@@ -17,9 +17,10 @@ namespace korvel {
 //   service restarts: writing there could block for ever or reach a
 //   terminal.
 // - At most once a second (CheckInterval), and before each rotation, it
-//   looks whether the path still names the open file. A file deleted or
-//   renamed (as logrotate does) is closed, and the line goes to a new file
-//   at the configured name; until then lines go to the file as it is.
+//   looks whether the path still names the open file; whether the file was
+//   deleted it looks before every line. A file deleted or renamed (as
+//   logrotate does) is closed, and the line goes to a new file at the
+//   configured name; until then lines go to the renamed file.
 // - Before a line would take the file past rotateBytes, the file becomes
 //   PATH.1, PATH.1 becomes PATH.2 and so on up to `generations`; the oldest
 //   goes. A rotation that fails is logged once (until one succeeds), the

@@ -12,8 +12,8 @@ namespace korvel {
 // Opening never waits on the path: a FIFO, a device or a folder is refused
 // before it could block or take the writes (Open says NotRegular), and a
 // file it creates is made at the given name. Others may rename or delete the
-// file while it is open (on Windows too); NamesOpenFile tells whether the
-// path still leads to it.
+// file while it is open (on Windows too); NamesOpenFile and Deleted tell
+// whether the path still leads to it.
 class AppendFile
 {
 public:
@@ -45,6 +45,9 @@ public:
     // True when the path leads to the open file; false when nothing is
     // there, or another file (the open one was renamed or deleted).
     bool NamesOpenFile(const std::string& path) const;
+    // True when the open file has been deleted: what is written to it now
+    // is lost once it is closed. Cheaper than NamesOpenFile (no path).
+    bool Deleted() const;
 
 private:
     // The platform's handle (a descriptor, or a HANDLE) and the file's

@@ -166,7 +166,7 @@ TEST(AuditTrailFile, AFailureIsLoggedOnceAndTheNextWriteTriesAgain)
 }
 
 // Lines 1-3 are written, then the fault comes; lines 4-5 follow half a
-// second later, 6-8 a second after that (the path has been checked again),
+// second later, 6-8 a second after that (the path has been looked at again),
 // and 9 once the fault is undone. Every line that could be written is found.
 TEST(AuditTrailFile, FaultsLoseNoRecordThatCouldBeWritten)
 {
@@ -194,7 +194,8 @@ TEST(AuditTrailFile, FaultsLoseNoRecordThatCouldBeWritten)
              ::unlink(files.path.c_str());
              return Undo();
          },
-         9, {{"held", Lines(1, 5)}, {"audit.log", Lines(6, 9)}}, " was moved or deleted; writing on in a new one"},
+         9, {{"held", Lines(1, 3)}, {"audit.log.1", Lines(4, 8)}, {"audit.log", Line(9)}},
+         " was moved or deleted; writing on in a new one"},
         {"renamed", {},
          [](Files& files) {
              ::rename(files.path.c_str(), (files.path + ".moved").c_str());

@@ -90,4 +90,10 @@ bool AppendFile::NamesOpenFile(const std::string& path) const
            static_cast<std::uint64_t>(status.st_ino) == index;
 }
 
+bool AppendFile::Deleted() const
+{
+    struct stat status{};
+    return handle >= 0 && ::fstat(static_cast<int>(handle), &status) == 0 && status.st_nlink == 0;
+}
+
 } // namespace korvel

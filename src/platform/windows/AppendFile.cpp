@@ -127,4 +127,14 @@ bool AppendFile::NamesOpenFile(const std::string& path) const
     return same;
 }
 
+bool AppendFile::Deleted() const
+{
+    // A file deleted while others hold it open waits for them to close it.
+    FILE_STANDARD_INFO information{};
+    return handle != -1 &&
+           ::GetFileInformationByHandleEx(Handle(handle), FileStandardInfo, &information,
+                                          sizeof information) &&
+           (information.DeletePending || information.NumberOfLinks == 0);
+}
+
 } // namespace korvel
