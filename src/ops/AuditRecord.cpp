@@ -29,11 +29,10 @@ void NumberField(std::string& out, const char* name, const std::optional<Number>
 
 void SetFailedLoginUser(AuditRecord& record, const std::string& name, bool configured)
 {
-    const auto end = configured ? name.end()
-                                : std::find_if(name.begin(), name.end(), [](char c) {
-                                      const auto byte = static_cast<unsigned char>(c);
-                                      return byte <= 0x20 || byte == 0x7f;
-                                  });
+    const auto end = configured ? name.end() : std::find_if(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7f;
+    });
     record.user = std::string(name.begin(), end);
     record.userCut = end != name.end();
 }

@@ -34,10 +34,9 @@ struct AuditTrail::Shared
 };
 
 AuditTrail::AuditTrail(const std::string& path, std::uint64_t rotateBytes, int generations)
-    : AuditTrail(path, [file = std::make_shared<AuditFile>(path, rotateBytes, generations)](
-                           const std::string& line) {
-          return file->Write(line, AuditFile::Clock::now());
-      })
+    : AuditTrail(
+          path, [file = std::make_shared<AuditFile>(path, rotateBytes, generations)](
+                    const std::string& line) { return file->Write(line, AuditFile::Clock::now()); })
 {}
 
 AuditTrail::AuditTrail(std::string path, LineWriter lineWriter, std::size_t queueBytes,

@@ -172,10 +172,12 @@ TEST(LogText, ControlCharactersAndInvalidUtf8AreEscaped)
         {std::string("nul\0x", 5), "nul\\x00x"},
         {"tab\tdel\x7f", "tab\\x09del\\x7F"},
         {"\x1b[1A\x1b[2K", "\\x1B[1A\\x1B[2K"},
-        {"\xe9t\xe9", "\\xE9t\\xE9"},                   // Latin-1 is not UTF-8
-        {"\xc2\x9b" "2K", "\\xC2\\x9B2K"},                // C1 control (CSI)
+        {"\xe9t\xe9", "\\xE9t\\xE9"}, // Latin-1 is not UTF-8
+        {"\xc2\x9b"
+         "2K",
+         "\\xC2\\x9B2K"},                                      // C1 control (CSI)
         {"\xc0\xaf\xed\xa0\x80", "\\xC0\\xAF\\xED\\xA0\\x80"}, // overlong, surrogate
-        {"\xe2\x82", "\\xE2\\x82"},                       // cut short
+        {"\xe2\x82", "\\xE2\\x82"},                            // cut short
         {"Zo\xc3\xab \xf0\x9f\x93\xb7 \xc2\xa0\\x41", "Zo\xc3\xab \xf0\x9f\x93\xb7 \xc2\xa0\\x41"},
     };
     TempDir dir;

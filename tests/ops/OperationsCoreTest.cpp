@@ -170,11 +170,11 @@ TEST(JsonText, EscapesWhatJsonCannotCarry)
         {"tab\there\nnl\r", R"("tab\there\nnl\r")"},
         {std::string("nul\0x\x01\x7f", 7), R"("nul\u0000x\u0001\u007f")"},
         {"caf\xc3\xa9", "\"caf\xc3\xa9\""},           // UTF-8 stays
-        {"caf\xe9", "\"caf" + Replaced(1) + "\""},      // Latin-1 does not
-        {"\xc0\xaf", "\"" + Replaced(2) + "\""},         // overlong
-        {"\xed\xa0\x80", "\"" + Replaced(3) + "\""},     // surrogate
+        {"caf\xe9", "\"caf" + Replaced(1) + "\""},    // Latin-1 does not
+        {"\xc0\xaf", "\"" + Replaced(2) + "\""},      // overlong
+        {"\xed\xa0\x80", "\"" + Replaced(3) + "\""},  // surrogate
         {"\xf0\x9f\x93\xb7", "\"\xf0\x9f\x93\xb7\""}, // four bytes
-        {"\xe2\x82", "\"" + Replaced(2) + "\""},         // cut short
+        {"\xe2\x82", "\"" + Replaced(2) + "\""},      // cut short
         {"\xc2\x9b", "\"\xc2\x9b\""},                 // C1 control: valid JSON as it is
     };
     for (const auto& c : cases) {

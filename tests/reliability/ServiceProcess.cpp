@@ -65,10 +65,7 @@ std::string ServiceSetup::Xml() const
     xml += "  </KorvelControl>\n  <NVR " + nvr + ">\n";
     for (const std::string& camera : cameras)
         xml += "    " + camera + "\n";
-    xml += "  </NVR>\n";
-    for (const std::string& other : otherNvrs)
-        xml += "  " + other + "\n";
-    xml += "</tlKorvel>\n";
+    xml += "  </NVR>\n</tlKorvel>\n";
     return xml;
 }
 

@@ -31,7 +31,6 @@ struct ServiceSetup
     std::vector<std::string> users; // User elements besides the probe user
     std::string nvr = R"(Address="127.0.0.9" Port="22609" Login="korvel" Password="")";
     std::vector<std::string> cameras; // Camera elements of that NVR
-    std::vector<std::string> otherNvrs; // whole NVR elements after it
     std::string options;              // more attributes of Options
     std::string control;              // more attributes of KorvelControl
 

@@ -24,14 +24,14 @@ AppendFile::~AppendFile()
 AppendFile::OpenResult AppendFile::Open(const std::string& path, std::error_code& error)
 {
     Close();
-    struct stat status{};
+    struct stat status = {};
     if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
         return OpenResult::NotRegular;
     // Should the path become a FIFO or a device after the check, opening it
     // without blocking fails (ENXIO: a FIFO without a reader) or succeeds
     // and the check below refuses it.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                          0666);
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) {
         if (errno == ENXIO)
             return OpenResult::NotRegular;
@@ -84,7 +84,7 @@ bool AppendFile::Write(std::string_view bytes, std::error_code& error)
 
 bool AppendFile::NamesOpenFile(const std::string& path) const
 {
-    struct stat status{};
+    struct stat status = {};
     return handle >= 0 && ::stat(path.c_str(), &status) == 0 &&
            static_cast<std::uint64_t>(status.st_dev) == device &&
            static_cast<std::uint64_t>(status.st_ino) == index;
@@ -92,7 +92,7 @@ bool AppendFile::NamesOpenFile(const std::string& path) const
 
 bool AppendFile::Deleted() const
 {
-    struct stat status{};
+    struct stat status = {};
     return handle >= 0 && ::fstat(static_cast<int>(handle), &status) == 0 && status.st_nlink == 0;
 }
 

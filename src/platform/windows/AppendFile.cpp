@@ -121,8 +121,8 @@ bool AppendFile::NamesOpenFile(const std::string& path) const
     if (other == INVALID_HANDLE_VALUE)
         return false;
     Identity identity;
-    const bool same = IdentityOf(other, identity) && identity.volume == device &&
-                      identity.index == index;
+    const bool same =
+        IdentityOf(other, identity) && identity.volume == device && identity.index == index;
     ::CloseHandle(other);
     return same;
 }
