@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -107,7 +108,11 @@ void AuditTrail::RunWriter(const std::shared_ptr<Shared>& shared)
         for (const std::string& line : lines) {
             if (shared->abandoned)
                 return;
-            written += shared->writeLine(line) ? 1 : 0;
+            try {
+                written += shared->writeLine(line) ? 1 : 0;
+            } catch (const std::exception&) {
+                // Lost, as a line the file refused; the writer goes on.
+            }
         }
         lock.lock();
         if (shared->abandoned)

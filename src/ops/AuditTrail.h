@@ -30,9 +30,9 @@ namespace korvel {
 //
 // Stop: the destructor lets the writer write what is queued, waiting at most
 // `stopWait`. A writer still busy then (its file blocked) is abandoned: it
-// keeps the shared state alive, writes and logs nothing more, and ends with
-// the process; the records it had not written are lost, and the count is
-// logged.
+// keeps the shared state alive, stays on the line it is on (however long
+// the file blocks it), writes no other, and ends with the process; the
+// records it had not written are lost, and their count is logged.
 class AuditTrail
 {
 public:
