@@ -29,8 +29,9 @@ TEST_FUZZ_SECONDS ?= 10
 FUZZ_SECONDS      ?= 300
 
 # The tests whose code runs on several threads (NVR workers, library
-# callbacks, the I/O loop and its helpers), for the ThreadSanitizer build.
-THREADED_TESTS := client_tests camera_tests tlapi_tests \
+# callbacks, the I/O loop and its helpers, the audit writer), for the
+# ThreadSanitizer build.
+THREADED_TESTS := client_tests camera_tests tlapi_tests ops_tests \
 	$(if $(wildcard tests/nvr/CMakeLists.txt),nvr_tests)
 empty :=
 space := $(empty) $(empty)

@@ -112,9 +112,12 @@ void ClientServer::LoginAnswered(const ClientSession& session, const std::string
     AuditRecord record;
     record.event = passed ? "login" : "login-failed";
     record.session = session.GetNumber();
-    record.user = name;
-    if (passed)
+    if (passed) {
+        record.user = name;
         record.priority = session.GetPriority();
+    } else {
+        SetFailedLoginUser(record, name, users.count(name) > 0);
+    }
     record.client = session.GetClientAddress();
     audit->Write(record);
 }

@@ -225,6 +225,8 @@ StatusSnapshot ServiceRun::Snapshot() const
     if (server)
         server->FillStatus(status, Arbitration::Clock::now());
     status.nvrs = nvrBoard->Status();
+    if (audit)
+        status.audit = audit->Counts();
     return status;
 }
 

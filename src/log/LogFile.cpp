@@ -1,6 +1,7 @@
 #include "log/LogFile.h"
 
 #include "platform/ProgramDirectory.h"
+#include "text/OutsideText.h"
 
 #include <cstdio>
 #include <ctime>
@@ -66,7 +67,9 @@ void LogLine::End()
     if (ended)
         return;
     ended = true;
-    log->WriteLine(prefix, text.str());
+    // Whatever went into the line (a peer's name, an address or a device
+    // from the configuration, a system's error text) is one line when written.
+    log->WriteLine(prefix, EscapedText(text.str()));
 }
 
 Log::Log(const std::string& directory)

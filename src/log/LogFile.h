@@ -14,7 +14,8 @@ class Log;
 // One line of the log under construction. It collects the caller's
 // insertions and hands prefix, text and line end to the log in one piece when
 // the line ends (std::endl, or the end of the statement), so that lines from
-// different threads never interleave.
+// different threads never interleave. The text is written as EscapedText
+// (text/OutsideText.h) shows it, so no insertion can split or forge a line.
 class LogLine
 {
 public:

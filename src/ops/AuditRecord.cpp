@@ -3,6 +3,8 @@
 #include "ops/JsonText.h"
 #include "ops/UtcTime.h"
 
+#include <algorithm>
+
 namespace korvel {
 
 namespace {
@@ -25,6 +27,16 @@ void NumberField(std::string& out, const char* name, const std::optional<Number>
 
 } // namespace
 
+void SetFailedLoginUser(AuditRecord& record, const std::string& name, bool configured)
+{
+    const auto end = configured ? name.end() : std::find_if(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7f;
+    });
+    record.user = std::string(name.begin(), end);
+    record.userCut = end != name.end();
+}
+
 std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock::time_point when)
 {
     std::string out = "{\"time\":\"" + FormatUtc(when, true) + "\"";
@@ -35,6 +47,8 @@ std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock
     out += std::to_string(record.session);
     Field(out, "user");
     AppendJsonOrNull(out, record.user);
+    if (record.userCut)
+        out += ",\"user_cut\":true";
     NumberField(out, "priority", record.priority);
     if (record.client) {
         Field(out, "client");

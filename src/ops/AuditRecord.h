@@ -8,7 +8,8 @@
 namespace korvel {
 
 // One entry of the control audit trail. Which fields an event carries:
-//   login, login-failed   user (as sent), session, client
+//   login                 user, priority, session, client
+//   login-failed          user (see FailedLoginUser), session, client
 //   control               camera, session, user, priority; previous_* when
 //                         the command took the camera from another session
 //   release               camera, session, user, priority of the lapsed hold
@@ -22,6 +23,8 @@ struct AuditRecord
     std::optional<std::uint32_t> camera; // Pelco number
     std::uint16_t session = 0;
     std::optional<std::string> user;
+    // The user is the start of what was sent (login-failed only).
+    bool userCut = false;
     std::optional<std::int32_t> priority;
     std::optional<std::string> client;
     // The other session: the one taken over (control) or holding (refused).
@@ -29,6 +32,13 @@ struct AuditRecord
     std::optional<std::string> otherUser;
     std::optional<std::int32_t> otherPriority;
 };
+
+// Sets what a failed login records of the name sent: a configured user's
+// name whole; any other name only up to its first blank or control
+// character, with userCut when something was left out. A client that
+// separates name and password with a tab sends both as the name, and the
+// password must not reach the trail.
+void SetFailedLoginUser(AuditRecord& record, const std::string& name, bool configured);
 
 // The record as one line of JSON with its UTC time in milliseconds, ending
 // in a line feed. The other session's fields are named previous_* for

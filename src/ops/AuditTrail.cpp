@@ -1,21 +1,71 @@
 #include "ops/AuditTrail.h"
 
 #include "log/LogFile.h"
+#include "ops/AuditFile.h"
+#include "ops/AuditQueue.h"
 
-#include <cerrno>
-#include <filesystem>
-#include <system_error>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <utility>
 
 namespace korvel {
 
-AuditTrail::AuditTrail(std::string path, std::uint64_t rotateBytes, int generations)
-    : path(std::move(path)), rotateBytes(rotateBytes), generations(generations)
+// What the loop and the writer share; the writer holds it too, so that an
+// abandoned writer never touches freed memory.
+struct AuditTrail::Shared
+{
+    Shared(LineWriter lineWriter, std::size_t queueBytes)
+        : writeLine(std::move(lineWriter)), queue(queueBytes)
+    {}
+
+    const LineWriter writeLine; // the writer thread's alone
+
+    std::mutex mutex; // guards everything below
+    std::condition_variable changed;
+    AuditQueue queue;
+    std::size_t inFlight = 0; // taken by the writer, not yet accounted
+    std::uint64_t written = 0;
+    std::uint64_t failed = 0;
+    bool stopping = false;
+    bool finished = false;
+    // Also read without the lock, between lines.
+    std::atomic<bool> abandoned{false};
+};
+
+AuditTrail::AuditTrail(const std::string& path, std::uint64_t rotateBytes, int generations)
+    : AuditTrail(
+          path, [file = std::make_shared<AuditFile>(path, rotateBytes, generations)](
+                    const std::string& line) { return file->Write(line, AuditFile::Clock::now()); })
+{}
+
+AuditTrail::AuditTrail(std::string path, LineWriter lineWriter, std::size_t queueBytes,
+                       std::chrono::milliseconds stopWait)
+    : path(std::move(path)), shared(std::make_shared<Shared>(std::move(lineWriter), queueBytes)),
+      stopWait(stopWait), writer(RunWriter, shared)
 {}
 
 AuditTrail::~AuditTrail()
 {
-    Close();
+    bool finished = false;
+    std::size_t unwritten = 0;
+    {
+        std::unique_lock<std::mutex> lock(shared->mutex);
+        shared->stopping = true;
+        shared->changed.notify_all();
+        finished = shared->changed.wait_for(lock, stopWait, [this] { return shared->finished; });
+        unwritten = finished ? 0 : shared->queue.Count() + shared->inFlight;
+        shared->abandoned = unwritten > 0;
+    }
+    // A writer that has nothing left is only late, not blocked.
+    if (unwritten == 0) {
+        writer.join();
+        return;
+    }
+    writer.detach();
+    LogFile.BeginLine() << "The audit file " << path << " did not take the last " << unwritten
+                        << " records in time; stopping without them" << std::endl;
 }
 
 void AuditTrail::Write(const AuditRecord& record, std::chrono::system_clock::time_point when)
@@ -23,71 +73,57 @@ void AuditTrail::Write(const AuditRecord& record, std::chrono::system_clock::tim
     WriteLine(FormatAuditLine(record, when));
 }
 
-void AuditTrail::WriteLine(const std::string& line)
+void AuditTrail::WriteLine(std::string line)
 {
-    if (!file && !Open())
-        return;
-    if (size > 0 && size + line.size() > rotateBytes && (!Rotate() || !Open()))
-        return;
-    const std::size_t written = std::fwrite(line.data(), 1, line.size(), file);
-    if (written != line.size() || std::fflush(file) != 0) {
-        const int error = errno;
-        ReportFailure("Cannot write the audit file ", error);
-        // Start again from the file as it is on disk: part of the line may be there.
-        Close();
-        return;
+    bool dropping = false;
+    {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        dropping = shared->queue.Push(std::move(line));
     }
-    size += line.size();
-    failureReported = false;
-}
-
-bool AuditTrail::Open()
-{
-    file = std::fopen(path.c_str(), "ab");
-    if (!file) {
-        ReportFailure("Cannot open the audit file ", errno);
-        return false;
-    }
-    std::error_code error;
-    const auto existing = std::filesystem::file_size(path, error);
-    size = error ? 0 : existing;
-    return true;
-}
-
-void AuditTrail::Close()
-{
-    if (file) {
-        std::fclose(file);
-        file = nullptr;
+    shared->changed.notify_all();
+    if (dropping) {
+        LogFile.BeginLine() << "The audit file " << path
+                            << " does not keep up; dropping the oldest audit records until it does"
+                            << std::endl;
     }
 }
 
-bool AuditTrail::Rotate()
+AuditCounts AuditTrail::Counts() const
 {
-    Close();
-    std::error_code error;
-    const auto generation = [this](int n) { return path + "." + std::to_string(n); };
-    std::filesystem::remove(generation(generations), error);
-    for (int n = generations - 1; n >= 1 && !error; --n) {
-        if (std::filesystem::exists(generation(n)))
-            std::filesystem::rename(generation(n), generation(n + 1), error);
-    }
-    if (!error)
-        std::filesystem::rename(path, generation(1), error);
-    if (error) {
-        ReportFailure("Cannot rotate the audit file ", error.value());
-        return false;
-    }
-    return true;
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    return AuditCounts{shared->written, shared->queue.Dropped(), shared->failed};
 }
 
-void AuditTrail::ReportFailure(const std::string& what, int error)
+void AuditTrail::RunWriter(const std::shared_ptr<Shared>& shared)
 {
-    if (failureReported)
-        return;
-    failureReported = true;
-    LogFile.BeginLine() << what << path << ": " << std::system_category().message(error)
-                        << std::endl;
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    for (;;) {
+        shared->changed.wait(lock, [&] { return shared->stopping || !shared->queue.Empty(); });
+        if (shared->queue.Empty())
+            break; // stopping, with everything written
+        const auto lines = shared->queue.TakeAll();
+        shared->inFlight = lines.size();
+        lock.unlock();
+        std::uint64_t written = 0;
+        for (const std::string& line : lines) {
+            if (shared->abandoned)
+                return;
+            try {
+                written += shared->writeLine(line) ? 1 : 0;
+            } catch (const std::exception&) {
+                // Lost, as a line the file refused; the writer goes on.
+            }
+        }
+        lock.lock();
+        if (shared->abandoned)
+            return;
+        shared->inFlight = 0;
+        shared->written += written;
+        shared->failed += lines.size() - written;
+        shared->queue.WriterCaughtUp();
+    }
+    shared->finished = true;
+    shared->changed.notify_all();
 }
 
 } // namespace korvel

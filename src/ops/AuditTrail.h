@@ -1,32 +1,56 @@
 #pragma once
 
 #include "ops/AuditRecord.h"
+#include "ops/StatusSnapshot.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace korvel {
 
-// The control audit file: one JSON line per record, each written whole and
-// flushed at once. Before a line would take the file past rotateBytes, the
-// file becomes PATH.1, PATH.1 becomes PATH.2 and so on up to `generations`;
-// the oldest goes.
+// The control audit trail: one JSON line per record, written by a thread of
+// its own so that a slow or blocked file never holds up the I/O loop.
 //
-// A failure to open, write or rotate is logged once in the log file (again
-// only after a write has succeeded in between); the record is lost, the
-// service goes on, and the next record tries again.
+//   Write (I/O loop) -> bounded queue (AuditQueue) -> writer thread -> file (AuditFile)
 //
-// Threads: one at a time (the I/O loop).
+// The loop formats the line and queues it; the writer takes whatever is
+// queued and writes it line by line, each line whole. When the queue is full
+// the oldest records are dropped and counted, and one line per episode is
+// logged. What the file does with a line (rotation, reopening, failures) is
+// AuditFile's.
+//
+// Threads: Write, Counts and the destructor on one thread (the I/O loop and
+// then the run that owns it); the writer thread meets them only through the
+// queue, under the lock of the state they share.
+//
+// Stop: the destructor lets the writer write what is queued, waiting at most
+// `stopWait`. A writer still busy then (its file blocked) is abandoned: it
+// keeps the shared state alive, stays on the line it is on (however long
+// the file blocks it), writes no other, and ends with the process; the
+// records it had not written are lost, and their count is logged.
 class AuditTrail
 {
 public:
     static constexpr std::uint64_t RotationBytes = 10 * 1024 * 1024;
     static constexpr int Generations = 5;
+    // About 16,000 records of the usual size.
+    static constexpr std::size_t QueueBytes = 4 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds StopWait{2000};
 
-    explicit AuditTrail(std::string path, std::uint64_t rotateBytes = RotationBytes,
+    // Writes one line on the writer thread; false when the line was not
+    // written.
+    using LineWriter = std::function<bool(const std::string& line)>;
+
+    explicit AuditTrail(const std::string& path, std::uint64_t rotateBytes = RotationBytes,
                         int generations = Generations);
+    // The same queue and thread in front of any writer (the tests' own).
+    AuditTrail(std::string path, LineWriter lineWriter, std::size_t queueBytes = QueueBytes,
+               std::chrono::milliseconds stopWait = StopWait);
     ~AuditTrail();
     AuditTrail(const AuditTrail&) = delete;
     AuditTrail& operator=(const AuditTrail&) = delete;
@@ -34,22 +58,21 @@ public:
     void Write(const AuditRecord& record,
                std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
     // One line as it stands (ending in a line feed).
-    void WriteLine(const std::string& line);
+    void WriteLine(std::string line);
+
+    // How many records went where, so far.
+    AuditCounts Counts() const;
 
     const std::string& Path() const { return path; }
 
 private:
-    bool Open();
-    void Close();
-    bool Rotate();
-    void ReportFailure(const std::string& what, int error);
+    struct Shared;
+    static void RunWriter(const std::shared_ptr<Shared>& shared);
 
     std::string path;
-    std::uint64_t rotateBytes;
-    int generations;
-    std::FILE* file = nullptr;
-    std::uint64_t size = 0;
-    bool failureReported = false;
+    std::shared_ptr<Shared> shared;
+    std::chrono::milliseconds stopWait;
+    std::thread writer;
 };
 
 } // namespace korvel

@@ -1,5 +1,7 @@
 #include "ops/MetricsText.h"
 
+#include "text/OutsideText.h"
+
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -10,10 +12,13 @@ namespace {
 
 using Labels = std::vector<std::pair<const char*, std::string>>;
 
+// Label values must be UTF-8, or the whole scrape is rejected: bytes that
+// are not become U+FFFD, as in /status. The format has no escape for other
+// control characters, so they are shown as \xNN, as everywhere else.
 std::string EscapeLabelValue(const std::string& value)
 {
     std::string out;
-    for (const char c : value) {
+    for (const char c : EscapedText(ValidUtf8(value))) {
         if (c == '\\')
             out += "\\\\";
         else if (c == '"')
@@ -145,6 +150,17 @@ void RenderNvrs(std::string& out, const StatusSnapshot& status)
         handovers.Sample({{"nvr", nvr.address}}, nvr.handovers);
 }
 
+void RenderAudit(std::string& out, const StatusSnapshot& status)
+{
+    if (!status.audit)
+        return;
+    Family records(out, "tlkorvel_audit_records_total", "counter",
+                   "Control audit records by what became of them.");
+    records.Sample({{"result", "written"}}, status.audit->written);
+    records.Sample({{"result", "dropped"}}, status.audit->dropped);
+    records.Sample({{"result", "failed"}}, status.audit->failed);
+}
+
 void RenderProcess(std::string& out, const ProcessFigures& process)
 {
     Family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.")
@@ -169,6 +185,7 @@ std::string RenderMetrics(const StatusSnapshot& status, const ProcessFigures& pr
     RenderOperators(out, status);
     RenderCameras(out, status);
     RenderNvrs(out, status);
+    RenderAudit(out, status);
     RenderProcess(out, process);
     return out;
 }

@@ -75,6 +75,16 @@ struct OperatorCounters
     std::uint64_t noticesSent = 0;
 };
 
+// Where the audit trail's records went: into the file, dropped from a full
+// queue (the oldest first), or not written (no file could be opened or
+// written, or the path is not a regular file).
+struct AuditCounts
+{
+    std::uint64_t written = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t failed = 0;
+};
+
 struct StatusSnapshot
 {
     std::string version;
@@ -84,6 +94,7 @@ struct StatusSnapshot
     std::vector<SessionStatus> sessions;
     std::vector<NvrStatus> nvrs;
     OperatorCounters counters;
+    std::optional<AuditCounts> audit; // none without an audit trail
 };
 
 } // namespace korvel

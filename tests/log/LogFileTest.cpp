@@ -160,7 +160,7 @@ TEST(LogFile, ConcurrentLinesStayWhole)
         ASSERT_TRUE(std::regex_match(line, whole)) << line;
 }
 
-TEST(LogText, ControlCharactersAreEscaped)
+TEST(LogText, ControlCharactersAndInvalidUtf8AreEscaped)
 {
     const struct
     {
@@ -171,10 +171,30 @@ TEST(LogText, ControlCharactersAreEscaped)
         {"evil\r\n[ 2026-Dec-07 ] forged", "evil\\x0D\\x0A[ 2026-Dec-07 ] forged"},
         {std::string("nul\0x", 5), "nul\\x00x"},
         {"tab\tdel\x7f", "tab\\x09del\\x7F"},
-        {"\xe9t\xe9", "\xe9t\xe9"},
+        {"\x1b[1A\x1b[2K", "\\x1B[1A\\x1B[2K"},
+        {"\xe9t\xe9", "\\xE9t\\xE9"}, // Latin-1 is not UTF-8
+        {"\xc2\x9b"
+         "2K",
+         "\\xC2\\x9B2K"},                                      // C1 control (CSI)
+        {"\xc0\xaf\xed\xa0\x80", "\\xC0\\xAF\\xED\\xA0\\x80"}, // overlong, surrogate
+        {"\xe2\x82", "\\xE2\\x82"},                            // cut short
+        {"Zo\xc3\xab \xf0\x9f\x93\xb7 \xc2\xa0\\x41", "Zo\xc3\xab \xf0\x9f\x93\xb7 \xc2\xa0\\x41"},
     };
-    for (const auto& c : cases)
+    TempDir dir;
+    Log log(dir.Path());
+    std::string expectedLog;
+    for (const auto& c : cases) {
         EXPECT_EQ(LogSafe(c.in), c.out);
+        EXPECT_EQ(LogSafe(LogSafe(c.in)), c.out) << "escaping twice changes nothing";
+        // The log applies the rule to whatever a line holds (an address from
+        // the configuration, a system's text), escaped before or not.
+        log.BeginLine() << "at " << c.in << " / " << LogSafe(c.in) << std::endl;
+        expectedLog += "at " + c.out + " / " + c.out + "\n";
+    }
+    std::string written;
+    for (const std::string& line : Lines(ReadFile(dir.File("tlKorvel.log"))))
+        written += line.substr(line.find(" ] ") + 3) + "\n";
+    EXPECT_EQ(written, expectedLog);
 }
 
 } // namespace korvel::log_file_test

@@ -16,6 +16,15 @@ namespace {
 
 using namespace std::chrono;
 
+// U+FFFD, n times.
+std::string Replaced(int n)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += "\xef\xbf\xbd";
+    return text;
+}
+
 system_clock::time_point At(int hour, int minute, int second, int millis)
 {
     return sys_days(year(2026) / December / 8) + hours(hour) + minutes(minute) + seconds(second) +
@@ -125,23 +134,48 @@ TEST(AuditLines, OneJsonObjectPerEventWithoutPasswords)
         EXPECT_EQ(FormatAuditLine(c.record, when), std::string(c.line) + "\n");
 }
 
+TEST(AuditLines, AFailedLoginKeepsAnUnknownNameOnlyUpToItsFirstControlCharacter)
+{
+    const struct
+    {
+        std::string name;
+        bool configured;
+        const char* user; // as the line has it
+    } cases[] = {
+        {"ann", true, R"("user":"ann","client")"},
+        {"bob", false, R"("user":"bob","client")"},
+        {"ann\tsecret", false, R"("user":"ann","user_cut":true,"client")"},
+        {"ann\x7fsecret", false, R"("user":"ann","user_cut":true,"client")"},
+        {"\r\nsecret", false, R"("user":"","user_cut":true,"client")"},
+        {"tab\tname", true, R"("user":"tab\tname","client")"},
+        {"caf\xc3\xa9\xc2\x9b", false, "\"user\":\"caf\xc3\xa9\xc2\x9b\",\"client\""},
+    };
+    for (const auto& c : cases) {
+        AuditRecord record = Record("login-failed", {}, 50124, {}, {}, "10.0.0.8");
+        SetFailedLoginUser(record, c.name, c.configured);
+        const std::string line = FormatAuditLine(record, At(2, 13, 4, 7));
+        EXPECT_NE(line.find(c.user), std::string::npos) << line;
+    }
+}
+
 TEST(JsonText, EscapesWhatJsonCannotCarry)
 {
     const struct
     {
         std::string text;
-        const char* json;
+        std::string json;
     } cases[] = {
         {"plain", R"("plain")"},
         {"a\"b\\c", R"("a\"b\\c")"},
         {"tab\there\nnl\r", R"("tab\there\nnl\r")"},
         {std::string("nul\0x\x01\x7f", 7), R"("nul\u0000x\u0001\u007f")"},
         {"caf\xc3\xa9", "\"caf\xc3\xa9\""},           // UTF-8 stays
-        {"caf\xe9", R"("caf\ufffd")"},                // Latin-1 does not
-        {"\xc0\xaf", R"("\ufffd\ufffd")"},            // overlong
-        {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},  // surrogate
+        {"caf\xe9", "\"caf" + Replaced(1) + "\""},    // Latin-1 does not
+        {"\xc0\xaf", "\"" + Replaced(2) + "\""},      // overlong
+        {"\xed\xa0\x80", "\"" + Replaced(3) + "\""},  // surrogate
         {"\xf0\x9f\x93\xb7", "\"\xf0\x9f\x93\xb7\""}, // four bytes
-        {"\xe2\x82", R"("\ufffd\ufffd")"},            // cut short
+        {"\xe2\x82", "\"" + Replaced(2) + "\""},      // cut short
+        {"\xc2\x9b", "\"\xc2\x9b\""},                 // C1 control: valid JSON as it is
     };
     for (const auto& c : cases) {
         std::string out;
@@ -227,6 +261,10 @@ TEST(Metrics, SamplesCarryTheirLabels)
     process.cpuSeconds = 0.25;
     StatusSnapshot status = Situation();
     status.nvrs[0].address = "nvr \"a\"\\b";
+    NvrStatus latin1;
+    latin1.address = "caf\xe9\n";
+    status.nvrs.push_back(latin1);
+    status.audit = AuditCounts{5, 3, 1};
     const std::string text = RenderMetrics(status, process);
     for (const char* sample : {
              "# TYPE tlkorvel_sessions_open gauge\ntlkorvel_sessions_open 2\n",
@@ -246,6 +284,12 @@ TEST(Metrics, SamplesCarryTheirLabels)
              "tlkorvel_nvr_logged_in{nvr=\"nvr \\\"a\\\"\\\\b\"} 1\n",
              "tlkorvel_nvr_logins_total{nvr=\"nvr \\\"a\\\"\\\\b\",result=\"failed\"} 4\n",
              "tlkorvel_soft_trigger_handovers_total{nvr=\"nvr \\\"a\\\"\\\\b\"} 6\n",
+             // Label values are UTF-8, or the whole scrape is rejected; no
+             // control character reaches a terminal.
+             "tlkorvel_nvr_logged_in{nvr=\"caf\xef\xbf\xbd\\\\x0A\"} 0\n",
+             "tlkorvel_audit_records_total{result=\"written\"} 5\n",
+             "tlkorvel_audit_records_total{result=\"dropped\"} 3\n",
+             "tlkorvel_audit_records_total{result=\"failed\"} 1\n",
              "process_resident_memory_bytes 4096\n",
              "process_open_fds 12\n",
              "process_max_fds 1024\n",

@@ -74,6 +74,12 @@ TEST(ServiceMessages, OneReadSplitIntoMessagesAndShown)
          false,
          false,
          {"[red] ev\\x1B[2Jil has control"}},
+        {"C1 controls and bytes that are not UTF-8 are not either",
+         "0CAMERA\tA\xc2\x9b"
+         "2J\t7\tGat\xe9",
+         false,
+         false,
+         {"camera 7 handed to you in choose mode: address A\\xC2\\x9B2J, name Gat\\xE9"}},
         {"another colour", "#00F000 ready", false, false, {"[green] ready"}},
     };
     for (const auto& c : cases) {

@@ -1,5 +1,7 @@
 #include "korvelctl/AuditTable.h"
 
+#include "text/OutsideText.h"
+
 #include <algorithm>
 #include <fstream>
 #include <istream>
@@ -206,6 +208,18 @@ std::string Detail(const AuditFields& record)
     return "";
 }
 
+// The user column: "-" for none, and a name the service cut short (a
+// failed login for no configured user) ends in "…".
+std::string UserText(const AuditFields& record)
+{
+    const auto user = record.find("user");
+    if (user == record.end())
+        return "";
+    if (!user->second)
+        return "-";
+    return *user->second + (Field(record, "user_cut") == "true" ? "\xe2\x80\xa6" : "");
+}
+
 // "2026-12-08T02:13:04.007Z" as "2026-12-08 02:13:04.007".
 std::string TimeText(const std::string& time)
 {
@@ -242,12 +256,17 @@ void PrintAuditTable(std::istream& in, const AuditFilter& filter, std::ostream& 
                      std::size_t& skipped)
 {
     skipped = 0;
+    // Every field is shown escaped: the file holds what peers sent, and
+    // JSON's escapes would otherwise bring back their control characters.
     const auto row = [&out](const std::string& time, const std::string& event,
                             const std::string& camera, const std::string& session,
                             const std::string& user, const std::string& priority,
                             const std::string& detail) {
-        std::string text = Pad(time, 23) + Pad(event, 12) + Pad(camera, 6) + Pad(session, 7) +
-                           Pad(user, 16) + Pad(priority, 8) + detail;
+        const auto cell = [](const std::string& text, std::size_t width) {
+            return Pad(EscapedText(text), width);
+        };
+        std::string text = cell(time, 23) + cell(event, 12) + cell(camera, 6) + cell(session, 7) +
+                           cell(user, 16) + cell(priority, 8) + EscapedText(detail);
         text.erase(text.find_last_not_of(' ') + 1);
         out << text << "\n";
     };
@@ -262,11 +281,9 @@ void PrintAuditTable(std::istream& in, const AuditFilter& filter, std::ostream& 
         }
         if (!filter.Admits(*record))
             continue;
-        const auto user = record->find("user");
         row(TimeText(Field(*record, "time")), Field(*record, "event"), Field(*record, "camera"),
-            Field(*record, "session"),
-            user == record->end() ? std::string() : (user->second ? *user->second : "-"),
-            Field(*record, "priority"), Detail(*record));
+            Field(*record, "session"), UserText(*record), Field(*record, "priority"),
+            Detail(*record));
     }
 }
 
@@ -302,13 +319,14 @@ int RunAudit(const std::vector<std::string>& arguments, std::ostream& out, std::
     }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-        err << "korvelctl: cannot read " << file << "\n";
+        err << "korvelctl: cannot read " << EscapedText(file) << "\n";
         return 3;
     }
     std::size_t skipped = 0;
     PrintAuditTable(in, filter, out, skipped);
     if (skipped > 0)
-        err << "korvelctl: " << skipped << " line(s) of " << file << " are no audit records\n";
+        err << "korvelctl: " << skipped << " line(s) of " << EscapedText(file)
+            << " are no audit records\n";
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "common/PelcoCommand.h"
 #include "common/PelcoDecoder.h"
 #include "korvelctl/ServiceMessages.h"
+#include "text/OutsideText.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
@@ -88,6 +89,11 @@ void OperatorClient::OnResolved(const error_code& error,
         [this](const error_code& error, const tcp::endpoint&) { OnConnected(error); });
 }
 
+std::string OperatorClient::Address() const
+{
+    return EscapedText(options.host) + ":" + EscapedText(options.port);
+}
+
 void OperatorClient::OnConnected(const error_code& error)
 {
     if (finished)
@@ -100,7 +106,7 @@ void OperatorClient::OnConnected(const error_code& error)
     everConnected = true;
     error_code ignored;
     peer = socket.remote_endpoint(ignored);
-    Print("connected to " + options.host + ":" + options.port);
+    Print("connected to " + Address());
     Established();
 }
 
@@ -268,7 +274,7 @@ void OperatorClient::Dropped(const std::string& reason)
     answerTimer.cancel();
     restoring = true;
     attempts = 0;
-    Print(reason + "; reconnecting to " + options.host + ":" + options.port);
+    Print(reason + "; reconnecting to " + Address());
     ScheduleReconnect();
 }
 
@@ -312,7 +318,7 @@ void OperatorClient::OnReconnected(const error_code& error)
         return;
     }
     retryTimer.cancel();
-    Print("reconnected to " + options.host + ":" + options.port);
+    Print("reconnected to " + Address());
     Established();
 }
 
@@ -398,7 +404,7 @@ void OperatorClient::Finish(int status, const std::string& reason)
     finished = true;
     exitStatus = status;
     if (!reason.empty())
-        std::cerr << "korvelctl: " << reason << std::endl;
+        std::cerr << "korvelctl: " << EscapedText(reason) << std::endl;
     error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
@@ -417,7 +423,7 @@ std::string OperatorClient::DescribeSent(const OperatorCommand& command, const B
 {
     switch (command.kind) {
     case OperatorCommand::Kind::Login:
-        return "sent LOGIN " + Printable(command.name) +
+        return "sent LOGIN " + EscapedText(command.name) +
                (command.password.empty() ? "" : " with a password");
     case OperatorCommand::Kind::Choose:
         return "sent CHOOSE";

@@ -104,6 +104,8 @@ private:
     void Answered();
     void Finish(int status, const std::string& reason);
     void Print(const std::string& line) const;
+    // HOST:PORT as given, printable.
+    std::string Address() const;
     std::string DescribeSent(const OperatorCommand& command, const Bytes& bytes) const;
 
     Options options;

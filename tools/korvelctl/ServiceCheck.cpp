@@ -1,6 +1,7 @@
 #include "korvelctl/ServiceCheck.h"
 
 #include "client/OperatorProtocol.h"
+#include "text/OutsideText.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
@@ -142,15 +143,8 @@ private:
         }
     }
 
-    // At most the start of what came, with control bytes as dots.
-    static std::string Shown(const std::string& text)
-    {
-        std::string shown = text.substr(0, 40);
-        for (char& c : shown)
-            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
-                c = '.';
-        return shown;
-    }
+    // At most the start of what came, printable.
+    static std::string Shown(const std::string& text) { return EscapedText(text.substr(0, 40)); }
 
     void Finish(const std::string& reason)
     {
@@ -222,7 +216,7 @@ int RunCheck(const std::vector<std::string>& arguments, std::ostream& out, std::
     }
     const std::string failure = CheckService(options);
     if (!failure.empty()) {
-        err << "korvelctl check: " << failure << "\n";
+        err << "korvelctl check: " << EscapedText(failure) << "\n";
         return 3;
     }
     return 0;

@@ -1,6 +1,7 @@
 #include "korvelctl/ServiceMessages.h"
 
 #include "client/OperatorProtocol.h"
+#include "text/OutsideText.h"
 
 #include <cstddef>
 #include <string_view>
@@ -134,7 +135,7 @@ std::vector<std::string> SplitTabs(const std::string& text, std::size_t most)
 ServiceNotice Unknown(const std::string& message)
 {
     ServiceNotice notice;
-    notice.text = "unrecognised message: " + Printable(message);
+    notice.text = "unrecognised message: " + EscapedText(message);
     return notice;
 }
 
@@ -201,9 +202,9 @@ ServiceNotice ReadServiceMessage(const std::string& message)
             "camera " + fields[1] +
             (message[0] == Protocol::SelectedByCommand ? " selected by your command"
                                                        : " handed to you in choose mode") +
-            ": address " + Printable(fields[0]);
+            ": address " + EscapedText(fields[0]);
         if (fields.size() == 3 && !fields[2].empty())
-            notice.text += ", name " + Printable(fields[2]);
+            notice.text += ", name " + EscapedText(fields[2]);
         return notice;
     }
     if (IsColourPrefix(message, 0)) {
@@ -213,27 +214,10 @@ ServiceNotice ReadServiceMessage(const std::string& message)
         notice.green = static_cast<std::uint8_t>(HexValue(message[3]) * 16 + HexValue(message[4]));
         notice.blue = static_cast<std::uint8_t>(HexValue(message[5]) * 16 + HexValue(message[6]));
         const std::string status = message.substr(8);
-        notice.text = status.empty() ? "control released" : Printable(status);
+        notice.text = status.empty() ? "control released" : EscapedText(status);
         return notice;
     }
     return Unknown(message);
-}
-
-std::string Printable(const std::string& text)
-{
-    static const char Digits[] = "0123456789ABCDEF";
-    std::string safe;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            safe += "\\x";
-            safe += Digits[byte >> 4];
-            safe += Digits[byte & 0x0F];
-        } else {
-            safe += c;
-        }
-    }
-    return safe;
 }
 
 } // namespace korvel

@@ -40,7 +40,8 @@ struct ServiceNotice
         Unknown
     };
     Kind kind = Kind::Unknown;
-    // Plain words, with control characters of the peer's text escaped.
+    // Plain words, with the peer's text escaped (EscapedText), so that the
+    // service cannot move the cursor or change colours.
     std::string text;
     // Status messages carry a colour "#RRGGBB".
     bool coloured = false;
@@ -51,9 +52,5 @@ struct ServiceNotice
 
 // Reads one whole message.
 ServiceNotice ReadServiceMessage(const std::string& message);
-
-// Peer text made safe to print: control characters are shown as \xNN, so
-// the service cannot move the cursor or change colours.
-std::string Printable(const std::string& text);
 
 } // namespace korvel

@@ -4,6 +4,7 @@
 #include "korvelctl/LineReader.h"
 #include "korvelctl/OperatorClient.h"
 #include "korvelctl/ServiceCheck.h"
+#include "text/OutsideText.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -134,7 +135,7 @@ int Main(int argc, char** argv)
     std::vector<OperatorCommand> commands;
     std::string error;
     if (scripted && !ParseCommands(script, commands, error)) {
-        std::cerr << "korvelctl: " << error << "\n";
+        std::cerr << "korvelctl: " << EscapedText(error) << "\n";
         return OperatorClient::UsageError;
     }
     options.scripted = scripted;
@@ -150,7 +151,7 @@ int Main(int argc, char** argv)
             if (ParseCommands(line, typed, error))
                 client.Add(typed);
             else
-                std::cerr << "korvelctl: " << error << std::endl;
+                std::cerr << "korvelctl: " << EscapedText(error) << std::endl;
         },
         [&client] { client.EndOfInput(); });
 
