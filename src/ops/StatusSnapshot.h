@@ -71,6 +71,8 @@ struct OperatorCounters
     std::uint64_t loginsFailed = 0;
     std::uint64_t unknownCamera = 0;
     std::uint64_t noticesSent = 0;
+    // Failed LOGINs whose FAILURE the failed-login throttle held back.
+    std::uint64_t loginsThrottled = 0;
 };
 
 struct StatusSnapshot
