@@ -76,6 +76,71 @@ void ClientSession::RefuseLoginAt(std::string name, Arbitration::Clock::time_poi
         server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
             self->OnRefusalDue(error);
         }));
+    WatchWhileRefusing();
+}
+
+void ClientSession::WatchWhileRefusing()
+{
+    if (readWatchPending)
+        return;
+    readWatchPending = true;
+    socket.async_wait(
+        boost::asio::ip::tcp::socket::wait_read,
+        server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
+            self->readWatchPending = false;
+            self->OnReadableWhileRefusing(error);
+        }));
+}
+
+// Readable: the client closed, reset, or sent its next message; a look
+// without reading tells which.
+void ClientSession::OnReadableWhileRefusing(const boost::system::error_code& error)
+{
+    if (ended) {
+        Leave();
+        return;
+    }
+    if (!refusalPending)
+        return; // answered meanwhile: the read cycle goes on
+    if (!error) {
+        char next = 0;
+        boost::system::error_code peekError;
+        const std::size_t peeked = socket.receive(boost::asio::buffer(&next, 1),
+                                                  boost::asio::socket_base::message_peek, peekError);
+        if (peekError == boost::asio::error::would_block) {
+            WatchWhileRefusing();
+            return;
+        }
+        if (!peekError && peeked > 0) {
+            // Its next message waits its turn; from now on only a reset or
+            // failed keepalive probes tell that the client has gone.
+            if (!errorWatchPending) {
+                errorWatchPending = true;
+                socket.async_wait(
+                    boost::asio::ip::tcp::socket::wait_error,
+                    server.Guard([self = shared_from_this()](const boost::system::error_code&) {
+                        self->errorWatchPending = false;
+                        self->OnErrorWhileRefusing();
+                    }));
+            }
+            return;
+        }
+    }
+    // The client has gone: its FAILURE is never sent, nor logged.
+    End();
+    Leave();
+}
+
+void ClientSession::OnErrorWhileRefusing()
+{
+    if (ended) {
+        Leave();
+        return;
+    }
+    if (!refusalPending)
+        return; // the read cycle meets the error, if any, itself
+    End();
+    Leave();
 }
 
 void ClientSession::OnRefusalDue(const boost::system::error_code& error)

@@ -102,6 +102,11 @@ private:
     void LogSendError(const boost::system::error_code& error) const;
     void LogLostSession() const;
     void OnRefusalDue(const boost::system::error_code& error);
+    // While a FAILURE is held back the session reads nothing, yet a client
+    // that has gone must not keep its session until the answer is due.
+    void WatchWhileRefusing();
+    void OnReadableWhileRefusing(const boost::system::error_code& error);
+    void OnErrorWhileRefusing();
     void OnLoginDeadline(const boost::system::error_code& error);
     // Closes the connection and drops what is still queued.
     void End();
@@ -127,6 +132,8 @@ private:
     // The held-back FAILURE: the name as sent, and when it is due.
     std::string refusedName;
     bool refusalPending = false;
+    bool readWatchPending = false;
+    bool errorWatchPending = false;
     boost::asio::steady_timer refusalTimer;
     // Runs from the greeting to the first login, when logins are required.
     boost::asio::steady_timer loginDeadline;

@@ -1,5 +1,6 @@
 // The session policy through real sockets: commands ignored until a login
-// when logins are required, and connections closed at once beyond the cap.
+// when logins are required, connections closed at once beyond the cap, and
+// failed logins from one address answered ever more slowly.
 #include "Peers.h"
 #include "ServiceUnderTest.h"
 #include "support/PseudoTerminal.h"
@@ -7,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -37,11 +41,21 @@ std::size_t CountOf(const std::string& text, const std::string& part)
     return count;
 }
 
-std::unique_ptr<OperatorClient> Connect(ServiceUnderTest& service)
+std::unique_ptr<OperatorClient> Connect(ServiceUnderTest& service,
+                                        const std::string& from = "127.0.0.1")
 {
-    auto client = std::make_unique<OperatorClient>(service.Port());
+    OperatorClient::Options options;
+    options.localAddress = from;
+    auto client = std::make_unique<OperatorClient>(service.Port(), options);
     EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()));
     return client;
+}
+
+std::uint64_t ThrottledLogins(ServiceUnderTest& service)
+{
+    StatusSnapshot status;
+    service.OnLoop([&] { service.Server().FillStatus(status, std::chrono::steady_clock::now()); });
+    return status.counters.loginsThrottled;
 }
 
 } // namespace
@@ -152,6 +166,73 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
     for (auto& session : sessions) {
         session->Send("LOGIN guard pw");
         EXPECT_EQ(session->Read(2), "OK") << "the sessions within the cap carry on";
+    }
+}
+
+// Timing measured generously: a held-back FAILURE takes at least 0.9 s of
+// its 1 s; being answered "at once" is never timed, only ordered.
+TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
+{
+    using Clock = std::chrono::steady_clock;
+    const std::string failedLine = "] Failed login from 127.0.0.5 by user guard\n";
+    for (const bool throttled : {true, false}) {
+        SCOPED_TRACE(throttled ? "LoginThrottle on" : "LoginThrottle=\"0\"");
+        SessionPolicy policy;
+        policy.throttleLogins = throttled;
+        ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
+        auto guesser = Connect(service, "127.0.0.5");
+        auto second = Connect(service, "127.0.0.5");
+        for (int i = 0; i < 5; ++i) {
+            guesser->Send("LOGIN guard wrong");
+            EXPECT_EQ(guesser->Read(7), "FAILURE");
+        }
+        EXPECT_EQ(ThrottledLogins(service), 0u) << "five mistakes change nothing";
+
+        // The sixth, then one from the address's other connection, then the
+        // right password on the first: the service reads none of the first
+        // connection's later messages before its FAILURE is written.
+        const auto sixth = Clock::now();
+        guesser->Send("LOGIN guard wrong");
+        service.WaitHandled(*guesser);
+        second->Send("LOGIN guard wrong");
+        service.WaitHandled(*second);
+        guesser->Send("LOGIN guard pw");
+
+        auto other = Connect(service, "127.0.0.6");
+        other->Send("LOGIN chief");
+        EXPECT_EQ(other->Read(2), "OK") << "another address logs in meanwhile";
+        if (throttled && Clock::now() - sixth < 900ms) {
+            EXPECT_EQ(guesser->Read(1, 0ms), "") << "the sixth FAILURE is still held back";
+            EXPECT_EQ(CountOf(service.Log(), failedLine), 5u) << "logged when answered";
+        }
+
+        EXPECT_EQ(guesser->Read(9), "FAILUREOK") << "the replies keep their order";
+        if (throttled) {
+            EXPECT_GE(Clock::now() - sixth, 900ms);
+        }
+        EXPECT_EQ(second->Read(7), "FAILURE");
+        if (throttled) {
+            EXPECT_GE(Clock::now() - sixth, 2700ms) << "one at a time, the next 2 s later";
+        }
+        EXPECT_EQ(CountOf(service.Log(), failedLine), 7u) << service.Log();
+        EXPECT_EQ(ThrottledLogins(service), throttled ? 2u : 0u);
+
+        // The login that passed started the address afresh.
+        for (int i = 0; i < 5; ++i) {
+            second->Send("LOGIN guard wrong");
+            EXPECT_EQ(second->Read(7), "FAILURE");
+        }
+        EXPECT_EQ(ThrottledLogins(service), throttled ? 2u : 0u);
+
+        // A client that leaves while its FAILURE is held back is let go at
+        // once, unanswered; the attempt it made is never logged.
+        auto leaver = Connect(service, "127.0.0.5");
+        leaver->Send("LOGIN guard wrong");
+        service.WaitHandled(*leaver);
+        ::shutdown(leaver->Fd(), SHUT_WR);
+        EXPECT_EQ(leaver->Read(7), throttled ? "" : "FAILURE");
+        EXPECT_TRUE(leaver->WaitClosed());
+        EXPECT_EQ(CountOf(service.Log(), failedLine), throttled ? 12u : 13u);
     }
 }
 
