@@ -159,4 +159,43 @@ TEST(BenchHarness, ResultLinesSayWhenTheMachinePaused)
     }
 }
 
+// The attack line passes only while the operators' notices keep a median
+// under 1 ms and a p99 within 1.5 times the quiet run's, every status poll
+// is answered and every notice arrives.
+TEST(BenchHarness, AttackLineHoldsItsTargetOnlyWhenEveryPartHolds)
+{
+    const struct
+    {
+        const char* what;
+        std::int64_t p50;
+        std::int64_t p99;
+        std::size_t pollsFailed;
+        std::size_t noticesMissing;
+        bool passes;
+    } cases[] = {
+        {"all within", 400'000, 1'400'000, 0, 0, true},
+        {"median at 1 ms", 1'000'000, 1'400'000, 0, 0, false},
+        {"p99 over 1.5 times the quiet run's", 400'000, 1'600'000, 0, 0, false},
+        {"a poll unanswered", 400'000, 1'400'000, 1, 0, false},
+        {"a notice missing", 400'000, 1'400'000, 0, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScenarioRecord record{ScenarioKind::Attacked, "attack", "under attack", {}, {}};
+        ScenarioResult attacked;
+        attacked.latency = {100, c.p50, c.p99, c.p99, c.p99};
+        attacked.statusAnswers = 20;
+        attacked.statusFailures = c.pollsFailed;
+        attacked.noticesExpected = 100;
+        attacked.noticesReceived = 100 - c.noticesMissing;
+        ScenarioResult quiet;
+        quiet.latency = {100, 300'000, 1'000'000, 1'000'000, 1'000'000};
+        quiet.noticesExpected = quiet.noticesReceived = 100;
+        record.service.push_back(attacked);
+        record.socat.push_back(quiet);
+        const std::string line = ResultLine(record);
+        EXPECT_NE(line.find(c.passes ? ": PASS" : ": MISS"), std::string::npos) << line;
+    }
+}
+
 } // namespace korvel

@@ -200,7 +200,9 @@ StatusServer::StatusServer(boost::asio::io_context& io, const std::string& addre
     acceptor.open(endpoint.protocol());
     acceptor.set_option(boost::asio::socket_base::reuse_address(true));
     acceptor.bind(endpoint);
-    acceptor.listen(static_cast<int>(MaxConnections));
+    // A burst of connections waits in the kernel for its turn rather than be
+    // dropped there: the places are shared out once accepted.
+    acceptor.listen(boost::asio::socket_base::max_listen_connections);
     StartAccept();
 }
 
