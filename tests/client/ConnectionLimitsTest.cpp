@@ -169,7 +169,8 @@ TEST(ConnectionLimits, NoPeerHoldingConnectionsLocksOthersOut)
              guard->Send("LOGIN guard pw");
              EXPECT_EQ(guard->Read(2), "OK") << "the session that logged in stays";
          }},
-        {"operator connections probe a silent peer after 60 s, every 10 s, 6 times",
+        {"operator connections probe a silent peer after 60 s, every 10 s, 6 times, and give "
+         "up on unacknowledged data after as long",
          [] {
              ServiceUnderTest service(Users);
              auto client = ConnectFrom("127.0.0.1", service.Port());
@@ -180,6 +181,7 @@ TEST(ConnectionLimits, NoPeerHoldingConnectionsLocksOthersOut)
              EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
              EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 10);
              EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 6);
+             EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 120000);
              EXPECT_EQ(service.Log().find("keepalive"), std::string::npos) << service.Log();
          }},
     };

@@ -14,6 +14,7 @@ std::error_code EnableKeepAlive(std::uintptr_t socket, const KeepAliveTiming& ti
     const int on = 1;
     const int idle = static_cast<int>(timing.idle.count());
     const int interval = static_cast<int>(timing.interval.count());
+    const int unacknowledgedMs = (idle + interval * timing.probes) * 1000;
     const struct
     {
         int level;
@@ -24,6 +25,7 @@ std::error_code EnableKeepAlive(std::uintptr_t socket, const KeepAliveTiming& ti
         {IPPROTO_TCP, TCP_KEEPIDLE, &idle},
         {IPPROTO_TCP, TCP_KEEPINTVL, &interval},
         {IPPROTO_TCP, TCP_KEEPCNT, &timing.probes},
+        {IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs},
     };
     for (const auto& option : options)
         if (::setsockopt(fd, option.level, option.name, option.value, sizeof(int)) != 0)

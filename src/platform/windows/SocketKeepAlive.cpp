@@ -8,6 +8,9 @@
 #ifndef TCP_KEEPCNT
 #define TCP_KEEPCNT 16
 #endif
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
 
 namespace korvel {
 
@@ -29,6 +32,12 @@ std::error_code EnableKeepAlive(std::uintptr_t socket, const KeepAliveTiming& ti
     const DWORD probes = static_cast<DWORD>(timing.probes);
     ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes),
                  sizeof probes);
+    // Unacknowledged data: the longest wait for a retransmission's answer,
+    // in seconds (Windows Vista and later; refused, it keeps its default).
+    const DWORD unacknowledged = static_cast<DWORD>(
+        (timing.idle + timing.interval * timing.probes).count());
+    ::setsockopt(handle, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&unacknowledged),
+                 sizeof unacknowledged);
     return {};
 }
 
