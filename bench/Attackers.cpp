@@ -51,17 +51,18 @@ void LoginFlood::Connect(Guesser& guesser)
     guesser.socket.bind(tcp::endpoint(from, 0), error);
     guesser.greeted = false;
     guesser.received.clear();
-    guesser.socket.async_connect(service, [this, &guesser, alive = alive](const error_code& failed) {
-        if (!*alive)
-            return;
-        if (failed) {
-            Connect(guesser);
-            return;
-        }
-        error_code ignored;
-        guesser.socket.set_option(tcp::no_delay(true), ignored);
-        Read(guesser);
-    });
+    guesser.socket.async_connect(service,
+                                 [this, &guesser, alive = alive](const error_code& failed) {
+                                     if (!*alive)
+                                         return;
+                                     if (failed) {
+                                         Connect(guesser);
+                                         return;
+                                     }
+                                     error_code ignored;
+                                     guesser.socket.set_option(tcp::no_delay(true), ignored);
+                                     Read(guesser);
+                                 });
 }
 
 void LoginFlood::Read(Guesser& guesser)
@@ -123,8 +124,7 @@ IdleHolders::IdleHolders(boost::asio::io_context& io, tcp::endpoint server,
 {
     for (const std::string& address : fromAddresses)
         for (std::size_t i = 0; i < perAddress; ++i)
-            holders.push_back(
-                std::make_unique<Holder>(io, boost::asio::ip::make_address(address)));
+            holders.push_back(std::make_unique<Holder>(io, boost::asio::ip::make_address(address)));
 }
 
 IdleHolders::~IdleHolders()
@@ -165,12 +165,11 @@ void IdleHolders::Connect(Holder& holder)
             return;
         }
         // Nothing is sent; whatever ends the read is the server closing.
-        holder.socket.async_read_some(
-            boost::asio::buffer(&holder.byte, 1),
-            [alive, reopen](const error_code&, std::size_t) {
-                if (*alive)
-                    reopen();
-            });
+        holder.socket.async_read_some(boost::asio::buffer(&holder.byte, 1),
+                                      [alive, reopen](const error_code&, std::size_t) {
+                                          if (*alive)
+                                              reopen();
+                                      });
     });
 }
 

@@ -285,8 +285,7 @@ std::string ResultLine(const ScenarioRecord& record)
         break;
     }
     case ScenarioKind::Attacked: {
-        std::size_t answers = 0, failures = 0, guesses = 0, closed = 0, expected = 0,
-                    received = 0;
+        std::size_t answers = 0, failures = 0, guesses = 0, closed = 0, expected = 0, received = 0;
         for (const ScenarioResult& run : service) {
             if (!Usable(run))
                 continue;

@@ -372,9 +372,9 @@ ScenarioResult OpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopP
         std::unique_ptr<LoginFlood> guesser;
         std::unique_ptr<IdleHolders> holders;
         if (const AttackPlan* attack = disturbance.attack) {
-            guesser = std::make_unique<LoginFlood>(rig.io, rig.relay->OperatorEndpoint(),
-                                                   "127.0.2.1", attack->loginConnections,
-                                                   attack->loginNameBytes);
+            guesser =
+                std::make_unique<LoginFlood>(rig.io, rig.relay->OperatorEndpoint(), "127.0.2.1",
+                                             attack->loginConnections, attack->loginNameBytes);
             std::vector<std::string> addresses;
             for (std::size_t i = 1; i <= attack->statusAddresses; ++i)
                 addresses.push_back("127.0.3." + std::to_string(i));
@@ -427,8 +427,8 @@ ScenarioResult RunUnderAttack(const BenchPaths& paths, const OpenLoopPlan& plan,
 {
     Disturbance disturbance;
     disturbance.extras.statusServer = true;
-    disturbance.extras.audit = attacked && attack.auditFifo ? ServiceExtras::Audit::Fifo
-                                                            : ServiceExtras::Audit::File;
+    disturbance.extras.audit =
+        attacked && attack.auditFifo ? ServiceExtras::Audit::Fifo : ServiceExtras::Audit::File;
     disturbance.polled = attacked;
     disturbance.attack = attacked ? &attack : nullptr;
     disturbance.noticeLatency = true;

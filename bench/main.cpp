@@ -240,8 +240,7 @@ int Main(int argc, char** argv)
              return RunOpenLoop(paths, RelayKind::Service, plan.open, kind == RelayKind::Service);
          }},
         // Likewise: the service attacked, and left alone.
-        {ScenarioKind::Attacked, "attack", Describe(plan.open) + "; " + Describe(plan.attack),
-         true,
+        {ScenarioKind::Attacked, "attack", Describe(plan.open) + "; " + Describe(plan.attack), true,
          [&](RelayKind kind) {
              return RunUnderAttack(paths, plan.open, plan.attack, kind == RelayKind::Service);
          }},

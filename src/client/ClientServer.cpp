@@ -221,8 +221,8 @@ void ClientServer::KeepAliveFailed(const std::error_code& error)
                         << error.message() << std::endl;
 }
 
-std::optional<Arbitration::Clock::time_point> ClientServer::FailedLoginReplyTime(
-    const ClientSession& session)
+std::optional<Arbitration::Clock::time_point>
+ClientServer::FailedLoginReplyTime(const ClientSession& session)
 {
     if (!policy.throttleLogins)
         return std::nullopt;

@@ -98,8 +98,8 @@ public:
     bool CheckLogin(const std::string& name, const std::string& password) const;
     // A LOGIN from the session failed the check: when its FAILURE may be
     // sent, none when at once.
-    std::optional<Arbitration::Clock::time_point> FailedLoginReplyTime(
-        const ClientSession& session);
+    std::optional<Arbitration::Clock::time_point>
+    FailedLoginReplyTime(const ClientSession& session);
     // A LOGIN from the session passed: its address is no longer throttled.
     void LoginPassed(const ClientSession& session);
     std::int32_t PriorityOf(const std::string& name) const;

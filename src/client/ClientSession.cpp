@@ -45,8 +45,8 @@ std::uint16_t ClientSession::Start()
         server.KeepAliveFailed(failed);
     if (server.Policy().requireLogin) {
         loginDeadline.expires_after(server.Policy().loginTimeout);
-        loginDeadline.async_wait(server.Guard(
-            [self = shared_from_this()](const boost::system::error_code& waitError) {
+        loginDeadline.async_wait(
+            server.Guard([self = shared_from_this()](const boost::system::error_code& waitError) {
                 self->OnLoginDeadline(waitError);
             }));
     }
@@ -105,8 +105,8 @@ void ClientSession::OnReadableWhileRefusing(const boost::system::error_code& err
     if (!error) {
         char next = 0;
         boost::system::error_code peekError;
-        const std::size_t peeked = socket.receive(boost::asio::buffer(&next, 1),
-                                                  boost::asio::socket_base::message_peek, peekError);
+        const std::size_t peeked = socket.receive(
+            boost::asio::buffer(&next, 1), boost::asio::socket_base::message_peek, peekError);
         if (peekError == boost::asio::error::would_block) {
             WatchWhileRefusing();
             return;

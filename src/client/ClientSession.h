@@ -49,8 +49,8 @@ public:
     static constexpr std::size_t MaxQueuedBytes = 1024 * 1024;
     // First probe after a minute without traffic, then every 10 s; the
     // sixth unanswered probe ends the connection (at 2 minutes).
-    static constexpr KeepAliveTiming KeepAlive{std::chrono::seconds(60),
-                                               std::chrono::seconds(10), 6};
+    static constexpr KeepAliveTiming KeepAlive{std::chrono::seconds(60), std::chrono::seconds(10),
+                                               6};
 
     ClientSession(boost::asio::io_context& io, ClientServer& server);
     ClientSession(const ClientSession&) = delete;

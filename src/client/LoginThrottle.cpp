@@ -5,7 +5,7 @@
 namespace korvel {
 
 std::optional<LoginThrottle::Clock::time_point> LoginThrottle::Failed(const std::string& address,
-                                                                       Clock::time_point now)
+                                                                      Clock::time_point now)
 {
     History& history = HistoryOf(address, now);
     if (history.delay == Clock::duration::zero()) {
@@ -36,8 +36,7 @@ void LoginThrottle::Passed(const std::string& address)
     addresses.erase(address);
 }
 
-LoginThrottle::History& LoginThrottle::HistoryOf(const std::string& address,
-                                                 Clock::time_point now)
+LoginThrottle::History& LoginThrottle::HistoryOf(const std::string& address, Clock::time_point now)
 {
     ForgetQuietAddresses(now);
     const auto found = addresses.find(address);
@@ -47,8 +46,8 @@ LoginThrottle::History& LoginThrottle::HistoryOf(const std::string& address,
         return found->second;
     }
     if (addresses.size() >= MaxAddresses) {
-        const auto quietest = std::min_element(
-            addresses.begin(), addresses.end(), [](const auto& a, const auto& b) {
+        const auto quietest =
+            std::min_element(addresses.begin(), addresses.end(), [](const auto& a, const auto& b) {
                 return a.second.lastReply < b.second.lastReply;
             });
         addresses.erase(quietest);

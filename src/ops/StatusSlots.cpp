@@ -20,9 +20,8 @@ std::optional<std::size_t> StatusSlots::IdleLongest(Picks picks) const
 
 StatusSlots::Admission StatusSlots::Admit(const std::string& address, Clock::time_point now)
 {
-    const auto sameAddress =
-        std::count_if(slots.begin(), slots.end(),
-                      [&](const Slot& slot) { return slot.address == address; });
+    const auto sameAddress = std::count_if(
+        slots.begin(), slots.end(), [&](const Slot& slot) { return slot.address == address; });
     std::optional<std::size_t> victim;
     if (static_cast<std::size_t>(sameAddress) >= perAddress)
         victim = IdleLongest([&](const Slot& slot) { return slot.address == address; });

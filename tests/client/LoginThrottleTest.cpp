@@ -16,17 +16,25 @@ using std::chrono::milliseconds;
 
 const Clock::time_point Start = Clock::time_point() + std::chrono::hours(100);
 
+// Whole milliseconds, as the table gives them.
+Clock::duration Seconds(double seconds)
+{
+    return std::chrono::round<milliseconds>(std::chrono::duration<double>(seconds));
+}
+
+// A failed LOGIN at `at` seconds and when its FAILURE may go (-1: at once),
+// or a LOGIN that passed.
 struct Step
 {
-    int atMs;
-    const char* address;
-    bool passed;  // a LOGIN that passed, else one that failed
-    int answerMs; // failed: when its FAILURE may go; -1 for at once
+    double at;
+    double answer;
+    const char* address = "10.0.0.1";
+    bool passed = false;
 };
 
-std::vector<Step> FiveFailuresAt(int atMs, const char* address = "10.0.0.1")
+std::vector<Step> FiveFailures(const char* address = "10.0.0.1")
 {
-    return std::vector<Step>(5, Step{atMs, address, false, -1});
+    return std::vector<Step>(5, Step{0, -1, address});
 }
 
 std::vector<Step> operator+(std::vector<Step> first, const std::vector<Step>& then)
@@ -39,52 +47,30 @@ std::vector<Step> operator+(std::vector<Step> first, const std::vector<Step>& th
 
 TEST(LoginThrottle, HoldsBackFailuresBeyondFiveAMinuteOneAtATime)
 {
+    using Then = std::vector<Step>;
     const struct
     {
         const char* name;
         std::vector<Step> steps;
     } cases[] = {
         {"five mistakes in a minute are answered at once",
-         {{0, "10.0.0.1", false, -1},
-          {10000, "10.0.0.1", false, -1},
-          {20000, "10.0.0.1", false, -1},
-          {30000, "10.0.0.1", false, -1},
-          {59000, "10.0.0.1", false, -1}}},
+         {{0, -1}, {10, -1}, {20, -1}, {30, -1}, {59, -1}}},
         {"then each waits for the one before, the delay doubling up to 30 s",
-         FiveFailuresAt(0) + std::vector<Step>{{0, "10.0.0.1", false, 1000},
-                                               {0, "10.0.0.1", false, 3000},
-                                               {0, "10.0.0.1", false, 7000},
-                                               {0, "10.0.0.1", false, 15000},
-                                               {0, "10.0.0.1", false, 31000},
-                                               {0, "10.0.0.1", false, 61000},
-                                               {0, "10.0.0.1", false, 91000}}},
+         FiveFailures() + Then{{0, 1}, {0, 3}, {0, 7}, {0, 15}, {0, 31}, {0, 61}, {0, 91}}},
         {"a failure after the previous answer's due time waits its delay from now",
-         FiveFailuresAt(0) + std::vector<Step>{{0, "10.0.0.1", false, 1000},
-                                               {5000, "10.0.0.1", false, 7000},
-                                               {8000, "10.0.0.1", false, 12000}}},
+         FiveFailures() + Then{{0, 1}, {5, 7}, {8, 12}}},
         {"failures that left the minute no longer count",
-         {{0, "10.0.0.1", false, -1},
-          {10000, "10.0.0.1", false, -1},
-          {20000, "10.0.0.1", false, -1},
-          {30000, "10.0.0.1", false, -1},
-          {40000, "10.0.0.1", false, -1},
-          {60000, "10.0.0.1", false, -1},
-          {61000, "10.0.0.1", false, 62000}}},
+         {{0, -1}, {10, -1}, {20, -1}, {30, -1}, {40, -1}, {60, -1}, {61, 62}}},
         {"a minute without a failure after the last answer starts afresh",
-         FiveFailuresAt(0) + std::vector<Step>{{0, "10.0.0.1", false, 1000},
-                                               {60999, "10.0.0.1", false, 62999},
-                                               {122999, "10.0.0.1", false, -1}}},
+         FiveFailures() + Then{{0, 1}, {60.999, 62.999}, {122.999, -1}}},
         {"a login that passes starts the address afresh",
-         FiveFailuresAt(0) + std::vector<Step>{{0, "10.0.0.1", false, 1000},
-                                               {500, "10.0.0.1", true, -1},
-                                               {600, "10.0.0.1", false, -1}}},
-        {"addresses are counted apart",
-         FiveFailuresAt(0, "10.0.0.1") + FiveFailuresAt(0, "::1") +
-             std::vector<Step>{{0, "10.0.0.1", false, 1000},
-                               {0, "10.0.0.2", false, -1},
-                               {0, "::1", false, 1000},
-                               {0, "10.0.0.1", true, -1},
-                               {0, "::1", false, 3000}}},
+         FiveFailures() + Then{{0, 1}, {0.5, -1, "10.0.0.1", true}, {0.6, -1}}},
+        {"addresses are counted apart", FiveFailures() + FiveFailures("::1") +
+                                            Then{{0, 1},
+                                                 {0, -1, "10.0.0.2"},
+                                                 {0, 1, "::1"},
+                                                 {0, -1, "10.0.0.1", true},
+                                                 {0, 3, "::1"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,17 +78,16 @@ TEST(LoginThrottle, HoldsBackFailuresBeyondFiveAMinuteOneAtATime)
         for (std::size_t i = 0; i < c.steps.size(); ++i) {
             const Step& step = c.steps[i];
             SCOPED_TRACE("step " + std::to_string(i));
-            const Clock::time_point now = Start + milliseconds(step.atMs);
             if (step.passed) {
                 throttle.Passed(step.address);
                 continue;
             }
-            const auto due = throttle.Failed(step.address, now);
-            if (step.answerMs < 0) {
+            const auto due = throttle.Failed(step.address, Start + Seconds(step.at));
+            if (step.answer < 0) {
                 EXPECT_FALSE(due) << "held back";
             } else {
                 ASSERT_TRUE(due) << "answered at once";
-                EXPECT_EQ(*due - Start, milliseconds(step.answerMs));
+                EXPECT_EQ(*due - Start, Seconds(step.answer));
             }
         }
     }
@@ -114,7 +99,7 @@ TEST(LoginThrottle, HoldsBackFailuresBeyondFiveAMinuteOneAtATime)
 TEST(LoginThrottle, MemoryStaysBoundedUnderAFloodOfAddresses)
 {
     LoginThrottle throttle;
-    for (const auto& step : FiveFailuresAt(0, "quiet"))
+    for (const auto& step : FiveFailures("quiet"))
         EXPECT_FALSE(throttle.Failed(step.address, Start));
     for (std::size_t i = 0; i < LoginThrottle::MaxAddresses + 100; ++i)
         throttle.Failed("10.1." + std::to_string(i), Start + milliseconds(1));

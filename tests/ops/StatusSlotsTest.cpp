@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,34 +13,18 @@ namespace korvel::status_slots_test {
 
 namespace {
 
-using Clock = StatusSlots::Clock;
-
-struct Step
+// Sixteen connections, four from each of the addresses a, b, c and d.
+std::vector<std::string> FullServer()
 {
-    enum Kind
-    {
-        Accept, // a connection named `name` from `address`
-        Touch,  // `name` read a request or wrote an answer
-        Leave,  // `name` closed
-    } kind;
-    int atSecond;
-    std::string name;
-    std::string address;
-    std::string closed; // Accept: the connection that gives way, empty for none
-};
-
-// `count` connections from the address, one a second from `firstSecond`,
-// named prefix0, prefix1, ...; none gives way.
-std::vector<Step> Fill(const std::string& prefix, const std::string& address, int count,
-                       int firstSecond)
-{
-    std::vector<Step> steps;
-    for (int i = 0; i < count; ++i)
-        steps.push_back({Step::Accept, firstSecond + i, prefix + std::to_string(i), address, ""});
+    std::vector<std::string> steps;
+    for (const char* address : {"+a", "+b", "+c", "+d"})
+        steps.insert(steps.end(), 4, address);
     return steps;
 }
 
-std::vector<Step> operator+(std::vector<Step> first, const std::vector<Step>& then)
+using Then = std::vector<std::string>;
+
+std::vector<std::string> operator+(std::vector<std::string> first, const Then& then)
 {
     first.insert(first.end(), then.begin(), then.end());
     return first;
@@ -49,64 +34,51 @@ std::vector<Step> operator+(std::vector<Step> first, const std::vector<Step>& th
 
 TEST(StatusSlots, ThePlaceGoesToTheNewcomerFromTheConnectionIdleLongest)
 {
+    // Step i happens at second i: "+A" a connection from address A, "~N" the
+    // connection of step N reads a request (busy, not idle), "-N" it closes.
+    // Expected: the step whose connection the last step's newcomer closes.
     const struct
     {
         const char* what;
-        std::vector<Step> steps;
-        std::size_t size; // places taken at the end
+        std::vector<std::string> steps;
+        int closed; // -1: none
+        std::size_t places;
     } cases[] = {
-        {"four from one address keep their places", Fill("a", "10.0.0.1", 4, 0), 4},
+        {"four from one address keep their places", {"+a", "+a", "+a", "+a"}, -1, 4},
         {"a fifth from that address closes its own idle longest",
-         Fill("a", "10.0.0.1", 4, 0) + Fill("b", "10.0.0.2", 4, 10) +
-             std::vector<Step>{{Step::Accept, 20, "a4", "10.0.0.1", "a0"},
-                               {Step::Accept, 21, "a5", "10.0.0.1", "a1"}},
-         8},
-        {"a request makes a connection busy: the next idle one gives way",
-         Fill("a", "10.0.0.1", 4, 0) +
-             std::vector<Step>{{Step::Touch, 5, "a0", "", ""},
-                               {Step::Accept, 6, "a4", "10.0.0.1", "a1"}},
+         {"+b", "+a", "+a", "+a", "+a", "+a"},
+         1,
+         5},
+        {"a connection that read a request is busy, not idle",
+         {"+a", "+a", "+a", "+a", "~0", "+a"},
+         1,
          4},
-        {"sixteen from four addresses fill the server; a newcomer closes the idle longest",
-         Fill("a", "10.0.0.1", 4, 0) + Fill("b", "10.0.0.2", 4, 4) + Fill("c", "10.0.0.3", 4, 8) +
-             Fill("d", "10.0.0.4", 4, 12) +
-             std::vector<Step>{{Step::Touch, 16, "a0", "", ""},
-                               {Step::Accept, 17, "e0", "10.0.0.5", "a1"},
-                               {Step::Accept, 18, "e1", "10.0.0.5", "a2"}},
-         16},
-        {"a connection that left frees its place",
-         Fill("a", "10.0.0.1", 4, 0) + Fill("b", "10.0.0.2", 4, 4) + Fill("c", "10.0.0.3", 4, 8) +
-             Fill("d", "10.0.0.4", 4, 12) +
-             std::vector<Step>{{Step::Leave, 16, "c2", "", ""},
-                               {Step::Accept, 17, "e0", "10.0.0.5", ""},
-                               {Step::Leave, 18, "c2", "", ""},
-                               {Step::Accept, 19, "c4", "10.0.0.3", "a0"}},
-         16},
+        {"a seventeenth closes the idle longest of all", FullServer() + Then{"~0", "+e"}, 1, 16},
+        {"a connection that left frees its place", FullServer() + Then{"-3", "-3", "+e"}, -1, 16},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         StatusSlots slots(16, 4);
-        std::map<std::string, StatusSlots::Id> ids;
-        std::map<StatusSlots::Id, std::string> names;
-        for (const Step& step : c.steps) {
-            SCOPED_TRACE(step.name + " at " + std::to_string(step.atSecond));
-            const Clock::time_point now = Clock::time_point() + std::chrono::seconds(step.atSecond);
-            switch (step.kind) {
-            case Step::Accept: {
-                const auto admission = slots.Admit(step.address, now);
-                ids[step.name] = admission.id;
-                names[admission.id] = step.name;
-                EXPECT_EQ(admission.closed ? names[*admission.closed] : "", step.closed);
-                break;
-            }
-            case Step::Touch:
-                slots.Touch(ids.at(step.name), now);
-                break;
-            case Step::Leave:
-                slots.Remove(ids.at(step.name));
-                break;
+        std::vector<StatusSlots::Id> ids;
+        std::map<StatusSlots::Id, int> steps;
+        std::optional<StatusSlots::Id> closed;
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            const auto now = StatusSlots::Clock::time_point() + std::chrono::seconds(i);
+            const std::string& step = c.steps[i];
+            ids.push_back(0);
+            if (step[0] == '+') {
+                const auto admission = slots.Admit(step.substr(1), now);
+                ids.back() = admission.id;
+                steps[admission.id] = static_cast<int>(i);
+                closed = admission.closed;
+            } else if (step[0] == '~') {
+                slots.Touch(ids.at(std::stoul(step.substr(1))), now);
+            } else {
+                slots.Remove(ids.at(std::stoul(step.substr(1))));
             }
         }
-        EXPECT_EQ(slots.Size(), c.size);
+        EXPECT_EQ(closed ? steps[*closed] : -1, c.closed);
+        EXPECT_EQ(slots.Size(), c.places);
     }
 }
 

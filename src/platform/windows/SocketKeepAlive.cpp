@@ -1,8 +1,8 @@
 #include "platform/SocketKeepAlive.h"
 
+#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <mstcpip.h>
 
 // Windows 10 version 1703 and later; older headers lack it.
 #ifndef TCP_KEEPCNT
@@ -34,8 +34,8 @@ std::error_code EnableKeepAlive(std::uintptr_t socket, const KeepAliveTiming& ti
                  sizeof probes);
     // Unacknowledged data: the longest wait for a retransmission's answer,
     // in seconds (Windows Vista and later; refused, it keeps its default).
-    const DWORD unacknowledged = static_cast<DWORD>(
-        (timing.idle + timing.interval * timing.probes).count());
+    const DWORD unacknowledged =
+        static_cast<DWORD>((timing.idle + timing.interval * timing.probes).count());
     ::setsockopt(handle, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&unacknowledged),
                  sizeof unacknowledged);
     return {};
