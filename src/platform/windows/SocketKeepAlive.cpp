@@ -1,8 +1,9 @@
 #include "platform/SocketKeepAlive.h"
 
-#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h, whose types it uses.
+#include <mstcpip.h>
 
 // Windows 10 version 1703 and later; older headers lack it.
 #ifndef TCP_KEEPCNT
