@@ -14,6 +14,7 @@ BenchPlan FullPlan()
     plan.crowd = {1000, 4, 20, 10};
     plan.fanOut = {500, 50, 250};
     plan.idle = {10000};
+    plan.attack = {4, 1000, 5, 4, true};
     return plan;
 }
 
@@ -26,6 +27,7 @@ BenchPlan QuickPlan()
     plan.crowd = {100, 4, 20, 1};
     plan.fanOut = {50, 50, 50};
     plan.idle = {500};
+    plan.attack = {4, 1000, 5, 4, true};
     return plan;
 }
 
@@ -58,6 +60,16 @@ std::string Describe(const IdlePlan& plan)
 {
     std::ostringstream text;
     text << plan.sessions << " idle sessions logged in";
+    return text.str();
+}
+
+std::string Describe(const AttackPlan& plan)
+{
+    std::ostringstream text;
+    text << plan.loginConnections << " guessing, " << plan.statusAddresses * plan.statusPerAddress
+         << " idle on status";
+    if (plan.auditFifo)
+        text << ", audit FIFO";
     return text.str();
 }
 

@@ -40,6 +40,18 @@ struct IdlePlan
     std::size_t sessions = 0;
 };
 
+// Attacks on the service while an open loop runs: a password guesser
+// flooding failed LOGINs with long names, idle connections holding the
+// status server's places, and an audit file that is a FIFO nobody reads.
+struct AttackPlan
+{
+    std::size_t loginConnections = 0;
+    std::size_t loginNameBytes = 0;
+    std::size_t statusAddresses = 0;
+    std::size_t statusPerAddress = 0;
+    bool auditFifo = true;
+};
+
 struct BenchPlan
 {
     int runs = 3;
@@ -48,6 +60,7 @@ struct BenchPlan
     OpenLoopPlan crowd;
     FanOutPlan fanOut;
     IdlePlan idle;
+    AttackPlan attack;
 };
 
 // The sizes the targets are set for.
@@ -59,5 +72,6 @@ std::string Describe(const ClosedLoopPlan& plan);
 std::string Describe(const OpenLoopPlan& plan);
 std::string Describe(const FanOutPlan& plan);
 std::string Describe(const IdlePlan& plan);
+std::string Describe(const AttackPlan& plan);
 
 } // namespace korvel

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 namespace korvel {
 
@@ -24,14 +25,16 @@ std::string MakeDirectory()
 std::string ServiceConfiguration(unsigned short operatorPort,
                                  const std::vector<CameraEndpoint>& cameras,
                                  const std::vector<OperatorAccount>& accounts,
-                                 unsigned lockTimeSecs, unsigned short statusPort)
+                                 unsigned lockTimeSecs, unsigned short statusPort,
+                                 const std::string& auditFile)
 {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<tlKorvel>\n"
         << "  <Options RetryIntervalSecs=\"1\" ClientAddress=\"127.0.0.1\" ClientPort=\""
         << operatorPort << "\" MaxSessions=\"20000\" StatusPort=\"" << statusPort << "\"/>\n"
-        << "  <KorvelControl LockTime=\"" << lockTimeSecs << "\">\n";
+        << "  <KorvelControl LockTime=\"" << lockTimeSecs << "\" AuditFile=\"" << auditFile
+        << "\">\n";
     for (const OperatorAccount& account : accounts)
         xml << "    <User Name=\"" << account.name << "\" Password=\"" << account.password
             << "\" Priority=\"" << account.priority << "\"/>\n";
@@ -79,19 +82,28 @@ unsigned short FreeLoopbackPort()
 RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
                                const std::vector<CameraEndpoint>& cameras,
                                const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs,
-                               bool statusServer)
+                               const ServiceExtras& extras)
     : kind(kind), directory(MakeDirectory())
 {
     const unsigned short port = FreeLoopbackPort();
     operatorEndpoint = tcp::endpoint(boost::asio::ip::address_v4::loopback(), port);
-    if (statusServer)
+    if (extras.statusServer)
         statusEndpoint = tcp::endpoint(boost::asio::ip::address_v4::loopback(), FreeLoopbackPort());
     std::vector<std::string> command;
     if (kind == RelayKind::Service) {
         const std::string program = directory + "tlKorvel";
         std::filesystem::copy_file(paths.service, program);
-        std::ofstream(directory + "tlKorvel.xml") << ServiceConfiguration(
-            port, cameras, accounts, lockTimeSecs, statusServer ? statusEndpoint.port() : 0);
+        std::string auditFile;
+        if (extras.audit == ServiceExtras::Audit::File)
+            auditFile = "audit.log";
+        if (extras.audit == ServiceExtras::Audit::Fifo) {
+            auditFile = "audit.fifo";
+            if (mkfifo((directory + auditFile).c_str(), 0600) != 0)
+                throw std::runtime_error("cannot make a FIFO in " + directory);
+        }
+        std::ofstream(directory + "tlKorvel.xml")
+            << ServiceConfiguration(port, cameras, accounts, lockTimeSecs,
+                                    extras.statusServer ? statusEndpoint.port() : 0, auditFile);
         command = paths.serviceWrapper;
         command.insert(command.end(), {program, "-d"});
     } else {

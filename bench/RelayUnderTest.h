@@ -31,6 +31,19 @@ struct BenchPaths
     std::vector<int> relayCpus;
 };
 
+// What the service runs beside the operators and cameras, for the scenarios
+// that need it.
+struct ServiceExtras
+{
+    bool statusServer = false;
+    enum class Audit
+    {
+        None,
+        File, // a regular file in the service's folder
+        Fifo, // a FIFO there that nobody reads
+    } audit = Audit::None;
+};
+
 struct OperatorAccount
 {
     std::string name;
@@ -48,7 +61,7 @@ public:
     RelayUnderTest(RelayKind kind, const BenchPaths& paths,
                    const std::vector<CameraEndpoint>& cameras,
                    const std::vector<OperatorAccount>& accounts, unsigned lockTimeSecs,
-                   bool statusServer = false);
+                   const ServiceExtras& extras = {});
     ~RelayUnderTest();
     RelayUnderTest(const RelayUnderTest&) = delete;
     RelayUnderTest& operator=(const RelayUnderTest&) = delete;

@@ -16,7 +16,10 @@ enum class ScenarioKind
     Idle,
     // The open-loop plan against the service polled for its status
     // (`service`) and not (`socat` holds the quiet runs).
-    Polled
+    Polled,
+    // The open-loop plan against the service under attack (`service`) and
+    // not (`socat` holds the quiet runs), timed to the senders' notices.
+    Attacked
 };
 
 // Every run of one scenario, against the service and (where it means

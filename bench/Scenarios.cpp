@@ -1,5 +1,6 @@
 #include "Scenarios.h"
 
+#include "Attackers.h"
 #include "CameraFarm.h"
 #include "Clock.h"
 #include "SessionPool.h"
@@ -41,7 +42,8 @@ std::string Count(std::size_t part, std::size_t whole)
 class Rig
 {
 public:
-    Rig(RelayKind kind, const BenchPaths& paths, std::size_t cameras, bool statusServer = false)
+    Rig(RelayKind kind, const BenchPaths& paths, std::size_t cameras,
+        const ServiceExtras& extras = {})
         : kind(kind), cameraCount(cameras)
     {
         std::vector<std::uint8_t> numbers;
@@ -52,7 +54,7 @@ public:
         farm = std::make_unique<CameraFarm>(io, numbers, ledger, kind == RelayKind::Service);
         relay = std::make_unique<RelayUnderTest>(kind, paths, farm->Endpoints(),
                                                  std::vector<OperatorAccount>{Lead, Crew},
-                                                 LockTimeSecs, statusServer);
+                                                 LockTimeSecs, extras);
     }
 
     ~Rig()
@@ -285,11 +287,44 @@ ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const Clos
     });
 }
 
-ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan,
-                           bool polled)
+namespace {
+
+// What runs beside an open loop, and what it measures.
+struct Disturbance
+{
+    ServiceExtras extras;
+    bool polled = false;
+    const AttackPlan* attack = nullptr; // the attacks that run, if any
+    bool noticeLatency = false;         // to the sender's notice, not the camera
+};
+
+// The k-th notice a session gets after recording starts tells of its k-th
+// measured frame (1 to frames).
+void MeasureNotices(Rig& rig, const std::vector<std::uint16_t>& sessions, std::size_t frames,
+                    ScenarioResult& result)
+{
+    std::vector<std::int64_t> latencies;
+    for (std::uint16_t session : sessions) {
+        const auto& times = rig.links[session]->NoticeTimes();
+        const std::size_t matched = std::min(times.size(), frames);
+        for (std::size_t k = 0; k < matched; ++k)
+            latencies.push_back(times[k] -
+                                rig.ledger.SendTime(session, static_cast<std::uint16_t>(k + 1)));
+        result.noticesReceived += matched;
+        result.noticesExtra += times.size() - matched;
+        if (matched == frames)
+            ++result.sessionsComplete;
+    }
+    result.noticeSessions = sessions.size();
+    result.noticesExpected = sessions.size() * frames;
+    result.latency = Summarise(std::move(latencies));
+}
+
+ScenarioResult OpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan,
+                        const Disturbance& disturbance)
 {
     return Guarded([&](ScenarioResult& result) {
-        Rig rig(kind, paths, plan.sessions / plan.perCamera, polled);
+        Rig rig(kind, paths, plan.sessions / plan.perCamera, disturbance.extras);
         const auto frames = static_cast<std::size_t>(std::llround(plan.rate * plan.seconds));
         std::vector<std::uint16_t> sessions, leads;
         for (std::size_t i = 0; i < plan.sessions; ++i) {
@@ -324,11 +359,31 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
             return;
         }
 
+        if (disturbance.noticeLatency)
+            for (const auto& link : rig.links)
+                link->RecordNotices();
+
         std::unique_ptr<StatusPoller> poller;
-        if (polled) {
+        if (disturbance.polled) {
             poller = std::make_unique<StatusPoller>(rig.io, rig.relay->StatusEndpoint(),
                                                     milliseconds(100));
             poller->Start();
+        }
+        std::unique_ptr<LoginFlood> guesser;
+        std::unique_ptr<IdleHolders> holders;
+        if (const AttackPlan* attack = disturbance.attack) {
+            guesser =
+                std::make_unique<LoginFlood>(rig.io, rig.relay->OperatorEndpoint(), "127.0.2.1",
+                                             attack->loginConnections, attack->loginNameBytes);
+            std::vector<std::string> addresses;
+            for (std::size_t i = 1; i <= attack->statusAddresses; ++i)
+                addresses.push_back("127.0.3." + std::to_string(i));
+            holders = std::make_unique<IdleHolders>(rig.io, rig.relay->StatusEndpoint(), addresses,
+                                                    attack->statusPerAddress, milliseconds(100));
+            guesser->Start();
+            holders->Start();
+            // The guesser past its first answers, every status place taken.
+            RunFor(rig.io, milliseconds(500));
         }
         PacedSender sender(rig, sessions, plan.rate, frames);
         rig.StartCpuClock();
@@ -343,11 +398,41 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
             rig.io, [&] { return rig.ledger.ExpectedAllArrived(); }, seconds(3));
         RunFor(rig.io, milliseconds(100));
         rig.Finish(result);
+        if (disturbance.noticeLatency)
+            MeasureNotices(rig, leads, frames, result);
         if (poller) {
             result.statusAnswers = poller->Answered();
             result.statusFailures = poller->Failed();
         }
+        if (guesser) {
+            result.guessesAnswered = guesser->Answered();
+            result.idleClosed = holders->Closed();
+        }
     });
+}
+
+} // namespace
+
+ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan,
+                           bool polled)
+{
+    Disturbance disturbance;
+    disturbance.extras.statusServer = polled;
+    disturbance.polled = polled;
+    return OpenLoop(paths, kind, plan, disturbance);
+}
+
+ScenarioResult RunUnderAttack(const BenchPaths& paths, const OpenLoopPlan& plan,
+                              const AttackPlan& attack, bool attacked)
+{
+    Disturbance disturbance;
+    disturbance.extras.statusServer = true;
+    disturbance.extras.audit =
+        attacked && attack.auditFifo ? ServiceExtras::Audit::Fifo : ServiceExtras::Audit::File;
+    disturbance.polled = attacked;
+    disturbance.attack = attacked ? &attack : nullptr;
+    disturbance.noticeLatency = true;
+    return OpenLoop(paths, RelayKind::Service, plan, disturbance);
 }
 
 ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan)

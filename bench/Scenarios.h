@@ -40,6 +40,11 @@ struct ScenarioResult
     std::size_t statusAnswers = 0;
     std::size_t statusFailures = 0;
 
+    // Under attack: FAILURE answers the password guesser got, and idle
+    // status connections the server closed.
+    std::size_t guessesAnswered = 0;
+    std::size_t idleClosed = 0;
+
     // Set by whoever runs the scenario: see MachinePauses.h.
     MachinePauses machine;
 };
@@ -50,6 +55,11 @@ ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const Clos
 ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan,
                            bool polled = false);
 // Control notices exist only in the service.
+// The open-loop plan against the service with the attacks running
+// (attacked, and a client polling the status ten times a second) or without;
+// the latency runs from each command to its sender's control notice.
+ScenarioResult RunUnderAttack(const BenchPaths& paths, const OpenLoopPlan& plan,
+                              const AttackPlan& attack, bool attacked);
 ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan);
 ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan);
 

@@ -3,9 +3,11 @@
 //
 //   korvelbench [--service PATH] [--socat PATH] [--runs N] [--only a,b]
 //               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
-//               [--no-pin]
+//               [--no-pin] [--no-audit-fifo]
 //
-// Scenarios: closed, open, crowd, fanout, idle, poll. Prints one line per
+// Scenarios: closed, open, crowd, fanout, idle, poll, attack. The attack
+// scenario's audit file is a FIFO nobody reads unless --no-audit-fifo makes
+// it a regular file. Prints one line per
 // scenario on standard output (progress goes to standard error) and writes
 // the lines to FILE when given. Exits 1 when a run could not be completed.
 
@@ -42,14 +44,15 @@ struct Options
     bool quick = false;
     bool socat = true;
     bool pin = true;
+    bool auditFifo = true;
     std::string out;
 };
 
 void Usage()
 {
     std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
-                 "[--only closed,open,crowd,fanout,idle,poll] [--quick] [--no-socat] [--out FILE] "
-                 "[--wrapper \"COMMAND ARGS\"] [--no-pin]\n";
+                 "[--only closed,open,crowd,fanout,idle,poll,attack] [--quick] [--no-socat] "
+                 "[--out FILE] [--wrapper \"COMMAND ARGS\"] [--no-pin] [--no-audit-fifo]\n";
 }
 
 bool Parse(int argc, char** argv, Options& options)
@@ -77,6 +80,8 @@ bool Parse(int argc, char** argv, Options& options)
             options.socat = false;
         } else if (option == "--no-pin") {
             options.pin = false;
+        } else if (option == "--no-audit-fifo") {
+            options.auditFifo = false;
         } else if (option == "--out") {
             options.out = value();
         } else if (option == "--wrapper") {
@@ -175,9 +180,9 @@ std::string Today()
 void Progress(const std::string& name, int run, int runs, RelayKind kind,
               const ScenarioResult& result)
 {
-    const char* label = name != "poll"               ? RelayName(kind)
-                        : kind == RelayKind::Service ? "polled"
-                                                     : "quiet";
+    const char* label = name == "poll"     ? (kind == RelayKind::Service ? "polled" : "quiet")
+                        : name == "attack" ? (kind == RelayKind::Service ? "attacked" : "quiet")
+                                           : RelayName(kind);
     std::cerr << "  " << name << " run " << run << "/" << runs << " " << label << ": ";
     if (!result.problem.empty())
         std::cerr << "FAILED: " << result.problem << "\n";
@@ -207,6 +212,7 @@ int Main(int argc, char** argv)
     BenchPlan plan = options.quick ? QuickPlan() : FullPlan();
     if (options.runs > 0)
         plan.runs = options.runs;
+    plan.attack.auditFifo = options.auditFifo;
 
     struct Scenario
     {
@@ -233,6 +239,11 @@ int Main(int argc, char** argv)
          [&](RelayKind kind) {
              return RunOpenLoop(paths, RelayKind::Service, plan.open, kind == RelayKind::Service);
          }},
+        // Likewise: the service attacked, and left alone.
+        {ScenarioKind::Attacked, "attack", Describe(plan.open) + "; " + Describe(plan.attack), true,
+         [&](RelayKind kind) {
+             return RunUnderAttack(paths, plan.open, plan.attack, kind == RelayKind::Service);
+         }},
     };
 
     std::vector<std::string> lines = {
@@ -254,7 +265,8 @@ int Main(int argc, char** argv)
         for (int run = 1; run <= plan.runs; ++run) {
             // Alternate which goes first, so neither always meets a warmer machine.
             std::vector<RelayKind> order = {RelayKind::Service};
-            if (scenario.compared && (options.socat || scenario.kind == ScenarioKind::Polled))
+            if (scenario.compared && (options.socat || scenario.kind == ScenarioKind::Polled ||
+                                      scenario.kind == ScenarioKind::Attacked))
                 order.insert(run % 2 == 1 ? order.end() : order.begin(), RelayKind::Socat);
             for (RelayKind kind : order) {
                 MachinePauseProbe probe;

@@ -212,6 +212,31 @@ void ClientServer::OnSessionEnded()
     }
 }
 
+void ClientServer::KeepAliveFailed(const std::error_code& error)
+{
+    if (keepAliveFailureLogged)
+        return;
+    keepAliveFailureLogged = true;
+    LogFile.BeginLine() << "Cannot turn on TCP keepalive for KorvelControl sessions: "
+                        << error.message() << std::endl;
+}
+
+std::optional<Arbitration::Clock::time_point>
+ClientServer::FailedLoginReplyTime(const ClientSession& session)
+{
+    if (!policy.throttleLogins)
+        return std::nullopt;
+    const auto due = loginThrottle.Failed(session.GetClientAddress(), Arbitration::Clock::now());
+    if (due)
+        ++counters.loginsThrottled;
+    return due;
+}
+
+void ClientServer::LoginPassed(const ClientSession& session)
+{
+    loginThrottle.Passed(session.GetClientAddress());
+}
+
 std::shared_ptr<ClientSession> ClientServer::FindSession(std::uint16_t sessionId) const
 {
     const Arbitration::ConnectionId id = arbitration.Registered(sessionId);

@@ -5,6 +5,7 @@
 #include "camera/Lifetime.h"
 #include "client/Arbitration.h"
 #include "client/ClientSession.h"
+#include "client/LoginThrottle.h"
 #include "client/SessionPolicy.h"
 #include "client/UserAccount.h"
 #include "ops/AuditRecord.h"
@@ -21,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -46,6 +48,10 @@ class TrackCamera;
 // is logged, and so is its end, once the count has fallen a tenth below the
 // cap (at least one), so that a flood, even one that keeps opening and
 // closing connections at the cap, costs two log lines.
+//
+// Failed logins: unless policy.throttleLogins is off, the FAILURE replies to
+// an address that keeps failing are held back as LoginThrottle decides; the
+// session waits with its reply (ClientSession::RefuseLoginAt).
 class ClientServer final : public CommandListener
 {
 public:
@@ -90,6 +96,12 @@ public:
     // I/O loop: the operator messages.
     std::string CameraForPelco(unsigned pelcoAddress) const;
     bool CheckLogin(const std::string& name, const std::string& password) const;
+    // A LOGIN from the session failed the check: when its FAILURE may be
+    // sent, none when at once.
+    std::optional<Arbitration::Clock::time_point>
+    FailedLoginReplyTime(const ClientSession& session);
+    // A LOGIN from the session passed: its address is no longer throttled.
+    void LoginPassed(const ClientSession& session);
     std::int32_t PriorityOf(const std::string& name) const;
     // CHOOSE: the session enters choose mode when nobody is in it.
     void EnterChooseMode(std::uint16_t sessionId);
@@ -119,6 +131,8 @@ public:
     void RemoveSession(ClientSession& session);
     // A started session has ended: it no longer counts against the cap.
     void OnSessionEnded();
+    // Keepalive could not be turned on for a session: logged once a run.
+    void KeepAliveFailed(const std::error_code& error);
     // The registered session of that number, null when there is none.
     std::shared_ptr<ClientSession> FindSession(std::uint16_t sessionId) const;
     // Wraps a completion handler so that it does nothing once the server is gone.
@@ -169,6 +183,8 @@ private:
     std::size_t liveSessions = 0; // started and not yet ended
     bool refusing = false;        // in an episode of refused connections
     std::uint64_t refusedInEpisode = 0;
+    bool keepAliveFailureLogged = false;
+    LoginThrottle loginThrottle;
 
     Arbitration arbitration;
     // The cameras by Arbitration::CameraIndex (table order).

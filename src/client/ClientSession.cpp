@@ -24,7 +24,7 @@ std::string ClientAddressText(const boost::asio::ip::address& address)
 }
 
 ClientSession::ClientSession(boost::asio::io_context& io, ClientServer& server)
-    : socket(io), server(server)
+    : socket(io), server(server), refusalTimer(io), loginDeadline(io)
 {}
 
 std::uint16_t ClientSession::Start()
@@ -40,6 +40,16 @@ std::uint16_t ClientSession::Start()
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
     // Notifications are first offered to the socket without waiting (Send).
     socket.non_blocking(true, error);
+    if (const std::error_code failed =
+            EnableKeepAlive(static_cast<std::uintptr_t>(socket.native_handle()), KeepAlive))
+        server.KeepAliveFailed(failed);
+    if (server.Policy().requireLogin) {
+        loginDeadline.expires_after(server.Policy().loginTimeout);
+        loginDeadline.async_wait(
+            server.Guard([self = shared_from_this()](const boost::system::error_code& waitError) {
+                self->OnLoginDeadline(waitError);
+            }));
+    }
 
     clientAddress = ClientAddressText(remote.address());
     number = remote.port();
@@ -53,7 +63,108 @@ void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)
 {
     userName = name;
     priority = userPriority;
+    loginDeadline.cancel();
     server.SessionLoggedIn(*this);
+}
+
+void ClientSession::RefuseLoginAt(std::string name, Arbitration::Clock::time_point due)
+{
+    refusedName = std::move(name);
+    refusalPending = true;
+    refusalTimer.expires_at(due);
+    refusalTimer.async_wait(
+        server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
+            self->OnRefusalDue(error);
+        }));
+    WatchWhileRefusing();
+}
+
+void ClientSession::WatchWhileRefusing()
+{
+    if (readWatchPending)
+        return;
+    readWatchPending = true;
+    socket.async_wait(
+        boost::asio::ip::tcp::socket::wait_read,
+        server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
+            self->readWatchPending = false;
+            self->OnReadableWhileRefusing(error);
+        }));
+}
+
+// Readable: the client closed, reset, or sent its next message; a look
+// without reading tells which.
+void ClientSession::OnReadableWhileRefusing(const boost::system::error_code& error)
+{
+    if (ended) {
+        Leave();
+        return;
+    }
+    if (!refusalPending)
+        return; // answered meanwhile: the read cycle goes on
+    if (!error) {
+        char next = 0;
+        boost::system::error_code peekError;
+        const std::size_t peeked = socket.receive(
+            boost::asio::buffer(&next, 1), boost::asio::socket_base::message_peek, peekError);
+        if (peekError == boost::asio::error::would_block) {
+            WatchWhileRefusing();
+            return;
+        }
+        if (!peekError && peeked > 0) {
+            // Its next message waits its turn; from now on only a reset or
+            // failed keepalive probes tell that the client has gone.
+            if (!errorWatchPending) {
+                errorWatchPending = true;
+                socket.async_wait(
+                    boost::asio::ip::tcp::socket::wait_error,
+                    server.Guard([self = shared_from_this()](const boost::system::error_code&) {
+                        self->errorWatchPending = false;
+                        self->OnErrorWhileRefusing();
+                    }));
+            }
+            return;
+        }
+    }
+    // The client has gone: its FAILURE is never sent, nor logged.
+    End();
+    Leave();
+}
+
+void ClientSession::OnErrorWhileRefusing()
+{
+    if (ended) {
+        Leave();
+        return;
+    }
+    if (!refusalPending)
+        return; // the read cycle meets the error, if any, itself
+    End();
+    Leave();
+}
+
+void ClientSession::OnRefusalDue(const boost::system::error_code& error)
+{
+    refusalPending = false;
+    if (ended || error) {
+        // Only End cancels the wait; the session reads nothing more.
+        End();
+        Leave();
+        return;
+    }
+    const std::size_t length = RefuseLogin(server, *this, refusedName, buffer.data());
+    refusedName = std::string();
+    QueueReply(length);
+}
+
+// Logged like any session lost for a fault of its client.
+void ClientSession::OnLoginDeadline(const boost::system::error_code& error)
+{
+    if (error || ended || LoggedIn())
+        return;
+    LogLostSession();
+    End();
+    Leave();
 }
 
 bool ClientSession::FirstIgnoredCommand()
@@ -136,6 +247,8 @@ void ClientSession::OnReceived(const boost::system::error_code& error, std::size
     }
     if (reply > 0) {
         QueueReply(reply);
+    } else if (refusalPending) {
+        // The held-back reply resumes the read cycle once it is written.
     } else if (count < buffer.size()) {
         // That receive emptied the socket, and whatever arrives from now on
         // makes it readable anew.
@@ -234,6 +347,8 @@ void ClientSession::End()
         server.OnSessionEnded();
     boost::system::error_code ignored;
     socket.close(ignored); // a failed close leaves nothing to recover
+    refusalTimer.cancel();
+    loginDeadline.cancel();
     // The write in flight, if any, still uses the front entry until it completes.
     if (outbox.size() > 1)
         outbox.erase(outbox.begin() + 1, outbox.end());

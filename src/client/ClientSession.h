@@ -2,9 +2,11 @@
 
 #include "client/Arbitration.h"
 #include "client/Notification.h"
+#include "platform/SocketKeepAlive.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <array>
@@ -24,14 +26,20 @@ std::string ClientAddressText(const boost::asio::ip::address& address);
 
 // One operator connection: the greeting, the read cycle (one receive per
 // message into a fixed buffer) and an ordered queue of outgoing texts with at
-// most one write in flight.
+// most one write in flight. The read cycle waits while a reply is on its way
+// (and while a held-back FAILURE is due), so replies keep the order of the
+// messages they answer.
+//
+// The connection has TCP keepalive (KeepAlive), so that a workstation that
+// vanished without a word frees its session within about two minutes.
 //
 // Lifetime: the session is owned by the handlers of its pending operations;
 // the server's registry only refers to it. It ends on the first failed
-// receive, on a failed greeting or LOGIN reply, or when its queue outgrows
-// MaxQueuedBytes; it is destroyed once its last operation has completed (or,
-// when the server goes first, with the loop). Everything runs on the I/O
-// loop thread.
+// receive, on a failed greeting or LOGIN reply, when its queue outgrows
+// MaxQueuedBytes, or, when the policy requires logins, when it has not logged
+// in within the policy's loginTimeout; it is destroyed once its last
+// operation has completed (or, when the server goes first, with the loop).
+// Everything runs on the I/O loop thread.
 class ClientSession : public std::enable_shared_from_this<ClientSession>
 {
 public:
@@ -39,6 +47,10 @@ public:
     // A client that stops reading is dropped rather than allowed to hold
     // more than this many bytes of notifications.
     static constexpr std::size_t MaxQueuedBytes = 1024 * 1024;
+    // First probe after a minute without traffic, then every 10 s; the
+    // sixth unanswered probe ends the connection (at 2 minutes).
+    static constexpr KeepAliveTiming KeepAlive{std::chrono::seconds(60), std::chrono::seconds(10),
+                                               6};
 
     ClientSession(boost::asio::io_context& io, ClientServer& server);
     ClientSession(const ClientSession&) = delete;
@@ -71,6 +83,10 @@ public:
     void LogIn(const std::string& name, std::int32_t userPriority);
     // True the first time only: a session's ignored commands are logged once.
     bool FirstIgnoredCommand();
+    // A LOGIN for `name` failed and its FAILURE is held back until `due`:
+    // then it is answered as any failed LOGIN (RefuseLogin), and only then
+    // does the session read its next message.
+    void RefuseLoginAt(std::string name, Arbitration::Clock::time_point due);
 
 private:
     void StartReceive();
@@ -85,6 +101,13 @@ private:
     void DropQueuedNotifications();
     void LogSendError(const boost::system::error_code& error) const;
     void LogLostSession() const;
+    void OnRefusalDue(const boost::system::error_code& error);
+    // While a FAILURE is held back the session reads nothing, yet a client
+    // that has gone must not keep its session until the answer is due.
+    void WatchWhileRefusing();
+    void OnReadableWhileRefusing(const boost::system::error_code& error);
+    void OnErrorWhileRefusing();
+    void OnLoginDeadline(const boost::system::error_code& error);
     // Closes the connection and drops what is still queued.
     void End();
     // Leaves the registry (once); called from completions only, never while
@@ -106,6 +129,14 @@ private:
     std::size_t frontSent = 0;   // bytes of the front notification already sent
     std::size_t queuedBytes = 0; // notification bytes in outbox
     bool ignoredCommandLogged = false;
+    // The held-back FAILURE: the name as sent, and when it is due.
+    std::string refusedName;
+    bool refusalPending = false;
+    bool readWatchPending = false;
+    bool errorWatchPending = false;
+    boost::asio::steady_timer refusalTimer;
+    // Runs from the greeting to the first login, when logins are required.
+    boost::asio::steady_timer loginDeadline;
     // A notification write failed: the connection is broken, and the pending
     // receive will fail in turn and end the session. Until then later
     // notifications are dropped rather than each failing with a line of its own.

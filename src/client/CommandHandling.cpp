@@ -60,11 +60,13 @@ std::size_t HandleLogin(ClientServer& server, ClientSession& session, const char
 {
     const LoginRequest request = ParseLogin(message, count);
     if (!server.CheckLogin(request.name, request.password)) {
-        server.LoginAnswered(session, request.name, false);
-        LogFile.BeginLine() << "Failed login from " << session.GetClientAddress() << " by user "
-                            << LogSafe(request.name) << std::endl;
-        return WriteReply(reply, OperatorProtocol::LoginRefused);
+        if (const auto due = server.FailedLoginReplyTime(session)) {
+            session.RefuseLoginAt(request.name, *due);
+            return 0;
+        }
+        return RefuseLogin(server, session, request.name, reply);
     }
+    server.LoginPassed(session);
     session.LogIn(request.name, server.PriorityOf(request.name));
     server.LoginAnswered(session, request.name, true);
     LogFile.BeginLine() << "Login from " << session.GetClientAddress() << " by user "
@@ -95,6 +97,15 @@ void HandleCameraCommand(ClientServer& server, ClientSession& session, const cha
 }
 
 } // namespace
+
+std::size_t RefuseLogin(ClientServer& server, ClientSession& session, const std::string& name,
+                        char* reply)
+{
+    server.LoginAnswered(session, name, false);
+    LogFile.BeginLine() << "Failed login from " << session.GetClientAddress() << " by user "
+                        << LogSafe(name) << std::endl;
+    return WriteReply(reply, OperatorProtocol::LoginRefused);
+}
 
 std::size_t HandleMessage(ClientServer& server, ClientSession& session, const char* message,
                           std::size_t count, char* reply)

@@ -34,6 +34,7 @@ public:
 private:
     void ReadStatusServer(const tinyxml2::XMLElement& options);
     void ReadRequireLogin(const tinyxml2::XMLElement& control);
+    void ReadLoginThrottle(const tinyxml2::XMLElement& control);
     void ReadUsers(const tinyxml2::XMLElement& control);
     bool FileCamera(CameraSettings settings, std::size_t linesBefore);
 
@@ -93,6 +94,7 @@ void Loader::ReadControl(const tinyxml2::XMLElement& element)
 {
     ReadDecimalAttribute(element, "LockTime", configuration.control.lockTimeSecs);
     ReadRequireLogin(element);
+    ReadLoginThrottle(element);
     configuration.control.auditFile = AttributeText(element, "AuditFile");
     ReadUsers(element);
 }
@@ -112,6 +114,22 @@ void Loader::ReadRequireLogin(const tinyxml2::XMLElement& control)
     lines.push_back("RequireLogin " + std::string(text) +
                     " in tlKorvel.xml is not 0 or 1.  Requiring login.");
     configuration.control.requireLogin = true;
+}
+
+// Only 0 turns the throttle off: a value that is not a number keeps it on
+// rather than leave password guessing unchecked.
+void Loader::ReadLoginThrottle(const tinyxml2::XMLElement& control)
+{
+    const char* text = control.Attribute("LoginThrottle");
+    if (!text)
+        return;
+    std::int32_t value = 0;
+    if (ParseStrictInteger(text, value)) {
+        configuration.control.loginThrottle = value != 0;
+        return;
+    }
+    lines.push_back("LoginThrottle " + std::string(text) +
+                    " in tlKorvel.xml is not 0 or 1.  Throttling failed logins.");
 }
 
 void Loader::ReadUsers(const tinyxml2::XMLElement& control)

@@ -32,6 +32,9 @@ struct ControlSettings
 {
     std::uint32_t lockTimeSecs = 5;
     bool requireLogin = false;
+    // Failed LOGINs from an address that keeps failing are answered ever
+    // more slowly.
+    bool loginThrottle = true;
     UserTable users;
     // The control audit trail's file as written (relative: beside the
     // executable); empty: none.

@@ -170,6 +170,7 @@ void ServiceRun::StartClientService(const Configuration& configuration)
     users = configuration.control.users;
     SessionPolicy policy;
     policy.requireLogin = configuration.control.requireLogin;
+    policy.throttleLogins = configuration.control.loginThrottle;
     policy.maxSessions = configuration.options.maxSessions;
     server =
         std::make_unique<ClientServer>(io, configuration.options.clientAddress,

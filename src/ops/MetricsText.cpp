@@ -103,6 +103,10 @@ void RenderOperators(std::string& out, const StatusSnapshot& status)
     Family logins(out, "tlkorvel_logins_total", "counter", "Operator LOGIN messages by result.");
     logins.Sample({{"result", "ok"}}, counters.loginsOk);
     logins.Sample({{"result", "failed"}}, counters.loginsFailed);
+    Family(out, "tlkorvel_logins_throttled_total", "counter",
+           "Failed operator LOGINs whose FAILURE reply was held back by the failed-login "
+           "throttle.")
+        .Sample(counters.loginsThrottled);
 
     Family commands(out, "tlkorvel_commands_total", "counter",
                     "Operator camera commands by outcome.");

@@ -2,6 +2,7 @@
 
 #include "ops/StatusPage.h"
 #include "ops/StatusRequest.h"
+#include "ops/StatusSlots.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -9,6 +10,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -25,13 +27,8 @@ struct StatusServer::Shared
     std::string token;
     Content content;
     bool open = true;
-    std::vector<std::weak_ptr<StatusConnection>> connections;
-
-    std::size_t Live()
-    {
-        std::erase_if(connections, [](const auto& connection) { return connection.expired(); });
-        return connections.size();
-    }
+    StatusSlots slots{StatusServer::MaxConnections, StatusServer::MaxPerAddress};
+    std::map<StatusSlots::Id, std::weak_ptr<StatusConnection>> connections;
 };
 
 namespace {
@@ -45,9 +42,16 @@ constexpr std::chrono::milliseconds AcceptPauseAfterFailure{100};
 class StatusConnection : public std::enable_shared_from_this<StatusConnection>
 {
 public:
-    StatusConnection(tcp::socket socket, std::shared_ptr<StatusServer::Shared> shared)
-        : stream(std::move(socket)), shared(std::move(shared))
+    StatusConnection(tcp::socket socket, std::shared_ptr<StatusServer::Shared> shared,
+                     StatusSlots::Id id)
+        : stream(std::move(socket)), shared(std::move(shared)), id(id)
     {}
+
+    ~StatusConnection()
+    {
+        shared->slots.Remove(id);
+        shared->connections.erase(id);
+    }
 
     void Start() { ReadRequest(); }
 
@@ -64,7 +68,7 @@ private:
         parser.emplace();
         parser->header_limit(StatusServer::MaxHeadBytes);
         parser->body_limit(0);
-        stream.expires_after(StatusServer::IdleTimeout);
+        stream.expires_after(StatusServer::HeadTimeout);
         http::async_read(stream, buffer, *parser,
                          [self = shared_from_this()](const boost::system::error_code& error,
                                                      std::size_t) { self->OnRead(error); });
@@ -87,6 +91,7 @@ private:
             Answer(StatusRoute{400}, false, 11);
             return;
         }
+        shared->slots.Touch(id, std::chrono::steady_clock::now());
         const auto& request = parser->get();
         const StatusRoute route = RouteStatusRequest(
             std::string_view(request.method_string().data(), request.method_string().size()),
@@ -140,7 +145,7 @@ private:
             response.prepare_payload();
         }
         serializer.emplace(response);
-        stream.expires_after(StatusServer::IdleTimeout);
+        stream.expires_after(StatusServer::WriteTimeout);
         http::async_write(stream, *serializer,
                           [self = shared_from_this(),
                            keepAlive](const boost::system::error_code& error, std::size_t) {
@@ -157,11 +162,13 @@ private:
             Close();
             return;
         }
+        shared->slots.Touch(id, std::chrono::steady_clock::now());
         ReadRequest();
     }
 
     boost::beast::tcp_stream stream;
     std::shared_ptr<StatusServer::Shared> shared;
+    const StatusSlots::Id id;
     // Twice the head limit, so that an oversized head meets the parser's
     // limit (431) rather than the buffer's.
     boost::beast::flat_buffer buffer{2 * StatusServer::MaxHeadBytes};
@@ -193,7 +200,9 @@ StatusServer::StatusServer(boost::asio::io_context& io, const std::string& addre
     acceptor.open(endpoint.protocol());
     acceptor.set_option(boost::asio::socket_base::reuse_address(true));
     acceptor.bind(endpoint);
-    acceptor.listen(static_cast<int>(MaxConnections));
+    // A burst of connections waits in the kernel for its turn rather than be
+    // dropped there: the places are shared out once accepted.
+    acceptor.listen(boost::asio::socket_base::max_listen_connections);
     StartAccept();
 }
 
@@ -203,11 +212,13 @@ StatusServer::~StatusServer()
     boost::system::error_code ignored;
     acceptor.close(ignored);
     acceptPause.cancel(ignored);
-    for (const auto& entry : shared->connections) {
-        if (const auto connection = entry.lock())
-            connection->Close();
-    }
+    std::vector<std::shared_ptr<StatusConnection>> open;
+    for (const auto& entry : shared->connections)
+        if (auto connection = entry.second.lock())
+            open.push_back(std::move(connection));
     shared->connections.clear();
+    for (const auto& connection : open)
+        connection->Close();
 }
 
 tcp::endpoint StatusServer::LocalEndpoint() const
@@ -237,14 +248,28 @@ void StatusServer::OnAccepted(const boost::system::error_code& error, tcp::socke
         });
         return;
     }
-    if (shared->Live() >= MaxConnections) {
-        boost::system::error_code ignored;
-        socket.close(ignored);
-    } else {
-        auto connection = std::make_shared<StatusConnection>(std::move(socket), shared);
-        shared->connections.push_back(connection);
-        connection->Start();
+    boost::system::error_code addressError;
+    const auto remote = socket.remote_endpoint(addressError);
+    if (addressError) {
+        // Reset before we got to it.
+        socket.close(addressError);
+        StartAccept();
+        return;
     }
+    const StatusSlots::Admission admission =
+        shared->slots.Admit(remote.address().to_string(), std::chrono::steady_clock::now());
+    if (admission.closed) {
+        const auto found = shared->connections.find(*admission.closed);
+        if (found != shared->connections.end()) {
+            const std::weak_ptr<StatusConnection> idle = found->second;
+            shared->connections.erase(found);
+            if (const auto connection = idle.lock())
+                connection->Close();
+        }
+    }
+    auto connection = std::make_shared<StatusConnection>(std::move(socket), shared, admission.id);
+    shared->connections.emplace(admission.id, connection);
+    connection->Start();
     StartAccept();
 }
 

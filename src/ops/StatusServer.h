@@ -16,9 +16,11 @@ namespace korvel {
 // The HTTP/1.1 status server of the operations view: GET (or HEAD) /status,
 // /metrics and /. It runs on the I/O loop beside the operators and the
 // cameras, and keeps to limits of its own so that its clients never slow
-// them: at most MaxConnections at once (a connection beyond them is closed
-// at once), a request head of at most MaxHeadBytes (431 beyond), and every
-// read and write done within IdleTimeout or the connection is closed.
+// them, nor one client the others: at most MaxConnections at once and
+// MaxPerAddress from one client address (a connection beyond either takes
+// the place of the one idle longest, see StatusSlots), a request head of at
+// most MaxHeadBytes (431 beyond) that arrives within HeadTimeout, and every
+// answer written within WriteTimeout, or the connection is closed.
 //
 // The documents are made by the content functions, called on the loop when
 // a request asks for them.
@@ -30,7 +32,9 @@ class StatusServer
 {
 public:
     static constexpr std::size_t MaxConnections = 16;
-    static constexpr std::chrono::seconds IdleTimeout{10};
+    static constexpr std::size_t MaxPerAddress = 4;
+    static constexpr std::chrono::seconds HeadTimeout{5};
+    static constexpr std::chrono::seconds WriteTimeout{10};
     static constexpr std::size_t MaxHeadBytes = 8 * 1024;
 
     struct Content

@@ -73,6 +73,8 @@ struct OperatorCounters
     std::uint64_t loginsFailed = 0;
     std::uint64_t unknownCamera = 0;
     std::uint64_t noticesSent = 0;
+    // Failed LOGINs whose FAILURE the failed-login throttle held back.
+    std::uint64_t loginsThrottled = 0;
 };
 
 // Where the audit trail's records went: into the file, dropped from a full

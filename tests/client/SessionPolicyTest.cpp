@@ -1,14 +1,27 @@
 // The session policy through real sockets: commands ignored until a login
-// when logins are required, and connections closed at once beyond the cap.
+// when logins are required, connections closed at once beyond the cap,
+// failed logins from one address answered ever more slowly, and clients
+// that hold connections unable to lock anyone out (of the operator port or
+// of the status server).
 #include "Peers.h"
 #include "ServiceUnderTest.h"
+#include "ops/StatusServer.h"
 #include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
 
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace korvel::session_policy_test {
@@ -37,11 +50,74 @@ std::size_t CountOf(const std::string& text, const std::string& part)
     return count;
 }
 
-std::unique_ptr<OperatorClient> Connect(ServiceUnderTest& service)
+std::unique_ptr<OperatorClient> Connect(ServiceUnderTest& service,
+                                        const std::string& from = "127.0.0.1")
 {
-    auto client = std::make_unique<OperatorClient>(service.Port());
+    OperatorClient::Options options;
+    options.localAddress = from;
+    auto client = std::make_unique<OperatorClient>(service.Port(), options);
     EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()));
     return client;
+}
+
+// The status server in this process, on a loop thread of its own.
+struct StatusServerUnderTest
+{
+    StatusServerUnderTest()
+        : server(io, "127.0.0.1", 0, "", {[] { return std::string("{}"); }, nullptr}),
+          loop([this] { io.run(); })
+    {}
+    ~StatusServerUnderTest()
+    {
+        boost::asio::post(io, [this] { io.stop(); });
+        loop.join();
+    }
+    std::uint16_t Port() const { return server.LocalEndpoint().port(); }
+
+    boost::asio::io_context io;
+    StatusServer server;
+    std::thread loop;
+};
+
+// Connections from the address that send nothing, then GET /status from it.
+std::string IdleThenStatus(std::vector<std::unique_ptr<OperatorClient>>& idle, std::uint16_t port,
+                           std::size_t count, const std::string& from)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        idle.push_back(std::make_unique<OperatorClient>(
+            port, OperatorClient::Options{"127.0.0." + std::to_string(3 + i / 4)}));
+    OperatorClient client(port, OperatorClient::Options{from});
+    client.Send("GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    return client.Read(1000).substr(0, 15);
+}
+
+// The service's end of the client's connection (the service runs in this process).
+int ServiceDescriptorOf(const OperatorClient& client)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (fd != client.Fd() &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            ntohs(peer.sin_port) == client.LocalPort())
+            return fd;
+    }
+    return -1;
+}
+
+int TcpOption(int fd, int name)
+{
+    int value = -1;
+    socklen_t length = sizeof value;
+    ::getsockopt(fd, name == SO_KEEPALIVE ? SOL_SOCKET : IPPROTO_TCP, name, &value, &length);
+    return value;
+}
+
+std::uint64_t ThrottledLogins(ServiceUnderTest& service)
+{
+    StatusSnapshot status;
+    service.OnLoop([&] { service.Server().FillStatus(status, std::chrono::steady_clock::now()); });
+    return status.counters.loginsThrottled;
 }
 
 } // namespace
@@ -152,6 +228,146 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
     for (auto& session : sessions) {
         session->Send("LOGIN guard pw");
         EXPECT_EQ(session->Read(2), "OK") << "the sessions within the cap carry on";
+    }
+}
+
+// Timing measured generously: a held-back FAILURE takes at least 0.9 s of
+// its 1 s; being answered "at once" is never timed, only ordered.
+TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
+{
+    using Clock = std::chrono::steady_clock;
+    const std::string failedLine = "] Failed login from 127.0.0.5 by user guard\n";
+    for (const bool throttled : {true, false}) {
+        SCOPED_TRACE(throttled ? "LoginThrottle on" : "LoginThrottle=\"0\"");
+        SessionPolicy policy;
+        policy.throttleLogins = throttled;
+        ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
+        auto guesser = Connect(service, "127.0.0.5");
+        auto second = Connect(service, "127.0.0.5");
+        for (int i = 0; i < 5; ++i) {
+            guesser->Send("LOGIN guard wrong");
+            EXPECT_EQ(guesser->Read(7), "FAILURE");
+        }
+        EXPECT_EQ(ThrottledLogins(service), 0u) << "five mistakes change nothing";
+
+        // The sixth, then one from the address's other connection, then the
+        // right password on the first: the service reads none of the first
+        // connection's later messages before its FAILURE is written.
+        const auto sixth = Clock::now();
+        guesser->Send("LOGIN guard wrong");
+        service.WaitHandled(*guesser);
+        second->Send("LOGIN guard wrong");
+        service.WaitHandled(*second);
+        guesser->Send("LOGIN guard pw");
+
+        auto other = Connect(service, "127.0.0.6");
+        other->Send("LOGIN chief");
+        EXPECT_EQ(other->Read(2), "OK") << "another address logs in meanwhile";
+        if (throttled && Clock::now() - sixth < 900ms) {
+            EXPECT_EQ(guesser->Read(1, 0ms), "") << "the sixth FAILURE is still held back";
+            EXPECT_EQ(CountOf(service.Log(), failedLine), 5u) << "logged when answered";
+        }
+
+        EXPECT_EQ(guesser->Read(9), "FAILUREOK") << "the replies keep their order";
+        if (throttled) {
+            EXPECT_GE(Clock::now() - sixth, 900ms);
+        }
+        EXPECT_EQ(second->Read(7), "FAILURE");
+        if (throttled) {
+            EXPECT_GE(Clock::now() - sixth, 2700ms) << "one at a time, the next 2 s later";
+        }
+        EXPECT_EQ(CountOf(service.Log(), failedLine), 7u) << service.Log();
+        EXPECT_EQ(ThrottledLogins(service), throttled ? 2u : 0u);
+
+        // The login that passed started the address afresh.
+        for (int i = 0; i < 5; ++i) {
+            second->Send("LOGIN guard wrong");
+            EXPECT_EQ(second->Read(7), "FAILURE");
+        }
+        EXPECT_EQ(ThrottledLogins(service), throttled ? 2u : 0u);
+
+        // A client that leaves while its FAILURE is held back is let go at
+        // once, unanswered; the attempt it made is never logged.
+        auto leaver = Connect(service, "127.0.0.5");
+        leaver->Send("LOGIN guard wrong");
+        service.WaitHandled(*leaver);
+        ::shutdown(leaver->Fd(), SHUT_WR);
+        EXPECT_EQ(leaver->Read(7), throttled ? "" : "FAILURE");
+        EXPECT_TRUE(leaver->WaitClosed());
+        EXPECT_EQ(CountOf(service.Log(), failedLine), throttled ? 12u : 13u);
+    }
+}
+
+TEST(SessionPolicy, NoPeerHoldingConnectionsLocksOthersOut)
+{
+    const struct
+    {
+        const char* what;
+        std::function<void()> check;
+    } cases[] = {
+        {"sixteen idle status connections from four addresses; /status from a fifth is answered, "
+         "the connection idle longest gives way",
+         [] {
+             StatusServerUnderTest status;
+             std::vector<std::unique_ptr<OperatorClient>> idle;
+             EXPECT_EQ(IdleThenStatus(idle, status.Port(), 16, "127.0.0.7"), "HTTP/1.1 200 OK");
+             EXPECT_TRUE(idle[0]->WaitClosed());
+             for (std::size_t i = 1; i < idle.size(); ++i)
+                 EXPECT_FALSE(idle[i]->WaitClosed(0ms)) << i << " keeps its place";
+         }},
+        {"a fifth status connection from one address takes its first one's place",
+         [] {
+             StatusServerUnderTest status;
+             std::vector<std::unique_ptr<OperatorClient>> idle;
+             EXPECT_EQ(IdleThenStatus(idle, status.Port(), 4, "127.0.0.3"), "HTTP/1.1 200 OK");
+             EXPECT_TRUE(idle[0]->WaitClosed());
+             for (std::size_t i = 1; i < idle.size(); ++i)
+                 EXPECT_FALSE(idle[i]->WaitClosed(0ms)) << i << " keeps its place";
+         }},
+        {"with RequireLogin, connections that never log in give their places back",
+         [] {
+             SessionPolicy policy;
+             policy.requireLogin = true;
+             policy.maxSessions = 10;
+             policy.loginTimeout = 2s;
+             ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
+             auto guard = Connect(service);
+             guard->Send("LOGIN guard pw");
+             ASSERT_EQ(guard->Read(2), "OK");
+             const auto start = std::chrono::steady_clock::now();
+             std::vector<std::unique_ptr<OperatorClient>> silent;
+             for (int i = 0; i < 9; ++i)
+                 silent.push_back(Connect(service));
+             EXPECT_EQ(OperatorClient(service.Port()).Read(1, 1s), "") << "every place taken";
+             for (auto& client : silent)
+                 EXPECT_TRUE(client->WaitClosed(20s));
+             EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms) << "not before 2 s";
+             EXPECT_EQ(CountOf(service.Log(), "] Lost session with KorvelControl user  at "
+                                              "127.0.0.1\n"),
+                       9u)
+                 << service.Log();
+             auto chief = Connect(service);
+             chief->Send("LOGIN chief");
+             EXPECT_EQ(chief->Read(2), "OK") << "a place for the supervisor";
+             guard->Send("LOGIN guard pw");
+             EXPECT_EQ(guard->Read(2), "OK") << "the session that logged in stays";
+         }},
+        {"operator connections probe a silent peer after 60 s, every 10 s, 6 times, and give up "
+         "on unacknowledged data after as long",
+         [] {
+             ServiceUnderTest service(Users);
+             auto client = Connect(service);
+             const int fd = ServiceDescriptorOf(*client);
+             EXPECT_EQ(TcpOption(fd, SO_KEEPALIVE), 1);
+             EXPECT_EQ(TcpOption(fd, TCP_KEEPIDLE), 60);
+             EXPECT_EQ(TcpOption(fd, TCP_KEEPINTVL), 10);
+             EXPECT_EQ(TcpOption(fd, TCP_KEEPCNT), 6);
+             EXPECT_EQ(TcpOption(fd, TCP_USER_TIMEOUT), 120000);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.check();
     }
 }
 

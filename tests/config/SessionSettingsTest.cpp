@@ -1,6 +1,6 @@
-// RequireLogin of KorvelControl, MaxSessions of Options and the operations
-// view's settings: how the loader reads them, and what it says about values
-// it cannot use.
+// RequireLogin and LoginThrottle of KorvelControl, MaxSessions of Options
+// and the operations view's settings: how the loader reads them, and what it
+// says about values it cannot use.
 #include "config/Configuration.h"
 #include "support/TempDir.h"
 
@@ -19,6 +19,7 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
         bool requireLogin;
         std::uint32_t maxSessions;
         std::vector<std::string> lines; // logged after the Reading line
+        bool loginThrottle = true;
     } cases[] = {
         {"", "", false, 1000, {}},
         {"MaxSessions=\"5\"", "RequireLogin=\"1\"", true, 5, {}},
@@ -36,6 +37,14 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
          1000,
          {"MaxSessions many in tlKorvel.xml is invalid.  Defaulting to 1000.",
           "RequireLogin  in tlKorvel.xml is not 0 or 1.  Requiring login."}},
+        {"", "LoginThrottle=\"0\"", false, 1000, {}, false},
+        {"", "LoginThrottle=\"1\" RequireLogin=\"1\"", true, 1000, {}, true},
+        {"",
+         "LoginThrottle=\"off\"",
+         false,
+         1000,
+         {"LoginThrottle off in tlKorvel.xml is not 0 or 1.  Throttling failed logins."},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " " + c.control);
@@ -46,6 +55,7 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
         const LoadedConfiguration loaded = LoadConfigurationFile(dir.Path());
         EXPECT_TRUE(loaded.usable);
         EXPECT_EQ(loaded.configuration.control.requireLogin, c.requireLogin);
+        EXPECT_EQ(loaded.configuration.control.loginThrottle, c.loginThrottle);
         EXPECT_EQ(loaded.configuration.options.maxSessions, c.maxSessions);
         std::vector<std::string> lines = loaded.lines;
         ASSERT_FALSE(lines.empty());

@@ -1,0 +1,68 @@
+#include "client/LoginThrottle.h"
+
+#include <algorithm>
+
+namespace korvel {
+
+std::optional<LoginThrottle::Clock::time_point> LoginThrottle::Failed(const std::string& address,
+                                                                      Clock::time_point now)
+{
+    History& history = HistoryOf(address, now);
+    if (history.delay == Clock::duration::zero()) {
+        // Failures that left the window no longer count.
+        std::size_t stale = 0;
+        while (stale < history.recentCount && history.recent[stale] <= now - Window)
+            ++stale;
+        std::copy(history.recent.begin() + static_cast<std::ptrdiff_t>(stale),
+                  history.recent.begin() + static_cast<std::ptrdiff_t>(history.recentCount),
+                  history.recent.begin());
+        history.recentCount -= stale;
+        if (history.recentCount < FreeFailures) {
+            history.recent[history.recentCount++] = now;
+            history.lastReply = now;
+            return std::nullopt;
+        }
+        history.delay = FirstDelay;
+        history.recentCount = 0;
+    }
+    const Clock::time_point due = std::max(now, history.lastReply) + history.delay;
+    history.delay = std::min(history.delay * 2, MaxDelay);
+    history.lastReply = due;
+    return due;
+}
+
+void LoginThrottle::Passed(const std::string& address)
+{
+    addresses.erase(address);
+}
+
+LoginThrottle::History& LoginThrottle::HistoryOf(const std::string& address, Clock::time_point now)
+{
+    ForgetQuietAddresses(now);
+    const auto found = addresses.find(address);
+    if (found != addresses.end()) {
+        if (now - found->second.lastReply >= Window)
+            found->second = History{}; // a quiet window: the address starts afresh
+        return found->second;
+    }
+    if (addresses.size() >= MaxAddresses) {
+        const auto quietest =
+            std::min_element(addresses.begin(), addresses.end(), [](const auto& a, const auto& b) {
+                return a.second.lastReply < b.second.lastReply;
+            });
+        addresses.erase(quietest);
+    }
+    return addresses[address];
+}
+
+// A sweep at most once a window: addresses quiet for a whole window go.
+void LoginThrottle::ForgetQuietAddresses(Clock::time_point now)
+{
+    if (now - lastSweep < Window)
+        return;
+    lastSweep = now;
+    std::erase_if(addresses,
+                  [now](const auto& entry) { return now - entry.second.lastReply >= Window; });
+}
+
+} // namespace korvel
