@@ -30,7 +30,7 @@ FUZZ_SECONDS      ?= 300
 # The tests whose code runs on several threads (NVR workers, library
 # callbacks, the I/O loop and its helpers), for the ThreadSanitizer build.
 THREADED_TESTS := client_tests camera_tests tlapi_tests \
-	$(if $(wildcard tests/nvr/CMakeLists.txt),nvr_tests)
+	$(if $(wildcard tests/nvr/CMakeLists.txt),nvr_tests nvr_unit_tests)
 empty :=
 space := $(empty) $(empty)
 
