@@ -31,11 +31,12 @@ class NvrCameraDirectory;
 //   the login's outcome          LoginWait after the request; a refusal is
 //                                judged when the wait ends;
 //   a new soft trigger confirmed AcknowledgementWait;
-//   the next login attempt       the retry interval, after a failed one;
+//   the next login attempt       the retry interval after a failed one, and
+//                                never less than MinimumRetryPause;
 //   news from the NVR            no limit, while logged in and idle.
-// Each of these waits blocks on the library's socket and a wake-up (NVRWorker.cpp),
-// and ends early on a stop request. Each library call besides waits up to
-// ReplyTimeoutSecs for its reply (the library keeps that to 5 s).
+// Each of these waits blocks on the library's socket and a wake-up
+// (NVRWorker.cpp), and ends early on a stop request. Each library call besides
+// waits up to ReplyTimeoutSecs for its reply (the library keeps that to 5 s).
 //
 // Threads:
 //   owner          construction, Start, destruction;
@@ -53,6 +54,9 @@ public:
     static constexpr auto LoginWait = std::chrono::seconds(60);
     static constexpr auto AcknowledgementWait = std::chrono::seconds(20);
     static constexpr int ReplyTimeoutSecs = 60;
+    // So that an interval below one second does not make the worker spin
+    // against an NVR that refuses at once: the pause it always had.
+    static constexpr auto MinimumRetryPause = std::chrono::milliseconds(100);
 
     NVRConnection(const NvrSettings& settings, int retryIntervalSecs, NvrCameraDirectory& cameras,
                   NvrSink sink, TimeSource& time = RealTime());

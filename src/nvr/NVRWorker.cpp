@@ -7,6 +7,7 @@
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -69,7 +70,8 @@ void NVRConnection::RunUntilRefused()
                     << retryIntervalSecs << " second intervals" << std::endl;
                 announced = true;
             }
-            if (!Pause(std::chrono::seconds(retryIntervalSecs)))
+            const TimeSource::Duration interval = std::chrono::seconds(retryIntervalSecs);
+            if (!Pause(std::max(interval, TimeSource::Duration(MinimumRetryPause))))
                 return;
         }
     }

@@ -78,11 +78,15 @@ private:
 };
 
 // One connection to an NVR on a reserved port at 127.0.0.1, for the camera
-// 127.0.0.20, retrying every 30 seconds; steps as in the table below.
+// 127.0.0.20; steps as in the table below.
 class Scenario
 {
 public:
-    explicit Scenario(const std::string& password) { settings.password = password; }
+    Scenario(const std::string& password, int retryIntervalSecs)
+        : retryIntervalSecs(retryIntervalSecs)
+    {
+        settings.password = password;
+    }
 
     ~Scenario()
     {
@@ -99,8 +103,8 @@ public:
         std::getline(words >> std::ws, rest);
         std::istringstream arguments(rest);
         if (verb == "start") {
-            connection =
-                std::make_unique<NVRConnection>(settings, 30, cameras, record.Sink(), time);
+            connection = std::make_unique<NVRConnection>(settings, retryIntervalSecs, cameras,
+                                                         record.Sink(), time);
             connection->Start();
         } else if (verb == "nvr") {
             Nvr(rest);
@@ -174,6 +178,7 @@ private:
         ended.get();
     }
 
+    const int retryIntervalSecs;
     const LogCapture log;
     ReservedPort port{"127.0.0.1"};
     NvrSettings settings{"127.0.0.1", port.Port(), "op", ""};
@@ -192,17 +197,20 @@ TEST(NvrWorker, LoginWaitRetryStopAndTriggersOnSimulatedTime)
     {
         const char* behaviour;
         const char* password;
+        int retryIntervalSecs;
         std::vector<std::string> steps;
         const char* phases; // null: not checked (a stop may come before or after the refusal)
     } cases[] = {
         {"a refused login is judged when the minute's login wait ends, and ends the worker",
          "wrong",
+         30,
          {"nvr up", "start", "waits 60000", "served LOGIN", "advance 59999", "log 0 " + Refused,
           "advance 1", "await-log 1 " + Refused, "advance 3600000", "stop", "log 1 " + Refused,
           "log 0 " + Retry, "log 0 " + LoggedIn, "log 1 " + Closing},
          "Connecting, LoginRefused"},
         {"an NVR away: attempts at the retry interval, one retry line per outage",
          "secret",
+         30,
          {"start", "waits 30000", "log 1 " + OpenFailed, "log 1 " + Retry, "advance 29999",
           "log 1 " + OpenFailed, "advance 1", "waits 30000", "log 2 " + OpenFailed,
           "log 1 " + Retry, "nvr up", "advance 30000", "await-log 1 " + LoggedIn, "log 1 " + Retry,
@@ -211,19 +219,29 @@ TEST(NvrWorker, LoginWaitRetryStopAndTriggersOnSimulatedTime)
          "Stopped"},
         {"a session the NVR drops is taken up again at once, without the retry interval",
          "secret",
+         30,
          {"nvr up", "start", "await-log 1 " + LoggedIn, "nvr drop", "await-log 2 " + LoggedIn,
           "log 0 " + Retry, "stop"},
          "Connecting, LoggedIn, Connecting, LoggedIn, Stopped"},
+        {"an interval below a second: attempts a tenth of a second apart, not at once",
+         "secret",
+         0,
+         {"start", "waits 100", "log 1 " + OpenFailed, "advance 99", "log 1 " + OpenFailed,
+          "advance 1", "waits 100", "log 2 " + OpenFailed, "stop"},
+         nullptr},
         {"a stop ends the login wait at once",
          "wrong",
+         30,
          {"nvr up", "start", "waits 60000", "stop", "log 0 " + Refused, "log 1 " + Closing},
          nullptr},
         {"a stop ends the retry wait at once",
          "secret",
+         30,
          {"start", "waits 30000", "stop", "log 1 " + Closing},
          "Connecting, Retrying, Stopped"},
         {"only triggers of ours fire, in the order the NVR sent them",
          "secret",
+         30,
          {"nvr up", "nvr user-trigger DOOR_1", "start", "await-inventory 1 1", "nvr fire 1",
           "nvr fire KORVEL_5", "nvr fire 1", "nvr fire 2", "await-fired 127.0.0.20, 127.0.0.20",
           "stop"},
@@ -231,7 +249,7 @@ TEST(NvrWorker, LoginWaitRetryStopAndTriggersOnSimulatedTime)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.behaviour);
-        Scenario scenario(c.password);
+        Scenario scenario(c.password, c.retryIntervalSecs);
         for (const auto& step : c.steps) {
             SCOPED_TRACE(step);
             scenario.Run(step);
