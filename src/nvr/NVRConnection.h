@@ -105,6 +105,8 @@ private:
     // Waits out the duration without a connection; false when a stop request
     // ended the wait.
     bool Pause(TimeSource::Duration duration);
+    // One wait: until the socket (-1: none) has something to read, the
+    // wake-up rings, or the deadline (if any) passes.
     void Block(int socket, std::optional<TimeSource::TimePoint> deadline);
 
     // Login (NVRLogin.cpp).
