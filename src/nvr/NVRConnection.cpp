@@ -8,9 +8,9 @@
 namespace korvel {
 
 NVRConnection::NVRConnection(const NvrSettings& settings, int retryIntervalSecs,
-                             NvrCameraDirectory& cameras, NvrSink sink)
+                             NvrCameraDirectory& cameras, NvrSink sink, TimeSource& time)
     : settings(settings), retryIntervalSecs(retryIntervalSecs), cameras(cameras),
-      sink(std::move(sink))
+      sink(std::move(sink)), time(time)
 {}
 
 NVRConnection::~NVRConnection()

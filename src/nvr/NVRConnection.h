@@ -1,11 +1,14 @@
 #pragma once
 
+#include "clock/SteadyTime.h"
 #include "nvr/NvrSettings.h"
 #include "nvr/NvrSink.h"
+#include "platform/SocketWait.h"
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -22,6 +25,19 @@ class NvrCameraDirectory;
 // with the configured track cameras. What the operators need to hear of (a
 // camera's new name, a soft trigger of ours that fired) goes to the sink.
 //
+// What the worker waits for, and how long, on the time source it is given:
+//   the connection to open       no limit of its own: the library reports a
+//                                connection that cannot be made;
+//   the login's outcome          LoginWait after the request; a refusal is
+//                                judged when the wait ends;
+//   a new soft trigger confirmed AcknowledgementWait;
+//   the next login attempt       the retry interval after a failed one, and
+//                                never less than MinimumRetryPause;
+//   news from the NVR            no limit, while logged in and idle.
+// Each of these waits blocks on the library's socket and a wake-up
+// (NVRWorker.cpp), and ends early on a stop request. Each library call besides
+// waits up to ReplyTimeoutSecs for its reply (the library keeps that to 5 s).
+//
 // Threads:
 //   owner          construction, Start, destruction;
 //   any            Close, StopWorker;
@@ -30,12 +46,20 @@ class NvrCameraDirectory;
 //                  on the same thread.
 // The fields below are the worker's alone (the session handle also the
 // destructor's, once the worker has ended); the camera directory is shared
-// with the other connections and locks itself.
+// with the other connections and locks itself; the wake-up may be rung from
+// any thread.
 class NVRConnection
 {
 public:
+    static constexpr auto LoginWait = std::chrono::seconds(60);
+    static constexpr auto AcknowledgementWait = std::chrono::seconds(20);
+    static constexpr int ReplyTimeoutSecs = 60;
+    // So that an interval below one second does not make the worker spin
+    // against an NVR that refuses at once: the pause it always had.
+    static constexpr auto MinimumRetryPause = std::chrono::milliseconds(100);
+
     NVRConnection(const NvrSettings& settings, int retryIntervalSecs, NvrCameraDirectory& cameras,
-                  NvrSink sink);
+                  NvrSink sink, TimeSource& time = RealTime());
     // Stops the worker if it runs, waits for it, and ends the library session.
     ~NVRConnection();
     NVRConnection(const NVRConnection&) = delete;
@@ -44,7 +68,7 @@ public:
     // Starts the worker.
     void Start();
     // Logs that the connection closes and asks the worker to stop; does not
-    // wait. Every sleep and wait of the worker ends early on the request.
+    // wait. Every wait of the worker ends early on the request.
     void Close();
     // The same request without the log line (a run that failed).
     void StopWorker();
@@ -54,10 +78,6 @@ public:
     void OnEvent(int eventType, int code, const void* record, int recordLength);
 
 private:
-    // The longest the worker waits on the library at a time, so that it
-    // notices a stop request within about a second.
-    static constexpr int SelectStepMs = 1000;
-
     enum State
     {
         Disconnected,
@@ -77,8 +97,17 @@ private:
     void CloseSession();
     bool Stopping() const { return stop.stop_requested(); }
     void Report(NvrPhase phase) const;
-    // False when a stop request ended the sleep.
-    bool SleepFor(std::chrono::milliseconds duration) const;
+    // Hands the events the library holds to OnEvent; when it holds none,
+    // waits until the NVR sends more, a stop request comes, or the deadline
+    // (if any) passes, and then hands over what came. Returns what
+    // TLAPI_Select returned: negative once the connection has failed.
+    int SelectOrWait(std::optional<TimeSource::TimePoint> deadline);
+    // Waits out the duration without a connection; false when a stop request
+    // ended the wait.
+    bool Pause(TimeSource::Duration duration);
+    // One wait: until the socket (-1: none) has something to read, the
+    // wake-up rings, or the deadline (if any) passes.
+    void Block(int socket, std::optional<TimeSource::TimePoint> deadline);
 
     // Login (NVRLogin.cpp).
     int Connect();
@@ -97,6 +126,8 @@ private:
     const int retryIntervalSecs;
     NvrCameraDirectory& cameras;
     const NvrSink sink;
+    TimeSource& time;
+    SocketWait wakeUp;
 
     std::stop_token stop;
     std::uint32_t handle = 0;

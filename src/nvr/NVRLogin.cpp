@@ -4,16 +4,7 @@
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
-#include <chrono>
-
 namespace korvel {
-
-namespace {
-
-const int ReplyTimeoutSecs = 60;
-const auto LoginWait = std::chrono::seconds(60);
-
-} // namespace
 
 // 0 when logged in. Failures of the first three library calls are logged
 // here; a connection or login that does not complete is left to the caller.
@@ -59,7 +50,7 @@ int NVRConnection::Connect()
 int NVRConnection::AwaitOpened()
 {
     while (state != Opened) {
-        const int result = TLAPI_Select(handle, SelectStepMs);
+        const int result = SelectOrWait(std::nullopt);
         if (Stopping())
             return -1;
         if (result < 0)
@@ -72,10 +63,10 @@ int NVRConnection::AwaitOpened()
 // the wait ends.
 void NVRConnection::AwaitLoggedIn()
 {
-    const auto deadline = std::chrono::steady_clock::now() + LoginWait;
+    const auto deadline = time.Now() + LoginWait;
     while (state != LoggedIn) {
-        const int result = TLAPI_Select(handle, SelectStepMs);
-        if (Stopping() || result < 0 || std::chrono::steady_clock::now() >= deadline)
+        const int result = SelectOrWait(deadline);
+        if (Stopping() || result < 0 || time.Now() >= deadline)
             return;
     }
 }

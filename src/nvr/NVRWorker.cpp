@@ -1,19 +1,23 @@
 // The worker thread of a connection: log in, retry while the NVR cannot be
-// reached, and refresh whenever the NVR says something changed.
+// reached, and refresh whenever the NVR says something changed; and the one
+// way it waits: on the library's socket and the wake-up, until a deadline on
+// its time source.
 #include "nvr/NVRConnection.h"
 
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
-#include <condition_variable>
+#include <algorithm>
 #include <exception>
-#include <mutex>
+#include <memory>
 
 namespace korvel {
 
 void NVRConnection::Run(std::stop_token stopToken)
 {
     stop = std::move(stopToken);
+    // Every wait blocks on the wake-up as well, so a stop request ends it.
+    const std::stop_callback wakeOnStop(stop, [this] { wakeUp.Wake(); });
     try {
         RunUntilRefused();
         if (state != LoginRefused) // a refused login stays what the NVR is known for
@@ -30,7 +34,7 @@ void NVRConnection::Run(std::stop_token stopToken)
 void NVRConnection::RunUntilRefused()
 {
     bool announced = false; // the retry line has been logged for this outage
-    do {
+    while (!Stopping()) {
         if (handle != 0 && TLAPI_GetSocket(handle) != -1) {
             if (refreshRequested) {
                 Refresh();
@@ -38,39 +42,39 @@ void NVRConnection::RunUntilRefused()
                 // most are the refresh's own.
                 refreshRequested = false;
             }
-        } else {
-            Report(NvrPhase::Connecting);
-            const int result = Connect();
-            if (Stopping())
-                return;
-            if (result == 0) {
-                Report(NvrPhase::LoggedIn);
-                announced = false;
-                // Changes announced while we were away never reached us, and
-                // an NVR that restarted may have lost our soft triggers: look
-                // again after every login, not only after the first.
-                refreshRequested = true;
-            } else if (state == LoginRefused) {
-                Report(NvrPhase::LoginRefused);
-                LogFile.BeginLine()
-                    << "TLAPI_Login failure on NVR " << settings.address << " for user '"
-                    << settings.login << "': incorrect user/password" << std::endl;
-            } else {
-                Report(NvrPhase::Retrying);
-                if (!announced) {
-                    LogFile.BeginLine()
-                        << "TLAPI_Login failure on NVR " << settings.address << ".  Will retry at "
-                        << retryIntervalSecs << " second intervals" << std::endl;
-                    announced = true;
-                }
-                if (!SleepFor(std::chrono::seconds(retryIntervalSecs)))
-                    return;
-            }
+            SelectOrWait(std::nullopt);
+            continue;
         }
-        if (!SleepFor(std::chrono::milliseconds(100)))
+        Report(NvrPhase::Connecting);
+        const int result = Connect();
+        if (Stopping())
             return;
-        TLAPI_Select(handle, 100);
-    } while (state != LoginRefused && !Stopping());
+        if (result == 0) {
+            Report(NvrPhase::LoggedIn);
+            announced = false;
+            // Changes announced while we were away never reached us, and
+            // an NVR that restarted may have lost our soft triggers: look
+            // again after every login, not only after the first.
+            refreshRequested = true;
+        } else if (state == LoginRefused) {
+            Report(NvrPhase::LoginRefused);
+            LogFile.BeginLine() << "TLAPI_Login failure on NVR " << settings.address
+                                << " for user '" << settings.login << "': incorrect user/password"
+                                << std::endl;
+            return;
+        } else {
+            Report(NvrPhase::Retrying);
+            if (!announced) {
+                LogFile.BeginLine()
+                    << "TLAPI_Login failure on NVR " << settings.address << ".  Will retry at "
+                    << retryIntervalSecs << " second intervals" << std::endl;
+                announced = true;
+            }
+            const TimeSource::Duration interval = std::chrono::seconds(retryIntervalSecs);
+            if (!Pause(std::max(interval, TimeSource::Duration(MinimumRetryPause))))
+                return;
+        }
+    }
 }
 
 void NVRConnection::Refresh()
@@ -92,15 +96,39 @@ void NVRConnection::Report(NvrPhase phase) const
         sink.phaseReached(phase);
 }
 
-// The mutex and the condition only carry the wait: nothing but the stop
-// request wakes it early.
-bool NVRConnection::SleepFor(std::chrono::milliseconds duration) const
+int NVRConnection::SelectOrWait(std::optional<TimeSource::TimePoint> deadline)
 {
-    std::mutex mutex;
-    std::condition_variable_any stopped;
-    std::unique_lock<std::mutex> lock(mutex);
-    stopped.wait_for(lock, stop, duration, [] { return false; });
-    return !stop.stop_requested();
+    // The socket is taken first: taking it reads what has already arrived,
+    // which only a select delivers. Past the select, whatever the library
+    // has not delivered is still on the socket and makes it readable.
+    const int socket = TLAPI_GetSocket(handle);
+    const int delivered = TLAPI_Select(handle, 0);
+    if (delivered != 0 || Stopping())
+        return delivered;
+    Block(socket, deadline);
+    // What came before the deadline counts, even when the deadline woke us.
+    return TLAPI_Select(handle, 0);
+}
+
+bool NVRConnection::Pause(TimeSource::Duration duration)
+{
+    const auto deadline = time.Now() + duration;
+    while (!Stopping() && time.Now() < deadline)
+        Block(-1, deadline);
+    return !Stopping();
+}
+
+void NVRConnection::Block(int socket, std::optional<TimeSource::TimePoint> deadline)
+{
+    std::unique_ptr<Alarm> alarm;
+    std::optional<std::chrono::milliseconds> realWait;
+    if (deadline) {
+        alarm = time.SetAlarm(*deadline, [this] { wakeUp.Wake(); });
+        // Rounded up, so that a wait never ends just before its deadline and spins.
+        if (const auto left = alarm->RealWait())
+            realWait = std::chrono::ceil<std::chrono::milliseconds>(*left);
+    }
+    wakeUp.Wait(socket, realWait);
 }
 
 } // namespace korvel

@@ -7,7 +7,6 @@
 #include "tlapi/tlapi.h"
 
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <limits>
 
@@ -18,7 +17,6 @@ namespace {
 const char* const GuidPrefix = "KORVEL";
 const char* const SoftTriggerName = "Korvel Control";
 const int GuidBufferSize = 256;
-const auto AcknowledgementWait = std::chrono::seconds(20);
 
 } // namespace
 
@@ -107,10 +105,10 @@ void NVRConnection::CreateSoftTriggers()
 void NVRConnection::AwaitTriggerAcknowledged()
 {
     triggerAcknowledged = false;
-    const auto deadline = std::chrono::steady_clock::now() + AcknowledgementWait;
+    const auto deadline = time.Now() + AcknowledgementWait;
     while (!triggerAcknowledged) {
-        const int result = TLAPI_Select(handle, SelectStepMs);
-        if (Stopping() || result < 0 || std::chrono::steady_clock::now() >= deadline)
+        const int result = SelectOrWait(deadline);
+        if (Stopping() || result < 0 || time.Now() >= deadline)
             return;
     }
 }

@@ -68,46 +68,7 @@ void SendAll(int fd, const std::string& text)
     }
 }
 
-// "NAME on HOST:PORT" in the simulator's output.
-bool FindEndpoint(const std::string& output, const std::string& name, std::string& host,
-                  std::uint16_t& port)
-{
-    const std::string prefix = name + " on ";
-    const auto start = output.find(prefix);
-    if (start == std::string::npos)
-        return false;
-    const auto end = output.find('\n', start);
-    if (end == std::string::npos)
-        return false;
-    const std::string endpoint = output.substr(start + prefix.size(), end - start - prefix.size());
-    const auto colon = endpoint.rfind(':');
-    host = endpoint.substr(0, colon);
-    port = static_cast<std::uint16_t>(std::stoul(endpoint.substr(colon + 1)));
-    return true;
-}
-
 } // namespace
-
-ReservedPort::ReservedPort(const std::string& host)
-{
-    sockaddr_in address = LoopbackAddress(host, 0);
-    socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int reuse = 1;
-    socklen_t length = sizeof address;
-    if (socket < 0 || ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
-        ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (socket >= 0)
-            ::close(socket);
-        throw std::runtime_error("cannot reserve a port on " + host);
-    }
-    port = ntohs(address.sin_port);
-}
-
-ReservedPort::~ReservedPort()
-{
-    ::close(socket);
-}
 
 void ExpectNoSanitizerReport(const std::string& what, const std::string& standardError)
 {
@@ -124,79 +85,6 @@ std::size_t Occurrences(const std::string& text, const std::string& what)
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++count;
     return count;
-}
-
-NvrSim::NvrSim(const std::string& listen, const std::vector<std::string>& firstCommands)
-{
-    const std::string controlHost = "127.0.0.1";
-    process = std::make_unique<Process>(
-        NVRSIM_BINARY,
-        std::vector<std::string>{"--listen", listen, "--control", controlHost + ":0", "-v"},
-        Process::Options{{}, {}, {}, true});
-    std::string controlAt;
-    std::uint16_t controlPort = 0;
-    const bool started = WaitUntil([&] {
-        const std::string out = process->Stdout();
-        return FindEndpoint(out, "listening", host, port) &&
-               FindEndpoint(out, "control", controlAt, controlPort);
-    });
-    if (!started)
-        throw std::runtime_error("nvrsim did not start: " + process->Stdout() + process->Stderr());
-    control = ConnectTo(controlAt, controlPort);
-    // Through the control connection, which answers each command once it is
-    // done: lines on standard input could still be on their way when the test
-    // connects (a login refused for a user not yet added).
-    for (const auto& command : firstCommands)
-        Command(command);
-}
-
-std::string NvrSim::Command(const std::string& line)
-{
-    if (control < 0)
-        throw std::runtime_error("nvrsim has ended");
-    SendAll(control, line + "\n");
-    std::string answer;
-    for (;;) {
-        const auto end = pending.find('\n');
-        if (end == std::string::npos) {
-            char buffer[4096];
-            if (!Readable(control, std::chrono::seconds(20)))
-                throw std::runtime_error("nvrsim did not answer " + line);
-            const ssize_t n = ::recv(control, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                throw std::runtime_error("nvrsim closed the control connection at " + line);
-            pending.append(buffer, static_cast<std::size_t>(n));
-            continue;
-        }
-        const std::string answerLine = pending.substr(0, end);
-        pending.erase(0, end + 1);
-        if (answerLine == "ok")
-            return answer;
-        if (answerLine.rfind("error: ", 0) == 0) {
-            ADD_FAILURE() << "nvrsim refused '" << line << "': " << answerLine;
-            return answer;
-        }
-        answer += answerLine + "\n";
-    }
-}
-
-NvrSim::~NvrSim()
-{
-    if (control >= 0)
-        ::close(control);
-    ExpectNoSanitizerReport("nvrsim", process->Stderr());
-}
-
-void NvrSim::Quit()
-{
-    process->CloseStdin();
-    if (control >= 0) {
-        SendAll(control, "quit\n");
-        ::close(control);
-        control = -1;
-    }
-    if (!process->Wait(std::chrono::seconds(20)))
-        process->Signal(SIGKILL);
 }
 
 NvrUser::NvrUser(const std::string& host, std::uint16_t port, const std::string& login,

@@ -1,9 +1,12 @@
 #pragma once
 
-// Real processes for the NVR tests: the NVR simulator with its control
-// port, the service configured with NVR elements, and an operator client.
+// Real processes for the NVR tests: the service configured with NVR
+// elements, an operator client, and a session of the test's own with the
+// NVR simulator (support/NvrSimulator.h).
 
+#include "support/NvrSimulator.h"
 #include "support/Process.h"
+#include "support/ReservedPort.h"
 #include "support/TempDir.h"
 
 #include <chrono>
@@ -15,63 +18,11 @@
 
 namespace korvel {
 
-// A port on a loopback address where nothing listens, for an NVR that must
-// be configured before it comes: held bound (but not listening) for the
-// object's life, so that no other socket is given it meanwhile, while a
-// listener that reuses addresses, as the NVR simulator's does, can still
-// take it up and leave it again.
-class ReservedPort
-{
-public:
-    explicit ReservedPort(const std::string& host);
-    ~ReservedPort();
-    ReservedPort(const ReservedPort&) = delete;
-    ReservedPort& operator=(const ReservedPort&) = delete;
-
-    std::uint16_t Port() const { return port; }
-
-private:
-    int socket = -1;
-    std::uint16_t port = 0;
-};
-
 // Records a test failure when a process reported a sanitizer finding.
 void ExpectNoSanitizerReport(const std::string& what, const std::string& standardError);
 
 // Number of times the text occurs in the whole text.
 std::size_t Occurrences(const std::string& text, const std::string& what);
-
-// An NVR simulator process, driven through its control port.
-class NvrSim
-{
-public:
-    // "HOST:0" picks a free port. The first commands go to the simulator's
-    // standard input before it starts, so that they hold before any client
-    // can log in.
-    explicit NvrSim(const std::string& listen = "127.0.0.1:0",
-                    const std::vector<std::string>& firstCommands = {});
-    ~NvrSim();
-    NvrSim(const NvrSim&) = delete;
-    NvrSim& operator=(const NvrSim&) = delete;
-
-    const std::string& Host() const { return host; }
-    std::uint16_t Port() const { return port; }
-
-    // Sends one control command; returns the answer lines before "ok".
-    // A test failure is recorded when the answer is an error.
-    std::string Command(const std::string& line);
-    std::string Dump() { return Command("dump"); }
-    // Ends the simulator and waits for it.
-    void Quit();
-    std::string Stderr() const { return process->Stderr(); }
-
-private:
-    std::unique_ptr<Process> process;
-    std::string host;
-    std::uint16_t port = 0;
-    int control = -1;
-    std::string pending; // control bytes received past the last answer
-};
 
 // A session of the test's own with an NVR, to make what a user at the NVR
 // would have made before the service comes.

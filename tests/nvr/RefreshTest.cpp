@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <thread>
 
 namespace korvel::refresh_test {
 
@@ -23,7 +22,7 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
 }
 
 // The simulator's dump once the given number of associations exist.
-std::string AwaitAssociations(NvrSim& nvr, std::size_t count)
+std::string AwaitAssociations(NvrSimulator& nvr, std::size_t count)
 {
     std::string dump;
     WaitUntil([&] {
@@ -34,13 +33,13 @@ std::string AwaitAssociations(NvrSim& nvr, std::size_t count)
 }
 
 // Requests the service made of the simulator, by operation name.
-std::size_t Requests(const NvrSim& nvr, const std::string& operation)
+std::size_t Requests(const NvrSimulator& nvr, const std::string& operation)
 {
-    return Occurrences(nvr.Stderr(), " " + operation + " -> ");
+    return Occurrences(nvr.Proc().Stderr(), " " + operation + " -> ");
 }
 
 // Waits until every refresh begun has also reached its last step.
-bool AwaitRefreshesEnded(const NvrSim& nvr)
+bool AwaitRefreshesEnded(const NvrSimulator& nvr)
 {
     return WaitUntil([&] { return Requests(nvr, "LINK_COUNT") == Requests(nvr, "CAMERA_COUNT"); });
 }
@@ -49,11 +48,12 @@ bool AwaitRefreshesEnded(const NvrSim& nvr)
 
 TEST(NvrRefresh, InventoryTriggersAndNewAssociations)
 {
-    NvrSim nvr("127.0.0.1:0",
-               {"user op secret", "camera 5 127.0.0.20 Front Door",
-                "camera 6 rtsp://127.0.0.21:554/stream Yard", "camera 7 - Lobby",
-                "camera 8 127.0.0.22.5 Dock", "camera 9 127.0.0.23 Unconfigured",
-                "camera 10 cam.local Hostname", "camera 11 - Gate", "camera 12 127.0.0.24"});
+    NvrSimulator nvr("127.0.0.1:0",
+                     {"user op secret", "camera 5 127.0.0.20 Front Door",
+                      "camera 6 rtsp://127.0.0.21:554/stream Yard", "camera 7 - Lobby",
+                      "camera 8 127.0.0.22.5 Dock", "camera 9 127.0.0.23 Unconfigured",
+                      "camera 10 cam.local Hostname", "camera 11 - Gate", "camera 12 127.0.0.24"},
+                     {"-v"});
     Service service(1, {{"127.0.0.1",
                          nvr.Port(),
                          "op",
@@ -118,19 +118,25 @@ TEST(NvrRefresh, InventoryTriggersAndNewAssociations)
     EXPECT_EQ(Requests(nvr, "TRIGGER_CREATE"), 5u);
     EXPECT_EQ(Requests(nvr, "ASSOCIATION_UPDATE"), 10u) << "complete associations are left alone";
 
-    // One event 3 gives one refresh.
+    // One event 3 gives one refresh: a rename announced once it has ended is
+    // taken in by the second refresh, not a third.
     const std::size_t before = Requests(nvr, "CAMERA_COUNT");
     nvr.Command("refresh");
     ASSERT_TRUE(WaitUntil([&] { return Requests(nvr, "CAMERA_COUNT") > before; }));
     ASSERT_TRUE(AwaitRefreshesEnded(nvr));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(Requests(nvr, "CAMERA_COUNT"), before + 1);
+    nvr.Command("rename 6 Back Yard");
+    ASSERT_TRUE(service.AwaitLog("Adding camera name 'Back Yard' with address 127.0.0.21\n"))
+        << service.Log();
+    ASSERT_TRUE(AwaitRefreshesEnded(nvr));
+    EXPECT_EQ(Requests(nvr, "CAMERA_COUNT"), before + 2);
 }
 
 TEST(NvrRefresh, ExistingTriggersAssociationsAndUserLinks)
 {
-    NvrSim nvr("127.0.0.1:0", {"user op secret", "user setup setup", "camera 5 127.0.0.20 Front",
-                               "camera 6 127.0.0.21 Yard", "camera 7 127.0.0.22 Dock"});
+    NvrSimulator nvr("127.0.0.1:0",
+                     {"user op secret", "user setup setup", "camera 5 127.0.0.20 Front",
+                      "camera 6 127.0.0.21 Yard", "camera 7 127.0.0.22 Dock"},
+                     {"-v"});
     {
         // What users made at the NVR before the service came: triggers 1 to 7.
         NvrUser user(nvr.Host(), nvr.Port(), "setup", "setup");

@@ -14,7 +14,7 @@ namespace korvel::trigger_fire_test {
 // by the NVR's, so either may come first and nothing answers CHOOSE: fire
 // again until the camera is handed over. Once it is, the operator is no
 // longer choosing and a later fire hands over nothing.
-std::string FireUntilHandedOver(NvrSim& nvr, Operator& chooser,
+std::string FireUntilHandedOver(NvrSimulator& nvr, Operator& chooser,
                                 const std::vector<std::string>& fires)
 {
     std::string handed;
@@ -28,8 +28,8 @@ std::string FireUntilHandedOver(NvrSim& nvr, Operator& chooser,
 
 TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
 {
-    NvrSim nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front Door",
-                               "camera 6 127.0.0.21 Yard", "user setup setup"});
+    NvrSimulator nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front Door",
+                                     "camera 6 127.0.0.21 Yard", "user setup setup"});
     {
         NvrUser user(nvr.Host(), nvr.Port(), "setup", "setup");
         user.CreateSoftTrigger("Door", "DOOR_1"); // trigger 1, not ours
@@ -46,23 +46,30 @@ TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
     chooser.Send("CHOOSE");
     EXPECT_EQ(FireUntilHandedOver(nvr, chooser, {"KORVEL_6"}), "0CAMERA\t127.0.0.21\t4\tYard");
 
-    // Nobody is choosing now; a foreign trigger is not ours at all.
+    // Nobody is choosing now, and trigger 1 is not ours (NvrWorkerTest.cpp
+    // shows that the worker reports no such fire; the client service's
+    // tables, that a fire with nobody choosing hands over nothing).
     nvr.Command("fire KORVEL_5");
     nvr.Command("fire 1");
-    EXPECT_EQ(chooser.Receive(std::chrono::milliseconds(1500)), "");
 
     chooser.Send("CHOOSE");
-    EXPECT_EQ(FireUntilHandedOver(nvr, chooser, {"1", "KORVEL_5"}), "0CAMERA\t127.0.0.20\t3\tFront Door");
-    EXPECT_EQ(bystander.Receive(std::chrono::milliseconds(500)), "");
+    EXPECT_EQ(FireUntilHandedOver(nvr, chooser, {"1", "KORVEL_5"}),
+              "0CAMERA\t127.0.0.20\t3\tFront Door");
+    // The answer to a LOGIN is all that either has still to read: the camera
+    // was handed over once, and to the chooser alone.
+    for (Operator* workstation : {&chooser, &bystander}) {
+        workstation->Send("LOGIN nobody x");
+        EXPECT_EQ(workstation->Receive(), "FAILURE");
+    }
 }
 
 TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOver)
 {
-    NvrSim front("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front"});
-    NvrSim back("127.0.0.2:0", {"user op secret", "camera 9 127.0.0.30 Back"});
+    NvrSimulator front("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front"});
+    NvrSimulator back("127.0.0.2:0", {"user op secret", "camera 9 127.0.0.30 Back"});
     Service service(1, {{"127.0.0.1", front.Port(), "op", "secret", {{"127.0.0.20", 1}}},
                         {"127.0.0.2", back.Port(), "op", "secret", {{"127.0.0.30", 2}}}});
-    const auto carries = [](NvrSim& nvr, const std::vector<std::string>& texts) {
+    const auto carries = [](NvrSimulator& nvr, const std::vector<std::string>& texts) {
         return WaitUntil([&] {
             const std::string dump = nvr.Dump();
             for (const auto& text : texts)

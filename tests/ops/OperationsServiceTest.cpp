@@ -118,7 +118,7 @@ std::vector<std::string> AuditLines(const ServiceProcess& service, const std::st
 TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
 {
     auto camera = Camsim::Tcp(0, "127.0.0.20");
-    Nvrsim nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front"});
+    NvrSimulator nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front"});
     ServiceSetup setup;
     setup.lockTimeSecs = 10;
     setup.users = {R"(<User Name="watch" Password="pw" Priority="5" />)",

@@ -29,7 +29,7 @@ std::size_t Occurrences(const std::string& text, const std::string& what)
 
 // The NVR holds exactly one trigger, ours for camera 5, and the camera's
 // association lists it once.
-bool CarriesOneTriggerOfOurs(Nvrsim& nvr, std::string& dump)
+bool CarriesOneTriggerOfOurs(NvrSimulator& nvr, std::string& dump)
 {
     dump = nvr.Command("dump");
     return Occurrences(dump, "\ntrigger ") + (dump.rfind("trigger ", 0) == 0 ? 1 : 0) == 1 &&
@@ -44,7 +44,7 @@ bool CarriesOneTriggerOfOurs(Nvrsim& nvr, std::string& dump)
 TEST(NvrFaults, NvrDroppedOrKilledAndRestarted)
 {
     auto camera = Camsim::Tcp(0, "127.0.0.20");
-    auto nvr = std::make_unique<Nvrsim>("127.0.0.1:0", NvrRecords);
+    auto nvr = std::make_unique<NvrSimulator>("127.0.0.1:0", NvrRecords);
     const std::uint16_t nvrPort = nvr->Port();
     ServiceSetup setup;
     setup.nvr = R"(Address="127.0.0.1" Port=")" + std::to_string(nvrPort) +
@@ -79,7 +79,8 @@ TEST(NvrFaults, NvrDroppedOrKilledAndRestarted)
              nvr->Kill();
              // Several attempts fail while it is away.
              ASSERT_TRUE(service.WaitForLog("TLAPI_Open() failure", 3)) << service.Log();
-             nvr = std::make_unique<Nvrsim>("127.0.0.1:" + std::to_string(nvrPort), NvrRecords);
+             nvr =
+                 std::make_unique<NvrSimulator>("127.0.0.1:" + std::to_string(nvrPort), NvrRecords);
          },
          1},
     };

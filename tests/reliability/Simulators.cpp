@@ -2,43 +2,16 @@
 
 #include "support/TempDir.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <regex>
 #include <stdexcept>
 
 namespace korvel {
 
-#if !defined(CAMSIM_BINARY) || !defined(NVRSIM_BINARY)
-#error "CAMSIM_BINARY and NVRSIM_BINARY name the simulators"
+#if !defined(CAMSIM_BINARY)
+#error "CAMSIM_BINARY names the camera simulator"
 #endif
-
-namespace {
-
-int ConnectToLoopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        throw std::runtime_error("cannot connect to port " + std::to_string(port));
-    }
-    return fd;
-}
-
-} // namespace
 
 std::string NumberedFrame(unsigned pelcoAddress, unsigned number)
 {
@@ -127,78 +100,6 @@ bool Camsim::WaitForNumber(unsigned number, std::chrono::milliseconds timeout) c
 
 void Camsim::Kill()
 {
-    process->Signal(SIGKILL);
-    process->Wait();
-}
-
-Nvrsim::Nvrsim(const std::string& listen, const std::vector<std::string>& firstCommands)
-{
-    Process::Options options;
-    options.stdinPipe = true;
-    process = std::make_unique<Process>(
-        NVRSIM_BINARY, std::vector<std::string>{"--listen", listen, "--control", "127.0.0.1:0"},
-        options);
-    for (const std::string& command : firstCommands)
-        process->WriteStdin(command + "\n");
-    const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)\n");
-    const std::regex controlLine("control on 127\\.0\\.0\\.1:([0-9]+)\n");
-    std::uint16_t controlPort = 0;
-    const bool started = WaitUntil([&] {
-        const std::string out = process->Stdout();
-        std::smatch data, control;
-        if (!std::regex_search(out, data, listening) ||
-            !std::regex_search(out, control, controlLine))
-            return !process->Running();
-        port = static_cast<std::uint16_t>(std::stoul(data[1]));
-        controlPort = static_cast<std::uint16_t>(std::stoul(control[1]));
-        return true;
-    });
-    if (!started || controlPort == 0)
-        throw std::runtime_error("nvrsim did not start: " + process->Stdout() + process->Stderr());
-    control = ConnectToLoopback(controlPort);
-}
-
-Nvrsim::~Nvrsim()
-{
-    if (control >= 0)
-        ::close(control);
-}
-
-std::string Nvrsim::Command(const std::string& line)
-{
-    const std::string request = line + "\n";
-    if (control < 0 || ::send(control, request.data(), request.size(), MSG_NOSIGNAL) !=
-                           static_cast<ssize_t>(request.size()))
-        throw std::runtime_error("nvrsim is not there for " + line);
-    std::string answer;
-    for (;;) {
-        const auto end = pending.find('\n');
-        if (end == std::string::npos) {
-            pollfd ready{control, POLLIN, 0};
-            if (::poll(&ready, 1, 20000) <= 0)
-                throw std::runtime_error("nvrsim did not answer " + line);
-            char buffer[4096];
-            const ssize_t got = ::recv(control, buffer, sizeof buffer, 0);
-            if (got <= 0)
-                throw std::runtime_error("nvrsim closed its control connection at " + line);
-            pending.append(buffer, static_cast<std::size_t>(got));
-            continue;
-        }
-        const std::string answerLine = pending.substr(0, end);
-        pending.erase(0, end + 1);
-        if (answerLine == "ok")
-            return answer;
-        if (answerLine.rfind("error: ", 0) == 0)
-            throw std::runtime_error("nvrsim refused '" + line + "': " + answerLine);
-        answer += answerLine + "\n";
-    }
-}
-
-void Nvrsim::Kill()
-{
-    if (control >= 0)
-        ::close(control);
-    control = -1;
     process->Signal(SIGKILL);
     process->Wait();
 }

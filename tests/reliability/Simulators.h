@@ -1,8 +1,9 @@
 #pragma once
 
 // The far ends of the service's links as processes of their own, so that a
-// test can kill one and start it again: camsim for track cameras, nvrsim
-// for an NVR.
+// test can kill one and start it again: camsim for track cameras, and
+// (support/NvrSimulator.h) nvrsim for an NVR.
+#include "support/NvrSimulator.h"
 #include "support/Process.h"
 
 #include <chrono>
@@ -48,32 +49,6 @@ private:
     std::unique_ptr<Process> process;
     std::uint16_t port = 0;
     std::string device;
-};
-
-// nvrsim listening on a loopback address, driven through its control port.
-class Nvrsim
-{
-public:
-    // listen: "127.0.0.1:0" for a free port. The first commands reach the
-    // simulator through its standard input before it listens, so that they
-    // hold before any client logs in.
-    explicit Nvrsim(const std::string& listen, const std::vector<std::string>& firstCommands);
-    ~Nvrsim();
-    Nvrsim(const Nvrsim&) = delete;
-    Nvrsim& operator=(const Nvrsim&) = delete;
-
-    std::uint16_t Port() const { return port; }
-    // Sends one control command and returns the lines of its answer before
-    // "ok"; throws std::runtime_error when the answer is an error.
-    std::string Command(const std::string& line);
-    // SIGKILL: the NVR vanishes with every session it had.
-    void Kill();
-
-private:
-    std::unique_ptr<Process> process;
-    std::uint16_t port = 0;
-    int control = -1;
-    std::string pending; // control bytes received past the last answer
 };
 
 } // namespace korvel

@@ -80,19 +80,19 @@ TEST(NvrSim, ControlCommandsAnswerOkOrError)
         {"frobnicate", "error: unknown command frobnicate (try help)\n"},
         {"dump", "camera 5 address=\"\" name=\"Back  yard\"\nuser admin\nok\n"},
     };
-    NvrSim sim;
+    NvrSimulator sim;
     for (const auto& c : cases)
-        EXPECT_EQ(sim.Control(c.command), c.answer) << c.command;
-    EXPECT_NE(sim.Control("help").find("fire GUID_OR_ID"), std::string::npos);
+        EXPECT_EQ(sim.Answer(c.command), c.answer) << c.command;
+    EXPECT_NE(sim.Answer("help").find("fire GUID_OR_ID"), std::string::npos);
 }
 
 TEST(NvrSim, DumpShowsTheWholeState)
 {
-    NvrSim sim;
-    sim.Must("user admin secret");
-    sim.Must("camera 12 192.168.1.20 Front door");
-    sim.Must("camera 7 -");
-    sim.Must("camera 9 10.1.1.9 Say \"hi\" \\ now");
+    NvrSimulator sim;
+    sim.Command("user admin secret");
+    sim.Command("camera 12 192.168.1.20 Front door");
+    sim.Command("camera 7 -");
+    sim.Command("camera 9 10.1.1.9 Say \"hi\" \\ now");
     Client client;
     ASSERT_EQ(client.Connect(sim.Port(), "admin", "secret"), 0);
     ASSERT_EQ(TLAPI_CreateSoftTriggerWithGuid(client.Handle(), "Korvel Control", "KORVEL_12"), 0);
@@ -117,7 +117,7 @@ TEST(NvrSim, DumpShowsTheWholeState)
     a.entries = &entry;
     a.entryCount = 1;
     ASSERT_EQ(TLAPI_UpdateAssociation(client.Handle(), &a), 0);
-    sim.Must("link 1");
+    sim.Command("link 1");
 
     sockaddr_in local{};
     socklen_t length = sizeof local;
@@ -140,12 +140,12 @@ TEST(NvrSim, DumpShowsTheWholeState)
                                  std::to_string(ntohs(local.sin_port)) +
                                  " loggedin=yes user=admin\n"
                                  "ok\n";
-    EXPECT_EQ(sim.Control("dump"), expected);
+    EXPECT_EQ(sim.Answer("dump"), expected);
 }
 
 TEST(NvrSim, StandardInputTakesCommandsAndItsEndDoesNotStop)
 {
-    NvrSim sim({}, true);
+    NvrSimulator sim;
     sim.Proc().WriteStdin("camera 3 - Gate\r\n\n# a comment\ndump\n");
     EXPECT_TRUE(WaitUntil([&] {
         return sim.Proc().Stdout().find("camera 3 address=\"\" name=Gate\nok\n") !=
@@ -155,10 +155,10 @@ TEST(NvrSim, StandardInputTakesCommandsAndItsEndDoesNotStop)
     EXPECT_TRUE(WaitUntil(
         [&] { return sim.Proc().Stdout().find("error: line too long\n") != std::string::npos; }));
     sim.Proc().CloseStdin();
-    EXPECT_EQ(sim.Control("rename 3 Main gate"), "ok\n");
+    EXPECT_EQ(sim.Answer("rename 3 Main gate"), "ok\n");
     EXPECT_TRUE(sim.Proc().Running());
 
-    EXPECT_EQ(sim.Control("quit"), "ok\n");
+    EXPECT_EQ(sim.Answer("quit"), "ok\n");
     ASSERT_TRUE(sim.Proc().Wait(std::chrono::seconds(10)));
     EXPECT_EQ(sim.Proc().ExitStatus(), 0);
 }
@@ -167,7 +167,7 @@ TEST(NvrSim, StopsOnSignals)
 {
     for (const int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal);
-        NvrSim sim;
+        NvrSimulator sim;
         Client client;
         ASSERT_EQ(client.Open(sim.Port()), 0);
         sim.Proc().Signal(signal);
@@ -216,8 +216,8 @@ TEST(NvrSim, CommandLineErrors)
 
 TEST(NvrSim, ClientsThatBreakTheProtocolAreDisconnected)
 {
-    NvrSim sim;
-    sim.Must("user admin secret");
+    NvrSimulator sim;
+    sim.Command("user admin secret");
     Client good;
     ASSERT_EQ(good.Connect(sim.Port(), "admin", "secret"), 0);
 
@@ -250,7 +250,7 @@ TEST(NvrSim, ClientsThatBreakTheProtocolAreDisconnected)
 
 TEST(NvrSim, GreetingBytesAndRefusalsThatKeepTheConnection)
 {
-    NvrSim sim;
+    NvrSimulator sim;
     TestSocket raw = TestSocket::Connect(sim.Port());
     // The greeting exactly as the protocol document shows it.
     raw.SendAll(std::vector<uint8_t>{0x00, 0x00, 0x00, 0x0D, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00,
@@ -273,8 +273,8 @@ TEST(NvrSim, GreetingBytesAndRefusalsThatKeepTheConnection)
 
 TEST(NvrSim, VerboseLogsEveryRequest)
 {
-    NvrSim sim({"-v"});
-    sim.Must("user admin secret");
+    NvrSimulator sim("127.0.0.1:0", {}, {"-v"});
+    sim.Command("user admin secret");
     Client client;
     ASSERT_EQ(client.Connect(sim.Port(), "admin", "wrong"), TLAPI_LOGIN_REFUSED);
     EXPECT_EQ(TLAPI_NumCameras(client.Handle()), 0u);

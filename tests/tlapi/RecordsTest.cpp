@@ -17,7 +17,7 @@ class TlapiRecords : public ::testing::Test
 protected:
     void SetUp() override
     {
-        sim.Must("user admin secret");
+        sim.Command("user admin secret");
         ASSERT_EQ(client.Connect(sim.Port(), "admin", "secret"), 0);
         h = client.Handle();
     }
@@ -59,7 +59,7 @@ protected:
         return TLAPI_ASSOCIATION_ENTRY{32, position, 8, triggerId, 0, 0, 0, 2};
     }
 
-    NvrSim sim;
+    NvrSimulator sim;
     Client client;
     TLAPI_HANDLE h = 0;
 };
@@ -80,7 +80,7 @@ TEST_F(TlapiRecords, CameraInventoryRoundTrip)
         {12, "camera 12 192.168.1.20", "192.168.1.20", ""},
     };
     for (const Camera& c : cameras)
-        sim.Must(c.command);
+        sim.Command(c.command);
 
     ASSERT_EQ(TLAPI_NumCameras(h), 3u);
     for (uint32_t index = 0; index < 3; ++index) {
@@ -111,7 +111,7 @@ TEST_F(TlapiRecords, CameraInventoryRoundTrip)
     EXPECT_NE(TLAPI_GetCameraName(h, 3, small, 0), 0);
 
     client.ClearEvents();
-    sim.Must("rename 3 Back yard");
+    sim.Command("rename 3 Back yard");
     SeenEvent refresh;
     EXPECT_TRUE(client.WaitFor(TLAPI_EVENT_REFRESH_DUE, refresh));
     char name[256] = {};
@@ -142,12 +142,12 @@ TEST_F(TlapiRecords, SoftTriggersAreCreatedConfirmedListedAndFired)
     char guid[256];
     EXPECT_EQ(TLAPI_GetSoftTriggerGuid(h, 2, guid, sizeof guid), 0);
     EXPECT_STREQ(guid, "KORVELX_7");
-    EXPECT_NE(sim.Must("dump").find("trigger 1 name=\"Korvel Control\" guid=KORVEL_12\n"),
+    EXPECT_NE(sim.Command("dump").find("trigger 1 name=\"Korvel Control\" guid=KORVEL_12\n"),
               std::string::npos);
 
     for (const char* which : {"KORVEL_12", "2"}) {
         SCOPED_TRACE(which);
-        sim.Must(std::string("fire ") + which);
+        sim.Command(std::string("fire ") + which);
         SeenEvent fired;
         ASSERT_TRUE(client.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, fired));
         EXPECT_NE(fired.code, 0);
@@ -197,14 +197,14 @@ TEST_F(TlapiRecords, AssociationLifecycle)
     created.entries = entries;
     created.entryCount = 1;
     EXPECT_EQ(TLAPI_UpdateAssociation(h, &created), 0);
-    EXPECT_NE(sim.Must("dump").find(
+    EXPECT_NE(sim.Command("dump").find(
                   "association camera=12 name=KORVEL_12 displayMode=4 displayWidth=50 "
                   "textColour=0x808080 "
                   "options=0 active=1 font=Arial fontSize=8 markerColour=0xFFFF00 markerSize=70 "
                   "markerX=90 "
                   "markerY=90 entries=1\n  entry 1 position=1 kind=8 trigger=1 action=2\n"),
               std::string::npos)
-        << sim.Control("dump");
+        << sim.Answer("dump");
 
     // First call learns the count, the second fills blank entries.
     TLAPI_ASSOCIATION read{};
@@ -291,7 +291,7 @@ TEST_F(TlapiRecords, AssociationRecordsWithWrongSizesAreRejected)
         c.spoil(a);
         EXPECT_EQ(TLAPI_UpdateAssociation(h, &a), c.result);
     }
-    EXPECT_EQ(sim.Must("dump").find("association"), std::string::npos) << "nothing was stored";
+    EXPECT_EQ(sim.Command("dump").find("association"), std::string::npos) << "nothing was stored";
 
     TLAPI_ASSOCIATION get = NewAssociation(name, font, 5);
     get.size = 72;
@@ -308,8 +308,8 @@ TEST_F(TlapiRecords, AssociationRecordsWithWrongSizesAreRejected)
 TEST_F(TlapiRecords, EventLinksAreListedAndDetached)
 {
     const uint32_t trigger = CreateTrigger("KORVEL_12");
-    EXPECT_EQ(sim.Must("link " + std::to_string(trigger)), "link 1\nok\n");
-    EXPECT_EQ(sim.Must("link " + std::to_string(trigger)), "link 2\nok\n");
+    EXPECT_EQ(sim.Command("link " + std::to_string(trigger)), "link 1\n");
+    EXPECT_EQ(sim.Command("link " + std::to_string(trigger)), "link 2\n");
 
     ASSERT_EQ(TLAPI_NumEventLinks(h), 2u);
     EXPECT_EQ(TLAPI_GetEventLinkId(h, 1), 2u);
@@ -334,7 +334,7 @@ TEST_F(TlapiRecords, EventLinksAreListedAndDetached)
     EXPECT_EQ(TLAPI_UpdateEventLink(h, &link), 0);
     SeenEvent refresh;
     EXPECT_TRUE(client.WaitFor(TLAPI_EVENT_REFRESH_DUE, refresh));
-    const std::string dump = sim.Must("dump");
+    const std::string dump = sim.Command("dump");
     EXPECT_NE(dump.find("link 1 trigger=0 source=0 "), std::string::npos) << dump;
     EXPECT_NE(dump.find("link 2 trigger=1 source=1 "), std::string::npos) << dump;
     TLAPI_EVENT_LINK reread{};
@@ -398,7 +398,7 @@ TEST_F(TlapiRecords, ChangesAreAnnouncedToEverySession)
     EXPECT_FALSE(other.WaitFor(TLAPI_EVENT_TRIGGER_CREATED, seen, std::chrono::milliseconds(200)))
         << "the confirmation goes to the creator only";
 
-    EXPECT_EQ(sim.Must("fire " + std::to_string(trigger)), "fired 1 sessions=2\nok\n");
+    EXPECT_EQ(sim.Command("fire " + std::to_string(trigger)), "fired 1 sessions=2\n");
     EXPECT_TRUE(other.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, seen));
     EXPECT_TRUE(client.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, seen));
     EXPECT_EQ(TLAPI_Select(notLoggedIn.Handle(), 200), 0)

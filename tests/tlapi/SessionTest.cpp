@@ -19,7 +19,7 @@ namespace korvel::session_test {
 
 TEST(TlapiSession, OpenQueuesEventOneForTheNextSelect)
 {
-    NvrSim sim;
+    NvrSimulator sim;
     Client client;
     ASSERT_NE(client.Handle(), 0u);
     ASSERT_EQ(client.Open(sim.Port()), 0) << client.LastError();
@@ -48,9 +48,9 @@ TEST(TlapiSession, LoginOutcomeArrivesAsEvent71)
         {"nobody", "secret", TLAPI_LOGIN_REFUSED}, {"guest", "", TLAPI_LOGIN_OK},
         {"admin", "", TLAPI_LOGIN_REFUSED},
     };
-    NvrSim sim;
-    sim.Must("user admin secret");
-    sim.Must("user guest -");
+    NvrSimulator sim;
+    sim.Command("user admin secret");
+    sim.Command("user guest -");
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.user) + "/" + c.password);
         Client client;
@@ -61,8 +61,8 @@ TEST(TlapiSession, LoginOutcomeArrivesAsEvent71)
 
 TEST(TlapiSession, RequestsBeforeLoginAreRefusedWithoutClosing)
 {
-    NvrSim sim;
-    sim.Must("camera 4 10.0.0.4 Lobby");
+    NvrSimulator sim;
+    sim.Command("camera 4 10.0.0.4 Lobby");
     Client client;
     SeenEvent seen;
     ASSERT_EQ(client.Open(sim.Port()), 0);
@@ -77,13 +77,13 @@ TEST(TlapiSession, RequestsBeforeLoginAreRefusedWithoutClosing)
 
 TEST(TlapiSession, EventsMetDuringACallWaitForTheNextSelect)
 {
-    NvrSim sim;
-    sim.Must("user admin secret");
+    NvrSimulator sim;
+    sim.Command("user admin secret");
     Client client;
     ASSERT_EQ(client.Connect(sim.Port(), "admin", "secret"), 0);
     client.ClearEvents();
-    sim.Must("refresh");
-    sim.Must("refresh");
+    sim.Command("refresh");
+    sim.Command("refresh");
     EXPECT_EQ(TLAPI_NumCameras(client.Handle()), 0u);
     EXPECT_TRUE(client.Events().empty());
     // Both announcements were read during the call; one pending refresh is kept.
@@ -95,12 +95,12 @@ TEST(TlapiSession, EventsMetDuringACallWaitForTheNextSelect)
 
 TEST(TlapiSession, DropEndsTheConnectionAndReopenWorks)
 {
-    NvrSim sim;
-    sim.Must("user admin secret");
-    sim.Must("camera 12 192.168.1.20 Front");
+    NvrSimulator sim;
+    sim.Command("user admin secret");
+    sim.Command("camera 12 192.168.1.20 Front");
     Client client;
     ASSERT_EQ(client.Connect(sim.Port(), "admin", "secret"), 0);
-    EXPECT_EQ(sim.Must("drop"), "dropped 1\nok\n");
+    EXPECT_EQ(sim.Command("drop"), "dropped 1\n");
 
     EXPECT_TRUE(WaitUntil([&] { return TLAPI_GetSocket(client.Handle()) == -1; }));
     EXPECT_LT(TLAPI_Select(client.Handle(), 100), 0);
@@ -117,14 +117,15 @@ TEST(TlapiSession, DropEndsTheConnectionAndReopenWorks)
 
 TEST(TlapiSession, CloseDropsTheConnectionButKeepsTheHandle)
 {
-    NvrSim sim;
-    sim.Must("user admin secret");
+    NvrSimulator sim;
+    sim.Command("user admin secret");
     Client client;
     ASSERT_EQ(client.Connect(sim.Port(), "admin", "secret"), 0);
     EXPECT_EQ(TLAPI_Close(client.Handle()), 0);
     EXPECT_EQ(TLAPI_GetSocket(client.Handle()), -1);
     EXPECT_LT(TLAPI_Select(client.Handle(), 50), 0);
-    EXPECT_TRUE(WaitUntil([&] { return sim.Must("dump").find("session ") == std::string::npos; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return sim.Command("dump").find("session ") == std::string::npos; }));
     client.ClearEvents();
     EXPECT_EQ(client.Connect(sim.Port(), "admin", "secret"), 0);
 }
@@ -154,7 +155,7 @@ TEST(TlapiSession, OpenFailsWhenNothingListens)
 
 TEST(TlapiSession, SelectWaitsAboutTheGivenTime)
 {
-    NvrSim sim;
+    NvrSimulator sim;
     Client client;
     ASSERT_EQ(client.Open(sim.Port()), 0);
     ASSERT_EQ(TLAPI_Select(client.Handle(), 0), 1);
@@ -242,7 +243,7 @@ int CallBackIn(int eventType, int, const void*, int, void* context)
 
 TEST(TlapiSession, CallbackMayCallTheLibrary)
 {
-    NvrSim sim;
+    NvrSimulator sim;
     ReentrantProbe probe;
     probe.handle = TLAPI_Init();
     ASSERT_EQ(TLAPI_SetCallbackEx(probe.handle, &CallBackIn, &probe), 0);
@@ -255,11 +256,11 @@ TEST(TlapiSession, CallbackMayCallTheLibrary)
 
 TEST(TlapiSession, SeveralHandlesOnSeveralThreads)
 {
-    NvrSim sim;
-    sim.Must("user admin secret");
+    NvrSimulator sim;
+    sim.Command("user admin secret");
     for (int id = 1; id <= 5; ++id)
-        sim.Must("camera " + std::to_string(id) + " 10.0.0." + std::to_string(id) + " Camera " +
-                 std::to_string(id));
+        sim.Command("camera " + std::to_string(id) + " 10.0.0." + std::to_string(id) + " Camera " +
+                    std::to_string(id));
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

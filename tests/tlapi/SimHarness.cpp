@@ -1,12 +1,9 @@
 #include "SimHarness.h"
 
-#include "support/TempDir.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
-#include <regex>
 #include <stdexcept>
 
 #include <arpa/inet.h>
@@ -122,53 +119,6 @@ bool TestSocket::WaitClosed(std::chrono::milliseconds timeout)
             return true;
     }
     return false;
-}
-
-NvrSim::NvrSim(const std::vector<std::string>& extraArguments, bool stdinPipe)
-{
-    std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--control", "127.0.0.1:0"};
-    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-    Process::Options options;
-    options.stdinPipe = stdinPipe;
-    process = std::make_unique<Process>(NVRSIM_BINARY, arguments, options);
-    const std::regex pattern(
-        "listening on 127\\.0\\.0\\.1:(\\d+)\ncontrol on 127\\.0\\.0\\.1:(\\d+)\n");
-    std::smatch match;
-    std::string out;
-    const bool started = WaitUntil([&] {
-        out = process->Stdout();
-        return std::regex_search(out, match, pattern);
-    });
-    if (!started)
-        throw std::runtime_error("nvrsim did not start: " + out + process->Stderr());
-    port = std::stoi(match[1]);
-    controlPort = std::stoi(match[2]);
-    control = TestSocket::Connect(controlPort);
-}
-
-NvrSim::~NvrSim()
-{
-    if (process->Running()) {
-        EXPECT_EQ(Control("quit"), "ok\n");
-        EXPECT_TRUE(process->Wait(std::chrono::seconds(20)));
-    }
-    EXPECT_FALSE(process->Signalled());
-    EXPECT_EQ(process->ExitStatus(), 0) << process->Stderr();
-    EXPECT_EQ(process->Stderr().find("Sanitizer"), std::string::npos) << process->Stderr();
-}
-
-std::string NvrSim::Control(const std::string& command)
-{
-    control.SendAll(command + "\n");
-    return control.ReadAnswer();
-}
-
-std::string NvrSim::Must(const std::string& command)
-{
-    const std::string answer = Control(command);
-    EXPECT_TRUE(answer.size() >= 3 && answer.compare(answer.size() - 3, 3, "ok\n") == 0)
-        << command << " answered " << answer;
-    return answer;
 }
 
 uint32_t SeenEvent::U32At(std::size_t offset) const

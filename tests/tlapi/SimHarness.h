@@ -1,9 +1,10 @@
 #pragma once
 
-// Test harness: a running nvrsim process with its control port, a library
-// session that records the events it is given, and raw sockets for peers
-// that misbehave on purpose.
+// Test harness: a library session that records the events it is given, and
+// raw sockets for peers that misbehave on purpose. The NVR simulator comes
+// from support/NvrSimulator.h.
 
+#include "support/NvrSimulator.h"
 #include "support/Process.h"
 #include "tlapi/tlapi.h"
 
@@ -43,28 +44,6 @@ public:
 private:
     int fd = -1;
     std::string pending;
-};
-
-class NvrSim
-{
-public:
-    explicit NvrSim(const std::vector<std::string>& extraArguments = {}, bool stdinPipe = false);
-    // Stops the simulator with "quit" and checks that it ended cleanly.
-    ~NvrSim();
-
-    int Port() const { return port; }
-    int ControlPort() const { return controlPort; }
-    Process& Proc() { return *process; }
-    // Sends one control command and returns its answer (ending in ok/error).
-    std::string Control(const std::string& command);
-    // Control command that must succeed.
-    std::string Must(const std::string& command);
-
-private:
-    std::unique_ptr<Process> process;
-    int port = 0;
-    int controlPort = 0;
-    TestSocket control;
 };
 
 struct SeenEvent
