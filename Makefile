@@ -60,9 +60,9 @@ SYSTEM_PACKAGES := systemd-container debootstrap lintian
 BENCH_PACKAGES := socat
 
 # The Windows build: mingw-w64 (its posix flavour) and Boost's headers; Wine
-# for its test.
+# for its test, which finds Wine's service manager with pgrep (procps).
 WINDOWS_PACKAGES := libboost-dev g++-mingw-w64-x86-64-posix
-WINE_PACKAGES := wine wine64
+WINE_PACKAGES := wine wine64 procps
 
 FORMAT_PACKAGES := clang-format
 
@@ -230,8 +230,8 @@ test-system: package deps
 # builds.
 test:
 	@mkdir -p $(BUILD) && rm -f $(RESULTS)
-	@./scripts/install-deps.sh $(GOAL_PACKAGES); \
-		targets=""; \
+	-@./scripts/install-deps.sh $(GOAL_PACKAGES)
+	@targets=""; \
 		$(foreach target,$(TEST_TARGETS),$(call StartIfInstalled,$(target))) \
 		[ -z "$$targets" ] || $(MAKE) --no-print-directory -k -j3 --output-sync=target TEST_PIPELINE=1 $$targets; \
 		./scripts/test-summary.sh $(RESULTS) $(TEST_STAGES)

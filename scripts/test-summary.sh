@@ -2,14 +2,15 @@
 # Prints one line per stage and then the sum over every stage of the run:
 # "N passed, N failed". A stage that left no result counts as one failure,
 # and says why it did not run: what it noted ("STAGE not run: WHY"), or the
-# steps that failed before it ("step failed: WHAT").
+# steps of the run that failed ("step failed: WHAT"), any of which may have
+# kept it from starting.
 # Usage: test-summary.sh RESULTS STAGE...
 set -u
 results=$1
 shift
 passed=0
 failed=0
-steps=$(sed -n 's/^step failed: \(.*\)$/\1 failed/p' "$results" 2>/dev/null |
+steps=$(sed -n 's/^step failed: //p' "$results" 2>/dev/null |
     awk '{ printf "%s%s", (NR > 1 ? ", " : ""), $0 }')
 for stage in "$@"; do
     line=$(grep -E "^$stage [0-9]+ [0-9]+$" "$results" 2>/dev/null | tail -n 1)
@@ -19,7 +20,7 @@ for stage in "$@"; do
         if [ -n "$why" ]; then
             echo "$stage: not run: $why"
         elif [ -n "$steps" ]; then
-            echo "$stage: not run: $steps"
+            echo "$stage: not run: a step before it failed ($steps)"
         else
             echo "$stage: no result (it did not run to its end)"
         fi
