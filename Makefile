@@ -116,8 +116,9 @@ ifndef TEST_PIPELINE
 endif
 
 # In `make test`, a step that fails notes it in $(RESULTS), so that the
-# summary can say why the stages after it did not run: $(call Failed,WHAT).
-Failed = { $(if $(TEST_PIPELINE),echo "step failed: $(1)" >> $(RESULTS);) exit 1; }
+# summary can say why the stages after it did not run:
+# COMMAND $(call NoteFailure,WHAT). Elsewhere the command stands alone.
+NoteFailure = $(if $(TEST_PIPELINE),|| { echo "step failed: $(1)" >> $(RESULTS); exit 1; })
 
 # The test builds keep line tables only (-g1): enough for every backtrace and
 # sanitizer report, and a good part cheaper to compile than full debug
@@ -137,7 +138,7 @@ GENERATOR := -G Ninja
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake $(GENERATOR) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LINE_TABLES) $(UNITY) \
-		|| $(call Failed,configuring $(BUILD)/)
+		$(call NoteFailure,configuring $(BUILD)/)
 
 # The sanitizer builds compile with clang, in half the time g++ takes for
 # the same instrumented code (the normal build keeps g++, so both compilers'
@@ -145,29 +146,29 @@ $(BUILD)/CMakeCache.txt: | deps
 # documentation names as enough.
 $(ASAN_BUILD)/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-		-DTLKORVEL_SANITIZE=ON $(LINE_TABLES) $(UNITY) || $(call Failed,configuring $(ASAN_BUILD)/)
+		-DTLKORVEL_SANITIZE=ON $(LINE_TABLES) $(UNITY) $(call NoteFailure,configuring $(ASAN_BUILD)/)
 
 $(TSAN_BUILD)/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DTLKORVEL_TSAN=ON $(LINE_TABLES) -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" $(UNITY) \
-		|| $(call Failed,configuring $(TSAN_BUILD)/)
+		$(call NoteFailure,configuring $(TSAN_BUILD)/)
 
 $(FUZZ_BUILD)/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DTLKORVEL_FUZZ=ON -DTLKORVEL_TESTS=OFF $(LINE_TABLES) $(UNITY) || $(call Failed,configuring $(FUZZ_BUILD)/)
+		-DTLKORVEL_FUZZ=ON -DTLKORVEL_TESTS=OFF $(LINE_TABLES) $(UNITY) $(call NoteFailure,configuring $(FUZZ_BUILD)/)
 
 build: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) || $(call Failed,building $(BUILD)/)
+	cmake --build $(BUILD) -j $(JOBS) $(call NoteFailure,building $(BUILD)/)
 
 build-asan: deps $(ASAN_BUILD)/CMakeCache.txt
-	cmake --build $(ASAN_BUILD) -j $(JOBS) || $(call Failed,building $(ASAN_BUILD)/)
+	cmake --build $(ASAN_BUILD) -j $(JOBS) $(call NoteFailure,building $(ASAN_BUILD)/)
 
 # Only what the threaded tests need.
 build-tsan: deps $(TSAN_BUILD)/CMakeCache.txt
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(THREADED_TESTS) || $(call Failed,building $(TSAN_BUILD)/)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(THREADED_TESTS) $(call NoteFailure,building $(TSAN_BUILD)/)
 
 build-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers || $(call Failed,building $(FUZZ_BUILD)/)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers $(call NoteFailure,building $(FUZZ_BUILD)/)
 
 # Each stage of `make test` adds "STAGE PASSED FAILED" to this file, or
 # "STAGE not run: WHY" when it cannot start; the run ends with the sum over
@@ -256,7 +257,7 @@ demo: deps $(BUILD)/CMakeCache.txt
 	@./scripts/demo.sh $(BUILD)
 
 package: build deps
-	cd $(BUILD) && rm -f tlkorvel_*.deb && { cpack -G DEB || $(call Failed,making the Debian package); }
+	cd $(BUILD) && rm -f tlkorvel_*.deb && cpack -G DEB $(call NoteFailure,making the Debian package)
 
 # Release build of the service and the load generator; a check of the
 # bench's own bookkeeping; then every scenario. The table goes to standard
@@ -273,20 +274,20 @@ bench: deps
 # A compiler launcher in the environment (CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # is taken up by the first configure, as for the Linux builds.
 windows: deps
-	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2 || $(call Failed,fetching the source of tinyxml2)
+	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2 $(call NoteFailure,fetching the source of tinyxml2)
 	@[ -f $(WINDOWS_BUILD)/CMakeCache.txt ] || cmake $(GENERATOR) -S . -B $(WINDOWS_BUILD) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
 		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(UNITY) $(WINDOWS_CMAKE_ARGS) \
-		|| $(call Failed,configuring $(WINDOWS_BUILD)/)
-	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINDOWS_TARGETS) || $(call Failed,building $(WINDOWS_BUILD)/)
+		$(call NoteFailure,configuring $(WINDOWS_BUILD)/)
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINDOWS_TARGETS) $(call NoteFailure,building $(WINDOWS_BUILD)/)
 
 windows-zip: windows
-	cd $(WINDOWS_BUILD) && rm -f tlKorvel-*.zip && { cpack -G ZIP || $(call Failed,making the Windows zip); }
+	cd $(WINDOWS_BUILD) && rm -f tlKorvel-*.zip && cpack -G ZIP $(call NoteFailure,making the Windows zip)
 
 # The Windows programs under Wine, against the Linux simulators and
 # operator client: the last line of output says "N passed, N failed".
 test-windows: windows-zip $(BUILD)/CMakeCache.txt deps
-	cmake --build $(BUILD) -j $(JOBS) --target $(WINE_TEST_TOOLS) || $(call Failed,building $(WINE_TEST_TOOLS) in $(BUILD)/)
+	cmake --build $(BUILD) -j $(JOBS) --target $(WINE_TEST_TOOLS) $(call NoteFailure,building $(WINE_TEST_TOOLS) in $(BUILD)/)
 	@mkdir -p $(BUILD)
 	@{ ./tests/windows/wine-test.sh $(WINDOWS_BUILD) $(BUILD); echo $$? > $(WINDOWS_BUILD)/wine-test.status; } 2>&1 \
 		| tee $(WINDOWS_BUILD)/wine-test.out
