@@ -77,9 +77,12 @@ NEEDS_format  := $(FORMAT_PACKAGES)
 NEEDS_clean   :=
 
 # The stages of `make test`, in the order they start, and what each needs.
-# A stage's result line in $(RESULTS) is named after its target without
-# "test-", or by STAGES_<target>. A new stage is a target added to
-# TEST_TARGETS with its NEEDS_<target>: `make test` installs it with the rest.
+# A new stage is its target added to TEST_TARGETS, and NEEDS_<target> naming
+# what it needs (a group of its own above for new packages): `make test`
+# installs those with the rest, before any stage starts. Its recipe adds
+# "NAME PASSED FAILED" to $(RESULTS), NAME being the target without "test-"
+# (or the names in STAGES_<target>), and the target depends on `deps`,
+# directly or through a build, for when it runs alone.
 TEST_TARGETS := test-normal test-asan test-tsan test-fuzz test-system test-windows
 NEEDS_test-normal  := $(PACKAGES) $(TEST_PACKAGES)
 NEEDS_test-asan    := $(PACKAGES) $(TEST_PACKAGES)
