@@ -5,8 +5,9 @@
 
 namespace korvel {
 
-// How strict the operator client service is with its peers. The defaults
-// keep to what every existing client expects.
+// How strict the operator client service is with its peers: RequireLogin and
+// LoginThrottle of KorvelControl, MaxSessions of Options. The defaults keep
+// to what every existing client expects.
 struct SessionPolicy
 {
     // Camera commands, CHOOSE and CANCEL count only from a session that has
@@ -22,6 +23,8 @@ struct SessionPolicy
     // Failed LOGINs beyond the first few from an address are answered ever
     // more slowly (LoginThrottle).
     bool throttleLogins = true;
+
+    bool operator==(const SessionPolicy&) const = default;
 };
 
 } // namespace korvel

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera/SerialSettings.h"
+#include "config/SerialSettings.h"
 
 #include <cstdint>
 #include <string>
@@ -18,6 +18,8 @@ struct CameraSettings
     SerialSettings serial; // serial cameras only
 
     bool IsNetworkCamera() const { return !port.empty() && port[0] >= '0' && port[0] <= '9'; }
+
+    bool operator==(const CameraSettings&) const = default;
 };
 
 } // namespace korvel

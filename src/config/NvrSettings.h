@@ -11,6 +11,8 @@ struct NvrSettings
     int port = 22609;
     std::string login;
     std::string password;
+
+    bool operator==(const NvrSettings&) const = default;
 };
 
 } // namespace korvel

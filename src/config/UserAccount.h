@@ -12,6 +12,8 @@ struct UserAccount
     std::string name;
     std::string password; // empty: any password is accepted
     std::int32_t priority = 0;
+
+    bool operator==(const UserAccount&) const = default;
 };
 
 // Operators by Name, ordered byte-wise; the first entry of a name stays.
