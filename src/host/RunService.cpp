@@ -206,22 +206,23 @@ void ServiceRun::StartOperationsView(const Configuration& configuration)
     StatusServer::Content content;
     content.status = [this] { return RenderStatusJson(Snapshot()); };
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
-    try {
-        statusServer = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
-                                                      options.statusToken, std::move(content));
-        const auto endpoint = statusServer->LocalEndpoint();
-        std::string host = endpoint.address().to_string();
-        if (endpoint.address().is_v6()) {
-            host.insert(host.begin(), '[');
-            host.push_back(']');
-        }
-        LogFile.BeginLine() << "Status server listening on http://" << host << ":"
-                            << endpoint.port() << "/" << std::endl;
-    } catch (const std::exception& error) {
+    auto started = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
+                                                  options.statusToken, std::move(content));
+    if (!started->StartFailure().empty()) {
         // The operators are served all the same.
         LogFile.BeginLine() << "Status server not started on " << options.statusAddress << ":"
-                            << options.statusPort << ": " << error.what() << std::endl;
+                            << options.statusPort << ": " << started->StartFailure() << std::endl;
+        return;
     }
+    statusServer = std::move(started);
+    const auto endpoint = statusServer->LocalEndpoint();
+    std::string host = endpoint.address().to_string();
+    if (endpoint.address().is_v6()) {
+        host.insert(host.begin(), '[');
+        host.push_back(']');
+    }
+    LogFile.BeginLine() << "Status server listening on http://" << host << ":" << endpoint.port()
+                        << "/" << std::endl;
 }
 
 StatusSnapshot ServiceRun::Snapshot() const
