@@ -45,7 +45,7 @@ void RunUntilStoppedOrFailed()
 
 void ServiceMain()
 {
-    if (!RegisterServiceControlHandler()) {
+    if (!RegisterServiceControlHandler().Done()) {
         LogFile.BeginLine() << "ServiceMain call to RegisterServiceCtrlHandler() failed"
                             << std::endl;
         return;

@@ -90,9 +90,8 @@ enum class ServiceState
     Running = 4,
 };
 
-// Makes the calling service known to the service manager's control channel;
-// false when the service manager refuses.
-bool RegisterServiceControlHandler();
+// Makes the calling service known to the service manager's control channel.
+ServiceResult RegisterServiceControlHandler();
 
 // Tells the service manager the service's state. A pending state promises the
 // next report within waitHintMs; checkPoint counts the progress within it.

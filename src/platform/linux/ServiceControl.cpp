@@ -138,10 +138,10 @@ void EndServiceDispatcher()
     ::sigqueue(::getpid(), SIGRTMIN, value);
 }
 
-bool RegisterServiceControlHandler()
+ServiceResult RegisterServiceControlHandler()
 {
     // The control signals are routed to the dispatcher before ServiceMain runs.
-    return true;
+    return {};
 }
 
 void SetStatus(ServiceState state, unsigned long, unsigned long waitHintMs)

@@ -158,12 +158,14 @@ void EndServiceDispatcher()
     state.changed.notify_all();
 }
 
-bool RegisterServiceControlHandler()
+ServiceResult RegisterServiceControlHandler()
 {
     Dispatcher& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.statusHandle = ::RegisterServiceCtrlHandlerA(state.serviceName.c_str(), ControlHandler);
-    return state.statusHandle != nullptr;
+    if (state.statusHandle == nullptr)
+        return ServiceResult::Failure(::GetLastError(), "RegisterServiceCtrlHandler() failed");
+    return {};
 }
 
 void SetStatus(ServiceState state, unsigned long checkPoint, unsigned long waitHintMs)
