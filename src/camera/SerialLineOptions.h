@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/SerialSettings.h"
+#include "config/Settings.h"
 
 #include <boost/asio/serial_port_base.hpp>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "camera/LinkStateMachine.h"
-#include "config/SerialSettings.h"
+#include "config/Settings.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>

@@ -4,7 +4,7 @@
 #include "camera/CommandWritePath.h"
 #include "camera/Lifetime.h"
 #include "camera/LinkStateMachine.h"
-#include "config/CameraSettings.h"
+#include "config/Settings.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>

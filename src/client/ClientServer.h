@@ -6,8 +6,7 @@
 #include "client/Arbitration.h"
 #include "client/ClientSession.h"
 #include "client/LoginThrottle.h"
-#include "config/SessionPolicy.h"
-#include "config/UserAccount.h"
+#include "config/Settings.h"
 #include "ops/AuditRecord.h"
 #include "ops/StatusSnapshot.h"
 

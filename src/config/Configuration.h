@@ -1,9 +1,6 @@
 #pragma once
 
-#include "config/CameraSettings.h"
-#include "config/NvrSettings.h"
-#include "config/SessionPolicy.h"
-#include "config/UserAccount.h"
+#include "config/Settings.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,37 +10,6 @@
 #include <vector>
 
 namespace korvel {
-
-// The settings of tlKorvel.xml and their defaults, each written once: here
-// and in the settings types this header includes. The loader's lines name a
-// default from these values, never from a copy of its own.
-
-// The Options element (MaxSessions: SessionPolicy).
-struct Options
-{
-    std::string clientAddress = "127.0.0.1";
-    std::uint32_t clientPort = 55272;
-    std::int32_t retryIntervalSecs = 10;
-    // The status server of the operations view; port 0: none.
-    std::string statusAddress = "127.0.0.1";
-    std::uint16_t statusPort = 0;
-    std::string statusToken; // empty: requests need no token
-
-    bool operator==(const Options&) const = default;
-};
-
-// The KorvelControl element: the operators and how long a camera stays
-// theirs (RequireLogin and LoginThrottle: SessionPolicy).
-struct ControlSettings
-{
-    std::uint32_t lockTimeSecs = 5;
-    UserTable users;
-    // The control audit trail's file as written (relative: beside the
-    // executable); empty: none.
-    std::string auditFile;
-
-    bool operator==(const ControlSettings&) const = default;
-};
 
 // A Camera element with an Address, where the run builds its track camera.
 struct ConfiguredCamera

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "config/CameraSettings.h"
-#include "config/NvrSettings.h"
+#include "config/Settings.h"
 
 #include <optional>
 #include <string>

@@ -5,7 +5,7 @@
 
 #include "camera/CameraTable.h"
 #include "client/ClientServer.h"
-#include "config/UserAccount.h"
+#include "config/Settings.h"
 
 #include <boost/asio/io_context.hpp>
 
