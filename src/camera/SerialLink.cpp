@@ -80,8 +80,8 @@ boost::system::error_code SerialLink::ApplySettings(Applying when)
     port.set_option(serial_port_base::baud_rate(settings.baudRate), error);
     if (error)
         return error;
-    // A device that was missing at the set-up may come back later: it stays
-    // without the rest of its settings.
+    // Met at a reopen only when the set-up ended earlier (a refused speed):
+    // the line then stays without the rest of its settings.
     if (!settings.dataBitsFailure.empty()) {
         if (atSetUp)
             startFailure = settings.dataBitsFailure;

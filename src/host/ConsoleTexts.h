@@ -41,8 +41,9 @@ constexpr const char* UninstallFailedText =
     "Error uninstalling service.  See the application log for details.\n";
 
 // Exit statuses, kept everywhere for the same reason. A failed -install or
-// -uninstall ends with 255 (-1).
+// -uninstall, and a run on an unusable configuration, end with 255 (-1).
 constexpr int RegistrationFailedStatus = -1;
+constexpr int ConfigurationErrorStatus = -1;
 // A start that no service manager made ends with the service control
 // manager's own code for it (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT; 39 on
 // a platform that keeps eight bits of it).

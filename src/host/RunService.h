@@ -26,7 +26,4 @@ enum class RunEnd
 // or a failure has ended the run and everything is torn down.
 RunEnd RunService(StopSignals signals, StopRequest& stop);
 
-// The process's exit status after an unusable configuration (255).
-constexpr int ConfigurationErrorStatus = -1;
-
 } // namespace korvel

@@ -1,5 +1,6 @@
 #include "host/ServiceMain.h"
 
+#include "host/ConsoleTexts.h"
 #include "host/RunService.h"
 #include "host/ServiceName.h"
 #include "host/StopRequest.h"
