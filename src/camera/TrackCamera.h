@@ -1,10 +1,10 @@
 #pragma once
 
-#include "camera/CameraSettings.h"
 #include "camera/CommandListener.h"
 #include "camera/CommandWritePath.h"
 #include "camera/Lifetime.h"
 #include "camera/LinkStateMachine.h"
+#include "config/Settings.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -46,8 +46,8 @@ class TrackCamera
 {
 public:
     // Starts the link at once (opens the serial port, or starts resolving
-    // the host on the loop); a camera without an address gets none. Throws
-    // std::exception("invalid character_size value") for DataBits outside 5..8.
+    // the host on the loop); a camera without an address gets none. A serial
+    // line that cannot be set up with its settings sets StartFailure.
     TrackCamera(boost::asio::io_context& io, const CameraSettings& settings, int retryIntervalSecs,
                 int lockTimeSecs);
     ~TrackCamera();
@@ -61,6 +61,9 @@ public:
     // How long a delivered command holds the camera for its sender.
     std::int32_t GetLockTimeSecs() const { return lockTimeSecs; }
     bool IsSerial() const { return serialLink != nullptr; }
+    // Set when the camera could not be started and the run cannot go on
+    // (SerialLink::StartFailure); empty otherwise.
+    const std::string& StartFailure() const;
 
     // I/O loop: for the operations view.
     // WithoutTransport for a camera that has no link at all.
@@ -102,8 +105,8 @@ private:
 
     boost::asio::io_context& io;
     std::string address;
-    std::string port = "1000";
-    std::uint32_t pelcoNumber = 1;
+    std::string port;
+    std::uint32_t pelcoNumber;
     std::int32_t lockTimeSecs;
 
     // At most one of the two links exists: none for a camera without an

@@ -6,8 +6,7 @@
 #include "client/Arbitration.h"
 #include "client/ClientSession.h"
 #include "client/LoginThrottle.h"
-#include "client/SessionPolicy.h"
-#include "client/UserAccount.h"
+#include "config/Settings.h"
 #include "ops/AuditRecord.h"
 #include "ops/StatusSnapshot.h"
 

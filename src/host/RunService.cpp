@@ -34,6 +34,12 @@ namespace korvel {
 
 namespace {
 
+// A failure the run cannot go on without.
+void LogFailure(const std::string& what)
+{
+    LogFile.BeginLine() << "Exception: " << what << std::endl;
+}
+
 NvrStatusBoard::Phase BoardPhase(NvrPhase phase)
 {
     switch (phase) {
@@ -68,7 +74,8 @@ public:
     ServiceRun& operator=(const ServiceRun&) = delete;
 
     // Loads, builds and starts everything, then runs the loop until a stop.
-    void Run();
+    // Throws what it cannot go on without.
+    RunEnd Run();
 
 private:
     void StartNvrConnections(const Configuration& configuration);
@@ -129,20 +136,26 @@ ServiceRun::~ServiceRun()
     nvrs.clear();
 }
 
-void ServiceRun::Run()
+RunEnd ServiceRun::Run()
 {
     LogFile.BeginLine() << "------ Starting tlKorvel version " << ProgramVersion << std::endl;
 
     const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
-    cameras = BuildTrackCameras(io, loaded);
+    TrackCameras built = BuildTrackCameras(io, loaded);
+    if (!built.failure.empty()) {
+        LogFailure(built.failure);
+        return RunEnd::Failed;
+    }
+    cameras = std::move(built.cameras);
     if (!loaded.usable)
-        throw ConfigurationError();
+        return RunEnd::UnusableConfiguration;
 
     const Configuration& configuration = loaded.configuration;
     StartNvrConnections(configuration);
     StartClientService(configuration);
     StartOperationsView(configuration);
     io.run();
+    return RunEnd::LoopEnded;
 }
 
 void ServiceRun::StartNvrConnections(const Configuration& configuration)
@@ -168,13 +181,9 @@ void ServiceRun::StartNvrConnections(const Configuration& configuration)
 void ServiceRun::StartClientService(const Configuration& configuration)
 {
     users = configuration.control.users;
-    SessionPolicy policy;
-    policy.requireLogin = configuration.control.requireLogin;
-    policy.throttleLogins = configuration.control.loginThrottle;
-    policy.maxSessions = configuration.options.maxSessions;
-    server =
-        std::make_unique<ClientServer>(io, configuration.options.clientAddress,
-                                       configuration.options.clientPort, cameras, users, policy);
+    server = std::make_unique<ClientServer>(io, configuration.options.clientAddress,
+                                            configuration.options.clientPort, cameras, users,
+                                            configuration.sessionPolicy);
     for (auto& entry : cameras)
         entry.second->SetClientServer(server.get());
 }
@@ -197,22 +206,23 @@ void ServiceRun::StartOperationsView(const Configuration& configuration)
     StatusServer::Content content;
     content.status = [this] { return RenderStatusJson(Snapshot()); };
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
-    try {
-        statusServer = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
-                                                      options.statusToken, std::move(content));
-        const auto endpoint = statusServer->LocalEndpoint();
-        std::string host = endpoint.address().to_string();
-        if (endpoint.address().is_v6()) {
-            host.insert(host.begin(), '[');
-            host.push_back(']');
-        }
-        LogFile.BeginLine() << "Status server listening on http://" << host << ":"
-                            << endpoint.port() << "/" << std::endl;
-    } catch (const std::exception& error) {
+    auto started = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
+                                                  options.statusToken, std::move(content));
+    if (!started->StartFailure().empty()) {
         // The operators are served all the same.
         LogFile.BeginLine() << "Status server not started on " << options.statusAddress << ":"
-                            << options.statusPort << ": " << error.what() << std::endl;
+                            << options.statusPort << ": " << started->StartFailure() << std::endl;
+        return;
     }
+    statusServer = std::move(started);
+    const auto endpoint = statusServer->LocalEndpoint();
+    std::string host = endpoint.address().to_string();
+    if (endpoint.address().is_v6()) {
+        host.insert(host.begin(), '[');
+        host.push_back(']');
+    }
+    LogFile.BeginLine() << "Status server listening on http://" << host << ":" << endpoint.port()
+                        << "/" << std::endl;
 }
 
 StatusSnapshot ServiceRun::Snapshot() const
@@ -290,16 +300,20 @@ void ServiceRun::Stop()
 
 } // namespace
 
-void RunService(StopSignals signals, StopRequest& stop)
+RunEnd RunService(StopSignals signals, StopRequest& stop)
 {
-    ServiceRun run(signals, stop);
-    try {
-        run.Run();
-    } catch (const ConfigurationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        LogFile.BeginLine() << "Exception: " << error.what() << std::endl;
+    RunEnd end = RunEnd::Failed;
+    {
+        ServiceRun run(signals, stop);
+        try {
+            end = run.Run();
+        } catch (const std::exception& error) {
+            LogFailure(error.what());
+        }
     }
+    if (end == RunEnd::UnusableConfiguration)
+        LogFile.BeginLine() << UnusableConfigurationText << std::endl;
+    return end;
 }
 
 } // namespace korvel

@@ -5,7 +5,7 @@
 
 #include "camera/CameraTable.h"
 #include "client/ClientServer.h"
-#include "client/UserAccount.h"
+#include "config/Settings.h"
 
 #include <boost/asio/io_context.hpp>
 
