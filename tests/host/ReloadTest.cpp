@@ -7,8 +7,6 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include <thread>
-
 namespace korvel::reload_test {
 
 TEST(Reload, RequestsAreMergedWhileTheyWaitAndFollowAReloadInProgress)
@@ -47,17 +45,6 @@ TEST(Reload, RequestsAreMergedWhileTheyWaitAndFollowAReloadInProgress)
         io.run();
         EXPECT_EQ(reloads, c.reloads) << c.name;
     }
-}
-
-TEST(Reload, RequestFromAnotherThreadReachesTheLoop)
-{
-    boost::asio::io_context io;
-    ReloadRequest request;
-    int reloads = 0;
-    request.Connect(io, [&] { ++reloads; });
-    std::thread([&] { request.Request(); }).join();
-    io.run();
-    EXPECT_EQ(reloads, 1);
 }
 
 TEST(Reload, SummaryCountsEachChange)

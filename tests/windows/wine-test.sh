@@ -256,11 +256,10 @@ Check "the serial camera on COM5 gets its frame" WaitFor 10 grep -q 'pan right' 
 # A reload: the parameter-change control, which the service accepts beside
 # stop and shutdown (SERVICE_ACCEPT_STOP | SHUTDOWN | PARAMCHANGE = 0xd).
 reloaded="Reloaded tlKorvel.xml: 0 users added, 0 users removed, 0 cameras added, 0 cameras removed, 0 cameras changed, 0 NVRs changed."
-Check "sc control tlKorvel paramchange" \
-    sh -c "wine '$windows/tests/windows/sc-control.exe' tlKorvel paramchange > '$work/sc-control.out'"
-Check "... answers RUNNING, accepting stop, shutdown and parameter change" \
-    sh -c "tr -d '\r' < '$work/sc-control.out' | grep -q 'STATE *: 4  RUNNING' &&
-        tr -d '\r' < '$work/sc-control.out' | grep -qx ' *CONTROLS_ACCEPTED *: 0xd'"
+# Control REQUEST: sc-control.exe's answer, on one line.
+Control() { wine "$windows/tests/windows/sc-control.exe" tlKorvel "$1" 2>> "$work/checks.log" | Unix | tr '\n' ' '; }
+Check "sc control tlKorvel paramchange answers RUNNING (4), accepting stop, shutdown and parameter change" \
+    test "$(Control paramchange)" = "STATE : 4 CONTROLS_ACCEPTED : 0xd "
 Check "the reload is logged" WaitFor 10 Logged "$reloaded"
 Check "sc query: still RUNNING" ServiceState RUNNING
 
@@ -273,9 +272,7 @@ Check "sc query: STOPPED" WaitFor 10 ServiceState STOPPED
 # the state it answers with, which sc stop prints on Windows, is STOPPED.
 wine net start tlKorvel >> "$work/checks.log" 2>&1
 Check "started again" WaitFor 10 ServiceState RUNNING
-Check "sc stop tlKorvel" \
-    sh -c "wine '$windows/tests/windows/sc-control.exe' tlKorvel stop > '$work/sc-control.out'"
-Check "... answers STOPPED" sh -c "tr -d '\r' < '$work/sc-control.out' | grep -q 'STATE *: 1  STOPPED'"
+Check "sc stop tlKorvel answers STOPPED (1)" test "$(Control stop)" = "STATE : 1 CONTROLS_ACCEPTED : 0xd "
 # -uninstall of a running service: the service's stop is logged before
 # -uninstall's own lines.
 wine net start tlKorvel >> "$work/checks.log" 2>&1
