@@ -6,9 +6,9 @@
 # in to a Linux nvrsim and creating its soft trigger; a reload by the
 # parameter-change control; "net stop"; a stop answered once the service has
 # stopped, and -uninstall of a running service logging its stop after the
-# service's own lines; a run that ends by itself ending the
-# process; the event records and the log beside the executable; the
-# operator client and the zip.
+# service's own lines; a run that ends by itself ending the process; the
+# event records and the log beside the executable; the operator client and
+# the zip.
 #
 # usage: tests/windows/wine-test.sh WINDOWS_BUILD LINUX_BUILD   (make test-windows)
 #
@@ -20,8 +20,8 @@
 # service, each command's own for install and uninstall. Wine's sc has no
 # "control", and its "stop" prints nothing: sc-control.exe, built for this
 # test, sends a control request and prints the state the service manager
-# answers with, as "sc control" and "sc stop" do on Windows. Wine's output lines
-# end in CRLF, and exit statuses arrive cut to 8 bits (1063 as 39). Wine
+# answers with, as "sc control" and "sc stop" do on Windows. Wine's output
+# lines end in CRLF, and exit statuses arrive cut to 8 bits (1063 as 39). Wine
 # refuses delayed automatic start through the API, so installing logs that
 # refusal and still succeeds.
 #
