@@ -111,6 +111,8 @@ BENCH_ARGS ?=
 
 WINDOWS_TARGETS := tlKorvel korvelctl
 WINE_TEST_TOOLS := korvelctl camsim nvrsim
+# The Windows side's own: a sender of any control request (Wine's sc has no "control").
+WINE_TEST_WINDOWS_TOOLS := sc-control
 # Further settings of the Windows build's first configure (docs/windows.md).
 WINDOWS_CMAKE_ARGS ?=
 
@@ -308,6 +310,8 @@ windows-zip: windows
 # The Windows programs under Wine, against the Linux simulators and
 # operator client: the last line of output says "N passed, N failed".
 test-windows: windows-zip $(BUILD)/CMakeCache.txt deps
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINE_TEST_WINDOWS_TOOLS) \
+		$(call NoteFailure,building $(WINE_TEST_WINDOWS_TOOLS) in $(WINDOWS_BUILD)/)
 	cmake --build $(BUILD) -j $(JOBS) --target $(WINE_TEST_TOOLS) $(call NoteFailure,building $(WINE_TEST_TOOLS) in $(BUILD)/)
 	@mkdir -p $(BUILD)
 	@{ ./tests/windows/wine-test.sh $(WINDOWS_BUILD) $(BUILD); echo $$? > $(WINDOWS_BUILD)/wine-test.status; } 2>&1 \

@@ -1,6 +1,7 @@
 #include "host/EntryPoint.h"
 
 #include "host/ConsoleTexts.h"
+#include "host/ReloadRequest.h"
 #include "host/RunService.h"
 #include "host/ServiceMain.h"
 #include "host/ServiceName.h"
@@ -58,7 +59,8 @@ void LogInstallMessage(const std::string& text)
 int RunInForeground()
 {
     StopRequest stop;
-    const RunEnd end = RunService(StopSignals::Handle, stop);
+    ReloadRequest reload;
+    const RunEnd end = RunService(RunMode::Foreground, stop, reload);
     return end == RunEnd::UnusableConfiguration ? ConfigurationErrorStatus : 0;
 }
 

@@ -3,6 +3,8 @@
 #include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
 #include "config/Configuration.h"
+#include "host/ReloadOutcome.h"
+#include "host/ReloadRequest.h"
 #include "host/StopRequest.h"
 #include "host/TrackCameraTable.h"
 #include "host/Version.h"
@@ -17,6 +19,7 @@
 #include "ops/StatusServer.h"
 #include "platform/ProcessFigures.h"
 #include "platform/ProgramDirectory.h"
+#include "platform/ServicePlatform.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -61,12 +64,12 @@ NvrStatusBoard::Phase BoardPhase(NvrPhase phase)
 // that all of it goes before the loop.
 //
 // Threads: the run's own (construction, Run up to the loop, destruction),
-// the loop (Stop and everything posted), and the NVR workers, which only
-// post (see NvrNews).
+// the loop (Stop, reloads and everything posted), and the NVR workers, which
+// only post (see NvrNews).
 class ServiceRun
 {
 public:
-    ServiceRun(StopSignals signals, StopRequest& stopRequest);
+    ServiceRun(RunMode mode, StopRequest& stopRequest, ReloadRequest& reloadRequest);
     // Stops the NVR workers if the loop did not, waits for them, and takes
     // everything down before the loop.
     ~ServiceRun();
@@ -84,15 +87,25 @@ private:
     void StartOperationsView(const Configuration& configuration);
     StatusSnapshot Snapshot() const;
     NvrSink NvrNews(const std::string& nvrAddress);
+    // The loop: one requested reload, from the service manager's report
+    // that it starts to the log's and the service manager's closing line.
+    void HandleReload();
+    // The loop: reads tlKorvel.xml again and applies what changed, logging
+    // each change; the outcome's summary is logged after it by HandleReload.
+    ReloadOutcome Reload();
+    // The platform's signals: a stop, or a reload and the next wait.
+    void AwaitSignal();
     // The loop: closes the listener, the sessions, the camera links and the
     // NVR connections, in that order.
     void Stop();
 
+    const RunMode mode;
     StopRequest& stopRequest;
+    ReloadRequest& reloadRequest;
     const std::chrono::system_clock::time_point startedAt = std::chrono::system_clock::now();
     const std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
     boost::asio::io_context io;
-    boost::asio::signal_set stopSignals{io};
+    boost::asio::signal_set signals{io};
     CameraTable cameras;
     UserTable users;
     std::unique_ptr<NvrCameraDirectory> nvrCameras;
@@ -109,24 +122,28 @@ private:
     bool stopped = false;
 };
 
-ServiceRun::ServiceRun(StopSignals signals, StopRequest& stopRequest) : stopRequest(stopRequest)
+ServiceRun::ServiceRun(RunMode mode, StopRequest& stopRequest, ReloadRequest& reloadRequest)
+    : mode(mode), stopRequest(stopRequest), reloadRequest(reloadRequest)
 {
     stopRequest.Connect(io, [this] { Stop(); });
+    // Carried out once the loop runs, after the start.
+    reloadRequest.Connect(io, [this] { HandleReload(); });
     // Handled from the very start: a stop that arrives while the NVR workers
     // already run must still close them in order, not kill the process. The
     // loop delivers it once it runs.
-    if (signals == StopSignals::Handle) {
-        stopSignals.add(SIGINT);
-        stopSignals.add(SIGTERM);
-        stopSignals.async_wait([this](const boost::system::error_code& error, int) {
-            if (!error)
-                this->stopRequest.Request();
-        });
+    if (mode == RunMode::Foreground) {
+        signals.add(SIGINT);
+        signals.add(SIGTERM);
+#ifdef SIGHUP
+        signals.add(SIGHUP);
+#endif
+        AwaitSignal();
     }
 }
 
 ServiceRun::~ServiceRun()
 {
+    reloadRequest.Disconnect();
     stopRequest.Disconnect();
     // A run that failed: the workers stop without the closing lines, all at once.
     for (auto& entry : nvrs)
@@ -279,13 +296,49 @@ NvrSink ServiceRun::NvrNews(const std::string& nvrAddress)
     return sink;
 }
 
+void ServiceRun::AwaitSignal()
+{
+    signals.async_wait([this](const boost::system::error_code& error, [[maybe_unused]] int signal) {
+        if (error)
+            return;
+#ifdef SIGHUP
+        if (signal == SIGHUP) {
+            reloadRequest.Request();
+            AwaitSignal();
+            return;
+        }
+#endif
+        stopRequest.Request();
+    });
+}
+
+void ServiceRun::HandleReload()
+{
+    if (stopped)
+        return;
+    // Once a stop is asked for, the service manager hears of nothing else.
+    const bool report = mode == RunMode::Service && !stopRequest.Requested();
+    if (report)
+        ReportReloadStarted();
+    const ReloadOutcome outcome = Reload();
+    LogFile.BeginLine() << outcome.summary << std::endl;
+    if (report && !stopRequest.Requested())
+        ReportReloadEnded(outcome.summary);
+}
+
+// For now the running configuration stays as it is.
+ReloadOutcome ServiceRun::Reload()
+{
+    return {ReloadOutcome::Result::Applied, ReloadedSummary({})};
+}
+
 void ServiceRun::Stop()
 {
     if (stopped)
         return;
     stopped = true;
     boost::system::error_code ignored;
-    stopSignals.cancel(ignored);
+    signals.cancel(ignored);
     statusServer.reset();
     // The client service closes its listener and lets its sessions go.
     server.reset();
@@ -300,11 +353,11 @@ void ServiceRun::Stop()
 
 } // namespace
 
-RunEnd RunService(StopSignals signals, StopRequest& stop)
+RunEnd RunService(RunMode mode, StopRequest& stop, ReloadRequest& reload)
 {
     RunEnd end = RunEnd::Failed;
     {
-        ServiceRun run(signals, stop);
+        ServiceRun run(mode, stop, reload);
         try {
             end = run.Run();
         } catch (const std::exception& error) {

@@ -2,12 +2,18 @@
 
 namespace korvel {
 
+class ReloadRequest;
 class StopRequest;
 
-enum class StopSignals
+// Who asks the run to stop or reload, and who hears how a reload went.
+enum class RunMode
 {
-    Handle, // SIGINT and SIGTERM request a stop (foreground mode)
-    Ignore, // the caller turns signals into stop requests (service mode)
+    // In the foreground: SIGINT and SIGTERM request a stop, SIGHUP (where
+    // the platform has it) a reload; nobody but the log hears of a reload.
+    Foreground,
+    // Under the service manager: its dispatcher turns the manager's requests
+    // into stop and reload requests, and the manager is told of each reload.
+    Service,
 };
 
 // How a run ended.
@@ -22,8 +28,9 @@ enum class RunEnd
 };
 
 // The body of the service: banner, configuration, track cameras, NVR
-// workers, the client service and the I/O loop. Returns once a stop request
-// or a failure has ended the run and everything is torn down.
-RunEnd RunService(StopSignals signals, StopRequest& stop);
+// workers, the client service and the I/O loop, which also carries out the
+// reload requests. Returns once a stop request or a failure has ended the
+// run and everything is torn down.
+RunEnd RunService(RunMode mode, StopRequest& stop, ReloadRequest& reload);
 
 } // namespace korvel

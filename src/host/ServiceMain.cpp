@@ -1,6 +1,7 @@
 #include "host/ServiceMain.h"
 
 #include "host/ConsoleTexts.h"
+#include "host/ReloadRequest.h"
 #include "host/RunService.h"
 #include "host/ServiceName.h"
 #include "host/StopRequest.h"
@@ -17,8 +18,9 @@ namespace korvel {
 
 namespace {
 
-// The control handler's stop request for the run.
+// The control handler's stop and reload requests for the run.
 StopRequest RunStop;
+ReloadRequest RunReload;
 
 // Written by ServiceMain before the service is reported running; the control
 // handler and ServiceRunEnded read it only after that.
@@ -36,7 +38,7 @@ bool runEndedByItself = false;
 // the service manager starts it again.
 void RunUntilStoppedOrFailed()
 {
-    if (RunService(StopSignals::Ignore, RunStop) == RunEnd::UnusableConfiguration)
+    if (RunService(RunMode::Service, RunStop, RunReload) == RunEnd::UnusableConfiguration)
         configurationFailed = true;
     if (!RunStop.Requested())
         EndServiceDispatcher();
@@ -83,6 +85,10 @@ void ServiceControlHandler(unsigned long control)
             RunThread.join();
         SetStatus(ServiceState::Stopped, 0, 0);
         LogEvent(ServiceName, "Service stopped.", EventType::Information);
+        break;
+    case ServiceControlParamChange:
+        // Carried out on the run's I/O loop, after any reload in progress.
+        RunReload.Request();
         break;
     case ServiceControlInterrogate:
         break;

@@ -11,7 +11,8 @@ namespace korvel {
 void ServiceMain();
 
 // On the dispatcher's thread, one control request at a time. A stop or
-// shutdown request asks the run to stop and waits for RunThread.
+// shutdown request asks the run to stop and waits for RunThread; a parameter
+// change asks the run to reload its configuration and returns at once.
 void ServiceControlHandler(unsigned long control);
 
 // On the dispatcher's thread, after EndServiceDispatcher: waits for RunThread

@@ -61,6 +61,8 @@ ServiceResult UninstallService(const std::string& serviceName, MessageSink sink)
 constexpr unsigned long ServiceControlStop = 1;
 constexpr unsigned long ServiceControlInterrogate = 4;
 constexpr unsigned long ServiceControlShutdown = 5;
+// The service's parameters changed: reload the configuration.
+constexpr unsigned long ServiceControlParamChange = 6;
 
 // The service as the dispatcher sees it.
 struct ServiceCallbacks
@@ -96,6 +98,13 @@ ServiceResult RegisterServiceControlHandler();
 // Tells the service manager the service's state. A pending state promises the
 // next report within waitHintMs; checkPoint counts the progress within it.
 void SetStatus(ServiceState state, unsigned long checkPoint, unsigned long waitHintMs);
+
+// Tells the service manager that the running service reloads its
+// configuration, and then that it is done, with the line that says how it
+// went as the service's status. A service manager without such a state
+// (Windows') hears nothing: the service stays running throughout.
+void ReportReloadStarted();
+void ReportReloadEnded(const std::string& summary);
 
 // One record in the system log under the given source name.
 void LogEvent(const std::string& source, const std::string& text, EventType type);

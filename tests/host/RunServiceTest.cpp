@@ -1,10 +1,13 @@
 // The foreground run as a real process: banner, log placement, stop on
-// SIGTERM and SIGINT, and the log's fallback to standard error.
+// SIGTERM and SIGINT, reload on SIGHUP, and the log's fallback to standard
+// error.
+#include "support/ConsoleTexts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/stat.h>
 
@@ -45,6 +48,37 @@ TEST(RunService, StopSignalsEndTheForegroundRunWithStatusZero)
         EXPECT_FALSE(FileExists(elsewhere.File("tlKorvel.log")))
             << "the log lives beside the executable, not in the working directory";
     }
+}
+
+TEST(RunService, HangupReloadsTheForegroundRunWhichGoesOn)
+{
+    const std::string reloaded = "Reloaded tlKorvel.xml: 0 users added, 0 users removed, 0 "
+                                 "cameras added, 0 cameras removed, 0 cameras changed, 0 NVRs "
+                                 "changed.";
+    TempDir dir;
+    InstalledProgram program(dir.Path());
+    program.WriteConfig(QuietConfig);
+    Process service(program.Path(), {"-d"});
+    const auto reloads = [&] {
+        const std::vector<std::string> log = LogMessages(program.Log());
+        return std::count(log.begin(), log.end(), reloaded);
+    };
+    ASSERT_TRUE(WaitUntil([&] { return program.Log().find(Banner) != std::string::npos; }));
+
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return reloads() == 1; })) << program.Log();
+    // Each request is followed by a reload; two at once may share one.
+    service.Signal(SIGHUP);
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return reloads() >= 2; })) << program.Log();
+    EXPECT_TRUE(service.Running());
+
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.Wait());
+    EXPECT_FALSE(service.Signalled());
+    EXPECT_EQ(service.ExitStatus(), 0);
+    EXPECT_LE(reloads(), 3) << program.Log();
+    EXPECT_EQ(service.Stdout(), "Running in debug command line mode\n");
 }
 
 TEST(RunService, UnopenableLogFallsBackToStandardErrorWithoutPrefix)

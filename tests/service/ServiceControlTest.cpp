@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
+#include <ctime>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <regex>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -121,7 +124,7 @@ TEST(ServiceControl, OtherControlCodesLeaveTheServiceRunning)
         std::function<void()> send;
         std::vector<std::string> newEvents;
     } cases[] = {
-        {"interrogate", [&] { run.process->Signal(SIGHUP); }, {}},
+        {"interrogate", [&] { QueueControl(pid, 4); }, {}},
         {"queued user code 200",
          [&] { QueueControl(pid, 200); },
          {Unrecognised("200", "000000c8")}},
@@ -146,6 +149,45 @@ TEST(ServiceControl, OtherControlCodesLeaveTheServiceRunning)
     EXPECT_EQ(run.process->ExitStatus(), 0);
     expected.push_back(Stopped);
     EXPECT_EQ(run.Events(), expected);
+}
+
+std::uint64_t MonotonicMicroseconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+// systemctl reload: SIGHUP, answered by RELOADING=1 with the time the reload
+// starts, and once it is done by READY=1 with its summary as the status.
+TEST(ServiceControl, HangupReloadsAndTellsTheServiceManagerWhenDone)
+{
+    const std::string reloaded = "Reloaded tlKorvel.xml: 0 users added, 0 users removed, 0 "
+                                 "cameras added, 0 cameras removed, 0 cameras changed, 0 NVRs "
+                                 "changed.";
+    ServiceRun run;
+    ASSERT_TRUE(run.notify.WaitForLine("READY=1")) << run.notify.Received();
+    const std::size_t started = run.notify.Received().size();
+    const std::uint64_t sent = MonotonicMicroseconds();
+    run.process->Signal(SIGHUP);
+    ASSERT_TRUE(run.notify.WaitForLine("STATUS=" + reloaded)) << run.notify.Received();
+
+    const std::string reload = run.notify.Received().substr(started);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(reload, match,
+                                 std::regex("RELOADING=1\nSTATUS=Reloading\nMONOTONIC_USEC=([0-9]+)"
+                                            "\n--\nREADY=1\nSTATUS=Reloaded .*\n--\n")))
+        << reload;
+    EXPECT_LE(sent, std::stoull(match[1]));
+    EXPECT_LE(std::stoull(match[1]), MonotonicMicroseconds());
+    const std::vector<std::string> log = LogMessages(run.program.Log());
+    EXPECT_EQ(std::count(log.begin(), log.end(), reloaded), 1) << run.program.Log();
+
+    run.process->Signal(SIGTERM);
+    ASSERT_TRUE(run.process->Wait());
+    EXPECT_EQ(run.process->ExitStatus(), 0);
+    EXPECT_EQ(run.Events(), (std::vector<std::string>{Started, Stopped}));
 }
 
 // A run that ends by itself must not leave systemd believing the service runs.

@@ -43,6 +43,11 @@ TEST(SystemdUnits, TemplatesAreFilledInLineByLine)
         EXPECT_EQ(FillUnitTemplate(c.unitTemplate, c.flags, c.values), c.filled) << c.name;
 }
 
+// systemctl reload: systemd told first that the service reloads, then the
+// signal to the main process, in this order.
+const std::string ReloadNotice = "ExecReload=/bin/systemd-notify RELOADING=1";
+const std::string ReloadSignal = "ExecReload=/bin/sh -c 'kill -HUP \"$MAINPID\"'";
+
 TEST(SystemdUnits, SandboxKeepsTheProgramReachableWhereverItStands)
 {
     const struct
@@ -56,12 +61,13 @@ TEST(SystemdUnits, SandboxKeepsTheProgramReachableWhereverItStands)
          "tlkorvel",
          {"User=tlkorvel", "Group=tlkorvel", "SupplementaryGroups=dialout",
           "CapabilityBoundingSet=", "ReadWritePaths=/opt/tlkorvel", "ProtectHome=yes",
-          "PrivateTmp=yes", "Documentation=man:tlKorvel(8)"},
+          "PrivateTmp=yes", "Documentation=man:tlKorvel(8)", ReloadNotice, ReloadSignal,
+          "NotifyAccess=exec"},
          {"CapabilityBoundingSet=CAP_DAC_OVERRIDE"}},
         {"/srv/korvel/tlKorvel",
          "",
          {"CapabilityBoundingSet=CAP_DAC_OVERRIDE", "ReadWritePaths=/srv/korvel", "ProtectHome=yes",
-          "PrivateTmp=yes"},
+          "PrivateTmp=yes", ReloadNotice, ReloadSignal, "NotifyAccess=exec"},
          {"CapabilityBoundingSet=", "Documentation=man:tlKorvel(8)"}},
         {"/home/ann/korvel/tlKorvel", "", {"ProtectHome=read-only", "PrivateTmp=yes"}, {}},
         {"/root/tlKorvel", "", {"ProtectHome=read-only", "ReadWritePaths=/root"}, {}},
@@ -86,6 +92,7 @@ TEST(SystemdUnits, SandboxKeepsTheProgramReachableWhereverItStands)
             EXPECT_EQ(lines.find("\n" + line + "\n"), std::string::npos)
                 << c.program << ": " << line << "\n"
                 << unit;
+        EXPECT_LT(unit.find(ReloadNotice), unit.find(ReloadSignal)) << c.program;
     }
 }
 

@@ -2,8 +2,8 @@
 # The Debian package under a real systemd: boots a Debian container with
 # systemd-nspawn, installs the package built in BUILD_DIR and proves what the
 # package promises there: the delayed start, stop, restarts after crashes and
-# after runs that end by themselves, the journal records, the sandbox (with
-# its exposure score), the cameras and the NVR reached from inside it,
+# after runs that end by themselves, a reload, the journal records, the
+# sandbox (with its exposure score), the cameras and the NVR reached from inside it,
 # reinstall, remove and purge, and tlKorvel -install's own unit. lintian
 # checks the .deb first.
 #
@@ -92,6 +92,14 @@ Sandboxed() {
         grep -q "^NoNewPrivs:[[:space:]]*1$" "$status" && grep -q "^Seccomp:[[:space:]]*2$" "$status"
 }
 ReadyNotified() { Is tlKorvel.service Type notify && Is tlKorvel.service StatusText Running; }
+reloaded="Reloaded tlKorvel.xml: 0 users added, 0 users removed, 0 cameras added, 0 cameras removed, 0 cameras changed, 0 NVRs changed."
+# Reloaded: the status is the reload's summary, at once.
+Reloaded() { Is tlKorvel.service StatusText "$reloaded"; }
+# StayedActive PID SINCE RESTARTS: the same process, active since the same time.
+StayedActive() {
+    Is tlKorvel.service ActiveState active && Is tlKorvel.service MainPID "$1" &&
+        Is tlKorvel.service ActiveEnterTimestampMonotonic "$2" && Is tlKorvel.service NRestarts "$3"
+}
 source "$source_dir/tests/support/free-port.sh"
 
 [ "$(id -u)" -eq 0 ] || Fatal "the container tests need root"
@@ -175,6 +183,17 @@ Check "its status server answers" WaitFor 10 StatusAnswers
 Check "a frame reaches the network camera" WaitFor 5 Has "127\.0\.0\.1:[0-9]* camera 1 " /run/cameras.out
 Check "a frame reaches the serial camera" WaitFor 5 Has "$pty camera 3 " /run/cameras.out
 
+# A reload: systemctl reload returns once the service has reloaded, and the
+# service stays active in the same process throughout.
+pid=$(Show tlKorvel.service MainPID)
+active_since=$(Show tlKorvel.service ActiveEnterTimestampMonotonic)
+restarts=$(Show tlKorvel.service NRestarts)
+Check "systemctl reload tlKorvel" C systemctl reload tlKorvel
+Check "when it returns, the status is the reload's summary" Reloaded
+Check "the reload is logged" Has "^\[.*\] $reloaded$" /opt/tlkorvel/tlKorvel.log
+Check "the service stayed active, in the same process" StayedActive "$pid" "$active_since" "$restarts"
+Check "an operator gets the greeting after the reload" WaitFor 10 Greeting
+
 # Stop.
 stops=$(Count "Received Stop request from Service Control Manager" /opt/tlkorvel/tlKorvel.log)
 Check "systemctl stop tlKorvel" C systemctl stop tlKorvel
@@ -245,5 +264,7 @@ CheckExposure "-install's unit" 4.0
 Check "the installed service starts" C systemctl start tlKorvel
 Check "an operator gets the greeting" WaitFor 10 Greeting
 Check "it writes its log in its own folder" Has "Starting tlKorvel version" /srv/manual/tlKorvel.log
+Check "systemctl reload of -install's unit" C systemctl reload tlKorvel
+Check "... returns with the reload's summary as status" Reloaded
 Check "tlKorvel -uninstall" C /srv/manual/tlKorvel -uninstall
 Check "-uninstall stops it" WaitFor 10 IsNot tlKorvel.service ActiveState active

@@ -3,9 +3,12 @@
 # command line; install and uninstall, each twice; the service started with
 # "net start", greeting an operator on Linux, forwarding frames to a network
 # camera and to a serial camera (COM5, a pseudo-terminal) on Linux, logging
-# in to a Linux nvrsim and creating its soft trigger; "net stop"; a run that
-# ends by itself ending the process; the event records and the log beside
-# the executable; the operator client and the zip.
+# in to a Linux nvrsim and creating its soft trigger; a reload by the
+# parameter-change control; "net stop"; a stop answered once the service has
+# stopped, and -uninstall of a running service logging its stop after the
+# service's own lines; a run that ends by itself ending the process; the
+# event records and the log beside the executable; the operator client and
+# the zip.
 #
 # usage: tests/windows/wine-test.sh WINDOWS_BUILD LINUX_BUILD   (make test-windows)
 #
@@ -14,8 +17,11 @@
 # service manager) lives from the start of the run to its end. Wine keeps no
 # event records, but prints the text of each one on the standard error of
 # the process that reports it (WINEDEBUG=+eventlog): the session's for the
-# service, each command's own for install and uninstall. Wine's output lines
-# end in CRLF, and exit statuses arrive cut to 8 bits (1063 as 39). Wine
+# service, each command's own for install and uninstall. Wine's sc has no
+# "control", and its "stop" prints nothing: sc-control.exe, built for this
+# test, sends a control request and prints the state the service manager
+# answers with, as "sc control" and "sc stop" do on Windows. Wine's output
+# lines end in CRLF, and exit statuses arrive cut to 8 bits (1063 as 39). Wine
 # refuses delayed automatic start through the API, so installing logs that
 # refusal and still succeeds.
 #
@@ -153,6 +159,18 @@ Console() {
 }
 Event() { grep -qF "ReportEventW L\"$2\"" "$1"; }
 Logged() { grep -qF "] $1" "$log"; }
+# LoggedInOrder FIRST TEXT...: from the last line with FIRST on, lines with
+# each TEXT follow, in this order.
+LoggedInOrder() {
+    local start
+    start=$(grep -nF "] $1" "$log" | tail -n 1 | cut -d: -f1)
+    [ -n "$start" ] || return 1
+    shift
+    tail -n +"$start" "$log" | awk -v texts="$(printf '%s\n' "$@")" '
+        BEGIN { n = split(texts, want, "\n"); i = 1 }
+        i <= n && index($0, "] " want[i]) { i++ }
+        END { exit !(i > n) }'
+}
 
 Console 0 "$usage" -x
 Console 0 "$usage" /
@@ -235,10 +253,36 @@ Check "and logged in" grep -qx 'login accepted' "$work/operator.out"
 Check "the network camera gets its frame" WaitFor 10 grep -q 'pan left' "$work/camsim.out"
 Check "the serial camera on COM5 gets its frame" WaitFor 10 grep -q 'pan right' "$work/camsim.out"
 
+# A reload: the parameter-change control, which the service accepts beside
+# stop and shutdown (SERVICE_ACCEPT_STOP | SHUTDOWN | PARAMCHANGE = 0xd).
+reloaded="Reloaded tlKorvel.xml: 0 users added, 0 users removed, 0 cameras added, 0 cameras removed, 0 cameras changed, 0 NVRs changed."
+# Control REQUEST: sc-control.exe's answer, on one line.
+Control() { wine "$windows/tests/windows/sc-control.exe" tlKorvel "$1" 2>> "$work/checks.log" | Unix | tr '\n' ' '; }
+Check "sc control tlKorvel paramchange answers RUNNING (4), accepting stop, shutdown and parameter change" \
+    test "$(Control paramchange)" = "STATE : 4 CONTROLS_ACCEPTED : 0xd "
+Check "the reload is logged" WaitFor 10 Logged "$reloaded"
+Check "sc query: still RUNNING" ServiceState RUNNING
+
 Check "net stop tlKorvel" wine net stop tlKorvel
 Check "logged: the stop request" Logged "Received Stop request from Service Control Manager"
 Check "event \"Service stopped.\"" WaitFor 10 Event "$events" "Service stopped."
 Check "sc query: STOPPED" WaitFor 10 ServiceState STOPPED
+
+# The service manager's answer to a stop comes once the service has stopped:
+# the state it answers with, which sc stop prints on Windows, is STOPPED.
+wine net start tlKorvel >> "$work/checks.log" 2>&1
+Check "started again" WaitFor 10 ServiceState RUNNING
+Check "sc stop tlKorvel answers STOPPED (1)" test "$(Control stop)" = "STATE : 1 CONTROLS_ACCEPTED : 0xd "
+# -uninstall of a running service: the service's stop is logged before
+# -uninstall's own lines.
+wine net start tlKorvel >> "$work/checks.log" 2>&1
+Check "started again" WaitFor 10 ServiceState RUNNING
+Console 0 "Service uninstalled successfully" -uninstall
+Check "-uninstall: the service stopped before \"Stopped the service in order to uninstall\"" \
+    LoggedInOrder "Received Stop request from Service Control Manager" \
+    "Closing connection to NVR at 127.0.0.1." "Stopped the service in order to uninstall" \
+    "Deleted service."
+Console 0 "Service installed successfully" -install
 
 # A run that ends by itself (an operator address that does not parse) ends
 # the service's process, so that the service manager may start it again.

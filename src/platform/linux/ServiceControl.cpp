@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -18,11 +19,14 @@ namespace korvel {
 
 // Under systemd the service manager's control requests arrive as signals:
 //   SIGTERM, SIGINT          stop
-//   SIGHUP                   interrogate
+//   SIGHUP                   parameter change: reload the configuration
+//                            (systemctl reload, through the unit's ExecReload=)
 //   SIGRTMIN+n               user-defined control code 128+n
 //   SIGRTMIN with a value    that value as the control code, so that every
 //   (sigqueue)               code can be sent despite the few real-time signals
-// The states go back through the notification socket (sd_notify).
+// The states go back through the notification socket (sd_notify); a reload
+// is RELOADING=1 and then READY=1 with the reload's summary as the status,
+// which systemctl reload waits for.
 //
 // The signals are blocked before the first thread starts, so every thread of
 // the service inherits the mask, and the dispatcher takes them one by one with
@@ -61,7 +65,7 @@ std::optional<unsigned long> ControlCodeFor(const siginfo_t& info)
     if (signal == SIGTERM || signal == SIGINT)
         return ServiceControlStop;
     if (signal == SIGHUP)
-        return ServiceControlInterrogate;
+        return ServiceControlParamChange;
     if (signal == SIGRTMIN && info.si_code == SI_QUEUE)
         return static_cast<std::uint32_t>(info.si_value.sival_int);
     if (signal >= SIGRTMIN && signal <= SIGRTMAX)
@@ -166,6 +170,25 @@ void SetStatus(ServiceState state, unsigned long, unsigned long waitHintMs)
     sd_notify(0, message.c_str());
     if (state == ServiceState::Stopped)
         serviceStopped = true;
+}
+
+void ReportReloadStarted()
+{
+    // The monotonic time the reload starts at, which systemd 253 and later
+    // compare with the time it sent the reload signal.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const unsigned long long microseconds =
+        static_cast<unsigned long long>(now.tv_sec) * 1000000ull +
+        static_cast<unsigned long long>(now.tv_nsec) / 1000ull;
+    const std::string message =
+        "RELOADING=1\nSTATUS=Reloading\nMONOTONIC_USEC=" + std::to_string(microseconds);
+    sd_notify(0, message.c_str());
+}
+
+void ReportReloadEnded(const std::string& summary)
+{
+    sd_notify(0, ("READY=1\nSTATUS=" + summary).c_str());
 }
 
 } // namespace korvel

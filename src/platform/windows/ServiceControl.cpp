@@ -1,6 +1,8 @@
 #include "platform/ServicePlatform.h"
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -13,20 +15,43 @@ namespace korvel {
 
 // The service control manager talks to the process through the thread that
 // calls StartServiceCtrlDispatcherA: it calls ServiceMain on a thread of its
-// own and the control handler on that thread, and the call returns once the
-// service has reported itself stopped.
+// own and the control callback (ControlHandler) on that thread (Wine: on a
+// thread of the call's own), and the call returns once the service has
+// reported itself stopped. The sender of a control request (sc stop, net
+// stop, -uninstall) gets its answer, with the service's state, when the
+// callback returns.
 //
 // That call runs on a thread of its own here ("the connection"), so that the
 // caller of RunServiceDispatcher can also notice a run that ended by itself,
-// which no control request reports. The connection queues each control
-// request for the caller and returns at once, so that the service's control
-// handler and runEnded run on the caller's thread, one at a time, as the
-// neutral header promises. It must not wait for the request to be handled:
-// the handler reports the service's state, and a service manager may hold
-// the connection's lock while it delivers a request (Wine's does), so that
-// the report would wait for the connection and the connection for it.
+// which no control request reports. The callback queues each control request
+// for the caller, so that the service's control handler and runEnded run on
+// the caller's thread, one at a time, as the neutral header promises, and
+// waits until the handler is done: the sender then sees what its request
+// did (sc stop returns with the service stopped, and the service has logged
+// its stop before -uninstall logs that it stopped the service).
+//
+// While it waits, the callback carries out the status reports of the other
+// threads itself. The service manager may hold a lock while it delivers a
+// request that a report needs too: Wine's holds its table of the process's
+// services, which its SetServiceStatus takes to report a stop. A report made
+// on another thread would wait for the callback and the callback for it; on
+// the callback's own thread it holds what the service manager holds.
+//
+// The callback waits at most HandlerPatience, a little less than the service
+// manager waits for it (30 s on Windows); a handler that takes longer goes on
+// alone and reports from its own thread, as if the callback had returned at
+// once.
 
 namespace {
+
+constexpr std::chrono::seconds HandlerPatience{20};
+
+// A status report handed to the waiting callback.
+struct StatusReport
+{
+    SERVICE_STATUS status;
+    bool done = false;
+};
 
 struct Dispatcher
 {
@@ -36,6 +61,10 @@ struct Dispatcher
     std::string serviceName;              // the service manager's, from ServiceMain
     SERVICE_STATUS_HANDLE statusHandle{}; // written by ServiceMain, before any control
     std::deque<unsigned long> controls;   // requests waiting for the caller
+    std::uint64_t controlsQueued = 0;     // requests queued so far
+    std::uint64_t controlsHandled = 0;    // of those, the ones the caller is done with
+    int callbacksWaiting = 0;             // callbacks waiting for their request
+    std::deque<StatusReport*> reports;    // reports waiting for a callback to make them
     bool stopped = false;                 // Stopped has been reported
     bool runEnded = false;                // EndServiceDispatcher was called
     bool connectionEnded = false;         // StartServiceCtrlDispatcherA returned
@@ -50,14 +79,47 @@ Dispatcher& State()
     return *dispatcher;
 }
 
+// True on the thread of a callback while it waits.
+thread_local bool waitingCallbackThread = false;
+
+// The reports handed to the waiting callback, made on its thread. Called and
+// returns with the lock held, and no report left.
+void MakeHandedReports(Dispatcher& state, std::unique_lock<std::mutex>& lock)
+{
+    while (!state.reports.empty()) {
+        StatusReport* report = state.reports.front();
+        state.reports.pop_front();
+        const SERVICE_STATUS_HANDLE statusHandle = state.statusHandle;
+        lock.unlock();
+        ::SetServiceStatus(statusHandle, &report->status);
+        lock.lock();
+        report->done = true;
+        state.changed.notify_all();
+    }
+}
+
 void WINAPI ControlHandler(DWORD control)
 {
     Dispatcher& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::unique_lock<std::mutex> lock(state.mutex);
     // After a run that ended by itself the process is on its way out.
     if (state.stopped || state.runEnded)
         return;
     state.controls.push_back(control);
+    const std::uint64_t ticket = ++state.controlsQueued;
+    state.changed.notify_all();
+
+    ++state.callbacksWaiting;
+    waitingCallbackThread = true;
+    const auto deadline = std::chrono::steady_clock::now() + HandlerPatience;
+    for (;;) {
+        MakeHandedReports(state, lock);
+        if (state.controlsHandled >= ticket || std::chrono::steady_clock::now() >= deadline)
+            break;
+        state.changed.wait_until(lock, deadline);
+    }
+    waitingCallbackThread = false;
+    --state.callbacksWaiting;
     state.changed.notify_all();
 }
 
@@ -120,17 +182,20 @@ ServiceResult RunServiceDispatcher(const ServiceCallbacks& service)
         state.changed.wait(lock, [&] {
             return !state.controls.empty() || state.runEnded || state.connectionEnded;
         });
-        // Requests that came after the service reported itself stopped, or
-        // after its run ended by itself, find nothing left to do.
-        if (!state.controls.empty() && !state.stopped && !state.runEnded) {
+        if (!state.controls.empty()) {
             const unsigned long control = state.controls.front();
             state.controls.pop_front();
-            lock.unlock();
-            service.controlHandler(control);
-            lock.lock();
+            // Requests that came after the service reported itself stopped,
+            // or after its run ended by itself, find nothing left to do.
+            if (!state.stopped && !state.runEnded) {
+                lock.unlock();
+                service.controlHandler(control);
+                lock.lock();
+            }
+            ++state.controlsHandled;
+            state.changed.notify_all();
             continue;
         }
-        state.controls.clear();
         // A stop handled meanwhile has already waited for the run and reported it.
         if (state.runEnded && !state.stopped) {
             lock.unlock();
@@ -143,6 +208,9 @@ ServiceResult RunServiceDispatcher(const ServiceCallbacks& service)
         }
         if (state.connectionEnded) {
             const unsigned long error = state.connectionResult;
+            // The callback's return answers the sender of the last request:
+            // the process does not end while a callback is still inside.
+            state.changed.wait(lock, [&] { return state.callbacksWaiting == 0; });
             lock.unlock();
             connection.join();
             return error == 0 ? ServiceResult() : ConnectionFailure(error);
@@ -173,26 +241,38 @@ void SetStatus(ServiceState state, unsigned long checkPoint, unsigned long waitH
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = static_cast<DWORD>(state);
-    // A starting service takes no requests; every other state takes stop and
-    // shutdown.
+    // A starting service takes no requests; every other state takes stop,
+    // shutdown and a parameter change (a reload of the configuration).
     status.dwControlsAccepted =
-        state == ServiceState::StartPending ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        state == ServiceState::StartPending
+            ? 0
+            : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE;
     status.dwWin32ExitCode = NO_ERROR;
     status.dwServiceSpecificExitCode = 0;
     status.dwCheckPoint = checkPoint;
     status.dwWaitHint = waitHintMs;
 
+    Dispatcher& dispatcher = State();
+    std::unique_lock<std::mutex> lock(dispatcher.mutex);
+    if (state == ServiceState::Stopped)
+        dispatcher.stopped = true;
+    if (dispatcher.callbacksWaiting > 0 && !waitingCallbackThread) {
+        StatusReport report{status};
+        dispatcher.reports.push_back(&report);
+        dispatcher.changed.notify_all();
+        dispatcher.changed.wait(lock, [&] { return report.done; });
+        return;
+    }
+    const SERVICE_STATUS_HANDLE statusHandle = dispatcher.statusHandle;
     // Reported without the lock held: the service manager's side of the
     // call may wait for the connection, which may be waiting for the lock.
-    Dispatcher& dispatcher = State();
-    SERVICE_STATUS_HANDLE statusHandle;
-    {
-        std::lock_guard<std::mutex> lock(dispatcher.mutex);
-        if (state == ServiceState::Stopped)
-            dispatcher.stopped = true;
-        statusHandle = dispatcher.statusHandle;
-    }
+    lock.unlock();
     ::SetServiceStatus(statusHandle, &status);
 }
+
+// The service manager has no state for a reload: the service stays running.
+void ReportReloadStarted() {}
+
+void ReportReloadEnded(const std::string&) {}
 
 } // namespace korvel
