@@ -17,8 +17,8 @@ constexpr CommandWritePath::TransportId SerialPortTransport = 1;
 
 } // namespace
 
-TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& settings,
-                         int retryIntervalSecs, int lockTimeSecs)
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, int retryIntervalSecs, int lockTimeSecs)
     : io(io), lockTimeSecs(lockTimeSecs)
 {
     if (settings.address.empty())
@@ -27,7 +27,7 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& sett
     port = settings.port;
     pelcoNumber = settings.pelcoNumber;
     if (settings.IsNetworkCamera()) {
-        networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs);
+        networkLink = std::make_unique<NetworkLink>(io, time, address, port, retryIntervalSecs);
         networkLink->Start();
         return;
     }
@@ -157,7 +157,7 @@ void TrackCamera::Ended(CommandOutcome outcome, std::uint16_t sessionId, std::in
     case CommandOutcome::Written:
         ++counts.written;
         if (commandListener)
-            commandListener->CommandWritten(address, sessionId, priority);
+            commandListener->CommandWritten(listenerIndex, sessionId, priority);
         return;
     case CommandOutcome::Dropped:
         ++counts.dropped;

@@ -65,6 +65,15 @@ public:
         const Notification* toOthers = nullptr;
     };
 
+    // A hold that lapsed: its last holder, and what the connections working
+    // with the camera are told.
+    struct Release
+    {
+        SessionNumber holder = 0;
+        Priority priority = -1;
+        Announcement notices;
+    };
+
     struct CommandDecision
     {
         enum class Verdict
@@ -102,6 +111,12 @@ public:
     void Disconnect(ConnectionId connection);
     // The connection that has the number, NoConnection when none has.
     ConnectionId Registered(SessionNumber number) const;
+    SessionNumber Number(ConnectionId connection) const { return connections[connection].number; }
+    // The user the connection last logged in as; empty when it never did.
+    const std::string& UserName(ConnectionId connection) const
+    {
+        return connections[connection].hasControl->first;
+    }
     CameraIndex CurrentCamera(ConnectionId connection) const;
     // The registered connections working with the camera, by session number.
     const std::map<SessionNumber, ConnectionId>& Watchers(CameraIndex camera) const
@@ -127,8 +142,9 @@ public:
     // camera's lock time from now.
     Announcement CommandDelivered(CameraIndex camera, SessionNumber sender, Priority priority,
                                   Clock::time_point now);
-    // Ends every hold whose deadline is not after now.
-    std::vector<Announcement> HoldDeadlinePassed(Clock::time_point now);
+    // Ends every hold whose deadline is not after now: the one place where a
+    // hold lapses.
+    std::vector<Release> HoldDeadlinePassed(Clock::time_point now);
     // The earliest deadline of the holds that last, if any does.
     std::optional<Clock::time_point> NextHoldDeadline() const;
     Clock::time_point HoldDeadline(CameraIndex camera) const { return cameras[camera].deadline; }
@@ -153,13 +169,14 @@ private:
     {
         SessionNumber number = 0;
         CameraIndex camera = NoCamera;
-        const Notification* hasControl = nullptr; // "<name> has control"
+        // The user name and its "<name> has control".
+        const std::pair<const std::string, Notification>* hasControl = nullptr;
         bool live = false;
     };
 
     void Watch(ConnectionId connection, CameraIndex camera);
     void Unwatch(ConnectionId connection);
-    const Notification& HasControlText(const std::string& userName);
+    const std::pair<const std::string, Notification>& HasControlText(const std::string& userName);
 
     std::vector<CameraState> cameras;
     std::vector<CameraIndex> cameraByPelco;
@@ -170,7 +187,7 @@ private:
     // Made once per user name: a stream of commands announces without
     // composing a text each time.
     std::map<std::string, Notification> hasControlTexts;
-    const Notification* anonymousHasControl = nullptr;
+    const std::pair<const std::string, Notification>* anonymousHasControl = nullptr;
     Notification youHaveControl;
     Notification controlLapsed;
 };

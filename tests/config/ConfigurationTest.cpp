@@ -34,7 +34,7 @@ struct Load
         LogCapture log;
         loaded = LoadConfigurationFile(dir.Path());
         result = loaded.usable ? 0 : -1;
-        cameras = BuildTrackCameras(io, loaded);
+        cameras = BuildTrackCameras(io, RealTime(), loaded);
         lines = log.Lines();
         if (lines.empty() || lines.front() != "Reading config file " + dir.File("tlKorvel.xml"))
             throw std::logic_error("no Reading config file line");
@@ -312,7 +312,7 @@ TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
     TrackCamera& camera = *load.cameras.begin()->second;
     EXPECT_EQ(camera.GetLockTimeSecs(), 0);
     DeliveryRecorder recorder;
-    camera.SetClientServer(&recorder);
+    recorder.Watch(camera);
 
     ASSERT_TRUE(RunUntil(load.io, [&] { return first.Connections() == 1; }));
     recorder.Send(camera, 1, 1, "go");
