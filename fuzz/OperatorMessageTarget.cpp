@@ -143,8 +143,7 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        FUZZ_CHECK(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-                   0);
+        FUZZ_CHECK(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
     }
     ~Client() { Close(); }
     Client(const Client&) = delete;

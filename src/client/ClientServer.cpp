@@ -242,8 +242,7 @@ void ClientServer::MessageArrived(ClientSession& session, const char* bytes, std
         if (session.GetConnection() != Arbitration::NoConnection &&
             !control.Steer(session.GetConnection(), session.GetPriority(), message.pelcoAddress,
                            bytes, count))
-            LogFile.BeginLine() << "Unknown Pelco camera ID " << message.pelcoAddress
-                                << std::endl;
+            LogFile.BeginLine() << "Unknown Pelco camera ID " << message.pelcoAddress << std::endl;
         return;
     case OperatorMessage::Kind::Login:
         break;
@@ -273,8 +272,7 @@ void ClientServer::LogIn(ClientSession& session, const std::string& name,
         control.LogIn(session.GetConnection(), name);
     observer->LoginAnswered(session, name, true, true);
     LogFile.BeginLine() << "Login from " << session.GetClientAddress() << " by user "
-                        << LogSafe(name) << " with priority " << session.GetPriority()
-                        << std::endl;
+                        << LogSafe(name) << " with priority " << session.GetPriority() << std::endl;
     session.Reply(OperatorProtocol::LoginAccepted);
 }
 

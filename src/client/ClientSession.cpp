@@ -121,12 +121,12 @@ void ClientSession::OnReadableWhileRefusing(const boost::system::error_code& err
             // failed keepalive probes tell that the client has gone.
             if (!errorWatchPending) {
                 errorWatchPending = true;
-                socket.async_wait(
-                    boost::asio::ip::tcp::socket::wait_error,
-                    registryLifetime.Guard([self = shared_from_this()](const boost::system::error_code&) {
-                        self->errorWatchPending = false;
-                        self->OnErrorWhileRefusing();
-                    }));
+                socket.async_wait(boost::asio::ip::tcp::socket::wait_error,
+                                  registryLifetime.Guard([self = shared_from_this()](
+                                                             const boost::system::error_code&) {
+                                      self->errorWatchPending = false;
+                                      self->OnErrorWhileRefusing();
+                                  }));
             }
             return;
         }
@@ -261,8 +261,9 @@ void ClientSession::OnReceived(const boost::system::error_code& error, std::size
     } else {
         // A full buffer: the rest of a long message may be waiting already.
         // Read it on a later turn, after the other sessions.
-        boost::asio::post(socket.get_executor(),
-                          registryLifetime.Guard([self = shared_from_this()] { self->StartReceive(); }));
+        boost::asio::post(
+            socket.get_executor(),
+            registryLifetime.Guard([self = shared_from_this()] { self->StartReceive(); }));
     }
 }
 
@@ -281,10 +282,10 @@ void ClientSession::WriteNext()
     const boost::asio::const_buffer bytes =
         next ? boost::asio::const_buffer(next->data() + frontSent, next->size() - frontSent)
              : boost::asio::const_buffer(buffer.data(), replyLength);
-    boost::asio::async_write(
-        socket, bytes,
-        registryLifetime.Guard([self = shared_from_this()](const boost::system::error_code& error,
-                                                 std::size_t) { self->OnWritten(error); }));
+    boost::asio::async_write(socket, bytes,
+                             registryLifetime.Guard([self = shared_from_this()](
+                                                        const boost::system::error_code& error,
+                                                        std::size_t) { self->OnWritten(error); }));
 }
 
 void ClientSession::OnWritten(const boost::system::error_code& error)

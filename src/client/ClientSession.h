@@ -30,8 +30,7 @@ class SessionEvents
 public:
     // A message from the client, valid during the call. The registry answers
     // a LOGIN through the session (Reply, RefuseLoginAt).
-    virtual void MessageArrived(ClientSession& session, const char* message,
-                                std::size_t count) = 0;
+    virtual void MessageArrived(ClientSession& session, const char* message, std::size_t count) = 0;
     // The FAILURE that RefuseLoginAt held back for `name` is due now.
     virtual void LoginRefusalDue(ClientSession& session, const std::string& name) = 0;
     // The connection is closed: the session no longer counts against the cap.

@@ -75,8 +75,8 @@ void ControlService::Cancel(Arbitration::SessionNumber number)
 // The hold is taken when the write completes (CommandWritten), not here: a
 // command admitted now may still be dropped or fail, and one admitted later
 // may complete first.
-bool ControlService::Steer(ConnectionId from, Arbitration::Priority priority,
-                           unsigned pelcoAddress, const char* bytes, std::size_t count)
+bool ControlService::Steer(ConnectionId from, Arbitration::Priority priority, unsigned pelcoAddress,
+                           const char* bytes, std::size_t count)
 {
     const auto decision = arbitration.Command(from, priority, pelcoAddress);
     if (decision.selection)

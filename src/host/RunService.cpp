@@ -183,9 +183,9 @@ void ServiceRun::StartClientService(const Configuration& configuration)
     policy.throttleLogins = configuration.control.loginThrottle;
     policy.maxSessions = configuration.options.maxSessions;
     control = std::make_unique<ControlService>(io, RealTime(), cameras);
-    server = std::make_unique<ClientServer>(io, configuration.options.clientAddress,
-                                            configuration.options.clientPort, *control, users,
-                                            policy);
+    server =
+        std::make_unique<ClientServer>(io, configuration.options.clientAddress,
+                                       configuration.options.clientPort, *control, users, policy);
     operations = std::make_unique<OperationsFeed>(*control, *server);
 }
 

@@ -26,10 +26,9 @@ void LoopTimer::AsyncWait(Handler waiting)
 {
     handler = std::move(waiting);
     const std::uint64_t wait = ++waitsStarted;
-    alarm = time.SetAlarm(expiry,
-                          [&io = io, due = lifetime.Guard([this, wait] { Expired(wait); })]() mutable {
-                              boost::asio::post(io, due);
-                          });
+    // A simulated time source calls this from the thread that moves it.
+    auto due = lifetime.Guard([this, wait] { Expired(wait); });
+    alarm = time.SetAlarm(expiry, [&io = io, due]() mutable { boost::asio::post(io, due); });
     if (const auto real = alarm->RealWait()) {
         realWait.expires_after(*real);
         realWait.async_wait(lifetime.Guard([this, wait](const boost::system::error_code& error) {

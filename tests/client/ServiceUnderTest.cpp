@@ -38,8 +38,8 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
     for (const auto* element = document.RootElement()->FirstChildElement("Camera"); element;
          element = element->NextSiblingElement("Camera")) {
         std::vector<std::string> lines;
-        auto camera = std::make_unique<TrackCamera>(io, time, ReadCameraElement(*element, lines),
-                                                    1, lockTimeSecs);
+        auto camera = std::make_unique<TrackCamera>(io, time, ReadCameraElement(*element, lines), 1,
+                                                    lockTimeSecs);
         const std::string address = camera->GetAddress();
         cameras.emplace(address, std::move(camera));
     }

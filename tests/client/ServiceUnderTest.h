@@ -32,8 +32,7 @@ public:
     ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
                      const std::string& cameraElements = "", int lockTimeSecs = 1,
                      const std::string& listenAddress = "127.0.0.1",
-                     const SessionPolicy& policy = SessionPolicy(),
-                     TimeSource& time = RealTime());
+                     const SessionPolicy& policy = SessionPolicy(), TimeSource& time = RealTime());
     // Destroys the service on its loop, which stops the loop.
     ~ServiceUnderTest();
     ServiceUnderTest(const ServiceUnderTest&) = delete;

@@ -116,7 +116,8 @@ int TcpOption(int fd, int name)
 std::uint64_t ThrottledLogins(ServiceUnderTest& service)
 {
     StatusSnapshot status;
-    service.OnLoop([&] { service.Operations().FillStatus(status, std::chrono::steady_clock::now()); });
+    service.OnLoop(
+        [&] { service.Operations().FillStatus(status, std::chrono::steady_clock::now()); });
     return status.counters.loginsThrottled;
 }
 

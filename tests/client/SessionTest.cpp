@@ -184,8 +184,8 @@ TEST(ClientSession, ClientThatStopsReadingIsDroppedWithoutSlowingOthers)
     // Long names make long notifications, so the queue fills quickly.
     const std::string holderName(1000, 'h');
     SimulatedTime time; // the holds never lapse
-    ServiceUnderTest service({{holderName, "", 9}, {"slow", "", 1}, {"fast", "", 1}}, DeadCamera,
-                             1, "127.0.0.1", SessionPolicy(), time);
+    ServiceUnderTest service({{holderName, "", 9}, {"slow", "", 1}, {"fast", "", 1}}, DeadCamera, 1,
+                             "127.0.0.1", SessionPolicy(), time);
 
     OperatorClient holder(service.Port());
     ASSERT_FALSE(holder.ReadGreeting().empty());
