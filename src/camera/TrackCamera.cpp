@@ -163,6 +163,8 @@ void TrackCamera::Ended(CommandOutcome outcome, std::uint16_t sessionId, std::in
         ++counts.dropped;
         return;
     case CommandOutcome::Failed:
+        // Nobody takes the hold; what the link does next is
+        // LinkStateMachine::CommandWriteFailed's to decide.
         ++counts.failed;
         if (serialLink)
             serialLink->WriteFailed(error);

@@ -117,6 +117,14 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 
 ClientServer::~ClientServer()
 {
+    // The sessions may outlive the registry: the control service sends them
+    // nothing more.
+    for (const auto& registered : sessions) {
+        if (const auto session = registered.lock()) {
+            control.Disconnect(session->GetConnection());
+            session->SetConnection(Arbitration::NoConnection);
+        }
+    }
     sessions.clear();
     boost::system::error_code ignored;
     acceptPause.cancel(ignored);

@@ -65,8 +65,10 @@ public:
     ClientServer(boost::asio::io_context& io, const std::string& address, std::uint32_t port,
                  ControlService& control, const UserTable& users,
                  SessionPolicy policy = SessionPolicy());
-    // Forgets the sessions (their connections stay open until their pending
-    // completions are run or dropped with the loop) and closes the listener.
+    // Takes its sessions out of the control service and forgets them (their
+    // connections stay open until their pending completions are run or
+    // dropped with the loop), and closes the listener. The control service
+    // must outlive the registry.
     ~ClientServer();
     ClientServer(const ClientServer&) = delete;
     ClientServer& operator=(const ClientServer&) = delete;

@@ -82,8 +82,11 @@ public:
     void SetNvrCameraName(const std::string& cameraAddress, const std::string& name);
     // The camera's id on its NVR, for the operations view.
     void SetNvrCameraId(const std::string& cameraAddress, std::uint32_t id);
-    // The camera's soft trigger fired: the session in choose mode gets the
-    // camera. True when one got it.
+    // The camera's soft trigger fired: the session in choose mode, if it is
+    // still registered, works with the camera from now on, is sent its CAMERA
+    // message (handed over: "0", with the NVR's name when known) and leaves
+    // choose mode; the handover is recorded. With nobody in choose mode
+    // nothing happens. True when a session got the camera.
     bool SoftTriggerFired(const std::string& cameraAddress);
 
     // The cameras: a command's write has completed, so its sender holds the
