@@ -163,11 +163,13 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
             policy.requireLogin ? std::optional(policy.loginTimeout) : std::nullopt;
         if (liveSessions >= policy.maxSessions) {
             Refuse(*session);
-        } else if (const std::uint16_t number = session->Start(loginTimeout)) {
-            TurnOnKeepAlive(*session);
+        } else if (const ClientSession::Started started = session->Start(loginTimeout);
+                   started.number != 0) {
+            if (started.keepAliveFailure)
+                KeepAliveFailed(started.keepAliveFailure);
             ++liveSessions;
             observer->SessionStarted();
-            const Arbitration::ConnectionId id = control.Connect(number, session);
+            const Arbitration::ConnectionId id = control.Connect(started.number, session);
             if (id >= sessions.size())
                 sessions.resize(id + 1);
             sessions[id] = session;
@@ -193,11 +195,9 @@ void ClientServer::Refuse(ClientSession& session)
     session.Socket().close(error); // a failed close leaves nothing to recover
 }
 
-void ClientServer::TurnOnKeepAlive(ClientSession& session)
+void ClientServer::KeepAliveFailed(const std::error_code& error)
 {
-    const std::error_code error =
-        EnableKeepAlive(static_cast<std::uintptr_t>(session.Socket().native_handle()), KeepAlive);
-    if (!error || keepAliveFailureLogged)
+    if (keepAliveFailureLogged)
         return;
     keepAliveFailureLogged = true;
     LogFile.BeginLine() << "Cannot turn on TCP keepalive for KorvelControl sessions: "

@@ -6,7 +6,6 @@
 #include "client/SessionPolicy.h"
 #include "client/UserAccount.h"
 #include "loop/Lifetime.h"
-#include "platform/SocketKeepAlive.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace korvel {
@@ -42,9 +42,8 @@ class ControlService;
 // cap (at least one), so that a flood, even one that keeps opening and
 // closing connections at the cap, costs two log lines.
 //
-// Keepalive: each session's connection has TCP keepalive (KeepAlive), so that
-// a workstation that vanished without a word frees its session within about
-// two minutes; a failure to turn it on is logged once a run.
+// Keepalive: a session that could not turn on TCP keepalive for its
+// connection (ClientSession::KeepAlive) is logged once a run.
 //
 // Failed logins: unless policy.throttleLogins is off, the FAILURE replies to
 // an address that keeps failing are held back as LoginThrottle decides; the
@@ -52,11 +51,6 @@ class ControlService;
 class ClientServer final : public SessionEvents
 {
 public:
-    // First probe after a minute without traffic, then every 10 s; the
-    // sixth unanswered probe ends the connection (at 2 minutes).
-    static constexpr KeepAliveTiming KeepAlive{std::chrono::seconds(60), std::chrono::seconds(10),
-                                               6};
-
     // Starts listening at once; throws boost::system::system_error when the
     // address is not numeric or the socket cannot be opened, bound or listen.
     // Raises the process's soft descriptor limit to its hard limit, and caps
@@ -92,7 +86,7 @@ private:
     void OnAccepted(const std::shared_ptr<ClientSession>& session,
                     const boost::system::error_code& error);
     void Refuse(ClientSession& session);
-    void TurnOnKeepAlive(ClientSession& session);
+    void KeepAliveFailed(const std::error_code& error);
 
     // LOGIN: the reply, or a FAILURE held back.
     void LogIn(ClientSession& session, const std::string& name, const std::string& password);

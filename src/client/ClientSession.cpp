@@ -27,19 +27,21 @@ ClientSession::ClientSession(boost::asio::io_context& io, SessionEvents& registr
       refusalTimer(io), loginDeadline(io)
 {}
 
-std::uint16_t ClientSession::Start(std::optional<std::chrono::milliseconds> loginTimeout)
+ClientSession::Started ClientSession::Start(std::optional<std::chrono::milliseconds> loginTimeout)
 {
     boost::system::error_code error;
     const auto remote = socket.remote_endpoint(error);
     if (error || remote.port() == 0) {
         // Reset before we got to it: nobody to greet.
         End();
-        return 0;
+        return {};
     }
     // Operators see control changes as they happen, not after a delayed ack.
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
     // Notifications are first offered to the socket without waiting (Send).
     socket.non_blocking(true, error);
+    const std::error_code keepAliveFailure =
+        EnableKeepAlive(static_cast<std::uintptr_t>(socket.native_handle()), KeepAlive);
     if (loginTimeout) {
         loginDeadline.expires_after(*loginTimeout);
         loginDeadline.async_wait(registryLifetime.Guard(
@@ -53,7 +55,7 @@ std::uint16_t ClientSession::Start(std::optional<std::chrono::milliseconds> logi
     const std::string greeting = OperatorProtocol::Greeting(number);
     std::copy(greeting.begin(), greeting.end(), buffer.begin());
     QueueReply(greeting.size());
-    return number;
+    return {number, keepAliveFailure};
 }
 
 void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)

@@ -3,6 +3,7 @@
 #include "client/Arbitration.h"
 #include "client/Notification.h"
 #include "loop/Lifetime.h"
+#include "platform/SocketKeepAlive.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace korvel {
 
@@ -54,6 +56,9 @@ std::string ClientAddressText(const boost::asio::ip::address& address);
 // (and while a held-back FAILURE is due), so replies keep the order of the
 // messages they answer.
 //
+// The connection has TCP keepalive (KeepAlive), so that a workstation that
+// vanished without a word frees its session within about two minutes.
+//
 // What the client sends goes to the registry as it comes (SessionEvents),
 // and the session knows nothing else of the service: the registry answers
 // through Reply or RefuseLoginAt, the control service sends its notices
@@ -75,6 +80,11 @@ public:
     // A client that stops reading is dropped rather than allowed to hold
     // more than this many bytes of notifications.
     static constexpr std::size_t MaxQueuedBytes = 1024 * 1024;
+    // First probe after a minute without traffic, then every 10 s; the
+    // sixth unanswered probe ends the connection (at 2 minutes).
+    static constexpr KeepAliveTiming KeepAlive{std::chrono::seconds(60), std::chrono::seconds(10),
+                                               6};
+
     ClientSession(boost::asio::io_context& io, SessionEvents& registry,
                   Lifetime::Watch registryLifetime);
     ClientSession(const ClientSession&) = delete;
@@ -83,11 +93,17 @@ public:
     // The socket the listener accepts into.
     boost::asio::ip::tcp::socket& Socket() { return socket; }
 
+    struct Started
+    {
+        // 0 when the connection is already gone: the session then does
+        // nothing more.
+        std::uint16_t number = 0;
+        // Why keepalive could not be turned on, if it could not.
+        std::error_code keepAliveFailure;
+    };
     // Once accepted: greets the client and starts the read cycle; with a
     // login timeout, the session ends unless it has logged in by then.
-    // Returns the session number, or 0 when the connection is already gone
-    // (the session then does nothing more).
-    std::uint16_t Start(std::optional<std::chrono::milliseconds> loginTimeout);
+    Started Start(std::optional<std::chrono::milliseconds> loginTimeout);
 
     // Sends one notification after the texts already queued: at once when
     // nothing is queued, else when its turn comes.
