@@ -94,8 +94,7 @@ public:
     Arbitration(const Arbitration&) = delete;
     Arbitration& operator=(const Arbitration&) = delete;
 
-    // Cameras. The first camera in table order for each Pelco address counts.
-    CameraIndex CameraByPelco(unsigned pelcoAddress) const;
+    // Cameras.
     CameraIndex CameraByAddress(const std::string& address) const;
     const std::string& Address(CameraIndex camera) const { return cameras[camera].address; }
     // The NVR's name for the camera, sent with its CAMERA message.
@@ -134,9 +133,6 @@ public:
 
     // A camera command from the connection (priority as it stands now).
     CommandDecision Command(ConnectionId from, Priority priority, unsigned pelcoAddress);
-    // The priority test alone: nobody holds the camera, the sender holds it,
-    // or the sender's priority is greater than the holder's.
-    bool Admits(CameraIndex camera, SessionNumber sender, Priority priority) const;
 
     // A command's write completed: its sender holds the camera until the
     // camera's lock time from now.
@@ -150,10 +146,6 @@ public:
     Clock::time_point HoldDeadline(CameraIndex camera) const { return cameras[camera].deadline; }
     SessionNumber Holder(CameraIndex camera) const { return cameras[camera].holder; }
     Priority HolderPriority(CameraIndex camera) const { return cameras[camera].holderPriority; }
-
-    // The notices alone, without changing any hold.
-    Announcement ControlAnnouncement(CameraIndex camera, SessionNumber holder) const;
-    Announcement ReleaseAnnouncement(CameraIndex camera) const;
 
 private:
     struct CameraState : Camera
@@ -174,6 +166,13 @@ private:
         bool live = false;
     };
 
+    // The first camera in table order for each Pelco address counts.
+    CameraIndex CameraByPelco(unsigned pelcoAddress) const;
+    // The priority test: nobody holds the camera, the sender holds it, or
+    // the sender's priority is greater than the holder's.
+    bool Admits(CameraIndex camera, SessionNumber sender, Priority priority) const;
+    Announcement ControlAnnouncement(CameraIndex camera, SessionNumber holder) const;
+    Announcement ReleaseAnnouncement(CameraIndex camera) const;
     void Watch(ConnectionId connection, CameraIndex camera);
     void Unwatch(ConnectionId connection);
     const std::pair<const std::string, Notification>& HasControlText(const std::string& userName);
