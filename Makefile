@@ -36,7 +36,14 @@ THREADED_TESTS := client_tests camera_tests tlapi_tests ops_tests \
 empty :=
 space := $(empty) $(empty)
 
-PACKAGES := cmake make ninja-build g++ pkg-config \
+# ---------------------------------------------------------------- packages
+# The Debian packages, each named once, grouped by what needs them.
+
+# What every build runs.
+BUILD_TOOLS := cmake make ninja-build
+
+# The Linux build: compilers, libraries, and the manual pages' converter.
+PACKAGES := $(BUILD_TOOLS) g++ pkg-config \
 	libboost-system-dev \
 	libtinyxml2-dev libsystemd-dev libgtest-dev \
 	clang libclang-rt-14-dev go-md2man
@@ -57,30 +64,72 @@ SYSTEM_PACKAGES := systemd-container debootstrap lintian
 # file system has it as the package recommends it).
 FAILOVER_PACKAGES := iproute2
 
-DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
-
 BENCH_PACKAGES := socat
-BENCH_ARGS ?=
 
 # The Windows build: mingw-w64 (its posix flavour) and Boost's headers; Wine
-# and the Linux build's simulators and operator client for its test.
-WINDOWS_PACKAGES := cmake make ninja-build libboost-dev g++-mingw-w64-x86-64-posix
-WINE_PACKAGES := wine wine64
+# for its test, which finds Wine's service manager with pgrep (procps).
+WINDOWS_PACKAGES := libboost-dev g++-mingw-w64-x86-64-posix
+WINE_PACKAGES := wine wine64 procps
+
+FORMAT_PACKAGES := clang-format
+
+# What each make target needs installed, NEEDS_<target>. A goal without an
+# entry needs the Linux build's packages.
+NEEDS_demo    := $(PACKAGES)
+NEEDS_package := $(PACKAGES) $(PACKAGE_PACKAGES)
+NEEDS_bench   := $(PACKAGES) $(BENCH_PACKAGES)
+NEEDS_windows := $(BUILD_TOOLS) $(WINDOWS_PACKAGES)
+NEEDS_windows-zip := $(NEEDS_windows)
+NEEDS_format  := $(FORMAT_PACKAGES)
+NEEDS_clean   :=
+
+# The stages of `make test`, in the order they start, and what each needs.
+# A new stage is its target added to TEST_TARGETS, and NEEDS_<target> naming
+# what it needs (a group of its own above for new packages): `make test`
+# installs those with the rest, before any stage starts. Its recipe adds
+# "NAME PASSED FAILED" to $(RESULTS), NAME being the target without "test-"
+# (or the names in STAGES_<target>), and the target depends on `deps`,
+# directly or through a build, for when it runs alone.
+TEST_TARGETS := test-normal test-asan test-tsan test-fuzz test-system test-failover test-windows
+NEEDS_test-normal  := $(PACKAGES) $(TEST_PACKAGES)
+NEEDS_test-asan    := $(PACKAGES) $(TEST_PACKAGES)
+NEEDS_test-tsan    := $(PACKAGES)
+NEEDS_test-fuzz    := $(PACKAGES)
+NEEDS_test-system  := $(NEEDS_package) $(SYSTEM_PACKAGES)
+NEEDS_test-failover := $(NEEDS_package) $(SYSTEM_PACKAGES) $(FAILOVER_PACKAGES)
+NEEDS_test-windows := $(PACKAGES) $(NEEDS_windows) $(WINE_PACKAGES)
+NEEDS_test := $(foreach target,$(TEST_TARGETS),$(NEEDS_$(target)))
+
+# What the goals of this make command need, installed by `deps` in one
+# apt-get transaction before anything that needs them starts.
+Needs = $(if $(filter undefined,$(origin NEEDS_$(1))),$(PACKAGES),$(NEEDS_$(1)))
+GOAL_PACKAGES := $(sort $(foreach goal,$(or $(MAKECMDGOALS),all),$(call Needs,$(goal))))
+
+DEMO_TARGETS := tlKorvel camsim korvelctl nvrsim
+
+BENCH_ARGS ?=
+
 WINDOWS_TARGETS := tlKorvel korvelctl
 WINE_TEST_TOOLS := korvelctl camsim nvrsim
 # Further settings of the Windows build's first configure (docs/windows.md).
 WINDOWS_CMAKE_ARGS ?=
 
-.PHONY: all deps test-deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
+.PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
 	test-fuzz test-system test-failover fuzz demo package bench format clean windows windows-zip test-windows
 
 all: build
 
+# Inside `make test`, which installed what every stage needs before starting
+# them, nothing is left to install.
 deps:
-	@./scripts/install-deps.sh $(PACKAGES)
+ifndef TEST_PIPELINE
+	@./scripts/install-deps.sh $(GOAL_PACKAGES)
+endif
 
-test-deps:
-	@./scripts/install-deps.sh $(TEST_PACKAGES)
+# In `make test`, a step that fails notes it in $(RESULTS), so that the
+# summary can say why the stages after it did not run:
+# COMMAND $(call NoteFailure,WHAT). Elsewhere the command stands alone.
+NoteFailure = $(if $(TEST_PIPELINE),|| { echo "step failed: $(1)" >> $(RESULTS); exit 1; })
 
 # The test builds keep line tables only (-g1): enough for every backtrace and
 # sanitizer report, and a good part cheaper to compile than full debug
@@ -99,7 +148,8 @@ UNITY := -DCMAKE_UNITY_BUILD=ON
 GENERATOR := -G Ninja
 
 $(BUILD)/CMakeCache.txt: | deps
-	cmake $(GENERATOR) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LINE_TABLES) $(UNITY)
+	cmake $(GENERATOR) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LINE_TABLES) $(UNITY) \
+		$(call NoteFailure,configuring $(BUILD)/)
 
 # The sanitizer builds compile with clang, in half the time g++ takes for
 # the same instrumented code (the normal build keeps g++, so both compilers'
@@ -107,39 +157,43 @@ $(BUILD)/CMakeCache.txt: | deps
 # documentation names as enough.
 $(ASAN_BUILD)/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-		-DTLKORVEL_SANITIZE=ON $(LINE_TABLES) $(UNITY)
+		-DTLKORVEL_SANITIZE=ON $(LINE_TABLES) $(UNITY) $(call NoteFailure,configuring $(ASAN_BUILD)/)
 
 $(TSAN_BUILD)/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DTLKORVEL_TSAN=ON $(LINE_TABLES) -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" $(UNITY)
+		-DTLKORVEL_TSAN=ON $(LINE_TABLES) -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" $(UNITY) \
+		$(call NoteFailure,configuring $(TSAN_BUILD)/)
 
 $(FUZZ_BUILD)/CMakeCache.txt: | deps
 	CC=clang CXX=clang++ cmake $(GENERATOR) -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DTLKORVEL_FUZZ=ON -DTLKORVEL_TESTS=OFF $(LINE_TABLES) $(UNITY)
+		-DTLKORVEL_FUZZ=ON -DTLKORVEL_TESTS=OFF $(LINE_TABLES) $(UNITY) $(call NoteFailure,configuring $(FUZZ_BUILD)/)
 
 build: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) $(call NoteFailure,building $(BUILD)/)
 
 build-asan: deps $(ASAN_BUILD)/CMakeCache.txt
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS) $(call NoteFailure,building $(ASAN_BUILD)/)
 
 # Only what the threaded tests need.
 build-tsan: deps $(TSAN_BUILD)/CMakeCache.txt
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(THREADED_TESTS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(THREADED_TESTS) $(call NoteFailure,building $(TSAN_BUILD)/)
 
 build-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers $(call NoteFailure,building $(FUZZ_BUILD)/)
 
-# Each stage of `make test` adds "STAGE PASSED FAILED" to this file; the run
-# ends with the sum over all of them.
+# Each stage of `make test` adds "STAGE PASSED FAILED" to this file, or
+# "STAGE not run: WHY" when it cannot start; the run ends with the sum over
+# all of them.
 RESULTS := $(CURDIR)/$(BUILD)/test-results.txt
-TEST_STAGES := normal asan tsan $(addprefix fuzz-,$(FUZZERS)) system failover windows
+STAGES_test-fuzz := $(addprefix fuzz-,$(FUZZERS))
+StageNames = $(or $(STAGES_$(1)),$(patsubst test-%,%,$(1)))
+TEST_STAGES := $(foreach target,$(TEST_TARGETS),$(call StageNames,$(target)))
 COUNT_CTEST = $(CURDIR)/scripts/ctest-counts.sh $(RESULTS)
 
-test-normal: build test-deps
+test-normal: build
 	cd $(BUILD) && $(COUNT_CTEST) normal $(CTEST_ARGS)
 
-test-asan: build-asan test-deps
+test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(COUNT_CTEST) asan $(CTEST_ARGS)
 
@@ -172,8 +226,7 @@ fuzz: $(addprefix fuzz-,$(FUZZERS))
 
 # The package, installed and run under a real systemd in a container (as
 # root): the last line says "N passed, N failed".
-test-system: package
-	@./scripts/install-deps.sh $(SYSTEM_PACKAGES)
+test-system: package deps
 	@mkdir -p $(BUILD)
 	@{ ./tests/system/package-test.sh $(BUILD); echo $$? > $(BUILD)/system-test.status; } 2>&1 \
 		| tee $(BUILD)/system-test.out
@@ -183,23 +236,35 @@ test-system: package
 # Two servers with the package and keepalived in booted containers, the
 # standby taking over when the other fails (as root): the last line says
 # "N passed, N failed".
-test-failover: package
-	@./scripts/install-deps.sh $(SYSTEM_PACKAGES) $(FAILOVER_PACKAGES)
+test-failover: package deps
 	@mkdir -p $(BUILD)
 	@{ ./tests/system/failover-test.sh $(BUILD); echo $$? > $(BUILD)/failover-test.status; } 2>&1 \
 		| tee $(BUILD)/failover-test.out
 	@counts=$$(tail -n 1 $(BUILD)/failover-test.out | sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$$/\1 \2/p'); \
 		echo "failover $${counts:-0 1}" >> $(RESULTS); [ "$$(cat $(BUILD)/failover-test.status)" = 0 ]
 
-# Every stage runs even when an earlier one fails; the last line sums them all.
-# The builds take the processors one after another, and each stage's tests
-# run beside the builds that follow it: they mostly wait on sockets, timers
-# and the container, so the run takes little more than the builds.
+# Every package that any stage needs is installed first, in one apt-get
+# transaction; a stage whose packages are still missing then does not start,
+# and says so. Every stage runs even when an earlier one fails; the last line
+# sums them all. The builds take the processors one after another, and each
+# stage's tests run beside the builds that follow it: they mostly wait on
+# sockets, timers and the container, so the run takes little more than the
+# builds.
 test:
 	@mkdir -p $(BUILD) && rm -f $(RESULTS)
-	@$(MAKE) --no-print-directory -k -j4 --output-sync=target TEST_PIPELINE=1 \
-		test-normal test-asan test-tsan test-fuzz test-system test-failover test-windows; \
+	-@./scripts/install-deps.sh $(GOAL_PACKAGES)
+	@targets=""; \
+		$(foreach target,$(TEST_TARGETS),$(call StartIfInstalled,$(target))) \
+		[ -z "$$targets" ] || $(MAKE) --no-print-directory -k -j4 --output-sync=target TEST_PIPELINE=1 $$targets; \
 		./scripts/test-summary.sh $(RESULTS) $(TEST_STAGES)
+
+# Shell text of the `test` recipe for one stage target: adds it to $targets
+# when its packages are installed, else notes why its stages do not run.
+StartIfInstalled = missing=$$(./scripts/install-deps.sh --missing $(sort $(NEEDS_$(1)))); \
+	if [ -z "$$missing" ]; then targets="$$targets $(1)"; \
+	else for stage in $(call StageNames,$(1)); do \
+		echo "$$stage not run: package installation failed (missing: $$(echo $$missing))" >> $(RESULTS); \
+	done; fi;
 
 ifdef TEST_PIPELINE
 build-asan: | build
@@ -212,15 +277,13 @@ demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	@./scripts/demo.sh $(BUILD)
 
-package: build
-	@./scripts/install-deps.sh $(PACKAGE_PACKAGES)
-	cd $(BUILD) && rm -f tlkorvel_*.deb && cpack -G DEB
+package: build deps
+	cd $(BUILD) && rm -f tlkorvel_*.deb && cpack -G DEB $(call NoteFailure,making the Debian package)
 
 # Release build of the service and the load generator; a check of the
 # bench's own bookkeeping; then every scenario. The table goes to standard
 # output and bench/results/latest.txt.
-bench:
-	@./scripts/install-deps.sh $(PACKAGES) $(BENCH_PACKAGES)
+bench: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DTLKORVEL_BENCH=ON
 	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target tlKorvel korvelbench bench_harness_tests
 	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1
@@ -231,22 +294,21 @@ bench:
 # Batched like the Linux folders: about a third less compiler time.
 # A compiler launcher in the environment (CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # is taken up by the first configure, as for the Linux builds.
-windows:
-	@./scripts/install-deps.sh $(WINDOWS_PACKAGES)
-	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2
+windows: deps
+	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2 $(call NoteFailure,fetching the source of tinyxml2)
 	@[ -f $(WINDOWS_BUILD)/CMakeCache.txt ] || cmake $(GENERATOR) -S . -B $(WINDOWS_BUILD) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
-		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(UNITY) $(WINDOWS_CMAKE_ARGS)
-	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINDOWS_TARGETS)
+		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(UNITY) $(WINDOWS_CMAKE_ARGS) \
+		$(call NoteFailure,configuring $(WINDOWS_BUILD)/)
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target $(WINDOWS_TARGETS) $(call NoteFailure,building $(WINDOWS_BUILD)/)
 
 windows-zip: windows
-	cd $(WINDOWS_BUILD) && rm -f tlKorvel-*.zip && cpack -G ZIP
+	cd $(WINDOWS_BUILD) && rm -f tlKorvel-*.zip && cpack -G ZIP $(call NoteFailure,making the Windows zip)
 
 # The Windows programs under Wine, against the Linux simulators and
 # operator client: the last line of output says "N passed, N failed".
-test-windows: windows-zip $(BUILD)/CMakeCache.txt
-	@./scripts/install-deps.sh $(WINE_PACKAGES)
-	cmake --build $(BUILD) -j $(JOBS) --target $(WINE_TEST_TOOLS)
+test-windows: windows-zip $(BUILD)/CMakeCache.txt deps
+	cmake --build $(BUILD) -j $(JOBS) --target $(WINE_TEST_TOOLS) $(call NoteFailure,building $(WINE_TEST_TOOLS) in $(BUILD)/)
 	@mkdir -p $(BUILD)
 	@{ ./tests/windows/wine-test.sh $(WINDOWS_BUILD) $(BUILD); echo $$? > $(WINDOWS_BUILD)/wine-test.status; } 2>&1 \
 		| tee $(WINDOWS_BUILD)/wine-test.out
@@ -254,8 +316,7 @@ test-windows: windows-zip $(BUILD)/CMakeCache.txt
 		echo "windows $${counts:-0 1}" >> $(RESULTS); [ "$$(cat $(WINDOWS_BUILD)/wine-test.status)" = 0 ]
 
 # Formats every C++ file of the project with .clang-format.
-format:
-	@./scripts/install-deps.sh clang-format
+format: deps
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i --style=file
 
 clean:

@@ -1,6 +1,7 @@
 // The configuration loader on whatever tlKorvel.xml holds. Rules: no crash
-// and no exception; the value holds only usable entries; every camera is
-// placed among the lines the run writes, in order.
+// and no exception; the value holds only usable entries, a serial line only
+// settings a line takes; every camera is placed among the lines the run
+// writes, in order.
 //
 // Input: the whole file. The loader does no I/O: no host is resolved and no
 // device is opened, whatever the file names.
@@ -28,6 +29,7 @@ void CheckValue(const LoadedConfiguration& loaded)
         FUZZ_CHECK(entry.first == entry.second.address && !entry.second.login.empty());
     for (const auto& entry : configuration.control.users)
         FUZZ_CHECK(!entry.first.empty() && entry.first == entry.second.name);
+    FUZZ_CHECK(configuration.sessionPolicy.maxSessions != 0);
 
     std::set<std::string> filed;
     std::size_t previous = 0;
@@ -36,6 +38,8 @@ void CheckValue(const LoadedConfiguration& loaded)
         FUZZ_CHECK(camera.linesBefore >= previous && camera.linesBefore <= loaded.lines.size());
         previous = camera.linesBefore;
         FUZZ_CHECK(filed.insert(camera.settings.address).second == camera.filed);
+        const SerialSettings& line = camera.settings.serial;
+        FUZZ_CHECK(line.dataBits >= 5 && line.dataBits <= 8);
     }
 }
 

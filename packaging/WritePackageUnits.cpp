@@ -5,8 +5,9 @@
 // usage: write_package_units FOLDER PROGRAM ACCOUNT DESCRIPTION SERVICE_NAME DISPLAY_NAME
 #include "platform/linux/SystemdUnits.h"
 
-#include <cstring>
 #include <iostream>
+#include <optional>
+#include <system_error>
 
 int main(int argc, char** argv)
 {
@@ -23,8 +24,8 @@ int main(int argc, char** argv)
     settings.account = argv[3];
     settings.description = argv[4];
     settings.restartOnFailure = true;
-    std::string serviceText;
-    if (!korvel::ServiceUnitText(settings, serviceText)) {
+    const std::optional<std::string> serviceText = korvel::ServiceUnitText(settings);
+    if (!serviceText) {
         std::cerr << "write_package_units: systemd cannot run " << settings.program << "\n";
         return 1;
     }
@@ -33,13 +34,12 @@ int main(int argc, char** argv)
         std::string path;
         std::string text;
     } units[] = {
-        {folder + serviceName + ".service", serviceText},
+        {folder + serviceName + ".service", *serviceText},
         {folder + serviceName + ".timer", korvel::TimerUnitText(serviceName, argv[6])},
     };
     for (const auto& unit : units) {
-        if (const int error = korvel::WriteUnitFile(unit.path, unit.text)) {
-            std::cerr << "write_package_units: " << unit.path << ": " << std::strerror(error)
-                      << "\n";
+        if (const std::error_code error = korvel::WriteUnitFile(unit.path, unit.text)) {
+            std::cerr << "write_package_units: " << unit.path << ": " << error.message() << "\n";
             return 1;
         }
     }

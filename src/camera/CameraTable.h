@@ -8,9 +8,11 @@ namespace korvel {
 
 class TrackCamera;
 
-// Every configured track camera, keyed by its configured Address and ordered
-// byte-wise. Filled once by the configuration loader; shared read-only by the
-// client service and every NVR connection.
+// The track cameras of a run, keyed by their configured Address and ordered
+// byte-wise: the first camera of each Address. The run sequence builds it
+// from the configuration at start and owns it; the client service uses it on
+// the I/O loop. The NVR connections never see it: they work from the camera
+// addresses (NvrCameraDirectory).
 using CameraTable = std::map<std::string, std::unique_ptr<TrackCamera>>;
 
 } // namespace korvel

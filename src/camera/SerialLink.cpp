@@ -1,5 +1,6 @@
 #include "camera/SerialLink.h"
 
+#include "camera/SerialLineOptions.h"
 #include "log/LogFile.h"
 
 #include <boost/asio/error.hpp>
@@ -8,13 +9,17 @@ namespace korvel {
 
 using boost::asio::serial_port_base;
 
-SerialLink::SerialLink(boost::asio::io_context& io, const std::string& cameraAddress,
-                       const std::string& device, const SerialSettings& configured)
-    : device(device), settings(configured), port(io),
-      machine(LinkStateMachine::Serial(device, false))
+SerialLink::SerialLink(boost::asio::io_context& io, const std::string& device,
+                       const SerialSettings& settings)
+    : device(device), settings(settings), port(io), machine(LinkStateMachine::Serial(device, false))
 {
-    const boost::system::error_code error = SetUp(cameraAddress);
+    boost::system::error_code error;
+    port.open(device, error);
+    if (!error)
+        error = ApplySettings(Applying::AtSetUp);
     machine = LinkStateMachine::Serial(device, port.is_open());
+    if (!startFailure.empty())
+        return; // the run ends: whoever builds the camera says why
     if (error) {
         LogFile.BeginLine() << "Error connecting to track camera on serial port " << device << ":"
                             << error.message() << std::endl;
@@ -22,43 +27,6 @@ SerialLink::SerialLink(boost::asio::io_context& io, const std::string& cameraAdd
     }
     LogFile.BeginLine() << "Connecting to analog track camera on serial port " << device
                         << std::endl;
-}
-
-boost::system::error_code SerialLink::SetUp(const std::string& cameraAddress)
-{
-    boost::system::error_code error;
-    port.open(device, error);
-    if (error)
-        return error;
-
-    port.set_option(serial_port_base::baud_rate(settings.baudRate), error);
-    if (error)
-        return error;
-
-    port.set_option(CharacterSizeOption(settings.dataBits), error);
-    if (error)
-        return error;
-
-    serial_port_base::stop_bits stopBits;
-    if (!StopBitsOption(settings.stopBits, stopBits)) {
-        LogFile.BeginLine() << "Invalid StopBits value for camera at " << cameraAddress << ":"
-                            << device << ". Defaulting to "
-                            << "1" << std::endl;
-        settings.stopBits = 1;
-    }
-    port.set_option(stopBits, error);
-    if (error)
-        return error;
-
-    serial_port_base::parity parity;
-    if (!ParityOption(settings.parity, parity)) {
-        LogFile.BeginLine() << "Invalid Parity value for camera at " << cameraAddress << ":"
-                            << device << ". Defaulting to "
-                            << "N" << std::endl;
-        settings.parity = 'N';
-    }
-    port.set_option(parity, error);
-    return error;
 }
 
 bool SerialLink::EnsureOpen()
@@ -96,32 +64,39 @@ void SerialLink::Reopen()
     boost::system::error_code error;
     port.open(device, error);
     if (!error)
-        ApplySettings(error);
+        error = ApplySettings(Applying::AtReopen);
     Perform(machine.ReopenEnded(port.is_open(), error ? error.message() : std::string()));
 }
 
-bool SerialLink::ApplySettings(boost::system::error_code& error)
+boost::system::error_code SerialLink::ApplySettings(Applying when)
 {
+    const bool atSetUp = when == Applying::AtSetUp;
+    auto notice = [atSetUp](const std::string& text) {
+        if (atSetUp && !text.empty())
+            LogFile.BeginLine() << text << std::endl;
+    };
+
+    boost::system::error_code error;
     port.set_option(serial_port_base::baud_rate(settings.baudRate), error);
     if (error)
-        return false;
-    // Construction may have ended before it checked the character size.
-    if (settings.dataBits < 5 || settings.dataBits > 8) {
-        error = boost::asio::error::invalid_argument;
-        return false;
+        return error;
+    // Met at a reopen only when the set-up ended earlier (a refused speed):
+    // the line then stays without the rest of its settings.
+    if (!settings.dataBitsFailure.empty()) {
+        if (atSetUp)
+            startFailure = settings.dataBitsFailure;
+        return boost::asio::error::invalid_argument;
     }
     port.set_option(CharacterSizeOption(settings.dataBits), error);
     if (error)
-        return false;
-    serial_port_base::stop_bits stopBits;
-    StopBitsOption(settings.stopBits, stopBits);
-    port.set_option(stopBits, error);
+        return error;
+    notice(settings.stopBitsNotice);
+    port.set_option(StopBitsOption(settings.stopBits), error);
     if (error)
-        return false;
-    serial_port_base::parity parity;
-    ParityOption(settings.parity, parity);
-    port.set_option(parity, error);
-    return !error;
+        return error;
+    notice(settings.parityNotice);
+    port.set_option(ParityOption(settings.parity), error);
+    return error;
 }
 
 void SerialLink::Stop()

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "camera/LinkStateMachine.h"
-#include "camera/SerialSettings.h"
+#include "config/Settings.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
@@ -20,19 +20,23 @@ namespace korvel {
 class SerialLink
 {
 public:
-    // Opens the device (its name passed unchanged) and applies the settings,
-    // logging the outcome. A refused setting is logged and ends the set-up;
-    // the port stays open with the settings applied so far. Throws
-    // std::out_of_range("invalid character_size value") for data bits outside
-    // 5..8.
-    SerialLink(boost::asio::io_context& io, const std::string& cameraAddress,
-               const std::string& device, const SerialSettings& settings);
+    // Opens the device (its name passed unchanged) and applies the settings
+    // in order, logging the outcome and, at its step, each notice the loader
+    // left in them. A refused setting is logged and ends the set-up; the port
+    // stays open with the settings applied so far. Settings the line cannot
+    // take end it silently, with StartFailure set.
+    SerialLink(boost::asio::io_context& io, const std::string& device,
+               const SerialSettings& settings);
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
 
     // True once the device has been opened at construction: commands are
     // written from then on (a port lost later is reopened by WriteFailed).
     bool Opened() const { return machine.WritesCommands(); }
+    // Why the set-up could not go on and the run cannot either (the loader's
+    // SerialSettings::dataBitsFailure, once the device had opened and taken
+    // the speed); empty otherwise.
+    const std::string& StartFailure() const { return startFailure; }
     LinkState State() const { return machine.State(); }
 
     // True when the port is open; a port that an earlier failure left closed
@@ -49,16 +53,21 @@ public:
     void Stop();
 
 private:
-    // The set-up at construction: the first error, after the messages for
-    // invalid stop bits or parity.
-    boost::system::error_code SetUp(const std::string& cameraAddress);
+    enum class Applying
+    {
+        AtSetUp,  // the loader's notices are logged; StartFailure may be set
+        AtReopen, // silently
+    };
+
     void Perform(const LinkActions& actions);
     void Reopen();
-    // Applies the line settings in order; false (with the error) at the first refusal.
-    bool ApplySettings(boost::system::error_code& error);
+    // Applies the line settings to the open port in order, up to the first
+    // refusal, which it returns.
+    boost::system::error_code ApplySettings(Applying when);
 
     std::string device;
-    SerialSettings settings; // invalid stop bits and parity already replaced by the defaults
+    const SerialSettings settings;
+    std::string startFailure;
     boost::asio::serial_port port;
     LinkStateMachine machine;
 };

@@ -19,19 +19,23 @@ constexpr CommandWritePath::TransportId SerialPortTransport = 1;
 
 TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
                          const CameraSettings& settings, int retryIntervalSecs, int lockTimeSecs)
-    : io(io), lockTimeSecs(lockTimeSecs)
+    : io(io), address(settings.address), port(settings.port), pelcoNumber(settings.pelcoNumber),
+      lockTimeSecs(lockTimeSecs)
 {
-    if (settings.address.empty())
+    if (address.empty())
         return;
-    address = settings.address;
-    port = settings.port;
-    pelcoNumber = settings.pelcoNumber;
     if (settings.IsNetworkCamera()) {
         networkLink = std::make_unique<NetworkLink>(io, time, address, port, retryIntervalSecs);
         networkLink->Start();
         return;
     }
-    serialLink = std::make_unique<SerialLink>(io, address, port, settings.serial);
+    serialLink = std::make_unique<SerialLink>(io, port, settings.serial);
+}
+
+const std::string& TrackCamera::StartFailure() const
+{
+    static const std::string none;
+    return serialLink ? serialLink->StartFailure() : none;
 }
 
 // The links close and cancel their operations as they go; what is still

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "camera/CameraSettings.h"
 #include "camera/CommandListener.h"
 #include "camera/CommandWritePath.h"
 #include "camera/LinkStateMachine.h"
 #include "clock/TimeSource.h"
+#include "config/Settings.h"
 #include "loop/Lifetime.h"
 
 #include <boost/asio/io_context.hpp>
@@ -48,8 +48,8 @@ class TrackCamera
 public:
     // Starts the link at once (opens the serial port, or starts resolving
     // the host on the loop); a camera without an address gets none. A network
-    // link waits out its retry interval on `time`. Throws
-    // std::exception("invalid character_size value") for DataBits outside 5..8.
+    // link waits out its retry interval on `time`. A serial line that cannot
+    // be set up with its settings sets StartFailure.
     TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
                 int retryIntervalSecs, int lockTimeSecs);
     ~TrackCamera();
@@ -63,6 +63,9 @@ public:
     // How long a delivered command holds the camera for its sender.
     std::int32_t GetLockTimeSecs() const { return lockTimeSecs; }
     bool IsSerial() const { return serialLink != nullptr; }
+    // Set when the camera could not be started and the run cannot go on
+    // (SerialLink::StartFailure); empty otherwise.
+    const std::string& StartFailure() const;
 
     // I/O loop: for the operations view.
     // WithoutTransport for a camera that has no link at all.
@@ -109,8 +112,8 @@ private:
 
     boost::asio::io_context& io;
     std::string address;
-    std::string port = "1000";
-    std::uint32_t pelcoNumber = 1;
+    std::string port;
+    std::uint32_t pelcoNumber;
     std::int32_t lockTimeSecs;
 
     // At most one of the two links exists: none for a camera without an

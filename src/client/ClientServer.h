@@ -3,8 +3,7 @@
 #include "client/ClientSession.h"
 #include "client/LoginThrottle.h"
 #include "client/OperatorEvents.h"
-#include "client/SessionPolicy.h"
-#include "client/UserAccount.h"
+#include "config/Settings.h"
 #include "loop/Lifetime.h"
 
 #include <boost/asio/io_context.hpp>

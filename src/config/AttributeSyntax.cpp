@@ -1,7 +1,8 @@
 #include "config/AttributeSyntax.h"
 
-#include <boost/lexical_cast.hpp>
 #include <tinyxml2.h>
+
+#include <string_view>
 
 namespace korvel {
 
@@ -17,63 +18,71 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-// Reads the number modulo 2^32; false when no digit follows the sign.
-bool ParseWrapping(const char* text, std::uint32_t& value)
+} // namespace
+
+std::optional<std::uint32_t> ParseDecimal(const char* text)
 {
     if (text == nullptr)
-        return false;
+        return std::nullopt;
     while (IsBlank(*text))
         ++text;
     bool negative = false;
     if (*text == '+' || *text == '-')
         negative = *text++ == '-';
     if (!IsDigit(*text))
-        return false;
+        return std::nullopt;
     std::uint32_t result = 0;
     for (; IsDigit(*text); ++text)
         result = result * 10u + static_cast<std::uint32_t>(*text - '0');
-    value = negative ? 0u - result : result;
-    return true;
+    return negative ? 0u - result : result;
 }
 
-} // namespace
-
-bool ParseDecimal(const char* text, std::int32_t& value)
+std::optional<std::int32_t> ParseSignedDecimal(const char* text)
 {
-    std::uint32_t bits = 0;
-    if (!ParseWrapping(text, bits))
-        return false;
-    value = static_cast<std::int32_t>(bits);
-    return true;
+    const std::optional<std::uint32_t> bits = ParseDecimal(text);
+    if (!bits)
+        return std::nullopt;
+    return static_cast<std::int32_t>(*bits);
 }
 
-bool ParseDecimal(const char* text, std::uint32_t& value)
-{
-    return ParseWrapping(text, value);
-}
-
-bool ParseStrictInteger(const char* text, std::int32_t& value)
+std::optional<std::int32_t> ParseStrictInteger(const char* text)
 {
     if (text == nullptr)
-        return false;
-    try {
-        value = boost::lexical_cast<std::int32_t>(std::string(text));
-        return true;
-    } catch (const boost::bad_lexical_cast&) {
-        return false;
+        return std::nullopt;
+    std::string_view rest(text);
+    bool negative = false;
+    if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
+        negative = rest.front() == '-';
+        rest.remove_prefix(1);
     }
+    if (rest.empty())
+        return std::nullopt;
+    constexpr std::int64_t Limit = std::int64_t{1} << 31; // the magnitude of the lowest value
+    std::int64_t magnitude = 0;
+    for (char c : rest) {
+        if (!IsDigit(c))
+            return std::nullopt;
+        magnitude = magnitude * 10 + (c - '0');
+        if (magnitude > Limit)
+            return std::nullopt;
+    }
+    if (!negative && magnitude == Limit)
+        return std::nullopt;
+    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }
 
 void ReadDecimalAttribute(const tinyxml2::XMLElement& element, const char* name,
                           std::int32_t& value)
 {
-    ParseDecimal(element.Attribute(name), value);
+    if (const std::optional<std::int32_t> read = ParseSignedDecimal(element.Attribute(name)))
+        value = *read;
 }
 
 void ReadDecimalAttribute(const tinyxml2::XMLElement& element, const char* name,
                           std::uint32_t& value)
 {
-    ParseDecimal(element.Attribute(name), value);
+    if (const std::optional<std::uint32_t> read = ParseDecimal(element.Attribute(name)))
+        value = *read;
 }
 
 std::string AttributeText(const tinyxml2::XMLElement& element, const char* name)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tinyxml2 {
@@ -21,12 +22,12 @@ namespace korvel {
 //
 // text: as written, entities decoded, nothing trimmed.
 
-// True when the text starts with a decimal number, which is then stored.
-bool ParseDecimal(const char* text, std::int32_t& value);
-bool ParseDecimal(const char* text, std::uint32_t& value);
+// The decimal number the text starts with; none without one (or without text).
+std::optional<std::int32_t> ParseSignedDecimal(const char* text);
+std::optional<std::uint32_t> ParseDecimal(const char* text);
 
-// True when the whole text is a strict integer, which is then stored.
-bool ParseStrictInteger(const char* text, std::int32_t& value);
+// The strict integer the whole text is; none when it is not one.
+std::optional<std::int32_t> ParseStrictInteger(const char* text);
 
 // Reads a decimal attribute; a missing attribute or one without leading
 // digits leaves the value unchanged.

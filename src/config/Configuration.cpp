@@ -15,9 +15,6 @@ namespace korvel {
 
 namespace {
 
-const char* const DefaultClientAddress = "127.0.0.1";
-constexpr std::uint32_t DefaultMaxSessions = 1000;
-
 // One load under way: the value and the lines so far.
 class Loader
 {
@@ -27,6 +24,7 @@ public:
     {}
 
     void ReadOptions(const tinyxml2::XMLElement& element);
+    void ReadMaxSessions(const tinyxml2::XMLElement& options);
     void ReadControl(const tinyxml2::XMLElement& element);
     // False when a camera repeats the PelcoNumber of a camera filed before it.
     bool ReadNvr(const tinyxml2::XMLElement& element);
@@ -53,21 +51,30 @@ void Loader::ReadOptions(const tinyxml2::XMLElement& element)
     } else {
         lines.push_back("Address " + AttributeText(element, "ClientAddress") +
                         " in tlKorvel.xml is undefined or invalid.  Defaulting to " +
-                        DefaultClientAddress + ".");
+                        Options().clientAddress + ".");
     }
 
     ReadDecimalAttribute(element, "ClientPort", options.clientPort);
-
-    // A cap of 0 would shut every operator out.
-    if (const char* text = element.Attribute("MaxSessions")) {
-        if (!ParseDecimal(text, options.maxSessions) || options.maxSessions == 0) {
-            lines.push_back("MaxSessions " + std::string(text) +
-                            " in tlKorvel.xml is invalid.  Defaulting to " +
-                            std::to_string(DefaultMaxSessions) + ".");
-            options.maxSessions = DefaultMaxSessions;
-        }
-    }
+    ReadMaxSessions(element);
     ReadStatusServer(element);
+}
+
+// A cap of 0 would shut every operator out.
+void Loader::ReadMaxSessions(const tinyxml2::XMLElement& options)
+{
+    const char* text = options.Attribute("MaxSessions");
+    if (!text)
+        return;
+    const std::optional<std::uint32_t> cap = ParseDecimal(text);
+    if (cap && *cap != 0) {
+        configuration.sessionPolicy.maxSessions = *cap;
+        return;
+    }
+    const std::size_t defaultCap = SessionPolicy().maxSessions;
+    lines.push_back("MaxSessions " + std::string(text) +
+                    " in tlKorvel.xml is invalid.  Defaulting to " + std::to_string(defaultCap) +
+                    ".");
+    configuration.sessionPolicy.maxSessions = defaultCap;
 }
 
 // The status server stays off unless StatusPort names a port; a value that
@@ -81,9 +88,9 @@ void Loader::ReadStatusServer(const tinyxml2::XMLElement& options)
     const char* text = options.Attribute("StatusPort");
     if (!text || !*text)
         return;
-    std::int32_t port = 0;
-    if (ParseStrictInteger(text, port) && port >= 0 && port <= 0xffff) {
-        settings.statusPort = static_cast<std::uint16_t>(port);
+    const std::optional<std::int32_t> port = ParseStrictInteger(text);
+    if (port && *port >= 0 && *port <= 0xffff) {
+        settings.statusPort = static_cast<std::uint16_t>(*port);
         return;
     }
     lines.push_back("StatusPort " + std::string(text) +
@@ -106,14 +113,13 @@ void Loader::ReadRequireLogin(const tinyxml2::XMLElement& control)
     const char* text = control.Attribute("RequireLogin");
     if (!text)
         return;
-    std::int32_t value = 0;
-    if (ParseStrictInteger(text, value)) {
-        configuration.control.requireLogin = value != 0;
+    if (const std::optional<std::int32_t> value = ParseStrictInteger(text)) {
+        configuration.sessionPolicy.requireLogin = *value != 0;
         return;
     }
     lines.push_back("RequireLogin " + std::string(text) +
                     " in tlKorvel.xml is not 0 or 1.  Requiring login.");
-    configuration.control.requireLogin = true;
+    configuration.sessionPolicy.requireLogin = true;
 }
 
 // Only 0 turns the throttle off: a value that is not a number keeps it on
@@ -123,9 +129,8 @@ void Loader::ReadLoginThrottle(const tinyxml2::XMLElement& control)
     const char* text = control.Attribute("LoginThrottle");
     if (!text)
         return;
-    std::int32_t value = 0;
-    if (ParseStrictInteger(text, value)) {
-        configuration.control.loginThrottle = value != 0;
+    if (const std::optional<std::int32_t> value = ParseStrictInteger(text)) {
+        configuration.sessionPolicy.throttleLogins = *value != 0;
         return;
     }
     lines.push_back("LoginThrottle " + std::string(text) +
@@ -211,7 +216,7 @@ LoadedConfiguration LoadConfiguration(const std::string& path,
     Loader loader(loaded);
     if (const tinyxml2::XMLElement* options = root->FirstChildElement("Options"))
         loader.ReadOptions(*options);
-    // Without KorvelControl the lock time stays 5 seconds and nobody can log in.
+    // Without KorvelControl the lock time keeps its default and nobody can log in.
     if (const tinyxml2::XMLElement* control = root->FirstChildElement("KorvelControl"))
         loader.ReadControl(*control);
     for (const tinyxml2::XMLElement* nvr = root->FirstChildElement("NVR"); nvr;

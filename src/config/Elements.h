@@ -1,7 +1,6 @@
 #pragma once
 
-#include "camera/CameraSettings.h"
-#include "nvr/NvrSettings.h"
+#include "config/Settings.h"
 
 #include <optional>
 #include <string>
@@ -16,7 +15,10 @@ namespace korvel {
 // Readers of single elements of tlKorvel.xml. What they have to say about an
 // element is appended to `lines`, in the log's words.
 
-// A Camera element. A missing or empty Address leaves `address` empty.
+// A Camera element. A missing or empty Address leaves `address` empty. A
+// serial camera's line settings come checked (SerialSettings): what they say
+// of values they replaced is not among the lines but waits for the line's
+// set-up.
 CameraSettings ReadCameraElement(const tinyxml2::XMLElement& element,
                                  std::vector<std::string>& lines);
 

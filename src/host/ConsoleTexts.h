@@ -2,7 +2,8 @@
 
 namespace korvel {
 
-// What the program prints on its console, in one place. The service was first
+// What the program prints on its console, and the statuses it ends with
+// that scripts see there, in one place. The service was first
 // written for a platform whose service manager is driven with "net start",
 // "sc start" and a Services panel, and these texts name them. They are kept
 // as they are on every platform: operators' scripts and instructions compare
@@ -38,5 +39,14 @@ constexpr const char* InstallFailedText =
     "Error installing service.  See the application log for details.\n";
 constexpr const char* UninstallFailedText =
     "Error uninstalling service.  See the application log for details.\n";
+
+// Exit statuses, kept everywhere for the same reason. A failed -install or
+// -uninstall, and a run on an unusable configuration, end with 255 (-1).
+constexpr int RegistrationFailedStatus = -1;
+constexpr int ConfigurationErrorStatus = -1;
+// A start that no service manager made ends with the service control
+// manager's own code for it (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT; 39 on
+// a platform that keeps eight bits of it).
+constexpr int NotStartedByServiceManagerStatus = 1063;
 
 } // namespace korvel

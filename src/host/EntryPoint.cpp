@@ -1,6 +1,5 @@
 #include "host/EntryPoint.h"
 
-#include "config/Configuration.h"
 #include "host/ConsoleTexts.h"
 #include "host/RunService.h"
 #include "host/ServiceMain.h"
@@ -59,59 +58,50 @@ void LogInstallMessage(const std::string& text)
 int RunInForeground()
 {
     StopRequest stop;
-    try {
-        RunService(StopSignals::Handle, stop);
-    } catch (const ConfigurationError& error) {
-        LogFile.BeginLine() << error.what() << std::endl;
-        return ConfigurationErrorStatus;
+    const RunEnd end = RunService(StopSignals::Handle, stop);
+    return end == RunEnd::UnusableConfiguration ? ConfigurationErrorStatus : 0;
+}
+
+// Hands the process to the service manager; the exit status.
+int StartDispatcher()
+{
+    const ServiceResult result =
+        RunServiceDispatcher(ServiceCallbacks{ServiceMain, ServiceControlHandler, ServiceRunEnded});
+    switch (result.outcome) {
+    case ServiceResult::Outcome::Done:
+        return ServiceExitStatus(); // how the run ended is already in the logs
+    case ServiceResult::Outcome::NotStartedByServiceManager:
+        PrintNotStartedByServiceManager();
+        return NotStartedByServiceManagerStatus;
+    case ServiceResult::Outcome::Failed:
+        break;
     }
-    return 0;
+    LogErrorEvent(ServiceName, result.text, result.code);
+    return static_cast<int>(result.code);
 }
 
 } // namespace
-
-unsigned long StartDispatcher()
-{
-    const unsigned long error =
-        RunServiceDispatcher(ServiceCallbacks{ServiceMain, ServiceControlHandler, ServiceRunEnded});
-    switch (error) {
-    case 0:
-        return 0;
-    case ErrorServiceSpecific:
-        // The run's end is already in the logs. RunMain casts the status back.
-        return static_cast<unsigned long>(FailedRunExitStatus());
-    case ErrorInvalidData:
-        LogErrorEvent(ServiceName, "The call to the service dispatcher failed.", error);
-        break;
-    case ErrorServiceAlreadyRunning:
-        LogErrorEvent(ServiceName, "The service is already running.", error);
-        break;
-    case ErrorFailedServiceControllerConnect:
-        PrintNotStartedByServiceManager();
-        break;
-    default:
-        LogErrorEvent(ServiceName, "Unknown error while starting the service.", error);
-        break;
-    }
-    return error;
-}
 
 int RunMain(int argc, char** argv)
 {
     if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const std::string option(argv[1] + 1);
         if (EqualsIgnoringAsciiCase(option, "install")) {
-            const int result = InstallService(ServiceName, "tlKorvel", "Tolvanis tlKorvel service",
-                                              std::vector<std::string>(), LogInstallMessage);
-            if (result != 0)
+            const ServiceResult result =
+                InstallService(ServiceName, "tlKorvel", "Tolvanis tlKorvel service",
+                               std::vector<std::string>(), LogInstallMessage);
+            if (!result.Done()) {
                 Print(InstallFailedText);
-            return result;
+                return RegistrationFailedStatus;
+            }
+            return 0;
         }
         if (EqualsIgnoringAsciiCase(option, "uninstall")) {
-            const int result = UninstallService(ServiceName, LogInstallMessage);
-            if (result != 0)
+            if (!UninstallService(ServiceName, LogInstallMessage).Done()) {
                 Print(UninstallFailedText);
-            return result;
+                return RegistrationFailedStatus;
+            }
+            return 0;
         }
         if (EqualsIgnoringAsciiCase(option, "d")) {
             Print(DebugModeText);
@@ -125,7 +115,7 @@ int RunMain(int argc, char** argv)
     Print(MustRunText);
     PrintUsage();
     std::fflush(stdout);
-    return static_cast<int>(StartDispatcher());
+    return StartDispatcher();
 }
 
 } // namespace korvel

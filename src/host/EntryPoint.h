@@ -7,9 +7,4 @@ namespace korvel {
 // process exit status.
 int RunMain(int argc, char** argv);
 
-// Hands the process to the service manager; 0 when the service ran to its
-// end, otherwise the error code of the failure (reported as the table of the
-// dispatcher start says).
-unsigned long StartDispatcher();
-
 } // namespace korvel

@@ -37,6 +37,12 @@ namespace korvel {
 
 namespace {
 
+// A failure the run cannot go on without.
+void LogFailure(const std::string& what)
+{
+    LogFile.BeginLine() << "Exception: " << what << std::endl;
+}
+
 NvrStatusBoard::Phase BoardPhase(NvrPhase phase)
 {
     switch (phase) {
@@ -71,7 +77,8 @@ public:
     ServiceRun& operator=(const ServiceRun&) = delete;
 
     // Loads, builds and starts everything, then runs the loop until a stop.
-    void Run();
+    // Throws what it cannot go on without.
+    RunEnd Run();
 
 private:
     void StartNvrConnections(const Configuration& configuration);
@@ -139,20 +146,26 @@ ServiceRun::~ServiceRun()
     nvrs.clear();
 }
 
-void ServiceRun::Run()
+RunEnd ServiceRun::Run()
 {
     LogFile.BeginLine() << "------ Starting tlKorvel version " << ProgramVersion << std::endl;
 
     const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
-    cameras = BuildTrackCameras(io, RealTime(), loaded);
+    TrackCameras built = BuildTrackCameras(io, RealTime(), loaded);
+    if (!built.failure.empty()) {
+        LogFailure(built.failure);
+        return RunEnd::Failed;
+    }
+    cameras = std::move(built.cameras);
     if (!loaded.usable)
-        throw ConfigurationError();
+        return RunEnd::UnusableConfiguration;
 
     const Configuration& configuration = loaded.configuration;
     StartNvrConnections(configuration);
     StartClientService(configuration);
     StartOperationsView(configuration);
     io.run();
+    return RunEnd::LoopEnded;
 }
 
 void ServiceRun::StartNvrConnections(const Configuration& configuration)
@@ -178,14 +191,10 @@ void ServiceRun::StartNvrConnections(const Configuration& configuration)
 void ServiceRun::StartClientService(const Configuration& configuration)
 {
     users = configuration.control.users;
-    SessionPolicy policy;
-    policy.requireLogin = configuration.control.requireLogin;
-    policy.throttleLogins = configuration.control.loginThrottle;
-    policy.maxSessions = configuration.options.maxSessions;
     control = std::make_unique<ControlService>(io, RealTime(), cameras);
-    server =
-        std::make_unique<ClientServer>(io, configuration.options.clientAddress,
-                                       configuration.options.clientPort, *control, users, policy);
+    server = std::make_unique<ClientServer>(io, configuration.options.clientAddress,
+                                            configuration.options.clientPort, *control, users,
+                                            configuration.sessionPolicy);
     operations = std::make_unique<OperationsFeed>(*control, *server);
 }
 
@@ -214,22 +223,23 @@ void ServiceRun::StartOperationsView(const Configuration& configuration)
     StatusServer::Content content;
     content.status = [this] { return RenderStatusJson(Snapshot()); };
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
-    try {
-        statusServer = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
-                                                      options.statusToken, std::move(content));
-        const auto endpoint = statusServer->LocalEndpoint();
-        std::string host = endpoint.address().to_string();
-        if (endpoint.address().is_v6()) {
-            host.insert(host.begin(), '[');
-            host.push_back(']');
-        }
-        LogFile.BeginLine() << "Status server listening on http://" << host << ":"
-                            << endpoint.port() << "/" << std::endl;
-    } catch (const std::exception& error) {
+    auto started = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
+                                                  options.statusToken, std::move(content));
+    if (!started->StartFailure().empty()) {
         // The operators are served all the same.
         LogFile.BeginLine() << "Status server not started on " << options.statusAddress << ":"
-                            << options.statusPort << ": " << error.what() << std::endl;
+                            << options.statusPort << ": " << started->StartFailure() << std::endl;
+        return;
     }
+    statusServer = std::move(started);
+    const auto endpoint = statusServer->LocalEndpoint();
+    std::string host = endpoint.address().to_string();
+    if (endpoint.address().is_v6()) {
+        host.insert(host.begin(), '[');
+        host.push_back(']');
+    }
+    LogFile.BeginLine() << "Status server listening on http://" << host << ":" << endpoint.port()
+                        << "/" << std::endl;
 }
 
 StatusSnapshot ServiceRun::Snapshot() const
@@ -306,16 +316,20 @@ void ServiceRun::Stop()
 
 } // namespace
 
-void RunService(StopSignals signals, StopRequest& stop)
+RunEnd RunService(StopSignals signals, StopRequest& stop)
 {
-    ServiceRun run(signals, stop);
-    try {
-        run.Run();
-    } catch (const ConfigurationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        LogFile.BeginLine() << "Exception: " << error.what() << std::endl;
+    RunEnd end = RunEnd::Failed;
+    {
+        ServiceRun run(signals, stop);
+        try {
+            end = run.Run();
+        } catch (const std::exception& error) {
+            LogFailure(error.what());
+        }
     }
+    if (end == RunEnd::UnusableConfiguration)
+        LogFile.BeginLine() << UnusableConfigurationText << std::endl;
+    return end;
 }
 
 } // namespace korvel

@@ -10,15 +10,20 @@ enum class StopSignals
     Ignore, // the caller turns signals into stop requests (service mode)
 };
 
+// How a run ended.
+enum class RunEnd
+{
+    // Its I/O loop returned: a stop request (see StopRequest), or nothing left to run.
+    LoopEnded,
+    // On what it could not go on without, logged as "Exception: <what>".
+    Failed,
+    // After the loader's lines and UnusableConfigurationText.
+    UnusableConfiguration,
+};
+
 // The body of the service: banner, configuration, track cameras, NVR
 // workers, the client service and the I/O loop. Returns once a stop request
-// (see StopRequest) or an error has ended the run and everything is torn
-// down; an error is logged as "Exception: <what>". Throws ConfigurationError
-// when the configuration file cannot be used, once its lines are logged; the
-// caller logs what() and ends the process with ConfigurationErrorStatus.
-void RunService(StopSignals signals, StopRequest& stop);
-
-// The process's exit status after a configuration error (255).
-constexpr int ConfigurationErrorStatus = -1;
+// or a failure has ended the run and everything is torn down.
+RunEnd RunService(StopSignals signals, StopRequest& stop);
 
 } // namespace korvel

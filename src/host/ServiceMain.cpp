@@ -1,6 +1,6 @@
 #include "host/ServiceMain.h"
 
-#include "config/Configuration.h"
+#include "host/ConsoleTexts.h"
 #include "host/RunService.h"
 #include "host/ServiceName.h"
 #include "host/StopRequest.h"
@@ -27,18 +27,17 @@ std::thread RunThread;
 // Set by RunThread before it wakes the dispatcher.
 std::atomic<bool> configurationFailed{false};
 
+// Set on the dispatcher's thread when it reports a run that ended by itself.
+bool runEndedByItself = false;
+
 // A run that ends by itself (a port in use, an address that does not parse,
 // an exception from a handler) must not leave the service reported as
 // running while nothing listens: the process ends with a failure status and
 // the service manager starts it again.
 void RunUntilStoppedOrFailed()
 {
-    try {
-        RunService(StopSignals::Ignore, RunStop);
-    } catch (const ConfigurationError& error) {
-        LogFile.BeginLine() << error.what() << std::endl;
+    if (RunService(StopSignals::Ignore, RunStop) == RunEnd::UnusableConfiguration)
         configurationFailed = true;
-    }
     if (!RunStop.Requested())
         EndServiceDispatcher();
 }
@@ -47,7 +46,7 @@ void RunUntilStoppedOrFailed()
 
 void ServiceMain()
 {
-    if (!RegisterServiceControlHandler()) {
+    if (!RegisterServiceControlHandler().Done()) {
         LogFile.BeginLine() << "ServiceMain call to RegisterServiceCtrlHandler() failed"
                             << std::endl;
         return;
@@ -98,6 +97,7 @@ void ServiceControlHandler(unsigned long control)
 
 void ServiceRunEnded()
 {
+    runEndedByItself = true;
     if (RunThread.joinable())
         RunThread.join();
     // A configuration that cannot be used ends the process at once, as in
@@ -108,8 +108,10 @@ void ServiceRunEnded()
     LogEvent(ServiceName, "Service run ended unexpectedly.", EventType::Error);
 }
 
-int FailedRunExitStatus()
+int ServiceExitStatus()
 {
+    if (!runEndedByItself)
+        return 0;
     return configurationFailed ? ConfigurationErrorStatus : EXIT_FAILURE;
 }
 

@@ -20,8 +20,10 @@ void ServiceControlHandler(unsigned long control);
 // A run that ended on a configuration error is not reported.
 void ServiceRunEnded();
 
-// After a run that ended by itself: the process's exit status
-// (ConfigurationErrorStatus after a configuration error, else EXIT_FAILURE).
-int FailedRunExitStatus();
+// On the dispatcher's thread, once the service has run: the process's exit
+// status. 0 after a stop request; after a run that ended by itself,
+// ConfigurationErrorStatus when its configuration was unusable, else
+// EXIT_FAILURE.
+int ServiceExitStatus();
 
 } // namespace korvel

@@ -17,26 +17,28 @@ void WriteLines(const std::vector<std::string>& lines, std::size_t& written, std
 
 } // namespace
 
-CameraTable BuildTrackCameras(boost::asio::io_context& io, TimeSource& time,
-                              const LoadedConfiguration& loaded)
+TrackCameras BuildTrackCameras(boost::asio::io_context& io, TimeSource& time,
+                               const LoadedConfiguration& loaded)
 {
     const Configuration& configuration = loaded.configuration;
     const int retryIntervalSecs = configuration.options.retryIntervalSecs;
     const int lockTimeSecs = static_cast<int>(configuration.control.lockTimeSecs);
 
-    CameraTable cameras;
+    TrackCameras built;
     std::size_t written = 0;
     for (const ConfiguredCamera& configured : configuration.cameras) {
         WriteLines(loaded.lines, written, configured.linesBefore);
         auto camera = std::make_unique<TrackCamera>(io, time, configured.settings,
                                                     retryIntervalSecs, lockTimeSecs);
+        if (!camera->StartFailure().empty())
+            return {{}, camera->StartFailure()};
         if (configured.filed)
-            cameras.emplace(configured.settings.address, std::move(camera));
+            built.cameras.emplace(configured.settings.address, std::move(camera));
         else
             camera->Stop();
     }
     WriteLines(loaded.lines, written, loaded.lines.size());
-    return cameras;
+    return built;
 }
 
 } // namespace korvel

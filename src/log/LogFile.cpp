@@ -22,17 +22,16 @@ const Manipulator EndOfLine = static_cast<Manipulator>(std::endl<char, std::char
 
 } // namespace
 
-bool FormatLogTime(std::time_t when, std::string& result)
+std::optional<std::string> FormatLogTime(std::time_t when)
 {
     std::tm local{};
     if (::localtime_r(&when, &local) == nullptr)
-        return false;
+        return std::nullopt;
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%04d-%s-%02d %02d:%02d:%02d", local.tm_year + 1900,
                   MonthNames[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min,
                   local.tm_sec);
-    result = buffer;
-    return true;
+    return std::string(buffer);
 }
 
 LogLine::LogLine(Log& log, std::string prefix) : log(&log), prefix(std::move(prefix)) {}
@@ -86,10 +85,10 @@ Log::~Log()
 
 LogLine Log::BeginLine()
 {
-    std::string stamp;
-    if (!FormatLogTime(std::time(nullptr), stamp))
+    const std::optional<std::string> stamp = FormatLogTime(std::time(nullptr));
+    if (!stamp)
         throw std::runtime_error("could not convert calendar time to local time");
-    return LogLine(*this, "[ " + stamp + " ] ");
+    return LogLine(*this, "[ " + *stamp + " ] ");
 }
 
 bool Log::OpenForAppending()

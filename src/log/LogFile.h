@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -80,9 +81,9 @@ private:
     std::ofstream stream;
 };
 
-// Local time stamp in the log's form, for example "2026-Dec-07 01:13:02".
-// Returns false when the time cannot be converted to local time.
-bool FormatLogTime(std::time_t when, std::string& result);
+// Local time stamp in the log's form, for example "2026-Dec-07 01:13:02";
+// none when the time cannot be converted to local time.
+std::optional<std::string> FormatLogTime(std::time_t when);
 
 // The process-wide log, beside the executable.
 extern Log LogFile;

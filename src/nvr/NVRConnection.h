@@ -1,7 +1,7 @@
 #pragma once
 
 #include "clock/SteadyTime.h"
-#include "nvr/NvrSettings.h"
+#include "config/Settings.h"
 #include "nvr/NvrSink.h"
 #include "platform/SocketWait.h"
 

@@ -40,8 +40,7 @@ bool AuditFile::Write(const std::string& line, Clock::time_point now)
         if (!Open(now))
             return false;
     }
-    std::error_code error;
-    if (!file.Write(line, error)) {
+    if (const std::error_code error = file.Write(line)) {
         ReportFailure("Cannot write the audit file ", error);
         // Start again from the file as it is on disk: part of the line may be there.
         file.Close();

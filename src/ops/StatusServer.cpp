@@ -177,33 +177,50 @@ private:
     std::optional<http::response_serializer<http::string_body>> serializer;
 };
 
-namespace {
-
-tcp::endpoint ParseEndpoint(const std::string& address, std::uint16_t port)
-{
-    boost::system::error_code error;
-    const auto v6 = boost::asio::ip::make_address_v6(address, error);
-    if (!error)
-        return {v6, port};
-    return {boost::asio::ip::make_address_v4(address), port}; // throws when neither
-}
-
-} // namespace
-
 StatusServer::StatusServer(boost::asio::io_context& io, const std::string& address,
                            std::uint16_t port, std::string token, Content content)
     : io(io), acceptor(io), acceptPause(io), shared(std::make_shared<Shared>())
 {
     shared->token = std::move(token);
     shared->content = std::move(content);
-    const tcp::endpoint endpoint = ParseEndpoint(address, port);
-    acceptor.open(endpoint.protocol());
-    acceptor.set_option(boost::asio::socket_base::reuse_address(true));
-    acceptor.bind(endpoint);
+    const char* step = nullptr;
+    if (const boost::system::error_code error = Listen(address, port, step)) {
+        // In the words the socket's own exceptions use.
+        startFailure = step ? std::string(step) + ": " + error.message() : error.message();
+        boost::system::error_code ignored;
+        acceptor.close(ignored);
+        return;
+    }
+    StartAccept();
+}
+
+boost::system::error_code StatusServer::Listen(const std::string& address, std::uint16_t port,
+                                               const char*& step)
+{
+    boost::system::error_code error;
+    tcp::endpoint endpoint;
+    if (const auto v6 = boost::asio::ip::make_address_v6(address, error); !error) {
+        endpoint = {v6, port};
+    } else {
+        const auto v4 = boost::asio::ip::make_address_v4(address, error);
+        if (error)
+            return error; // neither: the address is not numeric
+        endpoint = {v4, port};
+    }
+    step = "open";
+    if (acceptor.open(endpoint.protocol(), error))
+        return error;
+    step = "set_option";
+    if (acceptor.set_option(boost::asio::socket_base::reuse_address(true), error))
+        return error;
+    step = "bind";
+    if (acceptor.bind(endpoint, error))
+        return error;
     // A burst of connections waits in the kernel for its turn rather than be
     // dropped there: the places are shared out once accepted.
-    acceptor.listen(boost::asio::socket_base::max_listen_connections);
-    StartAccept();
+    step = "listen";
+    acceptor.listen(boost::asio::socket_base::max_listen_connections, error);
+    return error;
 }
 
 StatusServer::~StatusServer()

@@ -43,21 +43,27 @@ public:
         std::function<std::string()> metrics; // the /metrics text
     };
 
-    // Starts listening at once; throws boost::system::system_error when the
-    // address is not numeric or the socket cannot be opened, bound or listen.
-    // token: every request must carry "Authorization: Bearer <token>"; empty
-    // for none.
+    // Starts listening at once, unless the address is not numeric or the
+    // socket cannot be opened, bound or listen: StartFailure then says why,
+    // and the server serves nothing. token: every request must carry
+    // "Authorization: Bearer <token>"; empty for none.
     StatusServer(boost::asio::io_context& io, const std::string& address, std::uint16_t port,
                  std::string token, Content content);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
 
+    // The step that failed and why ("bind: Address already in use"); empty
+    // once the server listens.
+    const std::string& StartFailure() const { return startFailure; }
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
 
     struct Shared; // what the server and its connections share
 
 private:
+    // Opens, binds and listens; the error, with the step it came from.
+    boost::system::error_code Listen(const std::string& address, std::uint16_t port,
+                                     const char*& step);
     void StartAccept();
     void OnAccepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
 
@@ -65,6 +71,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer acceptPause;
     std::shared_ptr<Shared> shared;
+    std::string startFailure;
 };
 
 } // namespace korvel

@@ -30,14 +30,15 @@ public:
     AppendFile& operator=(const AppendFile&) = delete;
 
     // Opens the file at its end, creating it when missing; closes any other
-    // first.
+    // first. A path that is not a regular file is not an error of the
+    // system's but refused by rule, hence an outcome of its own.
     OpenResult Open(const std::string& path, std::error_code& error);
     bool IsOpen() const;
     void Close();
 
-    // Writes all the bytes at the end; false, with `error`, when they could
-    // not all be written.
-    bool Write(std::string_view bytes, std::error_code& error);
+    // Writes all the bytes at the end; the error when they could not all be
+    // written.
+    std::error_code Write(std::string_view bytes);
 
     // The file's size: at opening, plus what was written since.
     std::uint64_t Size() const { return size; }

@@ -1,11 +1,12 @@
 #pragma once
 
 // The seam between the program and the host's service manager and system
-// log. Nothing here names a platform type; each platform provides its own
-// *_<platform>.cpp files.
+// log. Nothing here names a platform type; each platform's backend (linux/,
+// windows/) implements it.
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvel {
@@ -18,25 +19,42 @@ enum class EventType
     Information = 4,
 };
 
-// Outcomes of handing the process to the service manager.
-constexpr unsigned long ErrorInvalidData = 13;
-constexpr unsigned long ErrorServiceAlreadyRunning = 1056;
-constexpr unsigned long ErrorFailedServiceControllerConnect = 1063;
-// The service's run ended without a stop request: the process ends with a
-// failure status, so that the service manager starts it again.
-constexpr unsigned long ErrorServiceSpecific = 1066;
+// What a request to the service manager came to: done, or the failure with
+// the platform's error code (an errno value on Linux, a system error code on
+// Windows) and the words the system log reports it with.
+struct ServiceResult
+{
+    enum class Outcome
+    {
+        Done,
+        // Only from RunServiceDispatcher: no service manager started the
+        // program (it was started from a console); no code, no words.
+        NotStartedByServiceManager,
+        Failed,
+    };
 
-// Registers the program as an automatically started service. 0 or -1; every
-// failure is reported to the system log and to the sink.
-int InstallService(const std::string& serviceName, const std::string& displayName,
-                   const std::string& description, const std::vector<std::string>& dependencies,
-                   MessageSink sink);
+    Outcome outcome = Outcome::Done;
+    unsigned long code = 0;
+    std::string text;
 
-// Stops (without waiting) and removes the registration. 0 or -1.
-int UninstallService(const std::string& serviceName, MessageSink sink);
+    bool Done() const { return outcome == Outcome::Done; }
+    static ServiceResult Failure(unsigned long code, std::string text)
+    {
+        return {Outcome::Failed, code, std::move(text)};
+    }
+};
 
-// True when the process may manage services (sets restart policies).
-bool EnableShutdownPrivilege();
+// Registers the program as an automatically started service. Done once it is
+// registered (or already was), also when a setting of the registration
+// could not be made; otherwise the failure that kept it from being
+// registered. Every failure is reported to the system log and to the sink
+// as it happens.
+ServiceResult InstallService(const std::string& serviceName, const std::string& displayName,
+                             const std::string& description,
+                             const std::vector<std::string>& dependencies, MessageSink sink);
+
+// Stops (without waiting) and removes the registration; reports as InstallService.
+ServiceResult UninstallService(const std::string& serviceName, MessageSink sink);
 
 // Control codes of the service manager. User-defined codes (128 to 255) are
 // passed on as they come.
@@ -55,13 +73,12 @@ struct ServiceCallbacks
 // Hands the process to the service manager and blocks while the service runs:
 // serviceMain is called on a thread of its own, and the control requests of
 // the service manager reach controlHandler on the calling thread.
-// Returns 0 when the service ran to its end (it reported Stopped),
-// ErrorServiceSpecific when its run ended by itself, otherwise
-// one of the error codes above or another platform error code.
-unsigned long RunServiceDispatcher(const ServiceCallbacks& service);
+// Done once the service has run to its end: it reported Stopped, or its run
+// ended by itself and runEnded was called.
+ServiceResult RunServiceDispatcher(const ServiceCallbacks& service);
 
 // Any thread: the service's run has ended without a stop request. The
-// dispatcher calls runEnded and returns ErrorServiceSpecific.
+// dispatcher calls runEnded and returns.
 void EndServiceDispatcher();
 
 // States as the service manager is told them.
@@ -73,9 +90,8 @@ enum class ServiceState
     Running = 4,
 };
 
-// Makes the calling service known to the service manager's control channel;
-// false when the service manager refuses.
-bool RegisterServiceControlHandler();
+// Makes the calling service known to the service manager's control channel.
+ServiceResult RegisterServiceControlHandler();
 
 // Tells the service manager the service's state. A pending state promises the
 // next report within waitHintMs; checkPoint counts the progress within it.

@@ -8,8 +8,8 @@
 #include "client/ClientServer.h"
 #include "client/ControlService.h"
 #include "client/OperationsFeed.h"
-#include "client/UserAccount.h"
 #include "clock/SteadyTime.h"
+#include "config/Settings.h"
 
 #include <boost/asio/io_context.hpp>
 

@@ -12,6 +12,21 @@ namespace korvel::configuration_loader_test {
 
 namespace {
 
+using StopBits = SerialSettings::StopBits;
+using Parity = SerialSettings::Parity;
+
+// A serial line's settings as "9600 8N1", then what the set-up will say.
+std::string DescribeLine(const SerialSettings& line)
+{
+    const char parity = line.parity == Parity::None ? 'N' : line.parity == Parity::Even ? 'E' : 'O';
+    std::string text = std::to_string(line.baudRate) + " " + std::to_string(line.dataBits) +
+                       parity + (line.stopBits == StopBits::One ? "1" : "2");
+    for (const std::string* said :
+         {&line.dataBitsFailure, &line.stopBitsNotice, &line.parityNotice})
+        text += said->empty() ? "" : " | " + *said;
+    return text;
+}
+
 // The load as text: its lines, with a line "camera ..." where the run
 // builds each camera, then the NVRs and whether the run may go on.
 std::vector<std::string> Describe(const LoadedConfiguration& loaded)
@@ -25,9 +40,7 @@ std::vector<std::string> Describe(const LoadedConfiguration& loaded)
             std::string text = "camera " + settings.address + " port " + settings.port + " pelco " +
                                std::to_string(settings.pelcoNumber);
             if (!settings.IsNetworkCamera())
-                text += " serial " + std::to_string(settings.serial.baudRate) + " " +
-                        std::to_string(settings.serial.dataBits) + settings.serial.parity +
-                        std::to_string(settings.serial.stopBits);
+                text += " serial " + DescribeLine(settings.serial);
             description.push_back(text + (camera->filed ? "" : " unfiled"));
         }
         if (line > 0 && line < loaded.lines.size())
@@ -77,12 +90,13 @@ TEST(ConfigurationLoader, CamerasTakeTheirPlaceAmongTheLines)
          {Loaded, "camera c1 port 1000 pelco 4", "camera c2 port 1000 pelco 4",
           "*** Error: Configuration has multiple entries with PelcoNumber=4", "nvr 10.1.1.1:1 op",
           "unusable"}},
-        {"serial settings as written, even those the port will refuse",
+        {"serial settings checked, what no line takes left for the set-up to say",
          "<tlKorvel>" + Nvr +
              R"(<Camera Address="s1" Port="/dev/ttyS0" BaudRate=" 9600x" DataBits="9" )"
              R"(Parity="even" StopBits="2" /><Camera Address="n1" Port="1abc" PelcoNumber="2" )"
              R"(Parity="O" /></NVR></tlKorvel>)",
-         {Loaded, "camera s1 port /dev/ttyS0 pelco 1 serial 9600 9E2",
+         {Loaded,
+          "camera s1 port /dev/ttyS0 pelco 1 serial 9600 8E2 | invalid character_size value",
           "camera n1 port 1abc pelco 2", "nvr 10.1.1.1:1 op"}},
         {"the first NVR of an address stays; the second's cameras count",
          "<tlKorvel>" + Nvr + "</NVR>" +
@@ -117,9 +131,66 @@ TEST(ConfigurationLoader, OptionsAndControlWithoutTheirElementsKeepTheDefaults)
     EXPECT_EQ(value.options.clientAddress, "127.0.0.1");
     EXPECT_EQ(value.options.clientPort, 55272u);
     EXPECT_EQ(value.options.retryIntervalSecs, 10);
-    EXPECT_EQ(value.options.maxSessions, 1000u);
+    EXPECT_EQ(value.sessionPolicy.maxSessions, 1000u);
     EXPECT_EQ(value.control.lockTimeSecs, 5u);
-    EXPECT_FALSE(value.control.requireLogin);
+    EXPECT_FALSE(value.sessionPolicy.requireLogin);
+    EXPECT_TRUE(value.sessionPolicy.throttleLogins);
+}
+
+// What a serial line takes, as the loader leaves it for the line's set-up:
+// values no line takes are replaced by the defaults, with the words the
+// set-up says at their step; none of it goes among the loader's own lines.
+TEST(ConfigurationLoader, SerialSettingsAreChecked)
+{
+    const std::string invalidStopBits =
+        "Invalid StopBits value for camera at dome:/dev/ttyS1. Defaulting to 1";
+    const std::string invalidParity =
+        "Invalid Parity value for camera at dome:/dev/ttyS1. Defaulting to N";
+    const std::string invalidSize = "invalid character_size value";
+    const struct
+    {
+        const char* attributes;
+        std::string line; // DescribeLine
+    } cases[] = {
+        {"", "2400 8N1"},
+        {R"(BaudRate="19200" DataBits="7" StopBits="2" Parity="e")", "19200 7E2"},
+        {R"(BaudRate="x" DataBits=" 5 bits" StopBits="1" Parity="Odd")", "2400 5O1"},
+        {R"(DataBits="6" StopBits="2x" Parity="none")", "2400 6N2"},
+        {R"(StopBits="x" Parity="")", "2400 8N1"},
+        {R"(StopBits="0")", "2400 8N1 | " + invalidStopBits},
+        {R"(StopBits="3" Parity="M")", "2400 8N1 | " + invalidStopBits + " | " + invalidParity},
+        {R"(StopBits="-1" Parity=" E")", "2400 8N1 | " + invalidStopBits + " | " + invalidParity},
+        {R"(Parity="mark")", "2400 8N1 | " + invalidParity},
+        {R"(DataBits="4")", "2400 8N1 | " + invalidSize},
+        {R"(DataBits="9" StopBits="2" Parity="O")", "2400 8O2 | " + invalidSize},
+        {R"(DataBits="-8" StopBits="5" Parity="?")",
+         "2400 8N1 | " + invalidSize + " | " + invalidStopBits + " | " + invalidParity},
+        {R"(DataBits="x")", "2400 8N1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attributes);
+        const LoadedConfiguration loaded = LoadConfiguration(
+            "x", "<tlKorvel>" + Nvr + R"(<Camera Address="dome" Port="/dev/ttyS1" )" +
+                     c.attributes + " /></NVR></tlKorvel>");
+        EXPECT_EQ(loaded.lines, (std::vector<std::string>{"Reading config file x", Loaded}));
+        ASSERT_EQ(loaded.configuration.cameras.size(), 1u);
+        EXPECT_EQ(DescribeLine(loaded.configuration.cameras[0].settings.serial), c.line);
+    }
+}
+
+// A reload compares the value it reads with the running one.
+TEST(ConfigurationLoader, LoadsOfTheSameFileCompareEqual)
+{
+    const std::string file =
+        R"(<tlKorvel><Options MaxSessions="7" /><KorvelControl><User Name="a" /></KorvelControl>)" +
+        Nvr + R"(<Camera Address="s" Port="/dev/ttyS1" StopBits="3" /></NVR></tlKorvel>)";
+    const LoadedConfiguration first = LoadConfiguration("x", file);
+    EXPECT_EQ(first, LoadConfiguration("x", file));
+    for (const char* other : {R"(MaxSessions="7")", R"(Port="/dev/ttyS1")", R"(Name="a")"}) {
+        std::string changed = file;
+        changed.insert(changed.find(other) + std::string(other).size() - 1, "1");
+        EXPECT_NE(first.configuration, LoadConfiguration("x", changed).configuration) << changed;
+    }
 }
 
 } // namespace korvel::configuration_loader_test

@@ -34,7 +34,9 @@ struct Load
         LogCapture log;
         loaded = LoadConfigurationFile(dir.Path());
         result = loaded.usable ? 0 : -1;
-        cameras = BuildTrackCameras(io, RealTime(), loaded);
+        TrackCameras built = BuildTrackCameras(io, RealTime(), loaded);
+        cameras = std::move(built.cameras);
+        failure = built.failure;
         lines = log.Lines();
         if (lines.empty() || lines.front() != "Reading config file " + dir.File("tlKorvel.xml"))
             throw std::logic_error("no Reading config file line");
@@ -49,6 +51,7 @@ struct Load
     boost::asio::io_context io; // outlives the tables
     LoadedConfiguration loaded;
     CameraTable cameras;
+    std::string failure; // of the camera that could not be started
     int result = 0;
     std::vector<std::string> lines;
 };
@@ -106,12 +109,12 @@ TEST(AttributeSyntax, DecimalAndStrictIntegerReadings)
     };
     for (const auto& c : cases) {
         const std::string label = c.text ? c.text : "(missing)";
-        std::uint32_t value = 0;
-        EXPECT_EQ(ParseDecimal(c.text, value), c.decimal) << label;
-        EXPECT_EQ(value, c.unsignedValue) << label;
-        std::int32_t strict = 0;
-        EXPECT_EQ(ParseStrictInteger(c.text, strict), c.strict) << label;
-        EXPECT_EQ(strict, c.strictValue) << label;
+        const std::optional<std::uint32_t> value = ParseDecimal(c.text);
+        EXPECT_EQ(value.has_value(), c.decimal) << label;
+        EXPECT_EQ(value.value_or(0), c.unsignedValue) << label;
+        const std::optional<std::int32_t> strict = ParseStrictInteger(c.text);
+        EXPECT_EQ(strict.has_value(), c.strict) << label;
+        EXPECT_EQ(strict.value_or(0), c.strictValue) << label;
     }
 }
 
@@ -321,16 +324,68 @@ TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
     EXPECT_EQ(second.Connections(), 0u);
 }
 
-TEST(Configuration, InvalidDataBitsOnASerialCameraEndsTheLoad)
+// A serial line's notices come where its camera is built; DataBits that no
+// line takes end the building there, once the device has opened and taken
+// the speed, and the lines after it are not written.
+TEST(Configuration, SerialLinesSayWhatTheLoaderLeftThemAtTheirPlace)
 {
     PseudoTerminal line;
-    const std::string xml = File(Control + Nvr + R"(<Camera Address="cam" Port=")" +
-                                 line.SlavePath() + R"(" DataBits="9" /></NVR>)");
-    try {
-        Load load(xml.c_str());
-        FAIL() << "loaded";
-    } catch (const std::out_of_range& error) {
-        EXPECT_STREQ(error.what(), "invalid character_size value");
+    const std::string device = line.SlavePath();
+    const std::string missing = "/dev/korvel-no-such-tty";
+    auto serial = [&](const std::string& address, const std::string& port,
+                      const std::string& attributes) {
+        return "<Camera Address=\"" + address + "\" Port=\"" + port + "\" " + attributes + " />";
+    };
+    auto invalid = [&](const std::string& what, const std::string& address, const std::string& port,
+                       const char* value) {
+        return "Invalid " + what + " value for camera at " + address + ":" + port +
+               ". Defaulting to " + value;
+    };
+    const std::string opened = "Connecting to analog track camera on serial port " + device;
+    const std::string noDevice =
+        "Error connecting to track camera on serial port " + missing + ":No such file or directory";
+    const struct
+    {
+        const char* name;
+        std::string body;
+        std::vector<std::string> lines;
+        std::string failure;
+    } cases[] = {
+        {"notices in the order of the steps, then the next camera",
+         Nvr + serial("s1", device, R"(Parity="x" StopBits="0")") + Camera("10.0.0.1", 2) +
+             "</NVR>",
+         {Loaded, invalid("StopBits", "s1", device, "1"), invalid("Parity", "s1", device, "N"),
+          opened, Connecting("10.0.0.1")},
+         ""},
+        {"a missing device hears nothing of its settings, nor of its DataBits",
+         Nvr + serial("s1", missing, R"(DataBits="9" StopBits="3")") + Camera("10.0.0.1", 2) +
+             "</NVR>",
+         {Loaded, noDevice, Connecting("10.0.0.1")},
+         ""},
+        {"a refused speed ends the set-up before the notices",
+         Nvr + serial("s1", device, R"(BaudRate="12345" StopBits="3")") + "</NVR>",
+         {Loaded,
+          "Error connecting to track camera on serial port " + device + ":Invalid argument"},
+         ""},
+        {"DataBits 9 ends the building silently, before the later notices",
+         Nvr + Camera("10.0.0.1", 1) + serial("s1", device, R"(DataBits="9" StopBits="3")") +
+             Camera("10.0.0.2", 2) + "</NVR>" +
+             R"(<NVR Address="10.1.1.2" Port="1" Login="a" Password="b" />)",
+         {Loaded, Connecting("10.0.0.1")},
+         "invalid character_size value"},
+        {"also on a camera the loader does not file",
+         Nvr + serial("s1", missing, "") + serial("s1", device, R"(DataBits="4")") + "</NVR>",
+         {Loaded, noDevice},
+         "invalid character_size value"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load load(File(Control + c.body).c_str());
+        EXPECT_EQ(load.lines, c.lines);
+        EXPECT_EQ(load.failure, c.failure);
+        if (!c.failure.empty()) {
+            EXPECT_TRUE(load.cameras.empty());
+        }
     }
 }
 

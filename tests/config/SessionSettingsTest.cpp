@@ -54,9 +54,10 @@ TEST(SessionSettings, RequireLoginAndMaxSessionsWithTheirDefaults)
                       " /><KorvelControl " + c.control + " /></tlKorvel>");
         const LoadedConfiguration loaded = LoadConfigurationFile(dir.Path());
         EXPECT_TRUE(loaded.usable);
-        EXPECT_EQ(loaded.configuration.control.requireLogin, c.requireLogin);
-        EXPECT_EQ(loaded.configuration.control.loginThrottle, c.loginThrottle);
-        EXPECT_EQ(loaded.configuration.options.maxSessions, c.maxSessions);
+        const SessionPolicy& policy = loaded.configuration.sessionPolicy;
+        EXPECT_EQ(policy.requireLogin, c.requireLogin);
+        EXPECT_EQ(policy.throttleLogins, c.loginThrottle);
+        EXPECT_EQ(policy.maxSessions, c.maxSessions);
         std::vector<std::string> lines = loaded.lines;
         ASSERT_FALSE(lines.empty());
         lines.erase(lines.begin());

@@ -254,6 +254,45 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
+// A status server that cannot start says why once, and the operators are
+// served all the same.
+TEST(OperationsView, StatusServerThatCannotStartIsLoggedOnce)
+{
+    // A port where something else listens.
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, StatusHost, &address.sin_addr);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string takenPort = std::to_string(ntohs(address.sin_port));
+
+    const struct
+    {
+        std::string address;
+        std::string port;
+        std::string reason;
+    } cases[] = {
+        {"status.example", "8080", "Invalid argument"},
+        {StatusHost, takenPort, "bind: Address already in use"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ServiceSetup setup;
+        setup.options = "StatusAddress=\"" + c.address + "\" StatusPort=\"" + c.port + "\"";
+        ServiceProcess service(setup);
+        const std::string line =
+            "Status server not started on " + c.address + ":" + c.port + ": " + c.reason;
+        ASSERT_TRUE(service.WaitForLog(line)) << service.Log();
+        ExpectRecovered(service, service.Now());
+        EXPECT_EQ(service.CountLog("Status server "), 1) << service.Log();
+        EXPECT_TRUE(service.Stop());
+    }
+    ::close(taken);
+}
+
 TEST(OperationsView, StatusServerTurnsAwayBadAndExcessRequests)
 {
     ServiceSetup setup;

@@ -74,8 +74,9 @@ TEST(SystemdUnits, SandboxKeepsTheProgramReachableWhereverItStands)
         ServiceUnitSettings settings;
         settings.program = c.program;
         settings.account = c.account;
-        std::string unit;
-        ASSERT_TRUE(ServiceUnitText(settings, unit)) << c.program;
+        const std::optional<std::string> text = ServiceUnitText(settings);
+        ASSERT_TRUE(text) << c.program;
+        const std::string& unit = *text;
         const std::string lines = "\n" + unit;
         for (const std::string& line : c.present)
             EXPECT_NE(lines.find("\n" + line + "\n"), std::string::npos)

@@ -66,20 +66,18 @@ void AppendFile::Close()
     handle = -1;
 }
 
-bool AppendFile::Write(std::string_view bytes, std::error_code& error)
+std::error_code AppendFile::Write(std::string_view bytes)
 {
     while (!bytes.empty()) {
         const ssize_t written = ::write(static_cast<int>(handle), bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR)
             continue;
-        if (written <= 0) {
-            error = written < 0 ? LastError() : std::make_error_code(std::errc::io_error);
-            return false;
-        }
+        if (written <= 0)
+            return written < 0 ? LastError() : std::make_error_code(std::errc::io_error);
         bytes.remove_prefix(static_cast<std::size_t>(written));
         size += static_cast<std::uint64_t>(written);
     }
-    return true;
+    return {};
 }
 
 bool AppendFile::NamesOpenFile(const std::string& path) const

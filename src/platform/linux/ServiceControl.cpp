@@ -91,10 +91,10 @@ bool StartedByServiceManager()
 
 } // namespace
 
-unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
+ServiceResult RunServiceDispatcher(const ServiceCallbacks& service)
 {
     if (!StartedByServiceManager())
-        return ErrorFailedServiceControllerConnect;
+        return {ServiceResult::Outcome::NotStartedByServiceManager, 0, {}};
 
     const sigset_t controls = ControlSignals();
     sigset_t previousMask;
@@ -107,7 +107,8 @@ unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
         dispatcherThread.join();
     } catch (const std::system_error& error) {
         pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-        return static_cast<unsigned long>(error.code().value());
+        return ServiceResult::Failure(static_cast<unsigned long>(error.code().value()),
+                                      "Unknown error while starting the service.");
     }
 
     while (!serviceStopped && !runEnded) {
@@ -126,7 +127,7 @@ unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
     if (runEnded)
         TakePendingWake();
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    return endedByItself ? ErrorServiceSpecific : 0;
+    return {};
 }
 
 void EndServiceDispatcher()
@@ -137,10 +138,10 @@ void EndServiceDispatcher()
     ::sigqueue(::getpid(), SIGRTMIN, value);
 }
 
-bool RegisterServiceControlHandler()
+ServiceResult RegisterServiceControlHandler()
 {
     // The control signals are routed to the dispatcher before ServiceMain runs.
-    return true;
+    return {};
 }
 
 void SetStatus(ServiceState state, unsigned long, unsigned long waitHintMs)

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <spawn.h>
@@ -97,10 +99,13 @@ void Print(const char* text)
     std::fputs(text, stdout);
 }
 
-void ReportError(const std::string& source, const char* text, unsigned long code, MessageSink sink)
+// Reports a failure; the result that says it.
+ServiceResult ReportError(const std::string& source, const char* text, unsigned long code,
+                          MessageSink sink)
 {
     LogErrorEvent(source, text, code);
     sink(text);
+    return ServiceResult::Failure(code, text);
 }
 
 void ReportInformation(const std::string& source, const char* text, MessageSink sink)
@@ -109,16 +114,17 @@ void ReportInformation(const std::string& source, const char* text, MessageSink 
     sink(text);
 }
 
-} // namespace
-
-bool EnableShutdownPrivilege()
+// True when the process may set the service's restart policy: it runs as root.
+bool IsPrivileged()
 {
     return ::geteuid() == 0;
 }
 
-int InstallService(const std::string& serviceName, const std::string& displayName,
-                   const std::string& description, const std::vector<std::string>& dependencies,
-                   MessageSink sink)
+} // namespace
+
+ServiceResult InstallService(const std::string& serviceName, const std::string& displayName,
+                             const std::string& description,
+                             const std::vector<std::string>& dependencies, MessageSink sink)
 {
     const UnitFolder folder = FindUnitFolder();
     const std::string serviceUnit = serviceName + ".service";
@@ -127,17 +133,16 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
 
     if (Exists(servicePath)) {
         Print("The service is already installed\n");
-        return 0;
+        return {};
     }
     if (const int error = CheckWritable(folder.directory)) {
         // A folder this account may not write is a refusal to create the
         // service; a folder that is missing means there is no service manager.
         const bool refused = error == EACCES || error == EPERM || error == EROFS;
-        ReportError(serviceName,
-                    refused ? "Unable to create service during install."
-                            : "Unable to connect to service control manager during install.",
-                    error, sink);
-        return -1;
+        return ReportError(serviceName,
+                           refused ? "Unable to create service during install."
+                                   : "Unable to connect to service control manager during install.",
+                           error, sink);
     }
 
     const std::string program = ProgramPath();
@@ -148,30 +153,27 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
         Print(text);
         const std::string line(text);
         sink(line.substr(0, line.size() - 1)); // the log adds its own line end
-        return -1;
+        return ServiceResult::Failure(error, "GetModuleFileName() failed.");
     }
     ServiceUnitSettings settings;
     settings.description = description;
     settings.program = program;
     settings.dependencies = dependencies;
     // Without the right to manage services the restart policy is left out, silently.
-    settings.restartOnFailure = EnableShutdownPrivilege();
+    settings.restartOnFailure = IsPrivileged();
     // The service runs as root (settings.account stays empty): the program may
     // stand in any folder, owned by any account, and must still reach its
     // configuration and write its log there.
-    std::string serviceText;
-    if (!ServiceUnitText(settings, serviceText)) { // systemd would refuse to run it
-        ReportError(serviceName, "Unable to create service during install.", EINVAL, sink);
-        return -1;
-    }
+    const std::optional<std::string> serviceText = ServiceUnitText(settings);
+    if (!serviceText) // systemd would refuse to run it
+        return ReportError(serviceName, "Unable to create service during install.", EINVAL, sink);
 
-    if (const int error = WriteUnitFile(servicePath, serviceText)) {
-        ReportError(serviceName, "Unable to create service during install.", error, sink);
-        return -1;
-    }
+    if (const std::error_code error = WriteUnitFile(servicePath, *serviceText))
+        return ReportError(serviceName, "Unable to create service during install.",
+                           static_cast<unsigned long>(error.value()), sink);
 
     int delayedStartError =
-        WriteUnitFile(UnitPath(folder, timerUnit), TimerUnitText(serviceName, displayName));
+        WriteUnitFile(UnitPath(folder, timerUnit), TimerUnitText(serviceName, displayName)).value();
     if (delayedStartError == 0 && folder.announce) {
         delayedStartError = Systemctl({"daemon-reload"});
         if (delayedStartError == 0)
@@ -183,7 +185,7 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
 
     ReportInformation(serviceName, "Installed service.", sink);
     Print("Service installed successfully\n");
-    return 0;
+    return {};
 }
 
 namespace {
@@ -207,7 +209,7 @@ int DeleteUnits(const UnitFolder& folder, const std::string& serviceUnit,
 
 } // namespace
 
-int UninstallService(const std::string& serviceName, MessageSink sink)
+ServiceResult UninstallService(const std::string& serviceName, MessageSink sink)
 {
     const UnitFolder folder = FindUnitFolder();
     const std::string serviceUnit = serviceName + ".service";
@@ -215,13 +217,12 @@ int UninstallService(const std::string& serviceName, MessageSink sink)
 
     if (!Exists(UnitPath(folder, serviceUnit))) {
         Print("The service is not installed\n");
-        return 0;
+        return {};
     }
-    if (const int error = CheckWritable(folder.directory)) {
-        ReportError(serviceName, "Unable to connect to service control manager during uninstall.",
-                    error, sink);
-        return -1;
-    }
+    if (const int error = CheckWritable(folder.directory))
+        return ReportError(serviceName,
+                           "Unable to connect to service control manager during uninstall.", error,
+                           sink);
 
     if (folder.announce) {
         // A service that is not running is not worth a report; the stop is
@@ -236,13 +237,11 @@ int UninstallService(const std::string& serviceName, MessageSink sink)
                         sink);
     }
 
-    if (const int error = DeleteUnits(folder, serviceUnit, timerUnit)) {
-        ReportError(serviceName, "Error deleting service during uninstall.", error, sink);
-        return -1;
-    }
+    if (const int error = DeleteUnits(folder, serviceUnit, timerUnit))
+        return ReportError(serviceName, "Error deleting service during uninstall.", error, sink);
     ReportInformation(serviceName, "Deleted service.", sink);
     Print("Service uninstalled successfully\n");
-    return 0;
+    return {};
 }
 
 } // namespace korvel

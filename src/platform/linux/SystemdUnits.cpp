@@ -78,14 +78,13 @@ std::string FillUnitTemplate(const std::string& unitTemplate, const std::set<std
     return text;
 }
 
-bool ServiceUnitText(const ServiceUnitSettings& settings, std::string& text)
+std::optional<std::string> ServiceUnitText(const ServiceUnitSettings& settings)
 {
     const std::string folder = settings.program.substr(0, settings.program.rfind('/'));
-    std::string execStart;
-    std::string writableFolder;
-    if (!UnitPathWord(settings.program, execStart) ||
-        !UnitPathWord(folder.empty() ? "/" : folder, writableFolder))
-        return false;
+    const std::optional<std::string> execStart = UnitPathWord(settings.program);
+    const std::optional<std::string> writableFolder = UnitPathWord(folder.empty() ? "/" : folder);
+    if (!execStart || !writableFolder)
+        return std::nullopt;
 
     std::string dependencies;
     for (const std::string& dependency : settings.dependencies) {
@@ -97,15 +96,14 @@ bool ServiceUnitText(const ServiceUnitSettings& settings, std::string& text)
         flags.insert("restart");
     const bool inHome = IsWithinAny(folder, {"/home", "/root", "/run/user"});
     const bool inTemporary = IsWithinAny(folder, {"/tmp", "/var/tmp"});
-    text = FillUnitTemplate(ServiceUnitTemplate, flags,
+    return FillUnitTemplate(ServiceUnitTemplate, flags,
                             {{"DESCRIPTION", settings.description},
                              {"DEPENDENCIES", dependencies},
-                             {"EXEC_START", execStart},
+                             {"EXEC_START", *execStart},
                              {"ACCOUNT", settings.account},
-                             {"PROGRAM_DIR", writableFolder},
+                             {"PROGRAM_DIR", *writableFolder},
                              {"PROTECT_HOME", inHome ? "read-only" : "yes"},
                              {"PRIVATE_TMP", inTemporary ? "no" : "yes"}});
-    return true;
 }
 
 std::string TimerUnitText(const std::string& serviceName, const std::string& displayName)
@@ -157,14 +155,16 @@ bool RefusedInExecutablePath(char c)
 
 } // namespace
 
-bool UnitPathWord(const std::string& path, std::string& word)
+std::optional<std::string> UnitPathWord(const std::string& path)
 {
-    word.clear();
+    if (path.empty())
+        return std::nullopt;
+    std::string word;
     bool hasBlank = false;
     for (std::size_t at = 0; at < path.size();) {
         const std::size_t length = Utf8SequenceLength(path, at);
         if (length == 0 || RefusedInExecutablePath(path[at]))
-            return false;
+            return std::nullopt;
         if (path[at] == '%')
             word += '%'; // doubled: a literal sign, not a specifier
         hasBlank = hasBlank || path[at] == ' ';
@@ -173,15 +173,15 @@ bool UnitPathWord(const std::string& path, std::string& word)
     }
     if (hasBlank)
         word = "\"" + word + "\"";
-    return !path.empty();
+    return word;
 }
 
-int WriteUnitFile(const std::string& path, const std::string& text)
+std::error_code WriteUnitFile(const std::string& path, const std::string& text)
 {
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0)
-        return errno;
+        return {errno, std::generic_category()};
 
     int error = 0;
     if (::fchmod(fd, 0644) != 0)
@@ -201,7 +201,7 @@ int WriteUnitFile(const std::string& path, const std::string& text)
         error = errno;
     if (error != 0)
         ::unlink(temporary.c_str());
-    return error;
+    return {error, std::generic_category()};
 }
 
 } // namespace korvel

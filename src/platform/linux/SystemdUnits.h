@@ -5,8 +5,10 @@
 // automatic start). Both are filled in from the templates in packaging/,
 // which the Debian package's units come from too.
 
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -21,9 +23,9 @@ struct ServiceUnitSettings
     std::string account;                   // empty: root, as -install registers it
 };
 
-// The service unit, sandboxed with the program's folder writable. False when
+// The service unit, sandboxed with the program's folder writable. None when
 // systemd would refuse to run the program at that path (see UnitPathWord).
-bool ServiceUnitText(const ServiceUnitSettings& settings, std::string& text);
+std::optional<std::string> ServiceUnitText(const ServiceUnitSettings& settings);
 std::string TimerUnitText(const std::string& serviceName, const std::string& displayName);
 
 // Fills in a unit template: each @NAME@ of the values is replaced by its value,
@@ -35,13 +37,13 @@ std::string FillUnitTemplate(const std::string& unitTemplate, const std::set<std
                              const UnitValues& values);
 
 // The path as one word of a unit setting (ExecStart=, ReadWritePaths=), with
-// blanks and specifier signs (%) kept literal. False for a path systemd
-// refuses: one with quotes, backslashes, control characters or bytes that are
-// not UTF-8.
-bool UnitPathWord(const std::string& path, std::string& word);
+// blanks and specifier signs (%) kept literal. None for a path systemd
+// refuses: an empty one, or one with quotes, backslashes, control characters
+// or bytes that are not UTF-8.
+std::optional<std::string> UnitPathWord(const std::string& path);
 
 // Replaces the file at path with the text in one step (a reader never sees a
-// partial unit). Returns 0 or the errno of the failure.
-int WriteUnitFile(const std::string& path, const std::string& text);
+// partial unit); the error of a failure.
+std::error_code WriteUnitFile(const std::string& path, const std::string& text);
 
 } // namespace korvel

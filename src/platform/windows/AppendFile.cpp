@@ -92,23 +92,19 @@ void AppendFile::Close()
     handle = -1;
 }
 
-bool AppendFile::Write(std::string_view bytes, std::error_code& error)
+std::error_code AppendFile::Write(std::string_view bytes)
 {
     while (!bytes.empty()) {
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-        if (!::WriteFile(Handle(handle), bytes.data(), chunk, &written, nullptr)) {
-            error = LastError();
-            return false;
-        }
-        if (written == 0) {
-            error = std::make_error_code(std::errc::io_error);
-            return false;
-        }
+        if (!::WriteFile(Handle(handle), bytes.data(), chunk, &written, nullptr))
+            return LastError();
+        if (written == 0)
+            return std::make_error_code(std::errc::io_error);
         bytes.remove_prefix(written);
         size += written;
     }
-    return true;
+    return {};
 }
 
 bool AppendFile::NamesOpenFile(const std::string& path) const

@@ -72,6 +72,21 @@ void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv)
     state.service->serviceMain();
 }
 
+// The result of a connection that failed, and the system log's words for it.
+ServiceResult ConnectionFailure(unsigned long error)
+{
+    switch (error) {
+    case ERROR_FAILED_SERVICE_CONTROLLER_CONNECT:
+        return {ServiceResult::Outcome::NotStartedByServiceManager, error, {}};
+    case ERROR_INVALID_DATA:
+        return ServiceResult::Failure(error, "The call to the service dispatcher failed.");
+    case ERROR_SERVICE_ALREADY_RUNNING:
+        return ServiceResult::Failure(error, "The service is already running.");
+    default:
+        return ServiceResult::Failure(error, "Unknown error while starting the service.");
+    }
+}
+
 void RunConnection()
 {
     // The name is not looked at for a service in a process of its own.
@@ -89,7 +104,7 @@ void RunConnection()
 
 } // namespace
 
-unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
+ServiceResult RunServiceDispatcher(const ServiceCallbacks& service)
 {
     Dispatcher& state = State();
     state.service = &service;
@@ -97,7 +112,7 @@ unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
     try {
         connection = std::thread(RunConnection);
     } catch (const std::system_error& error) {
-        return static_cast<unsigned long>(error.code().value());
+        return ConnectionFailure(static_cast<unsigned long>(error.code().value()));
     }
 
     std::unique_lock<std::mutex> lock(state.mutex);
@@ -124,13 +139,13 @@ unsigned long RunServiceDispatcher(const ServiceCallbacks& service)
             // report, which would keep the service manager from starting
             // the service again: the process ends with the connection open.
             connection.detach();
-            return ErrorServiceSpecific;
+            return {};
         }
         if (state.connectionEnded) {
-            const unsigned long result = state.connectionResult;
+            const unsigned long error = state.connectionResult;
             lock.unlock();
             connection.join();
-            return result;
+            return error == 0 ? ServiceResult() : ConnectionFailure(error);
         }
     }
 }
@@ -143,12 +158,14 @@ void EndServiceDispatcher()
     state.changed.notify_all();
 }
 
-bool RegisterServiceControlHandler()
+ServiceResult RegisterServiceControlHandler()
 {
     Dispatcher& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.statusHandle = ::RegisterServiceCtrlHandlerA(state.serviceName.c_str(), ControlHandler);
-    return state.statusHandle != nullptr;
+    if (state.statusHandle == nullptr)
+        return ServiceResult::Failure(::GetLastError(), "RegisterServiceCtrlHandler() failed");
+    return {};
 }
 
 void SetStatus(ServiceState state, unsigned long checkPoint, unsigned long waitHintMs)

@@ -19,11 +19,13 @@ void Print(const char* text)
     std::fputs(text, stdout);
 }
 
-void ReportError(const std::string& serviceName, const char* text, unsigned long code,
-                 MessageSink sink)
+// Reports a failure; the result that says it.
+ServiceResult ReportError(const std::string& serviceName, const char* text, unsigned long code,
+                          MessageSink sink)
 {
     LogErrorEvent(serviceName, text, code);
     sink(text);
+    return ServiceResult::Failure(code, text);
 }
 
 void ReportInformation(const std::string& serviceName, const char* text, MessageSink sink)
@@ -103,9 +105,9 @@ void UnregisterEventMessages(const std::string& serviceName)
     ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, (EventSourceKeys + serviceName).c_str());
 }
 
-} // namespace
-
-bool EnableShutdownPrivilege()
+// True when the process may set the service's failure actions: its account
+// holds the shutdown privilege, which this enables.
+bool IsPrivileged()
 {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
@@ -124,31 +126,32 @@ bool EnableShutdownPrivilege()
     return enabled;
 }
 
-int InstallService(const std::string& serviceName, const std::string& displayName,
-                   const std::string& description, const std::vector<std::string>& dependencies,
-                   MessageSink sink)
+} // namespace
+
+ServiceResult InstallService(const std::string& serviceName, const std::string& displayName,
+                             const std::string& description,
+                             const std::vector<std::string>& dependencies, MessageSink sink)
 {
     if (IsInstalled(serviceName)) {
         Print("The service is already installed\n");
-        return 0;
+        return {};
     }
 
     const ServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, GENERIC_WRITE));
-    if (!manager) {
-        ReportError(serviceName, "Unable to connect to service control manager during install.",
-                    ::GetLastError(), sink);
-        return -1;
-    }
+    if (!manager)
+        return ReportError(serviceName,
+                           "Unable to connect to service control manager during install.",
+                           ::GetLastError(), sink);
 
     const std::string program = ProgramPath();
     if (program.empty()) {
+        const unsigned long error = ::GetLastError();
         char text[80];
-        std::snprintf(text, sizeof text, "GetModuleFileName() failed. Error code=0x%08lx\n",
-                      static_cast<unsigned long>(::GetLastError()));
+        std::snprintf(text, sizeof text, "GetModuleFileName() failed. Error code=0x%08lx\n", error);
         Print(text);
         const std::string line(text);
         sink(line.substr(0, line.size() - 1)); // the log adds its own line end
-        return -1;
+        return ServiceResult::Failure(error, "GetModuleFileName() failed.");
     }
 
     // Own process, may interact with the desktop; started automatically; a
@@ -160,11 +163,9 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
         SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
         SERVICE_ERROR_NORMAL, program.c_str(), nullptr, nullptr, dependencyList.data(), nullptr,
         nullptr));
-    if (!service) {
-        ReportError(serviceName, "Unable to create service during install.", ::GetLastError(),
-                    sink);
-        return -1;
-    }
+    if (!service)
+        return ReportError(serviceName, "Unable to create service during install.",
+                           ::GetLastError(), sink);
 
     // Registered first, so that the records below already show their texts.
     if (const long error = RegisterEventMessages(serviceName, program))
@@ -184,7 +185,7 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
                     ::GetLastError(), sink);
 
     // Without the privilege the failure actions are left out, silently.
-    if (EnableShutdownPrivilege()) {
+    if (IsPrivileged()) {
         // Restarted a minute after each failure; the count of failures starts
         // again after a day without one.
         SC_ACTION restart[3] = {
@@ -203,29 +204,26 @@ int InstallService(const std::string& serviceName, const std::string& displayNam
 
     ReportInformation(serviceName, "Installed service.", sink);
     Print("Service installed successfully\n");
-    return 0;
+    return {};
 }
 
-int UninstallService(const std::string& serviceName, MessageSink sink)
+ServiceResult UninstallService(const std::string& serviceName, MessageSink sink)
 {
     if (!IsInstalled(serviceName)) {
         Print("The service is not installed\n");
-        return 0;
+        return {};
     }
 
     const ServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        ReportError(serviceName, "Unable to connect to service control manager during uninstall.",
-                    ::GetLastError(), sink);
-        return -1;
-    }
+    if (!manager)
+        return ReportError(serviceName,
+                           "Unable to connect to service control manager during uninstall.",
+                           ::GetLastError(), sink);
     const ServiceHandle service(
         ::OpenServiceA(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
-    if (!service) {
-        ReportError(serviceName, "Unable to open service during uninstall.", ::GetLastError(),
-                    sink);
-        return -1;
-    }
+    if (!service)
+        return ReportError(serviceName, "Unable to open service during uninstall.",
+                           ::GetLastError(), sink);
 
     // The stop is sent and not waited for; a service that is not running is
     // no news.
@@ -240,15 +238,13 @@ int UninstallService(const std::string& serviceName, MessageSink sink)
                         sink);
     }
 
-    if (!::DeleteService(service.Get())) {
-        ReportError(serviceName, "Error deleting service during uninstall.", ::GetLastError(),
-                    sink);
-        return -1;
-    }
+    if (!::DeleteService(service.Get()))
+        return ReportError(serviceName, "Error deleting service during uninstall.",
+                           ::GetLastError(), sink);
     ReportInformation(serviceName, "Deleted service.", sink);
     UnregisterEventMessages(serviceName);
     Print("Service uninstalled successfully\n");
-    return 0;
+    return {};
 }
 
 } // namespace korvel

@@ -1,0 +1,142 @@
+#pragma once
+
+// Every setting of tlKorvel.xml and its default, each written once, here: the
+// loader fills these values in (and names a default in its lines from them,
+// never from a copy of its own), and every part of the service takes its
+// settings in them. Plain values, free of I/O, that compare with another
+// load's.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace korvel {
+
+// The Options element (MaxSessions: SessionPolicy).
+struct Options
+{
+    std::string clientAddress = "127.0.0.1";
+    std::uint32_t clientPort = 55272;
+    std::int32_t retryIntervalSecs = 10;
+    // The status server of the operations view; port 0: none.
+    std::string statusAddress = "127.0.0.1";
+    std::uint16_t statusPort = 0;
+    std::string statusToken; // empty: requests need no token
+
+    bool operator==(const Options&) const = default;
+};
+
+// One configured operator.
+struct UserAccount
+{
+    std::string name;
+    std::string password; // empty: any password is accepted
+    std::int32_t priority = 0;
+
+    bool operator==(const UserAccount&) const = default;
+};
+
+// Operators by Name, ordered byte-wise; the first entry of a name stays.
+using UserTable = std::map<std::string, UserAccount>;
+
+// The KorvelControl element: the operators and how long a camera stays
+// theirs (RequireLogin and LoginThrottle: SessionPolicy).
+struct ControlSettings
+{
+    std::uint32_t lockTimeSecs = 5;
+    UserTable users;
+    // The control audit trail's file as written (relative: beside the
+    // executable); empty: none.
+    std::string auditFile;
+
+    bool operator==(const ControlSettings&) const = default;
+};
+
+// How strict the operator client service is with its peers: RequireLogin and
+// LoginThrottle of KorvelControl, MaxSessions of Options. The defaults keep
+// to what every existing client expects.
+struct SessionPolicy
+{
+    // Camera commands, CHOOSE and CANCEL count only from a session that has
+    // logged in; until then they are ignored (and logged once per session).
+    bool requireLogin = false;
+    // With requireLogin, a session that has not logged in this long after it
+    // was greeted is closed, so that connections which never log in cannot
+    // hold the places of those that would.
+    std::chrono::milliseconds loginTimeout = std::chrono::seconds(30);
+    // Live sessions beyond which a new connection is closed at once, so that
+    // a flood of connections cannot use up the process's descriptors.
+    std::size_t maxSessions = 1000;
+    // Failed LOGINs beyond the first few from an address are answered ever
+    // more slowly (LoginThrottle).
+    bool throttleLogins = true;
+
+    bool operator==(const SessionPolicy&) const = default;
+};
+
+// One configured NVR: where it listens and whom the service logs in as.
+struct NvrSettings
+{
+    std::string address = "127.0.0.1";
+    int port = 22609;
+    std::string login;
+    std::string password;
+
+    bool operator==(const NvrSettings&) const = default;
+};
+
+// The line settings of a serial camera, as the loader leaves them: checked,
+// with what a serial line cannot take replaced by the default. The loader's
+// words for a replaced value wait here for the line's set-up, which says them
+// at the step that applies that setting, once the device has opened and
+// taken the settings before it: a device that is missing, or that refuses an
+// earlier setting, hears nothing of a later one.
+struct SerialSettings
+{
+    enum class StopBits
+    {
+        One,
+        Two,
+    };
+    enum class Parity
+    {
+        None,
+        Even,
+        Odd,
+    };
+
+    std::uint32_t baudRate = 2400;
+    std::uint8_t dataBits = 8; // 5 to 8
+    StopBits stopBits = StopBits::One;
+    Parity parity = Parity::None;
+
+    // Set for a DataBits outside 5 to 8, which no line takes: the run cannot
+    // go on once the device has opened and taken the speed, and ends with
+    // this text. `dataBits` keeps its default.
+    std::string dataBitsFailure;
+    // Logged before the stop bits, and the parity, are applied: the
+    // configured value was replaced by the default.
+    std::string stopBitsNotice;
+    std::string parityNotice;
+
+    bool operator==(const SerialSettings&) const = default;
+};
+
+// One configured track camera as the configuration gives it.
+struct CameraSettings
+{
+    // Key of the camera table; a camera without one gets no transport and is not filed.
+    std::string address;
+    // A TCP port when it starts with a digit, else the serial device's name.
+    std::string port = "1000";
+    std::uint32_t pelcoNumber = 1;
+    SerialSettings serial; // serial cameras only
+
+    bool IsNetworkCamera() const { return !port.empty() && port[0] >= '0' && port[0] <= '9'; }
+
+    bool operator==(const CameraSettings&) const = default;
+};
+
+} // namespace korvel
