@@ -21,11 +21,10 @@ namespace korvel {
 
 // The TCP transport of a network track camera: resolver (IPv4), socket
 // (TCP_NODELAY: bytes and their order unchanged, each command sent as it
-// comes; endpoint by endpoint) and retry timer, which keeps time on the
-// time source it is given. Write-only. What it
-// does when is LinkStateMachine's to decide: every completion goes there,
-// and the actions it returns are carried out here. Runs on the I/O loop
-// thread.
+// comes; endpoint by endpoint) and retry timer, which keeps time on the time
+// source it is given. Write-only. What it does when is LinkStateMachine's to
+// decide: every completion goes there, and the actions it returns are
+// carried out here. Runs on the I/O loop thread.
 class NetworkLink
 {
 public:
