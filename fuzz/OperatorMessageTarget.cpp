@@ -1,30 +1,36 @@
-// Operator messages of 1 to 1024 bytes, handled by the real command handling
-// of a real client service, in every session state. Rules: no crash; nothing
-// read past the bytes received (each message sits in a heap block of exactly
-// its size) and nothing written past the longest reply; a reply exactly for
-// a LOGIN, and only "OK" or "FAILURE".
+// Operator messages of 1 to 1024 bytes, through a real client service, in
+// every session state the protocol can reach. Rules: no crash; the parser
+// reads nothing past the bytes received (the message sits in a heap block of
+// exactly its size); a LOGIN is answered with exactly "OK" or "FAILURE", and
+// nothing else is answered so.
 //
 // Input: byte 0 chooses the state, the rest is the message.
 //   bits 0-1  the session: not logged in, "guard" (2), "chief" (9), "minus" (-1)
 //   bits 2-3  its current camera: none, "gate" (Pelco 4), "yard" (Pelco 200),
-//             "high" (Pelco 300, which no command addresses)
+//             "high" (Pelco 300, which no command addresses), handed to it by
+//             a soft trigger
 //   bits 4-5  the chooser slot: empty, this session, the other session, a
 //             session that has ended
 //   bit 6     the other session holds "gate" with priority 5
 //   bit 7     logins are required
 //
-// The service runs on its own loop in this thread, with cameras on
-// pseudo-terminals and its two sessions connected over loopback (the first
-// one again whenever it has to be without a camera); each message runs the
-// loop until it is idle again (the holds last 0 seconds), so that one input
-// leaves nothing behind for the next.
+// Each input gets a service of its own (control service and session
+// registry, on a simulated clock that never moves, so holds stand) over the
+// same cameras on pseudo-terminals, on one loop run in this thread; the
+// clients are real loopback connections, and the state is set through the
+// protocol and the soft trigger as a workstation and an NVR would. The loop
+// runs until idle after each step, so that one input leaves nothing behind
+// for the next.
 #include "Check.h"
 
 #include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
 #include "client/ClientSession.h"
-#include "client/CommandHandling.h"
+#include "client/ControlService.h"
+#include "client/OperatorMessage.h"
 #include "client/OperatorProtocol.h"
+#include "clock/SteadyTime.h"
+#include "support/SimulatedTime.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -38,6 +44,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -48,12 +55,12 @@ namespace korvel {
 namespace {
 
 constexpr std::size_t MaxMessage = ClientSession::BufferSize;
-constexpr std::uint16_t EndedSession = 1; // no client connects from port 1
 
 const UserTable Users = {
     {"guard", {"guard", "pw", 2}},
     {"chief", {"chief", "", 9}},
     {"minus", {"minus", "two words", -1}},
+    {"holder", {"holder", "", 5}},
 };
 
 // A serial camera's far end: the camera writes to the slave; we read the master.
@@ -74,140 +81,32 @@ struct CameraLine
         ::fcntl(master, F_SETFL, O_NONBLOCK);
         path = name;
     }
+
+    void Discard() const
+    {
+        char bytes[4096];
+        while (::read(master, bytes, sizeof bytes) > 0) {
+        }
+    }
 };
 
-void Discard(int fd)
+// The cameras and the loop, made once and kept for the life of the process.
+struct World
 {
-    char bytes[4096];
-    while (::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT) > 0) {
-    }
-}
-
-void DiscardLine(int fd)
-{
-    char bytes[4096];
-    while (::read(fd, bytes, sizeof bytes) > 0) {
-    }
-}
-
-int ConnectTo(std::uint16_t port, std::uint16_t& localPort)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FUZZ_CHECK(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    localPort = ntohs(address.sin_port);
-    return fd;
-}
-
-// One client service with its cameras and two connected sessions.
-class Service
-{
-public:
-    Service(boost::asio::io_context& io, bool requireLogin) : io(io)
+    World()
     {
         AddCamera("gate", 4, gateLine);
         AddCamera("high", 300, highLine);
         AddCamera("yard", 200, yardLine);
-        SessionPolicy policy;
-        policy.requireLogin = requireLogin;
-        // Every LOGIN answered at once: the held-back answers of the
-        // failed-login throttle have tests of their own.
-        policy.throttleLogins = false;
-        server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, cameras, users, policy);
-        for (auto& entry : cameras)
-            entry.second->SetClientServer(server.get());
-        port = server->LocalEndpoint().port();
-        mainClient = ConnectTo(port, mainNumber);
-        otherClient = ConnectTo(port, otherNumber);
-        for (int round = 0; round < 1000 && !(Main() && Other()); ++round)
-            io.run_one();
-        FUZZ_CHECK(Main() && Other());
     }
 
-    std::shared_ptr<ClientSession> Main() const { return server->FindSession(mainNumber); }
-    std::shared_ptr<ClientSession> Other() const { return server->FindSession(otherNumber); }
-
-    void Handle(std::uint8_t state, const std::uint8_t* data, std::size_t count)
-    {
-        static const char* const currentCameras[] = {"", "gate", "yard", "high"};
-        WorkWith(currentCameras[(state >> 2) & 3]);
-        const auto session = Main();
-        const auto other = Other();
-        FUZZ_CHECK(session && other);
-
-        static const char* const names[] = {"", "guard", "chief", "minus"};
-        const std::string name = names[state & 3];
-        session->LogIn(name, name.empty() ? 0 : server->PriorityOf(name));
-        server->LeaveChooseMode(server->Arbiter().ChooserSlot());
-        const std::uint16_t choosers[] = {0, mainNumber, otherNumber, EndedSession};
-        server->EnterChooseMode(choosers[(state >> 4) & 3]);
-        if (state & 0x40)
-            TakeGate(*other);
-
-        const std::unique_ptr<char[]> message(new char[count]);
-        std::memcpy(message.get(), data, count);
-        const std::unique_ptr<char[]> reply(new char[MaxReplyLength]);
-        const std::size_t length =
-            HandleMessage(*server, *session, message.get(), count, reply.get());
-
-        const bool login = count >= 5 && std::memcmp(data, "LOGIN", 5) == 0;
-        FUZZ_CHECK((length > 0) == login);
-        if (length > 0) {
-            const std::string text(reply.get(), length);
-            FUZZ_CHECK(text == OperatorProtocol::LoginAccepted ||
-                       text == OperatorProtocol::LoginRefused);
-        }
-        RunUntilIdle();
-    }
-
-private:
-    void AddCamera(const char* address, unsigned pelcoNumber, CameraLine& line)
+    void AddCamera(const char* address, unsigned pelcoNumber, const CameraLine& line)
     {
         CameraSettings settings;
         settings.address = address;
         settings.port = line.path;
         settings.pelcoNumber = pelcoNumber;
-        cameras.emplace(address, std::make_unique<TrackCamera>(io, settings, 1, 0));
-    }
-
-    // The first session works with that camera (none: a new connection).
-    void WorkWith(const std::string& camera)
-    {
-        const Arbitration& arbiter = server->Arbiter();
-        const auto current = arbiter.CurrentCamera(Main()->GetConnection());
-        if (camera.empty()) {
-            if (current == Arbitration::NoCamera)
-                return;
-            ::close(mainClient);
-            mainClient = ConnectTo(port, mainNumber);
-            for (int round = 0; round < 1000 && !Main(); ++round)
-                io.run_one();
-            FUZZ_CHECK(Main());
-            RunUntilIdle();
-            return;
-        }
-        if (current != Arbitration::NoCamera && arbiter.Address(current) == camera)
-            return;
-        server->LeaveChooseMode(arbiter.ChooserSlot());
-        server->EnterChooseMode(mainNumber);
-        server->SelectCamera(camera, false);
-        RunUntilIdle();
-    }
-
-    // The other session steers "gate" and keeps the hold just long enough.
-    void TakeGate(ClientSession& other)
-    {
-        other.LogIn("holder", 5);
-        const auto gate = server->Arbiter().CameraByAddress("gate");
-        const char frame[] = {'\xFF', '\x04', '\x00', '\x04', '\x20', '\x00', '\x28'};
-        server->SubmitCommand("gate", otherNumber, 5, frame, sizeof frame);
-        for (int round = 0; round < 100 && server->Arbiter().Holder(gate) != otherNumber; ++round)
-            io.poll_one();
+        cameras.emplace(address, std::make_unique<TrackCamera>(io, RealTime(), settings, 1, 60));
     }
 
     void RunUntilIdle()
@@ -217,33 +116,15 @@ private:
             if (io.poll() == 0)
                 break;
         }
-        Discard(mainClient);
-        Discard(otherClient);
-        DiscardLine(gateLine.master);
-        DiscardLine(highLine.master);
-        DiscardLine(yardLine.master);
+        for (const CameraLine* line : {&gateLine, &highLine, &yardLine})
+            line->Discard();
     }
 
-    boost::asio::io_context& io;
+    boost::asio::io_context io;
     CameraLine gateLine;
     CameraLine highLine;
     CameraLine yardLine;
     CameraTable cameras;
-    UserTable users = Users;
-    std::unique_ptr<ClientServer> server;
-    std::uint16_t port = 0;
-    int mainClient = -1;
-    int otherClient = -1;
-    std::uint16_t mainNumber = 0;
-    std::uint16_t otherNumber = 0;
-};
-
-// Made once, kept for the life of the process.
-struct World
-{
-    boost::asio::io_context io;
-    Service open{io, false};
-    Service strict{io, true};
 };
 
 World& TheWorld()
@@ -252,15 +133,180 @@ World& TheWorld()
     return *world;
 }
 
+// A workstation's end of a connection to the service.
+class Client
+{
+public:
+    explicit Client(std::uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        FUZZ_CHECK(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
+        // Each message is on the service's side of loopback when send returns,
+        // not held back until the service acknowledges the one before.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    ~Client() { Close(); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    void Send(const void* bytes, std::size_t count)
+    {
+        FUZZ_CHECK(::send(fd, bytes, count, MSG_NOSIGNAL) == static_cast<ssize_t>(count));
+    }
+    void Send(const std::string& text) { Send(text.data(), text.size()); }
+    // Everything the service has sent so far.
+    std::string Received()
+    {
+        std::string received;
+        char bytes[4096];
+        ssize_t got;
+        while ((got = ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT)) > 0)
+            received.append(bytes, static_cast<std::size_t>(got));
+        return received;
+    }
+    void Close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+private:
+    int fd = -1;
+};
+
+// One input's service, with its two operators connected and greeted.
+class Desk
+{
+public:
+    Desk(World& world, bool requireLogin)
+        : world(world), control(world.io, time, world.cameras),
+          server(world.io, "127.0.0.1", 0, control, Users, Policy(requireLogin)),
+          mainClient(Port()), otherClient(Port())
+    {
+        world.RunUntilIdle();
+        FUZZ_CHECK(mainClient.Received().rfind(OperatorProtocol::GreetingPrefix, 0) == 0);
+        FUZZ_CHECK(otherClient.Received().rfind(OperatorProtocol::GreetingPrefix, 0) == 0);
+        // The other session is logged in, so that it counts where logins
+        // are required.
+        Exchange(otherClient, "LOGIN holder");
+    }
+
+    ~Desk()
+    {
+        mainClient.Close();
+        otherClient.Close();
+        world.RunUntilIdle();
+    }
+
+    void SetState(std::uint8_t state)
+    {
+        if (state & 0x40) {
+            // The gate frame also makes "gate" the other session's camera.
+            const char frame[] = {'\xFF', '\x04', '\x00', '\x04', '\x20', '\x00', '\x28'};
+            Exchange(otherClient, std::string(frame, sizeof frame));
+        }
+        static const char* const logins[] = {nullptr, "LOGIN guard pw", "LOGIN chief",
+                                             "LOGIN minus two words"};
+        if (const char* login = logins[state & 3])
+            Exchange(mainClient, login);
+        static const char* const cameras[] = {nullptr, "gate", "yard", "high"};
+        if (const char* camera = cameras[(state >> 2) & 3]) {
+            Exchange(mainClient, "CHOOSE");
+            control.SoftTriggerFired(camera);
+            Exchange(mainClient, "");
+        }
+        switch ((state >> 4) & 3) {
+        case 1:
+            Exchange(mainClient, "CHOOSE");
+            break;
+        case 2:
+            Exchange(otherClient, "CHOOSE");
+            break;
+        case 3: {
+            Client ended(Port());
+            Exchange(ended, "LOGIN chief");
+            Exchange(ended, "CHOOSE");
+            ended.Close();
+            world.RunUntilIdle();
+            break;
+        }
+        default:
+            break;
+        }
+    }
+
+    // What the service sent back to the message.
+    std::string Handle(const std::uint8_t* message, std::size_t count)
+    {
+        mainClient.Send(message, count);
+        world.RunUntilIdle();
+        otherClient.Received();
+        return mainClient.Received();
+    }
+
+private:
+    static SessionPolicy Policy(bool requireLogin)
+    {
+        SessionPolicy policy;
+        policy.requireLogin = requireLogin;
+        // Every LOGIN answered at once: the held-back answers of the
+        // failed-login throttle have tests of their own.
+        policy.throttleLogins = false;
+        return policy;
+    }
+
+    std::uint16_t Port() const { return server.LocalEndpoint().port(); }
+
+    // Sends the text (nothing when empty) and drops what comes back.
+    void Exchange(Client& client, const std::string& text)
+    {
+        if (!text.empty())
+            client.Send(text);
+        world.RunUntilIdle();
+        client.Received();
+    }
+
+    World& world;
+    SimulatedTime time;
+    ControlService control;
+    ClientServer server;
+    Client mainClient;
+    Client otherClient;
+};
+
 } // namespace
 
 int FuzzOne(const std::uint8_t* data, std::size_t size)
 {
     if (size < 2 || size - 1 > MaxMessage)
         return 0;
+    const std::uint8_t state = data[0];
+    const std::uint8_t* const message = data + 1;
+    const std::size_t count = size - 1;
+
+    const std::unique_ptr<char[]> exact(new char[count]);
+    std::memcpy(exact.get(), message, count);
+    const bool login = count >= 5 && std::memcmp(message, "LOGIN", 5) == 0;
+    FUZZ_CHECK((ParseOperatorMessage(exact.get(), count).kind == OperatorMessage::Kind::Login) ==
+               login);
+
     World& world = TheWorld();
-    Service& service = (data[0] & 0x80) ? world.strict : world.open;
-    service.Handle(data[0], data + 1, size - 1);
+    Desk desk(world, (state & 0x80) != 0);
+    desk.SetState(state);
+    const std::string answer = desk.Handle(message, count);
+    const bool replied = answer.rfind(OperatorProtocol::LoginAccepted, 0) == 0 ||
+                         answer.rfind(OperatorProtocol::LoginRefused, 0) == 0;
+    FUZZ_CHECK(replied == login);
+    if (login) {
+        FUZZ_CHECK(answer == OperatorProtocol::LoginAccepted ||
+                   answer == OperatorProtocol::LoginRefused);
+    }
     return 0;
 }
 

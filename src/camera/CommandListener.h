@@ -1,18 +1,19 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace korvel {
 
-// What a track camera tells the operator side: a command that had to wait
-// for its turn has now been written to the camera whole. The client service
-// implements it; the camera knows nothing else of operators. (A command
-// written at once is reported by SendCommand's result instead.)
+// What a track camera tells the operator side: a command's write has
+// completed, whole. The camera is named by the index the listener gave it
+// (TrackCamera::SetCommandListener); the camera knows nothing else of
+// operators. Called from a completion on the I/O loop, never from inside
+// SendCommand.
 class CommandListener
 {
 public:
-    virtual void CommandWritten(const std::string& cameraAddress, std::uint16_t sessionId,
+    virtual void CommandWritten(std::size_t camera, std::uint16_t sessionId,
                                 std::int32_t priority) = 0;
 
 protected:

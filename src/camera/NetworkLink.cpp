@@ -22,11 +22,11 @@ std::string Reason(const boost::system::error_code& error)
 
 } // namespace
 
-NetworkLink::NetworkLink(boost::asio::io_context& io, const std::string& address,
+NetworkLink::NetworkLink(boost::asio::io_context& io, TimeSource& time, const std::string& address,
                          const std::string& port, int retryIntervalSecs)
     : io(io), address(address), port(port),
       machine(LinkStateMachine::Network(address, port, retryIntervalSecs)), resolver(io),
-      reconnectTimer(io)
+      reconnectTimer(io, time)
 {}
 
 void NetworkLink::Start()
@@ -63,7 +63,7 @@ void NetworkLink::Perform(const LinkActions& actions)
         LogFile.BeginLine() << actions.logLine << std::endl;
     if (actions.closeAll) {
         resolver.cancel();
-        reconnectTimer.cancel();
+        reconnectTimer.Cancel();
         if (socket) {
             boost::system::error_code ignored;
             socket->close(ignored);
@@ -80,7 +80,7 @@ void NetworkLink::Perform(const LinkActions& actions)
     if (actions.connectTo)
         Connect(*actions.connectTo);
     if (actions.cancelRetryWait)
-        reconnectTimer.cancel();
+        reconnectTimer.Cancel();
     if (actions.retryWait)
         WaitToRetry(*actions.retryWait);
     if (actions.resolve) {
@@ -138,9 +138,9 @@ void NetworkLink::OnConnected(std::uint64_t generation, std::size_t index,
 // aborted and is logged as such.
 void NetworkLink::WaitToRetry(std::chrono::seconds delay)
 {
-    reconnectTimer.expires_after(delay);
+    reconnectTimer.ExpiresAfter(delay);
     const std::uint64_t wait = machine.RetryWaitNumber();
-    reconnectTimer.async_wait(lifetime.Guard([this, wait](const boost::system::error_code& error) {
+    reconnectTimer.AsyncWait(lifetime.Guard([this, wait](const boost::system::error_code& error) {
         Perform(machine.RetryWaitEnded(wait, OutcomeOf(error)));
     }));
 }

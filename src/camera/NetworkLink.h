@@ -1,13 +1,14 @@
 #pragma once
 
 #include "camera/CommandWritePath.h"
-#include "camera/Lifetime.h"
 #include "camera/LinkStateMachine.h"
+#include "clock/TimeSource.h"
+#include "loop/Lifetime.h"
+#include "loop/LoopTimer.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -20,15 +21,15 @@ namespace korvel {
 
 // The TCP transport of a network track camera: resolver (IPv4), socket
 // (TCP_NODELAY: bytes and their order unchanged, each command sent as it
-// comes; endpoint by endpoint) and retry timer. Write-only. What it
-// does when is LinkStateMachine's to decide: every completion goes there,
-// and the actions it returns are carried out here. Runs on the I/O loop
-// thread.
+// comes; endpoint by endpoint) and retry timer, which keeps time on the time
+// source it is given. Write-only. What it does when is LinkStateMachine's to
+// decide: every completion goes there, and the actions it returns are
+// carried out here. Runs on the I/O loop thread.
 class NetworkLink
 {
 public:
-    NetworkLink(boost::asio::io_context& io, const std::string& address, const std::string& port,
-                int retryIntervalSecs);
+    NetworkLink(boost::asio::io_context& io, TimeSource& time, const std::string& address,
+                const std::string& port, int retryIntervalSecs);
     NetworkLink(const NetworkLink&) = delete;
     NetworkLink& operator=(const NetworkLink&) = delete;
 
@@ -78,7 +79,7 @@ private:
     boost::asio::ip::tcp::resolver::results_type endpoints;
     std::unique_ptr<boost::asio::ip::tcp::socket> socket;
     CommandWritePath::TransportId socketsOpened = 0; // the current socket's transport, while open
-    boost::asio::steady_timer reconnectTimer;
+    LoopTimer reconnectTimer;
     Lifetime lifetime;
 };
 

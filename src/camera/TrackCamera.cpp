@@ -17,15 +17,15 @@ constexpr CommandWritePath::TransportId SerialPortTransport = 1;
 
 } // namespace
 
-TrackCamera::TrackCamera(boost::asio::io_context& io, const CameraSettings& settings,
-                         int retryIntervalSecs, int lockTimeSecs)
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, int retryIntervalSecs, int lockTimeSecs)
     : io(io), address(settings.address), port(settings.port), pelcoNumber(settings.pelcoNumber),
       lockTimeSecs(lockTimeSecs)
 {
     if (address.empty())
         return;
     if (settings.IsNetworkCamera()) {
-        networkLink = std::make_unique<NetworkLink>(io, address, port, retryIntervalSecs);
+        networkLink = std::make_unique<NetworkLink>(io, time, address, port, retryIntervalSecs);
         networkLink->Start();
         return;
     }
@@ -161,12 +161,14 @@ void TrackCamera::Ended(CommandOutcome outcome, std::uint16_t sessionId, std::in
     case CommandOutcome::Written:
         ++counts.written;
         if (commandListener)
-            commandListener->CommandWritten(address, sessionId, priority);
+            commandListener->CommandWritten(listenerIndex, sessionId, priority);
         return;
     case CommandOutcome::Dropped:
         ++counts.dropped;
         return;
     case CommandOutcome::Failed:
+        // Nobody takes the hold; what the link does next is
+        // LinkStateMachine::CommandWriteFailed's to decide.
         ++counts.failed;
         if (serialLink)
             serialLink->WriteFailed(error);

@@ -2,9 +2,10 @@
 
 #include "camera/CommandListener.h"
 #include "camera/CommandWritePath.h"
-#include "camera/Lifetime.h"
 #include "camera/LinkStateMachine.h"
+#include "clock/TimeSource.h"
 #include "config/Settings.h"
+#include "loop/Lifetime.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -46,10 +47,11 @@ class TrackCamera
 {
 public:
     // Starts the link at once (opens the serial port, or starts resolving
-    // the host on the loop); a camera without an address gets none. A serial
-    // line that cannot be set up with its settings sets StartFailure.
-    TrackCamera(boost::asio::io_context& io, const CameraSettings& settings, int retryIntervalSecs,
-                int lockTimeSecs);
+    // the host on the loop); a camera without an address gets none. A network
+    // link waits out its retry interval on `time`. A serial line that cannot
+    // be set up with its settings sets StartFailure.
+    TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
+                int retryIntervalSecs, int lockTimeSecs);
     ~TrackCamera();
     TrackCamera(const TrackCamera&) = delete;
     TrackCamera& operator=(const TrackCamera&) = delete;
@@ -79,8 +81,13 @@ public:
     const CommandCounts& GetCommandCounts() const { return counts; }
 
     // I/O loop: the write path.
-    // Who hears of the commands written (the client service).
-    void SetClientServer(CommandListener* listener) { commandListener = listener; }
+    // Who hears of the commands written (the control service), and the
+    // index it knows this camera by; null for nobody.
+    void SetCommandListener(CommandListener* listener, std::size_t index)
+    {
+        commandListener = listener;
+        listenerIndex = index;
+    }
     // Writes the command to the camera after the commands before it; its
     // outcome follows on the loop.
     void SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
@@ -117,6 +124,7 @@ private:
     CommandCounts counts;
     bool stopped = false;
     CommandListener* commandListener = nullptr;
+    std::size_t listenerIndex = 0;
 
     Lifetime lifetime;
 };

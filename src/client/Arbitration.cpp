@@ -173,16 +173,16 @@ Arbitration::Announcement Arbitration::CommandDelivered(CameraIndex camera, Sess
     return ControlAnnouncement(camera, sender);
 }
 
-std::vector<Arbitration::Announcement> Arbitration::HoldDeadlinePassed(Clock::time_point now)
+std::vector<Arbitration::Release> Arbitration::HoldDeadlinePassed(Clock::time_point now)
 {
-    std::vector<Announcement> released;
+    std::vector<Release> released;
     for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
         CameraState& state = cameras[camera];
         if (state.holder == 0 || now < state.deadline)
             continue;
+        released.push_back({state.holder, state.holderPriority, ReleaseAnnouncement(camera)});
         state.holder = 0;
         state.holderPriority = -1;
-        released.push_back(ReleaseAnnouncement(camera));
     }
     return released;
 }
@@ -201,8 +201,8 @@ Arbitration::Announcement Arbitration::ControlAnnouncement(CameraIndex camera,
 {
     const ConnectionId holding = Registered(holder);
     return Announcement{camera, holder, &youHaveControl,
-                        holding == NoConnection ? anonymousHasControl
-                                                : connections[holding].hasControl};
+                        holding == NoConnection ? &anonymousHasControl->second
+                                                : &connections[holding].hasControl->second};
 }
 
 Arbitration::Announcement Arbitration::ReleaseAnnouncement(CameraIndex camera) const
@@ -229,12 +229,13 @@ void Arbitration::Unwatch(ConnectionId connection)
         watchers.erase(entry);
 }
 
-const Notification& Arbitration::HasControlText(const std::string& userName)
+const std::pair<const std::string, Notification>&
+Arbitration::HasControlText(const std::string& userName)
 {
-    Notification& text = hasControlTexts[userName];
-    if (!text)
-        text = Text(OperatorProtocol::OtherHasControl(userName));
-    return text;
+    auto& entry = *hasControlTexts.try_emplace(userName).first;
+    if (!entry.second)
+        entry.second = Text(OperatorProtocol::OtherHasControl(userName));
+    return entry;
 }
 
 } // namespace korvel

@@ -65,6 +65,15 @@ public:
         const Notification* toOthers = nullptr;
     };
 
+    // A hold that lapsed: its last holder, and what the connections working
+    // with the camera are told.
+    struct Release
+    {
+        SessionNumber holder = 0;
+        Priority priority = -1;
+        Announcement notices;
+    };
+
     struct CommandDecision
     {
         enum class Verdict
@@ -85,8 +94,7 @@ public:
     Arbitration(const Arbitration&) = delete;
     Arbitration& operator=(const Arbitration&) = delete;
 
-    // Cameras. The first camera in table order for each Pelco address counts.
-    CameraIndex CameraByPelco(unsigned pelcoAddress) const;
+    // Cameras.
     CameraIndex CameraByAddress(const std::string& address) const;
     const std::string& Address(CameraIndex camera) const { return cameras[camera].address; }
     // The NVR's name for the camera, sent with its CAMERA message.
@@ -102,6 +110,12 @@ public:
     void Disconnect(ConnectionId connection);
     // The connection that has the number, NoConnection when none has.
     ConnectionId Registered(SessionNumber number) const;
+    SessionNumber Number(ConnectionId connection) const { return connections[connection].number; }
+    // The user the connection last logged in as; empty when it never did.
+    const std::string& UserName(ConnectionId connection) const
+    {
+        return connections[connection].hasControl->first;
+    }
     CameraIndex CurrentCamera(ConnectionId connection) const;
     // The registered connections working with the camera, by session number.
     const std::map<SessionNumber, ConnectionId>& Watchers(CameraIndex camera) const
@@ -119,25 +133,19 @@ public:
 
     // A camera command from the connection (priority as it stands now).
     CommandDecision Command(ConnectionId from, Priority priority, unsigned pelcoAddress);
-    // The priority test alone: nobody holds the camera, the sender holds it,
-    // or the sender's priority is greater than the holder's.
-    bool Admits(CameraIndex camera, SessionNumber sender, Priority priority) const;
 
     // A command's write completed: its sender holds the camera until the
     // camera's lock time from now.
     Announcement CommandDelivered(CameraIndex camera, SessionNumber sender, Priority priority,
                                   Clock::time_point now);
-    // Ends every hold whose deadline is not after now.
-    std::vector<Announcement> HoldDeadlinePassed(Clock::time_point now);
+    // Ends every hold whose deadline is not after now: the one place where a
+    // hold lapses.
+    std::vector<Release> HoldDeadlinePassed(Clock::time_point now);
     // The earliest deadline of the holds that last, if any does.
     std::optional<Clock::time_point> NextHoldDeadline() const;
     Clock::time_point HoldDeadline(CameraIndex camera) const { return cameras[camera].deadline; }
     SessionNumber Holder(CameraIndex camera) const { return cameras[camera].holder; }
     Priority HolderPriority(CameraIndex camera) const { return cameras[camera].holderPriority; }
-
-    // The notices alone, without changing any hold.
-    Announcement ControlAnnouncement(CameraIndex camera, SessionNumber holder) const;
-    Announcement ReleaseAnnouncement(CameraIndex camera) const;
 
 private:
     struct CameraState : Camera
@@ -153,13 +161,21 @@ private:
     {
         SessionNumber number = 0;
         CameraIndex camera = NoCamera;
-        const Notification* hasControl = nullptr; // "<name> has control"
+        // The user name and its "<name> has control".
+        const std::pair<const std::string, Notification>* hasControl = nullptr;
         bool live = false;
     };
 
+    // The first camera in table order for each Pelco address counts.
+    CameraIndex CameraByPelco(unsigned pelcoAddress) const;
+    // The priority test: nobody holds the camera, the sender holds it, or
+    // the sender's priority is greater than the holder's.
+    bool Admits(CameraIndex camera, SessionNumber sender, Priority priority) const;
+    Announcement ControlAnnouncement(CameraIndex camera, SessionNumber holder) const;
+    Announcement ReleaseAnnouncement(CameraIndex camera) const;
     void Watch(ConnectionId connection, CameraIndex camera);
     void Unwatch(ConnectionId connection);
-    const Notification& HasControlText(const std::string& userName);
+    const std::pair<const std::string, Notification>& HasControlText(const std::string& userName);
 
     std::vector<CameraState> cameras;
     std::vector<CameraIndex> cameraByPelco;
@@ -170,7 +186,7 @@ private:
     // Made once per user name: a stream of commands announces without
     // composing a text each time.
     std::map<std::string, Notification> hasControlTexts;
-    const Notification* anonymousHasControl = nullptr;
+    const std::pair<const std::string, Notification>* anonymousHasControl = nullptr;
     Notification youHaveControl;
     Notification controlLapsed;
 };

@@ -1,8 +1,10 @@
 #include "client/ClientServer.h"
 
-#include "camera/TrackCamera.h"
-#include "client/ClientSession.h"
+#include "client/ControlService.h"
+#include "client/OperatorMessage.h"
+#include "client/OperatorProtocol.h"
 #include "log/LogFile.h"
+#include "log/LogText.h"
 #include "platform/DescriptorLimit.h"
 
 #include <boost/asio/error.hpp>
@@ -71,15 +73,6 @@ bool ConcernsOnlyThatConnection(const boost::system::error_code& error)
 #endif
 }
 
-std::vector<Arbitration::Camera> ArbitratedCameras(const CameraTable& cameras)
-{
-    std::vector<Arbitration::Camera> list;
-    for (const auto& entry : cameras)
-        list.push_back({entry.first, entry.second->GetPelcoNumber(),
-                        std::chrono::seconds(entry.second->GetLockTimeSecs())});
-    return list;
-}
-
 boost::asio::ip::address ParseNumericAddress(const std::string& text)
 {
     boost::system::error_code error;
@@ -92,10 +85,9 @@ boost::asio::ip::address ParseNumericAddress(const std::string& text)
 } // namespace
 
 ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
-                           std::uint32_t port, CameraTable& cameras, UserTable& users,
+                           std::uint32_t port, ControlService& control, const UserTable& users,
                            SessionPolicy sessionPolicy)
-    : io(io), acceptor(io), acceptPause(io), users(users), policy(sessionPolicy),
-      arbitration(ArbitratedCameras(cameras)), holdTimer(io)
+    : io(io), acceptor(io), acceptPause(io), control(control), users(users), policy(sessionPolicy)
 {
     const auto ip = ParseNumericAddress(address);
     if (port > 0xffff)
@@ -107,15 +99,10 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
     acceptor.bind(endpoint);
     acceptor.listen(boost::asio::socket_base::max_listen_connections);
 
-    for (const auto& entry : cameras)
-        cameraList.push_back(entry.second.get());
-    refusedCommands.resize(cameraList.size());
-    nvrCameraIds.resize(cameraList.size());
-
     // A cap the descriptor limit cannot honour would let a flood of
     // connections starve the cameras and NVRs of descriptors after all.
     const std::uint64_t limit = RaiseDescriptorLimit();
-    const std::uint64_t reserve = DescriptorsForTheRest + cameras.size();
+    const std::uint64_t reserve = DescriptorsForTheRest + control.Decisions().CameraCount();
     if (limit > 0 && policy.maxSessions > 0 && policy.maxSessions + reserve > limit) {
         const std::size_t allowed = limit > reserve + 1 ? limit - reserve : 1;
         LogFile.BeginLine() << "MaxSessions=" << policy.maxSessions
@@ -130,10 +117,17 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
 
 ClientServer::~ClientServer()
 {
-    connections.clear();
+    // The sessions may outlive the registry: the control service sends them
+    // nothing more.
+    for (const auto& registered : sessions) {
+        if (const auto session = registered.lock()) {
+            control.Disconnect(session->GetConnection());
+            session->SetConnection(Arbitration::NoConnection);
+        }
+    }
+    sessions.clear();
     boost::system::error_code ignored;
     acceptPause.cancel(ignored);
-    holdTimer.cancel(ignored);
     acceptor.close(ignored);
 }
 
@@ -144,7 +138,7 @@ boost::asio::ip::tcp::endpoint ClientServer::LocalEndpoint() const
 
 void ClientServer::StartAccept()
 {
-    auto session = std::make_shared<ClientSession>(io, *this);
+    auto session = std::make_shared<ClientSession>(io, *this, lifetime.Watching());
     acceptor.async_accept(session->Socket(),
                           lifetime.Guard([this, session](const boost::system::error_code& error) {
                               OnAccepted(session, error);
@@ -165,17 +159,20 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
         return;
     }
     if (!error) {
+        const std::optional<std::chrono::milliseconds> loginTimeout =
+            policy.requireLogin ? std::optional(policy.loginTimeout) : std::nullopt;
         if (liveSessions >= policy.maxSessions) {
             Refuse(*session);
-        } else if (const std::uint16_t number = session->Start()) {
+        } else if (const ClientSession::Started started = session->Start(loginTimeout);
+                   started.number != 0) {
+            if (started.keepAliveFailure)
+                KeepAliveFailed(started.keepAliveFailure);
             ++liveSessions;
-            ++counters.sessionsAccepted;
-            // A connection with the same number replaces the session filed
-            // under it, which then hears no more announcements.
-            const Arbitration::ConnectionId id = arbitration.Connect(number);
-            if (id >= connections.size())
-                connections.resize(id + 1);
-            connections[id] = session;
+            observer->SessionStarted();
+            const Arbitration::ConnectionId id = control.Connect(started.number, session);
+            if (id >= sessions.size())
+                sessions.resize(id + 1);
+            sessions[id] = session;
             session->SetConnection(id);
         }
     }
@@ -198,7 +195,16 @@ void ClientServer::Refuse(ClientSession& session)
     session.Socket().close(error); // a failed close leaves nothing to recover
 }
 
-void ClientServer::OnSessionEnded()
+void ClientServer::KeepAliveFailed(const std::error_code& error)
+{
+    if (keepAliveFailureLogged)
+        return;
+    keepAliveFailureLogged = true;
+    LogFile.BeginLine() << "Cannot turn on TCP keepalive for KorvelControl sessions: "
+                        << error.message() << std::endl;
+}
+
+void ClientServer::SessionClosed(const ClientSession&)
 {
     if (liveSessions > 0)
         --liveSessions;
@@ -212,52 +218,94 @@ void ClientServer::OnSessionEnded()
     }
 }
 
-void ClientServer::KeepAliveFailed(const std::error_code& error)
-{
-    if (keepAliveFailureLogged)
-        return;
-    keepAliveFailureLogged = true;
-    LogFile.BeginLine() << "Cannot turn on TCP keepalive for KorvelControl sessions: "
-                        << error.message() << std::endl;
-}
-
-std::optional<Arbitration::Clock::time_point>
-ClientServer::FailedLoginReplyTime(const ClientSession& session)
-{
-    if (!policy.throttleLogins)
-        return std::nullopt;
-    const auto due = loginThrottle.Failed(session.GetClientAddress(), Arbitration::Clock::now());
-    if (due)
-        ++counters.loginsThrottled;
-    return due;
-}
-
-void ClientServer::LoginPassed(const ClientSession& session)
-{
-    loginThrottle.Passed(session.GetClientAddress());
-}
-
-std::shared_ptr<ClientSession> ClientServer::FindSession(std::uint16_t sessionId) const
-{
-    const Arbitration::ConnectionId id = arbitration.Registered(sessionId);
-    return id == Arbitration::NoConnection ? nullptr : connections[id].lock();
-}
-
-void ClientServer::SessionLoggedIn(const ClientSession& session)
-{
-    if (session.GetConnection() != Arbitration::NoConnection)
-        arbitration.LogIn(session.GetConnection(), session.GetUserName());
-}
-
-void ClientServer::RemoveSession(ClientSession& session)
+void ClientServer::SessionEnded(ClientSession& session)
 {
     const Arbitration::ConnectionId id = session.GetConnection();
     if (id == Arbitration::NoConnection)
         return;
-    AuditSessionEnd(session);
-    arbitration.Disconnect(id);
-    connections[id].reset();
+    observer->SessionEnded(session);
+    control.Disconnect(id);
+    sessions[id].reset();
     session.SetConnection(Arbitration::NoConnection);
+}
+
+void ClientServer::MessageArrived(ClientSession& session, const char* bytes, std::size_t count)
+{
+    const OperatorMessage message = ParseOperatorMessage(bytes, count);
+    if (message.kind == OperatorMessage::Kind::Login) {
+        LogIn(session, message.name, message.password);
+        return;
+    }
+    if (IgnoredUntilLogin(session))
+        return;
+    switch (message.kind) {
+    case OperatorMessage::Kind::Choose:
+        control.Choose(session.GetNumber());
+        return;
+    case OperatorMessage::Kind::Cancel:
+        control.Cancel(session.GetNumber());
+        return;
+    case OperatorMessage::Kind::CameraCommand:
+        // A session that has left steers nothing.
+        if (session.GetConnection() != Arbitration::NoConnection &&
+            !control.Steer(session.GetConnection(), session.GetPriority(), message.pelcoAddress,
+                           bytes, count))
+            LogFile.BeginLine() << "Unknown Pelco camera ID " << message.pelcoAddress << std::endl;
+        return;
+    case OperatorMessage::Kind::Login:
+        break;
+    }
+}
+
+void ClientServer::LogIn(ClientSession& session, const std::string& name,
+                         const std::string& password)
+{
+    const auto user = users.find(name);
+    if (user == users.end() ||
+        (!user->second.password.empty() && user->second.password != password)) {
+        if (policy.throttleLogins) {
+            if (const auto due =
+                    loginThrottle.Failed(session.GetClientAddress(), LoginThrottle::Clock::now())) {
+                observer->LoginThrottled();
+                session.RefuseLoginAt(name, *due);
+                return;
+            }
+        }
+        RefuseLogin(session, name);
+        return;
+    }
+    loginThrottle.Passed(session.GetClientAddress());
+    session.LogIn(name, user->second.priority);
+    if (session.GetConnection() != Arbitration::NoConnection)
+        control.LogIn(session.GetConnection(), name);
+    observer->LoginAnswered(session, name, true, true);
+    LogFile.BeginLine() << "Login from " << session.GetClientAddress() << " by user "
+                        << LogSafe(name) << " with priority " << session.GetPriority() << std::endl;
+    session.Reply(OperatorProtocol::LoginAccepted);
+}
+
+void ClientServer::LoginRefusalDue(ClientSession& session, const std::string& name)
+{
+    RefuseLogin(session, name);
+}
+
+void ClientServer::RefuseLogin(ClientSession& session, const std::string& name)
+{
+    observer->LoginAnswered(session, name, false, users.count(name) > 0);
+    LogFile.BeginLine() << "Failed login from " << session.GetClientAddress() << " by user "
+                        << LogSafe(name) << std::endl;
+    session.Reply(OperatorProtocol::LoginRefused);
+}
+
+bool ClientServer::IgnoredUntilLogin(ClientSession& session)
+{
+    if (!policy.requireLogin || session.LoggedIn())
+        return false;
+    if (session.FirstIgnoredCommand()) {
+        LogFile.BeginLine() << "Ignoring commands from session " << session.GetNumber() << " at "
+                            << session.GetClientAddress() << " until it logs in" << std::endl;
+    }
+    return true;
 }
 
 } // namespace korvel

@@ -1,7 +1,5 @@
 #include "client/ClientSession.h"
 
-#include "client/ClientServer.h"
-#include "client/CommandHandling.h"
 #include "client/OperatorProtocol.h"
 #include "log/LogFile.h"
 #include "log/LogText.h"
@@ -23,30 +21,31 @@ std::string ClientAddressText(const boost::asio::ip::address& address)
     return address.to_string();
 }
 
-ClientSession::ClientSession(boost::asio::io_context& io, ClientServer& server)
-    : socket(io), server(server), refusalTimer(io), loginDeadline(io)
+ClientSession::ClientSession(boost::asio::io_context& io, SessionEvents& registry,
+                             Lifetime::Watch registryLifetime)
+    : socket(io), registry(registry), registryLifetime(std::move(registryLifetime)),
+      refusalTimer(io), loginDeadline(io)
 {}
 
-std::uint16_t ClientSession::Start()
+ClientSession::Started ClientSession::Start(std::optional<std::chrono::milliseconds> loginTimeout)
 {
     boost::system::error_code error;
     const auto remote = socket.remote_endpoint(error);
     if (error || remote.port() == 0) {
         // Reset before we got to it: nobody to greet.
         End();
-        return 0;
+        return {};
     }
     // Operators see control changes as they happen, not after a delayed ack.
     socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
     // Notifications are first offered to the socket without waiting (Send).
     socket.non_blocking(true, error);
-    if (const std::error_code failed =
-            EnableKeepAlive(static_cast<std::uintptr_t>(socket.native_handle()), KeepAlive))
-        server.KeepAliveFailed(failed);
-    if (server.Policy().requireLogin) {
-        loginDeadline.expires_after(server.Policy().loginTimeout);
-        loginDeadline.async_wait(
-            server.Guard([self = shared_from_this()](const boost::system::error_code& waitError) {
+    const std::error_code keepAliveFailure =
+        EnableKeepAlive(static_cast<std::uintptr_t>(socket.native_handle()), KeepAlive);
+    if (loginTimeout) {
+        loginDeadline.expires_after(*loginTimeout);
+        loginDeadline.async_wait(registryLifetime.Guard(
+            [self = shared_from_this()](const boost::system::error_code& waitError) {
                 self->OnLoginDeadline(waitError);
             }));
     }
@@ -56,7 +55,7 @@ std::uint16_t ClientSession::Start()
     const std::string greeting = OperatorProtocol::Greeting(number);
     std::copy(greeting.begin(), greeting.end(), buffer.begin());
     QueueReply(greeting.size());
-    return number;
+    return {number, keepAliveFailure};
 }
 
 void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)
@@ -64,7 +63,15 @@ void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)
     userName = name;
     priority = userPriority;
     loginDeadline.cancel();
-    server.SessionLoggedIn(*this);
+}
+
+void ClientSession::Reply(std::string_view text)
+{
+    if (ended)
+        return;
+    const std::size_t length = std::min(text.size(), buffer.size());
+    std::copy_n(text.begin(), length, buffer.begin());
+    QueueReply(length);
 }
 
 void ClientSession::RefuseLoginAt(std::string name, Arbitration::Clock::time_point due)
@@ -73,7 +80,7 @@ void ClientSession::RefuseLoginAt(std::string name, Arbitration::Clock::time_poi
     refusalPending = true;
     refusalTimer.expires_at(due);
     refusalTimer.async_wait(
-        server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
+        registryLifetime.Guard([self = shared_from_this()](const boost::system::error_code& error) {
             self->OnRefusalDue(error);
         }));
     WatchWhileRefusing();
@@ -86,7 +93,7 @@ void ClientSession::WatchWhileRefusing()
     readWatchPending = true;
     socket.async_wait(
         boost::asio::ip::tcp::socket::wait_read,
-        server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
+        registryLifetime.Guard([self = shared_from_this()](const boost::system::error_code& error) {
             self->readWatchPending = false;
             self->OnReadableWhileRefusing(error);
         }));
@@ -116,12 +123,12 @@ void ClientSession::OnReadableWhileRefusing(const boost::system::error_code& err
             // failed keepalive probes tell that the client has gone.
             if (!errorWatchPending) {
                 errorWatchPending = true;
-                socket.async_wait(
-                    boost::asio::ip::tcp::socket::wait_error,
-                    server.Guard([self = shared_from_this()](const boost::system::error_code&) {
-                        self->errorWatchPending = false;
-                        self->OnErrorWhileRefusing();
-                    }));
+                socket.async_wait(boost::asio::ip::tcp::socket::wait_error,
+                                  registryLifetime.Guard([self = shared_from_this()](
+                                                             const boost::system::error_code&) {
+                                      self->errorWatchPending = false;
+                                      self->OnErrorWhileRefusing();
+                                  }));
             }
             return;
         }
@@ -152,9 +159,9 @@ void ClientSession::OnRefusalDue(const boost::system::error_code& error)
         Leave();
         return;
     }
-    const std::size_t length = RefuseLogin(server, *this, refusedName, buffer.data());
+    const std::string name = std::move(refusedName);
     refusedName = std::string();
-    QueueReply(length);
+    registry.LoginRefusalDue(*this, name);
 }
 
 // Logged like any session lost for a fault of its client.
@@ -224,7 +231,7 @@ void ClientSession::AwaitMessage()
 {
     socket.async_wait(
         boost::asio::ip::tcp::socket::wait_read,
-        server.Guard([self = shared_from_this()](const boost::system::error_code& error) {
+        registryLifetime.Guard([self = shared_from_this()](const boost::system::error_code& error) {
             if (error)
                 self->OnReceived(error, 0);
             else
@@ -240,13 +247,13 @@ void ClientSession::OnReceived(const boost::system::error_code& error, std::size
         Leave();
         return;
     }
-    const std::size_t reply = HandleMessage(server, *this, buffer.data(), count, buffer.data());
+    registry.MessageArrived(*this, buffer.data(), count);
     if (ended) {
         Leave();
         return;
     }
-    if (reply > 0) {
-        QueueReply(reply);
+    if (replyQueued) {
+        // The read cycle resumes once the reply has been written.
     } else if (refusalPending) {
         // The held-back reply resumes the read cycle once it is written.
     } else if (count < buffer.size()) {
@@ -256,14 +263,16 @@ void ClientSession::OnReceived(const boost::system::error_code& error, std::size
     } else {
         // A full buffer: the rest of a long message may be waiting already.
         // Read it on a later turn, after the other sessions.
-        boost::asio::post(socket.get_executor(),
-                          server.Guard([self = shared_from_this()] { self->StartReceive(); }));
+        boost::asio::post(
+            socket.get_executor(),
+            registryLifetime.Guard([self = shared_from_this()] { self->StartReceive(); }));
     }
 }
 
 void ClientSession::QueueReply(std::size_t length)
 {
     replyLength = length;
+    replyQueued = true;
     outbox.push_back(nullptr);
     if (outbox.size() == 1)
         WriteNext();
@@ -275,10 +284,10 @@ void ClientSession::WriteNext()
     const boost::asio::const_buffer bytes =
         next ? boost::asio::const_buffer(next->data() + frontSent, next->size() - frontSent)
              : boost::asio::const_buffer(buffer.data(), replyLength);
-    boost::asio::async_write(
-        socket, bytes,
-        server.Guard([self = shared_from_this()](const boost::system::error_code& error,
-                                                 std::size_t) { self->OnWritten(error); }));
+    boost::asio::async_write(socket, bytes,
+                             registryLifetime.Guard([self = shared_from_this()](
+                                                        const boost::system::error_code& error,
+                                                        std::size_t) { self->OnWritten(error); }));
 }
 
 void ClientSession::OnWritten(const boost::system::error_code& error)
@@ -292,6 +301,7 @@ void ClientSession::OnWritten(const boost::system::error_code& error)
     frontSent = 0;
 
     if (!written) {
+        replyQueued = false;
         if (error) {
             LogLostSession();
             End();
@@ -344,7 +354,7 @@ void ClientSession::End()
         return;
     ended = true;
     if (number != 0)
-        server.OnSessionEnded();
+        registry.SessionClosed(*this);
     boost::system::error_code ignored;
     socket.close(ignored); // a failed close leaves nothing to recover
     refusalTimer.cancel();
@@ -357,7 +367,7 @@ void ClientSession::End()
 
 void ClientSession::Leave()
 {
-    server.RemoveSession(*this);
+    registry.SessionEnded(*this);
 }
 
 } // namespace korvel

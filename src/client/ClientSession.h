@@ -2,6 +2,7 @@
 
 #include "client/Arbitration.h"
 #include "client/Notification.h"
+#include "loop/Lifetime.h"
 #include "platform/SocketKeepAlive.h"
 
 #include <boost/asio/io_context.hpp>
@@ -10,15 +11,40 @@
 #include <boost/system/error_code.hpp>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 namespace korvel {
 
-class ClientServer;
+class ClientSession;
+
+// All that a session tells the registry that started it (ClientServer).
+// Everything runs on the I/O loop thread.
+class SessionEvents
+{
+public:
+    // A message from the client, valid during the call. The registry answers
+    // a LOGIN through the session (Reply, RefuseLoginAt).
+    virtual void MessageArrived(ClientSession& session, const char* message, std::size_t count) = 0;
+    // The FAILURE that RefuseLoginAt held back for `name` is due now.
+    virtual void LoginRefusalDue(ClientSession& session, const std::string& name) = 0;
+    // The connection is closed: the session no longer counts against the cap.
+    // It may come while notices are being sent.
+    virtual void SessionClosed(const ClientSession& session) = 0;
+    // The session is over; called from its own completions only, never while
+    // notices are being sent, so the registry may forget it here.
+    virtual void SessionEnded(ClientSession& session) = 0;
+
+protected:
+    ~SessionEvents() = default;
+};
 
 // Dotted decimal for IPv4 clients, also when a dual-stack listener sees them
 // as IPv4-mapped IPv6 addresses.
@@ -33,14 +59,21 @@ std::string ClientAddressText(const boost::asio::ip::address& address);
 // The connection has TCP keepalive (KeepAlive), so that a workstation that
 // vanished without a word frees its session within about two minutes.
 //
-// Lifetime: the session is owned by the handlers of its pending operations;
-// the server's registry only refers to it. It ends on the first failed
-// receive, on a failed greeting or LOGIN reply, when its queue outgrows
-// MaxQueuedBytes, or, when the policy requires logins, when it has not logged
-// in within the policy's loginTimeout; it is destroyed once its last
-// operation has completed (or, when the server goes first, with the loop).
+// What the client sends goes to the registry as it comes (SessionEvents),
+// and the session knows nothing else of the service: the registry answers
+// through Reply or RefuseLoginAt, the control service sends its notices
+// through Send.
+//
+// Lifetime: the session is owned by the handlers of its pending operations,
+// as its buffers must outlive them; the registry only refers to it. Every
+// handler is also guarded by the registry's Lifetime, so that it does nothing
+// once the registry has gone. The session ends on the first failed receive,
+// on a failed greeting or LOGIN reply, when its queue outgrows MaxQueuedBytes,
+// or, when logins are required, when it has not logged in within its login
+// timeout; it is destroyed once its last operation has completed (or, when
+// the registry goes first, with the loop).
 // Everything runs on the I/O loop thread.
-class ClientSession : public std::enable_shared_from_this<ClientSession>
+class ClientSession final : public NoticeSink, public std::enable_shared_from_this<ClientSession>
 {
 public:
     static constexpr std::size_t BufferSize = 1024;
@@ -52,40 +85,53 @@ public:
     static constexpr KeepAliveTiming KeepAlive{std::chrono::seconds(60), std::chrono::seconds(10),
                                                6};
 
-    ClientSession(boost::asio::io_context& io, ClientServer& server);
+    ClientSession(boost::asio::io_context& io, SessionEvents& registry,
+                  Lifetime::Watch registryLifetime);
     ClientSession(const ClientSession&) = delete;
     ClientSession& operator=(const ClientSession&) = delete;
 
     // The socket the listener accepts into.
     boost::asio::ip::tcp::socket& Socket() { return socket; }
 
-    // Once accepted: greets the client and starts the read cycle. Returns the
-    // session number, or 0 when the connection is already gone (the session
-    // then does nothing more).
-    std::uint16_t Start();
+    struct Started
+    {
+        // 0 when the connection is already gone: the session then does
+        // nothing more.
+        std::uint16_t number = 0;
+        // Why keepalive could not be turned on, if it could not.
+        std::error_code keepAliveFailure;
+    };
+    // Once accepted: greets the client and starts the read cycle; with a
+    // login timeout, the session ends unless it has logged in by then.
+    Started Start(std::optional<std::chrono::milliseconds> loginTimeout);
 
     // Sends one notification after the texts already queued: at once when
     // nothing is queued, else when its turn comes.
-    void Send(Notification text);
+    void Send(Notification text) override;
 
     std::uint16_t GetNumber() const { return number; }
     const std::string& GetUserName() const { return userName; }
     std::int32_t GetPriority() const { return priority; }
     const std::string& GetClientAddress() const { return clientAddress; }
     // Who the session is to the arbitration, from its registration (by the
-    // server, once started) until it leaves.
+    // registry, once started) until it leaves.
     Arbitration::ConnectionId GetConnection() const { return connection; }
     void SetConnection(Arbitration::ConnectionId id) { connection = id; }
 
     // Configured user names are never empty, so an empty name means that no
     // LOGIN has passed on this session.
     bool LoggedIn() const { return !userName.empty(); }
+    // A LOGIN passed: the session steers as that user from now on.
     void LogIn(const std::string& name, std::int32_t userPriority);
     // True the first time only: a session's ignored commands are logged once.
     bool FirstIgnoredCommand();
+    // The answer to the message the registry is handling (or to a held-back
+    // LOGIN), at most BufferSize bytes: written after what is queued, and
+    // the session reads its next message once it has been.
+    void Reply(std::string_view text);
     // A LOGIN for `name` failed and its FAILURE is held back until `due`:
-    // then it is answered as any failed LOGIN (RefuseLogin), and only then
-    // does the session read its next message.
+    // then the registry is told (LoginRefusalDue) and answers it, and only
+    // then does the session read its next message.
     void RefuseLoginAt(std::string name, Arbitration::Clock::time_point due);
 
 private:
@@ -110,8 +156,8 @@ private:
     void OnLoginDeadline(const boost::system::error_code& error);
     // Closes the connection and drops what is still queued.
     void End();
-    // Leaves the registry (once); called from completions only, never while
-    // the server walks its registry.
+    // Tells the registry that the session is over; called from completions
+    // only, never while notices are being sent.
     void Leave();
 
     boost::asio::ip::tcp::socket socket;
@@ -121,11 +167,13 @@ private:
     std::string clientAddress;
     Arbitration::ConnectionId connection = Arbitration::NoConnection;
     std::array<char, BufferSize> buffer{};
-    ClientServer& server;
+    SessionEvents& registry;
+    Lifetime::Watch registryLifetime;
 
     // Outgoing texts in order; a null entry stands for the reply in the buffer.
     std::deque<Notification> outbox;
     std::size_t replyLength = 0;
+    bool replyQueued = false;
     std::size_t frontSent = 0;   // bytes of the front notification already sent
     std::size_t queuedBytes = 0; // notification bytes in outbox
     bool ignoredCommandLogged = false;

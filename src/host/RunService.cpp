@@ -2,6 +2,9 @@
 
 #include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
+#include "client/ControlService.h"
+#include "client/OperationsFeed.h"
+#include "clock/SteadyTime.h"
 #include "config/Configuration.h"
 #include "host/ReloadOutcome.h"
 #include "host/ReloadRequest.h"
@@ -82,7 +85,12 @@ public:
 
 private:
     void StartNvrConnections(const Configuration& configuration);
+    // The operator side: the control service, the session registry on the
+    // client port, and the feed of both to the operations view.
     void StartClientService(const Configuration& configuration);
+    // Closes the listener and lets the sessions go, then the rest of the
+    // operator side.
+    void StopClientService();
     // The audit trail and the status server, where configured.
     void StartOperationsView(const Configuration& configuration);
     StatusSnapshot Snapshot() const;
@@ -113,11 +121,13 @@ private:
     NvrTable nvrs;
     // What the NVR workers reported of themselves, posted to the loop.
     std::unique_ptr<NvrStatusBoard> nvrBoard;
-    // Before the server, which records to it.
+    // Before the operator side, which records to it.
     std::unique_ptr<AuditTrail> audit;
-    // The ones below belong to the loop once it runs; the servers are null
-    // once stopped.
+    // The ones below belong to the loop once it runs, and are null once
+    // stopped.
+    std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
+    std::unique_ptr<OperationsFeed> operations;
     std::unique_ptr<StatusServer> statusServer;
     bool stopped = false;
 };
@@ -149,7 +159,7 @@ ServiceRun::~ServiceRun()
     for (auto& entry : nvrs)
         entry.second->StopWorker();
     statusServer.reset();
-    server.reset();
+    StopClientService();
     nvrs.clear();
 }
 
@@ -158,7 +168,7 @@ RunEnd ServiceRun::Run()
     LogFile.BeginLine() << "------ Starting tlKorvel version " << ProgramVersion << std::endl;
 
     const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
-    TrackCameras built = BuildTrackCameras(io, loaded);
+    TrackCameras built = BuildTrackCameras(io, RealTime(), loaded);
     if (!built.failure.empty()) {
         LogFailure(built.failure);
         return RunEnd::Failed;
@@ -198,11 +208,18 @@ void ServiceRun::StartNvrConnections(const Configuration& configuration)
 void ServiceRun::StartClientService(const Configuration& configuration)
 {
     users = configuration.control.users;
+    control = std::make_unique<ControlService>(io, RealTime(), cameras);
     server = std::make_unique<ClientServer>(io, configuration.options.clientAddress,
-                                            configuration.options.clientPort, cameras, users,
+                                            configuration.options.clientPort, *control, users,
                                             configuration.sessionPolicy);
-    for (auto& entry : cameras)
-        entry.second->SetClientServer(server.get());
+    operations = std::make_unique<OperationsFeed>(*control, *server);
+}
+
+void ServiceRun::StopClientService()
+{
+    operations.reset();
+    server.reset();
+    control.reset();
 }
 
 void ServiceRun::StartOperationsView(const Configuration& configuration)
@@ -213,7 +230,7 @@ void ServiceRun::StartOperationsView(const Configuration& configuration)
                                      ? auditFile
                                      : ProgramDirectory() + auditFile;
         audit = std::make_unique<AuditTrail>(path);
-        server->SetAuditTrail(audit.get());
+        operations->SetAuditTrail(audit.get());
         LogFile.BeginLine() << "Writing the control audit trail to " << path << std::endl;
     }
 
@@ -250,8 +267,8 @@ StatusSnapshot ServiceRun::Snapshot() const
     status.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
                                std::chrono::steady_clock::now() - startedSteady)
                                .count();
-    if (server)
-        server->FillStatus(status, Arbitration::Clock::now());
+    if (operations)
+        operations->FillStatus(status, RealTime().Now());
     status.nvrs = nvrBoard->Status();
     if (audit)
         status.audit = audit->Counts();
@@ -265,20 +282,20 @@ NvrSink ServiceRun::NvrNews(const std::string& nvrAddress)
     NvrSink sink;
     sink.cameraNameLearned = [this](const std::string& cameraAddress, const std::string& name) {
         boost::asio::post(io, [this, cameraAddress, name] {
-            if (server)
-                server->SetNvrCameraName(cameraAddress, name);
+            if (control)
+                control->SetNvrCameraName(cameraAddress, name);
         });
     };
     sink.softTriggerFired = [this, nvrAddress](const std::string& cameraAddress) {
         boost::asio::post(io, [this, cameraAddress, nvrAddress] {
-            if (server && server->SoftTriggerFired(cameraAddress))
+            if (control && control->SoftTriggerFired(cameraAddress))
                 nvrBoard->HandedOver(nvrAddress);
         });
     };
     sink.cameraIdLearned = [this](const std::string& cameraAddress, std::uint32_t id) {
         boost::asio::post(io, [this, cameraAddress, id] {
-            if (server)
-                server->SetNvrCameraId(cameraAddress, id);
+            if (control)
+                control->SetNvrCameraId(cameraAddress, id);
         });
     };
     sink.phaseReached = [this, nvrAddress](NvrPhase phase) {
@@ -340,8 +357,7 @@ void ServiceRun::Stop()
     boost::system::error_code ignored;
     signals.cancel(ignored);
     statusServer.reset();
-    // The client service closes its listener and lets its sessions go.
-    server.reset();
+    StopClientService();
     for (auto& entry : cameras)
         entry.second->Stop();
     for (auto& entry : nvrs)

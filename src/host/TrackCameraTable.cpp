@@ -17,7 +17,8 @@ void WriteLines(const std::vector<std::string>& lines, std::size_t& written, std
 
 } // namespace
 
-TrackCameras BuildTrackCameras(boost::asio::io_context& io, const LoadedConfiguration& loaded)
+TrackCameras BuildTrackCameras(boost::asio::io_context& io, TimeSource& time,
+                               const LoadedConfiguration& loaded)
 {
     const Configuration& configuration = loaded.configuration;
     const int retryIntervalSecs = configuration.options.retryIntervalSecs;
@@ -27,8 +28,8 @@ TrackCameras BuildTrackCameras(boost::asio::io_context& io, const LoadedConfigur
     std::size_t written = 0;
     for (const ConfiguredCamera& configured : configuration.cameras) {
         WriteLines(loaded.lines, written, configured.linesBefore);
-        auto camera =
-            std::make_unique<TrackCamera>(io, configured.settings, retryIntervalSecs, lockTimeSecs);
+        auto camera = std::make_unique<TrackCamera>(io, time, configured.settings,
+                                                    retryIntervalSecs, lockTimeSecs);
         if (!camera->StartFailure().empty())
             return {{}, camera->StartFailure()};
         if (configured.filed)

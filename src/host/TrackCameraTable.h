@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/CameraTable.h"
+#include "clock/TimeSource.h"
 #include "config/Configuration.h"
 
 #include <boost/asio/io_context.hpp>
@@ -23,10 +24,12 @@ struct TrackCameras
 // ("Connecting to track camera at ...", a serial line's notices and trouble)
 // keeps its place. A camera the loader did not file (a repeated Address) is
 // built too, for what building it logs or fails with, and stopped at once.
-// The links start on the loop as soon as it runs.
+// The links start on the loop as soon as it runs; network links wait out
+// their retry interval on `time`.
 //
 // A camera that could not be started ends the building: the lines after it
 // are not written, and the cameras built before it are dropped.
-TrackCameras BuildTrackCameras(boost::asio::io_context& io, const LoadedConfiguration& loaded);
+TrackCameras BuildTrackCameras(boost::asio::io_context& io, TimeSource& time,
+                               const LoadedConfiguration& loaded);
 
 } // namespace korvel

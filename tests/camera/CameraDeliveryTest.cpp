@@ -26,7 +26,7 @@ TEST(CameraDelivery, FailedAndDroppedCommandsAreNotDelivered)
     auto serial =
         MakeCamera(io, "<Camera Address=\"cam\" Port=\"" + line.SlavePath() + "\" />", 1, 60);
     DeliveryRecorder recorder;
-    serial->SetClientServer(&recorder);
+    recorder.Watch(*serial);
     recorder.Send(*serial, 1, 4, "a");
     EXPECT_TRUE(recorder.events.empty()) << "reported from the loop, not from SendCommand";
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));
@@ -38,7 +38,7 @@ TEST(CameraDelivery, FailedAndDroppedCommandsAreNotDelivered)
 
     LoopbackListener listener(io);
     auto network = MakeCamera(io, CameraAt(listener.Port()));
-    network->SetClientServer(&recorder);
+    recorder.Watch(*network);
     // Before the first resolution: no socket.
     recorder.Send(*network, 3, 1, "c");
     EXPECT_EQ(network->GetCommandCounts().dropped, 1u);
@@ -62,7 +62,7 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
     unfiled.reset();
 
     auto held = MakeCamera(io, CameraAt(listener.Port()), 1, 0);
-    held->SetClientServer(&recorder);
+    recorder.Watch(*held);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     recorder.Send(*held, 1, 1, "a");
     ASSERT_TRUE(RunUntil(io, [&] { return recorder.events.size() == 1; }));

@@ -2,6 +2,7 @@
 #include "support/CameraLoop.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackListener.h"
+#include "support/SimulatedTime.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,16 @@
 namespace korvel::network_camera_test {
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// The link's retry wait, once it has begun: its alarm is set on the time
+// source (the loop runs in this thread, so the test looks without waiting).
+bool RunUntilWaiting(boost::asio::io_context& io, const SimulatedTime& time,
+                     SimulatedTime::TimePoint deadline)
+{
+    return RunUntil(io, [&] { return time.AwaitAlarm(deadline, 0ms); });
+}
 
 std::string NetworkCamera(const std::string& port)
 {
@@ -27,7 +38,7 @@ TEST(NetworkCamera, ConnectsAndWritesCommandsInOrder)
     LogCapture log;
     auto camera = MakeCamera(io, NetworkCamera(port));
     DeliveryRecorder recorder;
-    camera->SetClientServer(&recorder);
+    recorder.Watch(*camera);
 
     recorder.Send(*camera, 1, 1, "early"); // no socket before the first resolution: dropped
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
@@ -51,13 +62,19 @@ TEST(NetworkCamera, RefusedConnectionIsLoggedOnceAndRetriedUntilAccepted)
     LoopbackListener listener(io, 0, LoopbackListener::Start::Refusing);
     const std::uint16_t port = listener.Port();
     LogCapture log;
-    auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 1);
+    SimulatedTime time;
+    const auto start = time.Now();
+    auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 1, 5, time);
     const std::string refused = "*** Connection error for track camera at 127.0.0.1 on port " +
                                 std::to_string(port) + ": Connection refused";
     ASSERT_TRUE(RunUntil(io, [&] { return log.Count(refused) == 1; })) << log.Text();
 
-    RunFor(io, std::chrono::milliseconds(1500)); // at least one more refused attempt
+    // One more refused attempt a retry interval later, which waits again.
+    ASSERT_TRUE(RunUntilWaiting(io, time, start + 1s));
+    time.Advance(1s);
+    ASSERT_TRUE(RunUntilWaiting(io, time, start + 2s));
     listener.Listen();
+    time.Advance(1s);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     camera->SendCommand(1, 1, "pan", 3);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Received(0) == "pan"; }));
@@ -70,7 +87,7 @@ TEST(NetworkCamera, PortThatNamesNoServiceLeavesTheCameraWithoutTransport)
     LogCapture log;
     auto camera = MakeCamera(io, NetworkCamera("1abc"));
     DeliveryRecorder recorder;
-    camera->SetClientServer(&recorder);
+    recorder.Watch(*camera);
     ASSERT_TRUE(RunUntil(io, [&] { return log.Lines().size() == 2; }));
     recorder.Send(*camera, 1, 1, "pan");
     RunFor(io, std::chrono::milliseconds(200));
@@ -88,7 +105,7 @@ TEST(NetworkCamera, FailedWriteIsLoggedOnceAndStartsANewConnection)
     LoopbackListener listener(io);
     auto camera = MakeCamera(io, NetworkCamera(std::to_string(listener.Port())));
     DeliveryRecorder recorder;
-    camera->SetClientServer(&recorder);
+    recorder.Watch(*camera);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
 
     LogCapture log;
@@ -113,7 +130,7 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
     LoopbackListener listener(io);
     auto camera = MakeCamera(io, NetworkCamera(std::to_string(listener.Port())));
     DeliveryRecorder recorder; // counts the delivered commands
-    camera->SetClientServer(&recorder);
+    recorder.Watch(*camera);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     LogCapture log;
     const std::string fullLine =
@@ -145,11 +162,12 @@ TEST(NetworkCamera, CommandsBeyondTheQueueBoundAreDroppedAndLoggedOncePerOverflo
     EXPECT_EQ(log.Lines(), std::vector<std::string>(2, fullLine));
 }
 
-// A camera that refuses connections waits out a long retry interval; the
-// operators' commands meanwhile fail and are not kept, and each one tries the
-// camera again at once. The first command after the camera starts listening
-// brings the connection back (cancelling the long wait), the next one reaches
-// it, and no command from the outage ever arrives.
+// A camera that refuses connections waits out a long retry interval (on a
+// time source that never moves); the operators' commands meanwhile fail and
+// are not kept, and each one tries the camera again at once. The first
+// command after the camera starts listening brings the connection back
+// (cancelling the long wait), the next one reaches it, and no command from
+// the outage ever arrives.
 TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
 {
     const std::string aborted = "Camera connection retry timer aborted";
@@ -158,9 +176,10 @@ TEST(NetworkCamera, CommandsDuringAnOutageAreDroppedAndTheNextOneReconnects)
         LoopbackListener listener(io, 0, LoopbackListener::Start::Refusing);
         const std::uint16_t port = listener.Port();
         LogCapture log;
-        auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 20);
+        SimulatedTime time;
+        auto camera = MakeCamera(io, NetworkCamera(std::to_string(port)), 20, 5, time);
         DeliveryRecorder recorder;
-        camera->SetClientServer(&recorder);
+        recorder.Watch(*camera);
         ASSERT_TRUE(RunUntil(io, [&] { return log.Count("*** Connection error") == 1; }))
             << log.Text();
 

@@ -113,7 +113,7 @@ TEST(SerialCamera, CommandsArriveUnchangedAndInOrder)
     PseudoTerminal line;
     auto camera = MakeCamera(io, SerialCamera(line.SlavePath()));
     DeliveryRecorder recorder;
-    camera->SetClientServer(&recorder);
+    recorder.Watch(*camera);
 
     std::string all;
     for (int first = 0; first < 256; first += 64) {
@@ -134,7 +134,7 @@ TEST(SerialCamera, MissingDeviceIsLoggedOnceAndCommandsGoNowhere)
     LogCapture log;
     auto camera = MakeCamera(io, SerialCamera("/dev/korvel-no-such-tty"));
     DeliveryRecorder recorder;
-    camera->SetClientServer(&recorder);
+    recorder.Watch(*camera);
     recorder.Send(*camera, 3, 1, "\xff\x02");
     EXPECT_EQ(camera->GetCommandCounts().dropped, 1u);
     RunFor(io, std::chrono::milliseconds(200));
@@ -157,7 +157,7 @@ TEST(SerialCamera, FailedWriteReopensTheDeviceWithTheConfiguredLine)
     ASSERT_EQ(::symlink(first.SlavePath().c_str(), link.c_str()), 0);
     auto camera = MakeCamera(io, SerialCamera(link, R"(BaudRate="9600" StopBits="2" Parity="O")"));
     DeliveryRecorder recorder;
-    camera->SetClientServer(&recorder);
+    recorder.Watch(*camera);
     auto send = [&](const std::string& bytes) { recorder.Send(*camera, 5, 1, bytes); };
 
     send("one");

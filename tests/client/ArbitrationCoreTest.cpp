@@ -102,7 +102,7 @@ private:
         } else if (verb == "expire") {
             const long long ms = std::stoll(who);
             for (const auto& release : core.HoldDeadlinePassed(At(ms)))
-                Note(release);
+                Note(release.notices);
             const auto next = core.NextHoldDeadline();
             trace.push_back("next " + (next ? std::to_string(Milliseconds(*next)) : "none"));
         } else {

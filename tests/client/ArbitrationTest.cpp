@@ -5,12 +5,12 @@
 #include "ServiceUnderTest.h"
 #include "client/OperatorProtocol.h"
 #include "support/PseudoTerminal.h"
+#include "support/SimulatedTime.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <thread>
 #include <vector>
 
 namespace korvel::arbitration_test {
@@ -95,11 +95,18 @@ const char* const DeadCamera =
 
 } // namespace
 
+// The cameras report delivered commands as a camera does (CommandWritten);
+// holds lapse on simulated time.
 TEST(Arbitration, ControlNotificationsReachOnlyTheSessionsWorkingWithTheCamera)
 {
+    SimulatedTime time;
     ServiceUnderTest service(
-        Users, std::string(DeadCamera) +
-                   R"(<Camera Address="other-camera" Port="/nonexistent/tty1" PelcoNumber="10"/>)");
+        Users,
+        std::string(DeadCamera) +
+            R"(<Camera Address="other-camera" Port="/nonexistent/tty1" PelcoNumber="10"/>)",
+        60, "127.0.0.1", SessionPolicy(), time);
+    const std::size_t dead = service.CameraIndex("dead-camera");
+    const std::size_t other = service.CameraIndex("other-camera");
     Operator holder(service, "low");
     Operator watcher(service, "same");
     Operator elsewhere(service, "high");
@@ -110,15 +117,19 @@ TEST(Arbitration, ControlNotificationsReachOnlyTheSessionsWorkingWithTheCamera)
     }
     elsewhere.Client().Send(Frame(10, 0x20));
     elsewhere.Expect(CameraMessage("other-camera", 10));
+    const auto delivered = [&](std::size_t camera, Operator& sender, int priority) {
+        const std::uint16_t number = sender.Client().LocalPort();
+        service.OnLoop([&] { service.Control().CommandWritten(camera, number, priority); });
+    };
 
-    const std::uint16_t holderNumber = holder.Client().LocalPort();
-    service.OnLoop([&] { service.Server().AnnounceControl("dead-camera", holderNumber); });
+    delivered(other, elsewhere, 6);
+    elsewhere.Expect(YouHaveControl);
+    delivered(dead, holder, 5);
     holder.Expect(YouHaveControl);
     watcher.Expect(HasControl("low"));
 
-    service.OnLoop([&] { service.Server().AnnounceRelease("other-camera"); });
+    time.Advance(60s);
     elsewhere.Expect(Lapsed); // and nothing about the other camera before it
-    service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
     holder.Expect(Lapsed);
     watcher.Expect(Lapsed);
     idle.ExpectNothingPending();
@@ -126,24 +137,28 @@ TEST(Arbitration, ControlNotificationsReachOnlyTheSessionsWorkingWithTheCamera)
     // A failed login keeps the former user's name.
     holder.Client().Send("LOGIN nobody");
     holder.Expect("FAILURE");
-    service.OnLoop([&] { service.Server().AnnounceControl("dead-camera", holderNumber); });
+    delivered(dead, holder, 5);
     holder.Expect(YouHaveControl);
     watcher.Expect(HasControl("low"));
 
     // A holder that has gone is announced without a name.
+    const std::uint16_t holderNumber = holder.Client().LocalPort();
     holder.Client().Reset();
     ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(holder.Client()); }));
     service.OnLoop([] {});
-    service.OnLoop([&] { service.Server().AnnounceControl("dead-camera", holderNumber); });
+    service.OnLoop([&] { service.Control().CommandWritten(dead, holderNumber, 5); });
     watcher.Expect(HasControl(""));
     elsewhere.ExpectNothingPending();
 }
 
 TEST(Arbitration, SessionThatTurnsToAnotherCameraHearsOnlyAboutThatOne)
 {
+    SimulatedTime time;
     ServiceUnderTest service(
-        Users, std::string(DeadCamera) +
-                   R"(<Camera Address="other-camera" Port="/nonexistent/tty1" PelcoNumber="10"/>)");
+        Users,
+        std::string(DeadCamera) +
+            R"(<Camera Address="other-camera" Port="/nonexistent/tty1" PelcoNumber="10"/>)",
+        60, "127.0.0.1", SessionPolicy(), time);
     Operator mover(service, "low");
     Operator stayer(service, "same");
     for (Operator* op : {&mover, &stayer}) {
@@ -155,14 +170,16 @@ TEST(Arbitration, SessionThatTurnsToAnotherCameraHearsOnlyAboutThatOne)
 
     const std::uint16_t stayerNumber = stayer.Client().LocalPort();
     service.OnLoop([&] {
-        service.Server().AnnounceControl("dead-camera", stayerNumber);
-        service.Server().AnnounceRelease("dead-camera");
+        service.Control().CommandWritten(service.CameraIndex("dead-camera"), stayerNumber, 5);
     });
+    time.Advance(60s);
     stayer.Expect(YouHaveControl);
     stayer.Expect(Lapsed);
     mover.ExpectNothingPending();
 
-    service.OnLoop([&] { service.Server().AnnounceControl("other-camera", stayerNumber); });
+    service.OnLoop([&] {
+        service.Control().CommandWritten(service.CameraIndex("other-camera"), stayerNumber, 5);
+    });
     mover.Expect(HasControl("same"));
     stayer.ExpectNothingPending();
 }
@@ -254,7 +271,9 @@ TEST(Arbitration, SessionWithoutLoginSteersWithPriorityZero)
 TEST(Arbitration, HoldLapsesOnceForTheCamerasWatchersOnly)
 {
     CameraListener camera("127.0.0.2");
-    ServiceUnderTest service(Users, NetworkCamera(camera, 3) + DeadCamera, 1);
+    SimulatedTime time;
+    ServiceUnderTest service(Users, NetworkCamera(camera, 3) + DeadCamera, 1, "127.0.0.1",
+                             SessionPolicy(), time);
     ASSERT_TRUE(camera.Accept());
     Operator steering(service, "low");
     Operator watching(service, "same");
@@ -263,6 +282,7 @@ TEST(Arbitration, HoldLapsesOnceForTheCamerasWatchersOnly)
     watching.Expect(CameraMessage("127.0.0.2", 3));
     watching.Expect(YouHaveControl);
     EXPECT_EQ(camera.Read(7), Frame(3, 0));
+    time.Advance(1s);
     watching.Expect(Lapsed);
     elsewhere.Client().Send(Frame(9, 0));
     elsewhere.Expect(CameraMessage("dead-camera", 9));
@@ -273,11 +293,13 @@ TEST(Arbitration, HoldLapsesOnceForTheCamerasWatchersOnly)
     steering.Expect(YouHaveControl);
     watching.Expect(HasControl("low"));
     EXPECT_EQ(camera.Read(7), Frame(3, 1));
+    time.Advance(1s);
     steering.Expect(Lapsed);
     watching.Expect(Lapsed);
 
     // Well past another LockTime: no second release.
-    std::this_thread::sleep_for(2500ms);
+    time.Advance(2500ms);
+    service.OnLoop([] {});
     for (Operator* op : {&steering, &watching, &elsewhere})
         op->ExpectNothingPending();
 }

@@ -60,7 +60,7 @@ class Protocol : public ::testing::Test
 protected:
     Protocol()
     {
-        service.OnLoop([this] { service.Server().SetNvrCameraName("gate", "Gate West"); });
+        service.OnLoop([this] { service.Control().SetNvrCameraName("gate", "Gate West"); });
     }
 
     std::unique_ptr<OperatorClient> Connect()
@@ -170,7 +170,7 @@ TEST_F(Protocol, ChooseModeHandsTheTriggeredCameraToOneSession)
         service.WaitHandled(client);
     };
     const auto trigger = [&](const std::string& camera) {
-        service.OnLoop([&] { service.Server().SoftTriggerFired(camera); });
+        service.OnLoop([&] { service.Control().SoftTriggerFired(camera); });
     };
 
     // Only the first CHOOSE counts; the handed camera goes to that session only.
@@ -213,14 +213,14 @@ TEST_F(Protocol, EndedChooserKeepsTheSlotUntilACommandTakesItOver)
     }
     stayer->Send("CHOOSE");
     service.WaitHandled(*stayer);
-    service.OnLoop([&] { service.Server().SoftTriggerFired("gate"); });
+    service.OnLoop([&] { service.Control().SoftTriggerFired("gate"); });
     ExpectNothingPending(*stayer);
 
     stayer->Send(Frame(9));
     EXPECT_EQ(stayer->Read(DeadCameraMessage.size()), DeadCameraMessage);
     stayer->Send("CHOOSE");
     service.WaitHandled(*stayer);
-    service.OnLoop([&] { service.Server().SoftTriggerFired("gate"); });
+    service.OnLoop([&] { service.Control().SoftTriggerFired("gate"); });
     EXPECT_EQ(stayer->Read(1 + GateMessage.size()), "0" + GateMessage);
 }
 

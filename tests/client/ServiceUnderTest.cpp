@@ -10,6 +10,7 @@
 #include <tinyxml2.h>
 
 #include <future>
+#include <iterator>
 #include <stdexcept>
 
 #include <linux/sockios.h>
@@ -20,7 +21,8 @@ namespace korvel {
 
 ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
                                    const std::string& cameraElements, int lockTimeSecs,
-                                   const std::string& listenAddress, const SessionPolicy& policy)
+                                   const std::string& listenAddress, const SessionPolicy& policy,
+                                   TimeSource& time)
 {
     // Each service starts the shared log afresh; lines still go to its end.
     if (FileExists(LogFile.CurrentPath()))
@@ -36,16 +38,16 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
     for (const auto* element = document.RootElement()->FirstChildElement("Camera"); element;
          element = element->NextSiblingElement("Camera")) {
         std::vector<std::string> lines;
-        auto camera =
-            std::make_unique<TrackCamera>(io, ReadCameraElement(*element, lines), 1, lockTimeSecs);
+        auto camera = std::make_unique<TrackCamera>(io, time, ReadCameraElement(*element, lines), 1,
+                                                    lockTimeSecs);
         const std::string address = camera->GetAddress();
         cameras.emplace(address, std::move(camera));
     }
 
-    server = std::make_unique<ClientServer>(io, listenAddress, 0, cameras, users, policy);
+    control = std::make_unique<ControlService>(io, time, cameras);
+    server = std::make_unique<ClientServer>(io, listenAddress, 0, *control, users, policy);
+    operations = std::make_unique<OperationsFeed>(*control, *server);
     port = server->LocalEndpoint().port();
-    for (auto& entry : cameras)
-        entry.second->SetClientServer(server.get());
     loop = std::thread([this] { io.run(); });
 }
 
@@ -53,11 +55,18 @@ ServiceUnderTest::~ServiceUnderTest()
 {
     Resume();
     boost::asio::post(io, [this] {
+        operations.reset();
         server.reset();
+        control.reset();
         io.stop();
     });
     loop.join();
     cameras.clear();
+}
+
+std::size_t ServiceUnderTest::CameraIndex(const std::string& address) const
+{
+    return static_cast<std::size_t>(std::distance(cameras.begin(), cameras.find(address)));
 }
 
 void ServiceUnderTest::OnLoop(const std::function<void()>& work)

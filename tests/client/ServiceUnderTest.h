@@ -1,10 +1,14 @@
 #pragma once
 
 // The client service in this process, on its own I/O loop thread, with the
-// users and cameras a test gives it.
+// users and cameras a test gives it, its holds and link retries on the time
+// source a test gives it.
 
 #include "camera/CameraTable.h"
 #include "client/ClientServer.h"
+#include "client/ControlService.h"
+#include "client/OperationsFeed.h"
+#include "clock/SteadyTime.h"
 #include "config/Settings.h"
 
 #include <boost/asio/io_context.hpp>
@@ -28,14 +32,18 @@ public:
     ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
                      const std::string& cameraElements = "", int lockTimeSecs = 1,
                      const std::string& listenAddress = "127.0.0.1",
-                     const SessionPolicy& policy = SessionPolicy());
-    // Destroys the server on its loop, which stops the loop.
+                     const SessionPolicy& policy = SessionPolicy(), TimeSource& time = RealTime());
+    // Destroys the service on its loop, which stops the loop.
     ~ServiceUnderTest();
     ServiceUnderTest(const ServiceUnderTest&) = delete;
     ServiceUnderTest& operator=(const ServiceUnderTest&) = delete;
 
     std::uint16_t Port() const { return port; }
     ClientServer& Server() { return *server; }
+    ControlService& Control() { return *control; }
+    OperationsFeed& Operations() { return *operations; }
+    // The camera's place in the table, by which the control service knows it.
+    std::size_t CameraIndex(const std::string& address) const;
 
     // Runs the work on the loop thread and waits for it.
     void OnLoop(const std::function<void()>& work);
@@ -52,7 +60,9 @@ private:
     boost::asio::io_context io;
     CameraTable cameras;
     UserTable users;
+    std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
+    std::unique_ptr<OperationsFeed> operations;
     std::uint16_t port = 0;
     std::thread loop;
     std::unique_ptr<std::promise<void>> resume;

@@ -116,7 +116,8 @@ int TcpOption(int fd, int name)
 std::uint64_t ThrottledLogins(ServiceUnderTest& service)
 {
     StatusSnapshot status;
-    service.OnLoop([&] { service.Server().FillStatus(status, std::chrono::steady_clock::now()); });
+    service.OnLoop(
+        [&] { service.Operations().FillStatus(status, std::chrono::steady_clock::now()); });
     return status.counters.loginsThrottled;
 }
 
@@ -162,7 +163,7 @@ TEST(SessionPolicy, RequireLoginIgnoresCommandsUntilALoginPasses)
         service.WaitHandled(*client);
         chief->Send("CHOOSE");
         service.WaitHandled(*chief);
-        service.OnLoop([&] { service.Server().SelectCamera("gate", false); });
+        service.OnLoop([&] { service.Control().SoftTriggerFired("gate"); });
         auto& chosen = c.steers ? *client : *chief;
         const std::string handedOver = "0CAMERA\tgate\t4";
         EXPECT_EQ(chosen.Read(handedOver.size()), handedOver);

@@ -5,6 +5,7 @@
 #include "ServiceUnderTest.h"
 #include "camera/TrackCamera.h"
 #include "client/OperatorProtocol.h"
+#include "support/SimulatedTime.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -117,7 +118,8 @@ TEST(ClientSession, EachReceiveIsOneMessage)
 
 TEST(ClientSession, LaterConnectionWithTheSameNumberTakesOverItsNotifications)
 {
-    ServiceUnderTest service(Users, DeadCamera);
+    SimulatedTime time;
+    ServiceUnderTest service(Users, DeadCamera, 1, "127.0.0.1", SessionPolicy(), time);
     OperatorClient earlier(service.Port());
     OperatorClient::Options sameSourcePort;
     sameSourcePort.localAddress = "127.0.0.3"; // another host, as far as the service can tell
@@ -131,7 +133,8 @@ TEST(ClientSession, LaterConnectionWithTheSameNumberTakesOverItsNotifications)
     later.Send(DeadCameraFrame);
     EXPECT_EQ(later.Read(DeadCameraMessage.size()), DeadCameraMessage);
 
-    service.OnLoop([&] { service.Server().AnnounceControl("dead-camera", later.LocalPort()); });
+    // The camera reports a command from that number as written.
+    service.OnLoop([&] { service.Control().CommandWritten(0, later.LocalPort(), 3); });
     EXPECT_EQ(later.Read(OperatorProtocol::YouHaveControl.size()),
               OperatorProtocol::YouHaveControl);
     earlier.Send("LOGIN bob");
@@ -140,7 +143,8 @@ TEST(ClientSession, LaterConnectionWithTheSameNumberTakesOverItsNotifications)
     // The earlier connection ending must not take the later one's entry along.
     earlier.Reset();
     ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(earlier); }));
-    service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
+    service.OnLoop([] {});
+    time.Advance(1s);
     EXPECT_EQ(later.Read(OperatorProtocol::ControlLapsed.size()), OperatorProtocol::ControlLapsed);
     later.Send("LOGIN bob");
     EXPECT_EQ(later.Read(2), "OK");
@@ -179,7 +183,9 @@ TEST(ClientSession, ClientThatStopsReadingIsDroppedWithoutSlowingOthers)
 {
     // Long names make long notifications, so the queue fills quickly.
     const std::string holderName(1000, 'h');
-    ServiceUnderTest service({{holderName, "", 9}, {"slow", "", 1}, {"fast", "", 1}}, DeadCamera);
+    SimulatedTime time; // the holds never lapse
+    ServiceUnderTest service({{holderName, "", 9}, {"slow", "", 1}, {"fast", "", 1}}, DeadCamera, 1,
+                             "127.0.0.1", SessionPolicy(), time);
 
     OperatorClient holder(service.Port());
     ASSERT_FALSE(holder.ReadGreeting().empty());
@@ -206,7 +212,7 @@ TEST(ClientSession, ClientThatStopsReadingIsDroppedWithoutSlowingOthers)
         ASSERT_LT(announced, 100000u) << "the slow client's queue was never bounded";
         service.OnLoop([&] {
             for (int i = 0; i < 500; ++i)
-                service.Server().AnnounceControl("dead-camera", holder.LocalPort());
+                service.Control().CommandWritten(0, holder.LocalPort(), 9);
         });
         announced += 500;
         // The fast client keeps up; the slow one reads nothing.
@@ -229,7 +235,9 @@ TEST(ClientSession, NotificationsTheSocketHoldsBackArriveWholeAndInOrder)
 {
     // An odd length, so that the socket's limits fall inside notifications.
     const std::string holderName(997, 'h');
-    ServiceUnderTest service({{holderName, "", 9}, {"late", "", 1}}, DeadCamera);
+    SimulatedTime time;
+    ServiceUnderTest service({{holderName, "", 9}, {"late", "", 1}}, DeadCamera, 1, "127.0.0.1",
+                             SessionPolicy(), time);
     OperatorClient holder(service.Port());
     ASSERT_FALSE(holder.ReadGreeting().empty());
     holder.Send("LOGIN " + holderName);
@@ -251,9 +259,9 @@ TEST(ClientSession, NotificationsTheSocketHoldsBackArriveWholeAndInOrder)
     const int count = 600;
     service.OnLoop([&] {
         for (int i = 0; i < count; ++i)
-            service.Server().AnnounceControl("dead-camera", holder.LocalPort());
-        service.Server().AnnounceRelease("dead-camera");
+            service.Control().CommandWritten(0, holder.LocalPort(), 9);
     });
+    time.Advance(1s);
     const std::string notification = OperatorProtocol::OtherHasControl(holderName);
     std::string expected;
     for (int i = 0; i < count; ++i)
@@ -267,7 +275,9 @@ TEST(ClientSession, NotificationsTheSocketHoldsBackArriveWholeAndInOrder)
 
 TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)
 {
-    ServiceUnderTest service({{"watcher", "", 1}, {"vanisher", "", 1}}, DeadCamera);
+    SimulatedTime time;
+    ServiceUnderTest service({{"watcher", "", 1}, {"vanisher", "", 1}}, DeadCamera, 1, "127.0.0.1",
+                             SessionPolicy(), time);
     OperatorClient watcher(service.Port());
     OperatorClient vanisher(service.Port());
     for (OperatorClient* client : {&watcher, &vanisher}) {
@@ -282,7 +292,7 @@ TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)
         vanisher.Reset();
         ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(vanisher); }));
         for (int i = 0; i < 200; ++i)
-            service.Server().AnnounceControl("dead-camera", 1);
+            service.Control().CommandWritten(0, 1, 1);
     });
 
     const std::string notification = OperatorProtocol::OtherHasControl("");
@@ -290,7 +300,7 @@ TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)
     EXPECT_TRUE(service.WaitForLog("] Error sending data to client at 127.0.0.1: "))
         << service.Log();
     EXPECT_EQ(Count(service.Log(), "Error sending data"), 1u) << service.Log();
-    service.OnLoop([&] { service.Server().AnnounceRelease("dead-camera"); });
+    time.Advance(1s);
     EXPECT_EQ(watcher.Read(OperatorProtocol::ControlLapsed.size()),
               OperatorProtocol::ControlLapsed);
     EXPECT_EQ(service.Log().find("Lost session"), std::string::npos) << service.Log();
@@ -357,16 +367,17 @@ TEST(ClientServer, ListensOnNumericAddressesOnly)
     boost::asio::io_context io;
     CameraTable cameras;
     UserTable users;
+    ControlService control(io, RealTime(), cameras);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
         if (c.listens) {
-            ClientServer server(io, c.address, c.port, cameras, users);
+            ClientServer server(io, c.address, c.port, control, users);
             EXPECT_NE(server.LocalEndpoint().port(), 0);
             // A second listener on the same port fails like any other bind.
-            EXPECT_THROW(ClientServer(io, c.address, server.LocalEndpoint().port(), cameras, users),
+            EXPECT_THROW(ClientServer(io, c.address, server.LocalEndpoint().port(), control, users),
                          boost::system::system_error);
         } else {
-            EXPECT_THROW(ClientServer(io, c.address, c.port, cameras, users),
+            EXPECT_THROW(ClientServer(io, c.address, c.port, control, users),
                          boost::system::system_error);
         }
     }
@@ -391,17 +402,24 @@ TEST(ClientSession, DualStackListenerLogsIPv4ClientsInDottedForm)
 TEST(ClientServer, CompletionsLeftOnTheLoopDoNothingOnceTheServerIsGone)
 {
     boost::asio::io_context io;
+    CameraSettings dead;
+    dead.address = "dead-camera";
+    dead.port = "/nonexistent/tty";
     CameraTable cameras;
+    cameras.emplace(dead.address, std::make_unique<TrackCamera>(io, RealTime(), dead, 1, 0));
     UserTable users;
-    auto server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, cameras, users);
+    auto control = std::make_unique<ControlService>(io, RealTime(), cameras);
+    auto server = std::make_unique<ClientServer>(io, "127.0.0.1", 0, *control, users);
     OperatorClient client(server->LocalEndpoint().port());
     std::string greeting;
     while (greeting.empty()) {
         io.poll();
         greeting = client.Read(1, 10ms);
     }
-    boost::asio::post(io, server->Guard([s = server.get()] { s->SoftTriggerFired("anything"); }));
+    // A hold that lapses at once: its expiry is due on the loop.
+    control->CommandWritten(0, client.LocalPort(), 1);
     server.reset();
+    control.reset();
 
     // The client's message completes the pending receive of a session whose
     // server has gone: the session only closes.

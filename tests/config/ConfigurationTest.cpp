@@ -34,7 +34,7 @@ struct Load
         LogCapture log;
         loaded = LoadConfigurationFile(dir.Path());
         result = loaded.usable ? 0 : -1;
-        TrackCameras built = BuildTrackCameras(io, loaded);
+        TrackCameras built = BuildTrackCameras(io, RealTime(), loaded);
         cameras = std::move(built.cameras);
         failure = built.failure;
         lines = log.Lines();
@@ -315,7 +315,7 @@ TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
     TrackCamera& camera = *load.cameras.begin()->second;
     EXPECT_EQ(camera.GetLockTimeSecs(), 0);
     DeliveryRecorder recorder;
-    camera.SetClientServer(&recorder);
+    recorder.Watch(camera);
 
     ASSERT_TRUE(RunUntil(load.io, [&] { return first.Connections() == 1; }));
     recorder.Send(camera, 1, 1, "go");

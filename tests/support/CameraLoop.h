@@ -3,6 +3,7 @@
 // Track cameras run in the test process on a loop of the test's own.
 #include "camera/CommandListener.h"
 #include "camera/TrackCamera.h"
+#include "clock/SteadyTime.h"
 #include "config/Elements.h"
 
 #include <boost/asio/io_context.hpp>
@@ -19,15 +20,17 @@
 namespace korvel {
 
 // A camera made from one Camera element, for example
-// R"(<Camera Address="127.0.0.1" Port="4001" />)".
+// R"(<Camera Address="127.0.0.1" Port="4001" />)", its retry wait on `time`.
 inline std::unique_ptr<TrackCamera> MakeCamera(boost::asio::io_context& io, const std::string& xml,
-                                               int retryIntervalSecs = 1, int lockTimeSecs = 5)
+                                               int retryIntervalSecs = 1, int lockTimeSecs = 5,
+                                               TimeSource& time = RealTime())
 {
     tinyxml2::XMLDocument document;
     if (document.Parse(xml.c_str()) != tinyxml2::XML_SUCCESS || !document.RootElement())
         throw std::invalid_argument("bad camera element: " + xml);
     std::vector<std::string> lines;
-    return std::make_unique<TrackCamera>(io, ReadCameraElement(*document.RootElement(), lines),
+    return std::make_unique<TrackCamera>(io, time,
+                                         ReadCameraElement(*document.RootElement(), lines),
                                          retryIntervalSecs, lockTimeSecs);
 }
 
@@ -53,25 +56,33 @@ inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds durati
         io, [] { return false; }, duration);
 }
 
-// Sends commands as the client service does and records each command that
-// reached the camera as "delivered <session> at <address>", as the camera
-// reports it from the loop.
+// Sends commands as the control service does and records each command that
+// reached a camera it watches as "delivered <session> at <address>", as the
+// camera reports it from the loop.
 class DeliveryRecorder : public CommandListener
 {
 public:
+    void Watch(TrackCamera& camera)
+    {
+        camera.SetCommandListener(this, addresses.size());
+        addresses.push_back(camera.GetAddress());
+    }
+
     void Send(TrackCamera& camera, std::uint16_t sessionId, std::int32_t priority,
               const std::string& bytes)
     {
         camera.SendCommand(sessionId, priority, bytes.data(), bytes.size());
     }
 
-    void CommandWritten(const std::string& cameraAddress, std::uint16_t sessionId,
-                        std::int32_t) override
+    void CommandWritten(std::size_t camera, std::uint16_t sessionId, std::int32_t) override
     {
-        events.push_back("delivered " + std::to_string(sessionId) + " at " + cameraAddress);
+        events.push_back("delivered " + std::to_string(sessionId) + " at " + addresses.at(camera));
     }
 
     std::vector<std::string> events;
+
+private:
+    std::vector<std::string> addresses; // of the cameras watched, by their index
 };
 
 } // namespace korvel

@@ -1,9 +1,9 @@
-// The client service's part of the operations view: its state as a status
-// value, its counters, and its records in the control audit trail.
-#include "client/ClientServer.h"
+#include "client/OperationsFeed.h"
 
 #include "camera/TrackCamera.h"
+#include "client/ClientServer.h"
 #include "client/ClientSession.h"
+#include "client/ControlService.h"
 #include "ops/AuditTrail.h"
 
 #include <algorithm>
@@ -11,8 +11,6 @@
 namespace korvel {
 
 namespace {
-
-using CameraIndex = Arbitration::CameraIndex;
 
 const char* LinkText(LinkState state)
 {
@@ -42,17 +40,32 @@ std::optional<std::string> NameOrNone(const std::string& name)
 
 } // namespace
 
-std::optional<std::string> ClientServer::UserOf(std::uint16_t sessionId) const
+OperationsFeed::OperationsFeed(ControlService& control, ClientServer& server)
+    : control(control), server(server), refusedCommands(control.Decisions().CameraCount())
 {
-    const auto session = FindSession(sessionId);
-    return session ? NameOrNone(session->GetUserName()) : std::nullopt;
+    control.SetObserver(*this);
+    server.SetObserver(*this);
 }
 
-void ClientServer::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_point now) const
+OperationsFeed::~OperationsFeed()
 {
+    control.SetObserver(NoOperatorEvents());
+    server.SetObserver(NoOperatorEvents());
+}
+
+std::optional<std::string> OperationsFeed::UserOf(SessionNumber session) const
+{
+    const Arbitration& arbitration = control.Decisions();
+    const Arbitration::ConnectionId id = arbitration.Registered(session);
+    return id == Arbitration::NoConnection ? std::nullopt : NameOrNone(arbitration.UserName(id));
+}
+
+void OperationsFeed::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_point now) const
+{
+    const Arbitration& arbitration = control.Decisions();
     status.cameras.clear();
     for (CameraIndex camera = 0; camera < arbitration.CameraCount(); ++camera) {
-        const TrackCamera& track = *cameraList[camera];
+        const TrackCamera& track = control.Camera(camera);
         CameraStatus entry;
         entry.pelco = track.GetPelcoNumber();
         entry.address = track.GetAddress();
@@ -61,9 +74,9 @@ void ClientServer::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_p
         const LinkState link = track.GetLinkState();
         entry.link = LinkText(link);
         entry.linkUp = link == LinkState::Connected || link == LinkState::Open;
-        entry.nvrCameraId = nvrCameraIds[camera];
+        entry.nvrCameraId = control.NvrCameraId(camera);
         entry.nvrCameraName = NameOrNone(arbitration.NvrName(camera));
-        if (const std::uint16_t holder = arbitration.Holder(camera)) {
+        if (const SessionNumber holder = arbitration.Holder(camera)) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 arbitration.HoldDeadline(camera) - now);
             entry.holder = HolderStatus{holder, UserOf(holder), arbitration.HolderPriority(camera),
@@ -81,8 +94,8 @@ void ClientServer::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_p
         [](const CameraStatus& a, const CameraStatus& b) { return a.pelco < b.pelco; });
 
     status.sessions.clear();
-    for (const auto& connection : connections) {
-        const auto session = connection.lock();
+    for (const auto& registered : server.Sessions()) {
+        const auto session = registered.lock();
         if (!session)
             continue;
         SessionStatus entry;
@@ -104,7 +117,13 @@ void ClientServer::FillStatus(StatusSnapshot& status, Arbitration::Clock::time_p
     status.counters = counters;
 }
 
-void ClientServer::LoginAnswered(const ClientSession& session, const std::string& name, bool passed)
+void OperationsFeed::SessionStarted()
+{
+    ++counters.sessionsAccepted;
+}
+
+void OperationsFeed::LoginAnswered(const ClientSession& session, const std::string& name,
+                                   bool passed, bool knownName)
 {
     ++(passed ? counters.loginsOk : counters.loginsFailed);
     if (!audit)
@@ -116,98 +135,18 @@ void ClientServer::LoginAnswered(const ClientSession& session, const std::string
         record.user = name;
         record.priority = session.GetPriority();
     } else {
-        SetFailedLoginUser(record, name, users.count(name) > 0);
+        SetFailedLoginUser(record, name, knownName);
     }
     record.client = session.GetClientAddress();
     audit->Write(record);
 }
 
-// A record of something that happened to a camera and one session, with the
-// session's user as it logged in.
-AuditRecord ClientServer::CameraRecord(const char* event, CameraIndex camera,
-                                       std::uint16_t sessionId, std::int32_t priority) const
+void OperationsFeed::LoginThrottled()
 {
-    AuditRecord record;
-    record.event = event;
-    record.camera = arbitration.PelcoNumber(camera);
-    record.session = sessionId;
-    record.user = UserOf(sessionId);
-    record.priority = priority;
-    return record;
+    ++counters.loginsThrottled;
 }
 
-void ClientServer::ForgetRefusals(CameraIndex camera)
-{
-    std::erase_if(refusalsAudited,
-                  [camera](const auto& entry) { return entry.first.second == camera; });
-}
-
-// Before the arbitration records the new hold: the holder until now is the
-// previous one.
-void ClientServer::AuditControl(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority)
-{
-    const std::uint16_t previous = arbitration.Holder(camera);
-    if (previous == sessionId)
-        return; // the holder goes on steering
-    ForgetRefusals(camera);
-    if (!audit)
-        return;
-    AuditRecord record = CameraRecord("control", camera, sessionId, priority);
-    if (previous != 0) {
-        record.otherSession = previous;
-        record.otherUser = UserOf(previous);
-        record.otherPriority = arbitration.HolderPriority(camera);
-    }
-    audit->Write(record);
-}
-
-void ClientServer::AuditReleases(Arbitration::Clock::time_point now)
-{
-    for (CameraIndex camera = 0; camera < arbitration.CameraCount(); ++camera) {
-        const std::uint16_t holder = arbitration.Holder(camera);
-        if (holder == 0 || now < arbitration.HoldDeadline(camera))
-            continue;
-        ForgetRefusals(camera);
-        if (audit)
-            audit->Write(
-                CameraRecord("release", camera, holder, arbitration.HolderPriority(camera)));
-    }
-}
-
-void ClientServer::AuditRefusal(CameraIndex camera, std::uint16_t sessionId, std::int32_t priority)
-{
-    if (!audit)
-        return;
-    const std::uint16_t holder = arbitration.Holder(camera);
-    const auto [entry, inserted] = refusalsAudited.try_emplace({sessionId, camera}, holder);
-    if (!inserted) {
-        if (entry->second == holder)
-            return; // already recorded for this holder
-        entry->second = holder;
-    }
-    AuditRecord record = CameraRecord("refused", camera, sessionId, priority);
-    record.otherSession = holder;
-    record.otherUser = UserOf(holder);
-    record.otherPriority = arbitration.HolderPriority(camera);
-    audit->Write(record);
-}
-
-void ClientServer::AuditHandover(CameraIndex camera, Arbitration::ConnectionId to)
-{
-    if (!audit)
-        return;
-    const auto session = connections[to].lock();
-    if (!session)
-        return;
-    AuditRecord record;
-    record.event = "handover";
-    record.camera = arbitration.PelcoNumber(camera);
-    record.session = session->GetNumber();
-    record.user = NameOrNone(session->GetUserName());
-    audit->Write(record);
-}
-
-void ClientServer::AuditSessionEnd(const ClientSession& session)
+void OperationsFeed::SessionEnded(const ClientSession& session)
 {
     if (!audit)
         return;
@@ -216,6 +155,92 @@ void ClientServer::AuditSessionEnd(const ClientSession& session)
     record.session = session.GetNumber();
     record.user = NameOrNone(session.GetUserName());
     record.client = session.GetClientAddress();
+    audit->Write(record);
+}
+
+void OperationsFeed::UnknownCamera()
+{
+    ++counters.unknownCamera;
+}
+
+void OperationsFeed::NoticesSent(std::size_t count)
+{
+    counters.noticesSent += count;
+}
+
+// A record of something that happened to a camera and one session, with the
+// session's user as it logged in.
+AuditRecord OperationsFeed::CameraRecord(const char* event, CameraIndex camera,
+                                         SessionNumber session, Priority priority) const
+{
+    AuditRecord record;
+    record.event = event;
+    record.camera = control.Decisions().PelcoNumber(camera);
+    record.session = session;
+    record.user = UserOf(session);
+    record.priority = priority;
+    return record;
+}
+
+void OperationsFeed::ForgetRefusals(CameraIndex camera)
+{
+    std::erase_if(refusalsAudited,
+                  [camera](const auto& entry) { return entry.first.second == camera; });
+}
+
+// The arbitration still has the holder until now as the holder.
+void OperationsFeed::ControlTaken(CameraIndex camera, SessionNumber session, Priority priority)
+{
+    ForgetRefusals(camera);
+    if (!audit)
+        return;
+    const Arbitration& arbitration = control.Decisions();
+    AuditRecord record = CameraRecord("control", camera, session, priority);
+    if (const SessionNumber previous = arbitration.Holder(camera)) {
+        record.otherSession = previous;
+        record.otherUser = UserOf(previous);
+        record.otherPriority = arbitration.HolderPriority(camera);
+    }
+    audit->Write(record);
+}
+
+void OperationsFeed::HoldLapsed(CameraIndex camera, SessionNumber holder, Priority priority)
+{
+    ForgetRefusals(camera);
+    if (audit)
+        audit->Write(CameraRecord("release", camera, holder, priority));
+}
+
+void OperationsFeed::CommandRefused(CameraIndex camera, SessionNumber session, Priority priority)
+{
+    ++refusedCommands[camera];
+    if (!audit)
+        return;
+    const Arbitration& arbitration = control.Decisions();
+    const SessionNumber holder = arbitration.Holder(camera);
+    const auto [entry, inserted] = refusalsAudited.try_emplace({session, camera}, holder);
+    if (!inserted) {
+        if (entry->second == holder)
+            return; // already recorded for this holder
+        entry->second = holder;
+    }
+    AuditRecord record = CameraRecord("refused", camera, session, priority);
+    record.otherSession = holder;
+    record.otherUser = UserOf(holder);
+    record.otherPriority = arbitration.HolderPriority(camera);
+    audit->Write(record);
+}
+
+void OperationsFeed::HandedOver(CameraIndex camera, Arbitration::ConnectionId to)
+{
+    if (!audit)
+        return;
+    const Arbitration& arbitration = control.Decisions();
+    AuditRecord record;
+    record.event = "handover";
+    record.camera = arbitration.PelcoNumber(camera);
+    record.session = arbitration.Number(to);
+    record.user = NameOrNone(arbitration.UserName(to));
     audit->Write(record);
 }
 
