@@ -86,6 +86,9 @@ public:
     bool WritesCommands() const;
     std::uint64_t SocketGeneration() const { return socketGeneration; }
     std::uint64_t RetryWaitNumber() const { return retryWait; }
+    // The interval of the retry waits set from now on (a wait under way
+    // keeps its length).
+    void SetRetryInterval(int seconds) { retryIntervalSecs = seconds; }
 
     // Network.
     LinkActions Start();

@@ -62,6 +62,8 @@ public:
 
     // Closes the socket and cancels the resolution and the retry wait.
     void Stop();
+    // From the next retry wait on.
+    void SetRetryInterval(int seconds) { machine.SetRetryInterval(seconds); }
 
 private:
     void Perform(const LinkActions& actions);

@@ -77,6 +77,12 @@ void TrackCamera::Stop()
     FollowTransport();
 }
 
+void TrackCamera::SetRetryInterval(int seconds)
+{
+    if (networkLink)
+        networkLink->SetRetryInterval(seconds);
+}
+
 LinkState TrackCamera::GetLinkState() const
 {
     if (serialLink)

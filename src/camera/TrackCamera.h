@@ -60,7 +60,9 @@ public:
     const std::string& GetAddress() const { return address; }
     const std::string& GetPort() const { return port; }
     std::uint32_t GetPelcoNumber() const { return pelcoNumber; }
-    // How long a delivered command holds the camera for its sender.
+    // How long a delivered command holds the camera for its sender, as the
+    // camera was built (a reload changes the holds' lock time on the
+    // operator side: ControlService::SetLockTime).
     std::int32_t GetLockTimeSecs() const { return lockTimeSecs; }
     bool IsSerial() const { return serialLink != nullptr; }
     // Set when the camera could not be started and the run cannot go on
@@ -93,8 +95,10 @@ public:
     void SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
                      std::size_t length);
     // Closes the link and cancels every pending operation (a camera the
-    // loader does not file).
+    // loader does not file, or one a reload removes).
     void Stop();
+    // A network link waits this long before its next retry (a reload).
+    void SetRetryInterval(int seconds);
 
     static constexpr std::size_t MaxPendingBytes = 1 << 20;
 

@@ -22,13 +22,79 @@ Arbitration::Arbitration(std::vector<Camera> configured)
       controlLapsed(Text(std::string(OperatorProtocol::ControlLapsed)))
 {
     cameras.reserve(configured.size());
-    for (Camera& camera : configured) {
-        if (camera.pelcoNumber < cameraByPelco.size() &&
-            cameraByPelco[camera.pelcoNumber] == NoCamera)
-            cameraByPelco[camera.pelcoNumber] = cameras.size();
-        cameras.emplace_back(std::move(camera));
-    }
+    for (Camera& camera : configured)
+        AddCamera(std::move(camera));
     anonymousHasControl = &HasControlText(std::string()); // a session that never logged in
+}
+
+Arbitration::CameraIndex Arbitration::AddCamera(Camera camera)
+{
+    const CameraIndex index = cameras.size();
+    std::string nvrName;
+    for (auto earlier = cameras.rbegin(); earlier != cameras.rend(); ++earlier) {
+        if (earlier->address == camera.address) {
+            nvrName = earlier->nvrName;
+            break;
+        }
+    }
+    cameras.emplace_back(std::move(camera));
+    CameraState& added = cameras.back();
+    added.nvrName = std::move(nvrName);
+    cameraByAddress.try_emplace(added.address, index);
+    FilePelcoAddress(added.pelcoNumber);
+    return index;
+}
+
+Arbitration::Removal Arbitration::RemoveCamera(CameraIndex camera)
+{
+    CameraState& removed = cameras[camera];
+    Removal removal{removed.holder, removed.holderPriority, {}, &controlLapsed};
+    for (const auto& watcher : removed.watchers)
+        removal.told.push_back(watcher.second);
+    // Also the connections that lost their number to a later one and only
+    // steer the camera they had.
+    for (Connection& connection : connections) {
+        if (connection.live && connection.camera == camera)
+            connection.camera = NoCamera;
+    }
+    removed.watchers.clear();
+    removed.holder = 0;
+    removed.holderPriority = -1;
+    removed.present = false;
+
+    const auto byAddress = cameraByAddress.find(removed.address);
+    if (byAddress != cameraByAddress.end() && byAddress->second == camera) {
+        cameraByAddress.erase(byAddress);
+        for (CameraIndex other = 0; other < cameras.size(); ++other) {
+            if (cameras[other].present && cameras[other].address == removed.address) {
+                cameraByAddress.emplace(removed.address, other);
+                break;
+            }
+        }
+    }
+    if (CameraByPelco(removed.pelcoNumber) == camera) {
+        cameraByPelco[removed.pelcoNumber] = NoCamera;
+        FilePelcoAddress(removed.pelcoNumber);
+    }
+    return removal;
+}
+
+void Arbitration::FilePelcoAddress(unsigned pelcoAddress)
+{
+    if (pelcoAddress >= cameraByPelco.size() || cameraByPelco[pelcoAddress] != NoCamera)
+        return;
+    for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
+        if (cameras[camera].present && cameras[camera].pelcoNumber == pelcoAddress) {
+            cameraByPelco[pelcoAddress] = camera;
+            return;
+        }
+    }
+}
+
+void Arbitration::SetLockTime(std::chrono::milliseconds lockTime)
+{
+    for (CameraState& camera : cameras)
+        camera.lockTime = lockTime;
 }
 
 Arbitration::CameraIndex Arbitration::CameraByPelco(unsigned pelcoAddress) const
@@ -38,12 +104,8 @@ Arbitration::CameraIndex Arbitration::CameraByPelco(unsigned pelcoAddress) const
 
 Arbitration::CameraIndex Arbitration::CameraByAddress(const std::string& address) const
 {
-    const auto found = std::lower_bound(
-        cameras.begin(), cameras.end(), address,
-        [](const CameraState& camera, const std::string& key) { return camera.address < key; });
-    if (found == cameras.end() || found->address != address)
-        return NoCamera;
-    return static_cast<CameraIndex>(found - cameras.begin());
+    const auto found = cameraByAddress.find(address);
+    return found == cameraByAddress.end() ? NoCamera : found->second;
 }
 
 void Arbitration::SetNvrName(CameraIndex camera, const std::string& name)
@@ -91,6 +153,24 @@ void Arbitration::Disconnect(ConnectionId connection)
     Unwatch(connection);
     gone = Connection{};
     freeConnections.push_back(connection);
+}
+
+std::vector<Arbitration::Release> Arbitration::Revoke(ConnectionId connection)
+{
+    std::vector<Release> released;
+    const SessionNumber number = connections[connection].number;
+    if (!connections[connection].live || Registered(number) != connection)
+        return released;
+    for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
+        CameraState& state = cameras[camera];
+        if (state.holder != number)
+            continue;
+        released.push_back({state.holder, state.holderPriority, ReleaseAnnouncement(camera)});
+        state.holder = 0;
+        state.holderPriority = -1;
+    }
+    Cancel(number);
+    return released;
 }
 
 Arbitration::ConnectionId Arbitration::Registered(SessionNumber number) const

@@ -30,6 +30,12 @@ namespace korvel {
 // hold is not tied to its session: it lasts its time also when the session
 // ends. A holder that is no longer registered when a write completes is
 // announced with an empty name, and the hold stands.
+//
+// Cameras are known by their index, the slot each got when it was added (at
+// construction in table order, later at the end). A reload may remove a
+// camera and add others: a removed camera's slot stays, empty, and is never
+// given to another camera, so that an index still held anywhere (a write
+// completion on its way, a connection's camera) never names another one.
 class Arbitration
 {
 public:
@@ -74,6 +80,16 @@ public:
         Announcement notices;
     };
 
+    // A camera that was removed: who held it (0: nobody), and the
+    // connections that worked with it, each told `notice` ("#0000F0 ").
+    struct Removal
+    {
+        SessionNumber holder = 0;
+        Priority priority = -1;
+        std::vector<ConnectionId> told;
+        const Notification* notice = nullptr;
+    };
+
     struct CommandDecision
     {
         enum class Verdict
@@ -89,17 +105,31 @@ public:
         std::optional<Selection> selection;
     };
 
-    // The cameras in table order (ascending address).
+    // The cameras in table order (ascending address), each added.
     explicit Arbitration(std::vector<Camera> cameras);
     Arbitration(const Arbitration&) = delete;
     Arbitration& operator=(const Arbitration&) = delete;
 
     // Cameras.
+    // A camera in a slot of its own after the others; its Pelco address
+    // counts unless a camera added earlier has it. It keeps the NVR's name
+    // that a camera removed from the same address had.
+    CameraIndex AddCamera(Camera camera);
+    // The camera's hold ends and the connections working with it are told
+    // so; from now on they work with no camera, and its Pelco address and
+    // Address name none (or the camera that had them too).
+    Removal RemoveCamera(CameraIndex camera);
+    bool Present(CameraIndex camera) const { return cameras[camera].present; }
+    // How long a delivered command holds its camera, for every camera, from
+    // the next delivered command on.
+    void SetLockTime(std::chrono::milliseconds lockTime);
+    // A present camera with that Address, NoCamera when none.
     CameraIndex CameraByAddress(const std::string& address) const;
     const std::string& Address(CameraIndex camera) const { return cameras[camera].address; }
     // The NVR's name for the camera, sent with its CAMERA message.
     void SetNvrName(CameraIndex camera, const std::string& name);
     const std::string& NvrName(CameraIndex camera) const { return cameras[camera].nvrName; }
+    // The slots, removed cameras' included.
     std::size_t CameraCount() const { return cameras.size(); }
     std::uint32_t PelcoNumber(CameraIndex camera) const { return cameras[camera].pelcoNumber; }
 
@@ -108,6 +138,11 @@ public:
     // The name that "has control" shows for the connection from now on.
     void LogIn(ConnectionId connection, const std::string& userName);
     void Disconnect(ConnectionId connection);
+    // The connection's user may steer no more: the holds it has (as the
+    // connection registered under its number) end now, as a lapse ends
+    // them, and it leaves choose mode. Holds its number kept from a
+    // connection that had ended before lapse in their time.
+    std::vector<Release> Revoke(ConnectionId connection);
     // The connection that has the number, NoConnection when none has.
     ConnectionId Registered(SessionNumber number) const;
     SessionNumber Number(ConnectionId connection) const { return connections[connection].number; }
@@ -151,6 +186,7 @@ private:
     struct CameraState : Camera
     {
         explicit CameraState(Camera camera) : Camera(std::move(camera)) {}
+        bool present = true;
         std::string nvrName;
         SessionNumber holder = 0;
         Priority holderPriority = -1;
@@ -166,8 +202,9 @@ private:
         bool live = false;
     };
 
-    // The first camera in table order for each Pelco address counts.
+    // The first present camera in slot order for each Pelco address counts.
     CameraIndex CameraByPelco(unsigned pelcoAddress) const;
+    void FilePelcoAddress(unsigned pelcoAddress);
     // The priority test: nobody holds the camera, the sender holds it, or
     // the sender's priority is greater than the holder's.
     bool Admits(CameraIndex camera, SessionNumber sender, Priority priority) const;
@@ -179,6 +216,7 @@ private:
 
     std::vector<CameraState> cameras;
     std::vector<CameraIndex> cameraByPelco;
+    std::map<std::string, CameraIndex> cameraByAddress; // the present cameras
     std::vector<Connection> connections;
     std::vector<ConnectionId> freeConnections;
     std::map<SessionNumber, ConnectionId> registered;

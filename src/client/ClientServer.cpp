@@ -82,23 +82,37 @@ boost::asio::ip::address ParseNumericAddress(const std::string& text)
     return boost::asio::ip::make_address_v4(text); // throws when neither
 }
 
-} // namespace
-
-ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
-                           std::uint32_t port, ControlService& control, const UserTable& users,
-                           SessionPolicy sessionPolicy)
-    : io(io), acceptor(io), acceptPause(io), control(control), users(users), policy(sessionPolicy)
+// A listener at the address and port; throws boost::system::system_error.
+boost::asio::ip::tcp::acceptor Listen(boost::asio::io_context& io, const std::string& address,
+                                      std::uint32_t port)
 {
     const auto ip = ParseNumericAddress(address);
     if (port > 0xffff)
         throw boost::system::system_error(
             boost::system::errc::make_error_code(boost::system::errc::invalid_argument));
     const boost::asio::ip::tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
+    boost::asio::ip::tcp::acceptor acceptor(io);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(boost::asio::socket_base::reuse_address(true));
     acceptor.bind(endpoint);
     acceptor.listen(boost::asio::socket_base::max_listen_connections);
+    return acceptor;
+}
 
+} // namespace
+
+ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
+                           std::uint32_t port, ControlService& control, const UserTable& users,
+                           SessionPolicy sessionPolicy)
+    : io(io), acceptor(Listen(io, address, port)), acceptPause(io), control(control), users(users),
+      policy(sessionPolicy)
+{
+    CapSessions();
+    StartAccept();
+}
+
+void ClientServer::CapSessions()
+{
     // A cap the descriptor limit cannot honour would let a flood of
     // connections starve the cameras and NVRs of descriptors after all.
     const std::uint64_t limit = RaiseDescriptorLimit();
@@ -111,8 +125,54 @@ ClientServer::ClientServer(boost::asio::io_context& io, const std::string& addre
                             << std::endl;
         policy.maxSessions = allowed;
     }
+}
 
+void ClientServer::SetPolicy(const SessionPolicy& next)
+{
+    policy = next;
+    CapSessions();
+}
+
+std::string ClientServer::MoveListener(const std::string& address, std::uint32_t port)
+{
+    try {
+        boost::asio::ip::tcp::acceptor next = Listen(io, address, port);
+        boost::system::error_code ignored;
+        acceptPause.cancel(ignored);
+        acceptor.close(ignored);
+        acceptor = std::move(next);
+    } catch (const boost::system::system_error& error) {
+        return error.what();
+    }
+    ++listenersOpened;
     StartAccept();
+    return {};
+}
+
+void ClientServer::EndSessionsOf(const std::string& userName)
+{
+    std::vector<std::shared_ptr<ClientSession>> revoked;
+    for (const auto& registered : sessions) {
+        const auto session = registered.lock();
+        if (session && session->GetUserName() == userName)
+            revoked.push_back(session);
+    }
+    for (const auto& session : revoked) {
+        // Closed first, so that what the others are told is not sent to it.
+        session->Revoke();
+        if (session->GetConnection() != Arbitration::NoConnection)
+            control.Revoke(session->GetConnection());
+        SessionEnded(*session);
+    }
+}
+
+void ClientServer::SetUserPriority(const std::string& userName, std::int32_t priority)
+{
+    for (const auto& registered : sessions) {
+        const auto session = registered.lock();
+        if (session && session->GetUserName() == userName)
+            session->SetPriority(priority);
+    }
 }
 
 ClientServer::~ClientServer()
@@ -140,22 +200,27 @@ void ClientServer::StartAccept()
 {
     auto session = std::make_shared<ClientSession>(io, *this, lifetime.Watching());
     acceptor.async_accept(session->Socket(),
-                          lifetime.Guard([this, session](const boost::system::error_code& error) {
-                              OnAccepted(session, error);
+                          lifetime.Guard([this, session, listener = listenersOpened](
+                                             const boost::system::error_code& error) {
+                              OnAccepted(session, error, listener);
                           }));
 }
 
 void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
-                              const boost::system::error_code& error)
+                              const boost::system::error_code& error, std::uint64_t listener)
 {
     if (error == boost::asio::error::operation_aborted)
         return; // the listener is closing
+    const bool current = listener == listenersOpened;
     if (error && !ConcernsOnlyThatConnection(error)) {
+        if (!current)
+            return;
         acceptPause.expires_after(AcceptPauseAfterShortage);
-        acceptPause.async_wait(lifetime.Guard([this](const boost::system::error_code& waitError) {
-            if (!waitError)
-                StartAccept();
-        }));
+        acceptPause.async_wait(
+            lifetime.Guard([this, listener](const boost::system::error_code& waitError) {
+                if (!waitError && listener == listenersOpened)
+                    StartAccept();
+            }));
         return;
     }
     if (!error) {
@@ -176,7 +241,8 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
             session->SetConnection(id);
         }
     }
-    StartAccept();
+    if (current)
+        StartAccept();
 }
 
 void ClientServer::Refuse(ClientSession& session)
@@ -299,7 +365,7 @@ void ClientServer::RefuseLogin(ClientSession& session, const std::string& name)
 
 bool ClientServer::IgnoredUntilLogin(ClientSession& session)
 {
-    if (!policy.requireLogin || session.LoggedIn())
+    if (!session.LoginRequired() || session.LoggedIn())
         return false;
     if (session.FirstIgnoredCommand()) {
         LogFile.BeginLine() << "Ignoring commands from session " << session.GetNumber() << " at "

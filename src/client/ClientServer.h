@@ -69,6 +69,23 @@ public:
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
     // The policy in force (maxSessions as capped by the descriptor limit).
     const SessionPolicy& Policy() const { return policy; }
+
+    // A reload's changes.
+    // From the next connection (MaxSessions, RequireLogin: a session keeps
+    // the rule it was started with) or LOGIN (LoginThrottle) on; the cap
+    // checked against the descriptor limit as at start.
+    void SetPolicy(const SessionPolicy& next);
+    // Listens at the new address and port, and only once that works closes
+    // the listener it had; the sessions stay. Why it did not work, in the
+    // words of the start's failures ("bind: Address already in use"); empty
+    // once moved.
+    std::string MoveListener(const std::string& address, std::uint32_t port);
+    // Every session logged in as the user ends now (ClientSession::Revoke)
+    // and loses control (ControlService::Revoke).
+    void EndSessionsOf(const std::string& userName);
+    // The sessions logged in as the user steer with the priority from their
+    // next command.
+    void SetUserPriority(const std::string& userName, std::int32_t priority);
     // Who hears what happens from now on (NoOperatorEvents() until then).
     void SetObserver(OperatorEvents& events) { observer = &events; }
     // The started sessions by Arbitration::ConnectionId; a gone one's entry
@@ -81,9 +98,13 @@ private:
     void SessionClosed(const ClientSession& session) override;
     void SessionEnded(ClientSession& session) override;
 
+    // Caps policy.maxSessions by the descriptor limit, with a log line.
+    void CapSessions();
     void StartAccept();
+    // An accept of an earlier listener (one a move replaced) still serves
+    // the connection it brought, but starts no further accept.
     void OnAccepted(const std::shared_ptr<ClientSession>& session,
-                    const boost::system::error_code& error);
+                    const boost::system::error_code& error, std::uint64_t listener);
     void Refuse(ClientSession& session);
     void KeepAliveFailed(const std::error_code& error);
 
@@ -96,6 +117,7 @@ private:
 
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
+    std::uint64_t listenersOpened = 1; // the acceptor's number
     // Paces accepting while the process is out of descriptors or memory.
     boost::asio::steady_timer acceptPause;
     ControlService& control;

@@ -42,6 +42,7 @@ ClientSession::Started ClientSession::Start(std::optional<std::chrono::milliseco
     socket.non_blocking(true, error);
     const std::error_code keepAliveFailure =
         EnableKeepAlive(static_cast<std::uintptr_t>(socket.native_handle()), KeepAlive);
+    loginRequired = loginTimeout.has_value();
     if (loginTimeout) {
         loginDeadline.expires_after(*loginTimeout);
         loginDeadline.async_wait(registryLifetime.Guard(
@@ -172,6 +173,14 @@ void ClientSession::OnLoginDeadline(const boost::system::error_code& error)
     LogLostSession();
     End();
     Leave();
+}
+
+void ClientSession::Revoke()
+{
+    if (ended)
+        return;
+    LogLostSession();
+    End();
 }
 
 bool ClientSession::FirstIgnoredCommand()

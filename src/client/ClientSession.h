@@ -121,8 +121,17 @@ public:
     // Configured user names are never empty, so an empty name means that no
     // LOGIN has passed on this session.
     bool LoggedIn() const { return !userName.empty(); }
+    // Whether the session was started with a login timeout: it counts
+    // commands only once logged in (RequireLogin as it was when it started).
+    bool LoginRequired() const { return loginRequired; }
     // A LOGIN passed: the session steers as that user from now on.
     void LogIn(const std::string& name, std::int32_t userPriority);
+    // Its user's priority changed: its next command steers with this one.
+    void SetPriority(std::int32_t userPriority) { priority = userPriority; }
+    // Its user was removed or given another password: the session ends now,
+    // logged like a lost session, and sends nothing more. The registry, which
+    // asks for it, forgets the session itself.
+    void Revoke();
     // True the first time only: a session's ignored commands are logged once.
     bool FirstIgnoredCommand();
     // The answer to the message the registry is handling (or to a held-back
@@ -177,6 +186,7 @@ private:
     std::size_t frontSent = 0;   // bytes of the front notification already sent
     std::size_t queuedBytes = 0; // notification bytes in outbox
     bool ignoredCommandLogged = false;
+    bool loginRequired = false;
     // The held-back FAILURE: the name as sent, and when it is due.
     std::string refusedName;
     bool refusalPending = false;

@@ -12,31 +12,70 @@ namespace {
 using CameraIndex = Arbitration::CameraIndex;
 using Verdict = Arbitration::CommandDecision::Verdict;
 
-std::vector<Arbitration::Camera> ArbitratedCameras(const CameraTable& cameras)
-{
-    std::vector<Arbitration::Camera> list;
-    for (const auto& entry : cameras)
-        list.push_back({entry.first, entry.second->GetPelcoNumber(),
-                        std::chrono::seconds(entry.second->GetLockTimeSecs())});
-    return list;
-}
-
 } // namespace
 
 ControlService::ControlService(boost::asio::io_context& io, TimeSource& time, CameraTable& cameras)
-    : time(time), arbitration(ArbitratedCameras(cameras)), holdTimer(io, time)
+    : time(time), arbitration({}), holdTimer(io, time)
 {
-    for (auto& entry : cameras) {
-        entry.second->SetCommandListener(this, cameraList.size());
-        cameraList.push_back(entry.second.get());
-    }
-    nvrCameraIds.resize(cameraList.size());
+    for (auto& entry : cameras)
+        AddCamera(*entry.second);
 }
 
 ControlService::~ControlService()
 {
-    for (TrackCamera* camera : cameraList)
-        camera->SetCommandListener(nullptr, 0);
+    for (TrackCamera* camera : cameraList) {
+        if (camera)
+            camera->SetCommandListener(nullptr, 0);
+    }
+}
+
+CameraIndex ControlService::AddCamera(TrackCamera& camera)
+{
+    const CameraIndex index = arbitration.AddCamera(
+        {camera.GetAddress(), camera.GetPelcoNumber(), std::chrono::seconds(camera.GetLockTimeSecs())});
+    std::optional<std::uint32_t> nvrId;
+    for (CameraIndex earlier = index; earlier-- > 0;) {
+        if (arbitration.Address(earlier) == camera.GetAddress()) {
+            nvrId = nvrCameraIds[earlier];
+            break;
+        }
+    }
+    cameraList.push_back(&camera);
+    nvrCameraIds.push_back(nvrId);
+    camera.SetCommandListener(this, index);
+    return index;
+}
+
+void ControlService::RemoveCamera(CameraIndex camera)
+{
+    cameraList[camera]->SetCommandListener(nullptr, 0);
+    cameraList[camera] = nullptr;
+    const Arbitration::Removal removal = arbitration.RemoveCamera(camera);
+    if (removal.holder != 0)
+        observer->HoldLapsed(camera, removal.holder, removal.priority);
+    std::size_t sent = 0;
+    for (const ConnectionId connection : removal.told) {
+        if (const auto notices = operators[connection].lock()) {
+            notices->Send(*removal.notice);
+            ++sent;
+        }
+    }
+    if (sent > 0)
+        observer->NoticesSent(sent);
+}
+
+void ControlService::SetLockTime(std::chrono::seconds lockTime)
+{
+    arbitration.SetLockTime(lockTime);
+}
+
+void ControlService::Revoke(ConnectionId connection)
+{
+    const auto released = arbitration.Revoke(connection);
+    for (const auto& release : released)
+        observer->HoldLapsed(release.notices.camera, release.holder, release.priority);
+    for (const auto& release : released)
+        Deliver(release.notices);
 }
 
 ControlService::ConnectionId ControlService::Connect(Arbitration::SessionNumber number,

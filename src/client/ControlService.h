@@ -12,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,8 +39,11 @@ class TrackCamera;
 // then does its sender hold the camera, and the connections working with the
 // camera are told.
 //
+// Cameras come and go with a reload (AddCamera, RemoveCamera), each known by
+// its slot in the arbitration, which is never given to another camera.
+//
 // Threads: everything on the I/O loop thread; the NVR side's news is posted
-// to the loop. The camera table is never changed after loading.
+// to the loop.
 //
 // Lifetime: the hold timer's completions are guarded (see Lifetime); the
 // service stops hearing from the cameras when it goes.
@@ -58,6 +62,21 @@ public:
 
     // Who hears what happens from now on (NoOperatorEvents() until then).
     void SetObserver(OperatorEvents& events) { observer = &events; }
+
+    // A reload's changes.
+    // Hears from the camera by its new slot; its holds last its lock time.
+    // The camera keeps what the NVRs told of a camera removed from its Address.
+    CameraIndex AddCamera(TrackCamera& camera);
+    // The camera's hold ends (recorded as a lapse) and the connections
+    // working with it are told "#0000F0 "; it is heard from no more. The
+    // caller closes it.
+    void RemoveCamera(CameraIndex camera);
+    // The lock time of the holds taken from now on.
+    void SetLockTime(std::chrono::seconds lockTime);
+    // The connection's user may steer no more: its holds end now, each told
+    // and recorded as a lapse, and it leaves choose mode (see
+    // Arbitration::Revoke). The registry then ends it.
+    void Revoke(ConnectionId connection);
 
     // The registry's connections. A connection with the number of a live one
     // takes the number over (see Arbitration).
@@ -96,6 +115,7 @@ public:
 
     // For the operations view.
     const Arbitration& Decisions() const { return arbitration; }
+    // Only for a camera that is present (Arbitration::Present).
     const TrackCamera& Camera(CameraIndex camera) const { return *cameraList[camera]; }
     const std::optional<std::uint32_t>& NvrCameraId(CameraIndex camera) const
     {
@@ -110,7 +130,7 @@ private:
 
     TimeSource& time;
     Arbitration arbitration;
-    // The cameras by Arbitration::CameraIndex (table order).
+    // The cameras by Arbitration::CameraIndex; null for a removed one.
     std::vector<TrackCamera*> cameraList;
     std::vector<std::optional<std::uint32_t>> nvrCameraIds;
     // Where each connection's notices go, by Arbitration::ConnectionId.

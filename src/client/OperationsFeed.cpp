@@ -65,6 +65,8 @@ void OperationsFeed::FillStatus(StatusSnapshot& status, Arbitration::Clock::time
     const Arbitration& arbitration = control.Decisions();
     status.cameras.clear();
     for (CameraIndex camera = 0; camera < arbitration.CameraCount(); ++camera) {
+        if (!arbitration.Present(camera))
+            continue;
         const TrackCamera& track = control.Camera(camera);
         CameraStatus entry;
         entry.pelco = track.GetPelcoNumber();
@@ -84,7 +86,7 @@ void OperationsFeed::FillStatus(StatusSnapshot& status, Arbitration::Clock::time
         }
         const TrackCamera::CommandCounts& commands = track.GetCommandCounts();
         entry.forwarded = commands.written;
-        entry.refused = refusedCommands[camera];
+        entry.refused = camera < refusedCommands.size() ? refusedCommands[camera] : 0;
         entry.dropped = commands.dropped;
         entry.failed = commands.failed;
         status.cameras.push_back(std::move(entry));
@@ -213,6 +215,8 @@ void OperationsFeed::HoldLapsed(CameraIndex camera, SessionNumber holder, Priori
 
 void OperationsFeed::CommandRefused(CameraIndex camera, SessionNumber session, Priority priority)
 {
+    if (camera >= refusedCommands.size())
+        refusedCommands.resize(camera + 1); // a camera a reload added
     ++refusedCommands[camera];
     if (!audit)
         return;

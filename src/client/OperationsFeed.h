@@ -65,7 +65,9 @@ private:
     ControlService& control;
     ClientServer& server;
     OperatorCounters counters;
-    std::vector<std::uint64_t> refusedCommands; // by Arbitration::CameraIndex
+    // By Arbitration::CameraIndex; a camera added later has no entry until
+    // its first refusal.
+    std::vector<std::uint64_t> refusedCommands;
     AuditTrail* audit = nullptr;
     // The refusals recorded: (session, camera) to the holder that refused
     // them, so that a held joystick is recorded once per holder. A change of

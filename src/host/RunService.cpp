@@ -8,13 +8,13 @@
 #include "config/Configuration.h"
 #include "host/ReloadOutcome.h"
 #include "host/ReloadRequest.h"
+#include "host/ServiceRun.h"
 #include "host/StopRequest.h"
 #include "host/TrackCameraTable.h"
 #include "host/Version.h"
 #include "log/LogFile.h"
 #include "nvr/NVRConnection.h"
 #include "nvr/NvrCameraDirectory.h"
-#include "nvr/NvrTable.h"
 #include "ops/AuditTrail.h"
 #include "ops/MetricsText.h"
 #include "ops/NvrStatusBoard.h"
@@ -26,7 +26,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include <chrono>
 #include <csignal>
@@ -63,74 +62,7 @@ NvrStatusBoard::Phase BoardPhase(NvrPhase phase)
     return NvrStatusBoard::Phase::Connecting;
 }
 
-// One run: the I/O loop and everything bound to it, declared after it so
-// that all of it goes before the loop.
-//
-// Threads: the run's own (construction, Run up to the loop, destruction),
-// the loop (Stop, reloads and everything posted), and the NVR workers, which
-// only post (see NvrNews).
-class ServiceRun
-{
-public:
-    ServiceRun(RunMode mode, StopRequest& stopRequest, ReloadRequest& reloadRequest);
-    // Stops the NVR workers if the loop did not, waits for them, and takes
-    // everything down before the loop.
-    ~ServiceRun();
-    ServiceRun(const ServiceRun&) = delete;
-    ServiceRun& operator=(const ServiceRun&) = delete;
-
-    // Loads, builds and starts everything, then runs the loop until a stop.
-    // Throws what it cannot go on without.
-    RunEnd Run();
-
-private:
-    void StartNvrConnections(const Configuration& configuration);
-    // The operator side: the control service, the session registry on the
-    // client port, and the feed of both to the operations view.
-    void StartClientService(const Configuration& configuration);
-    // Closes the listener and lets the sessions go, then the rest of the
-    // operator side.
-    void StopClientService();
-    // The audit trail and the status server, where configured.
-    void StartOperationsView(const Configuration& configuration);
-    StatusSnapshot Snapshot() const;
-    NvrSink NvrNews(const std::string& nvrAddress);
-    // The loop: one requested reload, from the service manager's report
-    // that it starts to the log's and the service manager's closing line.
-    void HandleReload();
-    // The loop: reads tlKorvel.xml again and applies what changed, logging
-    // each change; the outcome's summary is logged after it by HandleReload.
-    ReloadOutcome Reload();
-    // The platform's signals: a stop, or a reload and the next wait.
-    void AwaitSignal();
-    // The loop: closes the listener, the sessions, the camera links and the
-    // NVR connections, in that order.
-    void Stop();
-
-    const RunMode mode;
-    StopRequest& stopRequest;
-    ReloadRequest& reloadRequest;
-    const std::chrono::system_clock::time_point startedAt = std::chrono::system_clock::now();
-    const std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
-    boost::asio::io_context io;
-    boost::asio::signal_set signals{io};
-    CameraTable cameras;
-    UserTable users;
-    std::unique_ptr<NvrCameraDirectory> nvrCameras;
-    // After the directory: the workers use it until they end.
-    NvrTable nvrs;
-    // What the NVR workers reported of themselves, posted to the loop.
-    std::unique_ptr<NvrStatusBoard> nvrBoard;
-    // Before the operator side, which records to it.
-    std::unique_ptr<AuditTrail> audit;
-    // The ones below belong to the loop once it runs, and are null once
-    // stopped.
-    std::unique_ptr<ControlService> control;
-    std::unique_ptr<ClientServer> server;
-    std::unique_ptr<OperationsFeed> operations;
-    std::unique_ptr<StatusServer> statusServer;
-    bool stopped = false;
-};
+} // namespace
 
 ServiceRun::ServiceRun(RunMode mode, StopRequest& stopRequest, ReloadRequest& reloadRequest)
     : mode(mode), stopRequest(stopRequest), reloadRequest(reloadRequest)
@@ -161,6 +93,7 @@ ServiceRun::~ServiceRun()
     statusServer.reset();
     StopClientService();
     nvrs.clear();
+    closingNvrs.clear();
 }
 
 RunEnd ServiceRun::Run()
@@ -177,12 +110,23 @@ RunEnd ServiceRun::Run()
     if (!loaded.usable)
         return RunEnd::UnusableConfiguration;
 
-    const Configuration& configuration = loaded.configuration;
-    StartNvrConnections(configuration);
-    StartClientService(configuration);
-    StartOperationsView(configuration);
+    running = loaded.configuration;
+    configurationStatus.loaded = std::chrono::system_clock::now();
+    StartNvrConnections(running);
+    StartClientService(running);
+    StartOperationsView(running);
     io.run();
     return RunEnd::LoopEnded;
+}
+
+NVRConnection& ServiceRun::MakeNvr(const NvrSettings& settings, int retryIntervalSecs)
+{
+    const std::uint64_t number = ++nvrsMade;
+    nvrNumbers[settings.address] = number;
+    auto& connection = nvrs[settings.address];
+    connection = std::make_unique<NVRConnection>(settings, retryIntervalSecs, *nvrCameras,
+                                                 NvrNews(settings.address, number));
+    return *connection;
 }
 
 void ServiceRun::StartNvrConnections(const Configuration& configuration)
@@ -196,11 +140,8 @@ void ServiceRun::StartNvrConnections(const Configuration& configuration)
     for (const auto& entry : configuration.nvrs)
         nvrAddresses.push_back(entry.first);
     nvrBoard = std::make_unique<NvrStatusBoard>(nvrAddresses);
-    for (const auto& entry : configuration.nvrs) {
-        nvrs.emplace(entry.first, std::make_unique<NVRConnection>(
-                                      entry.second, configuration.options.retryIntervalSecs,
-                                      *nvrCameras, NvrNews(entry.first)));
-    }
+    for (const auto& entry : configuration.nvrs)
+        MakeNvr(entry.second, configuration.options.retryIntervalSecs);
     for (auto& entry : nvrs)
         entry.second->Start();
 }
@@ -224,24 +165,13 @@ void ServiceRun::StopClientService()
 
 void ServiceRun::StartOperationsView(const Configuration& configuration)
 {
-    const std::string& auditFile = configuration.control.auditFile;
-    if (!auditFile.empty()) {
-        const std::string path = std::filesystem::path(auditFile).is_absolute()
-                                     ? auditFile
-                                     : ProgramDirectory() + auditFile;
-        audit = std::make_unique<AuditTrail>(path);
-        operations->SetAuditTrail(audit.get());
-        LogFile.BeginLine() << "Writing the control audit trail to " << path << std::endl;
-    }
+    if (!configuration.control.auditFile.empty())
+        StartAuditTrail(configuration.control.auditFile);
 
     const Options& options = configuration.options;
     if (options.statusPort == 0)
         return;
-    StatusServer::Content content;
-    content.status = [this] { return RenderStatusJson(Snapshot()); };
-    content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
-    auto started = std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
-                                                  options.statusToken, std::move(content));
+    auto started = MakeStatusServer(options);
     if (!started->StartFailure().empty()) {
         // The operators are served all the same.
         LogFile.BeginLine() << "Status server not started on " << options.statusAddress << ":"
@@ -249,14 +179,37 @@ void ServiceRun::StartOperationsView(const Configuration& configuration)
         return;
     }
     statusServer = std::move(started);
+    LogFile.BeginLine() << "Status server listening on " << StatusServerUrl() << std::endl;
+}
+
+void ServiceRun::StartAuditTrail(const std::string& auditFile)
+{
+    const std::string path = std::filesystem::path(auditFile).is_absolute()
+                                 ? auditFile
+                                 : ProgramDirectory() + auditFile;
+    audit = std::make_unique<AuditTrail>(path);
+    operations->SetAuditTrail(audit.get());
+    LogFile.BeginLine() << "Writing the control audit trail to " << path << std::endl;
+}
+
+std::unique_ptr<StatusServer> ServiceRun::MakeStatusServer(const Options& options)
+{
+    StatusServer::Content content;
+    content.status = [this] { return RenderStatusJson(Snapshot()); };
+    content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
+    return std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
+                                          options.statusToken, std::move(content));
+}
+
+std::string ServiceRun::StatusServerUrl() const
+{
     const auto endpoint = statusServer->LocalEndpoint();
     std::string host = endpoint.address().to_string();
     if (endpoint.address().is_v6()) {
         host.insert(host.begin(), '[');
         host.push_back(']');
     }
-    LogFile.BeginLine() << "Status server listening on http://" << host << ":" << endpoint.port()
-                        << "/" << std::endl;
+    return "http://" + host + ":" + std::to_string(endpoint.port()) + "/";
 }
 
 StatusSnapshot ServiceRun::Snapshot() const
@@ -267,6 +220,7 @@ StatusSnapshot ServiceRun::Snapshot() const
     status.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
                                std::chrono::steady_clock::now() - startedSteady)
                                .count();
+    status.configuration = configurationStatus;
     if (operations)
         operations->FillStatus(status, RealTime().Now());
     status.nvrs = nvrBoard->Status();
@@ -276,41 +230,57 @@ StatusSnapshot ServiceRun::Snapshot() const
 }
 
 // The one place where the NVR workers' news reaches the client service and
-// the operations view: on the loop, and not at all once the run is stopping.
-NvrSink ServiceRun::NvrNews(const std::string& nvrAddress)
+// the operations view: on the loop, and not at all once the run is stopping
+// or a reload has closed the connection.
+NvrSink ServiceRun::NvrNews(const std::string& nvrAddress, std::uint64_t number)
 {
     NvrSink sink;
-    sink.cameraNameLearned = [this](const std::string& cameraAddress, const std::string& name) {
-        boost::asio::post(io, [this, cameraAddress, name] {
-            if (control)
+    sink.cameraNameLearned = [this, nvrAddress, number](const std::string& cameraAddress,
+                                                        const std::string& name) {
+        boost::asio::post(io, [this, nvrAddress, number, cameraAddress, name] {
+            if (control && NvrInUse(nvrAddress, number))
                 control->SetNvrCameraName(cameraAddress, name);
         });
     };
-    sink.softTriggerFired = [this, nvrAddress](const std::string& cameraAddress) {
-        boost::asio::post(io, [this, cameraAddress, nvrAddress] {
-            if (control && control->SoftTriggerFired(cameraAddress))
+    sink.softTriggerFired = [this, nvrAddress, number](const std::string& cameraAddress) {
+        boost::asio::post(io, [this, nvrAddress, number, cameraAddress] {
+            if (control && NvrInUse(nvrAddress, number) &&
+                control->SoftTriggerFired(cameraAddress))
                 nvrBoard->HandedOver(nvrAddress);
         });
     };
-    sink.cameraIdLearned = [this](const std::string& cameraAddress, std::uint32_t id) {
-        boost::asio::post(io, [this, cameraAddress, id] {
-            if (control)
+    sink.cameraIdLearned = [this, nvrAddress, number](const std::string& cameraAddress,
+                                                      std::uint32_t id) {
+        boost::asio::post(io, [this, nvrAddress, number, cameraAddress, id] {
+            if (control && NvrInUse(nvrAddress, number))
                 control->SetNvrCameraId(cameraAddress, id);
         });
     };
-    sink.phaseReached = [this, nvrAddress](NvrPhase phase) {
-        boost::asio::post(io, [this, nvrAddress, phase] {
-            if (!stopped)
+    sink.phaseReached = [this, nvrAddress, number](NvrPhase phase) {
+        boost::asio::post(io, [this, nvrAddress, number, phase] {
+            if (NvrInUse(nvrAddress, number))
                 nvrBoard->PhaseReached(nvrAddress, BoardPhase(phase));
         });
     };
-    sink.inventoryCounted = [this, nvrAddress](std::uint32_t cameras, std::uint32_t triggers) {
-        boost::asio::post(io, [this, nvrAddress, cameras, triggers] {
-            if (!stopped)
+    sink.inventoryCounted = [this, nvrAddress, number](std::uint32_t cameras,
+                                                       std::uint32_t triggers) {
+        boost::asio::post(io, [this, nvrAddress, number, cameras, triggers] {
+            if (NvrInUse(nvrAddress, number))
                 nvrBoard->InventoryCounted(nvrAddress, cameras, triggers);
         });
     };
+    sink.workerEnded = [this, number] {
+        boost::asio::post(io, [this, number] { closingNvrs.erase(number); });
+    };
     return sink;
+}
+
+bool ServiceRun::NvrInUse(const std::string& nvrAddress, std::uint64_t number) const
+{
+    if (stopped)
+        return false;
+    const auto entry = nvrNumbers.find(nvrAddress);
+    return entry != nvrNumbers.end() && entry->second == number;
 }
 
 void ServiceRun::AwaitSignal()
@@ -343,12 +313,6 @@ void ServiceRun::HandleReload()
         ReportReloadEnded(outcome.summary);
 }
 
-// For now the running configuration stays as it is.
-ReloadOutcome ServiceRun::Reload()
-{
-    return {ReloadOutcome::Result::Applied, ReloadedSummary({})};
-}
-
 void ServiceRun::Stop()
 {
     if (stopped)
@@ -366,8 +330,6 @@ void ServiceRun::Stop()
     // operations) is dropped with the loop, unrun.
     io.stop();
 }
-
-} // namespace
 
 RunEnd RunService(RunMode mode, StopRequest& stop, ReloadRequest& reload)
 {

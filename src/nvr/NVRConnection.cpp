@@ -38,6 +38,12 @@ void NVRConnection::StopWorker()
     worker.request_stop();
 }
 
+void NVRConnection::RequestRefresh()
+{
+    refreshAsked = true;
+    wakeUp.Wake();
+}
+
 void NVRConnection::CloseSession()
 {
     if (handle != 0) {

@@ -5,6 +5,7 @@
 #include "nvr/NvrSink.h"
 #include "platform/SocketWait.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -45,9 +46,9 @@ class NvrCameraDirectory;
 //                  OnEvent, which the library calls from inside those calls
 //                  on the same thread.
 // The fields below are the worker's alone (the session handle also the
-// destructor's, once the worker has ended); the camera directory is shared
-// with the other connections and locks itself; the wake-up may be rung from
-// any thread.
+// destructor's, once the worker has ended); the camera directory is shared with the other connections
+// and locks itself; the wake-up may be rung from any thread, and the retry
+// interval and a requested refresh are atomic.
 class NVRConnection
 {
 public:
@@ -72,6 +73,12 @@ public:
     void Close();
     // The same request without the log line (a run that failed).
     void StopWorker();
+    // Any thread: the interval of the retry pauses from the next one on.
+    void SetRetryInterval(int seconds) { retryIntervalSecs = seconds; }
+    // Any thread: the configured cameras changed; the worker brings the NVR
+    // into line with them again, as soon as it is logged in and idle (a
+    // refresh under way is followed by another).
+    void RequestRefresh();
 
     // Session event handler: event type, code, the event record and its
     // length in bytes (record may be null).
@@ -123,7 +130,8 @@ private:
     void RemoveForeignEventLinks();  // EventLinks.cpp
 
     const NvrSettings settings;
-    const int retryIntervalSecs;
+    std::atomic<int> retryIntervalSecs;
+    std::atomic<bool> refreshAsked{false};
     NvrCameraDirectory& cameras;
     const NvrSink sink;
     TimeSource& time;

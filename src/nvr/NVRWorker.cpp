@@ -29,6 +29,12 @@ void NVRConnection::Run(std::stop_token stopToken)
         } catch (...) {
         }
     }
+    if (sink.workerEnded) {
+        try {
+            sink.workerEnded();
+        } catch (...) {
+        }
+    }
 }
 
 void NVRConnection::RunUntilRefused()
@@ -36,11 +42,15 @@ void NVRConnection::RunUntilRefused()
     bool announced = false; // the retry line has been logged for this outage
     while (!Stopping()) {
         if (handle != 0 && TLAPI_GetSocket(handle) != -1) {
+            if (refreshAsked.exchange(false))
+                refreshRequested = true;
             if (refreshRequested) {
                 Refresh();
                 // A change announced while the refresh ran is taken as seen:
-                // most are the refresh's own.
+                // most are the refresh's own. One asked for by the service
+                // (RequestRefresh) comes next.
                 refreshRequested = false;
+                continue;
             }
             SelectOrWait(std::nullopt);
             continue;

@@ -8,6 +8,17 @@ NvrCameraDirectory::NvrCameraDirectory(const std::vector<std::string>& cameraAdd
         cameras.emplace(address, Camera());
 }
 
+void NvrCameraDirectory::SetCameras(const std::vector<std::string>& cameraAddresses)
+{
+    std::map<std::string, Camera> next;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::string& address : cameraAddresses) {
+        const auto known = cameras.find(address);
+        next.emplace(address, known != cameras.end() ? known->second : Camera());
+    }
+    cameras.swap(next);
+}
+
 void NvrCameraDirectory::SetId(const std::string& cameraAddress, std::uint32_t id)
 {
     std::lock_guard<std::mutex> lock(mutex);

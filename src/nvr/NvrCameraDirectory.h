@@ -22,6 +22,11 @@ public:
     NvrCameraDirectory(const NvrCameraDirectory&) = delete;
     NvrCameraDirectory& operator=(const NvrCameraDirectory&) = delete;
 
+    // The configured cameras from now on (a reload): a camera that stays
+    // keeps what the NVRs told of it, a new one starts with nothing, a
+    // removed one is forgotten.
+    void SetCameras(const std::vector<std::string>& cameraAddresses);
+
     // Records the NVR camera id of a configured camera; other addresses are ignored.
     void SetId(const std::string& cameraAddress, std::uint32_t id);
     // Every configured camera's NVR id (0 while no NVR has told one), in

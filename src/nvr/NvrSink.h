@@ -35,6 +35,10 @@ struct NvrSink
     std::function<void(std::uint32_t cameras, std::uint32_t softTriggers)> inventoryCounted;
     // The NVR listed a configured camera under this id (on every refresh).
     std::function<void(const std::string& cameraAddress, std::uint32_t id)> cameraIdLearned;
+
+    // The worker has ended: its last call, after which destroying the
+    // connection (which closes its session with the NVR) waits for nothing.
+    std::function<void()> workerEnded;
 };
 
 } // namespace korvel

@@ -43,10 +43,11 @@ std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock
     Field(out, "event");
     AppendJsonString(out, record.event);
     NumberField(out, "camera", record.camera);
-    Field(out, "session");
-    out += std::to_string(record.session);
-    Field(out, "user");
-    AppendJsonOrNull(out, record.user);
+    if (record.session) {
+        NumberField(out, "session", record.session);
+        Field(out, "user");
+        AppendJsonOrNull(out, record.user);
+    }
     if (record.userCut)
         out += ",\"user_cut\":true";
     NumberField(out, "priority", record.priority);
@@ -61,6 +62,13 @@ std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock
         Field(out, previous ? "previous_user" : "holder_user");
         AppendJsonOrNull(out, record.otherUser);
         NumberField(out, previous ? "previous_priority" : "holder_priority", record.otherPriority);
+    }
+    for (const auto& [name, text] : {std::pair{"result", &record.result},
+                                     std::pair{"summary", &record.summary}}) {
+        if (*text) {
+            Field(out, name);
+            AppendJsonString(out, **text);
+        }
     }
     out += "}\n";
     return out;

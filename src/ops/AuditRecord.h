@@ -16,12 +16,15 @@ namespace korvel {
 //   refused               camera, session, user, priority; holder_*
 //   handover              camera, session, user
 //   session-end           session, user, client
+//   reload                result, summary (no session, no user)
 // A user is null for a session that never logged in. Never a password.
 struct AuditRecord
 {
     std::string event;
     std::optional<std::uint32_t> camera; // Pelco number
-    std::uint16_t session = 0;
+    // With the session its user is written too; a record of no session
+    // (reload) has neither.
+    std::optional<std::uint16_t> session = 0;
     std::optional<std::string> user;
     // The user is the start of what was sent (login-failed only).
     bool userCut = false;
@@ -31,6 +34,9 @@ struct AuditRecord
     std::optional<std::uint16_t> otherSession;
     std::optional<std::string> otherUser;
     std::optional<std::int32_t> otherPriority;
+    // A reload's: "applied" or "refused", and the summary the log ends it with.
+    std::optional<std::string> result;
+    std::optional<std::string> summary;
 };
 
 // Sets what a failed login records of the name sent: a configured user's

@@ -154,6 +154,15 @@ void RenderNvrs(std::string& out, const StatusSnapshot& status)
         handovers.Sample({{"nvr", nvr.address}}, nvr.handovers);
 }
 
+void RenderConfiguration(std::string& out, const StatusSnapshot& status)
+{
+    Family reloads(out, "tlkorvel_config_reloads_total", "counter",
+                   "Reloads of tlKorvel.xml by result: applied, or refused (the running "
+                   "configuration kept).");
+    reloads.Sample({{"result", "applied"}}, status.configuration.reloadsApplied);
+    reloads.Sample({{"result", "refused"}}, status.configuration.reloadsRefused);
+}
+
 void RenderAudit(std::string& out, const StatusSnapshot& status)
 {
     if (!status.audit)
@@ -189,6 +198,7 @@ std::string RenderMetrics(const StatusSnapshot& status, const ProcessFigures& pr
     RenderOperators(out, status);
     RenderCameras(out, status);
     RenderNvrs(out, status);
+    RenderConfiguration(out, status);
     RenderAudit(out, status);
     RenderProcess(out, process);
     return out;

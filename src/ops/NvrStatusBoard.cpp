@@ -8,6 +8,13 @@ NvrStatusBoard::NvrStatusBoard(const std::vector<std::string>& addresses)
         nvrs[address].address = address;
 }
 
+void NvrStatusBoard::Started(const std::string& nvr)
+{
+    NvrStatus& status = nvrs[nvr];
+    status.address = nvr;
+    status.state = "connecting";
+}
+
 void NvrStatusBoard::PhaseReached(const std::string& nvr, Phase phase)
 {
     const auto entry = nvrs.find(nvr);

@@ -26,6 +26,12 @@ public:
     // The configured NVRs, by address, all connecting.
     explicit NvrStatusBoard(const std::vector<std::string>& addresses);
 
+    // A reload: an NVR added, or one closed and started again (connecting;
+    // its counters go on), or one removed.
+    void Started(const std::string& nvr);
+    void Removed(const std::string& nvr) { nvrs.erase(nvr); }
+
+    // Reports of an NVR that is not on the board are dropped.
     void PhaseReached(const std::string& nvr, Phase phase);
     void InventoryCounted(const std::string& nvr, std::uint32_t cameras,
                           std::uint32_t softTriggers);

@@ -123,6 +123,8 @@ std::string RenderStatusJson(const StatusSnapshot& status)
         object.Text("version", status.version);
         object.Text("started", FormatUtc(status.started, false));
         object.Number("uptime_s", status.uptimeSeconds);
+        object.Text("config_loaded", FormatUtc(status.configuration.loaded, false));
+        object.Number("config_generation", status.configuration.generation);
         AppendArray(object.Key("cameras"), status.cameras, AppendCamera);
         AppendArray(object.Key("sessions"), status.sessions, AppendSession);
         AppendArray(object.Key("nvrs"), status.nvrs, AppendNvr);

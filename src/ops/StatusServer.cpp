@@ -238,6 +238,11 @@ StatusServer::~StatusServer()
         connection->Close();
 }
 
+void StatusServer::SetToken(std::string token)
+{
+    shared->token = std::move(token);
+}
+
 tcp::endpoint StatusServer::LocalEndpoint() const
 {
     return acceptor.local_endpoint();

@@ -57,6 +57,8 @@ public:
     // once the server listens.
     const std::string& StartFailure() const { return startFailure; }
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
+    // The token of the requests read from now on (a reload).
+    void SetToken(std::string token);
 
     struct Shared; // what the server and its connections share
 

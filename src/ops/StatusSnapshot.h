@@ -87,11 +87,24 @@ struct AuditCounts
     std::uint64_t failed = 0;
 };
 
+// The configuration in use and the reloads so far.
+struct ConfigurationStatus
+{
+    // When the configuration in use was read (at start, or by the last
+    // reload that applied a new one), and how many reads that makes: 1 at
+    // start, one more for each applied reload.
+    std::chrono::system_clock::time_point loaded;
+    std::uint64_t generation = 1;
+    std::uint64_t reloadsApplied = 0;
+    std::uint64_t reloadsRefused = 0;
+};
+
 struct StatusSnapshot
 {
     std::string version;
     std::chrono::system_clock::time_point started;
     std::int64_t uptimeSeconds = 0;
+    ConfigurationStatus configuration;
     std::vector<CameraStatus> cameras; // in Pelco order
     std::vector<SessionStatus> sessions;
     std::vector<NvrStatus> nvrs;

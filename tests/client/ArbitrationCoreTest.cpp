@@ -46,7 +46,9 @@ public:
 private:
     // "connect A 101", "login A alice", "leave A", "choose A", "cancel A",
     // "send A <pelco> <priority>", "trigger <camera>", "name <camera> <name>",
-    // "deliver <camera> <session> <priority> <ms>", "expire <ms>".
+    // "deliver <camera> <session> <priority> <ms>", "expire <ms>"; a
+    // reload's "add <camera> <pelco> <lock ms>", "remove <camera>",
+    // "locktime <ms>", "revoke A".
     void Step(const std::string& step)
     {
         std::istringstream words(step);
@@ -105,6 +107,25 @@ private:
                 Note(release.notices);
             const auto next = core.NextHoldDeadline();
             trace.push_back("next " + (next ? std::to_string(Milliseconds(*next)) : "none"));
+        } else if (verb == "add") {
+            unsigned pelco = 0;
+            long long lockMs = 0;
+            words >> pelco >> lockMs;
+            const auto index = core.AddCamera({who, pelco, std::chrono::milliseconds(lockMs)});
+            trace.push_back("added " + who + " at " + std::to_string(index));
+        } else if (verb == "remove") {
+            const auto removal = core.RemoveCamera(core.CameraByAddress(who));
+            for (const auto connection : removal.told)
+                trace.push_back(names.at(connection) + ": " + **removal.notice);
+            trace.push_back("removed " + who +
+                            (removal.holder ? " held by " + std::to_string(removal.holder) : ""));
+        } else if (verb == "locktime") {
+            core.SetLockTime(std::chrono::milliseconds(std::stoll(who)));
+        } else if (verb == "revoke") {
+            const auto released = core.Revoke(ids.at(who));
+            for (const auto& release : released)
+                Note(release.notices);
+            trace.push_back("revoked " + who + ": " + std::to_string(released.size()) + " held");
         } else {
             ADD_FAILURE() << "unknown step " << step;
         }
@@ -242,6 +263,59 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
         {"a connection whose number was taken before it chose has nothing to steer",
          {"connect A 101", "connect C 101", "send A 4 0"},
          {"C: 1CAMERA\tgate\t4", "A nothing to steer"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
+}
+
+// A reload removes and adds cameras: each added one takes a place of its
+// own, never one a removed camera had, and a revoked user's holds go at once.
+TEST(ArbitrationCore, ReloadedCamerasAndRevokedUsers)
+{
+    const struct
+    {
+        const char* name;
+        std::vector<std::string> steps;
+        Trace trace;
+    } cases[] = {
+        {"a removed camera's connections are told it is free, and its Pelco number is unknown",
+         {"connect A 101", "connect B 102", "send A 4 5", "send B 4 1", "deliver gate 101 5 0",
+          "remove gate", "expire 2000", "send A 4 5"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
+          "A: " + Mine, "B: #F00000  has control", "gate held by 101 (5) until 2000",
+          "A: " + Lapsed, "B: " + Lapsed, "removed gate held by 101", "next none",
+          "A unknown camera"}},
+        {"an added camera takes a new place, also the Pelco number and Address of a removed one",
+         {"connect A 101", "send A 4 0", "remove gate", "add door 4 1000", "add gate 5 1000",
+          "send A 4 0", "send A 5 0", "deliver gate 101 0 0"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "A: " + Lapsed, "removed gate",
+          "added door at 3", "added gate at 4", "A: 1CAMERA\tdoor\t4", "A forward door",
+          "A: 1CAMERA\tgate\t5", "A forward gate", "A: " + Mine,
+          "gate held by 101 (0) until 1000"}},
+        {"a camera changed at its Address keeps the NVR's name for it",
+         {"name gate Gate West", "remove gate", "add gate 6 0", "connect A 101", "send A 6 0"},
+         {"removed gate", "added gate at 3", "A: 1CAMERA\tgate\t6\tGate West",
+          "A forward gate"}},
+        {"two cameras swap their Pelco numbers",
+         {"remove gate", "remove yard", "add gate 200 0", "add yard 4 0", "connect A 101",
+          "send A 4 0", "send A 200 0"},
+         {"removed gate", "removed yard", "added gate at 3", "added yard at 4",
+          "A: 1CAMERA\tyard\t4", "A forward yard", "A: 1CAMERA\tgate\t200", "A forward gate"}},
+        {"a new lock time holds from the next delivered command",
+         {"deliver gate 7 3 0", "locktime 5000", "expire 1999", "deliver gate 7 3 1000"},
+         {"gate held by 7 (3) until 2000", "next 2000", "gate held by 7 (3) until 6000"}},
+        {"a revoked connection's holds go at once, as a lapse, and so does its choose mode; a "
+         "hold left by a connection that ended before lapses in its time",
+         {"connect A 101", "connect B 102", "connect C 103", "send A 4 5", "send B 4 1",
+          "deliver gate 101 5 0", "deliver high 103 1 0", "leave C", "choose A", "revoke A",
+          "trigger yard", "send B 4 1", "expire 999", "expire 1000"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4", "B forward gate",
+          "A: " + Mine, "B: #F00000  has control", "gate held by 101 (5) until 2000",
+          "high held by 103 (1) until 1000", "A: " + Lapsed, "B: " + Lapsed, "revoked A: 1 held",
+          "B forward gate", "next 1000", "next none"}},
+        {"a connection whose number went to a later one holds nothing of its own to lose",
+         {"connect A 101", "deliver gate 101 0 0", "connect C 101", "revoke A", "expire 2000"},
+         {"gate held by 101 (0) until 2000", "revoked A: 0 held", "next none"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;

@@ -106,6 +106,11 @@ TEST(AuditLines, OneJsonObjectPerEventWithoutPasswords)
     const AuditRecord release = Record("release", 7, 50200, "bob", 9);
     const AuditRecord handover = Record("handover", 3, 50123, "ann");
     const AuditRecord end = Record("session-end", {}, 50123, "ann", {}, "10.0.0.7");
+    AuditRecord reload;
+    reload.event = "reload";
+    reload.session.reset();
+    reload.result = "refused";
+    reload.summary = "Reload of tlKorvel.xml refused; keeping the running configuration.";
     const struct
     {
         const AuditRecord& record;
@@ -129,6 +134,8 @@ TEST(AuditLines, OneJsonObjectPerEventWithoutPasswords)
          R"({"time":"2026-12-08T02:13:04.007Z","event":"handover","camera":3,"session":50123,"user":"ann"})"},
         {end,
          R"({"time":"2026-12-08T02:13:04.007Z","event":"session-end","session":50123,"user":"ann","client":"10.0.0.7"})"},
+        {reload,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"reload","result":"refused","summary":"Reload of tlKorvel.xml refused; keeping the running configuration."})"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FormatAuditLine(c.record, when), std::string(c.line) + "\n");
@@ -198,6 +205,7 @@ StatusSnapshot Situation()
     status.version = "1.2.3";
     status.started = At(1, 0, 0, 500);
     status.uptimeSeconds = 4380;
+    status.configuration = ConfigurationStatus{At(2, 13, 4, 7), 3, 2, 1};
     CameraStatus gate;
     gate.pelco = 1;
     gate.address = "10.1.1.1";
@@ -237,7 +245,8 @@ TEST(StatusDocument, EveryFieldWithNullsWhereUnknown)
 {
     EXPECT_EQ(
         RenderStatusJson(Situation()),
-        R"({"version":"1.2.3","started":"2026-12-08T01:00:00Z","uptime_s":4380,"cameras":[)"
+        R"({"version":"1.2.3","started":"2026-12-08T01:00:00Z","uptime_s":4380,)"
+        R"("config_loaded":"2026-12-08T02:13:04Z","config_generation":3,"cameras":[)"
         R"({"pelco":1,"address":"10.1.1.1","port":4001,"transport":"tcp","link":"connected","nvr_camera_id":11,"nvr_camera_name":"Gate \"north\"","holder":{"session":50123,"user":"ann","priority":5,"hold_left_ms":2400}},)"
         R"({"pelco":3,"address":"7","port":"/dev/ttyS0","transport":"serial","link":"failed","nvr_camera_id":null,"nvr_camera_name":null,"holder":{"session":50200,"user":null,"priority":0,"hold_left_ms":0}}],)"
         R"("sessions":[{"session":50123,"client":"10.0.0.7","user":"ann","priority":5,"camera":1,"choosing":false},)"
@@ -247,7 +256,8 @@ TEST(StatusDocument, EveryFieldWithNullsWhereUnknown)
     StatusSnapshot empty;
     EXPECT_EQ(
         RenderStatusJson(empty),
-        R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,"cameras":[],"sessions":[],"nvrs":[]})"
+        R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,)"
+        R"("config_loaded":"1970-01-01T00:00:00Z","config_generation":1,"cameras":[],"sessions":[],"nvrs":[]})"
         "\n");
 }
 
@@ -287,6 +297,9 @@ TEST(Metrics, SamplesCarryTheirLabels)
              // Label values are UTF-8, or the whole scrape is rejected; no
              // control character reaches a terminal.
              "tlkorvel_nvr_logged_in{nvr=\"caf\xef\xbf\xbd\\\\x0A\"} 0\n",
+             "# TYPE tlkorvel_config_reloads_total counter\n"
+             "tlkorvel_config_reloads_total{result=\"applied\"} 2\n"
+             "tlkorvel_config_reloads_total{result=\"refused\"} 1\n",
              "tlkorvel_audit_records_total{result=\"written\"} 5\n",
              "tlkorvel_audit_records_total{result=\"dropped\"} 3\n",
              "tlkorvel_audit_records_total{result=\"failed\"} 1\n",
@@ -332,6 +345,19 @@ TEST(NvrBoard, PhasesAndCounts)
     EXPECT_EQ(list[0].cameras, 8u);
     EXPECT_EQ(list[0].softTriggers, 3u);
     EXPECT_EQ(list[0].handovers, 1u);
+
+    // A reload: one started again keeps its counters, one removed is gone,
+    // one added joins.
+    board.Started("10.0.0.2");
+    board.Removed("10.0.0.1");
+    board.Started("10.0.0.3");
+    board.PhaseReached("10.0.0.1", Phase::LoggedIn);
+    const auto reloaded = board.Status();
+    ASSERT_EQ(reloaded.size(), 2u);
+    EXPECT_EQ(reloaded[0].address, "10.0.0.2");
+    EXPECT_EQ(reloaded[0].state, "connecting");
+    EXPECT_EQ(reloaded[0].loginsRefused, 1u);
+    EXPECT_EQ(reloaded[1].address, "10.0.0.3");
 }
 
 } // namespace korvel::operations_core_test

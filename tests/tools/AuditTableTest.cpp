@@ -20,6 +20,8 @@ const char* const Trail =
     R"({"time":"2026-12-08T02:13:15.100Z","event":"release","camera":7,"session":50200,"user":"b\u00e9b \"x\"","priority":9})"
     "\n"
     R"({"time":"2026-12-08T02:14:00.000Z","event":"control","camera":3,"session":50300,"user":null,"priority":0})"
+    "\n"
+    R"({"time":"2026-12-08T02:15:00.000Z","event":"reload","result":"applied","summary":"Reloaded tlKorvel.xml: 1 user added."})"
     "\n";
 
 std::string Table(const AuditFilter& filter, std::size_t& skipped)
@@ -46,7 +48,9 @@ TEST(AuditTable, FiltersByCameraUserAndTime)
               "held by bob (50200), priority 9\n"
               "2026-12-08 02:13:15.100  release       7       50200    b\xc3\xa9"
               "b \"x\"           9         hold lapsed\n"
-              "2026-12-08 02:14:00.000  control       3       50300    -                 0\n");
+              "2026-12-08 02:14:00.000  control       3       50300    -                 0\n"
+              "2026-12-08 02:15:00.000  reload                                                     "
+              "Reloaded tlKorvel.xml: 1 user added.\n");
     EXPECT_EQ(skipped, 1u);
 
     const struct
@@ -58,10 +62,10 @@ TEST(AuditTable, FiltersByCameraUserAndTime)
         {{"3", std::nullopt, std::nullopt}, 1},
         {{std::nullopt, "ann", std::nullopt}, 2},
         {{"7", "ann", std::nullopt}, 1},
-        {{std::nullopt, std::nullopt, "2026-12-08T02:13"}, 4},
-        {{std::nullopt, std::nullopt, "2026-12-08 02:13:05"}, 3},
+        {{std::nullopt, std::nullopt, "2026-12-08T02:13"}, 5},
+        {{std::nullopt, std::nullopt, "2026-12-08 02:13:05"}, 4},
         {{std::nullopt, std::nullopt, "2026-12-09"}, 0},
-        {{std::nullopt, std::nullopt, "2026-12-08"}, 5},
+        {{std::nullopt, std::nullopt, "2026-12-08"}, 6},
     };
     for (const auto& c : cases) {
         const std::string table = Table(c.filter, skipped);

@@ -205,6 +205,8 @@ std::string Detail(const AuditFields& record)
         return "hold lapsed";
     if (event == "handover")
         return "NVR soft trigger";
+    if (event == "reload")
+        return Field(record, "summary");
     return "";
 }
 

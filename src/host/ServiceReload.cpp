@@ -1,0 +1,309 @@
+// A reload: tlKorvel.xml read again with the loader of the start, compared
+// with the configuration in use (ConfigurationChanges), and the difference
+// applied as one step on the loop, each change logged as it is made.
+#include "host/ServiceRun.h"
+
+#include "camera/TrackCamera.h"
+#include "client/ClientServer.h"
+#include "client/ControlService.h"
+#include "client/OperationsFeed.h"
+#include "clock/SteadyTime.h"
+#include "log/LogFile.h"
+#include "nvr/NVRConnection.h"
+#include "nvr/NvrCameraDirectory.h"
+#include "ops/AuditTrail.h"
+#include "ops/NvrStatusBoard.h"
+#include "ops/StatusServer.h"
+#include "platform/ProgramDirectory.h"
+
+#include <boost/asio/ip/tcp.hpp>
+
+namespace korvel {
+
+namespace {
+
+using SettingKind = ConfigurationChanges::Setting::Kind;
+using UserKind = ConfigurationChanges::User::Kind;
+using CameraKind = ConfigurationChanges::Camera::Kind;
+using NvrKind = ConfigurationChanges::Nvr::Kind;
+
+void WriteLine(const std::string& line)
+{
+    LogFile.BeginLine() << line << std::endl;
+}
+
+std::string EndpointText(const boost::asio::ip::tcp::endpoint& endpoint)
+{
+    const auto address = endpoint.address();
+    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    return host + ":" + std::to_string(endpoint.port());
+}
+
+ReloadCounts Counted(const ConfigurationChanges& changes)
+{
+    ReloadCounts counts;
+    counts.usersAdded = static_cast<int>(changes.Count(UserKind::Added));
+    counts.usersRemoved = static_cast<int>(changes.Count(UserKind::Removed));
+    counts.camerasAdded = static_cast<int>(changes.Count(CameraKind::Added));
+    counts.camerasRemoved = static_cast<int>(changes.Count(CameraKind::Removed));
+    counts.camerasChanged = static_cast<int>(changes.Count(CameraKind::Changed));
+    // Every NVR whose connection the reload touched: added, removed or changed.
+    counts.nvrsChanged = static_cast<int>(changes.nvrs.size());
+    return counts;
+}
+
+} // namespace
+
+ReloadOutcome ServiceRun::Reload()
+{
+    const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
+    for (const std::string& line : loaded.lines)
+        WriteLine(line);
+    if (!loaded.usable)
+        return Refuse();
+    const Configuration& next = loaded.configuration;
+    const ConfigurationChanges changes = CompareConfigurations(running, next);
+    if (!changes.refusal.empty()) {
+        for (const std::string& line : changes.refusal)
+            WriteLine(line);
+        return Refuse();
+    }
+
+    ApplySettings(changes, next);
+    ApplyUsers(changes, next);
+    ApplyCameras(changes, next);
+    ApplyNvrs(changes, next);
+    Configuration applied = next;
+    if (changes.clientListener)
+        applied.options = MoveClientListener(running.options, applied.options);
+    if (changes.statusServer)
+        applied.options = ChangeStatusServer(running.options, applied.options);
+    if (changes.auditTrail)
+        ChangeAuditTrail(next.control.auditFile);
+    running = std::move(applied);
+
+    ++configurationStatus.generation;
+    ++configurationStatus.reloadsApplied;
+    configurationStatus.loaded = std::chrono::system_clock::now();
+    const std::string summary = ReloadedSummary(Counted(changes));
+    RecordReload("applied", summary);
+    return {ReloadOutcome::Result::Applied, summary};
+}
+
+ReloadOutcome ServiceRun::Refuse()
+{
+    ++configurationStatus.reloadsRefused;
+    RecordReload("refused", ReloadRefusedText);
+    return {ReloadOutcome::Result::Refused, ReloadRefusedText};
+}
+
+// Each takes effect where it is next needed: the next hold, retry wait,
+// connection or LOGIN.
+void ServiceRun::ApplySettings(const ConfigurationChanges& changes, const Configuration& next)
+{
+    bool policyChanged = false;
+    for (const auto& setting : changes.settings) {
+        WriteLine(setting.line);
+        switch (setting.kind) {
+        case SettingKind::LockTime:
+            control->SetLockTime(std::chrono::seconds(next.control.lockTimeSecs));
+            break;
+        case SettingKind::RetryInterval:
+            for (auto& entry : cameras)
+                entry.second->SetRetryInterval(next.options.retryIntervalSecs);
+            for (auto& entry : nvrs)
+                entry.second->SetRetryInterval(next.options.retryIntervalSecs);
+            break;
+        case SettingKind::MaxSessions:
+        case SettingKind::RequireLogin:
+        case SettingKind::LoginThrottle:
+            policyChanged = true;
+            break;
+        }
+    }
+    if (policyChanged)
+        server->SetPolicy(next.sessionPolicy);
+}
+
+void ServiceRun::ApplyUsers(const ConfigurationChanges& changes, const Configuration& next)
+{
+    // LOGIN looks here: an added user logs in at once.
+    users = next.control.users;
+    for (const auto& user : changes.users) {
+        WriteLine(user.line);
+        switch (user.kind) {
+        case UserKind::Removed:
+        case UserKind::PasswordChanged:
+            server->EndSessionsOf(user.account.name);
+            break;
+        case UserKind::PriorityChanged:
+            server->SetUserPriority(user.account.name, user.account.priority);
+            break;
+        case UserKind::Added:
+            break;
+        }
+    }
+}
+
+// Every camera that goes is closed before any is built: one may take the
+// Pelco number or the serial device of another.
+void ServiceRun::ApplyCameras(const ConfigurationChanges& changes, const Configuration& next)
+{
+    for (const auto& camera : changes.cameras) {
+        if (camera.kind == CameraKind::Added)
+            continue;
+        WriteLine(camera.line);
+        RemoveCamera(camera.settings.address);
+    }
+    for (const auto& camera : changes.cameras) {
+        if (camera.kind == CameraKind::Removed)
+            continue;
+        if (camera.kind == CameraKind::Added)
+            WriteLine(camera.line);
+        AddCamera(camera.settings, next);
+    }
+    if (!changes.cameraAddresses)
+        return;
+    std::vector<std::string> addresses;
+    for (const auto& entry : cameras)
+        addresses.push_back(entry.first);
+    nvrCameras->SetCameras(addresses);
+    for (auto& entry : nvrs)
+        entry.second->RequestRefresh();
+}
+
+void ServiceRun::RemoveCamera(const std::string& address)
+{
+    const auto camera = cameras.find(address);
+    if (camera == cameras.end())
+        return;
+    const Arbitration::CameraIndex index = control->Decisions().CameraByAddress(address);
+    if (index != Arbitration::NoCamera)
+        control->RemoveCamera(index);
+    camera->second->Stop();
+    cameras.erase(camera);
+}
+
+void ServiceRun::AddCamera(const CameraSettings& settings, const Configuration& next)
+{
+    auto camera = std::make_unique<TrackCamera>(io, RealTime(), settings,
+                                                next.options.retryIntervalSecs,
+                                                static_cast<int>(next.control.lockTimeSecs));
+    // Not met: the changes refuse a serial line that would fail.
+    if (!camera->StartFailure().empty()) {
+        WriteLine("Track camera at " + settings.address + " not started: " + camera->StartFailure());
+        camera->Stop();
+        return;
+    }
+    control->AddCamera(*camera);
+    cameras.emplace(settings.address, std::move(camera));
+}
+
+void ServiceRun::ApplyNvrs(const ConfigurationChanges& changes, const Configuration& next)
+{
+    for (const auto& nvr : changes.nvrs) {
+        WriteLine(nvr.line);
+        const std::string& address = nvr.settings.address;
+        if (nvr.kind != NvrKind::Added)
+            CloseNvr(address);
+        if (nvr.kind == NvrKind::Removed) {
+            nvrBoard->Removed(address);
+            continue;
+        }
+        nvrBoard->Started(address);
+        MakeNvr(nvr.settings, next.options.retryIntervalSecs).Start();
+    }
+}
+
+void ServiceRun::CloseNvr(const std::string& address)
+{
+    const auto connection = nvrs.find(address);
+    if (connection == nvrs.end())
+        return;
+    connection->second->Close();
+    closingNvrs.emplace(nvrNumbers[address], std::move(connection->second));
+    nvrs.erase(connection);
+    nvrNumbers.erase(address);
+}
+
+Options ServiceRun::MoveClientListener(const Options& was, const Options& next)
+{
+    const std::string before = EndpointText(server->LocalEndpoint());
+    const std::string failure = server->MoveListener(next.clientAddress, next.clientPort);
+    if (failure.empty()) {
+        LogFile.BeginLine() << "Listening for KorvelControl sessions on "
+                            << EndpointText(server->LocalEndpoint()) << " instead of " << before
+                            << std::endl;
+        return next;
+    }
+    LogFile.BeginLine() << "Cannot listen for KorvelControl sessions on " << next.clientAddress
+                        << ":" << next.clientPort << ": " << failure << "; still listening on "
+                        << before << std::endl;
+    Options kept = next;
+    kept.clientAddress = was.clientAddress;
+    kept.clientPort = was.clientPort;
+    return kept;
+}
+
+Options ServiceRun::ChangeStatusServer(const Options& was, const Options& next)
+{
+    if (next.statusPort == 0) {
+        if (statusServer) {
+            statusServer.reset();
+            WriteLine("Status server stopped");
+        }
+        return next;
+    }
+    if (statusServer && was.statusAddress == next.statusAddress &&
+        was.statusPort == next.statusPort) {
+        statusServer->SetToken(next.statusToken);
+        WriteLine("Status server token changed");
+        return next;
+    }
+    auto started = MakeStatusServer(next);
+    if (started->StartFailure().empty()) {
+        statusServer = std::move(started);
+        WriteLine("Status server listening on " + StatusServerUrl());
+        return next;
+    }
+    Options kept = next;
+    kept.statusAddress = was.statusAddress;
+    kept.statusPort = was.statusPort;
+    if (!statusServer) {
+        LogFile.BeginLine() << "Status server not started on " << next.statusAddress << ":"
+                            << next.statusPort << ": " << started->StartFailure() << std::endl;
+        return kept;
+    }
+    // The token applies all the same: the one it replaces may be known.
+    statusServer->SetToken(next.statusToken);
+    LogFile.BeginLine() << "Status server not moved to " << next.statusAddress << ":"
+                        << next.statusPort << ": " << started->StartFailure()
+                        << "; still listening on " << StatusServerUrl() << std::endl;
+    return kept;
+}
+
+void ServiceRun::ChangeAuditTrail(const std::string& auditFile)
+{
+    operations->SetAuditTrail(nullptr);
+    if (audit) {
+        if (auditFile.empty())
+            WriteLine("No longer writing the control audit trail to " + audit->Path());
+        replacedAuditTrails.push_back(std::move(audit));
+    }
+    if (!auditFile.empty())
+        StartAuditTrail(auditFile);
+}
+
+void ServiceRun::RecordReload(const char* result, const std::string& summary)
+{
+    if (!audit)
+        return;
+    AuditRecord record;
+    record.event = "reload";
+    record.session.reset();
+    record.result = result;
+    record.summary = summary;
+    audit->Write(record);
+}
+
+} // namespace korvel

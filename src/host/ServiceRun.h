@@ -1,0 +1,144 @@
+#pragma once
+
+#include "camera/CameraTable.h"
+#include "config/Configuration.h"
+#include "config/ConfigurationChanges.h"
+#include "host/ReloadOutcome.h"
+#include "host/RunService.h"
+#include "nvr/NvrSink.h"
+#include "nvr/NvrTable.h"
+#include "ops/StatusSnapshot.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvel {
+
+class AuditTrail;
+class ClientServer;
+class ControlService;
+class NVRConnection;
+class NvrCameraDirectory;
+class NvrStatusBoard;
+class OperationsFeed;
+class StatusServer;
+
+// One run: the I/O loop and everything bound to it, declared after it so
+// that all of it goes before the loop. RunService.cpp starts and stops it,
+// ServiceReload.cpp carries out its reloads.
+//
+// Threads: the run's own (construction, Run up to the loop, destruction),
+// the loop (Stop, reloads and everything posted), and the NVR workers, which
+// only post (see NvrNews).
+class ServiceRun
+{
+public:
+    ServiceRun(RunMode mode, StopRequest& stopRequest, ReloadRequest& reloadRequest);
+    // Stops the NVR workers if the loop did not, waits for them, and takes
+    // everything down before the loop.
+    ~ServiceRun();
+    ServiceRun(const ServiceRun&) = delete;
+    ServiceRun& operator=(const ServiceRun&) = delete;
+
+    // Loads, builds and starts everything, then runs the loop until a stop.
+    // Throws what it cannot go on without.
+    RunEnd Run();
+
+private:
+    // Makes the connection (numbered, so that the news of one that has been
+    // replaced is told apart) without starting it.
+    NVRConnection& MakeNvr(const NvrSettings& settings, int retryIntervalSecs);
+    void StartNvrConnections(const Configuration& configuration);
+    // The operator side: the control service, the session registry on the
+    // client port, and the feed of both to the operations view.
+    void StartClientService(const Configuration& configuration);
+    // Closes the listener and lets the sessions go, then the rest of the
+    // operator side.
+    void StopClientService();
+    // The audit trail and the status server, where configured.
+    void StartOperationsView(const Configuration& configuration);
+    void StartAuditTrail(const std::string& auditFile);
+    std::unique_ptr<StatusServer> MakeStatusServer(const Options& options);
+    // "http://127.0.0.1:55280/" of the status server that runs.
+    std::string StatusServerUrl() const;
+    StatusSnapshot Snapshot() const;
+    // Posts the worker's news to the loop, where it counts while the
+    // connection is the one in use for the address.
+    NvrSink NvrNews(const std::string& nvrAddress, std::uint64_t number);
+    bool NvrInUse(const std::string& nvrAddress, std::uint64_t number) const;
+    // The loop: one requested reload, from the service manager's report
+    // that it starts to the log's and the service manager's closing line.
+    void HandleReload();
+    // The platform's signals: a stop, or a reload and the next wait.
+    void AwaitSignal();
+    // The loop: closes the listener, the sessions, the camera links and the
+    // NVR connections, in that order.
+    void Stop();
+
+    // ServiceReload.cpp. The loop: reads tlKorvel.xml again and applies what
+    // changed, logging each change; the outcome's summary is logged after it
+    // by HandleReload.
+    ReloadOutcome Reload();
+    ReloadOutcome Refuse();
+    void ApplySettings(const ConfigurationChanges& changes, const Configuration& next);
+    void ApplyUsers(const ConfigurationChanges& changes, const Configuration& next);
+    void ApplyCameras(const ConfigurationChanges& changes, const Configuration& next);
+    void RemoveCamera(const std::string& address);
+    void AddCamera(const CameraSettings& settings, const Configuration& next);
+    void ApplyNvrs(const ConfigurationChanges& changes, const Configuration& next);
+    // Logs the closing line and lets the connection go once its worker has
+    // ended (without waiting for it here).
+    void CloseNvr(const std::string& address);
+    // Each returns the settings as they now stand: the new ones, or the
+    // running ones where they could not be applied, so that the next reload
+    // tries them again.
+    Options MoveClientListener(const Options& running, const Options& next);
+    Options ChangeStatusServer(const Options& running, const Options& next);
+    void ChangeAuditTrail(const std::string& auditFile);
+    void RecordReload(const char* result, const std::string& summary);
+
+    const RunMode mode;
+    StopRequest& stopRequest;
+    ReloadRequest& reloadRequest;
+    const std::chrono::system_clock::time_point startedAt = std::chrono::system_clock::now();
+    const std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
+    boost::asio::io_context io;
+    boost::asio::signal_set signals{io};
+    // The configuration in use: what the last reload applied (or the start
+    // loaded), with the settings that could not be applied as they were.
+    Configuration running;
+    ConfigurationStatus configurationStatus;
+    CameraTable cameras;
+    UserTable users;
+    std::unique_ptr<NvrCameraDirectory> nvrCameras;
+    // After the directory: the workers use it until they end.
+    NvrTable nvrs;
+    // The number of each connection in use, by address.
+    std::map<std::string, std::uint64_t> nvrNumbers;
+    std::uint64_t nvrsMade = 0;
+    // Connections a reload closed, by number, until their workers end.
+    std::map<std::uint64_t, std::unique_ptr<NVRConnection>> closingNvrs;
+    // What the NVR workers reported of themselves, posted to the loop.
+    std::unique_ptr<NvrStatusBoard> nvrBoard;
+    // Before the operator side, which records to it.
+    std::unique_ptr<AuditTrail> audit;
+    // Trails a reload replaced: each writes what it had queued, and they go
+    // with the run, so that a file that blocks never holds up the loop.
+    std::vector<std::unique_ptr<AuditTrail>> replacedAuditTrails;
+    // The ones below belong to the loop once it runs, and are null once
+    // stopped.
+    std::unique_ptr<ControlService> control;
+    std::unique_ptr<ClientServer> server;
+    std::unique_ptr<OperationsFeed> operations;
+    std::unique_ptr<StatusServer> statusServer;
+    bool stopped = false;
+};
+
+} // namespace korvel
