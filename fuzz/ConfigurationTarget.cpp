@@ -1,13 +1,15 @@
 // The configuration loader on whatever tlKorvel.xml holds. Rules: no crash
 // and no exception; the value holds only usable entries, a serial line only
 // settings a line takes; every camera is placed among the lines the run
-// writes, in order.
+// writes, in order. A reload of the same file changes nothing, and one from
+// an empty file adds every user, camera and NVR the file has, each once.
 //
 // Input: the whole file. The loader does no I/O: no host is resolved and no
 // device is opened, whatever the file names.
 #include "Check.h"
 
 #include "config/Configuration.h"
+#include "config/ConfigurationChanges.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,12 +45,37 @@ void CheckValue(const LoadedConfiguration& loaded)
     }
 }
 
+void CheckChanges(const Configuration& configuration)
+{
+    const ConfigurationChanges same = CompareConfigurations(configuration, configuration);
+    FUZZ_CHECK(same.refusal.empty() && same.settings.empty() && same.users.empty() &&
+               same.cameras.empty() && same.nvrs.empty() && !same.clientListener &&
+               !same.statusServer && !same.auditTrail && !same.cameraAddresses);
+
+    const ConfigurationChanges all = CompareConfigurations(Configuration(), configuration);
+    if (!all.refusal.empty())
+        return;
+    FUZZ_CHECK(all.Count(ConfigurationChanges::User::Kind::Added) ==
+               configuration.control.users.size());
+    FUZZ_CHECK(all.nvrs.size() == configuration.nvrs.size());
+    std::set<std::string> added;
+    for (const auto& camera : all.cameras)
+        FUZZ_CHECK(camera.kind == ConfigurationChanges::Camera::Kind::Added &&
+                   added.insert(camera.settings.address).second);
+    std::size_t filed = 0;
+    for (const ConfiguredCamera& camera : configuration.cameras)
+        filed += camera.filed ? 1 : 0;
+    FUZZ_CHECK(added.size() == filed);
+}
+
 } // namespace
 
 int FuzzOne(const std::uint8_t* data, std::size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    CheckValue(LoadConfiguration(Path, text));
+    const LoadedConfiguration loaded = LoadConfiguration(Path, text);
+    CheckValue(loaded);
+    CheckChanges(loaded.configuration);
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <regex>
 
 namespace korvel::reload_process_test {
 
@@ -150,7 +151,8 @@ TEST(ConfigurationReload, OperatorsKeepSteeringWhileUsersCamerasAndAnNvrChange)
 // A file that would stop the service at start is refused whole: its lines,
 // the refusal, and the operators and cameras go on as they were. A user
 // whose password changed, then one removed, loses its session and its hold.
-TEST(ConfigurationReload, RefusedFilesChangeNothingAndRevokedUsersLoseControlAtOnce)
+// The operator port moves only where a listener can be opened.
+TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
 {
     auto camera = Camsim::Tcp(0, "127.0.0.20");
     ServiceSetup setup;
@@ -233,6 +235,39 @@ TEST(ConfigurationReload, RefusedFilesChangeNothingAndRevokedUsersLoseControlAtO
               cameraMessage + YouHaveControl)
         << "Bob's hold went with him";
     EXPECT_TRUE(camera->WaitForNumber(5));
+
+    // The operator port moves (to every interface, a port of the system's
+    // choice): the new listener first, the old one closed, the sessions kept.
+    // An address that is none leaves it where it is.
+    const auto reloadWith = [&](const std::string& clientAddress, int count) {
+        std::string xml = setup.Xml();
+        const std::string configured = R"(ClientAddress="127.0.0.1")";
+        xml.replace(xml.find(configured), configured.size(), clientAddress);
+        WriteFile(path, xml);
+        ASSERT_EQ(::kill(service.Pid(), SIGHUP), 0);
+        ASSERT_TRUE(service.WaitForLog(nothingCounted, count)) << service.Log();
+    };
+    reloadWith(R"(ClientAddress="0.0.0.0")", 2);
+    const std::string log = service.Log();
+    std::smatch moved;
+    ASSERT_TRUE(std::regex_search(
+        log, moved,
+        std::regex("Listening for KorvelControl sessions on 0\\.0\\.0\\.0:([0-9]+) instead of "
+                   "127\\.0\\.0\\.1:" +
+                   std::to_string(service.Port()) + "\n")))
+        << log;
+    const auto movedPort = static_cast<std::uint16_t>(std::stoul(moved[1]));
+    EXPECT_THROW(OperatorClient{service.Port()}, std::runtime_error) << "the old port is closed";
+    auto elsewhere = LogIn(movedPort, "ann", "a2");
+    reloadWith(R"(ClientAddress="no-address")", 3);
+    EXPECT_EQ(service.CountLog("Cannot listen for KorvelControl sessions on no-address:0: "
+                               "Invalid argument; still listening on 0.0.0.0:" +
+                               std::to_string(movedPort)),
+              1)
+        << service.Log();
+    EXPECT_NO_THROW(LogIn(movedPort, "ann", "a2"));
+    ASSERT_TRUE(SendMessage(*again, NumberedFrame(1, 6)));
+    EXPECT_TRUE(camera->WaitForNumber(6)) << "a session of the first listener steers on";
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
