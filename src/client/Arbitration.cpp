@@ -2,7 +2,6 @@
 
 #include "client/OperatorProtocol.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace korvel {

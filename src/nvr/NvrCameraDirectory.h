@@ -14,7 +14,8 @@ namespace korvel {
 // and an association on the others too, and a name is news only once
 // whichever NVR tells it.
 //
-// Threads: any; every NVR worker reads and writes it.
+// Threads: any; every NVR worker reads and writes it, and a reload sets its
+// cameras (SetCameras), each under the one lock.
 class NvrCameraDirectory
 {
 public:

@@ -93,8 +93,9 @@ Sandboxed() {
 }
 ReadyNotified() { Is tlKorvel.service Type notify && Is tlKorvel.service StatusText Running; }
 reloaded="Reloaded tlKorvel.xml: 0 users added, 0 users removed, 0 cameras added, 0 cameras removed, 0 cameras changed, 0 NVRs changed."
-# Reloaded: the status is the reload's summary, at once.
-Reloaded() { Is tlKorvel.service StatusText "$reloaded"; }
+user_added="Reloaded tlKorvel.xml: 1 user added, 0 users removed, 0 cameras added, 0 cameras removed, 0 cameras changed, 0 NVRs changed."
+# Reloaded [SUMMARY]: the status is the reload's summary, at once.
+Reloaded() { Is tlKorvel.service StatusText "${1:-$reloaded}"; }
 # StayedActive PID SINCE RESTARTS: the same process, active since the same time.
 StayedActive() {
     Is tlKorvel.service ActiveState active && Is tlKorvel.service MainPID "$1" &&
@@ -183,14 +184,17 @@ Check "its status server answers" WaitFor 10 StatusAnswers
 Check "a frame reaches the network camera" WaitFor 5 Has "127\.0\.0\.1:[0-9]* camera 1 " /run/cameras.out
 Check "a frame reaches the serial camera" WaitFor 5 Has "$pty camera 3 " /run/cameras.out
 
-# A reload: systemctl reload returns once the service has reloaded, and the
-# service stays active in the same process throughout.
+# A reload of the file with a user added: systemctl reload returns once the
+# service has reloaded, and the service stays active in the same process
+# throughout.
 pid=$(Show tlKorvel.service MainPID)
 active_since=$(Show tlKorvel.service ActiveEnterTimestampMonotonic)
 restarts=$(Show tlKorvel.service NRestarts)
+sed -i '/<User Name="operator"/i\    <User Name="added" Password="added" Priority="1" />' "$build/system-test.xml"
+C sh -c 'cat > /etc/tlkorvel/tlKorvel.xml' < "$build/system-test.xml"
 Check "systemctl reload tlKorvel" C systemctl reload tlKorvel
-Check "when it returns, the status is the reload's summary" Reloaded
-Check "the reload is logged" Has "^\[.*\] $reloaded$" /opt/tlkorvel/tlKorvel.log
+Check "when it returns, the status is the reload's summary" Reloaded "$user_added"
+Check "the reload is logged" Has "^\[.*\] $user_added$" /opt/tlkorvel/tlKorvel.log
 Check "the service stayed active, in the same process" StayedActive "$pid" "$active_since" "$restarts"
 Check "an operator gets the greeting after the reload" WaitFor 10 Greeting
 
