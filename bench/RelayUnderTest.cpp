@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <csignal>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -162,6 +163,20 @@ std::int64_t RelayUnderTest::CpuNanos() const
         }
     }
     return total;
+}
+
+void RelayUnderTest::AskForReload()
+{
+    ::kill(process->Pid(), SIGHUP);
+}
+
+std::size_t RelayUnderTest::ReloadsDone() const
+{
+    std::ifstream log(directory + "tlKorvel.log");
+    std::size_t done = 0;
+    for (std::string line; std::getline(log, line);)
+        done += line.find("] Reloaded tlKorvel.xml: ") != std::string::npos ? 1 : 0;
+    return done;
 }
 
 std::string RelayUnderTest::Diagnosis() const

@@ -79,6 +79,10 @@ public:
     // The last lines of the service's log and of the process's output, for
     // a report of what went wrong.
     std::string Diagnosis() const;
+    // The service: SIGHUP, a reload of its (unchanged) configuration; and
+    // how many reloads its log has closed so far.
+    void AskForReload();
+    std::size_t ReloadsDone() const;
 
 private:
     RelayKind kind;

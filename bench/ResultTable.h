@@ -19,7 +19,10 @@ enum class ScenarioKind
     Polled,
     // The open-loop plan against the service under attack (`service`) and
     // not (`socat` holds the quiet runs), timed to the senders' notices.
-    Attacked
+    Attacked,
+    // The open-loop plan against the service reloading its configuration
+    // every second (`service`) and not (`socat` holds the quiet runs).
+    Reloaded
 };
 
 // Every run of one scenario, against the service and (where it means

@@ -294,8 +294,40 @@ struct Disturbance
 {
     ServiceExtras extras;
     bool polled = false;
+    bool reloading = false; // a reload asked for every second
     const AttackPlan* attack = nullptr; // the attacks that run, if any
     bool noticeLatency = false;         // to the sender's notice, not the camera
+};
+
+// Asks the service for a reload every period, from when it starts.
+class PeriodicReload
+{
+public:
+    PeriodicReload(boost::asio::io_context& io, RelayUnderTest& relay, Clock::duration period)
+        : timer(io), relay(relay), period(period)
+    {}
+
+    void Start() { Wait(); }
+    void Stop() { timer.cancel(); }
+    std::size_t Asked() const { return asked; }
+
+private:
+    void Wait()
+    {
+        timer.expires_after(period);
+        timer.async_wait([this](const boost::system::error_code& error) {
+            if (error)
+                return;
+            relay.AskForReload();
+            ++asked;
+            Wait();
+        });
+    }
+
+    boost::asio::steady_timer timer;
+    RelayUnderTest& relay;
+    Clock::duration period;
+    std::size_t asked = 0;
 };
 
 // The k-th notice a session gets after recording starts tells of its k-th
@@ -386,6 +418,11 @@ ScenarioResult OpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopP
             RunFor(rig.io, milliseconds(500));
         }
         PacedSender sender(rig, sessions, plan.rate, frames);
+        std::unique_ptr<PeriodicReload> reloads;
+        if (disturbance.reloading) {
+            reloads = std::make_unique<PeriodicReload>(rig.io, *rig.relay, seconds(1));
+            reloads->Start();
+        }
         rig.StartCpuClock();
         sender.Start(Clock::now() + milliseconds(20));
         const auto planned = std::chrono::duration_cast<Clock::duration>(
@@ -394,10 +431,19 @@ ScenarioResult OpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopP
                 rig.io, [&] { return sender.Done(); }, planned + seconds(15)))
             result.problem = "the bench could not keep its schedule";
         // Let the last frames arrive, and any wrongly admitted ones show up.
+        if (reloads)
+            reloads->Stop();
         RunUntil(
             rig.io, [&] { return rig.ledger.ExpectedAllArrived(); }, seconds(3));
         RunFor(rig.io, milliseconds(100));
         rig.Finish(result);
+        if (reloads) {
+            result.reloadsAsked = reloads->Asked();
+            // Requests that came during a reload may have been merged into one.
+            RunUntil(
+                rig.io, [&] { return rig.relay->ReloadsDone() >= reloads->Asked(); }, seconds(5));
+            result.reloadsDone = rig.relay->ReloadsDone();
+        }
         if (disturbance.noticeLatency)
             MeasureNotices(rig, leads, frames, result);
         if (poller) {
@@ -420,6 +466,13 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
     disturbance.extras.statusServer = polled;
     disturbance.polled = polled;
     return OpenLoop(paths, kind, plan, disturbance);
+}
+
+ScenarioResult RunReloading(const BenchPaths& paths, const OpenLoopPlan& plan, bool reloading)
+{
+    Disturbance disturbance;
+    disturbance.reloading = reloading;
+    return OpenLoop(paths, RelayKind::Service, plan, disturbance);
 }
 
 ScenarioResult RunUnderAttack(const BenchPaths& paths, const OpenLoopPlan& plan,

@@ -40,6 +40,11 @@ struct ScenarioResult
     std::size_t statusAnswers = 0;
     std::size_t statusFailures = 0;
 
+    // Reloads of the unchanged configuration asked for, and those the
+    // service's log closed by the end of the run.
+    std::size_t reloadsAsked = 0;
+    std::size_t reloadsDone = 0;
+
     // Under attack: FAILURE answers the password guesser got, and idle
     // status connections the server closed.
     std::size_t guessesAnswered = 0;
@@ -60,6 +65,10 @@ ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLo
 // the latency runs from each command to its sender's control notice.
 ScenarioResult RunUnderAttack(const BenchPaths& paths, const OpenLoopPlan& plan,
                               const AttackPlan& attack, bool attacked);
+// The open-loop plan against the service asked to reload its unchanged
+// configuration every second while the frames go through (reloading), or
+// left alone.
+ScenarioResult RunReloading(const BenchPaths& paths, const OpenLoopPlan& plan, bool reloading);
 ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan);
 ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan);
 

@@ -5,7 +5,7 @@
 //               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
 //               [--no-pin] [--no-audit-fifo]
 //
-// Scenarios: closed, open, crowd, fanout, idle, poll, attack. The attack
+// Scenarios: closed, open, crowd, fanout, idle, poll, attack, reload. The attack
 // scenario's audit file is a FIFO nobody reads unless --no-audit-fifo makes
 // it a regular file. Prints one line per
 // scenario on standard output (progress goes to standard error) and writes
@@ -51,7 +51,7 @@ struct Options
 void Usage()
 {
     std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
-                 "[--only closed,open,crowd,fanout,idle,poll,attack] [--quick] [--no-socat] "
+                 "[--only closed,open,crowd,fanout,idle,poll,attack,reload] [--quick] [--no-socat] "
                  "[--out FILE] [--wrapper \"COMMAND ARGS\"] [--no-pin] [--no-audit-fifo]\n";
 }
 
@@ -182,6 +182,7 @@ void Progress(const std::string& name, int run, int runs, RelayKind kind,
 {
     const char* label = name == "poll"     ? (kind == RelayKind::Service ? "polled" : "quiet")
                         : name == "attack" ? (kind == RelayKind::Service ? "attacked" : "quiet")
+                        : name == "reload" ? (kind == RelayKind::Service ? "reloading" : "quiet")
                                            : RelayName(kind);
     std::cerr << "  " << name << " run " << run << "/" << runs << " " << label << ": ";
     if (!result.problem.empty())
@@ -244,6 +245,12 @@ int Main(int argc, char** argv)
          [&](RelayKind kind) {
              return RunUnderAttack(paths, plan.open, plan.attack, kind == RelayKind::Service);
          }},
+        // Likewise: the service reloading its unchanged configuration every
+        // second, and left alone.
+        {ScenarioKind::Reloaded, "reload", Describe(plan.open) + ", a reload every second", true,
+         [&](RelayKind kind) {
+             return RunReloading(paths, plan.open, kind == RelayKind::Service);
+         }},
     };
 
     std::vector<std::string> lines = {
@@ -266,7 +273,8 @@ int Main(int argc, char** argv)
             // Alternate which goes first, so neither always meets a warmer machine.
             std::vector<RelayKind> order = {RelayKind::Service};
             if (scenario.compared && (options.socat || scenario.kind == ScenarioKind::Polled ||
-                                      scenario.kind == ScenarioKind::Attacked))
+                                      scenario.kind == ScenarioKind::Attacked ||
+                                      scenario.kind == ScenarioKind::Reloaded))
                 order.insert(run % 2 == 1 ? order.end() : order.begin(), RelayKind::Socat);
             for (RelayKind kind : order) {
                 MachinePauseProbe probe;
