@@ -221,7 +221,9 @@ void ServiceRun::CloseNvr(const std::string& address)
     if (connection == nvrs.end())
         return;
     connection->second->Close();
-    closingNvrs.emplace(nvrNumbers[address], std::move(connection->second));
+    // One whose worker has ended already (a refused login) goes at once.
+    if (connection->second->WorkerRunning())
+        closingNvrs.emplace(nvrNumbers[address], std::move(connection->second));
     nvrs.erase(connection);
     nvrNumbers.erase(address);
 }

@@ -24,6 +24,7 @@ NVRConnection::~NVRConnection()
 
 void NVRConnection::Start()
 {
+    workerRunning = true;
     worker = std::jthread([this](std::stop_token stopToken) { Run(std::move(stopToken)); });
 }
 

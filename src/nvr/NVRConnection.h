@@ -73,6 +73,9 @@ public:
     void Close();
     // The same request without the log line (a run that failed).
     void StopWorker();
+    // Any thread: false once the worker has ended (or before it started);
+    // destroying the connection then waits for nothing.
+    bool WorkerRunning() const { return workerRunning; }
     // Any thread: the interval of the retry pauses from the next one on.
     void SetRetryInterval(int seconds) { retryIntervalSecs = seconds; }
     // Any thread: the configured cameras changed; the worker brings the NVR
@@ -132,6 +135,7 @@ private:
     const NvrSettings settings;
     std::atomic<int> retryIntervalSecs;
     std::atomic<bool> refreshAsked{false};
+    std::atomic<bool> workerRunning{false};
     NvrCameraDirectory& cameras;
     const NvrSink sink;
     TimeSource& time;

@@ -29,6 +29,7 @@ void NVRConnection::Run(std::stop_token stopToken)
         } catch (...) {
         }
     }
+    workerRunning = false;
     if (sink.workerEnded) {
         try {
             sink.workerEnded();
