@@ -32,7 +32,7 @@ FUZZ_SECONDS      ?= 300
 # callbacks, the I/O loop and its helpers, the audit writer), for the
 # ThreadSanitizer build.
 THREADED_TESTS := client_tests camera_tests tlapi_tests ops_tests \
-	$(if $(wildcard tests/nvr/CMakeLists.txt),nvr_tests nvr_unit_tests)
+	$(if $(wildcard tests/nvr/CMakeLists.txt),nvr_tests)
 empty :=
 space := $(empty) $(empty)
 

@@ -52,6 +52,9 @@ public:
     void Resume();
     // Waits until the service has read and handled everything the client sent.
     void WaitHandled(const OperatorClient& client);
+    // The service's end of the client's connection, among this process's
+    // descriptors; -1 when there is none.
+    int DescriptorOf(const OperatorClient& client) const;
     // The lines logged since the service was made.
     std::string Log() const;
     bool WaitForLog(const std::string& text);

@@ -7,7 +7,7 @@
 #include "SystemProcesses.h"
 
 #include "support/Process.h"
-#include "support/TempDir.h"
+#include "support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -83,25 +83,19 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
                       "camera 11 127.0.0.1 Gate\n"
                       "camera 7 - Loading bay\n");
 
-    TempDir folder;
-    InstalledProgram program(folder.Path());
-    program.WriteConfig(ServiceConfig(nvrPort, cameraPort, serialDevice));
-    Process service(program.Path(), {"-d"});
-    unsigned short clientPort = 0;
-    ASSERT_TRUE(WaitUntil([&] { return (clientPort = ListeningPortOf(service.Pid())) != 0; }))
-        << program.Log();
-    const std::string address = "127.0.0.1:" + std::to_string(clientPort);
+    ServiceProcess service(ServiceConfig(nvrPort, cameraPort, serialDevice));
+    const std::string address = "127.0.0.1:" + std::to_string(service.Port());
 
     // Ready: the network camera connected, the recorder's cameras learnt and
     // the soft trigger of the loading bay made.
     ASSERT_TRUE(WaitUntil([&] {
         return camsim.Stdout().find(" connection from ") != std::string::npos;
     })) << camsim.Stdout()
-        << program.Log();
+        << service.Log();
     ASSERT_TRUE(WaitUntil([&] {
-        return program.Log().find("Adding analog camera name 'Loading bay' with address 7") !=
+        return service.Log().find("Adding analog camera name 'Loading bay' with address 7") !=
                std::string::npos;
-    })) << program.Log();
+    })) << service.Log();
     int polls = 0;
     ASSERT_TRUE(WaitUntil([&] {
         if (polls++ % 10 == 0) // every fifth of a second
@@ -190,7 +184,7 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
             ASSERT_TRUE(found) << step.what << ": " << Name(expected.first) << " did not show \""
                                << expected.second << "\" after:\n"
                                << process.Stdout().substr(from) << "\nlog:\n"
-                               << program.Log();
+                               << service.Log();
             from = FindInOrder(process.Stdout(), {expected.second}, from);
         }
         if (!step.frame.empty()) {
@@ -208,11 +202,9 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
         ASSERT_TRUE(operatorClient->Wait());
         EXPECT_EQ(operatorClient->ExitStatus(), 0) << operatorClient->Stderr();
     }
-    service.Signal(SIGTERM);
-    ASSERT_TRUE(service.Wait());
-    EXPECT_EQ(service.ExitStatus(), 0);
-    EXPECT_NE(program.Log().find("Closing connection to NVR at 127.0.0.1."), std::string::npos)
-        << program.Log();
+    EXPECT_TRUE(service.Stop()) << service.Stderr();
+    EXPECT_NE(service.Log().find("Closing connection to NVR at 127.0.0.1."), std::string::npos)
+        << service.Log();
     nvrsim.WriteStdin("quit\n");
     ASSERT_TRUE(nvrsim.Wait());
     EXPECT_EQ(nvrsim.ExitStatus(), 0);
