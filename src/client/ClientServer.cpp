@@ -87,7 +87,8 @@ boost::asio::ip::address ParseNumericAddress(const std::string& text)
 ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
                            std::uint32_t port, ControlService& control, const UserTable& users,
                            SessionPolicy sessionPolicy)
-    : io(io), acceptor(io), acceptPause(io), control(control), users(users), policy(sessionPolicy)
+    : io(io), acceptor(io), acceptPause(io, control.Time()), control(control), users(users),
+      policy(sessionPolicy)
 {
     const auto ip = ParseNumericAddress(address);
     if (port > 0xffff)
@@ -127,7 +128,7 @@ ClientServer::~ClientServer()
     }
     sessions.clear();
     boost::system::error_code ignored;
-    acceptPause.cancel(ignored);
+    acceptPause.Cancel();
     acceptor.close(ignored);
 }
 
@@ -151,8 +152,8 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
     if (error == boost::asio::error::operation_aborted)
         return; // the listener is closing
     if (error && !ConcernsOnlyThatConnection(error)) {
-        acceptPause.expires_after(AcceptPauseAfterShortage);
-        acceptPause.async_wait(lifetime.Guard([this](const boost::system::error_code& waitError) {
+        acceptPause.ExpiresAfter(AcceptPauseAfterShortage);
+        acceptPause.AsyncWait(lifetime.Guard([this](const boost::system::error_code& waitError) {
             if (!waitError)
                 StartAccept();
         }));

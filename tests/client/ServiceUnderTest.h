@@ -11,6 +11,7 @@
 #include "clock/SteadyTime.h"
 #include "config/Settings.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <cstdint>
@@ -61,6 +62,10 @@ public:
 
 private:
     boost::asio::io_context io;
+    // On simulated time a timer's wait is no work of the loop's own: the
+    // loop runs on until the service is destroyed.
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{
+        io.get_executor()};
     CameraTable cameras;
     UserTable users;
     std::unique_ptr<ControlService> control;

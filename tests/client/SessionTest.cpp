@@ -288,9 +288,14 @@ TEST(ClientSession, ClientVanishingMidWriteLeavesTheOthersServed)
     EXPECT_FALSE(next.ReadGreeting().empty());
 }
 
+// The pause after a failed accept runs on simulated time: the test sees the
+// service come to wait for it, and moves the time on, rather than watching
+// for a while that nothing happens.
 TEST(ClientServer, WaitsInsteadOfSpinningWhileOutOfDescriptors)
 {
-    ServiceUnderTest service(Users);
+    SimulatedTime time;
+    ServiceUnderTest service(Users, "", 1, "127.0.0.1", SessionPolicy(), time);
+    const auto pausing = [&] { return time.AwaitAlarm(time.Now() + 100ms); };
     clockid_t loopClock{};
     service.OnLoop([&] { ::pthread_getcpuclockid(::pthread_self(), &loopClock); });
     const auto loopCpu = [&] {
@@ -311,13 +316,18 @@ TEST(ClientServer, WaitsInsteadOfSpinningWhileOutOfDescriptors)
     fillers.pop_back();
 
     std::unique_ptr<OperatorClient> client;
+    int pauses = 0;
+    bool pausedStill = false;
     std::string greetingWhileShort;
     std::chrono::nanoseconds cpuWhileShort{};
     try {
         client = std::make_unique<OperatorClient>(service.Port());
         const auto before = loopCpu();
-        greetingWhileShort = client->Read(1, 1s);
+        for (; pauses < 10 && pausing(); ++pauses)
+            time.Advance(100ms);
+        pausedStill = pausing();
         cpuWhileShort = loopCpu() - before;
+        greetingWhileShort = client->Read(1, 0ms);
     } catch (...) {
     }
     for (int fd : fillers)
@@ -325,9 +335,12 @@ TEST(ClientServer, WaitsInsteadOfSpinningWhileOutOfDescriptors)
     ::setrlimit(RLIMIT_NOFILE, &saved);
 
     ASSERT_TRUE(client);
+    EXPECT_EQ(pauses, 10) << "each failed accept waits for the pause";
+    ASSERT_TRUE(pausedStill);
     EXPECT_EQ(greetingWhileShort, "");
     EXPECT_LT(cpuWhileShort, std::chrono::milliseconds(300))
         << "the loop spun while accepting failed";
+    time.Advance(100ms);
     EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()))
         << "accepting resumes once descriptors are free";
 }
