@@ -297,7 +297,10 @@ TEST(SessionPolicy, NoPeerHoldingConnectionsLocksOthersOut)
              std::vector<std::unique_ptr<OperatorClient>> silent;
              for (int i = 0; i < 9; ++i)
                  silent.push_back(Greeted(service.Port()));
-             EXPECT_EQ(OperatorClient(service.Port()).Read(1, 1s), "") << "every place taken";
+             // Every place is taken: the next connection is closed at once, ungreeted.
+             OperatorClient beyond(service.Port());
+             EXPECT_EQ(beyond.Read(1), "") << "every place taken";
+             EXPECT_TRUE(beyond.WaitClosed());
              for (auto& client : silent)
                  EXPECT_TRUE(client->WaitClosed(20s));
              EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms) << "not before 2 s";
