@@ -104,8 +104,8 @@ boost::asio::ip::tcp::acceptor Listen(boost::asio::io_context& io, const std::st
 ClientServer::ClientServer(boost::asio::io_context& io, const std::string& address,
                            std::uint32_t port, ControlService& control, const UserTable& users,
                            SessionPolicy sessionPolicy)
-    : io(io), acceptor(Listen(io, address, port)), acceptPause(io), control(control), users(users),
-      policy(sessionPolicy)
+    : io(io), acceptor(Listen(io, address, port)), acceptPause(io, control.Time()),
+      control(control), users(users), policy(sessionPolicy)
 {
     CapSessions();
     StartAccept();
@@ -137,8 +137,8 @@ std::string ClientServer::MoveListener(const std::string& address, std::uint32_t
 {
     try {
         boost::asio::ip::tcp::acceptor next = Listen(io, address, port);
+        acceptPause.Cancel();
         boost::system::error_code ignored;
-        acceptPause.cancel(ignored);
         acceptor.close(ignored);
         acceptor = std::move(next);
     } catch (const boost::system::system_error& error) {
@@ -187,7 +187,7 @@ ClientServer::~ClientServer()
     }
     sessions.clear();
     boost::system::error_code ignored;
-    acceptPause.cancel(ignored);
+    acceptPause.Cancel();
     acceptor.close(ignored);
 }
 
@@ -215,8 +215,8 @@ void ClientServer::OnAccepted(const std::shared_ptr<ClientSession>& session,
     if (error && !ConcernsOnlyThatConnection(error)) {
         if (!current)
             return;
-        acceptPause.expires_after(AcceptPauseAfterShortage);
-        acceptPause.async_wait(
+        acceptPause.ExpiresAfter(AcceptPauseAfterShortage);
+        acceptPause.AsyncWait(
             lifetime.Guard([this, listener](const boost::system::error_code& waitError) {
                 if (!waitError && listener == listenersOpened)
                     StartAccept();

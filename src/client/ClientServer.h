@@ -5,10 +5,10 @@
 #include "client/OperatorEvents.h"
 #include "config/Settings.h"
 #include "loop/Lifetime.h"
+#include "loop/LoopTimer.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
@@ -118,8 +118,9 @@ private:
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
     std::uint64_t listenersOpened = 1; // the acceptor's number
-    // Paces accepting while the process is out of descriptors or memory.
-    boost::asio::steady_timer acceptPause;
+    // Paces accepting while the process is out of descriptors or memory, on
+    // the control service's time source.
+    LoopTimer acceptPause;
     ControlService& control;
     const UserTable& users;
     SessionPolicy policy;

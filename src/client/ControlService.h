@@ -115,6 +115,8 @@ public:
 
     // For the operations view.
     const Arbitration& Decisions() const { return arbitration; }
+    // The time source of the operator service's timers.
+    TimeSource& Time() const { return time; }
     // Only for a camera that is present (Arbitration::Present).
     const TrackCamera& Camera(CameraIndex camera) const { return *cameraList[camera]; }
     const std::optional<std::uint32_t>& NvrCameraId(CameraIndex camera) const

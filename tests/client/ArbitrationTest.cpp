@@ -1,9 +1,11 @@
 // Who steers a camera and who is told: the priority test and the control
 // notifications, with track cameras on loopback listeners and
 // pseudo-terminals.
-#include "Peers.h"
+#include "CameraListener.h"
 #include "ServiceUnderTest.h"
 #include "client/OperatorProtocol.h"
+#include "support/OperatorClient.h"
+#include "support/PelcoFrame.h"
 #include "support/PseudoTerminal.h"
 #include "support/SimulatedTime.h"
 #include "support/TempDir.h"
@@ -29,55 +31,16 @@ std::string HasControl(const std::string& user)
     return OperatorProtocol::OtherHasControl(user);
 }
 
-std::string Frame(unsigned char pelcoAddress, unsigned char speed)
+// A "pan left" frame at the speed.
+std::string Frame(std::uint8_t pelcoAddress, std::uint8_t speed)
 {
-    const unsigned char bytes[] = {0xFF,
-                                   pelcoAddress,
-                                   0x00,
-                                   0x04,
-                                   speed,
-                                   0x00,
-                                   static_cast<unsigned char>(pelcoAddress + 0x04 + speed)};
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+    return PelcoFrame(pelcoAddress, Pelco::PanLeft, speed);
 }
 
 std::string CameraMessage(const std::string& address, unsigned pelcoNumber)
 {
     return OperatorProtocol::CameraMessage(true, address, pelcoNumber);
 }
-
-class Operator
-{
-public:
-    Operator(ServiceUnderTest& service, const std::string& user)
-        : service(service), client(service.Port())
-    {
-        EXPECT_EQ(client.ReadGreeting(), OperatorProtocol::Greeting(client.LocalPort()));
-        if (!user.empty())
-            LogIn(user);
-    }
-
-    void LogIn(const std::string& user)
-    {
-        client.Send("LOGIN " + user);
-        EXPECT_EQ(client.Read(2), "OK");
-    }
-    // A message the service answers nothing to, handled before the next one.
-    void Send(const std::string& message)
-    {
-        client.Send(message);
-        service.WaitHandled(client);
-    }
-    void Expect(const std::string& text) { EXPECT_EQ(client.Read(text.size()), text); }
-    // The next bytes are the answer to a login: nothing else came before.
-    void ExpectNothingPending() { LogIn("plus"); }
-
-    OperatorClient& Client() { return client; }
-
-private:
-    ServiceUnderTest& service;
-    OperatorClient client;
-};
 
 std::string CameraElement(const std::string& address, const std::string& port, unsigned pelcoNumber)
 {
@@ -107,48 +70,48 @@ TEST(Arbitration, ControlNotificationsReachOnlyTheSessionsWorkingWithTheCamera)
         60, "127.0.0.1", SessionPolicy(), time);
     const std::size_t dead = service.CameraIndex("dead-camera");
     const std::size_t other = service.CameraIndex("other-camera");
-    Operator holder(service, "low");
-    Operator watcher(service, "same");
-    Operator elsewhere(service, "high");
-    Operator idle(service, "");
-    for (Operator* op : {&holder, &watcher}) {
-        op->Client().Send(Frame(9, 0x20));
-        op->Expect(CameraMessage("dead-camera", 9));
+    auto holder = LogIn(service.Port(), "low", "");
+    auto watcher = LogIn(service.Port(), "same", "");
+    auto elsewhere = LogIn(service.Port(), "high", "");
+    auto idle = Greeted(service.Port());
+    for (OperatorClient* op : {holder.get(), watcher.get()}) {
+        op->Send(Frame(9, 0x20));
+        ExpectNext(*op, CameraMessage("dead-camera", 9));
     }
-    elsewhere.Client().Send(Frame(10, 0x20));
-    elsewhere.Expect(CameraMessage("other-camera", 10));
-    const auto delivered = [&](std::size_t camera, Operator& sender, int priority) {
-        const std::uint16_t number = sender.Client().LocalPort();
+    elsewhere->Send(Frame(10, 0x20));
+    ExpectNext(*elsewhere, CameraMessage("other-camera", 10));
+    const auto delivered = [&](std::size_t camera, OperatorClient& sender, int priority) {
+        const std::uint16_t number = sender.LocalPort();
         service.OnLoop([&] { service.Control().CommandWritten(camera, number, priority); });
     };
 
-    delivered(other, elsewhere, 6);
-    elsewhere.Expect(YouHaveControl);
-    delivered(dead, holder, 5);
-    holder.Expect(YouHaveControl);
-    watcher.Expect(HasControl("low"));
+    delivered(other, *elsewhere, 6);
+    ExpectNext(*elsewhere, YouHaveControl);
+    delivered(dead, *holder, 5);
+    ExpectNext(*holder, YouHaveControl);
+    ExpectNext(*watcher, HasControl("low"));
 
     time.Advance(60s);
-    elsewhere.Expect(Lapsed); // and nothing about the other camera before it
-    holder.Expect(Lapsed);
-    watcher.Expect(Lapsed);
-    idle.ExpectNothingPending();
+    ExpectNext(*elsewhere, Lapsed); // and nothing about the other camera before it
+    ExpectNext(*holder, Lapsed);
+    ExpectNext(*watcher, Lapsed);
+    ExpectOnlyAnswer(*idle, "LOGIN plus", "OK");
 
     // A failed login keeps the former user's name.
-    holder.Client().Send("LOGIN nobody");
-    holder.Expect("FAILURE");
-    delivered(dead, holder, 5);
-    holder.Expect(YouHaveControl);
-    watcher.Expect(HasControl("low"));
+    holder->Send("LOGIN nobody");
+    ExpectNext(*holder, "FAILURE");
+    delivered(dead, *holder, 5);
+    ExpectNext(*holder, YouHaveControl);
+    ExpectNext(*watcher, HasControl("low"));
 
     // A holder that has gone is announced without a name.
-    const std::uint16_t holderNumber = holder.Client().LocalPort();
-    holder.Client().Reset();
-    ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(holder.Client()); }));
+    const std::uint16_t holderNumber = holder->LocalPort();
+    holder->Reset();
+    ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(*holder); }));
     service.OnLoop([] {});
     service.OnLoop([&] { service.Control().CommandWritten(dead, holderNumber, 5); });
-    watcher.Expect(HasControl(""));
-    elsewhere.ExpectNothingPending();
+    ExpectNext(*watcher, HasControl(""));
+    ExpectOnlyAnswer(*elsewhere, "LOGIN plus", "OK");
 }
 
 TEST(Arbitration, SessionThatTurnsToAnotherCameraHearsOnlyAboutThatOne)
@@ -159,29 +122,29 @@ TEST(Arbitration, SessionThatTurnsToAnotherCameraHearsOnlyAboutThatOne)
         std::string(DeadCamera) +
             R"(<Camera Address="other-camera" Port="/nonexistent/tty1" PelcoNumber="10"/>)",
         60, "127.0.0.1", SessionPolicy(), time);
-    Operator mover(service, "low");
-    Operator stayer(service, "same");
-    for (Operator* op : {&mover, &stayer}) {
-        op->Client().Send(Frame(9, 0x20));
-        op->Expect(CameraMessage("dead-camera", 9));
+    auto mover = LogIn(service.Port(), "low", "");
+    auto stayer = LogIn(service.Port(), "same", "");
+    for (OperatorClient* op : {mover.get(), stayer.get()}) {
+        op->Send(Frame(9, 0x20));
+        ExpectNext(*op, CameraMessage("dead-camera", 9));
     }
-    mover.Client().Send(Frame(10, 0x20));
-    mover.Expect(CameraMessage("other-camera", 10));
+    mover->Send(Frame(10, 0x20));
+    ExpectNext(*mover, CameraMessage("other-camera", 10));
 
-    const std::uint16_t stayerNumber = stayer.Client().LocalPort();
+    const std::uint16_t stayerNumber = stayer->LocalPort();
     service.OnLoop([&] {
         service.Control().CommandWritten(service.CameraIndex("dead-camera"), stayerNumber, 5);
     });
     time.Advance(60s);
-    stayer.Expect(YouHaveControl);
-    stayer.Expect(Lapsed);
-    mover.ExpectNothingPending();
+    ExpectNext(*stayer, YouHaveControl);
+    ExpectNext(*stayer, Lapsed);
+    ExpectOnlyAnswer(*mover, "LOGIN plus", "OK");
 
     service.OnLoop([&] {
         service.Control().CommandWritten(service.CameraIndex("other-camera"), stayerNumber, 5);
     });
-    mover.Expect(HasControl("same"));
-    stayer.ExpectNothingPending();
+    ExpectNext(*mover, HasControl("same"));
+    ExpectOnlyAnswer(*stayer, "LOGIN plus", "OK");
 }
 
 TEST(Arbitration, PriorityDecidesWhoSteersTheCamera)
@@ -209,35 +172,37 @@ TEST(Arbitration, PriorityDecidesWhoSteersTheCamera)
         const unsigned char pelco = static_cast<unsigned char>(camera.pelcoNumber);
         const std::string selected = CameraMessage(camera.address, camera.pelcoNumber);
 
-        Operator low(service, "low");
-        Operator same(service, "same");
-        Operator high(service, "high");
+        auto low = LogIn(service.Port(), "low", "");
+        auto same = LogIn(service.Port(), "same", "");
+        auto high = LogIn(service.Port(), "high", "");
 
-        low.Client().Send(Frame(pelco, 1));
-        low.Expect(selected);
-        low.Expect(YouHaveControl);
+        low->Send(Frame(pelco, 1));
+        ExpectNext(*low, selected);
+        ExpectNext(*low, YouHaveControl);
         EXPECT_EQ(camera.read(7), Frame(pelco, 1));
 
         // Equal priority waits: no bytes to the camera, nothing to anyone.
-        same.Client().Send(Frame(pelco, 2));
-        same.Expect(selected);
-        service.WaitHandled(same.Client());
+        same->Send(Frame(pelco, 2));
+        ExpectNext(*same, selected);
+        service.WaitHandled(*same);
 
         // Higher priority takes over once its command has been written.
-        high.Client().Send(Frame(pelco, 3));
-        high.Expect(selected);
-        high.Expect(YouHaveControl);
-        low.Expect(HasControl("high"));
-        same.Expect(HasControl("high"));
+        high->Send(Frame(pelco, 3));
+        ExpectNext(*high, selected);
+        ExpectNext(*high, YouHaveControl);
+        ExpectNext(*low, HasControl("high"));
+        ExpectNext(*same, HasControl("high"));
         EXPECT_EQ(camera.read(7), Frame(pelco, 3)) << "the refused command never reached it";
 
-        low.Send(Frame(pelco, 4));
+        low->Send(Frame(pelco, 4));
+        service.WaitHandled(*low);
         // The holder always passes, whatever its priority is now.
-        high.LogIn("plus");
-        high.Send(Frame(pelco, 5));
-        high.Expect(YouHaveControl);
-        low.Expect(HasControl("plus"));
-        same.Expect(HasControl("plus"));
+        ExpectOnlyAnswer(*high, "LOGIN plus", "OK");
+        high->Send(Frame(pelco, 5));
+        service.WaitHandled(*high);
+        ExpectNext(*high, YouHaveControl);
+        ExpectNext(*low, HasControl("plus"));
+        ExpectNext(*same, HasControl("plus"));
         EXPECT_EQ(camera.read(7), Frame(pelco, 5));
     }
 }
@@ -247,24 +212,24 @@ TEST(Arbitration, SessionWithoutLoginSteersWithPriorityZero)
     CameraListener camera("127.0.0.2");
     ServiceUnderTest service(Users, NetworkCamera(camera, 3), 600);
     ASSERT_TRUE(camera.Accept());
-    Operator anonymous(service, "");
-    Operator minus(service, "minus");
-    Operator plus(service, "plus");
+    auto anonymous = Greeted(service.Port());
+    auto minus = LogIn(service.Port(), "minus", "");
+    auto plus = LogIn(service.Port(), "plus", "");
 
-    anonymous.Client().Send(Frame(3, 1));
-    anonymous.Expect(CameraMessage("127.0.0.2", 3));
-    anonymous.Expect(YouHaveControl);
+    anonymous->Send(Frame(3, 1));
+    ExpectNext(*anonymous, CameraMessage("127.0.0.2", 3));
+    ExpectNext(*anonymous, YouHaveControl);
     EXPECT_EQ(camera.Read(7), Frame(3, 1));
 
-    minus.Client().Send(Frame(3, 2));
-    minus.Expect(CameraMessage("127.0.0.2", 3));
-    service.WaitHandled(minus.Client());
+    minus->Send(Frame(3, 2));
+    ExpectNext(*minus, CameraMessage("127.0.0.2", 3));
+    service.WaitHandled(*minus);
 
-    plus.Client().Send(Frame(3, 3));
-    plus.Expect(CameraMessage("127.0.0.2", 3));
-    plus.Expect(YouHaveControl);
-    anonymous.Expect(HasControl("plus"));
-    minus.Expect(HasControl("plus"));
+    plus->Send(Frame(3, 3));
+    ExpectNext(*plus, CameraMessage("127.0.0.2", 3));
+    ExpectNext(*plus, YouHaveControl);
+    ExpectNext(*anonymous, HasControl("plus"));
+    ExpectNext(*minus, HasControl("plus"));
     EXPECT_EQ(camera.Read(7), Frame(3, 3));
 }
 
@@ -275,33 +240,33 @@ TEST(Arbitration, HoldLapsesOnceForTheCamerasWatchersOnly)
     ServiceUnderTest service(Users, NetworkCamera(camera, 3) + DeadCamera, 1, "127.0.0.1",
                              SessionPolicy(), time);
     ASSERT_TRUE(camera.Accept());
-    Operator steering(service, "low");
-    Operator watching(service, "same");
-    Operator elsewhere(service, "high");
-    watching.Client().Send(Frame(3, 0));
-    watching.Expect(CameraMessage("127.0.0.2", 3));
-    watching.Expect(YouHaveControl);
+    auto steering = LogIn(service.Port(), "low", "");
+    auto watching = LogIn(service.Port(), "same", "");
+    auto elsewhere = LogIn(service.Port(), "high", "");
+    watching->Send(Frame(3, 0));
+    ExpectNext(*watching, CameraMessage("127.0.0.2", 3));
+    ExpectNext(*watching, YouHaveControl);
     EXPECT_EQ(camera.Read(7), Frame(3, 0));
     time.Advance(1s);
-    watching.Expect(Lapsed);
-    elsewhere.Client().Send(Frame(9, 0));
-    elsewhere.Expect(CameraMessage("dead-camera", 9));
+    ExpectNext(*watching, Lapsed);
+    elsewhere->Send(Frame(9, 0));
+    ExpectNext(*elsewhere, CameraMessage("dead-camera", 9));
 
     // Once lapsed, an operator of the same priority may steer.
-    steering.Client().Send(Frame(3, 1));
-    steering.Expect(CameraMessage("127.0.0.2", 3));
-    steering.Expect(YouHaveControl);
-    watching.Expect(HasControl("low"));
+    steering->Send(Frame(3, 1));
+    ExpectNext(*steering, CameraMessage("127.0.0.2", 3));
+    ExpectNext(*steering, YouHaveControl);
+    ExpectNext(*watching, HasControl("low"));
     EXPECT_EQ(camera.Read(7), Frame(3, 1));
     time.Advance(1s);
-    steering.Expect(Lapsed);
-    watching.Expect(Lapsed);
+    ExpectNext(*steering, Lapsed);
+    ExpectNext(*watching, Lapsed);
 
     // Well past another LockTime: no second release.
     time.Advance(2500ms);
     service.OnLoop([] {});
-    for (Operator* op : {&steering, &watching, &elsewhere})
-        op->ExpectNothingPending();
+    for (OperatorClient* op : {steering.get(), watching.get(), elsewhere.get()})
+        ExpectOnlyAnswer(*op, "LOGIN plus", "OK");
 }
 
 TEST(Arbitration, CommandForACameraWithoutLinkChangesNothing)
@@ -309,13 +274,13 @@ TEST(Arbitration, CommandForACameraWithoutLinkChangesNothing)
     CameraListener camera("127.0.0.2");
     ServiceUnderTest service(Users, NetworkCamera(camera, 3) + CameraElement("127.0.0.4", "1x", 5));
     ASSERT_TRUE(camera.Accept());
-    Operator op(service, "low");
-    op.Client().Send(Frame(5, 1));
-    op.Expect(CameraMessage("127.0.0.4", 5));
-    service.WaitHandled(op.Client());
-    op.Client().Send(Frame(3, 1));
-    op.Expect(CameraMessage("127.0.0.2", 3)); // no control notification came first
-    op.Expect(YouHaveControl);
+    auto op = LogIn(service.Port(), "low", "");
+    op->Send(Frame(5, 1));
+    ExpectNext(*op, CameraMessage("127.0.0.4", 5));
+    service.WaitHandled(*op);
+    op->Send(Frame(3, 1));
+    ExpectNext(*op, CameraMessage("127.0.0.2", 3)); // no control notification came first
+    ExpectNext(*op, YouHaveControl);
     EXPECT_EQ(camera.Read(7), Frame(3, 1));
 }
 
@@ -327,15 +292,15 @@ TEST(Arbitration, CommandsAdmittedInOneTurnAreAllWrittenAndTheLastCompletedHolds
     CameraListener camera("127.0.0.2");
     ServiceUnderTest service(Users, NetworkCamera(camera, 3), 600);
     ASSERT_TRUE(camera.Accept());
-    Operator low(service, "low");
-    Operator same(service, "same");
+    auto low = LogIn(service.Port(), "low", "");
+    auto same = LogIn(service.Port(), "same", "");
     service.OnLoop([] {}); // the replies' completions have run: both sessions wait to read
     service.Pause();
-    low.Client().Send(Frame(3, 1));
-    same.Client().Send(Frame(3, 2));
+    low->Send(Frame(3, 1));
+    same->Send(Frame(3, 2));
     ASSERT_TRUE(WaitUntil([&] {
-        for (Operator* op : {&low, &same}) {
-            const auto state = ServiceSideOf(op->Client());
+        for (OperatorClient* op : {low.get(), same.get()}) {
+            const auto state = ServiceSideOf(*op);
             if (!state || state->unreadBytes != 7)
                 return false;
         }
@@ -346,21 +311,22 @@ TEST(Arbitration, CommandsAdmittedInOneTurnAreAllWrittenAndTheLastCompletedHolds
     const std::string arrived = camera.Read(14);
     const bool lowFirst = arrived.substr(0, 7) == Frame(3, 1);
     ASSERT_EQ(arrived, lowFirst ? Frame(3, 1) + Frame(3, 2) : Frame(3, 2) + Frame(3, 1));
-    Operator& first = lowFirst ? low : same;
-    Operator& last = lowFirst ? same : low;
+    OperatorClient& first = lowFirst ? *low : *same;
+    OperatorClient& last = lowFirst ? *same : *low;
     const std::string lastName = lowFirst ? "same" : "low";
-    first.Expect(CameraMessage("127.0.0.2", 3));
-    first.Expect(YouHaveControl);
-    first.Expect(HasControl(lastName));
-    last.Expect(CameraMessage("127.0.0.2", 3));
-    last.Expect(HasControl(lowFirst ? "low" : "same"));
-    last.Expect(YouHaveControl);
+    ExpectNext(first, CameraMessage("127.0.0.2", 3));
+    ExpectNext(first, YouHaveControl);
+    ExpectNext(first, HasControl(lastName));
+    ExpectNext(last, CameraMessage("127.0.0.2", 3));
+    ExpectNext(last, HasControl(lowFirst ? "low" : "same"));
+    ExpectNext(last, YouHaveControl);
 
     first.Send(Frame(3, 3)); // refused: the same priority as the holder
-    last.Client().Send(Frame(3, 4));
+    service.WaitHandled(first);
+    last.Send(Frame(3, 4));
     EXPECT_EQ(camera.Read(7), Frame(3, 4));
-    last.Expect(YouHaveControl);
-    first.Expect(HasControl(lastName));
+    ExpectNext(last, YouHaveControl);
+    ExpectNext(first, HasControl(lastName));
 }
 
 TEST(Arbitration, TwoFramesInOneReceiveGoTogetherToTheFirstFramesCamera)
@@ -371,16 +337,16 @@ TEST(Arbitration, TwoFramesInOneReceiveGoTogetherToTheFirstFramesCamera)
         Users, NetworkCamera(first, 3) + CameraElement("serial-camera", second.SlavePath(), 4),
         600);
     ASSERT_TRUE(first.Accept());
-    Operator op(service, "low");
+    auto op = LogIn(service.Port(), "low", "");
 
-    op.Client().Send(Frame(3, 1) + Frame(4, 2));
-    op.Expect(CameraMessage("127.0.0.2", 3));
-    op.Expect(YouHaveControl);
+    op->Send(Frame(3, 1) + Frame(4, 2));
+    ExpectNext(*op, CameraMessage("127.0.0.2", 3));
+    ExpectNext(*op, YouHaveControl);
     EXPECT_EQ(first.Read(14), Frame(3, 1) + Frame(4, 2));
 
-    op.Client().Send(Frame(4, 3));
-    op.Expect(CameraMessage("serial-camera", 4));
-    op.Expect(YouHaveControl);
+    op->Send(Frame(4, 3));
+    ExpectNext(*op, CameraMessage("serial-camera", 4));
+    ExpectNext(*op, YouHaveControl);
     EXPECT_EQ(second.Read(7), Frame(4, 3)) << "the serial camera got nothing before";
 }
 

@@ -1,8 +1,9 @@
 // The operator messages through real loopback sockets: LOGIN, camera
 // addresses, the CAMERA message and choose mode.
-#include "Peers.h"
 #include "ServiceUnderTest.h"
 #include "client/OperatorProtocol.h"
+#include "support/OperatorClient.h"
+#include "support/PelcoFrame.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -27,16 +28,10 @@ const char* const Cameras =
     R"(<Camera Address="gate" Port="/nonexistent/tty1" PelcoNumber="200"/>)"
     R"(<Camera Address="too-high" Port="/nonexistent/tty2" PelcoNumber="300"/>)";
 
-std::string Frame(unsigned char pelcoAddress)
+// A "pan left" frame for the camera.
+std::string Frame(std::uint8_t pelcoAddress)
 {
-    const unsigned char bytes[] = {0xFF,
-                                   pelcoAddress,
-                                   0x00,
-                                   0x04,
-                                   0x20,
-                                   0x00,
-                                   static_cast<unsigned char>(pelcoAddress + 0x24)};
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+    return PelcoFrame(pelcoAddress, Pelco::PanLeft, 0x20);
 }
 
 const std::string DeadCameraMessage = OperatorProtocol::CameraMessage(true, "dead-camera", 9);
@@ -48,8 +43,7 @@ const std::string GateMessage =
 // else was sent to it before.
 void ExpectNothingPending(OperatorClient& client)
 {
-    client.Send("LOGIN bob");
-    EXPECT_EQ(client.Read(2), "OK");
+    ExpectOnlyAnswer(client, "LOGIN bob", "OK");
 }
 
 } // namespace
@@ -63,12 +57,7 @@ protected:
         service.OnLoop([this] { service.Control().SetNvrCameraName("gate", "Gate West"); });
     }
 
-    std::unique_ptr<OperatorClient> Connect()
-    {
-        auto client = std::make_unique<OperatorClient>(service.Port());
-        EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()));
-        return client;
-    }
+    std::unique_ptr<OperatorClient> Connect() { return Greeted(service.Port()); }
 
     ServiceUnderTest service{Users, Cameras};
 };

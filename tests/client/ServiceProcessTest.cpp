@@ -1,14 +1,13 @@
 // Two operators contend for a network camera and a serial camera through the
 // service run in the foreground, with every wire and the log checked.
-#include "Peers.h"
-#include "support/Process.h"
-#include "support/ProcessSockets.h"
+#include "support/ServiceProcess.h"
+#include "CameraListener.h"
+#include "support/OperatorClient.h"
+#include "support/PelcoFrame.h"
 #include "support/PseudoTerminal.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -16,32 +15,19 @@ namespace korvel::service_process_test {
 
 namespace {
 
-std::string Frame(unsigned char pelcoAddress, unsigned char speed)
+// A "pan right" frame at the speed.
+std::string Frame(std::uint8_t pelcoAddress, std::uint8_t speed)
 {
-    const unsigned char bytes[] = {0xFF,
-                                   pelcoAddress,
-                                   0x00,
-                                   0x02,
-                                   speed,
-                                   0x00,
-                                   static_cast<unsigned char>(pelcoAddress + 0x02 + speed)};
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
-}
-
-void ExpectNext(OperatorClient& client, const std::string& text)
-{
-    EXPECT_EQ(client.Read(text.size()), text);
+    return PelcoFrame(pelcoAddress, Pelco::PanRight, speed);
 }
 
 } // namespace
 
 TEST(ServiceProcess, TwoOperatorsContendForNetworkAndSerialCameras)
 {
-    TempDir dir;
-    InstalledProgram program(dir.Path());
     CameraListener network("127.0.0.2");
     PseudoTerminal serial;
-    program.WriteConfig(R"(<?xml version="1.0"?>
+    ServiceProcess service(R"(<?xml version="1.0"?>
 <tlKorvel>
   <Options RetryIntervalSecs="1" ClientAddress="127.0.0.1" ClientPort="0" />
   <KorvelControl LockTime="3">
@@ -50,62 +36,51 @@ TEST(ServiceProcess, TwoOperatorsContendForNetworkAndSerialCameras)
   </KorvelControl>
   <NVR Address="127.0.0.9" Port="22609" Login="korvel" Password="">
     <Camera Address="127.0.0.2" Port=")" +
-                        std::to_string(network.Port()) + R"(" PelcoNumber="3" />
+                           std::to_string(network.Port()) + R"(" PelcoNumber="3" />
     <Camera Address="gate" Port=")" +
-                        serial.SlavePath() + R"(" PelcoNumber="4" BaudRate="9600" />
+                           serial.SlavePath() + R"(" PelcoNumber="4" BaudRate="9600" />
   </NVR>
 </tlKorvel>
 )");
-    Process service(program.Path(), {"-d"});
-    // Before it runs the service, the child still holds our descriptors.
-    ASSERT_TRUE(
-        WaitUntil([&] { return program.Log().find("Starting tlKorvel") != std::string::npos; }));
-    std::uint16_t port = 0;
-    ASSERT_TRUE(WaitUntil([&] { return (port = ListeningPortOf(service.Pid())) != 0; }))
-        << program.Log();
-    ASSERT_TRUE(network.Accept()) << program.Log();
+    ASSERT_TRUE(network.Accept()) << service.Log();
 
-    OperatorClient guard(port);
-    OperatorClient chief(port);
-    EXPECT_EQ(guard.ReadGreeting(), "SESSION " + std::to_string(guard.LocalPort()));
-    EXPECT_EQ(chief.ReadGreeting(), "SESSION " + std::to_string(chief.LocalPort()));
-    guard.Send("LOGIN guard wrong");
-    ExpectNext(guard, "FAILURE");
-    guard.Send("LOGIN guard pw");
-    ExpectNext(guard, "OK");
-    chief.Send("LOGIN chief top secret");
-    ExpectNext(chief, "OK");
+    const auto guard = Greeted(service.Port());
+    const auto chief = Greeted(service.Port());
+    guard->Send("LOGIN guard wrong");
+    ExpectNext(*guard, "FAILURE");
+    guard->Send("LOGIN guard pw");
+    ExpectNext(*guard, "OK");
+    chief->Send("LOGIN chief top secret");
+    ExpectNext(*chief, "OK");
 
     // The guard steers the free network camera.
-    guard.Send(Frame(3, 0x10));
-    ExpectNext(guard, "1CAMERA\t127.0.0.2\t3#0000F0 You have control");
+    guard->Send(Frame(3, 0x10));
+    ExpectNext(*guard, "1CAMERA\t127.0.0.2\t3#0000F0 You have control");
     EXPECT_EQ(network.Read(7), Frame(3, 0x10));
 
     // The chief outranks the guard and takes it over.
-    chief.Send(Frame(3, 0x20));
-    ExpectNext(chief, "1CAMERA\t127.0.0.2\t3#0000F0 You have control");
-    ExpectNext(guard, "#F00000 chief has control");
+    chief->Send(Frame(3, 0x20));
+    ExpectNext(*chief, "1CAMERA\t127.0.0.2\t3#0000F0 You have control");
+    ExpectNext(*guard, "#F00000 chief has control");
     EXPECT_EQ(network.Read(7), Frame(3, 0x20));
 
     // The serial camera is free for the guard, unchanged bytes on the line.
-    guard.Send(Frame(4, 0x30));
-    ExpectNext(guard, "1CAMERA\tgate\t4#0000F0 You have control");
+    guard->Send(Frame(4, 0x30));
+    ExpectNext(*guard, "1CAMERA\tgate\t4#0000F0 You have control");
     EXPECT_EQ(serial.Read(7), Frame(4, 0x30));
 
     // Back on the network camera the guard is refused until the chief's hold lapses.
-    guard.Send(Frame(3, 0x40));
-    ExpectNext(guard, "1CAMERA\t127.0.0.2\t3");
-    ExpectNext(chief, "#0000F0 ");
-    ExpectNext(guard, "#0000F0 ");
-    guard.Send(Frame(3, 0x50));
-    ExpectNext(guard, "#0000F0 You have control");
-    ExpectNext(chief, "#F00000 guard has control");
+    guard->Send(Frame(3, 0x40));
+    ExpectNext(*guard, "1CAMERA\t127.0.0.2\t3");
+    ExpectNext(*chief, "#0000F0 ");
+    ExpectNext(*guard, "#0000F0 ");
+    guard->Send(Frame(3, 0x50));
+    ExpectNext(*guard, "#0000F0 You have control");
+    ExpectNext(*chief, "#F00000 guard has control");
     EXPECT_EQ(network.Read(7), Frame(3, 0x50)) << "the refused command never reached it";
 
-    service.Signal(SIGTERM);
-    ASSERT_TRUE(service.Wait());
-    EXPECT_EQ(service.ExitStatus(), 0);
-    const std::string log = program.Log();
+    EXPECT_TRUE(service.Stop()) << service.Stderr();
+    const std::string log = service.Log();
     for (const char* line : {"] Failed login from 127.0.0.1 by user guard\n",
                              "] Login from 127.0.0.1 by user guard with priority 2\n",
                              "] Login from 127.0.0.1 by user chief with priority 9\n"})
@@ -132,44 +107,33 @@ TEST(ServiceProcess, SessionPolicyFromTheConfigurationAndTheDescriptorLimit)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
-        InstalledProgram program(dir.Path());
-        program.WriteConfig(std::string(R"(<?xml version="1.0"?>
+        ServiceProcess service(std::string(R"(<?xml version="1.0"?>
 <tlKorvel>
   <Options ClientAddress="127.0.0.1" ClientPort="0" )") +
-                            c.maxSessions + R"( />
+                                   c.maxSessions + R"( />
   <KorvelControl RequireLogin="1"><User Name="guard" Password="pw" /></KorvelControl>
   <NVR Address="127.0.0.9" Port="22609" Login="korvel" Password="">
     <Camera Address="gate" Port="/nonexistent/tty" PelcoNumber="4" />
   </NVR>
 </tlKorvel>
-)");
-        Process service("/bin/sh", {"-c", std::string(c.limit) + "exec " + program.Path() + " -d"});
-        std::uint16_t port = 0;
-        ASSERT_TRUE(WaitUntil([&] { return (port = ListeningPortOf(service.Pid())) != 0; }))
-            << program.Log();
-
+)",
+                               {"/bin/sh", "-c", std::string(c.limit) + "exec \"$@\"", "sh"});
         std::vector<std::unique_ptr<OperatorClient>> sessions;
-        for (std::size_t i = 0; i < c.cap; ++i) {
-            sessions.push_back(std::make_unique<OperatorClient>(port));
-            ASSERT_EQ(sessions.back()->ReadGreeting(),
-                      "SESSION " + std::to_string(sessions.back()->LocalPort()));
-        }
-        OperatorClient refused(port);
+        for (std::size_t i = 0; i < c.cap; ++i)
+            sessions.push_back(Greeted(service.Port()));
+        OperatorClient refused(service.Port());
         EXPECT_EQ(refused.Read(1), "") << "no greeting beyond the cap";
 
         // Commands before a login are ignored, and said so once.
         OperatorClient& first = *sessions.front();
         first.Send(Frame(4, 0x10));
         ASSERT_TRUE(WaitUntil(
-            [&] { return program.Log().find("Ignoring commands") != std::string::npos; }));
+            [&] { return service.Log().find("Ignoring commands") != std::string::npos; }));
         first.Send("LOGIN guard pw");
         ExpectNext(first, "OK");
 
-        service.Signal(SIGTERM);
-        ASSERT_TRUE(service.Wait());
-        EXPECT_EQ(service.ExitStatus(), 0);
-        const std::string log = program.Log();
+        EXPECT_TRUE(service.Stop()) << service.Stderr();
+        const std::string log = service.Log();
         const std::string ignored = "] Ignoring commands from session " +
                                     std::to_string(first.LocalPort()) +
                                     " at 127.0.0.1 until it logs in\n";

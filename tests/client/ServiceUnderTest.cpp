@@ -1,9 +1,9 @@
 #include "ServiceUnderTest.h"
 
-#include "Peers.h"
 #include "camera/TrackCamera.h"
 #include "config/Elements.h"
 #include "log/LogFile.h"
+#include "support/OperatorClient.h"
 #include "support/TempDir.h"
 
 #include <boost/asio/post.hpp>
@@ -13,8 +13,11 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <arpa/inet.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace korvel {
@@ -112,6 +115,19 @@ void ServiceUnderTest::WaitHandled(const OperatorClient& client)
         return !state || state->unreadBytes == 0;
     });
     OnLoop([] {});
+}
+
+int ServiceUnderTest::DescriptorOf(const OperatorClient& client) const
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (fd != client.Fd() &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == client.LocalPort())
+            return fd;
+    }
+    return -1;
 }
 
 std::string ServiceUnderTest::Log() const

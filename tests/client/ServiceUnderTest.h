@@ -11,6 +11,7 @@
 #include "clock/SteadyTime.h"
 #include "config/Settings.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <cstdint>
@@ -52,12 +53,19 @@ public:
     void Resume();
     // Waits until the service has read and handled everything the client sent.
     void WaitHandled(const OperatorClient& client);
+    // The service's end of the client's connection, among this process's
+    // descriptors; -1 when there is none.
+    int DescriptorOf(const OperatorClient& client) const;
     // The lines logged since the service was made.
     std::string Log() const;
     bool WaitForLog(const std::string& text);
 
 private:
     boost::asio::io_context io;
+    // On simulated time a timer's wait is no work of the loop's own: the
+    // loop runs on until the service is destroyed.
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{
+        io.get_executor()};
     CameraTable cameras;
     UserTable users;
     std::unique_ptr<ControlService> control;

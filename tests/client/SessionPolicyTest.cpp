@@ -3,9 +3,11 @@
 // failed logins from one address answered ever more slowly, and clients
 // that hold connections unable to lock anyone out (of the operator port or
 // of the status server).
-#include "Peers.h"
 #include "ServiceUnderTest.h"
 #include "ops/StatusServer.h"
+#include "support/ConsoleTexts.h"
+#include "support/OperatorClient.h"
+#include "support/PelcoFrame.h"
 #include "support/PseudoTerminal.h"
 #include "support/TempDir.h"
 
@@ -29,36 +31,6 @@ namespace korvel::session_policy_test {
 namespace {
 
 const std::vector<UserAccount> Users = {{"guard", "pw", 2}, {"chief", "", 9}};
-
-std::string Frame(unsigned char pelcoAddress, unsigned char speed)
-{
-    const unsigned char bytes[] = {0xFF,
-                                   pelcoAddress,
-                                   0x00,
-                                   0x04,
-                                   speed,
-                                   0x00,
-                                   static_cast<unsigned char>(pelcoAddress + 0x04 + speed)};
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
-}
-
-std::size_t CountOf(const std::string& text, const std::string& part)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
-std::unique_ptr<OperatorClient> Connect(ServiceUnderTest& service,
-                                        const std::string& from = "127.0.0.1")
-{
-    OperatorClient::Options options;
-    options.localAddress = from;
-    auto client = std::make_unique<OperatorClient>(service.Port(), options);
-    EXPECT_EQ(client->ReadGreeting(), "SESSION " + std::to_string(client->LocalPort()));
-    return client;
-}
 
 // The status server in this process, on a loop thread of its own.
 struct StatusServerUnderTest
@@ -89,20 +61,6 @@ std::string IdleThenStatus(std::vector<std::unique_ptr<OperatorClient>>& idle, s
     OperatorClient client(port, OperatorClient::Options{from});
     client.Send("GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     return client.Read(1000).substr(0, 15);
-}
-
-// The service's end of the client's connection (the service runs in this process).
-int ServiceDescriptorOf(const OperatorClient& client)
-{
-    for (int fd = 0; fd < 1024; ++fd) {
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        if (fd != client.Fd() &&
-            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-            ntohs(peer.sin_port) == client.LocalPort())
-            return fd;
-    }
-    return -1;
 }
 
 int TcpOption(int fd, int name)
@@ -146,8 +104,8 @@ TEST(SessionPolicy, RequireLoginIgnoresCommandsUntilALoginPasses)
         ServiceUnderTest service(
             Users, "<Camera Address=\"gate\" Port=\"" + line.SlavePath() + "\" PelcoNumber=\"4\"/>",
             60, "127.0.0.1", policy);
-        auto client = Connect(service);
-        auto chief = Connect(service);
+        auto client = Greeted(service.Port());
+        auto chief = Greeted(service.Port());
         chief->Send("LOGIN chief");
         EXPECT_EQ(chief->Read(2), "OK");
         const std::string ignoredLine = "] Ignoring commands from session " +
@@ -170,24 +128,24 @@ TEST(SessionPolicy, RequireLoginIgnoresCommandsUntilALoginPasses)
         client->Send("CANCEL");
         service.WaitHandled(*client);
 
-        client->Send(Frame(4, 0x11));
+        client->Send(PelcoFrame(4, Pelco::PanLeft, 0x11));
         if (c.steers) {
             const std::string steering = "#0000F0 You have control";
             EXPECT_EQ(client->Read(steering.size()), steering);
-            EXPECT_EQ(line.Read(7), Frame(4, 0x11));
+            EXPECT_EQ(line.Read(7), PelcoFrame(4, Pelco::PanLeft, 0x11));
         } else {
             service.WaitHandled(*client);
             // Logging in now lets the next command through; the first never went.
             client->Send("LOGIN chief");
             EXPECT_EQ(client->Read(2), "OK") << "nothing came before the answer";
-            client->Send(Frame(4, 0x22));
+            client->Send(PelcoFrame(4, Pelco::PanLeft, 0x22));
             const std::string steering = "1CAMERA\tgate\t4#0000F0 You have control";
             EXPECT_EQ(client->Read(steering.size()), steering);
-            EXPECT_EQ(line.Read(7), Frame(4, 0x22));
+            EXPECT_EQ(line.Read(7), PelcoFrame(4, Pelco::PanLeft, 0x22));
         }
         const std::string log = service.Log();
-        EXPECT_EQ(CountOf(log, ignoredLine), c.steers ? 0u : 1u) << log;
-        EXPECT_EQ(CountOf(log, "Ignoring commands"), c.steers ? 0u : 1u) << log;
+        EXPECT_EQ(Occurrences(log, ignoredLine), c.steers ? 0u : 1u) << log;
+        EXPECT_EQ(Occurrences(log, "Ignoring commands"), c.steers ? 0u : 1u) << log;
     }
 }
 
@@ -205,12 +163,12 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
 
     std::vector<std::unique_ptr<OperatorClient>> sessions;
     for (int i = 0; i < 3; ++i)
-        sessions.push_back(Connect(service));
+        sessions.push_back(Greeted(service.Port()));
     for (int i = 0; i < 4; ++i) {
         OperatorClient refused(service.Port());
         expectRefused(refused);
     }
-    EXPECT_EQ(CountOf(service.Log(), refusedLine), 1u) << service.Log();
+    EXPECT_EQ(Occurrences(service.Log(), refusedLine), 1u) << service.Log();
 
     // A session that ends makes room, and ends the episode with its count.
     sessions.front()->Reset();
@@ -218,14 +176,14 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
         "] Accepting KorvelControl connections again; 4 closed while there were too many "
         "sessions\n"))
         << service.Log();
-    sessions.front() = Connect(service);
+    sessions.front() = Greeted(service.Port());
     sessions.front()->Send("LOGIN chief");
     EXPECT_EQ(sessions.front()->Read(2), "OK");
 
     // Full again: a new episode, logged once more.
     OperatorClient refused(service.Port());
     expectRefused(refused);
-    EXPECT_EQ(CountOf(service.Log(), refusedLine), 2u) << service.Log();
+    EXPECT_EQ(Occurrences(service.Log(), refusedLine), 2u) << service.Log();
     for (auto& session : sessions) {
         session->Send("LOGIN guard pw");
         EXPECT_EQ(session->Read(2), "OK") << "the sessions within the cap carry on";
@@ -243,8 +201,8 @@ TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
         SessionPolicy policy;
         policy.throttleLogins = throttled;
         ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
-        auto guesser = Connect(service, "127.0.0.5");
-        auto second = Connect(service, "127.0.0.5");
+        auto guesser = Greeted(service.Port(), {"127.0.0.5"});
+        auto second = Greeted(service.Port(), {"127.0.0.5"});
         for (int i = 0; i < 5; ++i) {
             guesser->Send("LOGIN guard wrong");
             EXPECT_EQ(guesser->Read(7), "FAILURE");
@@ -261,12 +219,12 @@ TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
         service.WaitHandled(*second);
         guesser->Send("LOGIN guard pw");
 
-        auto other = Connect(service, "127.0.0.6");
+        auto other = Greeted(service.Port(), {"127.0.0.6"});
         other->Send("LOGIN chief");
         EXPECT_EQ(other->Read(2), "OK") << "another address logs in meanwhile";
         if (throttled && Clock::now() - sixth < 900ms) {
             EXPECT_EQ(guesser->Read(1, 0ms), "") << "the sixth FAILURE is still held back";
-            EXPECT_EQ(CountOf(service.Log(), failedLine), 5u) << "logged when answered";
+            EXPECT_EQ(Occurrences(service.Log(), failedLine), 5u) << "logged when answered";
         }
 
         EXPECT_EQ(guesser->Read(9), "FAILUREOK") << "the replies keep their order";
@@ -277,7 +235,7 @@ TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
         if (throttled) {
             EXPECT_GE(Clock::now() - sixth, 2700ms) << "one at a time, the next 2 s later";
         }
-        EXPECT_EQ(CountOf(service.Log(), failedLine), 7u) << service.Log();
+        EXPECT_EQ(Occurrences(service.Log(), failedLine), 7u) << service.Log();
         EXPECT_EQ(ThrottledLogins(service), throttled ? 2u : 0u);
 
         // The login that passed started the address afresh.
@@ -289,13 +247,13 @@ TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
 
         // A client that leaves while its FAILURE is held back is let go at
         // once, unanswered; the attempt it made is never logged.
-        auto leaver = Connect(service, "127.0.0.5");
+        auto leaver = Greeted(service.Port(), {"127.0.0.5"});
         leaver->Send("LOGIN guard wrong");
         service.WaitHandled(*leaver);
         ::shutdown(leaver->Fd(), SHUT_WR);
         EXPECT_EQ(leaver->Read(7), throttled ? "" : "FAILURE");
         EXPECT_TRUE(leaver->WaitClosed());
-        EXPECT_EQ(CountOf(service.Log(), failedLine), throttled ? 12u : 13u);
+        EXPECT_EQ(Occurrences(service.Log(), failedLine), throttled ? 12u : 13u);
     }
 }
 
@@ -332,22 +290,25 @@ TEST(SessionPolicy, NoPeerHoldingConnectionsLocksOthersOut)
              policy.maxSessions = 10;
              policy.loginTimeout = 2s;
              ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
-             auto guard = Connect(service);
+             auto guard = Greeted(service.Port());
              guard->Send("LOGIN guard pw");
              ASSERT_EQ(guard->Read(2), "OK");
              const auto start = std::chrono::steady_clock::now();
              std::vector<std::unique_ptr<OperatorClient>> silent;
              for (int i = 0; i < 9; ++i)
-                 silent.push_back(Connect(service));
-             EXPECT_EQ(OperatorClient(service.Port()).Read(1, 1s), "") << "every place taken";
+                 silent.push_back(Greeted(service.Port()));
+             // Every place is taken: the next connection is closed at once, ungreeted.
+             OperatorClient beyond(service.Port());
+             EXPECT_EQ(beyond.Read(1), "") << "every place taken";
+             EXPECT_TRUE(beyond.WaitClosed());
              for (auto& client : silent)
                  EXPECT_TRUE(client->WaitClosed(20s));
              EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms) << "not before 2 s";
-             EXPECT_EQ(CountOf(service.Log(), "] Lost session with KorvelControl user  at "
-                                              "127.0.0.1\n"),
+             EXPECT_EQ(Occurrences(service.Log(), "] Lost session with KorvelControl user  at "
+                                                  "127.0.0.1\n"),
                        9u)
                  << service.Log();
-             auto chief = Connect(service);
+             auto chief = Greeted(service.Port());
              chief->Send("LOGIN chief");
              EXPECT_EQ(chief->Read(2), "OK") << "a place for the supervisor";
              guard->Send("LOGIN guard pw");
@@ -357,8 +318,8 @@ TEST(SessionPolicy, NoPeerHoldingConnectionsLocksOthersOut)
          "on unacknowledged data after as long",
          [] {
              ServiceUnderTest service(Users);
-             auto client = Connect(service);
-             const int fd = ServiceDescriptorOf(*client);
+             auto client = Greeted(service.Port());
+             const int fd = service.DescriptorOf(*client);
              EXPECT_EQ(TcpOption(fd, SO_KEEPALIVE), 1);
              EXPECT_EQ(TcpOption(fd, TCP_KEEPIDLE), 60);
              EXPECT_EQ(TcpOption(fd, TCP_KEEPINTVL), 10);

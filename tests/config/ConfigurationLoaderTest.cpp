@@ -1,9 +1,12 @@
 // The loader alone: a file's text in, the configuration and the lines to log
-// out, with each camera's place among those lines.
+// out, with each camera's place among those lines; and the value syntaxes
+// it reads attributes with.
+#include "config/AttributeSyntax.h"
 #include "config/Configuration.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -190,6 +193,41 @@ TEST(ConfigurationLoader, LoadsOfTheSameFileCompareEqual)
         std::string changed = file;
         changed.insert(changed.find(other) + std::string(other).size() - 1, "1");
         EXPECT_NE(first.configuration, LoadConfiguration("x", changed).configuration) << changed;
+    }
+}
+
+TEST(AttributeSyntax, DecimalAndStrictIntegerReadings)
+{
+    const struct
+    {
+        const char* text;
+        bool decimal;
+        std::uint32_t unsignedValue;
+        bool strict;
+        std::int32_t strictValue;
+    } cases[] = {
+        {"12abc", true, 12, false, 0},
+        {" 7s", true, 7, false, 0},
+        {"-1", true, 4294967295u, true, -1},
+        {"+80", true, 80, true, 80},
+        {"22609 ", true, 22609, false, 0},
+        {" 22609", true, 22609, false, 0},
+        {"0x10", true, 0, false, 0},
+        {"abc", false, 0, false, 0},
+        {"", false, 0, false, 0},
+        {"-", false, 0, false, 0},
+        {"2147483648", true, 2147483648u, false, 0},
+        {"-2147483648", true, 2147483648u, true, INT32_MIN},
+        {nullptr, false, 0, false, 0},
+    };
+    for (const auto& c : cases) {
+        const std::string label = c.text ? c.text : "(missing)";
+        const std::optional<std::uint32_t> value = ParseDecimal(c.text);
+        EXPECT_EQ(value.has_value(), c.decimal) << label;
+        EXPECT_EQ(value.value_or(0), c.unsignedValue) << label;
+        const std::optional<std::int32_t> strict = ParseStrictInteger(c.text);
+        EXPECT_EQ(strict.has_value(), c.strict) << label;
+        EXPECT_EQ(strict.value_or(0), c.strictValue) << label;
     }
 }
 

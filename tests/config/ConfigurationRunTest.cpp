@@ -1,8 +1,10 @@
 // The configuration as the running service sees it: a real process with a
 // file of its own, its log and its exit status.
+#include "support/ConsoleTexts.h"
 #include "support/LoopbackListener.h"
 #include "support/Process.h"
 #include "support/PseudoTerminal.h"
+#include "support/ServiceProcess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -15,16 +17,6 @@
 namespace korvel::configuration_run_test {
 
 namespace {
-
-// The lines of the log without time stamps.
-std::vector<std::string> LogLines(const InstalledProgram& program)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(program.Log());
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line.substr(line.find(" ] ") + 3));
-    return lines;
-}
 
 // True when the expected lines occur in this order (other lines may come between).
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected)
@@ -83,7 +75,7 @@ TEST(ConfigurationRun, UnusableFilesEndTheRunWithTheirLines)
             program.WriteConfig(c.xml);
         const RunResult result = RunToEnd(program.Path(), {"-d"});
         EXPECT_EQ(result.exitStatus, c.status);
-        const auto lines = LogLines(program);
+        const auto lines = LogMessages(program.Log());
         ASSERT_GE(lines.size(), 2 + c.ending.size()) << program.Log();
         EXPECT_EQ(lines[0], Banner);
         EXPECT_EQ(lines[1], reading + dir.File("tlKorvel.xml"));
@@ -112,27 +104,23 @@ TEST(ConfigurationRun, ServiceConnectsToNetworkAndSerialCameras)
     } join{io, loop};
     PseudoTerminal line;
 
-    TempDir dir;
-    InstalledProgram program(dir.Path());
     const std::string port = std::to_string(camera.Port());
-    program.WriteConfig(std::string("<tlKorvel>") + Options + "<KorvelControl />" + Nvr +
-                        R"(<Camera Address="127.0.0.1" PelcoNumber="1" Port=")" + port + R"(" />)" +
-                        R"(<Camera Address="dome" PelcoNumber="2" BaudRate="9600" Port=")" +
-                        line.SlavePath() + R"(" /></NVR></tlKorvel>)");
-    Process service(program.Path(), {"-d"});
+    ServiceProcess service(std::string("<tlKorvel>") + Options + "<KorvelControl />" + Nvr +
+                           R"(<Camera Address="127.0.0.1" PelcoNumber="1" Port=")" + port +
+                           R"(" />)" +
+                           R"(<Camera Address="dome" PelcoNumber="2" BaudRate="9600" Port=")" +
+                           line.SlavePath() + R"(" /></NVR></tlKorvel>)");
 
-    ASSERT_TRUE(WaitUntil([&] { return camera.Connections() == 1; })) << program.Log();
+    ASSERT_TRUE(WaitUntil([&] { return camera.Connections() == 1; })) << service.Log();
     const std::vector<std::string> expected = {
-        Banner, "Reading config file " + dir.File("tlKorvel.xml"),
+        Banner, "Reading config file " + service.Directory() + "tlKorvel.xml",
         "Loaded config for server at 127.0.0.1", "Connecting to track camera at 127.0.0.1:" + port,
         "Connecting to analog track camera on serial port " + line.SlavePath()};
-    EXPECT_TRUE(InOrder(LogLines(program), expected)) << program.Log();
+    EXPECT_TRUE(InOrder(LogMessages(service.Log()), expected)) << service.Log();
     const termios settings = line.SlaveSettings();
     EXPECT_EQ(::cfgetospeed(&settings), B9600);
 
-    service.Signal(SIGTERM);
-    ASSERT_TRUE(service.Wait());
-    EXPECT_EQ(service.ExitStatus(), 0);
+    EXPECT_TRUE(service.Stop()) << service.Stderr();
 }
 
 } // namespace korvel::configuration_run_test

@@ -3,7 +3,6 @@
 // and the tables.
 #include "config/Configuration.h"
 #include "camera/TrackCamera.h"
-#include "config/AttributeSyntax.h"
 #include "host/TrackCameraTable.h"
 #include "support/CameraLoop.h"
 #include "support/LogCapture.h"
@@ -82,41 +81,6 @@ const std::string NvrExample =
     "Example:  <NVR Address=\"1.2.3.4\" Port=\"12345\" User=\"myname\" Password=\"zkpw\" />";
 
 } // namespace
-
-TEST(AttributeSyntax, DecimalAndStrictIntegerReadings)
-{
-    const struct
-    {
-        const char* text;
-        bool decimal;
-        std::uint32_t unsignedValue;
-        bool strict;
-        std::int32_t strictValue;
-    } cases[] = {
-        {"12abc", true, 12, false, 0},
-        {" 7s", true, 7, false, 0},
-        {"-1", true, 4294967295u, true, -1},
-        {"+80", true, 80, true, 80},
-        {"22609 ", true, 22609, false, 0},
-        {" 22609", true, 22609, false, 0},
-        {"0x10", true, 0, false, 0},
-        {"abc", false, 0, false, 0},
-        {"", false, 0, false, 0},
-        {"-", false, 0, false, 0},
-        {"2147483648", true, 2147483648u, false, 0},
-        {"-2147483648", true, 2147483648u, true, INT32_MIN},
-        {nullptr, false, 0, false, 0},
-    };
-    for (const auto& c : cases) {
-        const std::string label = c.text ? c.text : "(missing)";
-        const std::optional<std::uint32_t> value = ParseDecimal(c.text);
-        EXPECT_EQ(value.has_value(), c.decimal) << label;
-        EXPECT_EQ(value.value_or(0), c.unsignedValue) << label;
-        const std::optional<std::int32_t> strict = ParseStrictInteger(c.text);
-        EXPECT_EQ(strict.has_value(), c.strict) << label;
-        EXPECT_EQ(strict.value_or(0), c.strictValue) << label;
-    }
-}
 
 TEST(Configuration, MessagesDefaultsAndTables)
 {

@@ -17,18 +17,19 @@ TEST(NvrConnection, StopClosesEveryConnectionInAddressOrderEvenDuringALongRetryS
     NvrSimulator reachable("127.0.0.10:0", {"user op secret"});
     const ReservedPort away("127.0.0.9");
     const std::uint16_t awayPort = away.Port();
-    Service service(3600, {{"127.0.0.9", awayPort, "op", "secret", {}},
-                           {"127.0.0.10", reachable.Port(), "op", "secret", {}}});
+    ServiceProcess service(
+        ServiceConfig(3600, {{"127.0.0.9", awayPort, "op", "secret", {}},
+                             {"127.0.0.10", reachable.Port(), "op", "secret", {}}}));
     ASSERT_TRUE(service.AwaitLog("TLAPI_Login succeeded on NVR 127.0.0.10 for user 'op'"))
         << service.Log();
     ASSERT_TRUE(service.AwaitLog(
         "TLAPI_Login failure on NVR 127.0.0.9.  Will retry at 3600 second intervals"))
         << service.Log();
 
-    service.Run().Signal(SIGTERM);
-    ASSERT_TRUE(service.Run().Wait(std::chrono::seconds(15))) << "the stop waits for no retry";
-    EXPECT_FALSE(service.Run().Signalled());
-    EXPECT_EQ(service.Run().ExitStatus(), 0);
+    service.Proc().Signal(SIGTERM);
+    ASSERT_TRUE(service.Proc().Wait(std::chrono::seconds(15))) << "the stop waits for no retry";
+    EXPECT_FALSE(service.Proc().Signalled());
+    EXPECT_EQ(service.Proc().ExitStatus(), 0);
 
     const std::string log = service.Log();
     const auto first = log.find("Closing connection to NVR at 127.0.0.10.\n");

@@ -54,17 +54,17 @@ TEST(NvrRefresh, InventoryTriggersAndNewAssociations)
                       "camera 8 127.0.0.22.5 Dock", "camera 9 127.0.0.23 Unconfigured",
                       "camera 10 cam.local Hostname", "camera 11 - Gate", "camera 12 127.0.0.24"},
                      {"-v"});
-    Service service(1, {{"127.0.0.1",
-                         nvr.Port(),
-                         "op",
-                         "secret",
-                         {{"127.0.0.20", 1},
-                          {"127.0.0.21", 2},
-                          {"7", 3},
-                          {"127.0.0.22", 4},
-                          {"011", 5},
-                          {"127.0.0.24", 6},
-                          {"127.0.0.99", 7}}}});
+    ServiceProcess service(ServiceConfig(1, {{"127.0.0.1",
+                                              nvr.Port(),
+                                              "op",
+                                              "secret",
+                                              {{"127.0.0.20", 1},
+                                               {"127.0.0.21", 2},
+                                               {"7", 3},
+                                               {"127.0.0.22", 4},
+                                               {"011", 5},
+                                               {"127.0.0.24", 6},
+                                               {"127.0.0.99", 7}}}}));
 
     const std::string dump = AwaitAssociations(nvr, 5);
     ASSERT_TRUE(AwaitRefreshesEnded(nvr));
@@ -147,11 +147,12 @@ TEST(NvrRefresh, ExistingTriggersAssociationsAndUserLinks)
         user.StoreAssociation(5, "Front assoc", 1, {1});
         user.StoreAssociation(6, "Yard assoc", 0, {2});
     }
-    Service service(1, {{"127.0.0.1",
-                         nvr.Port(),
-                         "op",
-                         "secret",
-                         {{"127.0.0.20", 1}, {"127.0.0.21", 2}, {"127.0.0.22", 3}}}});
+    ServiceProcess service(
+        ServiceConfig(1, {{"127.0.0.1",
+                           nvr.Port(),
+                           "op",
+                           "secret",
+                           {{"127.0.0.20", 1}, {"127.0.0.21", 2}, {"127.0.0.22", 3}}}}));
     std::string dump = AwaitAssociations(nvr, 3);
     ASSERT_TRUE(AwaitRefreshesEnded(nvr));
     dump = nvr.Dump();

@@ -13,15 +13,16 @@ namespace korvel::trigger_fire_test {
 // CHOOSE reaches the service by the operator's connection and a fired trigger
 // by the NVR's, so either may come first and nothing answers CHOOSE: fire
 // again until the camera is handed over. Once it is, the operator is no
-// longer choosing and a later fire hands over nothing.
-std::string FireUntilHandedOver(NvrSimulator& nvr, Operator& chooser,
-                                const std::vector<std::string>& fires)
+// longer choosing and a later fire hands over nothing. Returns what the
+// chooser got, as long as the handover message.
+std::string FireUntilHandedOver(NvrSimulator& nvr, OperatorClient& chooser,
+                                const std::vector<std::string>& fires, const std::string& handover)
 {
     std::string handed;
     for (int attempt = 0; attempt < 40 && handed.empty(); ++attempt) {
         for (const std::string& fire : fires)
             nvr.Command("fire " + fire);
-        handed = chooser.Receive(std::chrono::milliseconds(500));
+        handed = chooser.Read(handover.size(), 500ms);
     }
     return handed;
 }
@@ -34,17 +35,18 @@ TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
         NvrUser user(nvr.Host(), nvr.Port(), "setup", "setup");
         user.CreateSoftTrigger("Door", "DOOR_1"); // trigger 1, not ours
     }
-    Service service(
-        1, {{"127.0.0.1", nvr.Port(), "op", "secret", {{"127.0.0.20", 3}, {"127.0.0.21", 4}}}});
+    ServiceProcess service(ServiceConfig(
+        1, {{"127.0.0.1", nvr.Port(), "op", "secret", {{"127.0.0.20", 3}, {"127.0.0.21", 4}}}}));
     // Triggers 2 (KORVEL_5) and 3 (KORVEL_6) exist and are known once the
     // associations that list them are made.
     ASSERT_TRUE(WaitUntil([&] { return Occurrences(nvr.Dump(), "association camera=") == 2; }))
         << nvr.Dump();
 
-    Operator chooser(service.ClientPort());
-    Operator bystander(service.ClientPort());
-    chooser.Send("CHOOSE");
-    EXPECT_EQ(FireUntilHandedOver(nvr, chooser, {"KORVEL_6"}), "0CAMERA\t127.0.0.21\t4\tYard");
+    const auto chooser = Greeted(service.Port());
+    const auto bystander = Greeted(service.Port());
+    const std::string yard = "0CAMERA\t127.0.0.21\t4\tYard";
+    chooser->Send("CHOOSE");
+    EXPECT_EQ(FireUntilHandedOver(nvr, *chooser, {"KORVEL_6"}, yard), yard);
 
     // Nobody is choosing now, and trigger 1 is not ours (NvrWorkerTest.cpp
     // shows that the worker reports no such fire; the client service's
@@ -52,23 +54,22 @@ TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
     nvr.Command("fire KORVEL_5");
     nvr.Command("fire 1");
 
-    chooser.Send("CHOOSE");
-    EXPECT_EQ(FireUntilHandedOver(nvr, chooser, {"1", "KORVEL_5"}),
-              "0CAMERA\t127.0.0.20\t3\tFront Door");
+    const std::string frontDoor = "0CAMERA\t127.0.0.20\t3\tFront Door";
+    chooser->Send("CHOOSE");
+    EXPECT_EQ(FireUntilHandedOver(nvr, *chooser, {"1", "KORVEL_5"}, frontDoor), frontDoor);
     // The answer to a LOGIN is all that either has still to read: the camera
     // was handed over once, and to the chooser alone.
-    for (Operator* workstation : {&chooser, &bystander}) {
-        workstation->Send("LOGIN nobody x");
-        EXPECT_EQ(workstation->Receive(), "FAILURE");
-    }
+    for (OperatorClient* workstation : {chooser.get(), bystander.get()})
+        ExpectOnlyAnswer(*workstation, "LOGIN nobody x", "FAILURE");
 }
 
 TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOver)
 {
     NvrSimulator front("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front"});
     NvrSimulator back("127.0.0.2:0", {"user op secret", "camera 9 127.0.0.30 Back"});
-    Service service(1, {{"127.0.0.1", front.Port(), "op", "secret", {{"127.0.0.20", 1}}},
-                        {"127.0.0.2", back.Port(), "op", "secret", {{"127.0.0.30", 2}}}});
+    ServiceProcess service(
+        ServiceConfig(1, {{"127.0.0.1", front.Port(), "op", "secret", {{"127.0.0.20", 1}}},
+                          {"127.0.0.2", back.Port(), "op", "secret", {{"127.0.0.30", 2}}}}));
     const auto carries = [](NvrSimulator& nvr, const std::vector<std::string>& texts) {
         return WaitUntil([&] {
             const std::string dump = nvr.Dump();
@@ -90,11 +91,13 @@ TEST(NvrTriggerFire, TwoNvrsCarryTriggersForEveryKnownCameraAndBothHandCamerasOv
     EXPECT_TRUE(carries(front, both)) << front.Dump();
     EXPECT_TRUE(carries(back, both)) << back.Dump();
 
-    Operator chooser(service.ClientPort());
-    chooser.Send("CHOOSE");
-    EXPECT_EQ(FireUntilHandedOver(back, chooser, {"KORVEL_9"}), "0CAMERA\t127.0.0.30\t2\tBack");
-    chooser.Send("CHOOSE");
-    EXPECT_EQ(FireUntilHandedOver(front, chooser, {"KORVEL_5"}), "0CAMERA\t127.0.0.20\t1\tFront");
+    const auto chooser = Greeted(service.Port());
+    const std::string backCamera = "0CAMERA\t127.0.0.30\t2\tBack";
+    const std::string frontCamera = "0CAMERA\t127.0.0.20\t1\tFront";
+    chooser->Send("CHOOSE");
+    EXPECT_EQ(FireUntilHandedOver(back, *chooser, {"KORVEL_9"}, backCamera), backCamera);
+    chooser->Send("CHOOSE");
+    EXPECT_EQ(FireUntilHandedOver(front, *chooser, {"KORVEL_5"}, frontCamera), frontCamera);
 }
 
 } // namespace korvel::trigger_fire_test

@@ -3,10 +3,10 @@
 // show it: the log, the audit viewer, /status and /metrics. No control
 // character reaches a terminal, no line is split or forged, every document
 // stays well-formed. And an audit path that is a FIFO holds up nobody.
-#include "Operators.h"
-#include "ServiceProcess.h"
-
+#include "StatusRequests.h"
 #include "ops/JsonText.h"
+#include "support/OperatorClient.h"
+#include "support/ServiceProcess.h"
 #include "support/UnusedPort.h"
 #include "text/OutsideText.h"
 
@@ -22,22 +22,6 @@
 namespace korvel::hostile_text_test {
 
 namespace {
-
-// The body of GET target from the status server on 127.0.0.2.
-std::string Get(std::uint16_t port, const std::string& target)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::string answer = "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) > 0)
-        answer = ReadFrom(fd, 1 << 20);
-    ::close(fd);
-    return answer.substr(answer.find("\r\n\r\n") + 4);
-}
 
 // Control characters as XML character references, which the configuration's
 // reader decodes; as \u escapes in JSON, as a hostile file could hold them.
@@ -121,7 +105,7 @@ TEST(HostileText, ReachesNoTerminalAndBreaksNoDocument)
             << "an address from the configuration is escaped as a name is";
         std::string json = "\"address\":";
         AppendJsonString(json, c.text);
-        EXPECT_NE(Get(statusPort, "/status").find(json), std::string::npos) << json;
+        EXPECT_NE(Body(Get(statusPort, "/status")).find(json), std::string::npos) << json;
         hostileFile += R"({"time":"2026-12-08T02:13:04.007Z","event":"login-failed","session":)" +
                        std::to_string(i + 1) + R"(,"user":")" + Encoded(c.text, "\\u%04x") +
                        "\"}\n";
@@ -130,7 +114,7 @@ TEST(HostileText, ReachesNoTerminalAndBreaksNoDocument)
     EXPECT_TRUE(ShowsAsItIs(service.Log())) << service.Log();
 
     TempDir dir;
-    const std::string metrics = Get(statusPort, "/metrics");
+    const std::string metrics = Body(Get(statusPort, "/metrics"));
     WriteFile(dir.File("metrics.txt"), metrics);
     const RunResult promtool =
         RunToEnd("/bin/sh", {"-c", "promtool check metrics < " + dir.File("metrics.txt")});

@@ -3,10 +3,11 @@
 // camera from camsim; then what /status, /metrics, the page (in a headless
 // browser) and the audit file say of it, and how the status server treats
 // bad and excess requests.
-#include "Operators.h"
-#include "ServiceProcess.h"
-#include "Simulators.h"
-
+#include "StatusRequests.h"
+#include "support/Camsim.h"
+#include "support/NvrSimulator.h"
+#include "support/OperatorClient.h"
+#include "support/ServiceProcess.h"
 #include "support/UnusedPort.h"
 
 #include <gtest/gtest.h>
@@ -23,76 +24,6 @@
 namespace korvel::operations_service_test {
 
 namespace {
-
-// The status server listens on 127.0.0.2, apart from the operators'
-// 127.0.0.1 listener that the harness looks for.
-const char* const StatusHost = "127.0.0.2";
-
-int ConnectTo(const char* host, std::uint16_t port, const std::string& from = "")
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (!from.empty()) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, host, &address.sin_addr);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Sends the request and reads the answer until the server closes.
-std::string Exchange(std::uint16_t port, const std::string& request)
-{
-    const int fd = ConnectTo(StatusHost, port);
-    if (fd < 0)
-        return "cannot connect";
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer;
-    char buffer[8192];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        answer.append(buffer, static_cast<std::size_t>(got));
-    ::close(fd);
-    return answer;
-}
-
-std::string Get(std::uint16_t port, const std::string& target, const std::string& headers = "")
-{
-    return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers +
-                              "Connection: close\r\n\r\n");
-}
-
-std::string Body(const std::string& answer)
-{
-    const auto end = answer.find("\r\n\r\n");
-    return end == std::string::npos ? std::string() : answer.substr(end + 4);
-}
-
-std::string StatusLine(const std::string& answer)
-{
-    return answer.substr(0, answer.find("\r\n"));
-}
-
-// The port from the service's "Status server listening on" line.
-std::uint16_t StatusPortOf(const ServiceProcess& service)
-{
-    EXPECT_TRUE(service.WaitForLog("Status server listening on ")) << service.Log();
-    std::smatch match;
-    const std::string log = service.Log();
-    if (!std::regex_search(log, match,
-                           std::regex("Status server listening on http://[0-9.]+:([0-9]+)/")))
-        return 0;
-    return static_cast<std::uint16_t>(std::stoul(match[1]));
-}
 
 // The program's full path on PATH; empty when it is not installed.
 std::string ProgramPath(const std::string& name)
@@ -346,7 +277,7 @@ TEST(OperationsView, StatusServerTurnsAwayBadAndExcessRequests)
     const auto idleSince = std::chrono::steady_clock::now();
     std::vector<int> idle;
     for (std::size_t i = 0; i < 16; ++i)
-        idle.push_back(ConnectTo(StatusHost, port, "127.0.0." + std::to_string(3 + i / 4)));
+        idle.push_back(ConnectToStatus(port, "127.0.0." + std::to_string(3 + i / 4)));
     ASSERT_TRUE(WaitUntil([&] { return service.Now().descriptors >= before + 16; }));
     EXPECT_EQ(StatusLine(Get(port, "/status", token)), "HTTP/1.1 200 OK");
     OperatorClient probe(service.Port());

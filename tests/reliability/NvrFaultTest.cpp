@@ -2,9 +2,11 @@
 // records, or its process is killed and started again with none of them.
 // Each time the service logs in again, refreshes, and leaves exactly one
 // soft trigger of its own per camera, which still hands the camera over.
-#include "Operators.h"
-#include "ServiceProcess.h"
-#include "Simulators.h"
+#include "support/Camsim.h"
+#include "support/ConsoleTexts.h"
+#include "support/NvrSimulator.h"
+#include "support/OperatorClient.h"
+#include "support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -18,14 +20,6 @@ const char* const LoginLine = "TLAPI_Login succeeded on NVR 127.0.0.1 for user '
 const char* const RetryLine = "TLAPI_Login failure on NVR 127.0.0.1.  Will retry at 1 second "
                               "intervals";
 const std::vector<std::string> NvrRecords = {"user op secret", "camera 5 127.0.0.20 Front"};
-
-std::size_t Occurrences(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
 
 // The NVR holds exactly one trigger, ours for camera 5, and the camera's
 // association lists it once.
@@ -55,14 +49,13 @@ TEST(NvrFaults, NvrDroppedOrKilledAndRestarted)
     std::string dump;
     ASSERT_TRUE(WaitUntil([&] { return CarriesOneTriggerOfOurs(*nvr, dump); })) << dump;
 
-    OperatorClient chooser(service.Port());
-    ASSERT_FALSE(chooser.ReadGreeting().empty());
+    auto chooser = Greeted(service.Port());
     const auto triggerHandsTheCameraOver = [&] {
-        if (!SendMessage(chooser, "CHOOSE"))
+        if (!SendMessage(*chooser, "CHOOSE"))
             return std::string("CHOOSE was not read");
         nvr->Command("fire KORVEL_5");
         const std::string expected = "0CAMERA\t127.0.0.20\t3\tFront";
-        return chooser.Read(expected.size());
+        return chooser->Read(expected.size());
     };
     ASSERT_EQ(triggerHandsTheCameraOver(), "0CAMERA\t127.0.0.20\t3\tFront");
     const Footprint baseline = service.Settled();

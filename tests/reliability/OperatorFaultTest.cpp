@@ -1,9 +1,9 @@
 // Operators that misbehave against the service run as a process: they vanish
 // in the middle of an exchange, never read, connect and leave by the
 // thousand, or all log in at once. The camera is camsim on TCP.
-#include "Operators.h"
-#include "ServiceProcess.h"
-#include "Simulators.h"
+#include "support/Camsim.h"
+#include "support/OperatorClient.h"
+#include "support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 

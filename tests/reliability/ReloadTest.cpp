@@ -1,10 +1,12 @@
 // Reloads of tlKorvel.xml under a running control room: the service, camsim,
 // nvrsim and the operators as real processes and sockets, the reload asked
 // for with SIGHUP as in the foreground.
-#include "Operators.h"
-#include "ServiceProcess.h"
-#include "Simulators.h"
 #include "client/OperatorProtocol.h"
+#include "support/Camsim.h"
+#include "support/NvrSimulator.h"
+#include "support/OperatorClient.h"
+#include "support/PelcoFrame.h"
+#include "support/ServiceProcess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>

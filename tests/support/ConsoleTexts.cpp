@@ -48,4 +48,12 @@ std::vector<std::string> LogMessages(const std::string& logText)
     return messages;
 }
 
+std::size_t Occurrences(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
 } // namespace korvel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,5 +16,8 @@ std::vector<std::string> Lines(const std::string& path);
 
 // The log file's lines without their time stamps.
 std::vector<std::string> LogMessages(const std::string& logText);
+
+// How often the text occurs in the whole text (occurrences may overlap).
+std::size_t Occurrences(const std::string& text, const std::string& what);
 
 } // namespace korvel

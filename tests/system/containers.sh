@@ -32,12 +32,14 @@ WaitFor() {
 
 # ------------------------------------------------------- the root file system
 
-# MakeRoot ROOT DEB: makes the root file system unless one with the same
-# packages exists: systemd as PID 1, man, and the package's dependencies and
-# recommendations (keepalived among them). Runs that start together make it
-# once: the second waits for the first.
+# MakeRoot CACHE DEB: makes the root file system in a folder of CACHE named
+# after its packages, unless it is there, and sets root to that folder:
+# systemd as PID 1, man, and the package's dependencies and recommendations
+# (keepalived among them). Like the installed Debian packages it stays for
+# later runs, from any clone, until the package's dependencies change. Runs
+# that start together make it once: the second waits for the first.
 MakeRoot() {
-    local root=$1 deb=$2 suite mirror packages dependency
+    local cache=$1 deb=$2 suite mirror packages dependency
     suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
     Mirror() {
         apt-cache policy systemd | awk -v suite=" $suite/main " 'index($0, suite) && $2 ~ /^https?:/ { print $2; exit }'
@@ -54,6 +56,8 @@ MakeRoot() {
         fi
         packages="$packages,$dependency"
     done
+    root="$cache/$suite-$(echo "$packages" | md5sum | cut -c1-16)"
+    mkdir -p "$cache" || Fatal "cannot make $cache"
     exec {lock}> "$root.lock" && flock "$lock" || Fatal "cannot lock $root.lock"
     if [ -f "$root/.made" ] && [ "$(cat "$root/.made")" = "$suite $packages" ]; then
         exec {lock}>&-

@@ -22,7 +22,7 @@
 # --measure repeats each failure RUNS times and sums the times up instead.
 #
 # The containers run on overlays (BUILD_DIR/failover/NODE) of the root file
-# system that the package test makes and shares (BUILD_DIR/system-root), so
+# system that the package test makes and shares (tests/system/containers.sh), so
 # that a container keeps what was installed across its power cut. Each has a
 # network namespace of its own, with an interface eth0 on the bridge.
 #
@@ -42,7 +42,7 @@ korvelctl="$build/tools/korvelctl/korvelctl"
 camsim="$build/tools/camsim/camsim"
 nvrsim="$build/tools/nvrsim/nvrsim"
 deb=$(ls "$build"/tlkorvel_*.deb 2>/dev/null | tail -n 1)
-root="$build/system-root"
+root_cache=${TLKORVEL_SYSTEM_ROOTS:-/var/cache/tlkorvel/system-roots}
 work="$build/failover"
 run_log="$build/failover-test.log" # the containers' output and journals, every command's output
 tag=$$
@@ -239,7 +239,7 @@ echo "package: $deb"
 package_dir="$build/failover-package" # the containers see the package alone
 rm -rf "$package_dir" && mkdir -p "$package_dir" && cp "$deb" "$package_dir/"
 
-MakeRoot "$root" "$deb"
+MakeRoot "$root_cache" "$deb"
 PickSubnet || Fatal "no free 10.x.y.0/24 for the bridge"
 address[a]="$net.2"
 address[b]="$net.3"

@@ -7,10 +7,11 @@
 #include "SystemProcesses.h"
 
 #include "support/Process.h"
-#include "support/TempDir.h"
+#include "support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <map>
 
@@ -83,25 +84,19 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
                       "camera 11 127.0.0.1 Gate\n"
                       "camera 7 - Loading bay\n");
 
-    TempDir folder;
-    InstalledProgram program(folder.Path());
-    program.WriteConfig(ServiceConfig(nvrPort, cameraPort, serialDevice));
-    Process service(program.Path(), {"-d"});
-    unsigned short clientPort = 0;
-    ASSERT_TRUE(WaitUntil([&] { return (clientPort = ListeningPortOf(service.Pid())) != 0; }))
-        << program.Log();
-    const std::string address = "127.0.0.1:" + std::to_string(clientPort);
+    ServiceProcess service(ServiceConfig(nvrPort, cameraPort, serialDevice));
+    const std::string address = "127.0.0.1:" + std::to_string(service.Port());
 
     // Ready: the network camera connected, the recorder's cameras learnt and
     // the soft trigger of the loading bay made.
     ASSERT_TRUE(WaitUntil([&] {
         return camsim.Stdout().find(" connection from ") != std::string::npos;
     })) << camsim.Stdout()
-        << program.Log();
+        << service.Log();
     ASSERT_TRUE(WaitUntil([&] {
-        return program.Log().find("Adding analog camera name 'Loading bay' with address 7") !=
+        return service.Log().find("Adding analog camera name 'Loading bay' with address 7") !=
                std::string::npos;
-    })) << program.Log();
+    })) << service.Log();
     int polls = 0;
     ASSERT_TRUE(WaitUntil([&] {
         if (polls++ % 10 == 0) // every fifth of a second
@@ -122,6 +117,10 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
         std::string input; // lines for the actor's standard input
         std::vector<std::pair<Actor, std::string>> shown;
         std::string frame; // the frame camsim must show next, if any
+        // Sent again every half second until the last text shows: the
+        // service may read CHOOSE after the recorder's fire although korvelctl
+        // sent it first (two connections), and then hands nothing over.
+        bool again = false;
     } steps[] = {
         {"the operator logs in", Actor::Low, "login low pw", {{Actor::Low, "login accepted"}}, ""},
         {"the supervisor logs in",
@@ -169,7 +168,8 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
          "fire KORVEL_7",
          {{Actor::Nvr, "fired "},
           {Actor::High, "camera 3 handed to you in choose mode: address 7, name Loading bay"}},
-         ""},
+         "",
+         true},
         {"the supervisor steers the camera handed over",
          Actor::High,
          "left 10",
@@ -184,13 +184,21 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
         for (const auto& expected : step.shown) {
             Process& process = *actors[expected.first];
             std::size_t& from = seen[expected.first];
+            auto lastSent = std::chrono::steady_clock::now();
             const bool found = WaitUntil([&] {
-                return FindInOrder(process.Stdout(), {expected.second}, from) != std::string::npos;
+                if (FindInOrder(process.Stdout(), {expected.second}, from) != std::string::npos)
+                    return true;
+                if (step.again && &expected == &step.shown.back() &&
+                    std::chrono::steady_clock::now() - lastSent >= std::chrono::milliseconds(500)) {
+                    actors[step.actor]->WriteStdin(step.input + "\n");
+                    lastSent = std::chrono::steady_clock::now();
+                }
+                return false;
             });
             ASSERT_TRUE(found) << step.what << ": " << Name(expected.first) << " did not show \""
                                << expected.second << "\" after:\n"
                                << process.Stdout().substr(from) << "\nlog:\n"
-                               << program.Log();
+                               << service.Log();
             from = FindInOrder(process.Stdout(), {expected.second}, from);
         }
         if (!step.frame.empty()) {
@@ -208,11 +216,9 @@ TEST(EndToEnd, OperatorsContendAndTheNvrHandsOverACamera)
         ASSERT_TRUE(operatorClient->Wait());
         EXPECT_EQ(operatorClient->ExitStatus(), 0) << operatorClient->Stderr();
     }
-    service.Signal(SIGTERM);
-    ASSERT_TRUE(service.Wait());
-    EXPECT_EQ(service.ExitStatus(), 0);
-    EXPECT_NE(program.Log().find("Closing connection to NVR at 127.0.0.1."), std::string::npos)
-        << program.Log();
+    EXPECT_TRUE(service.Stop()) << service.Stderr();
+    EXPECT_NE(service.Log().find("Closing connection to NVR at 127.0.0.1."), std::string::npos)
+        << service.Log();
     nvrsim.WriteStdin("quit\n");
     ASSERT_TRUE(nvrsim.Wait());
     EXPECT_EQ(nvrsim.ExitStatus(), 0);

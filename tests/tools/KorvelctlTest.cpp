@@ -266,25 +266,4 @@ TEST(Korvelctl, CheckTellsWhetherTheServiceGreets)
     }
 }
 
-TEST(Korvelctl, CheckJudgesTheGreetingFromItsFirstBytes)
-{
-    const struct
-    {
-        std::string received;
-        GreetingVerdict verdict;
-    } cases[] = {
-        {"", GreetingVerdict::Incomplete},
-        {"SESS", GreetingVerdict::Incomplete},
-        {"SESSION ", GreetingVerdict::Incomplete},
-        {"SESSION 5", GreetingVerdict::Greeting},
-        {"SESSION 50123", GreetingVerdict::Greeting},
-        {"SESSION x", GreetingVerdict::NotGreeting},
-        {"SESSION 12 ", GreetingVerdict::NotGreeting},
-        {"session 1", GreetingVerdict::NotGreeting},
-        {"HTTP/1.1 400", GreetingVerdict::NotGreeting},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(JudgeGreeting(c.received), c.verdict) << "\"" << c.received << "\"";
-}
-
 } // namespace korvel::korvelctl_test

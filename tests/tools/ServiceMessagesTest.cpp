@@ -1,7 +1,9 @@
 // Reading what the service sends: several messages in one read, each shown
-// in plain words, colours as words or terminal escapes.
+// in plain words, colours as words or terminal escapes; and whether the first
+// bytes are its greeting (korvelctl check).
 #include "korvelctl/ServiceMessages.h"
 #include "korvelctl/Display.h"
+#include "korvelctl/ServiceCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +119,27 @@ TEST(ServiceMessages, CameraMessageNamesTheCameraToSteer)
     EXPECT_EQ(ReadServiceMessage("1CAMERA\tA\t255").pelcoNumber, 255);
     EXPECT_EQ(ReadServiceMessage("1CAMERA\tA\t256").pelcoNumber, -1);
     EXPECT_EQ(ReadServiceMessage("1CAMERA\tA\t").kind, ServiceNotice::Kind::Unknown);
+}
+
+TEST(Korvelctl, CheckJudgesTheGreetingFromItsFirstBytes)
+{
+    const struct
+    {
+        std::string received;
+        GreetingVerdict verdict;
+    } cases[] = {
+        {"", GreetingVerdict::Incomplete},
+        {"SESS", GreetingVerdict::Incomplete},
+        {"SESSION ", GreetingVerdict::Incomplete},
+        {"SESSION 5", GreetingVerdict::Greeting},
+        {"SESSION 50123", GreetingVerdict::Greeting},
+        {"SESSION x", GreetingVerdict::NotGreeting},
+        {"SESSION 12 ", GreetingVerdict::NotGreeting},
+        {"session 1", GreetingVerdict::NotGreeting},
+        {"HTTP/1.1 400", GreetingVerdict::NotGreeting},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(JudgeGreeting(c.received), c.verdict) << "\"" << c.received << "\"";
 }
 
 } // namespace korvel::service_messages_test

@@ -1,11 +1,12 @@
 #pragma once
 
-// The far ends of the service's connections, as real sockets: operator
-// clients and network cameras.
-
+// An operator workstation: one blocking TCP connection to the service's
+// operator port, and the steps the tests take with one (log in, send a
+// message the service has read, expect the next bytes).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,7 +19,6 @@ using std::chrono_literals::operator""s;
 // returns what arrived.
 std::string ReadFrom(int fd, std::size_t count, std::chrono::milliseconds timeout = 10s);
 
-// An operator workstation: one blocking TCP connection to the service.
 class OperatorClient
 {
 public:
@@ -65,26 +65,33 @@ struct ServiceSocketState
 };
 std::optional<ServiceSocketState> ServiceSideOf(const OperatorClient& client);
 
-// A network track camera: a listener the camera connects to.
-class CameraListener
-{
-public:
-    // address: a loopback address of its own, e.g. "127.0.0.2", so that each
-    // camera has its own Address.
-    explicit CameraListener(const std::string& address);
-    ~CameraListener();
-    CameraListener(const CameraListener&) = delete;
-    CameraListener& operator=(const CameraListener&) = delete;
+// Connects and reads the greeting; throws std::runtime_error unless it is
+// "SESSION" and the client's port.
+std::unique_ptr<OperatorClient> Greeted(std::uint16_t servicePort,
+                                        const OperatorClient::Options& options = {});
 
-    std::uint16_t Port() const { return port; }
-    // Waits for the camera to connect; false on timeout.
-    bool Accept(std::chrono::milliseconds timeout = 20s);
-    std::string Read(std::size_t count, std::chrono::milliseconds timeout = 10s);
+// Connects, reads the greeting and logs in with "LOGIN name password" ("LOGIN
+// name" without a password); throws std::runtime_error unless the service
+// answers "OK".
+std::unique_ptr<OperatorClient> LogIn(std::uint16_t servicePort, const std::string& name,
+                                      const std::string& password,
+                                      const OperatorClient::Options& options = {});
 
-private:
-    int listener = -1;
-    int connection = -1;
-    std::uint16_t port = 0;
-};
+// Sends the bytes and waits until the service has read them, so that each
+// call is one message to the service however fast they follow each other.
+// False if the service did not read them in time.
+bool SendMessage(OperatorClient& client, const std::string& bytes);
+
+// Whatever the service has sent that has not been read yet.
+std::string Drain(OperatorClient& client);
+
+// A test failure unless the next bytes the client reads are the text.
+void ExpectNext(OperatorClient& client, const std::string& text);
+
+// Sends the message and expects its answer as the next bytes: whatever the
+// test proves did not come would have come before it (a LOGIN and its "OK"
+// or "FAILURE" make the usual marker).
+void ExpectOnlyAnswer(OperatorClient& client, const std::string& message,
+                      const std::string& answer);
 
 } // namespace korvel

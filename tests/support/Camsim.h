@@ -1,9 +1,9 @@
 #pragma once
 
-// The far ends of the service's links as processes of their own, so that a
-// test can kill one and start it again: camsim for track cameras, and
-// (support/NvrSimulator.h) nvrsim for an NVR.
-#include "support/NvrSimulator.h"
+// The camera simulator (camsim) as a process of its own, so that a test can
+// kill a track camera and start it again (support/NvrSimulator.h does the
+// same for an NVR).
+#include "support/PelcoFrame.h"
 #include "support/Process.h"
 
 #include <chrono>
@@ -13,10 +13,6 @@
 #include <vector>
 
 namespace korvel {
-
-// A Pelco-D "pan right" frame for the camera whose two speed bytes carry a
-// number (0 to 65535), so that each frame can be told apart where it arrives.
-std::string NumberedFrame(unsigned pelcoAddress, unsigned number);
 
 // camsim with one TCP camera (`--listen HOST:PORT`, port 0 for a free one)
 // or one pseudo-terminal camera (`--pty`).

@@ -1,9 +1,12 @@
-#include "Peers.h"
+#include "support/OperatorClient.h"
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace korvel {
 
@@ -177,39 +181,63 @@ std::optional<ServiceSocketState> ServiceSideOf(const OperatorClient& client)
     return std::nullopt;
 }
 
-CameraListener::CameraListener(const std::string& address)
+std::unique_ptr<OperatorClient> Greeted(std::uint16_t servicePort,
+                                        const OperatorClient::Options& options)
 {
-    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0)
-        Fail("socket");
-    const sockaddr_in local = Endpoint(address, 0);
-    if (::bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::listen(listener, 4) != 0) {
-        ::close(listener);
-        Fail("camera listener");
+    auto client = std::make_unique<OperatorClient>(servicePort, options);
+    const std::string greeting = client->ReadGreeting();
+    if (greeting != "SESSION " + std::to_string(client->LocalPort()))
+        throw std::runtime_error("no greeting, but \"" + greeting + "\"");
+    return client;
+}
+
+std::unique_ptr<OperatorClient> LogIn(std::uint16_t servicePort, const std::string& name,
+                                      const std::string& password,
+                                      const OperatorClient::Options& options)
+{
+    auto client = Greeted(servicePort, options);
+    client->Send("LOGIN " + name + (password.empty() ? "" : " " + password));
+    if (client->Read(2) != "OK")
+        throw std::runtime_error("login refused for " + name);
+    return client;
+}
+
+bool SendMessage(OperatorClient& client, const std::string& bytes)
+{
+    client.Send(bytes);
+    // Once the service's end has acknowledged the bytes they are in its
+    // receive queue (on a busy machine loopback delivery may lag behind
+    // send); then that queue empties when the service reads them.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int unacknowledged = 0;
+        if (::ioctl(client.Fd(), SIOCOUTQ, &unacknowledged) != 0)
+            return false;
+        if (unacknowledged == 0) {
+            const auto state = ServiceSideOf(client);
+            if (state && state->unreadBytes == 0)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    port = LocalPortOf(listener);
+    return false;
 }
 
-CameraListener::~CameraListener()
+std::string Drain(OperatorClient& client)
 {
-    if (connection >= 0)
-        ::close(connection);
-    ::close(listener);
+    return client.Read(1 << 20, std::chrono::milliseconds(0));
 }
 
-bool CameraListener::Accept(std::chrono::milliseconds timeout)
+void ExpectNext(OperatorClient& client, const std::string& text)
 {
-    pollfd wanted{listener, POLLIN, 0};
-    if (::poll(&wanted, 1, static_cast<int>(timeout.count())) <= 0)
-        return false;
-    connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    return connection >= 0;
+    EXPECT_EQ(client.Read(text.size()), text);
 }
 
-std::string CameraListener::Read(std::size_t count, std::chrono::milliseconds timeout)
+void ExpectOnlyAnswer(OperatorClient& client, const std::string& message, const std::string& answer)
 {
-    return connection >= 0 ? ReadFrom(connection, count, timeout) : std::string();
+    client.Send(message);
+    EXPECT_EQ(client.Read(answer.size()), answer)
+        << "nothing came before the answer to " << message;
 }
 
 } // namespace korvel

@@ -1,4 +1,4 @@
-#include "Simulators.h"
+#include "support/Camsim.h"
 
 #include "support/TempDir.h"
 
@@ -12,20 +12,6 @@ namespace korvel {
 #if !defined(CAMSIM_BINARY)
 #error "CAMSIM_BINARY names the camera simulator"
 #endif
-
-std::string NumberedFrame(unsigned pelcoAddress, unsigned number)
-{
-    const unsigned char bytes[] = {
-        0xFF, static_cast<unsigned char>(pelcoAddress), 0x00,
-        0x02, static_cast<unsigned char>(number >> 8),  static_cast<unsigned char>(number & 0xFF),
-        0};
-    std::string frame(reinterpret_cast<const char*>(bytes), sizeof bytes);
-    unsigned sum = 0;
-    for (std::size_t i = 1; i < 6; ++i)
-        sum += static_cast<unsigned char>(frame[i]);
-    frame[6] = static_cast<char>(sum & 0xFF);
-    return frame;
-}
 
 std::unique_ptr<Camsim> Camsim::Tcp(std::uint16_t port, const std::string& host)
 {

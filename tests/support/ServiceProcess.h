@@ -1,7 +1,8 @@
 #pragma once
 
-// tlKorvel run as a process in the foreground (-d) from a folder of its own,
-// with what the fault tests look at after each fault: its listening port,
+// tlKorvel run as a process in the foreground (-d) from a folder of its own:
+// the one launcher of the service for every test that runs it as a process.
+// With what the fault tests look at after each fault: its listening port,
 // its open descriptors, its resident memory, and whether a new operator is
 // still served.
 #include "support/Process.h"
@@ -51,14 +52,22 @@ class ServiceProcess
 {
 public:
     // Installs the program with the configuration and starts it; returns once
-    // it listens (throws std::runtime_error when it does not).
+    // it listens for operators on 127.0.0.1 (throws std::runtime_error when
+    // it does not).
     explicit ServiceProcess(const ServiceSetup& config);
+    // The same with a configuration file of the test's own.
+    explicit ServiceProcess(const std::string& configurationXml,
+                            const std::vector<std::string>& launcher = {});
+    // Stops a service that still runs (SIGTERM, then SIGKILL); a test failure
+    // when its standard error holds a sanitizer report.
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
     std::uint16_t Port() const { return port; }
     pid_t Pid() const { return process->Pid(); }
+    // For signals, the exit status and the standard streams.
+    Process& Proc() { return *process; }
     std::string Log() const { return program.Log(); }
     // The folder of the program, its configuration and its log.
     std::string Directory() const { return program.Directory(); }
@@ -66,6 +75,9 @@ public:
     int CountLog(const std::string& prefix) const;
     bool WaitForLog(const std::string& prefix, int count = 1,
                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits until the text occurs in the log count times, anywhere.
+    bool AwaitLog(const std::string& text, std::size_t count = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
     Footprint Now() const;
     // The inodes of the sockets the service holds open now.
@@ -80,6 +92,8 @@ public:
     std::string Stderr() const { return process->Stderr(); }
 
 private:
+    void Start(const std::string& configurationXml, const std::vector<std::string>& launcher);
+
     TempDir dir;
     InstalledProgram program;
     std::unique_ptr<Process> process;
@@ -95,5 +109,8 @@ constexpr std::size_t MaxResidentGrowthKiB = 8 * 1024;
 // held back on purpose, so resident memory says nothing there; the leak
 // checker run at the service's end (see Stop) takes the place of the bound.
 void ExpectRecovered(const ServiceProcess& service, const Footprint& baseline);
+
+// True when a process's standard error holds a sanitizer report.
+bool HasSanitizerReport(const std::string& standardError);
 
 } // namespace korvel

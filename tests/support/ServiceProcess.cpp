@@ -1,6 +1,7 @@
-#include "ServiceProcess.h"
+#include "support/ServiceProcess.h"
 
-#include "client/Peers.h"
+#include "support/ConsoleTexts.h"
+#include "support/OperatorClient.h"
 #include "support/ProcessSockets.h"
 
 #include <gtest/gtest.h>
@@ -34,17 +35,6 @@ std::size_t ResidentKiB(pid_t pid)
     return 0;
 }
 
-std::vector<std::string> LogLines(const std::string& log)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);) {
-        const auto end = line.find(" ] ");
-        lines.push_back(end != std::string::npos ? line.substr(end + 3) : line);
-    }
-    return lines;
-}
-
 } // namespace
 
 std::string ServiceSetup::Xml() const
@@ -71,14 +61,27 @@ std::string ServiceSetup::Xml() const
 
 ServiceProcess::ServiceProcess(const ServiceSetup& config) : program(dir.Path())
 {
-    program.WriteConfig(config.Xml());
-    if (config.launcher.empty()) {
+    Start(config.Xml(), config.launcher);
+}
+
+ServiceProcess::ServiceProcess(const std::string& configurationXml,
+                               const std::vector<std::string>& launcher)
+    : program(dir.Path())
+{
+    Start(configurationXml, launcher);
+}
+
+void ServiceProcess::Start(const std::string& configurationXml,
+                           const std::vector<std::string>& launcher)
+{
+    program.WriteConfig(configurationXml);
+    if (launcher.empty()) {
         process = std::make_unique<Process>(program.Path(), std::vector<std::string>{"-d"});
     } else {
-        std::vector<std::string> arguments(config.launcher.begin() + 1, config.launcher.end());
+        std::vector<std::string> arguments(launcher.begin() + 1, launcher.end());
         arguments.push_back(program.Path());
         arguments.push_back("-d");
-        process = std::make_unique<Process>(config.launcher.front(), arguments);
+        process = std::make_unique<Process>(launcher.front(), arguments);
     }
     // Until it runs the service the child may still hold descriptors of ours;
     // the banner comes after the exec.
@@ -95,17 +98,27 @@ ServiceProcess::~ServiceProcess()
 {
     if (process->Running()) {
         process->Signal(SIGTERM);
-        if (!process->Wait(std::chrono::seconds(20)))
+        if (!process->Wait(std::chrono::seconds(20))) {
+            ADD_FAILURE() << "the service did not stop";
             process->Signal(SIGKILL);
+        }
     }
+    if (HasSanitizerReport(process->Stderr()))
+        ADD_FAILURE() << "tlKorvel reported:\n" << process->Stderr();
 }
 
 int ServiceProcess::CountLog(const std::string& prefix) const
 {
     int count = 0;
-    for (const std::string& line : LogLines(Log()))
+    for (const std::string& line : LogMessages(Log()))
         count += line.rfind(prefix, 0) == 0 ? 1 : 0;
     return count;
+}
+
+bool ServiceProcess::AwaitLog(const std::string& text, std::size_t count,
+                              std::chrono::milliseconds timeout) const
+{
+    return WaitUntil([&] { return Occurrences(Log(), text) >= count; }, timeout);
 }
 
 bool ServiceProcess::WaitForLog(const std::string& prefix, int count,
@@ -143,9 +156,13 @@ bool ServiceProcess::Stop()
     if (!process->Wait(std::chrono::seconds(20)) || process->Signalled() ||
         process->ExitStatus() != 0)
         return false;
-    const std::string errors = process->Stderr();
-    return errors.find("Sanitizer") == std::string::npos &&
-           errors.find("runtime error:") == std::string::npos;
+    return !HasSanitizerReport(process->Stderr());
+}
+
+bool HasSanitizerReport(const std::string& standardError)
+{
+    return standardError.find("Sanitizer") != std::string::npos ||
+           standardError.find("runtime error:") != std::string::npos;
 }
 
 void ExpectRecovered(const ServiceProcess& service, const Footprint& baseline)
@@ -161,10 +178,8 @@ void ExpectRecovered(const ServiceProcess& service, const Footprint& baseline)
         << "resident memory grew from " << baseline.residentKiB << " KiB";
 #endif
 
-    OperatorClient probe(service.Port());
-    EXPECT_EQ(probe.ReadGreeting(), "SESSION " + std::to_string(probe.LocalPort()));
-    probe.Send(std::string("LOGIN ") + ProbeUser + " " + ProbePassword);
-    EXPECT_EQ(probe.Read(2), "OK") << "a new operator is still served";
+    EXPECT_NO_THROW(LogIn(service.Port(), ProbeUser, ProbePassword))
+        << "a new operator is still served";
 }
 
 } // namespace korvel
