@@ -10,23 +10,6 @@
 
 namespace korvel::trigger_fire_test {
 
-// CHOOSE reaches the service by the operator's connection and a fired trigger
-// by the NVR's, so either may come first and nothing answers CHOOSE: fire
-// again until the camera is handed over. Once it is, the operator is no
-// longer choosing and a later fire hands over nothing. Returns what the
-// chooser got, as long as the handover message.
-std::string FireUntilHandedOver(NvrSimulator& nvr, OperatorClient& chooser,
-                                const std::vector<std::string>& fires, const std::string& handover)
-{
-    std::string handed;
-    for (int attempt = 0; attempt < 40 && handed.empty(); ++attempt) {
-        for (const std::string& fire : fires)
-            nvr.Command("fire " + fire);
-        handed = chooser.Read(handover.size(), 500ms);
-    }
-    return handed;
-}
-
 TEST(NvrTriggerFire, HandsTheCameraToTheChoosingOperatorOnly)
 {
     NvrSimulator nvr("127.0.0.1:0", {"user op secret", "camera 5 127.0.0.20 Front Door",

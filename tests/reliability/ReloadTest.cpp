@@ -122,9 +122,8 @@ TEST(ConfigurationReload, OperatorsKeepSteeringWhileUsersCamerasAndAnNvrChange)
                Occurrences(dump, "\nsession ") == 1 && Occurrences(dump, "loggedin=yes") == 1;
     })) << dump;
     ASSERT_TRUE(SendMessage(*bob, "CHOOSE"));
-    nvr.Command("fire KORVEL_7");
     const std::string side = "0CAMERA\t127.0.0.22\t3\tSide";
-    EXPECT_EQ(bob->Read(side.size()), side);
+    EXPECT_EQ(FireUntilHandedOver(nvr, *bob, {"KORVEL_7"}, side), side);
     ASSERT_TRUE(SendMessage(*bob, NumberedFrame(3, 3)));
     EXPECT_EQ(bob->Read(YouHaveControl.size()), YouHaveControl);
     EXPECT_TRUE(cameraC->WaitForNumber(3));

@@ -1,5 +1,6 @@
 #include "support/NvrSimulator.h"
 
+#include "support/OperatorClient.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -189,6 +190,18 @@ void NvrSimulator::CloseControl()
     if (control >= 0)
         ::close(control);
     control = -1;
+}
+
+std::string FireUntilHandedOver(NvrSimulator& nvr, OperatorClient& chooser,
+                                const std::vector<std::string>& fires, const std::string& handover)
+{
+    std::string handed;
+    for (int attempt = 0; attempt < 40 && handed.empty(); ++attempt) {
+        for (const std::string& fire : fires)
+            nvr.Command("fire " + fire);
+        handed = chooser.Read(handover.size(), std::chrono::milliseconds(500));
+    }
+    return handed;
 }
 
 } // namespace korvel

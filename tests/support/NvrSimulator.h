@@ -67,4 +67,14 @@ private:
     bool killed = false;
 };
 
+class OperatorClient;
+
+// CHOOSE reaches the service by the operator's connection and a fired trigger
+// by the NVR's, so either may come first and nothing answers CHOOSE: fire
+// again until the camera is handed over. Once it is, the operator is no
+// longer choosing and a later fire hands over nothing. Returns what the
+// chooser got, as long as the handover message.
+std::string FireUntilHandedOver(NvrSimulator& nvr, OperatorClient& chooser,
+                                const std::vector<std::string>& fires, const std::string& handover);
+
 } // namespace korvel
