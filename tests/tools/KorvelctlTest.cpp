@@ -36,6 +36,15 @@ void ExpectInOrder(const std::string& output, const Strings& texts, const std::s
     }
 }
 
+// What the service received, each message as korvelctl's tests show it.
+Strings Received(const FakeService& service)
+{
+    Strings received;
+    for (const auto& message : service.Messages())
+        received.push_back(ShowMessage(message));
+    return received;
+}
+
 } // namespace
 
 TEST(Korvelctl, ScriptSendsEachCommandAsOneMessage)
@@ -81,10 +90,7 @@ TEST(Korvelctl, ScriptSendsEachCommandAsOneMessage)
                                              "--linger", "0.3"});
         ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60))) << c.name;
         EXPECT_EQ(korvelctl.ExitStatus(), 0) << c.name << "\n" << korvelctl.Stderr();
-        Strings received;
-        for (const auto& message : service.Messages())
-            received.push_back(ShowMessage(message));
-        EXPECT_EQ(received, c.messages) << c.name;
+        EXPECT_EQ(Received(service), c.messages) << c.name;
         ExpectInOrder(korvelctl.Stdout(), c.shown, c.name);
     }
 }
@@ -162,10 +168,7 @@ TEST(Korvelctl, InteractiveReadsCommandsFromStandardInput)
     ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60)));
     // A refused login does not end an interactive session.
     EXPECT_EQ(korvelctl.ExitStatus(), 0) << korvelctl.Stderr();
-    Strings received;
-    for (const auto& message : service.Messages())
-        received.push_back(ShowMessage(message));
-    EXPECT_EQ(received, (Strings{"LOGIN a wrong", "LOGIN a b", "FF 07 00 04 0A 00 15"}));
+    EXPECT_EQ(Received(service), (Strings{"LOGIN a wrong", "LOGIN a b", "FF 07 00 04 0A 00 15"}));
     ExpectInOrder(korvelctl.Stdout(),
                   {"session 1234\n", "login refused\n", "login accepted\n",
                    "[blue] control released\n", "steering camera 7\n"},
@@ -212,10 +215,7 @@ TEST(Korvelctl, ReconnectRestoresLoginAndCamera)
         ASSERT_TRUE(korvelctl.Wait(std::chrono::seconds(60))) << c.name;
         EXPECT_EQ(korvelctl.ExitStatus(), 0) << c.name << "\n" << korvelctl.Stderr();
         EXPECT_EQ(service.ClientPorts().size(), 2u) << c.name;
-        Strings received;
-        for (const auto& message : service.Messages())
-            received.push_back(ShowMessage(message));
-        EXPECT_EQ(received, c.messages) << c.name;
+        EXPECT_EQ(Received(service), c.messages) << c.name;
         ExpectInOrder(korvelctl.Stdout(), c.shown, c.name);
     }
 }
