@@ -34,8 +34,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -45,6 +47,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -133,6 +136,27 @@ World& TheWorld()
     return *world;
 }
 
+// The fuzzer's timeout alarm may interrupt a connect that waits for the
+// handshake on a busy machine; the connection then goes on by itself.
+bool Connect(int fd, const sockaddr_in& address)
+{
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    int error = errno;
+    if (error == EINTR) {
+        pollfd writable{fd, POLLOUT, 0};
+        while (::poll(&writable, 1, -1) < 0 && errno == EINTR) {
+        }
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
+    }
+    if (error != 0)
+        std::fprintf(stderr, "connect to 127.0.0.1:%u: %s\n", ntohs(address.sin_port),
+                     std::strerror(error));
+    return error == 0;
+}
+
 // A workstation's end of a connection to the service.
 class Client
 {
@@ -144,7 +168,7 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        FUZZ_CHECK(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
+        FUZZ_CHECK(Connect(fd, address));
         // Each message is on the service's side of loopback when send returns,
         // not held back until the service acknowledges the one before.
         const int on = 1;
