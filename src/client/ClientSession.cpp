@@ -23,8 +23,7 @@ std::string ClientAddressText(const boost::asio::ip::address& address)
 
 ClientSession::ClientSession(boost::asio::io_context& io, SessionEvents& registry,
                              Lifetime::Watch registryLifetime)
-    : socket(io), registry(registry), registryLifetime(std::move(registryLifetime)),
-      refusalTimer(io), loginDeadline(io)
+    : socket(io), registry(registry), registryLifetime(std::move(registryLifetime))
 {}
 
 ClientSession::Started ClientSession::Start(std::optional<std::chrono::milliseconds> loginTimeout)
@@ -44,8 +43,9 @@ ClientSession::Started ClientSession::Start(std::optional<std::chrono::milliseco
         EnableKeepAlive(static_cast<std::uintptr_t>(socket.native_handle()), KeepAlive);
     loginRequired = loginTimeout.has_value();
     if (loginTimeout) {
-        loginDeadline.expires_after(*loginTimeout);
-        loginDeadline.async_wait(registryLifetime.Guard(
+        loginDeadline = std::make_unique<boost::asio::steady_timer>(socket.get_executor());
+        loginDeadline->expires_after(*loginTimeout);
+        loginDeadline->async_wait(registryLifetime.Guard(
             [self = shared_from_this()](const boost::system::error_code& waitError) {
                 self->OnLoginDeadline(waitError);
             }));
@@ -63,7 +63,8 @@ void ClientSession::LogIn(const std::string& name, std::int32_t userPriority)
 {
     userName = name;
     priority = userPriority;
-    loginDeadline.cancel();
+    if (loginDeadline)
+        loginDeadline->cancel();
 }
 
 void ClientSession::Reply(std::string_view text)
@@ -79,8 +80,10 @@ void ClientSession::RefuseLoginAt(std::string name, Arbitration::Clock::time_poi
 {
     refusedName = std::move(name);
     refusalPending = true;
-    refusalTimer.expires_at(due);
-    refusalTimer.async_wait(
+    if (!refusalTimer)
+        refusalTimer = std::make_unique<boost::asio::steady_timer>(socket.get_executor());
+    refusalTimer->expires_at(due);
+    refusalTimer->async_wait(
         registryLifetime.Guard([self = shared_from_this()](const boost::system::error_code& error) {
             self->OnRefusalDue(error);
         }));
@@ -366,8 +369,10 @@ void ClientSession::End()
         registry.SessionClosed(*this);
     boost::system::error_code ignored;
     socket.close(ignored); // a failed close leaves nothing to recover
-    refusalTimer.cancel();
-    loginDeadline.cancel();
+    if (refusalTimer)
+        refusalTimer->cancel();
+    if (loginDeadline)
+        loginDeadline->cancel();
     // The write in flight, if any, still uses the front entry until it completes.
     if (outbox.size() > 1)
         outbox.erase(outbox.begin() + 1, outbox.end());

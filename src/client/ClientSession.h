@@ -192,9 +192,11 @@ private:
     bool refusalPending = false;
     bool readWatchPending = false;
     bool errorWatchPending = false;
-    boost::asio::steady_timer refusalTimer;
+    // Both made when first needed: most sessions never wait for either, and
+    // a control room may keep thousands of sessions open.
+    std::unique_ptr<boost::asio::steady_timer> refusalTimer;
     // Runs from the greeting to the first login, when logins are required.
-    boost::asio::steady_timer loginDeadline;
+    std::unique_ptr<boost::asio::steady_timer> loginDeadline;
     // A notification write failed: the connection is broken, and the pending
     // receive will fail in turn and end the session. Until then later
     // notifications are dropped rather than each failing with a line of its own.
