@@ -21,11 +21,12 @@ namespace korvel {
 namespace {
 
 const char* const Path = "/etc/tlkorvel/tlKorvel.xml";
+const char* const FirstLine = "Reading config file /etc/tlkorvel/tlKorvel.xml";
 
 void CheckValue(const LoadedConfiguration& loaded)
 {
     FUZZ_CHECK(!loaded.lines.empty() &&
-               loaded.lines.front() == std::string("Reading config file ") + Path);
+               loaded.lines.front() == FirstLine);
     const Configuration& configuration = loaded.configuration;
     for (const auto& entry : configuration.nvrs)
         FUZZ_CHECK(entry.first == entry.second.address && !entry.second.login.empty());

@@ -35,8 +35,12 @@ void WriteLine(const std::string& line)
 std::string EndpointText(const boost::asio::ip::tcp::endpoint& endpoint)
 {
     const auto address = endpoint.address();
-    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-    return host + ":" + std::to_string(endpoint.port());
+    std::string text;
+    if (address.is_v6())
+        text.append("[").append(address.to_string()).append("]");
+    else
+        text = address.to_string();
+    return text.append(":").append(std::to_string(endpoint.port()));
 }
 
 ReloadCounts Counted(const ConfigurationChanges& changes)

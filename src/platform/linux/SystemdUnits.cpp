@@ -88,8 +88,10 @@ std::optional<std::string> ServiceUnitText(const ServiceUnitSettings& settings)
 
     std::string dependencies;
     for (const std::string& dependency : settings.dependencies) {
-        dependencies += (dependencies.empty() ? "" : "\n") + std::string("Requires=") + dependency +
-                        ".service\nAfter=" + dependency + ".service";
+        if (!dependencies.empty())
+            dependencies += '\n';
+        dependencies.append("Requires=").append(dependency).append(".service\nAfter=");
+        dependencies.append(dependency).append(".service");
     }
     std::set<std::string> flags{settings.account.empty() ? "install" : "package"};
     if (settings.restartOnFailure)
