@@ -16,7 +16,8 @@ namespace korvel {
 
 namespace {
 
-const int TextBufferSize = 256;
+// The name and font buffers the library fills.
+const int AssociationTextSize = TLAPI_TEXT_BUFFER_SIZE;
 // The NVR reports how many entries an association has and we make room for
 // them: more than one association may hold is no association we can take in.
 const std::uint32_t MaxAssociationEntries = TLAPI_MAX_ASSOCIATION_ENTRIES;
@@ -120,8 +121,8 @@ private:
     {
         PointAtBuffers();
         TLAPI_GetAssociationForCamera(handle, cameraId, &record);
-        name[TextBufferSize - 1] = '\0';
-        font[TextBufferSize - 1] = '\0';
+        name[AssociationTextSize - 1] = '\0';
+        font[AssociationTextSize - 1] = '\0';
     }
 
     void DescribeNew()
@@ -150,8 +151,8 @@ private:
     std::uint32_t handle;
     std::uint32_t cameraId;
     TLAPI_ASSOCIATION record{};
-    char name[TextBufferSize] = {};
-    char font[TextBufferSize] = {};
+    char name[AssociationTextSize] = {};
+    char font[AssociationTextSize] = {};
     std::vector<TLAPI_ASSOCIATION_ENTRY> entries;
 };
 

@@ -15,7 +15,7 @@ using boost::asio::ip::tcp;
 
 SimServer::SimServer(boost::asio::io_context& io, const tcp::endpoint& endpoint, NvrModel& model,
                      bool verbose)
-    : io(io), acceptor(io, endpoint), model(model), handler(model), verbose(verbose)
+    : io(io), acceptor(io, endpoint), handler(model), verbose(verbose)
 {
     Accept();
 }

@@ -45,7 +45,6 @@ private:
 
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
-    NvrModel& model;
     RequestHandler handler;
     bool verbose;
     bool refreshPending = false;
