@@ -2,6 +2,7 @@
 
 #include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
+#include "client/ConnectionTable.h"
 #include "client/ControlService.h"
 #include "client/OperationsFeed.h"
 #include "clock/SteadyTime.h"
@@ -32,6 +33,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -149,10 +151,14 @@ void ServiceRun::StartNvrConnections(const Configuration& configuration)
 void ServiceRun::StartClientService(const Configuration& configuration)
 {
     users = configuration.control.users;
-    control = std::make_unique<ControlService>(io, RealTime(), cameras);
-    server = std::make_unique<ClientServer>(io, configuration.options.clientAddress,
-                                            configuration.options.clientPort, *control, users,
+    connections = std::make_unique<ConnectionTable>();
+    control = std::make_unique<ControlService>(io, RealTime(), cameras, *connections);
+    server = std::make_unique<ClientServer>(io, RealTime(), *connections, *control, users,
                                             configuration.sessionPolicy);
+    const std::string failure =
+        server->Listen(configuration.options.clientAddress, configuration.options.clientPort);
+    if (!failure.empty())
+        throw std::runtime_error(failure); // the run cannot go on without its operators
     operations = std::make_unique<OperationsFeed>(*control, *server);
 }
 
@@ -161,6 +167,7 @@ void ServiceRun::StopClientService()
     operations.reset();
     server.reset();
     control.reset();
+    connections.reset();
 }
 
 void ServiceRun::StartOperationsView(const Configuration& configuration)
@@ -321,14 +328,16 @@ void ServiceRun::Stop()
     boost::system::error_code ignored;
     signals.cancel(ignored);
     statusServer.reset();
-    StopClientService();
+    if (server)
+        server->Close();
+    if (control)
+        control->Close();
     for (auto& entry : cameras)
         entry.second->Stop();
     for (auto& entry : nvrs)
         entry.second->Close();
-    // What is still queued (the sessions' reads, the links' cancelled
-    // operations) is dropped with the loop, unrun.
-    io.stop();
+    // The loop runs on until what was under way has ended (the sessions' and
+    // the links' operations come back cancelled), and then returns.
 }
 
 RunEnd RunService(RunMode mode, StopRequest& stop, ReloadRequest& reload)

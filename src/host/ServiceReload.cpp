@@ -181,9 +181,7 @@ void ServiceRun::RemoveCamera(const std::string& address)
     const auto camera = cameras.find(address);
     if (camera == cameras.end())
         return;
-    const Arbitration::CameraIndex index = control->Decisions().CameraByAddress(address);
-    if (index != Arbitration::NoCamera)
-        control->RemoveCamera(index);
+    control->RemoveCamera(address);
     camera->second->Stop();
     cameras.erase(camera);
 }
@@ -235,7 +233,7 @@ void ServiceRun::CloseNvr(const std::string& address)
 Options ServiceRun::MoveClientListener(const Options& was, const Options& next)
 {
     const std::string before = EndpointText(server->LocalEndpoint());
-    const std::string failure = server->MoveListener(next.clientAddress, next.clientPort);
+    const std::string failure = server->Listen(next.clientAddress, next.clientPort);
     if (failure.empty()) {
         LogFile.BeginLine() << "Listening for KorvelControl sessions on "
                             << EndpointText(server->LocalEndpoint()) << " instead of " << before

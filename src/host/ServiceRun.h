@@ -23,6 +23,7 @@ namespace korvel {
 
 class AuditTrail;
 class ClientServer;
+class ConnectionTable;
 class ControlService;
 class NVRConnection;
 class NvrCameraDirectory;
@@ -78,8 +79,9 @@ private:
     void HandleReload();
     // The platform's signals: a stop, or a reload and the next wait.
     void AwaitSignal();
-    // The loop: closes the listener, the sessions, the camera links and the
-    // NVR connections, in that order.
+    // The loop: closes the status server, the listener, the sessions, the
+    // hold timer, the camera links and the NVR connections, in that order;
+    // the loop returns once what they had under way has ended.
     void Stop();
 
     // ServiceReload.cpp. The loop: reads tlKorvel.xml again and applies what
@@ -134,6 +136,7 @@ private:
     std::vector<std::unique_ptr<AuditTrail>> replacedAuditTrails;
     // The ones below belong to the loop once it runs, and are null once
     // stopped.
+    std::unique_ptr<ConnectionTable> connections;
     std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
     std::unique_ptr<OperationsFeed> operations;
