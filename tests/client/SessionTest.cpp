@@ -134,20 +134,25 @@ TEST(ClientSession, ReplyThatCannotBeWrittenEndsTheSessionWithALogLine)
 {
     const struct
     {
-        const char* login;
+        const char* login; // null: reset before the greeting
         const char* line;
     } cases[] = {
         {"LOGIN alice secret", "] Lost session with KorvelControl user alice at 127.0.0.1\n"},
         {"LOGIN nobody secret", "] Lost session with KorvelControl user  at 127.0.0.1\n"},
+        {nullptr, "] Lost session with KorvelControl user  at 127.0.0.1\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.login);
+        SCOPED_TRACE(c.login ? c.login : "reset before the greeting");
         ServiceUnderTest service(Users);
+        if (!c.login)
+            service.Pause();
         OperatorClient client(service.Port());
-        ASSERT_FALSE(client.ReadGreeting().empty());
-        // The reset reaches the service before it reads the login.
-        service.Pause();
-        client.Send(c.login);
+        if (c.login) {
+            ASSERT_FALSE(client.ReadGreeting().empty());
+            // The reset reaches the service before it reads the login.
+            service.Pause();
+            client.Send(c.login);
+        }
         client.Reset();
         ASSERT_TRUE(WaitUntil([&] { return !ServiceSideOf(client); }));
         service.Resume();
