@@ -53,11 +53,13 @@ SessionActions SessionStateMachine::Notice(Notification text)
 SessionActions SessionStateMachine::Received(const char* bytes, std::size_t count)
 {
     SessionActions actions;
+    receiving = false;
     lastReceiveFull = count >= BufferSize;
     if (state == SessionState::Reading) {
         actions.report = SessionReport{SessionReport::Kind::Message, bytes, count, {}};
-    } else if (state == SessionState::AnswerHeldBack && !waitingMessage) {
-        // Its turn comes after the answer; until then nothing more is read.
+    } else if (state != SessionState::Ended) {
+        // Read while an answer was held back: its turn comes after the
+        // answer, and until then nothing more is read.
         waitingMessage.emplace(bytes, count);
     }
     return actions;
@@ -99,7 +101,10 @@ SessionActions SessionStateMachine::Answered(const SessionAnswer& answer)
         heldBackName = answer.name;
         actions.answerDeadline = answer.due;
         // Reading on tells when the client goes; what it sends meanwhile waits.
-        actions.receive = SessionActions::Receive::WhenReadable;
+        if (!waitingMessage && !receiving) {
+            receiving = true;
+            actions.receive = SessionActions::Receive::WhenReadable;
+        }
         break;
     }
     return actions;
@@ -124,13 +129,18 @@ SessionActions SessionStateMachine::ReadOn(SessionActions::Receive receive)
             SessionReport{SessionReport::Kind::Message, handling->data(), handling->size(), {}};
         return actions;
     }
-    actions.receive = receive;
+    // A receive started while the answer was held back is still under way.
+    if (!receiving) {
+        receiving = true;
+        actions.receive = receive;
+    }
     return actions;
 }
 
 SessionActions SessionStateMachine::ReceiveFailed()
 {
     // The client went away (its held-back answer is never sent): nothing to log.
+    receiving = false;
     SessionActions actions;
     if (state != SessionState::Ended)
         End(actions, false);

@@ -95,6 +95,9 @@ struct SessionActions
 //                   buffer, on a later turn)
 //   Replying        the reply written: Reading (a message read while the
 //                   answer was held back goes to the registry first)
+//
+// One receive at a time: the one started while an answer was held back
+// stays under way through the answer, and what it reads waits its turn.
 //   AnswerHeldBack  the deadline, or the registry's own answer: Replying
 //   any             a failed receive, a failed reply, a full outbox, the
 //                   login deadline, a revocation, the service's stop: Ended
@@ -172,6 +175,7 @@ private:
     bool noticesOff = false;      // a notice write failed
     bool loginPending = false;    // the login deadline is armed
     bool lastReceiveFull = false;
+    bool receiving = false; // a receive is under way: never two at once
     // A message read while the answer was held back, and the name the answer
     // is held back for.
     std::optional<std::string> waitingMessage;

@@ -204,8 +204,9 @@ std::unique_ptr<StatusServer> ServiceRun::MakeStatusServer(const Options& option
     StatusServer::Content content;
     content.status = [this] { return RenderStatusJson(Snapshot()); };
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
-    return std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
-                                          options.statusToken, std::move(content));
+    return std::make_unique<StatusServer>(io, RealTime(), options.statusAddress,
+                                          options.statusPort, options.statusToken,
+                                          std::move(content));
 }
 
 std::string ServiceRun::StatusServerUrl() const
@@ -327,7 +328,8 @@ void ServiceRun::Stop()
     stopped = true;
     boost::system::error_code ignored;
     signals.cancel(ignored);
-    statusServer.reset();
+    if (statusServer)
+        statusServer->Close();
     if (server)
         server->Close();
     if (control)

@@ -37,12 +37,12 @@ const std::vector<UserAccount> Users = {{"guard", "pw", 2}, {"chief", "", 9}};
 struct StatusServerUnderTest
 {
     StatusServerUnderTest()
-        : server(io, "127.0.0.1", 0, "", {[] { return std::string("{}"); }, nullptr}),
+        : server(io, RealTime(), "127.0.0.1", 0, "", {[] { return std::string("{}"); }, nullptr}),
           loop([this] { io.run(); })
     {}
     ~StatusServerUnderTest()
     {
-        boost::asio::post(io, [this] { io.stop(); });
+        boost::asio::post(io, [this] { server.Close(); });
         loop.join();
     }
     std::uint16_t Port() const { return server.LocalEndpoint().port(); }
