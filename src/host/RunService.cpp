@@ -103,7 +103,7 @@ RunEnd ServiceRun::Run()
     LogFile.BeginLine() << "------ Starting tlKorvel version " << ProgramVersion << std::endl;
 
     const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
-    TrackCameras built = BuildTrackCameras(io, RealTime(), loaded);
+    TrackCameras built = BuildTrackCameras(io, time, loaded);
     if (!built.failure.empty()) {
         LogFailure(built.failure);
         return RunEnd::Failed;
@@ -113,7 +113,7 @@ RunEnd ServiceRun::Run()
         return RunEnd::UnusableConfiguration;
 
     running = loaded.configuration;
-    configurationStatus.loaded = std::chrono::system_clock::now();
+    configurationStatus.loaded = wall.Now();
     StartNvrConnections(running);
     StartClientService(running);
     StartOperationsView(running);
@@ -152,8 +152,8 @@ void ServiceRun::StartClientService(const Configuration& configuration)
 {
     users = configuration.control.users;
     connections = std::make_unique<ConnectionTable>();
-    control = std::make_unique<ControlService>(io, RealTime(), cameras, *connections);
-    server = std::make_unique<ClientServer>(io, RealTime(), *connections, *control, users,
+    control = std::make_unique<ControlService>(io, time, cameras, *connections);
+    server = std::make_unique<ClientServer>(io, time, *connections, *control, users,
                                             configuration.sessionPolicy);
     const std::string failure =
         server->Listen(configuration.options.clientAddress, configuration.options.clientPort);
@@ -204,7 +204,7 @@ std::unique_ptr<StatusServer> ServiceRun::MakeStatusServer(const Options& option
     StatusServer::Content content;
     content.status = [this] { return RenderStatusJson(Snapshot()); };
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
-    return std::make_unique<StatusServer>(io, RealTime(), options.statusAddress,
+    return std::make_unique<StatusServer>(io, time, options.statusAddress,
                                           options.statusPort, options.statusToken,
                                           std::move(content));
 }
@@ -226,11 +226,11 @@ StatusSnapshot ServiceRun::Snapshot() const
     status.version = ProgramVersion;
     status.started = startedAt;
     status.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now() - startedSteady)
+                               time.Now() - startedSteady)
                                .count();
     status.configuration = configurationStatus;
     if (operations)
-        operations->FillStatus(status, RealTime().Now());
+        operations->FillStatus(status, time.Now());
     status.nvrs = nvrBoard->Status();
     if (audit)
         status.audit = audit->Counts();

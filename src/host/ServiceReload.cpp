@@ -88,7 +88,7 @@ ReloadOutcome ServiceRun::Reload()
 
     ++configurationStatus.generation;
     ++configurationStatus.reloadsApplied;
-    configurationStatus.loaded = std::chrono::system_clock::now();
+    configurationStatus.loaded = wall.Now();
     const std::string summary = ReloadedSummary(Counted(changes));
     RecordReload("applied", summary);
     return {ReloadOutcome::Result::Applied, summary};
@@ -188,7 +188,7 @@ void ServiceRun::RemoveCamera(const std::string& address)
 
 void ServiceRun::AddCamera(const CameraSettings& settings, const Configuration& next)
 {
-    auto camera = std::make_unique<TrackCamera>(io, RealTime(), settings,
+    auto camera = std::make_unique<TrackCamera>(io, time, settings,
                                                 next.options.retryIntervalSecs,
                                                 static_cast<int>(next.control.lockTimeSecs));
     // Not met: the changes refuse a serial line that would fail.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "camera/CameraTable.h"
+#include "clock/SteadyTime.h"
+#include "clock/WallClock.h"
 #include "config/Configuration.h"
 #include "config/ConfigurationChanges.h"
 #include "host/ReloadOutcome.h"
@@ -109,8 +111,12 @@ private:
     const RunMode mode;
     StopRequest& stopRequest;
     ReloadRequest& reloadRequest;
-    const std::chrono::system_clock::time_point startedAt = std::chrono::system_clock::now();
-    const std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
+    // Every wait and deadline of the run keeps time on `time`; records and
+    // the status page tell the calendar time of `wall`.
+    TimeSource& time = RealTime();
+    WallClock& wall = RealWallClock();
+    const WallClock::TimePoint startedAt = wall.Now();
+    const TimeSource::TimePoint startedSteady = time.Now();
     boost::asio::io_context io;
     boost::asio::signal_set signals{io};
     // The configuration in use: what the last reload applied (or the start
