@@ -258,6 +258,7 @@ void ClientServer::Refuse(ClientSession& session)
                             << std::endl;
     }
     ++refusedInEpisode;
+    observer->SessionRefused();
     session.Socket().close(error); // a failed close leaves nothing to recover
 }
 

@@ -124,6 +124,11 @@ void OperationsFeed::SessionStarted()
     ++counters.sessionsAccepted;
 }
 
+void OperationsFeed::SessionRefused()
+{
+    ++counters.sessionsRefused;
+}
+
 void OperationsFeed::LoginAnswered(const ClientSession& session, const std::string& name,
                                    bool passed, bool knownName)
 {

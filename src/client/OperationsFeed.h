@@ -42,6 +42,7 @@ public:
     void FillStatus(StatusSnapshot& status, Arbitration::Clock::time_point now) const;
 
     void SessionStarted() override;
+    void SessionRefused() override;
     void LoginAnswered(const ClientSession& session, const std::string& name, bool passed,
                        bool knownName) override;
     void LoginThrottled() override;

@@ -27,6 +27,8 @@ public:
 
     // The registry.
     virtual void SessionStarted() {}
+    // A connection beyond the session cap was closed at once, ungreeted.
+    virtual void SessionRefused() {}
     // A LOGIN was answered: passed or not, with the name as the client sent
     // it; knownName when a user has that name.
     virtual void LoginAnswered(const ClientSession&, const std::string& /*name*/, bool /*passed*/,
