@@ -101,6 +101,7 @@ void ClientServer::Accepted(boost::asio::ip::tcp::socket socket,
     const SessionCap::Arrival arrival = cap.Arrived(connections.Count(), address);
     WriteLine(arrival.logLine);
     if (!arrival.admitted) {
+        observer->SessionRefused();
         boost::system::error_code ignored;
         socket.close(ignored); // a failed close leaves nothing to recover
         return;

@@ -57,6 +57,11 @@ void OperationsFeed::SessionStarted()
     ++counters.sessionsAccepted;
 }
 
+void OperationsFeed::SessionRefused()
+{
+    ++counters.sessionsRefused;
+}
+
 void OperationsFeed::LoginAnswered(const Login& login)
 {
     ++(login.passed ? counters.loginsOk : counters.loginsFailed);

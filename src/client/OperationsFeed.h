@@ -40,6 +40,7 @@ public:
     void FillStatus(StatusSnapshot& status, TimeSource::TimePoint now) const;
 
     void SessionStarted() override;
+    void SessionRefused() override;
     void LoginAnswered(const Login& login) override;
     void LoginThrottled() override;
     void SessionEnded(const Ended& ended) override;

@@ -40,6 +40,8 @@ public:
 
     // The registry.
     virtual void SessionStarted() {}
+    // A connection beyond the session cap was closed at once, ungreeted.
+    virtual void SessionRefused() {}
     // A LOGIN was answered, passed or not, with the name as the client sent
     // it (and, passed, the user's priority); knownName when a user has that name.
     struct Login

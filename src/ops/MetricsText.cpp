@@ -99,6 +99,10 @@ void RenderOperators(std::string& out, const StatusSnapshot& status)
     Family(out, "tlkorvel_sessions_accepted_total", "counter",
            "Operator connections accepted and greeted.")
         .Sample(counters.sessionsAccepted);
+    Family(out, "tlkorvel_sessions_refused_total", "counter",
+           "Operator connections closed at once, ungreeted, because the session cap (MaxSessions) "
+           "was reached.")
+        .Sample(counters.sessionsRefused);
 
     Family logins(out, "tlkorvel_logins_total", "counter", "Operator LOGIN messages by result.");
     logins.Sample({{"result", "ok"}}, counters.loginsOk);

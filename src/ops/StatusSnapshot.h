@@ -75,6 +75,8 @@ struct OperatorCounters
     std::uint64_t noticesSent = 0;
     // Failed LOGINs whose FAILURE the failed-login throttle held back.
     std::uint64_t loginsThrottled = 0;
+    // Connections closed at once, ungreeted, because the session cap was reached.
+    std::uint64_t sessionsRefused = 0;
 };
 
 // Where the audit trail's records went: into the file, dropped from a full

@@ -72,12 +72,17 @@ int TcpOption(int fd, int name)
     return value;
 }
 
-std::uint64_t ThrottledLogins(ServiceUnderTest& service)
+OperatorCounters Counters(ServiceUnderTest& service)
 {
     StatusSnapshot status;
     service.OnLoop(
         [&] { service.Operations().FillStatus(status, std::chrono::steady_clock::now()); });
-    return status.counters.loginsThrottled;
+    return status.counters;
+}
+
+std::uint64_t ThrottledLogins(ServiceUnderTest& service)
+{
+    return Counters(service).loginsThrottled;
 }
 
 } // namespace
@@ -170,6 +175,7 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
         expectRefused(refused);
     }
     EXPECT_EQ(Occurrences(service.Log(), refusedLine), 1u) << service.Log();
+    EXPECT_EQ(Counters(service).sessionsRefused, 4u);
 
     // A session that ends makes room, and ends the episode with its count.
     sessions.front()->Reset();
@@ -185,6 +191,7 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
     OperatorClient refused(service.Port());
     expectRefused(refused);
     EXPECT_EQ(Occurrences(service.Log(), refusedLine), 2u) << service.Log();
+    EXPECT_EQ(Counters(service).sessionsRefused, 5u) << "counted across episodes";
     for (auto& session : sessions) {
         session->Send("LOGIN guard pw");
         EXPECT_EQ(session->Read(2), "OK") << "the sessions within the cap carry on";

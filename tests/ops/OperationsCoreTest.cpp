@@ -275,11 +275,14 @@ TEST(Metrics, SamplesCarryTheirLabels)
     latin1.address = "caf\xe9\n";
     status.nvrs.push_back(latin1);
     status.audit = AuditCounts{5, 3, 1};
+    status.counters.sessionsRefused = 4;
     const std::string text = RenderMetrics(status, process);
     for (const char* sample : {
              "# TYPE tlkorvel_sessions_open gauge\ntlkorvel_sessions_open 2\n",
              "# TYPE tlkorvel_sessions_accepted_total counter\ntlkorvel_sessions_accepted_total "
              "9\n",
+             "# TYPE tlkorvel_sessions_refused_total counter\ntlkorvel_sessions_refused_total "
+             "4\n",
              "tlkorvel_logins_total{result=\"ok\"} 7\n",
              "tlkorvel_logins_total{result=\"failed\"} 2\n",
              "tlkorvel_commands_total{camera=\"1\",outcome=\"forwarded\"} 12\n",

@@ -25,14 +25,6 @@ namespace korvel::operations_service_test {
 
 namespace {
 
-// The program's full path on PATH; empty when it is not installed.
-std::string ProgramPath(const std::string& name)
-{
-    const RunResult found = RunToEnd("/bin/sh", {"-c", "command -v " + name});
-    std::string path = found.out.substr(0, found.out.find('\n'));
-    return found.exitStatus == 0 && path.rfind('/', 0) == 0 ? path : std::string();
-}
-
 std::vector<std::string> AuditLines(const ServiceProcess& service, const std::string& event)
 {
     std::vector<std::string> lines;

@@ -188,6 +188,13 @@ RunResult RunToEnd(const std::string& program, const std::vector<std::string>& a
     return RunResult{process.ExitStatus(), process.Stdout(), process.Stderr()};
 }
 
+std::string ProgramPath(const std::string& name)
+{
+    const RunResult found = RunToEnd("/bin/sh", {"-c", "command -v " + name});
+    std::string path = found.out.substr(0, found.out.find('\n'));
+    return found.exitStatus == 0 && path.rfind('/', 0) == 0 ? path : std::string();
+}
+
 InstalledProgram::InstalledProgram(const std::string& directory)
     : directory(directory), path(directory + "tlKorvel")
 {

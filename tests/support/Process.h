@@ -65,6 +65,9 @@ RunResult RunToEnd(const std::string& program, const std::vector<std::string>& a
                    const Process::Options& options = {},
                    std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// The program's full path on PATH; empty when it is not installed.
+std::string ProgramPath(const std::string& name);
+
 // A copy of the service executable in its own folder, so that the
 // configuration and the log beside it belong to one test.
 class InstalledProgram

@@ -44,13 +44,14 @@ bool FileExists(const std::string& path)
     return std::filesystem::exists(path, error);
 }
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(interval);
     }
     return true;
 }

@@ -27,8 +27,10 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 bool FileExists(const std::string& path);
 
-// Polls the condition every 20 ms until it holds or the timeout passes.
+// Polls the condition every 20 ms (or every `interval`) until it holds or
+// the timeout passes.
 bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+               std::chrono::milliseconds timeout = std::chrono::seconds(20),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(20));
 
 } // namespace korvel

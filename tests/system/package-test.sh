@@ -133,6 +133,9 @@ Check "installing starts no service" Is tlKorvel.service ActiveState inactive
 Check "installing enables no timer" Is tlKorvel.timer UnitFileState disabled
 Check "the package makes the service's account" C id tlkorvel
 Check "man tlKorvel works" ManPage
+Check "the Prometheus alerting rules are in the documentation's examples, as shipped" \
+    cmp "$source_dir/packaging/prometheus/tlkorvel-alerts.yml" \
+    "$(In /usr/share/doc/tlkorvel/examples/prometheus/tlkorvel-alerts.yml)"
 Check "the packaged unit keeps RestartSec=60" Has "^RestartSec=60$" /lib/systemd/system/tlKorvel.service
 Check "the packaged unit keeps StartLimitIntervalSec=0" Has "^StartLimitIntervalSec=0$" /lib/systemd/system/tlKorvel.service
 CheckExposure "the packaged unit" 2.5
