@@ -107,6 +107,23 @@ std::error_code AppendFile::Write(std::string_view bytes)
     return {};
 }
 
+std::error_code AppendFile::CutTo(std::uint64_t newSize)
+{
+    // The handle may only append: a second one, to the same file, may write.
+    const HANDLE writable = ::ReOpenFile(Handle(handle), GENERIC_WRITE, ShareAll, 0);
+    if (writable == INVALID_HANDLE_VALUE)
+        return LastError();
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(newSize);
+    std::error_code error;
+    if (!::SetFileInformationByHandle(writable, FileEndOfFileInfo, &end, sizeof end))
+        error = LastError();
+    ::CloseHandle(writable);
+    if (!error)
+        size = newSize;
+    return error;
+}
+
 bool AppendFile::NamesOpenFile(const std::string& path) const
 {
     if (handle == -1)
