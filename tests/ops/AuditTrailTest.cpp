@@ -445,7 +445,10 @@ TEST(AuditTrail, ARetiredTrailEndsOnceItsQueueIsWritten)
         }
         EXPECT_TRUE(WaitUntil([&] { return file.use_count() == 1; }));
         EXPECT_EQ(hasEnded(), !blocked);
-        EXPECT_EQ(file->taken, blocked ? Line(1) : Lines(1, 2));
+        {
+            std::lock_guard<std::mutex> lock(file->mutex);
+            EXPECT_EQ(file->taken, blocked ? Line(1) : Lines(1, 2));
+        }
         trail.reset();
         EXPECT_EQ(log.Count("The audit file retired.log did not take"), blocked ? 1 : 0);
     }
