@@ -50,11 +50,11 @@ void ConfigurationReader::Start(Load load, Done done)
         std::lock_guard<std::mutex> lock(channel->mutex);
         if (!channel->loop)
             return;
-        boost::asio::post(*channel->loop, [channel, done = std::move(done),
-                                           result = std::move(result)]() mutable {
-            if (channel->Open())
-                done(std::move(result));
-        });
+        boost::asio::post(*channel->loop,
+                          [channel, done = std::move(done), result = std::move(result)]() mutable {
+                              if (channel->Open())
+                                  done(std::move(result));
+                          });
     });
     reading.detach();
 }

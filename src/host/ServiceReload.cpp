@@ -111,8 +111,8 @@ ReloadOutcome ServiceRun::Refuse(const std::string& why)
 {
     ++configurationStatus.reloadsRefused;
     const ReloadOutcome outcome{ReloadOutcome::Result::Refused, ReloadRefusedSummary(why)};
-    configurationStatus.lastReload = ReloadStatus{std::chrono::system_clock::now(),
-                                                  ResultName(outcome.result), outcome.summary};
+    configurationStatus.lastReload =
+        ReloadStatus{std::chrono::system_clock::now(), ResultName(outcome.result), outcome.summary};
     RecordReload(outcome);
     return outcome;
 }
@@ -308,8 +308,8 @@ Options ServiceRun::ChangeStatusServer(const Options& was, const Options& next,
     // The token applies all the same: the one it replaces may be known.
     statusServer->SetToken(next.statusToken);
     LogFile.BeginLine() << "Status server not moved to " << wanted << ": "
-                        << started->StartFailure() << "; still listening on "
-                        << StatusServerUrl() << std::endl;
+                        << started->StartFailure() << "; still listening on " << StatusServerUrl()
+                        << std::endl;
     kept.push_back("the status server still on " + StatusServerUrl() + " instead of " + wanted);
     return options;
 }

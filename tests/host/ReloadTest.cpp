@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,19 +132,6 @@ TEST(Reload, TheFileIsReadAwayFromTheLoop)
                             : std::vector<std::string>{"served", "loaded"};
         EXPECT_EQ(seen, expected);
     }
-
-    // What the load throws is the result's failure.
-    boost::asio::io_context io;
-    ConfigurationReader reader(io);
-    auto work = boost::asio::make_work_guard(io);
-    std::string failure;
-    reader.Start([]() -> LoadedConfiguration { throw std::bad_alloc(); },
-                 [&](ConfigurationReader::Result read) {
-                     failure = read.failure;
-                     work.reset();
-                 });
-    io.run();
-    EXPECT_EQ(failure, "std::bad_alloc");
 }
 
 TEST(Reload, SummaryCountsEachChange)

@@ -262,12 +262,11 @@ TEST(StatusDocument, EveryFieldWithNullsWhereUnknown)
         R"("nvrs":[{"address":"10.9.9.9","state":"logged-in","cameras":3,"soft_triggers":2}]})"
         "\n");
     StatusSnapshot empty;
-    EXPECT_EQ(
-        RenderStatusJson(empty),
-        R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,)"
-        R"("config_loaded":"1970-01-01T00:00:00Z","config_generation":1,"last_reload":null,)"
-        R"("operator_listener":null,"cameras":[],"sessions":[],"nvrs":[]})"
-        "\n");
+    EXPECT_EQ(RenderStatusJson(empty),
+              R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,)"
+              R"("config_loaded":"1970-01-01T00:00:00Z","config_generation":1,"last_reload":null,)"
+              R"("operator_listener":null,"cameras":[],"sessions":[],"nvrs":[]})"
+              "\n");
 }
 
 TEST(Metrics, SamplesCarryTheirLabels)

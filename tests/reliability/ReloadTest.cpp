@@ -207,23 +207,13 @@ TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
              WriteFile(path, bad.Xml());
          },
          "*** Error: Configuration has multiple entries with PelcoNumber=1", refused},
-        // Never opened: reading them would block the read for ever, or fill
-        // the memory.
+        // Never opened: reading them would block for ever, or fill the memory.
         {"a FIFO nobody writes", [&] { replace([&] { ::mkfifo(path.c_str(), 0600); }); },
          "Not reading " + path + ": it is not a regular file",
          refusedBecause("it is not a regular file")},
         {"a link to /dev/zero", [&] { replace([&] { ::symlink("/dev/zero", path.c_str()); }); },
          "Not reading " + path + ": it is not a regular file",
          refusedBecause("it is not a regular file")},
-        {"larger than 16 MiB",
-         [&] {
-             replace([&] {
-                 WriteFile(path, setup.Xml());
-                 std::filesystem::resize_file(path, 16 * 1024 * 1024 + 1);
-             });
-         },
-         "Not reading " + path + ": it is larger than 16 MiB",
-         refusedBecause("it is larger than 16 MiB")},
     };
     int count = 0;
     for (const auto& file : files) {
@@ -297,8 +287,9 @@ TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
     EXPECT_THROW(OperatorClient{service.Port()}, std::runtime_error) << "the old port is closed";
     auto elsewhere = LogIn(movedPort, "ann", "a2");
     // The summary says so: a partial reload.
-    const std::string kept = "; still listening for KorvelControl sessions on 0.0.0.0:" +
-                             std::to_string(movedPort) + " instead of no-address:0.";
+    const std::string kept =
+        "; still listening for KorvelControl sessions on 0.0.0.0:" + std::to_string(movedPort) +
+        " instead of no-address:0.";
     reloadWith(R"(ClientAddress="no-address")",
                nothingCounted.substr(0, nothingCounted.size() - 1) + kept);
     EXPECT_EQ(service.CountLog("Cannot listen for KorvelControl sessions on no-address:0: "
@@ -341,8 +332,9 @@ TEST(ConfigurationReload, ReplacedAuditTrailsLeaveNoThreadOrFileBehind)
     }
     EXPECT_TRUE(WaitUntil([&] {
         return threads() == baselineThreads && service.Now().descriptors == baseline.descriptors;
-    })) << threads() << " threads, " << service.Now().descriptors << " descriptors; after the "
-        << "first reload " << baselineThreads << " and " << baseline.descriptors;
+    })) << threads() << " threads and " << service.Now().descriptors
+        << " descriptors, against " << baselineThreads << " and " << baseline.descriptors
+        << " after the first reload";
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 
     std::size_t records = 0;
