@@ -89,11 +89,26 @@ void OperationsFeed::FillStatus(StatusSnapshot& status, Arbitration::Clock::time
         entry.refused = camera < refusedCommands.size() ? refusedCommands[camera] : 0;
         entry.dropped = commands.dropped;
         entry.failed = commands.failed;
+        if (const auto before = removedCommands.find(entry.pelco);
+            before != removedCommands.end()) {
+            entry.forwarded += before->second.forwarded;
+            entry.refused += before->second.refused;
+            entry.dropped += before->second.dropped;
+            entry.failed += before->second.failed;
+        }
         status.cameras.push_back(std::move(entry));
     }
     std::stable_sort(
         status.cameras.begin(), status.cameras.end(),
         [](const CameraStatus& a, const CameraStatus& b) { return a.pelco < b.pelco; });
+    status.removedCameras.clear();
+    for (const auto& [pelco, commands] : removedCommands) {
+        const bool taken = std::any_of(
+            status.cameras.begin(), status.cameras.end(),
+            [pelco = pelco](const CameraStatus& camera) { return camera.pelco == pelco; });
+        if (!taken)
+            status.removedCameras.push_back(commands);
+    }
 
     status.sessions.clear();
     for (const auto& registered : server.Sessions()) {
@@ -117,6 +132,18 @@ void OperationsFeed::FillStatus(StatusSnapshot& status, Arbitration::Clock::time
         [](const SessionStatus& a, const SessionStatus& b) { return a.session < b.session; });
 
     status.counters = counters;
+}
+
+void OperationsFeed::CameraRemoved(CameraIndex camera, const TrackCamera& track)
+{
+    RemovedCameraCommands& removed = removedCommands[track.GetPelcoNumber()];
+    removed.pelco = track.GetPelcoNumber();
+    const TrackCamera::CommandCounts& commands = track.GetCommandCounts();
+    removed.forwarded += commands.written;
+    removed.dropped += commands.dropped;
+    removed.failed += commands.failed;
+    if (camera < refusedCommands.size())
+        removed.refused += std::exchange(refusedCommands[camera], 0);
 }
 
 void OperationsFeed::SessionStarted()

@@ -17,6 +17,7 @@ namespace korvel {
 class AuditTrail;
 class ClientServer;
 class ControlService;
+class TrackCamera;
 
 // The operator side as the operations view sees it: hears what the session
 // registry and the control service tell (OperatorEvents), counts it and
@@ -40,6 +41,12 @@ public:
     // The cameras in Pelco order with their holders, the sessions and the
     // counters, as they stand at `now`.
     void FillStatus(StatusSnapshot& status, Arbitration::Clock::time_point now) const;
+    // A reload removed the camera (or changed it: removed, then added
+    // again), stopped already, so that what still waited for it counts as
+    // dropped. Its commands stay counted under its Pelco number, and a
+    // camera that takes the number later counts on from them: a Pelco
+    // number's counters count from the start of the run.
+    void CameraRemoved(CameraIndex camera, const TrackCamera& track);
 
     void SessionStarted() override;
     void SessionRefused() override;
@@ -69,6 +76,8 @@ private:
     // By Arbitration::CameraIndex; a camera added later has no entry until
     // its first refusal.
     std::vector<std::uint64_t> refusedCommands;
+    // The commands of the cameras that have gone, by Pelco number.
+    std::map<std::uint32_t, RemovedCameraCommands> removedCommands;
     AuditTrail* audit = nullptr;
     // The refusals recorded: (session, camera) to the holder that refused
     // them, so that a held joystick is recorded once per holder. A change of

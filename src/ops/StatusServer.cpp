@@ -91,7 +91,7 @@ private:
             Answer(StatusRoute{400}, false, 11);
             return;
         }
-        shared->slots.Touch(id, std::chrono::steady_clock::now());
+        shared->slots.RequestRead(id, std::chrono::steady_clock::now());
         const auto& request = parser->get();
         const StatusRoute route = RouteStatusRequest(
             std::string_view(request.method_string().data(), request.method_string().size()),
@@ -162,7 +162,7 @@ private:
             Close();
             return;
         }
-        shared->slots.Touch(id, std::chrono::steady_clock::now());
+        shared->slots.Answered(id, std::chrono::steady_clock::now());
         ReadRequest();
     }
 
@@ -280,6 +280,12 @@ void StatusServer::OnAccepted(const boost::system::error_code& error, tcp::socke
     }
     const StatusSlots::Admission admission =
         shared->slots.Admit(remote.address().to_string(), std::chrono::steady_clock::now());
+    if (!admission.Admitted()) {
+        // Every place it could take is answering a request.
+        socket.close(addressError);
+        StartAccept();
+        return;
+    }
     if (admission.closed) {
         const auto found = shared->connections.find(*admission.closed);
         if (found != shared->connections.end()) {
