@@ -93,6 +93,8 @@ public:
 
     // A write is in flight on the current transport.
     bool Busy() const;
+    // Writes in flight on any transport, the replaced ones' too.
+    std::size_t InFlightCount() const { return inFlight.size(); }
     std::size_t QueuedCount() const { return queue.Count(); }
 
 private:

@@ -8,12 +8,27 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
+#include <utility>
+
 namespace korvel {
 
 namespace {
 
 // The serial port is the camera's one transport for the whole run.
 constexpr CommandWritePath::TransportId SerialPortTransport = 1;
+
+std::uint64_t& Tally(TrackCamera::CommandCounts& counts, CommandOutcome outcome)
+{
+    switch (outcome) {
+    case CommandOutcome::Written:
+        break;
+    case CommandOutcome::Dropped:
+        return counts.dropped;
+    case CommandOutcome::Failed:
+        return counts.failed;
+    }
+    return counts.written;
+}
 
 } // namespace
 
@@ -69,12 +84,19 @@ void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, co
 
 void TrackCamera::Stop()
 {
+    if (stopped)
+        return;
     stopped = true;
     if (serialLink)
         serialLink->Stop();
     if (networkLink)
         networkLink->Stop();
     FollowTransport();
+    // Their completions find the camera stopped and count nothing.
+    counts.dropped += writePath.InFlightCount();
+    counts.written += std::exchange(posted.written, 0);
+    counts.dropped += std::exchange(posted.dropped, 0);
+    counts.failed += std::exchange(posted.failed, 0);
 }
 
 void TrackCamera::SetRetryInterval(int seconds)
@@ -133,8 +155,13 @@ void TrackCamera::Write(std::uint16_t sessionId, std::int32_t priority, const ch
         // Taken whole, or failed: the outcome still comes from the loop,
         // after the handlers queued before it, like that of a write that had
         // to wait.
-        boost::asio::post(io, lifetime.Guard([this, sessionId, priority, error] {
-            Ended(OutcomeOfWrite(OutcomeOf(error)), sessionId, priority, error);
+        const CommandOutcome outcome = OutcomeOfWrite(OutcomeOf(error));
+        ++Tally(posted, outcome);
+        boost::asio::post(io, lifetime.Guard([this, sessionId, priority, error, outcome] {
+            if (stopped)
+                return; // counted by Stop
+            --Tally(posted, outcome);
+            Ended(outcome, sessionId, priority, error);
         }));
         return;
     }

@@ -95,7 +95,9 @@ public:
     void SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
                      std::size_t length);
     // Closes the link and cancels every pending operation (a camera the
-    // loader does not file, or one a reload removes).
+    // loader does not file, or one a reload removes). Every command still on
+    // its way is counted now: those waiting or being written as dropped,
+    // those already taken whole as written (nobody hears of them).
     void Stop();
     // A network link waits this long before its next retry (a reload).
     void SetRetryInterval(int seconds);
@@ -126,6 +128,9 @@ private:
     std::unique_ptr<NetworkLink> networkLink;
     CommandWritePath writePath{MaxPendingBytes};
     CommandCounts counts;
+    // The outcomes of writes the transport took at once, posted and not yet
+    // counted.
+    CommandCounts posted;
     bool stopped = false;
     CommandListener* commandListener = nullptr;
     std::size_t listenerIndex = 0;

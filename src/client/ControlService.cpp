@@ -74,6 +74,9 @@ void ControlService::RemoveCamera(const std::string& address)
     if (camera == NoCamera)
         return;
     const std::uint32_t pelco = arbitration.PelcoNumber(camera);
+    const TrackCamera::CommandCounts& counts = cameraList[camera]->GetCommandCounts();
+    const RemovedCameraCommands commands{pelco, counts.written, arbitration.RefusedCommands(camera),
+                                         counts.dropped, counts.failed};
     cameraList[camera]->SetCommandListener(nullptr, 0);
     cameraList[camera] = nullptr;
     if (nvrCameraIds[camera])
@@ -82,7 +85,7 @@ void ControlService::RemoveCamera(const std::string& address)
     const Arbitration::Removal removal = arbitration.RemoveCamera(camera);
     if (removal.holder != 0)
         observer->HoldLapsed({camera, pelco, Facts(removal.holder, removal.priority), {}});
-    observer->CameraRemoved(camera);
+    observer->CameraRemoved(camera, commands);
     fanOut.clear();
     for (const ConnectionId connection : removal.told)
         fanOut.emplace_back(connections[connection].session.get(), removal.notice);

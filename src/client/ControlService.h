@@ -69,9 +69,9 @@ public:
     // Hears from the camera by its slot; its holds last its lock time. The
     // camera keeps what the NVRs told of a camera removed from its Address.
     void AddCamera(TrackCamera& camera);
-    // The camera at the address, if it is here: its hold ends (recorded as a
-    // lapse) and its watchers are told "#0000F0 "; it is heard from no more.
-    // The caller closes it.
+    // The camera at the address, if it is here, stopped already: its hold
+    // ends (recorded as a lapse) and its watchers are told "#0000F0 "; it is
+    // heard from no more, and its commands are told to the observer.
     void RemoveCamera(const std::string& address);
     // The lock time of the holds taken from now on.
     void SetLockTime(std::chrono::seconds lockTime);

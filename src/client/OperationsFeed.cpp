@@ -43,6 +43,20 @@ OperationsFeed::~OperationsFeed()
 void OperationsFeed::FillStatus(StatusSnapshot& status, TimeSource::TimePoint now) const
 {
     control.Describe(status, now);
+    status.removedCameras.clear();
+    auto camera = status.cameras.begin(); // both in Pelco order
+    for (const auto& [pelco, before] : removedCommands) {
+        while (camera != status.cameras.end() && camera->pelco < pelco)
+            ++camera;
+        if (camera == status.cameras.end() || camera->pelco != pelco) {
+            status.removedCameras.push_back(before);
+            continue;
+        }
+        camera->forwarded += before.forwarded;
+        camera->refused += before.refused;
+        camera->dropped += before.dropped;
+        camera->failed += before.failed;
+    }
     status.counters = counters;
 }
 
@@ -125,9 +139,15 @@ void OperationsFeed::HoldLapsed(const CameraEvent& lapsed)
     Record(CameraRecord("release", lapsed));
 }
 
-void OperationsFeed::CameraRemoved(CameraIndex camera)
+void OperationsFeed::CameraRemoved(CameraIndex camera, const RemovedCameraCommands& commands)
 {
     ForgetRefusals(camera);
+    RemovedCameraCommands& removed = removedCommands[commands.pelco];
+    removed.pelco = commands.pelco;
+    removed.forwarded += commands.forwarded;
+    removed.refused += commands.refused;
+    removed.dropped += commands.dropped;
+    removed.failed += commands.failed;
 }
 
 void OperationsFeed::CommandRefused(const CameraEvent& refused)

@@ -49,7 +49,10 @@ public:
     void ControlTaken(const CameraEvent& taken) override;
     void HoldLapsed(const CameraEvent& lapsed) override;
     void HandedOver(const CameraEvent& handover) override;
-    void CameraRemoved(CameraIndex camera) override;
+    // Its commands stay counted under its Pelco number, and a camera that
+    // takes the number later counts on from them: a Pelco number's counters
+    // count from the start of the run.
+    void CameraRemoved(CameraIndex camera, const RemovedCameraCommands& commands) override;
     void NoticesSent(std::size_t count) override;
 
 private:
@@ -65,6 +68,8 @@ private:
     // The refusals recorded: (session, camera) to the holder that refused
     // them, so that a held joystick is recorded once per holder.
     std::map<std::pair<SessionNumber, CameraIndex>, SessionNumber> refusalsAudited;
+    // The commands of the cameras that have gone, by Pelco number.
+    std::map<std::uint32_t, RemovedCameraCommands> removedCommands;
 };
 
 } // namespace korvel

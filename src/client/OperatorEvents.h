@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client/ConnectionTable.h"
+#include "ops/StatusSnapshot.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -84,8 +85,10 @@ public:
     virtual void HoldLapsed(const CameraEvent&) {}
     // A fired soft trigger handed the camera to the connection in choose mode.
     virtual void HandedOver(const CameraEvent&) {}
-    // A reload removed the camera: its slot may go to another.
-    virtual void CameraRemoved(CameraIndex) {}
+    // A reload removed the camera (stopped already, so that what still
+    // waited for it counts as dropped), with its commands since it was
+    // added; its slot may go to another.
+    virtual void CameraRemoved(CameraIndex, const RemovedCameraCommands&) {}
     virtual void NoticesSent(std::size_t /*count*/) {}
 };
 

@@ -5,10 +5,10 @@
 
 #include <tinyxml2.h>
 
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
-#include <sstream>
+#include <system_error>
 #include <utility>
 
 namespace korvel {
@@ -227,17 +227,65 @@ LoadedConfiguration LoadConfiguration(const std::string& path,
     return loaded;
 }
 
+ConfigurationText ReadConfigurationText(const std::string& path, std::uintmax_t maxBytes)
+{
+    ConfigurationText read;
+    std::error_code error;
+    // Follows a symbolic link: a link to a device is no regular file.
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error)
+        return read;
+    if (!std::filesystem::is_regular_file(status)) {
+        read.found = ConfigurationText::Found::NotRegular;
+        return read;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > maxBytes) {
+        read.found = ConfigurationText::Found::TooLarge;
+        return read;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return read;
+    char chunk[64 * 1024];
+    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+        const auto got = static_cast<std::size_t>(file.gcount());
+        if (read.text.size() + got > maxBytes) {
+            read.text.clear();
+            read.found = ConfigurationText::Found::TooLarge;
+            return read;
+        }
+        read.text.append(chunk, got);
+    }
+    if (file.bad()) {
+        read.text.clear();
+        return read;
+    }
+    read.found = ConfigurationText::Found::Read;
+    return read;
+}
+
 LoadedConfiguration LoadConfigurationFile(const std::string& directory)
 {
     const std::string path = directory + "tlKorvel.xml";
-    std::ifstream file(path, std::ios::binary);
-    std::optional<std::string> text;
-    if (file) {
-        std::ostringstream contents;
-        contents << file.rdbuf();
-        text = contents.str();
+    ConfigurationText read = ReadConfigurationText(path);
+    switch (read.found) {
+    case ConfigurationText::Found::Read:
+        return LoadConfiguration(path, std::move(read.text));
+    case ConfigurationText::Found::Unreadable:
+        break;
+    case ConfigurationText::Found::NotRegular:
+    case ConfigurationText::Found::TooLarge: {
+        LoadedConfiguration loaded = LoadConfiguration(path, std::nullopt);
+        loaded.unread = read.found == ConfigurationText::Found::NotRegular
+                            ? "it is not a regular file"
+                            : "it is larger than " +
+                                  std::to_string(MaxConfigurationBytes / (1024 * 1024)) + " MiB";
+        loaded.lines.insert(loaded.lines.begin() + 1, "Not reading " + path + ": " + loaded.unread);
+        return loaded;
     }
-    return LoadConfiguration(path, text);
+    }
+    return LoadConfiguration(path, std::nullopt);
 }
 
 } // namespace korvel

@@ -49,6 +49,9 @@ struct LoadedConfiguration
     Configuration configuration;
     std::vector<std::string> lines;
     bool usable = true;
+    // Why the file was not read at all ("it is not a regular file", "it is
+    // larger than 16 MiB"); empty when it was read, or could not be.
+    std::string unread;
 
     bool operator==(const LoadedConfiguration&) const = default;
 };
@@ -56,13 +59,40 @@ struct LoadedConfiguration
 // The last line of a run whose configuration is not usable.
 constexpr const char* UnusableConfigurationText = "Exiting due to configuration file error(s)";
 
+// The largest tlKorvel.xml that is read: a file beyond it is refused unread.
+constexpr std::uintmax_t MaxConfigurationBytes = 16 * 1024 * 1024;
+
+// The file as found at its path.
+struct ConfigurationText
+{
+    enum class Found
+    {
+        Read,       // `text` holds it
+        Unreadable, // missing, or it could not be opened or read
+        NotRegular, // a FIFO, a device, a folder: never opened
+        TooLarge,   // more than the bound: not read beyond it
+    };
+    Found found = Found::Unreadable;
+    std::string text;
+};
+
+// Reads the file at `path` when it is a regular file of at most `maxBytes`
+// bytes. Only the path is looked at before the file is opened, so that
+// nothing but a regular file is opened, and no more than maxBytes + 1 bytes
+// are read of whatever was opened (a file that grows, or one put in place
+// between the look and the open).
+ConfigurationText ReadConfigurationText(const std::string& path,
+                                        std::uintmax_t maxBytes = MaxConfigurationBytes);
+
 // Reads a configuration from the text of the file at `path` (none when the
 // file cannot be read). The path appears only in the first line. No I/O;
 // throws nothing but std::bad_alloc.
 LoadedConfiguration LoadConfiguration(const std::string& path,
                                       const std::optional<std::string>& text);
 
-// Reads directory + "tlKorvel.xml".
+// Reads directory + "tlKorvel.xml" (ReadConfigurationText) and loads it. A
+// file that is not a regular file, or is too large, is not usable: its lines
+// say so ("Not reading PATH: it is not a regular file"), and `unread` too.
 LoadedConfiguration LoadConfigurationFile(const std::string& directory);
 
 } // namespace korvel

@@ -12,7 +12,7 @@ void ReloadRequest::Request()
     if (waiting)
         return;
     waiting = true;
-    if (loop)
+    if (loop && !running)
         PostTake();
 }
 
@@ -21,6 +21,7 @@ void ReloadRequest::Connect(boost::asio::io_context& io, std::function<void()> h
     std::lock_guard<std::mutex> lock(mutex);
     loop = &io;
     reload = std::move(handler);
+    running = false;
     if (waiting)
         PostTake();
 }
@@ -30,6 +31,15 @@ void ReloadRequest::Disconnect()
     std::lock_guard<std::mutex> lock(mutex);
     loop = nullptr;
     reload = nullptr;
+    running = false;
+}
+
+void ReloadRequest::Finished()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    running = false;
+    if (waiting && loop)
+        PostTake();
 }
 
 void ReloadRequest::PostTake()
@@ -42,13 +52,17 @@ void ReloadRequest::Take()
     std::function<void()> handler;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        // Taken already (a Finished and a Connect may both have posted), or
+        // the run has gone.
+        if (!waiting || running || !reload)
+            return;
         waiting = false;
+        running = true;
         handler = reload;
     }
     // Without the lock: a request from the handler, or from another thread
-    // meanwhile, waits for the next turn.
-    if (handler)
-        handler();
+    // meanwhile, waits until the reload has finished.
+    handler();
 }
 
 } // namespace korvel

@@ -35,6 +35,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 namespace korvel {
@@ -229,6 +231,8 @@ StatusSnapshot ServiceRun::Snapshot() const
                                time.Now() - startedSteady)
                                .count();
     status.configuration = configurationStatus;
+    if (server)
+        status.operatorListener = EndpointText(server->LocalEndpoint());
     if (operations)
         operations->FillStatus(status, time.Now());
     status.nvrs = nvrBoard->Status();
@@ -309,16 +313,36 @@ void ServiceRun::AwaitSignal()
 
 void ServiceRun::HandleReload()
 {
-    if (stopped)
+    if (stopped) {
+        reloadRequest.Finished();
         return;
+    }
     // Once a stop is asked for, the service manager hears of nothing else.
-    const bool report = mode == RunMode::Service && !stopRequest.Requested();
-    if (report)
+    reportReload = mode == RunMode::Service && !stopRequest.Requested();
+    if (reportReload)
         ReportReloadStarted();
-    const ReloadOutcome outcome = Reload();
-    LogFile.BeginLine() << outcome.summary << std::endl;
-    if (report && !stopRequest.Requested())
-        ReportReloadEnded(outcome.summary);
+    try {
+        reader.Start([directory = ProgramDirectory()] { return LoadConfigurationFile(directory); },
+                     [this](ConfigurationReader::Result read) { FinishReload(std::move(read)); });
+    } catch (const std::system_error& error) {
+        // No thread for the read (a task limit): the reload is refused.
+        ConfigurationReader::Result read;
+        read.failure = error.what();
+        FinishReload(std::move(read));
+    }
+}
+
+// A stop that came while the file was read has taken everything down: the
+// load is dropped, and the service manager has heard of the stop instead.
+void ServiceRun::FinishReload(ConfigurationReader::Result read)
+{
+    if (!stopped) {
+        const ReloadOutcome outcome = Reload(read);
+        LogFile.BeginLine() << outcome.summary << std::endl;
+        if (reportReload && !stopRequest.Requested())
+            ReportReloadEnded(outcome.summary);
+    }
+    reloadRequest.Finished();
 }
 
 void ServiceRun::Stop()

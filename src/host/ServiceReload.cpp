@@ -1,6 +1,7 @@
-// A reload: tlKorvel.xml read again with the loader of the start, compared
-// with the configuration in use (ConfigurationChanges), and the difference
-// applied as one step on the loop, each change logged as it is made.
+// A reload: tlKorvel.xml read again with the loader of the start (on the
+// reload's own thread, see ConfigurationReader), compared with the
+// configuration in use (ConfigurationChanges), and the difference applied as
+// one step on the loop, each change logged as it is made.
 #include "host/ServiceRun.h"
 
 #include "camera/TrackCamera.h"
@@ -17,6 +18,10 @@
 #include "platform/ProgramDirectory.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+
+#include <exception>
+#include <system_error>
 
 namespace korvel {
 
@@ -30,17 +35,6 @@ using NvrKind = ConfigurationChanges::Nvr::Kind;
 void WriteLine(const std::string& line)
 {
     LogFile.BeginLine() << line << std::endl;
-}
-
-std::string EndpointText(const boost::asio::ip::tcp::endpoint& endpoint)
-{
-    const auto address = endpoint.address();
-    std::string text;
-    if (address.is_v6())
-        text.append("[").append(address.to_string()).append("]");
-    else
-        text = address.to_string();
-    return text.append(":").append(std::to_string(endpoint.port()));
 }
 
 ReloadCounts Counted(const ConfigurationChanges& changes)
@@ -58,19 +52,32 @@ ReloadCounts Counted(const ConfigurationChanges& changes)
 
 } // namespace
 
-ReloadOutcome ServiceRun::Reload()
+std::string ServiceRun::EndpointText(const boost::asio::ip::tcp::endpoint& endpoint)
 {
-    const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
+    const auto address = endpoint.address();
+    std::string text;
+    if (address.is_v6())
+        text.append("[").append(address.to_string()).append("]");
+    else
+        text = address.to_string();
+    return text.append(":").append(std::to_string(endpoint.port()));
+}
+
+ReloadOutcome ServiceRun::Reload(const ConfigurationReader::Result& read)
+{
+    if (!read.failure.empty())
+        return Refuse("reading it failed: " + read.failure);
+    const LoadedConfiguration& loaded = read.loaded;
     for (const std::string& line : loaded.lines)
         WriteLine(line);
     if (!loaded.usable)
-        return Refuse();
+        return Refuse(loaded.unread);
     const Configuration& next = loaded.configuration;
     const ConfigurationChanges changes = CompareConfigurations(running, next);
     if (!changes.refusal.empty()) {
         for (const std::string& line : changes.refusal)
             WriteLine(line);
-        return Refuse();
+        return Refuse({});
     }
 
     ApplySettings(changes, next);
@@ -78,27 +85,36 @@ ReloadOutcome ServiceRun::Reload()
     ApplyCameras(changes, next);
     ApplyNvrs(changes, next);
     Configuration applied = next;
+    ReloadCounts counts = Counted(changes);
     if (changes.clientListener)
-        applied.options = MoveClientListener(running.options, applied.options);
+        applied.options = MoveClientListener(running.options, applied.options, counts.kept);
     if (changes.statusServer)
-        applied.options = ChangeStatusServer(running.options, applied.options);
+        applied.options = ChangeStatusServer(running.options, applied.options, counts.kept);
     if (changes.auditTrail)
         ChangeAuditTrail(next.control.auditFile);
     running = std::move(applied);
 
+    const auto now = wall.Now();
+    const bool partial = !counts.kept.empty();
     ++configurationStatus.generation;
-    ++configurationStatus.reloadsApplied;
-    configurationStatus.loaded = wall.Now();
-    const std::string summary = ReloadedSummary(Counted(changes));
-    RecordReload("applied", summary);
-    return {ReloadOutcome::Result::Applied, summary};
+    ++(partial ? configurationStatus.reloadsPartial : configurationStatus.reloadsApplied);
+    configurationStatus.loaded = now;
+    const ReloadOutcome outcome{partial ? ReloadOutcome::Result::Partial
+                                        : ReloadOutcome::Result::Applied,
+                                ReloadedSummary(counts)};
+    configurationStatus.lastReload = ReloadStatus{now, ResultName(outcome.result), outcome.summary};
+    RecordReload(outcome);
+    return outcome;
 }
 
-ReloadOutcome ServiceRun::Refuse()
+ReloadOutcome ServiceRun::Refuse(const std::string& why)
 {
     ++configurationStatus.reloadsRefused;
-    RecordReload("refused", ReloadRefusedText);
-    return {ReloadOutcome::Result::Refused, ReloadRefusedText};
+    const ReloadOutcome outcome{ReloadOutcome::Result::Refused, ReloadRefusedSummary(why)};
+    configurationStatus.lastReload =
+        ReloadStatus{wall.Now(), ResultName(outcome.result), outcome.summary};
+    RecordReload(outcome);
+    return outcome;
 }
 
 // Each takes effect where it is next needed: the next hold, retry wait,
@@ -181,8 +197,9 @@ void ServiceRun::RemoveCamera(const std::string& address)
     const auto camera = cameras.find(address);
     if (camera == cameras.end())
         return;
-    control->RemoveCamera(address);
+    // Stopped first, which counts what still waited for the camera.
     camera->second->Stop();
+    control->RemoveCamera(address);
     cameras.erase(camera);
 }
 
@@ -230,7 +247,8 @@ void ServiceRun::CloseNvr(const std::string& address)
     nvrNumbers.erase(address);
 }
 
-Options ServiceRun::MoveClientListener(const Options& was, const Options& next)
+Options ServiceRun::MoveClientListener(const Options& was, const Options& next,
+                                       std::vector<std::string>& kept)
 {
     const std::string before = EndpointText(server->LocalEndpoint());
     const std::string failure = server->Listen(next.clientAddress, next.clientPort);
@@ -240,16 +258,19 @@ Options ServiceRun::MoveClientListener(const Options& was, const Options& next)
                             << std::endl;
         return next;
     }
-    LogFile.BeginLine() << "Cannot listen for KorvelControl sessions on " << next.clientAddress
-                        << ":" << next.clientPort << ": " << failure << "; still listening on "
-                        << before << std::endl;
-    Options kept = next;
-    kept.clientAddress = was.clientAddress;
-    kept.clientPort = was.clientPort;
-    return kept;
+    const std::string wanted = next.clientAddress + ":" + std::to_string(next.clientPort);
+    LogFile.BeginLine() << "Cannot listen for KorvelControl sessions on " << wanted << ": "
+                        << failure << "; still listening on " << before << std::endl;
+    kept.push_back("still listening for KorvelControl sessions on " + before + " instead of " +
+                   wanted);
+    Options options = next;
+    options.clientAddress = was.clientAddress;
+    options.clientPort = was.clientPort;
+    return options;
 }
 
-Options ServiceRun::ChangeStatusServer(const Options& was, const Options& next)
+Options ServiceRun::ChangeStatusServer(const Options& was, const Options& next,
+                                       std::vector<std::string>& kept)
 {
     if (next.statusPort == 0) {
         if (statusServer) {
@@ -270,20 +291,23 @@ Options ServiceRun::ChangeStatusServer(const Options& was, const Options& next)
         WriteLine("Status server listening on " + StatusServerUrl());
         return next;
     }
-    Options kept = next;
-    kept.statusAddress = was.statusAddress;
-    kept.statusPort = was.statusPort;
+    Options options = next;
+    options.statusAddress = was.statusAddress;
+    options.statusPort = was.statusPort;
+    const std::string wanted = next.statusAddress + ":" + std::to_string(next.statusPort);
     if (!statusServer) {
-        LogFile.BeginLine() << "Status server not started on " << next.statusAddress << ":"
-                            << next.statusPort << ": " << started->StartFailure() << std::endl;
-        return kept;
+        LogFile.BeginLine() << "Status server not started on " << wanted << ": "
+                            << started->StartFailure() << std::endl;
+        kept.push_back("no status server on " + wanted);
+        return options;
     }
     // The token applies all the same: the one it replaces may be known.
     statusServer->SetToken(next.statusToken);
-    LogFile.BeginLine() << "Status server not moved to " << next.statusAddress << ":"
-                        << next.statusPort << ": " << started->StartFailure()
-                        << "; still listening on " << StatusServerUrl() << std::endl;
-    return kept;
+    LogFile.BeginLine() << "Status server not moved to " << wanted << ": "
+                        << started->StartFailure() << "; still listening on " << StatusServerUrl()
+                        << std::endl;
+    kept.push_back("the status server still on " + StatusServerUrl() + " instead of " + wanted);
+    return options;
 }
 
 void ServiceRun::ChangeAuditTrail(const std::string& auditFile)
@@ -292,21 +316,39 @@ void ServiceRun::ChangeAuditTrail(const std::string& auditFile)
     if (audit) {
         if (auditFile.empty())
             WriteLine("No longer writing the control audit trail to " + audit->Path());
-        replacedAuditTrails.push_back(std::move(audit));
+        const std::uint64_t number = ++auditTrailsReplaced;
+        ReplacedAuditTrail& replaced = replacedAuditTrails[number];
+        replaced.trail = std::move(audit);
+        const auto letGo = [this, number] { replacedAuditTrails.erase(number); };
+        // From the writer's thread, while the trail is there (so while the loop is).
+        replaced.trail->Retire([this, letGo] { boost::asio::post(io, letGo); });
+        replaced.stopWait = std::make_unique<boost::asio::steady_timer>(io, AuditTrail::StopWait);
+        replaced.stopWait->async_wait([letGo](const boost::system::error_code& error) {
+            if (!error)
+                letGo();
+        });
     }
-    if (!auditFile.empty())
-        StartAuditTrail(auditFile);
+    if (!auditFile.empty()) {
+        try {
+            StartAuditTrail(auditFile);
+        } catch (const std::system_error& error) {
+            // No thread for its writer (a task limit): the service goes on without.
+            LogFile.BeginLine() << "Cannot start the control audit trail: " << error.what()
+                                << std::endl;
+            audit.reset();
+        }
+    }
 }
 
-void ServiceRun::RecordReload(const char* result, const std::string& summary)
+void ServiceRun::RecordReload(const ReloadOutcome& outcome)
 {
     if (!audit)
         return;
     AuditRecord record;
     record.event = "reload";
     record.session.reset();
-    record.result = result;
-    record.summary = summary;
+    record.result = ResultName(outcome.result);
+    record.summary = outcome.summary;
     audit->Write(record);
 }
 

@@ -5,6 +5,7 @@
 #include "clock/WallClock.h"
 #include "config/Configuration.h"
 #include "config/ConfigurationChanges.h"
+#include "host/ConfigurationReader.h"
 #include "host/ReloadOutcome.h"
 #include "host/RunService.h"
 #include "nvr/NvrSink.h"
@@ -12,7 +13,9 @@
 #include "ops/StatusSnapshot.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -38,8 +41,10 @@ class StatusServer;
 // ServiceReload.cpp carries out its reloads.
 //
 // Threads: the run's own (construction, Run up to the loop, destruction),
-// the loop (Stop, reloads and everything posted), and the NVR workers, which
-// only post (see NvrNews).
+// the loop (Stop, reloads and everything posted), and those that only post:
+// the NVR workers (see NvrNews), a reload's reading thread (see
+// ConfigurationReader) and the writers of replaced audit trails (see
+// ChangeAuditTrail).
 class ServiceRun
 {
 public:
@@ -78,7 +83,10 @@ private:
     bool NvrInUse(const std::string& nvrAddress, std::uint64_t number) const;
     // The loop: one requested reload, from the service manager's report
     // that it starts to the log's and the service manager's closing line.
+    // The file is read and loaded on a thread of the reload's own; the loop
+    // goes on meanwhile, and FinishReload applies the load.
     void HandleReload();
+    void FinishReload(ConfigurationReader::Result read);
     // The platform's signals: a stop, or a reload and the next wait.
     void AwaitSignal();
     // The loop: closes the status server, the listener, the sessions, the
@@ -86,11 +94,11 @@ private:
     // the loop returns once what they had under way has ended.
     void Stop();
 
-    // ServiceReload.cpp. The loop: reads tlKorvel.xml again and applies what
-    // changed, logging each change; the outcome's summary is logged after it
-    // by HandleReload.
-    ReloadOutcome Reload();
-    ReloadOutcome Refuse();
+    // ServiceReload.cpp. The loop: applies what changed in the file read
+    // again, logging each change; the outcome's summary is logged after it
+    // by FinishReload.
+    ReloadOutcome Reload(const ConfigurationReader::Result& read);
+    ReloadOutcome Refuse(const std::string& why);
     void ApplySettings(const ConfigurationChanges& changes, const Configuration& next);
     void ApplyUsers(const ConfigurationChanges& changes, const Configuration& next);
     void ApplyCameras(const ConfigurationChanges& changes, const Configuration& next);
@@ -102,11 +110,19 @@ private:
     void CloseNvr(const std::string& address);
     // Each returns the settings as they now stand: the new ones, or the
     // running ones where they could not be applied, so that the next reload
-    // tries them again.
-    Options MoveClientListener(const Options& running, const Options& next);
-    Options ChangeStatusServer(const Options& running, const Options& next);
+    // tries them again; and says in `kept` what runs instead.
+    Options MoveClientListener(const Options& running, const Options& next,
+                               std::vector<std::string>& kept);
+    Options ChangeStatusServer(const Options& running, const Options& next,
+                               std::vector<std::string>& kept);
+    // The trail in use is replaced: it ends once it has written what it
+    // had queued (or its stop wait has passed), without the loop waiting
+    // for it, and is let go then.
     void ChangeAuditTrail(const std::string& auditFile);
-    void RecordReload(const char* result, const std::string& summary);
+    void RecordReload(const ReloadOutcome& outcome);
+
+    // "127.0.0.1:55272", "[::1]:55272".
+    static std::string EndpointText(const boost::asio::ip::tcp::endpoint& endpoint);
 
     const RunMode mode;
     StopRequest& stopRequest;
@@ -119,6 +135,10 @@ private:
     const TimeSource::TimePoint startedSteady = time.Now();
     boost::asio::io_context io;
     boost::asio::signal_set signals{io};
+    // Hands a reload's load to the loop while the run is there.
+    ConfigurationReader reader{io};
+    // The reload under way tells the service manager when it is done.
+    bool reportReload = false;
     // The configuration in use: what the last reload applied (or the start
     // loaded), with the settings that could not be applied as they were.
     Configuration running;
@@ -137,9 +157,16 @@ private:
     std::unique_ptr<NvrStatusBoard> nvrBoard;
     // Before the operator side, which records to it.
     std::unique_ptr<AuditTrail> audit;
-    // Trails a reload replaced: each writes what it had queued, and they go
-    // with the run, so that a file that blocks never holds up the loop.
-    std::vector<std::unique_ptr<AuditTrail>> replacedAuditTrails;
+    // Trails a reload replaced, by number, until each has written what it
+    // had queued or its stop wait has passed (the timer): a file that blocks
+    // never holds up the loop, and nothing stays once it has ended.
+    struct ReplacedAuditTrail
+    {
+        std::unique_ptr<AuditTrail> trail;
+        std::unique_ptr<boost::asio::steady_timer> stopWait;
+    };
+    std::map<std::uint64_t, ReplacedAuditTrail> replacedAuditTrails;
+    std::uint64_t auditTrailsReplaced = 0;
     // The ones below belong to the loop once it runs, and are null once
     // stopped.
     std::unique_ptr<ConnectionTable> connections;

@@ -33,6 +33,8 @@ bool AuditFile::Write(const std::string& line, Clock::time_point now)
     }
     if (!file.IsOpen() && !Open(now))
         return false;
+    // Before a rotation, so that the file rotated holds whole lines.
+    CutBack(wholeLines.CutBefore());
     if (rotationDue()) {
         if (!Rotate())
             nextRotation = now + CheckInterval;
@@ -40,14 +42,27 @@ bool AuditFile::Write(const std::string& line, Clock::time_point now)
         if (!Open(now))
             return false;
     }
-    if (const std::error_code error = file.Write(line)) {
+    const std::uint64_t start = file.Size();
+    std::error_code error;
+    if (wholeLines.LineFeedFirst())
+        error = file.Write("\n");
+    if (!error)
+        error = file.Write(line);
+    CutBack(wholeLines.Written(start, file.Size(), !error));
+    if (error) {
         ReportFailure("Cannot write the audit file ", error);
-        // Start again from the file as it is on disk: part of the line may be there.
+        // Start again from the file as it is on disk.
         file.Close();
         return false;
     }
     failureReported = false;
     return true;
+}
+
+void AuditFile::CutBack(std::optional<std::uint64_t> size)
+{
+    if (size)
+        wholeLines.Cut(!file.CutTo(*size));
 }
 
 bool AuditFile::Open(Clock::time_point now)
@@ -56,6 +71,7 @@ bool AuditFile::Open(Clock::time_point now)
     switch (file.Open(path, error)) {
     case AppendFile::OpenResult::Opened:
         nextCheck = now + CheckInterval;
+        wholeLines.Opened({file.Id().device, file.Id().index}, file.Size());
         return true;
     case AppendFile::OpenResult::NotRegular:
         off = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ops/WholeLines.h"
 #include "platform/AppendFile.h"
 
 #include <chrono>
@@ -28,6 +29,10 @@ namespace korvel {
 //   later.
 // - A failure to open or write is logged once until a line is written
 //   again; that line is lost and the next one tries again.
+// - The file holds whole lines only (WholeLines): a line that could not be
+//   written whole (a full disk) is cut off again, and should that fail, the
+//   cut is tried again before the next line, which otherwise starts on a
+//   line of its own.
 //
 // Time is passed in, so that the tests run it on simulated time.
 class AuditFile
@@ -49,12 +54,15 @@ public:
 private:
     bool Open(Clock::time_point now);
     bool Rotate();
+    // Carries out a cut WholeLines asks for.
+    void CutBack(std::optional<std::uint64_t> size);
     void ReportFailure(const char* what, const std::error_code& error);
 
     std::string path;
     std::uint64_t rotateBytes;
     int generations;
     AppendFile file;
+    WholeLines wholeLines;
     bool off = false;
     Clock::time_point nextCheck;
     Clock::time_point nextRotation;

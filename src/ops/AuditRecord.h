@@ -34,7 +34,7 @@ struct AuditRecord
     std::optional<std::uint16_t> otherSession;
     std::optional<std::string> otherUser;
     std::optional<std::int32_t> otherPriority;
-    // A reload's: "applied" or "refused", and the summary the log ends it with.
+    // A reload's: "applied", "partial" or "refused", and the summary the log ends it with.
     std::optional<std::string> result;
     std::optional<std::string> summary;
 };

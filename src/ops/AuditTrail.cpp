@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace korvel {
@@ -20,7 +21,7 @@ struct AuditTrail::Shared
         : writeLine(std::move(lineWriter)), queue(queueBytes)
     {}
 
-    const LineWriter writeLine; // the writer thread's alone
+    LineWriter writeLine; // the writer thread's alone; let go (the file closed) when it ends
 
     std::mutex mutex; // guards everything below
     std::condition_variable changed;
@@ -30,6 +31,11 @@ struct AuditTrail::Shared
     std::uint64_t failed = 0;
     bool stopping = false;
     bool finished = false;
+    // Set by Retire: when the stop wait ends, and who hears that the writer
+    // has ended (called with the mutex held, so never once the trail has
+    // gone).
+    std::optional<std::chrono::steady_clock::time_point> stopBy;
+    std::function<void()> ended;
     // Also read without the lock, between lines.
     std::atomic<bool> abandoned{false};
 };
@@ -52,20 +58,35 @@ AuditTrail::~AuditTrail()
     std::size_t unwritten = 0;
     {
         std::unique_lock<std::mutex> lock(shared->mutex);
+        shared->ended = nullptr;
         shared->stopping = true;
         shared->changed.notify_all();
-        finished = shared->changed.wait_for(lock, stopWait, [this] { return shared->finished; });
+        const auto deadline = shared->stopBy.value_or(std::chrono::steady_clock::now() + stopWait);
+        finished = shared->changed.wait_until(lock, deadline, [this] { return shared->finished; });
         unwritten = finished ? 0 : shared->queue.Count() + shared->inFlight;
-        shared->abandoned = unwritten > 0;
+        shared->abandoned = !finished;
     }
-    // A writer that has nothing left is only late, not blocked.
-    if (unwritten == 0) {
-        writer.join();
+    if (finished) {
+        writer.join(); // it has nothing left to do but return
         return;
     }
+    // Blocked on a line, or on closing its file: it ends when the file lets it.
     writer.detach();
-    LogFile.BeginLine() << "The audit file " << path << " did not take the last " << unwritten
-                        << " records in time; stopping without them" << std::endl;
+    if (unwritten > 0) {
+        LogFile.BeginLine() << "The audit file " << path << " did not take the last " << unwritten
+                            << " records in time; stopping without them" << std::endl;
+    }
+}
+
+void AuditTrail::Retire(std::function<void()> ended)
+{
+    {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->stopping = true;
+        shared->stopBy = std::chrono::steady_clock::now() + stopWait;
+        shared->ended = std::move(ended);
+    }
+    shared->changed.notify_all();
 }
 
 void AuditTrail::Write(const AuditRecord& record, std::chrono::system_clock::time_point when)
@@ -122,7 +143,16 @@ void AuditTrail::RunWriter(const std::shared_ptr<Shared>& shared)
         shared->failed += lines.size() - written;
         shared->queue.WriterCaughtUp();
     }
+    // Stopping, with everything written: the file is closed here, where a
+    // close that blocks holds up nobody.
+    lock.unlock();
+    shared->writeLine = nullptr;
+    lock.lock();
+    if (shared->abandoned)
+        return;
     shared->finished = true;
+    if (shared->ended)
+        shared->ended();
     shared->changed.notify_all();
 }
 

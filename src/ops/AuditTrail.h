@@ -31,8 +31,11 @@ namespace korvel {
 // Stop: the destructor lets the writer write what is queued, waiting at most
 // `stopWait`. A writer still busy then (its file blocked) is abandoned: it
 // keeps the shared state alive, stays on the line it is on (however long
-// the file blocks it), writes no other, and ends with the process; the
-// records it had not written are lost, and their count is logged.
+// the file blocks it), writes no other, and ends when the file lets it go
+// (or with the process); the records it had not written are lost, and their
+// count is logged. A trail that a reload replaces is retired instead
+// (Retire): the writer ends by itself once it has written what is queued,
+// and says so, so that the loop lets the trail go without waiting for it.
 class AuditTrail
 {
 public:
@@ -62,6 +65,14 @@ public:
 
     // How many records went where, so far.
     AuditCounts Counts() const;
+
+    // Asks the writer to end once it has written what is queued, without
+    // waiting for it: it closes the file and then calls `ended`, on its own
+    // thread, unless the trail has gone by then (or its file blocks it for
+    // good). The destructor, called after `ended` or once `stopWait` has
+    // passed since this call, then waits no longer. Nothing may be written
+    // after this.
+    void Retire(std::function<void()> ended);
 
     const std::string& Path() const { return path; }
 

@@ -114,13 +114,20 @@ void RenderOperators(std::string& out, const StatusSnapshot& status)
 
     Family commands(out, "tlkorvel_commands_total", "counter",
                     "Operator camera commands by outcome.");
-    for (const CameraStatus& camera : status.cameras) {
-        const std::string pelco = std::to_string(camera.pelco);
-        commands.Sample({{"camera", pelco}, {"outcome", "forwarded"}}, camera.forwarded);
-        commands.Sample({{"camera", pelco}, {"outcome", "refused"}}, camera.refused);
-        commands.Sample({{"camera", pelco}, {"outcome", "dropped"}}, camera.dropped);
-        commands.Sample({{"camera", pelco}, {"outcome", "failed"}}, camera.failed);
-    }
+    // A Pelco number keeps its series for the run: a removed camera's stay.
+    const auto sample = [&commands](std::uint32_t camera, std::uint64_t forwarded,
+                                    std::uint64_t refused, std::uint64_t dropped,
+                                    std::uint64_t failed) {
+        const std::string pelco = std::to_string(camera);
+        commands.Sample({{"camera", pelco}, {"outcome", "forwarded"}}, forwarded);
+        commands.Sample({{"camera", pelco}, {"outcome", "refused"}}, refused);
+        commands.Sample({{"camera", pelco}, {"outcome", "dropped"}}, dropped);
+        commands.Sample({{"camera", pelco}, {"outcome", "failed"}}, failed);
+    };
+    for (const CameraStatus& camera : status.cameras)
+        sample(camera.pelco, camera.forwarded, camera.refused, camera.dropped, camera.failed);
+    for (const RemovedCameraCommands& camera : status.removedCameras)
+        sample(camera.pelco, camera.forwarded, camera.refused, camera.dropped, camera.failed);
     commands.Sample({{"outcome", "unknown_camera"}}, counters.unknownCamera);
 
     Family(out, "tlkorvel_notices_sent_total", "counter",
@@ -138,6 +145,8 @@ void RenderCameras(std::string& out, const StatusSnapshot& status)
                   "Command writes to the camera that failed.");
     for (const CameraStatus& camera : status.cameras)
         errors.Sample(CameraLabel(camera), camera.failed);
+    for (const RemovedCameraCommands& camera : status.removedCameras)
+        errors.Sample({{"camera", std::to_string(camera.pelco)}}, camera.failed);
 }
 
 void RenderNvrs(std::string& out, const StatusSnapshot& status)
@@ -161,9 +170,10 @@ void RenderNvrs(std::string& out, const StatusSnapshot& status)
 void RenderConfiguration(std::string& out, const StatusSnapshot& status)
 {
     Family reloads(out, "tlkorvel_config_reloads_total", "counter",
-                   "Reloads of tlKorvel.xml by result: applied, or refused (the running "
-                   "configuration kept).");
+                   "Reloads of tlKorvel.xml by result: applied, partial (applied but for a "
+                   "listener kept where it was), or refused (the running configuration kept).");
     reloads.Sample({{"result", "applied"}}, status.configuration.reloadsApplied);
+    reloads.Sample({{"result", "partial"}}, status.configuration.reloadsPartial);
     reloads.Sample({{"result", "refused"}}, status.configuration.reloadsRefused);
 }
 

@@ -125,6 +125,18 @@ std::string RenderStatusJson(const StatusSnapshot& status)
         object.Number("uptime_s", status.uptimeSeconds);
         object.Text("config_loaded", FormatUtc(status.configuration.loaded, false));
         object.Number("config_generation", status.configuration.generation);
+        std::string& reload = object.Key("last_reload");
+        if (const auto& last = status.configuration.lastReload) {
+            JsonObject reloaded(reload);
+            reloaded.Text("time", FormatUtc(last->ended, false));
+            reloaded.Text("result", last->result);
+            reloaded.Text("summary", last->summary);
+        } else {
+            reload += "null";
+        }
+        object.Text("operator_listener", status.operatorListener.empty()
+                                             ? std::nullopt
+                                             : std::optional<std::string>(status.operatorListener));
         AppendArray(object.Key("cameras"), status.cameras, AppendCamera);
         AppendArray(object.Key("sessions"), status.sessions, AppendSession);
         AppendArray(object.Key("nvrs"), status.nvrs, AppendNvr);

@@ -109,7 +109,7 @@ private:
             Answer(StatusRoute{400}, false, 11);
             return;
         }
-        shared->slots.Touch(id, shared->time.Now());
+        shared->slots.RequestRead(id, shared->time.Now());
         const auto& request = parser->get();
         const StatusRoute route = RouteStatusRequest(
             std::string_view(request.method_string().data(), request.method_string().size()),
@@ -181,7 +181,7 @@ private:
             Close();
             return;
         }
-        shared->slots.Touch(id, shared->time.Now());
+        shared->slots.Answered(id, shared->time.Now());
         ReadRequest();
     }
 
@@ -273,6 +273,12 @@ void StatusServer::OnAccepted(const boost::system::error_code& error, tcp::socke
     }
     const StatusSlots::Admission admission =
         shared->slots.Admit(remote.address().to_string(), shared->time.Now());
+    if (!admission.Admitted()) {
+        // Every place it could take is answering a request.
+        socket.close(addressError);
+        StartAccept();
+        return;
+    }
     if (admission.closed) {
         const auto found = shared->connections.find(*admission.closed);
         if (found != shared->connections.end()) {

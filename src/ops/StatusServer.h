@@ -21,7 +21,7 @@ namespace korvel {
 // cameras, and keeps to limits of its own so that its clients never slow
 // them, nor one client the others: at most MaxConnections at once and
 // MaxPerAddress from one client address (a connection beyond either takes
-// the place of the one idle longest, see StatusSlots), a request head of at
+// the place of an idle one, see StatusSlots), a request head of at
 // most MaxHeadBytes (431 beyond) that arrives within HeadTimeout, and every
 // answer written within WriteTimeout, or the connection is closed.
 //

@@ -33,9 +33,12 @@ struct CameraStatus
     std::optional<std::string> nvrCameraName;
     std::optional<HolderStatus> holder;
 
-    // Operator commands for this camera by outcome: written to it, refused by
-    // the priority test, dropped (no transport, a full queue, or left waiting
-    // when a new socket replaced its own), failed (the write failed).
+    // Operator commands for this camera's Pelco number by outcome, since the
+    // start (also those of cameras that had the number before it, which a
+    // reload removed or changed): written to it, refused by the priority
+    // test, dropped (no transport, a full queue, left waiting when a new
+    // socket replaced its own, or when a reload removed the camera), failed
+    // (the write failed).
     std::uint64_t forwarded = 0;
     std::uint64_t refused = 0;
     std::uint64_t dropped = 0;
@@ -89,16 +92,40 @@ struct AuditCounts
     std::uint64_t failed = 0;
 };
 
+// How the last reload went.
+struct ReloadStatus
+{
+    std::chrono::system_clock::time_point ended;
+    std::string result;  // "applied", "partial" (a listener kept where it was) or "refused"
+    std::string summary; // the log's closing line of the reload
+};
+
 // The configuration in use and the reloads so far.
 struct ConfigurationStatus
 {
     // When the configuration in use was read (at start, or by the last
-    // reload that applied a new one), and how many reads that makes: 1 at
-    // start, one more for each applied reload.
+    // reload that applied a new one, also in part), and how many reads that
+    // makes: 1 at start, one more for each reload applied, also in part.
     std::chrono::system_clock::time_point loaded;
     std::uint64_t generation = 1;
     std::uint64_t reloadsApplied = 0;
     std::uint64_t reloadsRefused = 0;
+    // Applied but for a listener that could not be opened where the file
+    // says (the old one kept, or none started).
+    std::uint64_t reloadsPartial = 0;
+    std::optional<ReloadStatus> lastReload; // none before the first reload
+};
+
+// The commands for a Pelco number that no camera has now, counted while
+// cameras had it (a reload removed them); those still waiting for a camera
+// when it went are dropped.
+struct RemovedCameraCommands
+{
+    std::uint32_t pelco = 0;
+    std::uint64_t forwarded = 0;
+    std::uint64_t refused = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t failed = 0;
 };
 
 struct StatusSnapshot
@@ -107,7 +134,10 @@ struct StatusSnapshot
     std::chrono::system_clock::time_point started;
     std::int64_t uptimeSeconds = 0;
     ConfigurationStatus configuration;
-    std::vector<CameraStatus> cameras; // in Pelco order
+    // Where the operator port listens ("127.0.0.1:55272"); empty for nowhere.
+    std::string operatorListener;
+    std::vector<CameraStatus> cameras;                 // in Pelco order
+    std::vector<RemovedCameraCommands> removedCameras; // in Pelco order
     std::vector<SessionStatus> sessions;
     std::vector<NvrStatus> nvrs;
     OperatorCounters counters;

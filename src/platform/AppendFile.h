@@ -37,11 +37,25 @@ public:
     void Close();
 
     // Writes all the bytes at the end; the error when they could not all be
-    // written.
+    // written (Size says how many were).
     std::error_code Write(std::string_view bytes);
+    // Cuts the file back to its first `newSize` bytes; later writes go on
+    // from there.
+    std::error_code CutTo(std::uint64_t newSize);
 
-    // The file's size: at opening, plus what was written since.
+    // The file's size: at opening, plus what was written since (or where it
+    // was cut).
     std::uint64_t Size() const { return size; }
+
+    // Which file is open: the same two numbers for the same file, whatever
+    // its name (device and inode, or volume and file index).
+    struct Identity
+    {
+        std::uint64_t device = 0;
+        std::uint64_t index = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    Identity Id() const { return {device, index}; }
 
     // True when the path leads to the open file; false when nothing is
     // there, or another file (the open one was renamed or deleted).

@@ -69,9 +69,17 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
     // More than the socket's buffers and the queue hold, without running the
     // loop: writes are left in flight and completions queued.
     const std::string command(64 * 1024, 'b');
-    for (int i = 0; i < 1000 && held->GetCommandCounts().dropped == 0; ++i)
+    std::uint64_t sent = 1;
+    for (int i = 0; i < 1000 && held->GetCommandCounts().dropped == 0; ++i, ++sent)
         recorder.Send(*held, 2, 1, command);
     ASSERT_GT(held->GetCommandCounts().dropped, 0u) << "the queue filled up";
+    // The stop counts every command still on its way (a reload that removes
+    // the camera): none is left uncounted.
+    held->Stop();
+    const TrackCamera::CommandCounts counts = held->GetCommandCounts();
+    EXPECT_EQ(counts.written + counts.dropped + counts.failed, sent)
+        << counts.written << " written, " << counts.dropped << " dropped, " << counts.failed
+        << " failed";
     const std::size_t delivered = recorder.events.size();
     held.reset();
 

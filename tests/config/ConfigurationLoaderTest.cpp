@@ -4,12 +4,19 @@
 #include "config/AttributeSyntax.h"
 #include "config/Configuration.h"
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvel::configuration_loader_test {
 
@@ -193,6 +200,57 @@ TEST(ConfigurationLoader, LoadsOfTheSameFileCompareEqual)
         std::string changed = file;
         changed.insert(changed.find(other) + std::string(other).size() - 1, "1");
         EXPECT_NE(first.configuration, LoadConfiguration("x", changed).configuration) << changed;
+    }
+}
+
+// What is read of the path: only a regular file is opened, and nothing of it
+// beyond the bound (a FIFO nobody writes, a link to /dev/zero, a file of 16
+// MiB and more would otherwise block or fill the memory).
+TEST(ConfigurationLoader, OnlyARegularFileWithinTheBoundIsRead)
+{
+    using Found = ConfigurationText::Found;
+    const std::string ten = "<tlKorvel/>"; // 11 bytes
+    const struct
+    {
+        const char* what;
+        std::function<void(const std::string& path)> make; // none: nothing there
+        std::uintmax_t maxBytes;
+        Found found;
+        std::string text;
+    } cases[] = {
+        {"a file", [&](const std::string& path) { WriteFile(path, ten); }, 11, Found::Read, ten},
+        {"nothing there", {}, 11, Found::Unreadable, ""},
+        {"a file beyond the bound", [&](const std::string& path) { WriteFile(path, ten); }, 10,
+         Found::TooLarge, ""},
+        {"a link to a file",
+         [&](const std::string& path) {
+             WriteFile(path + ".real", ten);
+             ::symlink((path + ".real").c_str(), path.c_str());
+         },
+         11, Found::Read, ten},
+        {"a FIFO", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, 11,
+         Found::NotRegular, ""},
+        {"a link to /dev/zero",
+         [](const std::string& path) { ::symlink("/dev/zero", path.c_str()); }, 11,
+         Found::NotRegular, ""},
+        {"a folder", [](const std::string& path) { std::filesystem::create_directory(path); }, 11,
+         Found::NotRegular, ""},
+        {"16 MiB and one byte (sparse, never read)",
+         [](const std::string& path) {
+             WriteFile(path, "");
+             std::filesystem::resize_file(path, MaxConfigurationBytes + 1);
+         },
+         MaxConfigurationBytes, Found::TooLarge, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.File("tlKorvel.xml");
+        if (c.make)
+            c.make(path);
+        const ConfigurationText read = ReadConfigurationText(path, c.maxBytes);
+        EXPECT_EQ(read.found, c.found);
+        EXPECT_EQ(read.text, c.text);
     }
 }
 

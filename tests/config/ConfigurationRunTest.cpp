@@ -11,8 +11,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <sstream>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvel::configuration_run_test {
 
@@ -41,18 +45,24 @@ TEST(ConfigurationRun, UnusableFilesEndTheRunWithTheirLines)
 {
     PseudoTerminal line;
     const std::string reading = "Reading config file ";
+    const std::string unusable =
+        "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.";
+    // In place of tlKorvel.xml, a file that is not one to read.
+    const auto fifo = [](const std::string& path) { ::mkfifo(path.c_str(), 0600); };
     const struct
     {
         const char* name;
-        std::string xml; // empty: no file
+        std::string xml; // empty: no file, or the one `make` makes
         int status;
         std::vector<std::string> ending;
+        std::function<void(const std::string& path)> make;
     } cases[] = {
-        {"missing file",
+        {"missing file", "", 255, {unusable, "Exiting due to configuration file error(s)"}, {}},
+        {"a FIFO nobody writes",
          "",
          255,
-         {"Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.",
-          "Exiting due to configuration file error(s)"}},
+         {"it is not a regular file", unusable, "Exiting due to configuration file error(s)"},
+         fifo},
         {"repeated PelcoNumber",
          std::string("<tlKorvel>") + Options + Nvr +
              R"(<Camera Address="10.0.0.1" PelcoNumber="3" />)"
@@ -60,12 +70,14 @@ TEST(ConfigurationRun, UnusableFilesEndTheRunWithTheirLines)
          255,
          {"Connecting to track camera at 10.0.0.2:1000",
           "*** Error: Configuration has multiple entries with PelcoNumber=3",
-          "Exiting due to configuration file error(s)"}},
+          "Exiting due to configuration file error(s)"},
+         {}},
         {"DataBits 9",
          std::string("<tlKorvel>") + Options + Nvr + R"(<Camera Address="cam" Port=")" +
              line.SlavePath() + R"(" DataBits="9" /></NVR></tlKorvel>)",
          0,
-         {"Exception: invalid character_size value"}},
+         {"Exception: invalid character_size value"},
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -73,15 +85,21 @@ TEST(ConfigurationRun, UnusableFilesEndTheRunWithTheirLines)
         InstalledProgram program(dir.Path());
         if (!c.xml.empty())
             program.WriteConfig(c.xml);
+        const std::string path = dir.File("tlKorvel.xml");
+        if (c.make)
+            c.make(path);
         const RunResult result = RunToEnd(program.Path(), {"-d"});
         EXPECT_EQ(result.exitStatus, c.status);
         const auto lines = LogMessages(program.Log());
         ASSERT_GE(lines.size(), 2 + c.ending.size()) << program.Log();
         EXPECT_EQ(lines[0], Banner);
-        EXPECT_EQ(lines[1], reading + dir.File("tlKorvel.xml"));
+        EXPECT_EQ(lines[1], reading + path);
+        std::vector<std::string> ending = c.ending;
+        if (c.make)
+            ending.front() = "Not reading " + path + ": " + ending.front();
         EXPECT_EQ(
-            std::vector<std::string>(lines.end() - static_cast<long>(c.ending.size()), lines.end()),
-            c.ending)
+            std::vector<std::string>(lines.end() - static_cast<long>(ending.size()), lines.end()),
+            ending)
             << program.Log();
     }
 }

@@ -17,7 +17,9 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +94,39 @@ AuditTrail::LineWriter WriterOf(const std::shared_ptr<GatedFile>& file)
         return true;
     };
 }
+
+// A small tmpfs of this thread's own mount namespace (root only), unmounted
+// when it goes: a file system that fills up.
+class SmallFileSystem
+{
+public:
+    explicit SmallFileSystem(const std::string& folder) : folder(folder)
+    {
+        std::filesystem::create_directory(folder);
+        mounted = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            ::umount2(folder.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted; }
+    // Writes a file as large as the room left allows.
+    void Fill(const std::string& name) const
+    {
+        const int fd = ::open((folder + "/" + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const std::string block(512, 'f');
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        ::close(fd);
+    }
+
+private:
+    std::string folder;
+    bool mounted = false;
+};
 
 } // namespace
 
@@ -251,6 +286,46 @@ TEST(AuditTrailFile, FaultsLoseNoRecordThatCouldBeWritten)
     }
 }
 
+// The file system fills up under the trail: the record that does not fit
+// is cut off again, counted as failed, and once there is room the records
+// go on as whole lines.
+TEST(AuditTrailFile, AFullFileSystemLeavesOnlyWholeLines)
+{
+    TempDir dir;
+    SmallFileSystem disk(dir.File("disk"));
+    if (!disk.Mounted())
+        GTEST_SKIP() << "needs root for a tmpfs of its own";
+    const std::string path = dir.File("disk/audit.log");
+    const auto now = AuditFile::Clock::now();
+    LogCapture log;
+    AuditFile file(path, 1 << 20, 5);
+    // 1000-byte records, so that one of them meets the end of the room.
+    const auto record = [](int number) {
+        std::string line = "{\"n\":" + std::to_string(number) + ",\"pad\":\"";
+        return line + std::string(1000 - line.size() - 3, 'p') + "\"}\n";
+    };
+    std::string expected;
+    int number = 0;
+    const auto write = [&] {
+        return file.Write(record(++number), now) && (expected += record(number), true);
+    };
+    ASSERT_TRUE(write());
+    disk.Fill("filler");
+    int failed = 0;
+    while (failed < 3 && number < 200)
+        failed += write() ? 0 : 1;
+    ASSERT_EQ(failed, 3) << "the file system never filled up";
+    EXPECT_TRUE(ReadFile(path) == expected)
+        << ReadFile(path).size() << " bytes, not " << expected.size();
+    std::filesystem::remove(dir.File("disk/filler"));
+    for (int more = 0; more < 3; ++more)
+        EXPECT_TRUE(write());
+    EXPECT_TRUE(ReadFile(path) == expected)
+        << ReadFile(path).size() << " bytes, not " << expected.size();
+    EXPECT_EQ(log.Count("Cannot write the audit file " + path + ": No space left on device"), 1)
+        << log.Text();
+}
+
 TEST(AuditTrail, AFileThatBlocksHoldsUpNeitherTheCallerNorTheStop)
 {
     const auto file = std::make_shared<GatedFile>();
@@ -304,6 +379,59 @@ TEST(AuditTrail, AFileThatBlocksHoldsUpNeitherTheCallerNorTheStop)
                         "stopping without them"),
               1);
     gate(true);
+}
+
+// A trail a reload replaces: retired without waiting, it writes what it had
+// queued, lets its file go, says so and is then freed at once; one whose
+// file blocks says nothing, and is freed when its stop wait has passed.
+TEST(AuditTrail, ARetiredTrailEndsOnceItsQueueIsWritten)
+{
+    for (const bool blocked : {false, true}) {
+        SCOPED_TRACE(blocked ? "its file blocks" : "its file takes the lines");
+        const auto file = std::make_shared<GatedFile>();
+        std::mutex mutex;
+        bool ended = false;
+        LogCapture log;
+        auto trail = std::make_unique<AuditTrail>("retired.log", WriterOf(file), 4000,
+                                                  blocked ? 100ms : 20s);
+        trail->WriteLine(Line(1));
+        ASSERT_TRUE(WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(file->mutex);
+            return file->entered == 1;
+        }));
+        trail->WriteLine(Line(2));
+        trail->Retire([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
+        });
+        const auto hasEnded = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return ended;
+        };
+        EXPECT_FALSE(hasEnded()) << "the writer is still on its first line";
+        if (blocked) {
+            trail.reset(); // returns once the stop wait has passed
+            EXPECT_EQ(log.Count("The audit file retired.log did not take the last 2 records"), 1);
+        }
+        {
+            std::lock_guard<std::mutex> lock(file->mutex);
+            file->open = true;
+            file->opened.notify_all();
+        }
+        // The writer lets go of its file before it says it has ended; an
+        // abandoned one when it ends.
+        if (!blocked) {
+            EXPECT_TRUE(WaitUntil(hasEnded));
+        }
+        EXPECT_TRUE(WaitUntil([&] { return file.use_count() == 1; }));
+        EXPECT_EQ(hasEnded(), !blocked);
+        {
+            std::lock_guard<std::mutex> lock(file->mutex);
+            EXPECT_EQ(file->taken, blocked ? Line(1) : Lines(1, 2));
+        }
+        trail.reset();
+        EXPECT_EQ(log.Count("The audit file retired.log did not take"), blocked ? 1 : 0);
+    }
 }
 
 } // namespace korvel::audit_trail_test

@@ -205,7 +205,12 @@ StatusSnapshot Situation()
     status.version = "1.2.3";
     status.started = At(1, 0, 0, 500);
     status.uptimeSeconds = 4380;
-    status.configuration = ConfigurationStatus{At(2, 13, 4, 7), 3, 2, 1};
+    status.configuration = ConfigurationStatus{At(2, 13, 4, 7), 3, 2, 1, 1, std::nullopt};
+    status.configuration.lastReload =
+        ReloadStatus{At(2, 13, 4, 9), "partial",
+                     "Reloaded tlKorvel.xml: ...; still listening for KorvelControl sessions on "
+                     "127.0.0.1:55272 instead of 0.0.0.0:80."};
+    status.operatorListener = "127.0.0.1:55272";
     CameraStatus gate;
     gate.pelco = 1;
     gate.address = "10.1.1.1";
@@ -226,6 +231,7 @@ StatusSnapshot Situation()
     bay.holder = HolderStatus{50200, std::nullopt, 0, 0};
     bay.failed = 2;
     status.cameras = {gate, bay};
+    status.removedCameras = {RemovedCameraCommands{2, 5, 0, 7, 1}};
     status.sessions = {SessionStatus{50123, "10.0.0.7", "ann", 5, 1, false},
                        SessionStatus{50200, "10.0.0.8", std::nullopt, 0, std::nullopt, true}};
     NvrStatus nvr;
@@ -246,7 +252,9 @@ TEST(StatusDocument, EveryFieldWithNullsWhereUnknown)
     EXPECT_EQ(
         RenderStatusJson(Situation()),
         R"({"version":"1.2.3","started":"2026-12-08T01:00:00Z","uptime_s":4380,)"
-        R"("config_loaded":"2026-12-08T02:13:04Z","config_generation":3,"cameras":[)"
+        R"("config_loaded":"2026-12-08T02:13:04Z","config_generation":3,)"
+        R"("last_reload":{"time":"2026-12-08T02:13:04Z","result":"partial","summary":"Reloaded tlKorvel.xml: ...; still listening for KorvelControl sessions on 127.0.0.1:55272 instead of 0.0.0.0:80."},)"
+        R"("operator_listener":"127.0.0.1:55272","cameras":[)"
         R"({"pelco":1,"address":"10.1.1.1","port":4001,"transport":"tcp","link":"connected","nvr_camera_id":11,"nvr_camera_name":"Gate \"north\"","holder":{"session":50123,"user":"ann","priority":5,"hold_left_ms":2400}},)"
         R"({"pelco":3,"address":"7","port":"/dev/ttyS0","transport":"serial","link":"failed","nvr_camera_id":null,"nvr_camera_name":null,"holder":{"session":50200,"user":null,"priority":0,"hold_left_ms":0}}],)"
         R"("sessions":[{"session":50123,"client":"10.0.0.7","user":"ann","priority":5,"camera":1,"choosing":false},)"
@@ -254,11 +262,11 @@ TEST(StatusDocument, EveryFieldWithNullsWhereUnknown)
         R"("nvrs":[{"address":"10.9.9.9","state":"logged-in","cameras":3,"soft_triggers":2}]})"
         "\n");
     StatusSnapshot empty;
-    EXPECT_EQ(
-        RenderStatusJson(empty),
-        R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,)"
-        R"("config_loaded":"1970-01-01T00:00:00Z","config_generation":1,"cameras":[],"sessions":[],"nvrs":[]})"
-        "\n");
+    EXPECT_EQ(RenderStatusJson(empty),
+              R"({"version":"","started":"1970-01-01T00:00:00Z","uptime_s":0,)"
+              R"("config_loaded":"1970-01-01T00:00:00Z","config_generation":1,"last_reload":null,)"
+              R"("operator_listener":null,"cameras":[],"sessions":[],"nvrs":[]})"
+              "\n");
 }
 
 TEST(Metrics, SamplesCarryTheirLabels)
@@ -289,6 +297,10 @@ TEST(Metrics, SamplesCarryTheirLabels)
              "tlkorvel_commands_total{camera=\"1\",outcome=\"refused\"} 3\n",
              "tlkorvel_commands_total{camera=\"3\",outcome=\"dropped\"} 0\n",
              "tlkorvel_commands_total{camera=\"3\",outcome=\"failed\"} 2\n",
+             // A removed camera's series stay.
+             "tlkorvel_commands_total{camera=\"2\",outcome=\"forwarded\"} 5\n",
+             "tlkorvel_commands_total{camera=\"2\",outcome=\"dropped\"} 7\n",
+             "tlkorvel_camera_write_errors_total{camera=\"2\"} 1\n",
              "tlkorvel_commands_total{outcome=\"unknown_camera\"} 1\n",
              "tlkorvel_notices_sent_total 40\n",
              "tlkorvel_camera_link_up{camera=\"1\"} 1\n",
@@ -302,6 +314,7 @@ TEST(Metrics, SamplesCarryTheirLabels)
              "tlkorvel_nvr_logged_in{nvr=\"caf\xef\xbf\xbd\\\\x0A\"} 0\n",
              "# TYPE tlkorvel_config_reloads_total counter\n"
              "tlkorvel_config_reloads_total{result=\"applied\"} 2\n"
+             "tlkorvel_config_reloads_total{result=\"partial\"} 1\n"
              "tlkorvel_config_reloads_total{result=\"refused\"} 1\n",
              "tlkorvel_audit_records_total{result=\"written\"} 5\n",
              "tlkorvel_audit_records_total{result=\"dropped\"} 3\n",

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <regex>
 #include <sstream>
 
@@ -174,6 +175,37 @@ TEST(OperationsView, ShowsAndRecordsAScriptedSituation)
     EXPECT_TRUE(std::regex_search(
         release[0], std::regex(R"(^\{"time":"20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")")))
         << release[0];
+
+    // A reload removes the camera and asks for an operator port that cannot
+    // be opened: the old listener is kept, and everything says so; the
+    // removed camera's commands stay counted.
+    setup.cameras.clear();
+    std::string xml = setup.Xml();
+    const std::string clientAddress = R"(ClientAddress="127.0.0.1")";
+    xml.replace(xml.find(clientAddress), clientAddress.size(), R"(ClientAddress="no-address")");
+    WriteFile(service.Directory() + "tlKorvel.xml", xml);
+    ASSERT_EQ(::kill(service.Pid(), SIGHUP), 0);
+    const std::string listener = "127.0.0.1:" + std::to_string(service.Port());
+    const std::string summary =
+        "Reloaded tlKorvel.xml: 0 users added, 0 users removed, 0 cameras added, 1 camera "
+        "removed, 0 cameras changed, 0 NVRs changed; still listening for KorvelControl sessions "
+        "on " +
+        listener + " instead of no-address:0.";
+    ASSERT_TRUE(service.WaitForLog(summary)) << service.Log();
+    const std::string reloaded = Body(Get(port, "/status"));
+    for (const std::string& expected :
+         {std::string(R"("config_generation":2,"last_reload":{"time":"20)"),
+          R"(","result":"partial","summary":")" + summary + R"("},"operator_listener":")" +
+              listener + R"(","cameras":[])"})
+        EXPECT_NE(reloaded.find(expected), std::string::npos) << expected << "\nin\n" << reloaded;
+    const std::string counted = Body(Get(port, "/metrics"));
+    for (const char* expected : {"tlkorvel_config_reloads_total{result=\"partial\"} 1\n",
+                                 "tlkorvel_config_reloads_total{result=\"applied\"} 0\n",
+                                 "tlkorvel_commands_total{camera=\"3\",outcome=\"forwarded\"} 2\n",
+                                 "tlkorvel_commands_total{camera=\"3\",outcome=\"refused\"} 3\n"})
+        EXPECT_NE(counted.find(expected), std::string::npos) << expected << "\nin\n" << counted;
+    ASSERT_TRUE(WaitUntil([&] { return !AuditLines(service, "reload").empty(); }));
+    EXPECT_NE(AuditLines(service, "reload")[0].find(R"("result":"partial")"), std::string::npos);
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 

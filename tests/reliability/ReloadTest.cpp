@@ -13,8 +13,14 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <regex>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvel::reload_process_test {
 
@@ -171,18 +177,28 @@ TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
     ASSERT_EQ(bob->Read(cameraMessage.size()), cameraMessage) << "refused, and watching";
 
     const std::string refused = "Reload of tlKorvel.xml refused; keeping the running configuration.";
+    const auto refusedBecause = [](const std::string& why) {
+        return "Reload of tlKorvel.xml refused; " + why + "; keeping the running configuration.";
+    };
+    const auto replace = [&](const std::function<void()>& make) {
+        std::remove(path.c_str());
+        make();
+    };
     const struct
     {
         const char* name;
         std::function<void()> write;
         std::string line; // the loader's, before the refusal
+        std::string refusal;
     } files[] = {
         {"missing", [&] { std::remove(path.c_str()); },
-         "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file."},
+         "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.",
+         refused},
         {"not well-formed", [&] { WriteFile(path, "<tlKorvel><Options></tlKorvel>"); },
-         "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file."},
+         "Exiting due to missing, incorrect, or incomplete tlKorvel.xml configuration file.",
+         refused},
         {"another root", [&] { WriteFile(path, "<Korvel/>"); },
-         "No tlKorvel section found in tlKorvel.xml config file.  Exiting."},
+         "No tlKorvel section found in tlKorvel.xml config file.  Exiting.", refused},
         {"a repeated PelcoNumber and no users",
          [&] {
              ServiceSetup bad = setup;
@@ -190,18 +206,27 @@ TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
              bad.cameras.push_back(R"(<Camera Address="127.0.0.30" PelcoNumber="1" />)");
              WriteFile(path, bad.Xml());
          },
-         "*** Error: Configuration has multiple entries with PelcoNumber=1"},
+         "*** Error: Configuration has multiple entries with PelcoNumber=1", refused},
+        // Never opened: reading them would block for ever, or fill the memory.
+        {"a FIFO nobody writes", [&] { replace([&] { ::mkfifo(path.c_str(), 0600); }); },
+         "Not reading " + path + ": it is not a regular file",
+         refusedBecause("it is not a regular file")},
+        {"a link to /dev/zero", [&] { replace([&] { ::symlink("/dev/zero", path.c_str()); }); },
+         "Not reading " + path + ": it is not a regular file",
+         refusedBecause("it is not a regular file")},
     };
     int count = 0;
     for (const auto& file : files) {
         SCOPED_TRACE(file.name);
         file.write();
         ASSERT_EQ(::kill(service.Pid(), SIGHUP), 0);
-        ASSERT_TRUE(service.WaitForLog(refused, ++count)) << service.Log();
+        ASSERT_TRUE(service.WaitForLog("Reload of tlKorvel.xml refused", ++count)) << service.Log();
         const std::string log = service.Log();
-        EXPECT_NE(log.find(file.line + "\n", log.rfind("Reading config file")), std::string::npos)
-            << log;
+        const std::size_t reading = log.rfind("Reading config file");
+        EXPECT_NE(log.find(file.line + "\n", reading), std::string::npos) << log;
+        EXPECT_NE(log.find(file.refusal + "\n", reading), std::string::npos) << log;
     }
+    std::remove(path.c_str());
     const std::string annHasControl = "#F00000 ann has control";
     ASSERT_TRUE(SendMessage(*ann, NumberedFrame(1, 3)));
     EXPECT_TRUE(camera->WaitForNumber(3));
@@ -240,15 +265,16 @@ TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
     // The operator port moves (to every interface, a port of the system's
     // choice): the new listener first, the old one closed, the sessions kept.
     // An address that is none leaves it where it is.
-    const auto reloadWith = [&](const std::string& clientAddress, int count) {
+    const auto reloadWith = [&](const std::string& clientAddress, const std::string& summary) {
         std::string xml = setup.Xml();
         const std::string configured = R"(ClientAddress="127.0.0.1")";
         xml.replace(xml.find(configured), configured.size(), clientAddress);
         WriteFile(path, xml);
+        const int before = service.CountLog(summary);
         ASSERT_EQ(::kill(service.Pid(), SIGHUP), 0);
-        ASSERT_TRUE(service.WaitForLog(nothingCounted, count)) << service.Log();
+        ASSERT_TRUE(service.WaitForLog(summary, before + 1)) << service.Log();
     };
-    reloadWith(R"(ClientAddress="0.0.0.0")", 2);
+    reloadWith(R"(ClientAddress="0.0.0.0")", nothingCounted);
     const std::string log = service.Log();
     std::smatch moved;
     ASSERT_TRUE(std::regex_search(
@@ -260,7 +286,12 @@ TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
     const auto movedPort = static_cast<std::uint16_t>(std::stoul(moved[1]));
     EXPECT_THROW(OperatorClient{service.Port()}, std::runtime_error) << "the old port is closed";
     auto elsewhere = LogIn(movedPort, "ann", "a2");
-    reloadWith(R"(ClientAddress="no-address")", 3);
+    // The summary says so: a partial reload.
+    const std::string kept =
+        "; still listening for KorvelControl sessions on 0.0.0.0:" + std::to_string(movedPort) +
+        " instead of no-address:0.";
+    reloadWith(R"(ClientAddress="no-address")",
+               nothingCounted.substr(0, nothingCounted.size() - 1) + kept);
     EXPECT_EQ(service.CountLog("Cannot listen for KorvelControl sessions on no-address:0: "
                                "Invalid argument; still listening on 0.0.0.0:" +
                                std::to_string(movedPort)),
@@ -270,6 +301,52 @@ TEST(ConfigurationReload, RefusedFilesRevokedUsersAndAMovedOperatorPort)
     ASSERT_TRUE(SendMessage(*again, NumberedFrame(1, 6)));
     EXPECT_TRUE(camera->WaitForNumber(6)) << "a session of the first listener steers on";
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
+}
+
+// Reloads that each name another AuditFile: every replaced trail writes what
+// it had, lets its file go and ends, so that threads and descriptors stay
+// as they were however many reloads there are; each record is whole, in the
+// file of the trail it went to.
+TEST(ConfigurationReload, ReplacedAuditTrailsLeaveNoThreadOrFileBehind)
+{
+    ServiceSetup setup;
+    setup.control = R"(AuditFile="audit-0.log")";
+    ServiceProcess service(setup);
+    const auto threads = [&] {
+        const std::filesystem::path tasks = "/proc/" + std::to_string(service.Pid()) + "/task";
+        return std::distance(std::filesystem::directory_iterator(tasks),
+                             std::filesystem::directory_iterator());
+    };
+    const std::string summary = "Reloaded tlKorvel.xml: 0 users added";
+    const int reloads = 100;
+    std::ptrdiff_t baselineThreads = 0;
+    Footprint baseline;
+    for (int reload = 1; reload <= reloads; ++reload) {
+        setup.control = "AuditFile=\"audit-" + std::to_string(reload % 2) + ".log\"";
+        Reload(service, setup, summary, reload);
+        if (reload == 1) {
+            // The new trail's file is open, the replaced one's closed.
+            baseline = service.Settled();
+            baselineThreads = threads();
+        }
+    }
+    EXPECT_TRUE(WaitUntil([&] {
+        return threads() == baselineThreads && service.Now().descriptors == baseline.descriptors;
+    })) << threads() << " threads and " << service.Now().descriptors
+        << " descriptors, against " << baselineThreads << " and " << baseline.descriptors
+        << " after the first reload";
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
+
+    std::size_t records = 0;
+    for (const char* name : {"audit-0.log", "audit-1.log"}) {
+        std::istringstream trail(ReadFile(service.Directory() + name));
+        for (std::string line; std::getline(trail, line); ++records) {
+            EXPECT_TRUE(line.rfind(R"({"time":")", 0) == 0 && line.back() == '}' &&
+                        line.find(R"("event":"reload","result":"applied")") != std::string::npos)
+                << name << ": " << line;
+        }
+    }
+    EXPECT_EQ(records, static_cast<std::size_t>(reloads)) << "one reload record each";
 }
 
 } // namespace korvel::reload_process_test

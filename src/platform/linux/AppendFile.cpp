@@ -80,6 +80,14 @@ std::error_code AppendFile::Write(std::string_view bytes)
     return {};
 }
 
+std::error_code AppendFile::CutTo(std::uint64_t newSize)
+{
+    if (::ftruncate(static_cast<int>(handle), static_cast<off_t>(newSize)) != 0)
+        return LastError();
+    size = newSize;
+    return {};
+}
+
 bool AppendFile::NamesOpenFile(const std::string& path) const
 {
     struct stat status = {};

@@ -18,14 +18,14 @@ HANDLE Handle(std::intptr_t value)
     return reinterpret_cast<HANDLE>(value);
 }
 
-struct Identity
+struct FileInformation
 {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
     std::uint64_t size = 0;
 };
 
-bool IdentityOf(HANDLE file, Identity& identity)
+bool IdentityOf(HANDLE file, FileInformation& identity)
 {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(file, &information))
@@ -63,7 +63,7 @@ AppendFile::OpenResult AppendFile::Open(const std::string& path, std::error_code
         return OpenResult::Failed;
     }
     // A pipe, a console or a serial port is no disk file.
-    Identity identity;
+    FileInformation identity;
     if (::GetFileType(file) != FILE_TYPE_DISK) {
         ::CloseHandle(file);
         return OpenResult::NotRegular;
@@ -107,6 +107,23 @@ std::error_code AppendFile::Write(std::string_view bytes)
     return {};
 }
 
+std::error_code AppendFile::CutTo(std::uint64_t newSize)
+{
+    // The handle may only append: a second one, to the same file, may write.
+    const HANDLE writable = ::ReOpenFile(Handle(handle), GENERIC_WRITE, ShareAll, 0);
+    if (writable == INVALID_HANDLE_VALUE)
+        return LastError();
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(newSize);
+    std::error_code error;
+    if (!::SetFileInformationByHandle(writable, FileEndOfFileInfo, &end, sizeof end))
+        error = LastError();
+    ::CloseHandle(writable);
+    if (!error)
+        size = newSize;
+    return error;
+}
+
 bool AppendFile::NamesOpenFile(const std::string& path) const
 {
     if (handle == -1)
@@ -116,7 +133,7 @@ bool AppendFile::NamesOpenFile(const std::string& path) const
                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (other == INVALID_HANDLE_VALUE)
         return false;
-    Identity identity;
+    FileInformation identity;
     const bool same =
         IdentityOf(other, identity) && identity.volume == device && identity.index == index;
     ::CloseHandle(other);
