@@ -362,6 +362,9 @@ void ServiceRun::Stop()
         entry.second->Stop();
     for (auto& entry : nvrs)
         entry.second->Close();
+    // A replaced audit trail still writing is let go with the run.
+    for (auto& entry : replacedAuditTrails)
+        entry.second.stopWait->Cancel();
     // The loop runs on until what was under way has ended (the sessions' and
     // the links' operations come back cancelled), and then returns.
 }

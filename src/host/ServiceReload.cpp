@@ -322,8 +322,9 @@ void ServiceRun::ChangeAuditTrail(const std::string& auditFile)
         const auto letGo = [this, number] { replacedAuditTrails.erase(number); };
         // From the writer's thread, while the trail is there (so while the loop is).
         replaced.trail->Retire([this, letGo] { boost::asio::post(io, letGo); });
-        replaced.stopWait = std::make_unique<boost::asio::steady_timer>(io, AuditTrail::StopWait);
-        replaced.stopWait->async_wait([letGo](const boost::system::error_code& error) {
+        replaced.stopWait = std::make_unique<LoopTimer>(io, time);
+        replaced.stopWait->ExpiresAfter(AuditTrail::StopWait);
+        replaced.stopWait->AsyncWait([letGo](const boost::system::error_code& error) {
             if (!error)
                 letGo();
         });

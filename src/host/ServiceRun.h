@@ -8,6 +8,7 @@
 #include "host/ConfigurationReader.h"
 #include "host/ReloadOutcome.h"
 #include "host/RunService.h"
+#include "loop/LoopTimer.h"
 #include "nvr/NvrSink.h"
 #include "nvr/NvrTable.h"
 #include "ops/StatusSnapshot.h"
@@ -15,7 +16,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -163,7 +163,7 @@ private:
     struct ReplacedAuditTrail
     {
         std::unique_ptr<AuditTrail> trail;
-        std::unique_ptr<boost::asio::steady_timer> stopWait;
+        std::unique_ptr<LoopTimer> stopWait;
     };
     std::map<std::uint64_t, ReplacedAuditTrail> replacedAuditTrails;
     std::uint64_t auditTrailsReplaced = 0;
