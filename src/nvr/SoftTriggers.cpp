@@ -80,9 +80,10 @@ void NVRConnection::CreateSoftTriggers()
     // asks for the refresh that takes the change in.
     const CameraIds ids = cameras.Ids();
     ScanSoftTriggers(ids);
-    for (const auto& [address, cameraId] : ids) {
+    for (const auto& entry : ids) {
         if (Ending())
             return;
+        const std::uint32_t cameraId = entry.second;
         const bool present =
             std::any_of(softTriggers.begin(), softTriggers.end(),
                         [&](const auto& trigger) { return trigger.second.cameraId == cameraId; });
