@@ -160,20 +160,20 @@ private:
 
 void NVRConnection::UpdateAssociations()
 {
-    ScanSoftTriggers();
-    const std::map<std::string, std::uint32_t> ids = cameras.Ids();
+    const CameraIds ids = cameras.Ids();
+    ScanSoftTriggers(ids);
     for (const auto& [address, cameraId] : ids) {
-        if (Stopping())
+        if (Ending())
             return;
         Association association(handle, cameraId);
         if (!association.Read())
             continue;
 
         bool modified = false;
-        for (const auto& trigger : softTriggers) {
-            if (ids.at(trigger.second) != cameraId || association.Lists(trigger.first))
+        for (const auto& [triggerId, trigger] : softTriggers) {
+            if (trigger.cameraId != cameraId || association.Lists(triggerId))
                 continue;
-            association.Append(trigger.first);
+            association.Append(triggerId);
             modified = true;
             association.Store();
         }

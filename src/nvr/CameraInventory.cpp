@@ -33,7 +33,7 @@ void NVRConnection::UpdateCameraInventory()
 {
     const std::uint32_t count = TLAPI_NumCameras(handle);
     camerasListed = count;
-    for (std::uint32_t index = 0; index < count && !Stopping(); ++index) {
+    for (std::uint32_t index = 0; index < count && !Ending(); ++index) {
         const std::uint32_t id = TLAPI_GetCameraId(handle, index);
         const std::string deviceAddress =
             ReadText([&](char* buffer, int size) { TLAPI_GetDeviceIP(handle, id, buffer, size); });

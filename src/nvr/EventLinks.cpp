@@ -12,7 +12,7 @@ void NVRConnection::RemoveForeignEventLinks()
     // has a different trigger on each NVR: only the ids this connection
     // scanned tell which links use a trigger of ours here.
     const std::uint32_t count = TLAPI_NumEventLinks(handle);
-    for (std::uint32_t index = 0; index < count && !Stopping(); ++index) {
+    for (std::uint32_t index = 0; index < count && !Ending(); ++index) {
         TLAPI_EVENT_LINK link{};
         link.size = sizeof link;
         link.id = TLAPI_GetEventLinkId(handle, index);

@@ -51,7 +51,7 @@ void NVRConnection::OnEvent(int eventType, int code, const void* record, int rec
         std::memcpy(&softTriggerId, bytes + SoftTriggerIdOffset, sizeof softTriggerId);
         const auto trigger = softTriggers.find(softTriggerId);
         if (trigger != softTriggers.end() && sink.softTriggerFired)
-            sink.softTriggerFired(trigger->second);
+            sink.softTriggerFired(trigger->second.camera);
         break;
     }
     case TLAPI_EVENT_TRIGGER_CREATED:

@@ -7,7 +7,8 @@
 namespace korvel {
 
 // 0 when logged in. Failures of the first three library calls are logged
-// here; a connection or login that does not complete is left to the caller.
+// here; a connection or login that does not complete is left to the caller,
+// and so is the session of a failed attempt, open or not.
 int NVRConnection::Connect()
 {
     CloseSession();
@@ -17,7 +18,6 @@ int NVRConnection::Connect()
         LogFile.BeginLine() << "TLAPI_Init() failure" << std::endl;
         return -1;
     }
-    // On the two failures below the handle stays set: the next attempt closes it.
     if (TLAPI_SetCallbackEx(handle, &NVRConnection::EventCallback, this) != 0) {
         LogFile.BeginLine() << "TLAPI_SetCallbackEx() failure" << std::endl;
         return -1;

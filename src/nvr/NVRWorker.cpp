@@ -7,11 +7,23 @@
 #include "log/LogFile.h"
 #include "tlapi/tlapi.h"
 
-#include <algorithm>
 #include <exception>
 #include <memory>
 
 namespace korvel {
+
+namespace {
+
+// What the worker logs of a failure it did not expect; nothing more may fail here.
+void LogException(const std::exception& error) noexcept
+{
+    try {
+        LogFile.BeginLine() << "Exception: " << error.what() << std::endl;
+    } catch (...) {
+    }
+}
+
+} // namespace
 
 void NVRConnection::Run(std::stop_token stopToken)
 {
@@ -24,10 +36,7 @@ void NVRConnection::Run(std::stop_token stopToken)
             Report(NvrPhase::Stopped);
     } catch (const std::exception& error) {
         // Nothing expected ends up here; keep it from taking the process down.
-        try {
-            LogFile.BeginLine() << "Exception: " << error.what() << std::endl;
-        } catch (...) {
-        }
+        LogException(error);
     }
     workerRunning = false;
     if (sink.workerEnded) {
@@ -41,64 +50,94 @@ void NVRConnection::Run(std::stop_token stopToken)
 void NVRConnection::RunUntilRefused()
 {
     bool announced = false; // the retry line has been logged for this outage
-    while (!Stopping()) {
+    while (!Ending()) {
         if (handle != 0 && TLAPI_GetSocket(handle) != -1) {
             if (refreshAsked.exchange(false))
                 refreshRequested = true;
             if (refreshRequested) {
-                Refresh();
+                RefreshLogged();
                 // A change announced while the refresh ran is taken as seen:
                 // most are the refresh's own. One asked for by the service
                 // (RequestRefresh) comes next.
                 refreshRequested = false;
-                continue;
+            } else {
+                // Until the NVR or the service has something to say.
+                SelectOrWait(std::nullopt);
             }
-            SelectOrWait(std::nullopt);
-            continue;
-        }
-        Report(NvrPhase::Connecting);
-        const int result = Connect();
-        if (Stopping())
-            return;
-        if (result == 0) {
-            Report(NvrPhase::LoggedIn);
-            announced = false;
-            // Changes announced while we were away never reached us, and
-            // an NVR that restarted may have lost our soft triggers: look
-            // again after every login, not only after the first.
-            refreshRequested = true;
-        } else if (state == LoginRefused) {
-            Report(NvrPhase::LoginRefused);
-            LogFile.BeginLine() << "TLAPI_Login failure on NVR " << settings.address
-                                << " for user '" << settings.login << "': incorrect user/password"
-                                << std::endl;
-            return;
         } else {
-            Report(NvrPhase::Retrying);
-            if (!announced) {
-                LogFile.BeginLine()
-                    << "TLAPI_Login failure on NVR " << settings.address << ".  Will retry at "
-                    << retryIntervalSecs << " second intervals" << std::endl;
-                announced = true;
-            }
-            const TimeSource::Duration interval = std::chrono::seconds(retryIntervalSecs);
-            if (!Pause(std::max(interval, TimeSource::Duration(MinimumRetryPause))))
-                return;
+            Attempt(announced);
         }
+        EndIteration();
+    }
+    if (Stopping())
+        return;
+    // Refused at login, or later on a session that had logged in.
+    Report(NvrPhase::LoginRefused);
+    LogFile.BeginLine() << "TLAPI_Login failure on NVR " << settings.address << " for user '"
+                        << settings.login << "': incorrect user/password" << std::endl;
+}
+
+void NVRConnection::Attempt(bool& announced)
+{
+    Report(NvrPhase::Connecting);
+    const int result = Connect();
+    if (Ending())
+        return;
+    if (result == 0) {
+        Report(NvrPhase::LoggedIn);
+        announced = false;
+        // Changes announced while we were away never reached us, and an NVR
+        // that restarted may have lost our soft triggers: look again after
+        // every login, not only after the first.
+        refreshRequested = true;
+        return;
+    }
+    // Whatever the attempt got to, a session that did not log in is of no
+    // use: the next attempt starts afresh.
+    CloseSession();
+    Report(NvrPhase::Retrying);
+    if (!announced) {
+        LogFile.BeginLine() << "TLAPI_Login failure on NVR " << settings.address
+                            << ".  Will retry at " << retryIntervalSecs << " second intervals"
+                            << std::endl;
+        announced = true;
+    }
+    Pause(std::chrono::seconds(retryIntervalSecs));
+}
+
+void NVRConnection::RefreshLogged()
+{
+    try {
+        Refresh();
+    } catch (const std::exception& error) {
+        // The refresh counts as done: the next request brings another.
+        LogException(error);
     }
 }
 
 void NVRConnection::Refresh()
 {
     UpdateCameraInventory();
-    if (!Stopping())
+    if (!Ending())
         CreateSoftTriggers();
-    if (!Stopping())
+    if (!Ending())
         UpdateAssociations();
-    if (!Stopping())
+    if (!Ending())
         RemoveForeignEventLinks();
-    if (!Stopping() && sink.inventoryCounted)
+    if (!Ending() && sink.inventoryCounted)
         sink.inventoryCounted(camerasListed, static_cast<std::uint32_t>(softTriggers.size()));
+}
+
+void NVRConnection::EndIteration()
+{
+    const auto deadline = time.Now() + IterationPause;
+    bool connected = handle != 0;
+    while (!Ending() && time.Now() < deadline) {
+        if (connected)
+            connected = SelectOrWait(deadline) >= 0;
+        else
+            Block(-1, deadline);
+    }
 }
 
 void NVRConnection::Report(NvrPhase phase) const
@@ -121,12 +160,11 @@ int NVRConnection::SelectOrWait(std::optional<TimeSource::TimePoint> deadline)
     return TLAPI_Select(handle, 0);
 }
 
-bool NVRConnection::Pause(TimeSource::Duration duration)
+void NVRConnection::Pause(TimeSource::Duration duration)
 {
     const auto deadline = time.Now() + duration;
     while (!Stopping() && time.Now() < deadline)
         Block(-1, deadline);
-    return !Stopping();
 }
 
 void NVRConnection::Block(int socket, std::optional<TimeSource::TimePoint> deadline)

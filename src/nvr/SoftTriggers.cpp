@@ -6,6 +6,7 @@
 #include "nvr/NvrCameraDirectory.h"
 #include "tlapi/tlapi.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <limits>
@@ -46,15 +47,14 @@ std::uint32_t CameraIdInGuid(const std::string& guid)
     return static_cast<std::uint32_t>(number);
 }
 
-void NVRConnection::ScanSoftTriggers()
+void NVRConnection::ScanSoftTriggers(const CameraIds& ids)
 {
     // Built aside and swapped in, so that a trigger firing meanwhile (the
     // library reports events from inside its calls) still finds its camera.
-    const std::map<std::string, std::uint32_t> ids = cameras.Ids();
-    std::map<std::uint32_t, std::string> found;
+    std::map<std::uint32_t, OurTrigger> found;
     const std::uint32_t count = TLAPI_NumSoftTriggers(handle);
     for (std::uint32_t index = 0; index < count; ++index) {
-        if (Stopping())
+        if (Ending())
             return;
         const std::uint32_t id = TLAPI_GetSoftTriggerId(handle, index);
         char guid[GuidBufferSize] = {};
@@ -66,7 +66,7 @@ void NVRConnection::ScanSoftTriggers()
             continue;
         for (const auto& [address, nvrId] : ids) {
             if (nvrId == cameraId) {
-                found[id] = address;
+                found[id] = OurTrigger{address, cameraId};
                 break;
             }
         }
@@ -76,15 +76,17 @@ void NVRConnection::ScanSoftTriggers()
 
 void NVRConnection::CreateSoftTriggers()
 {
-    ScanSoftTriggers();
-    const std::map<std::string, std::uint32_t> ids = cameras.Ids();
+    // The cameras as they stand now; a reload that changes them meanwhile
+    // asks for the refresh that takes the change in.
+    const CameraIds ids = cameras.Ids();
+    ScanSoftTriggers(ids);
     for (const auto& entry : ids) {
-        if (Stopping())
+        if (Ending())
             return;
         const std::uint32_t cameraId = entry.second;
-        bool present = false;
-        for (const auto& trigger : softTriggers)
-            present = present || ids.at(trigger.second) == cameraId;
+        const bool present =
+            std::any_of(softTriggers.begin(), softTriggers.end(),
+                        [&](const auto& trigger) { return trigger.second.cameraId == cameraId; });
         if (present || cameraId == 0)
             continue;
 
@@ -108,7 +110,7 @@ void NVRConnection::AwaitTriggerAcknowledged()
     const auto deadline = time.Now() + AcknowledgementWait;
     while (!triggerAcknowledged) {
         const int result = SelectOrWait(deadline);
-        if (Stopping() || result < 0 || time.Now() >= deadline)
+        if (Ending() || result < 0 || time.Now() >= deadline)
             return;
     }
 }

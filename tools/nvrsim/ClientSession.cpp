@@ -2,6 +2,8 @@
 
 #include "SimServer.h"
 
+#include "tlapi/tlapi.h"
+
 #include <boost/asio/write.hpp>
 
 namespace nvrsim {
@@ -58,6 +60,8 @@ void ClientSession::ReadMore()
                                                                          : error.message());
                                    return;
                                }
+                               if (closeWhenWritten)
+                                   return;
                                decoder.Append(readBuffer.data(), count);
                                tlapi::Frame frame;
                                std::string problem;
@@ -69,12 +73,60 @@ void ClientSession::ReadMore()
                                    }
                                    if (result == tlapi::FrameDecoder::Result::NeedMore)
                                        break;
-                                   HandleFrame(frame);
+                                   Take(std::move(frame));
                                    if (stopped || closeWhenWritten)
                                        return;
                                }
                                ReadMore();
                            });
+}
+
+void ClientSession::Take(tlapi::Frame frame)
+{
+    if (!held && frame.type == tlapi::FrameType::Request && server.TakeHold(frame.code)) {
+        held = true;
+        server.Log("session " + std::to_string(id) + " " + tlapi::OperationName(frame.code) +
+                   " held");
+    }
+    if (!held) {
+        HandleFrame(frame);
+        return;
+    }
+    heldBytes += frame.payload.size() + tlapi::FrameHeaderSize;
+    if (heldBytes > MaxQueuedBytes) {
+        Stop("client sends too much while held");
+        return;
+    }
+    heldFrames.push_back(std::move(frame));
+}
+
+bool ClientSession::Release()
+{
+    if (!held)
+        return false;
+    held = false;
+    auto self = shared_from_this(); // a request may end the session
+    while (!heldFrames.empty() && !stopped && !closeWhenWritten) {
+        const tlapi::Frame frame = std::move(heldFrames.front());
+        heldFrames.pop_front();
+        HandleFrame(frame);
+    }
+    heldFrames.clear();
+    heldBytes = 0;
+    return true;
+}
+
+bool ClientSession::Revoke()
+{
+    if (!state.loggedIn)
+        return false;
+    state.loggedIn = false;
+    state.user.clear();
+    PendingEvent event;
+    event.type = TLAPI_EVENT_LOGIN;
+    event.data.code = TLAPI_LOGIN_REFUSED;
+    SendEvent(event);
+    return true;
 }
 
 void ClientSession::HandleFrame(const tlapi::Frame& frame)
@@ -107,10 +159,11 @@ void ClientSession::SendEvent(const PendingEvent& event)
 {
     tlapi::PayloadWriter payload;
     tlapi::WriteEvent(payload, event.data);
-    Queue(tlapi::EncodeFrame(tlapi::FrameType::Event, event.type, ++eventSequence, payload.Data()));
+    Queue(tlapi::EncodeFrame(tlapi::FrameType::Event, event.type, ++eventSequence, payload.Data()),
+          "event " + std::to_string(event.type) + " code " + std::to_string(event.data.code));
 }
 
-void ClientSession::Queue(tlapi::Bytes bytes)
+void ClientSession::Queue(tlapi::Bytes bytes, std::string sent)
 {
     if (stopped)
         return;
@@ -119,7 +172,7 @@ void ClientSession::Queue(tlapi::Bytes bytes)
         Stop("client does not read its replies");
         return;
     }
-    writeQueue.push_back(std::move(bytes));
+    writeQueue.push_back({std::move(bytes), std::move(sent)});
     if (writeQueue.size() == 1)
         WriteNext();
 }
@@ -127,7 +180,7 @@ void ClientSession::Queue(tlapi::Bytes bytes)
 void ClientSession::WriteNext()
 {
     auto self = shared_from_this();
-    boost::asio::async_write(socket, boost::asio::buffer(writeQueue.front()),
+    boost::asio::async_write(socket, boost::asio::buffer(writeQueue.front().bytes),
                              [this, self](const boost::system::error_code& error, std::size_t) {
                                  if (stopped)
                                      return;
@@ -135,7 +188,12 @@ void ClientSession::WriteNext()
                                      Stop(error.message());
                                      return;
                                  }
-                                 queuedBytes -= writeQueue.front().size();
+                                 queuedBytes -= writeQueue.front().bytes.size();
+                                 // Logged once written: the event is then on
+                                 // its way, whoever reads the log may count on it.
+                                 if (!writeQueue.front().sent.empty())
+                                     server.Log("session " + std::to_string(id) + " sent " +
+                                                writeQueue.front().sent);
                                  writeQueue.pop_front();
                                  if (!writeQueue.empty())
                                      WriteNext();

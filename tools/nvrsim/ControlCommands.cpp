@@ -16,6 +16,10 @@ const char* const Usage =
     "  link TRIGGER_ID           add an event link that uses the soft trigger\n"
     "  fire GUID_OR_ID           fire a soft trigger\n"
     "  refresh                   announce a refresh to every session\n"
+    "  revoke                    refuse every logged-in session's login (event 71 code 6)\n"
+    "  logins check|ignore|CODE  answer later logins: by the password, not at all, with CODE\n"
+    "  hold OPERATION [N]        hold back the Nth such request and its session's later ones\n"
+    "  release                   answer the held requests, and the later ones as they come\n"
     "  drop                      close every client connection\n"
     "  dump                      print the whole state\n"
     "  quit                      stop the simulator\n";
@@ -63,6 +67,18 @@ ControlCommands::Answer Ok(const std::string& lines = std::string())
 ControlCommands::Answer Error(const std::string& reason)
 {
     return {"error: " + reason + "\n", false};
+}
+
+// An operation by its name in the request log (HELLO, CAMERA_COUNT, ...).
+bool ParseOperation(const std::string& text, uint16_t& operation)
+{
+    for (uint16_t code = 1; code < 0x100; ++code) {
+        if (tlapi::IsOperation(code) && text == tlapi::OperationName(code)) {
+            operation = code;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string Refusal(Status status)
@@ -129,8 +145,36 @@ ControlCommands::Answer ControlCommands::Execute(const std::string& line)
         return Ok("fired " + std::to_string(trigger->id) + " sessions=" + std::to_string(count) +
                   "\n");
     }
+    if (name == "logins") {
+        LoginAnswer answer;
+        uint32_t code = 0;
+        if (rest == "ignore") {
+            answer.kind = LoginAnswer::Kind::Ignore;
+        } else if (rest == "0" || ParseId(rest, code)) {
+            answer.kind = LoginAnswer::Kind::Code;
+            answer.code = code;
+        } else if (rest != "check") {
+            return Error("usage: logins check|ignore|CODE");
+        }
+        server.Handler().SetLoginAnswer(answer);
+        return Ok();
+    }
+    if (name == "hold") {
+        const std::vector<std::string> words = Words(rest, 2, tail);
+        uint16_t operation = 0;
+        uint32_t count = 1;
+        if (words.empty() || !tail.empty() || !ParseOperation(words[0], operation) ||
+            (words.size() == 2 && !ParseId(words[1], count)))
+            return Error("usage: hold OPERATION [N]");
+        server.Hold(operation, count);
+        return Ok();
+    }
     if (!rest.empty())
         return Error(name + " takes no arguments");
+    if (name == "revoke")
+        return Ok("revoked sessions=" + std::to_string(server.RevokeLogins()) + "\n");
+    if (name == "release")
+        return Ok("released sessions=" + std::to_string(server.Release()) + "\n");
     if (name == "refresh") {
         PendingEvent event;
         event.type = TLAPI_EVENT_REFRESH_DUE;

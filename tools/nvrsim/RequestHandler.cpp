@@ -83,13 +83,23 @@ Outcome RequestHandler::Login(SessionState& session, PayloadReader& reader)
         return Refuse(Status::Malformed, "short login");
     Outcome outcome;
     outcome.sendReply = false;
-    session.loggedIn = model.CheckLogin(user, password);
+    if (loginAnswer.kind == LoginAnswer::Kind::Ignore) {
+        // The session stays as it was: logged in or not.
+        outcome.note = DumpText(user) + " ignored";
+        return outcome;
+    }
+    uint32_t code = loginAnswer.code;
+    if (loginAnswer.kind == LoginAnswer::Kind::Check)
+        code = model.CheckLogin(user, password) ? TLAPI_LOGIN_OK : TLAPI_LOGIN_REFUSED;
+    session.loggedIn = code == TLAPI_LOGIN_OK;
     session.user = session.loggedIn ? user : std::string();
     PendingEvent event;
     event.type = TLAPI_EVENT_LOGIN;
-    event.data.code = session.loggedIn ? TLAPI_LOGIN_OK : TLAPI_LOGIN_REFUSED;
+    event.data.code = code;
     outcome.events.push_back(event);
     outcome.note = DumpText(user) + (session.loggedIn ? " accepted" : " refused");
+    if (loginAnswer.kind == LoginAnswer::Kind::Code)
+        outcome.note += " with code " + std::to_string(code);
     return outcome;
 }
 

@@ -36,12 +36,27 @@ struct Outcome
     std::string note;                 // what happened, for the request log
 };
 
+// How a LOGIN is answered.
+struct LoginAnswer
+{
+    enum class Kind
+    {
+        Check,  // event 71: code 0 for a known user and password, 6 otherwise
+        Ignore, // nothing at all
+        Code,   // event 71 with `code`; logged in when it is 0
+    };
+    Kind kind = Kind::Check;
+    uint32_t code = 0;
+};
+
 class RequestHandler
 {
 public:
     explicit RequestHandler(NvrModel& model) : model(model) {}
 
     Outcome Handle(SessionState& session, const tlapi::Frame& request);
+    // For the LOGIN requests from now on.
+    void SetLoginAnswer(const LoginAnswer& answer) { loginAnswer = answer; }
 
 private:
     Outcome Hello(SessionState& session, tlapi::PayloadReader& reader);
@@ -49,6 +64,7 @@ private:
     Outcome Serve(uint16_t operation, tlapi::PayloadReader& reader);
 
     NvrModel& model;
+    LoginAnswer loginAnswer;
 };
 
 } // namespace nvrsim

@@ -80,6 +80,43 @@ std::size_t SimServer::DropAll()
     return all.size();
 }
 
+std::size_t SimServer::RevokeLogins()
+{
+    std::vector<std::shared_ptr<ClientSession>> all;
+    for (const auto& entry : sessions)
+        all.push_back(entry.second);
+    std::size_t count = 0;
+    for (const auto& session : all)
+        count += session->Revoke() ? 1 : 0;
+    return count;
+}
+
+void SimServer::Hold(uint16_t operation, std::size_t count)
+{
+    holdOperation = operation;
+    holdCountdown = count;
+}
+
+bool SimServer::TakeHold(uint16_t operation)
+{
+    if (holdCountdown == 0 || operation != holdOperation)
+        return false;
+    return --holdCountdown == 0;
+}
+
+std::size_t SimServer::Release()
+{
+    holdCountdown = 0;
+    // Answering may end a session (and erase it from the map), so walk a copy.
+    std::vector<std::shared_ptr<ClientSession>> all;
+    for (const auto& entry : sessions)
+        all.push_back(entry.second);
+    std::size_t count = 0;
+    for (const auto& session : all)
+        count += session->Release() ? 1 : 0;
+    return count;
+}
+
 void SimServer::Stop()
 {
     boost::system::error_code ignored;
