@@ -209,11 +209,13 @@ class Desk
 {
 public:
     Desk(World& world, bool requireLogin)
-        : world(world), control(world.io, time, world.cameras),
-          server(world.io, "127.0.0.1", 0, control, Users, Policy(requireLogin)),
-          mainClient(Port()), otherClient(Port())
+        : world(world), control(world.io, time, world.cameras, connections),
+          server(world.io, time, connections, control, Users, Policy(requireLogin)),
+          listening(server.Listen("127.0.0.1", 0).empty()), mainClient(Port()),
+          otherClient(Port())
     {
         world.RunUntilIdle();
+        FUZZ_CHECK(listening);
         FUZZ_CHECK(mainClient.Received().rfind(OperatorProtocol::GreetingPrefix, 0) == 0);
         FUZZ_CHECK(otherClient.Received().rfind(OperatorProtocol::GreetingPrefix, 0) == 0);
         // The other session is logged in, so that it counts where logins
@@ -225,6 +227,8 @@ public:
     {
         mainClient.Close();
         otherClient.Close();
+        server.Close();
+        control.Close();
         world.RunUntilIdle();
     }
 
@@ -298,8 +302,10 @@ private:
 
     World& world;
     SimulatedTime time;
+    ConnectionTable connections;
     ControlService control;
     ClientServer server;
+    bool listening;
     Client mainClient;
     Client otherClient;
 };

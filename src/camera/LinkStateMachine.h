@@ -1,5 +1,7 @@
 #pragma once
 
+#include "loop/Outcome.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -57,14 +59,6 @@ struct LinkActions
     std::optional<std::chrono::seconds> retryWait; // set the retry timer and wait on it
     bool resolve = false;                          // resolve the camera's host and port
     bool reopen = false; // serial: close the port and open it again with the configured settings
-};
-
-// How an asynchronous operation ended.
-enum class Outcome
-{
-    Done,
-    Aborted,
-    Failed
 };
 
 // The link's state and every rule of how it changes; the transport (socket,

@@ -1,6 +1,6 @@
 #include "camera/NetworkLink.h"
 
-#include "camera/AsioOutcome.h"
+#include "loop/IoOutcome.h"
 #include "log/LogFile.h"
 
 #include <boost/asio/error.hpp>

@@ -1,6 +1,6 @@
 #include "camera/TrackCamera.h"
 
-#include "camera/AsioOutcome.h"
+#include "loop/IoOutcome.h"
 #include "camera/NetworkLink.h"
 #include "camera/SerialLink.h"
 #include "log/LogFile.h"

@@ -2,6 +2,7 @@
 
 #include "client/OperatorProtocol.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace korvel {
@@ -15,30 +16,35 @@ Notification Text(std::string text)
 
 } // namespace
 
-Arbitration::Arbitration(std::vector<Camera> configured)
-    : cameraByPelco(256, NoCamera),
+Arbitration::Arbitration(ConnectionTable& table, std::vector<Camera> configured)
+    : connections(table), cameraByPelco(256, NoCamera),
       youHaveControl(Text(std::string(OperatorProtocol::YouHaveControl))),
       controlLapsed(Text(std::string(OperatorProtocol::ControlLapsed)))
 {
     cameras.reserve(configured.size());
     for (Camera& camera : configured)
         AddCamera(std::move(camera));
-    anonymousHasControl = &HasControlText(std::string()); // a session that never logged in
 }
 
 Arbitration::CameraIndex Arbitration::AddCamera(Camera camera)
 {
-    const CameraIndex index = cameras.size();
-    std::string nvrName;
-    for (auto earlier = cameras.rbegin(); earlier != cameras.rend(); ++earlier) {
-        if (earlier->address == camera.address) {
-            nvrName = earlier->nvrName;
-            break;
-        }
+    CameraIndex index;
+    if (freeSlots.empty()) {
+        index = cameras.size();
+        cameras.emplace_back();
+    } else {
+        const auto first = std::min_element(freeSlots.begin(), freeSlots.end());
+        index = *first;
+        freeSlots.erase(first);
     }
-    cameras.emplace_back(std::move(camera));
-    CameraState& added = cameras.back();
-    added.nvrName = std::move(nvrName);
+    CameraState& added = cameras[index];
+    added = CameraState(std::move(camera));
+    added.present = true;
+    added.added = ++camerasAdded;
+    if (const auto name = removedNvrNames.find(added.address); name != removedNvrNames.end()) {
+        added.nvrName = std::move(name->second);
+        removedNvrNames.erase(name);
+    }
     cameraByAddress.try_emplace(added.address, index);
     FilePelcoAddress(added.pelcoNumber);
     return index;
@@ -47,33 +53,29 @@ Arbitration::CameraIndex Arbitration::AddCamera(Camera camera)
 Arbitration::Removal Arbitration::RemoveCamera(CameraIndex camera)
 {
     CameraState& removed = cameras[camera];
-    Removal removal{removed.holder, removed.holderPriority, {}, &controlLapsed};
-    for (const auto& watcher : removed.watchers)
-        removal.told.push_back(watcher.second);
-    // Also the connections that lost their number to a later one and only
-    // steer the camera they had.
-    for (Connection& connection : connections) {
-        if (connection.live && connection.camera == camera)
-            connection.camera = NoCamera;
-    }
-    removed.watchers.clear();
-    removed.holder = 0;
-    removed.holderPriority = -1;
-    removed.present = false;
+    Removal removal{removed.holder, removed.holderPriority, connections.ForgetCamera(camera),
+                    &controlLapsed};
+    const std::string address = removed.address;
+    const unsigned pelco = removed.pelcoNumber;
+    if (!removed.nvrName.empty())
+        removedNvrNames[address] = removed.nvrName;
+    removed = CameraState();
+    freeSlots.push_back(camera);
 
-    const auto byAddress = cameraByAddress.find(removed.address);
+    const auto byAddress = cameraByAddress.find(address);
     if (byAddress != cameraByAddress.end() && byAddress->second == camera) {
         cameraByAddress.erase(byAddress);
-        for (CameraIndex other = 0; other < cameras.size(); ++other) {
-            if (cameras[other].present && cameras[other].address == removed.address) {
-                cameraByAddress.emplace(removed.address, other);
-                break;
-            }
-        }
+        CameraIndex other = NoCamera;
+        for (CameraIndex slot = 0; slot < cameras.size(); ++slot)
+            if (cameras[slot].present && cameras[slot].address == address &&
+                (other == NoCamera || cameras[slot].added < cameras[other].added))
+                other = slot;
+        if (other != NoCamera)
+            cameraByAddress.emplace(address, other);
     }
-    if (CameraByPelco(removed.pelcoNumber) == camera) {
-        cameraByPelco[removed.pelcoNumber] = NoCamera;
-        FilePelcoAddress(removed.pelcoNumber);
+    if (CameraByPelco(pelco) == camera) {
+        cameraByPelco[pelco] = NoCamera;
+        FilePelcoAddress(pelco);
     }
     return removal;
 }
@@ -82,12 +84,12 @@ void Arbitration::FilePelcoAddress(unsigned pelcoAddress)
 {
     if (pelcoAddress >= cameraByPelco.size() || cameraByPelco[pelcoAddress] != NoCamera)
         return;
-    for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
-        if (cameras[camera].present && cameras[camera].pelcoNumber == pelcoAddress) {
-            cameraByPelco[pelcoAddress] = camera;
-            return;
-        }
-    }
+    CameraIndex first = NoCamera;
+    for (CameraIndex camera = 0; camera < cameras.size(); ++camera)
+        if (cameras[camera].present && cameras[camera].pelcoNumber == pelcoAddress &&
+            (first == NoCamera || cameras[camera].added < cameras[first].added))
+            first = camera;
+    cameraByPelco[pelcoAddress] = first;
 }
 
 void Arbitration::SetLockTime(std::chrono::milliseconds lockTime)
@@ -112,75 +114,27 @@ void Arbitration::SetNvrName(CameraIndex camera, const std::string& name)
     cameras[camera].nvrName = name;
 }
 
-Arbitration::ConnectionId Arbitration::Connect(SessionNumber number)
+Arbitration::Release Arbitration::EndHold(CameraIndex camera)
 {
-    ConnectionId id;
-    if (freeConnections.empty()) {
-        id = connections.size();
-        connections.emplace_back();
-    } else {
-        id = freeConnections.back();
-        freeConnections.pop_back();
-    }
-    connections[id] = Connection{number, NoCamera, anonymousHasControl, true};
-
-    // The connection that had the number hears no more notices; it keeps its
-    // camera for its own commands.
-    auto entry = registered.find(number);
-    if (entry != registered.end()) {
-        Unwatch(entry->second);
-        entry->second = id;
-    } else {
-        registered.emplace(number, id);
-    }
-    return id;
-}
-
-void Arbitration::LogIn(ConnectionId connection, const std::string& userName)
-{
-    connections[connection].hasControl = &HasControlText(userName);
-}
-
-void Arbitration::Disconnect(ConnectionId connection)
-{
-    Connection& gone = connections[connection];
-    if (!gone.live)
-        return;
-    const auto entry = registered.find(gone.number);
-    if (entry != registered.end() && entry->second == connection)
-        registered.erase(entry);
-    Unwatch(connection);
-    gone = Connection{};
-    freeConnections.push_back(connection);
+    CameraState& state = cameras[camera];
+    const Release release{state.holder, state.holderPriority, ReleaseAnnouncement(camera)};
+    state.holder = 0;
+    state.holderPriority = -1;
+    return release;
 }
 
 std::vector<Arbitration::Release> Arbitration::Revoke(ConnectionId connection)
 {
     std::vector<Release> released;
-    const SessionNumber number = connections[connection].number;
-    if (!connections[connection].live || Registered(number) != connection)
+    const OperatorConnection& revoked = connections[connection];
+    if (!revoked.live || connections.Registered(revoked.number) != connection)
         return released;
-    for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
-        CameraState& state = cameras[camera];
-        if (state.holder != number)
-            continue;
-        released.push_back({state.holder, state.holderPriority, ReleaseAnnouncement(camera)});
-        state.holder = 0;
-        state.holderPriority = -1;
-    }
+    const SessionNumber number = revoked.number;
+    for (CameraIndex camera = 0; camera < cameras.size(); ++camera)
+        if (cameras[camera].present && cameras[camera].holder == number)
+            released.push_back(EndHold(camera));
     Cancel(number);
     return released;
-}
-
-Arbitration::ConnectionId Arbitration::Registered(SessionNumber number) const
-{
-    const auto entry = registered.find(number);
-    return entry == registered.end() ? NoConnection : entry->second;
-}
-
-Arbitration::CameraIndex Arbitration::CurrentCamera(ConnectionId connection) const
-{
-    return connections[connection].camera;
 }
 
 void Arbitration::Choose(SessionNumber number)
@@ -199,14 +153,14 @@ std::optional<Arbitration::Selection> Arbitration::Select(CameraIndex camera, bo
 {
     if (chooserSlot == 0)
         return std::nullopt;
-    const ConnectionId chooser = Registered(chooserSlot);
+    const ConnectionId chooser = connections.Registered(chooserSlot);
     if (chooser == NoConnection)
         return std::nullopt;
     const CameraState& selected = cameras[camera];
     Selection selection{
         chooser, Text(OperatorProtocol::CameraMessage(causedByCommand, selected.address,
                                                       selected.pelcoNumber, selected.nvrName))};
-    Watch(chooser, camera);
+    connections.Watch(chooser, camera);
     chooserSlot = 0;
     return selection;
 }
@@ -219,6 +173,7 @@ Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority pr
     if (addressed == NoCamera)
         return decision;
     const SessionNumber number = connections[from].number;
+    decision.sender = number;
     if (addressed != connections[from].camera) {
         // Whoever was choosing, this session's command ends it.
         chooserSlot = number;
@@ -227,12 +182,17 @@ Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority pr
     // The addressed camera, unless the selection went to a later connection
     // with the same number.
     decision.camera = connections[from].camera;
-    if (decision.camera == NoCamera)
+    if (decision.camera == NoCamera) {
         decision.verdict = CommandDecision::Verdict::NothingToSteer;
-    else if (!Admits(decision.camera, number, priority))
+    } else if (!Admits(decision.camera, number, priority)) {
+        CameraState& refusing = cameras[decision.camera];
+        ++refusing.refused;
         decision.verdict = CommandDecision::Verdict::Refused;
-    else
+        decision.holder = refusing.holder;
+        decision.holderPriority = refusing.holderPriority;
+    } else {
         decision.verdict = CommandDecision::Verdict::Forward;
+    }
     return decision;
 }
 
@@ -242,26 +202,27 @@ bool Arbitration::Admits(CameraIndex camera, SessionNumber sender, Priority prio
     return state.holder == 0 || state.holder == sender || priority > state.holderPriority;
 }
 
-Arbitration::Announcement Arbitration::CommandDelivered(CameraIndex camera, SessionNumber sender,
-                                                        Priority priority, Clock::time_point now)
+Arbitration::Delivery Arbitration::CommandDelivered(CameraIndex camera, SessionNumber sender,
+                                                    Priority priority, Clock::time_point now)
 {
     CameraState& state = cameras[camera];
+    Delivery delivery;
+    delivery.previousHolder = state.holder;
+    delivery.previousPriority = state.holderPriority;
     state.holder = sender;
     state.holderPriority = priority;
     state.deadline = now + state.lockTime;
-    return ControlAnnouncement(camera, sender);
+    delivery.notices = ControlAnnouncement(camera, sender);
+    return delivery;
 }
 
 std::vector<Arbitration::Release> Arbitration::HoldDeadlinePassed(Clock::time_point now)
 {
     std::vector<Release> released;
     for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
-        CameraState& state = cameras[camera];
-        if (state.holder == 0 || now < state.deadline)
-            continue;
-        released.push_back({state.holder, state.holderPriority, ReleaseAnnouncement(camera)});
-        state.holder = 0;
-        state.holderPriority = -1;
+        const CameraState& state = cameras[camera];
+        if (state.present && state.holder != 0 && now >= state.deadline)
+            released.push_back(EndHold(camera));
     }
     return released;
 }
@@ -270,7 +231,7 @@ std::optional<Arbitration::Clock::time_point> Arbitration::NextHoldDeadline() co
 {
     std::optional<Clock::time_point> next;
     for (const CameraState& state : cameras)
-        if (state.holder != 0 && (!next || state.deadline < *next))
+        if (state.present && state.holder != 0 && (!next || state.deadline < *next))
             next = state.deadline;
     return next;
 }
@@ -278,43 +239,15 @@ std::optional<Arbitration::Clock::time_point> Arbitration::NextHoldDeadline() co
 Arbitration::Announcement Arbitration::ControlAnnouncement(CameraIndex camera,
                                                            SessionNumber holder) const
 {
-    const ConnectionId holding = Registered(holder);
+    const ConnectionId holding = connections.Registered(holder);
     return Announcement{camera, holder, &youHaveControl,
-                        holding == NoConnection ? &anonymousHasControl->second
-                                                : &connections[holding].hasControl->second};
+                        holding == NoConnection ? &connections.AnonymousHasControl()
+                                                : connections[holding].hasControl};
 }
 
 Arbitration::Announcement Arbitration::ReleaseAnnouncement(CameraIndex camera) const
 {
     return Announcement{camera, 0, &controlLapsed, &controlLapsed};
-}
-
-void Arbitration::Watch(ConnectionId connection, CameraIndex camera)
-{
-    Unwatch(connection);
-    Connection& watcher = connections[connection];
-    watcher.camera = camera;
-    cameras[camera].watchers[watcher.number] = connection;
-}
-
-void Arbitration::Unwatch(ConnectionId connection)
-{
-    const Connection& watcher = connections[connection];
-    if (watcher.camera == NoCamera)
-        return;
-    auto& watchers = cameras[watcher.camera].watchers;
-    const auto entry = watchers.find(watcher.number);
-    if (entry != watchers.end() && entry->second == connection)
-        watchers.erase(entry);
-}
-
-const std::pair<const std::string, Notification>&
-Arbitration::HasControlText(const std::string& userName)
-{
-    auto& entry = *hasControlTexts.try_emplace(userName).first;
-    if (!entry.second)
-        entry.second = Text(OperatorProtocol::OtherHasControl(userName));
-    return entry;
 }
 
 } // namespace korvel

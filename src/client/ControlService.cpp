@@ -1,7 +1,9 @@
 #include "client/ControlService.h"
 
 #include "camera/TrackCamera.h"
+#include "log/LogFile.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -9,13 +11,34 @@ namespace korvel {
 
 namespace {
 
-using CameraIndex = Arbitration::CameraIndex;
 using Verdict = Arbitration::CommandDecision::Verdict;
+
+const char* LinkText(LinkState state)
+{
+    switch (state) {
+    case LinkState::NoSocket:
+    case LinkState::Connecting:
+        return "connecting";
+    case LinkState::Connected:
+        return "connected";
+    case LinkState::Waiting:
+        return "waiting";
+    case LinkState::Open:
+        return "open";
+    case LinkState::PortClosed:
+        return "failed";
+    case LinkState::WithoutTransport:
+    case LinkState::Stopped:
+        break;
+    }
+    return "no-transport";
+}
 
 } // namespace
 
-ControlService::ControlService(boost::asio::io_context& io, TimeSource& time, CameraTable& cameras)
-    : time(time), arbitration({}), holdTimer(io, time)
+ControlService::ControlService(boost::asio::io_context& io, TimeSource& time, CameraTable& cameras,
+                               ConnectionTable& table)
+    : time(time), connections(table), arbitration(table, {}), holdTimer(io, time)
 {
     for (auto& entry : cameras)
         AddCamera(*entry.second);
@@ -23,45 +46,55 @@ ControlService::ControlService(boost::asio::io_context& io, TimeSource& time, Ca
 
 ControlService::~ControlService()
 {
-    for (TrackCamera* camera : cameraList) {
+    for (TrackCamera* camera : cameraList)
         if (camera)
             camera->SetCommandListener(nullptr, 0);
-    }
 }
 
-CameraIndex ControlService::AddCamera(TrackCamera& camera)
+void ControlService::AddCamera(TrackCamera& camera)
 {
-    const CameraIndex index = arbitration.AddCamera(
-        {camera.GetAddress(), camera.GetPelcoNumber(), std::chrono::seconds(camera.GetLockTimeSecs())});
-    std::optional<std::uint32_t> nvrId;
-    for (CameraIndex earlier = index; earlier-- > 0;) {
-        if (arbitration.Address(earlier) == camera.GetAddress()) {
-            nvrId = nvrCameraIds[earlier];
-            break;
-        }
+    const CameraIndex index = arbitration.AddCamera({camera.GetAddress(), camera.GetPelcoNumber(),
+                                                     std::chrono::seconds(camera.GetLockTimeSecs())});
+    if (index >= cameraList.size()) {
+        cameraList.resize(index + 1, nullptr);
+        nvrCameraIds.resize(index + 1);
     }
-    cameraList.push_back(&camera);
-    nvrCameraIds.push_back(nvrId);
+    cameraList[index] = &camera;
+    nvrCameraIds[index].reset();
+    if (const auto id = removedNvrIds.find(camera.GetAddress()); id != removedNvrIds.end()) {
+        nvrCameraIds[index] = id->second;
+        removedNvrIds.erase(id);
+    }
     camera.SetCommandListener(this, index);
-    return index;
 }
 
-void ControlService::RemoveCamera(CameraIndex camera)
+void ControlService::RemoveCamera(const std::string& address)
 {
+    const CameraIndex camera = arbitration.CameraByAddress(address);
+    if (camera == NoCamera)
+        return;
+    const std::uint32_t pelco = arbitration.PelcoNumber(camera);
+    const TrackCamera::CommandCounts& counts = cameraList[camera]->GetCommandCounts();
+    const RemovedCameraCommands commands{pelco, counts.written, arbitration.RefusedCommands(camera),
+                                         counts.dropped, counts.failed};
     cameraList[camera]->SetCommandListener(nullptr, 0);
     cameraList[camera] = nullptr;
+    if (nvrCameraIds[camera])
+        removedNvrIds[address] = *nvrCameraIds[camera];
+    nvrCameraIds[camera].reset();
     const Arbitration::Removal removal = arbitration.RemoveCamera(camera);
     if (removal.holder != 0)
-        observer->HoldLapsed(camera, removal.holder, removal.priority);
-    std::size_t sent = 0;
-    for (const ConnectionId connection : removal.told) {
-        if (const auto notices = operators[connection].lock()) {
-            notices->Send(*removal.notice);
-            ++sent;
-        }
-    }
-    if (sent > 0)
-        observer->NoticesSent(sent);
+        observer->HoldLapsed({camera, pelco, Facts(removal.holder, removal.priority), {}});
+    observer->CameraRemoved(camera, commands);
+    fanOut.clear();
+    for (const ConnectionId connection : removal.told)
+        fanOut.emplace_back(connections[connection].session.get(), removal.notice);
+    auto sends = std::move(fanOut);
+    for (const auto& [session, text] : sends)
+        session->Send(*text);
+    if (!sends.empty())
+        observer->NoticesSent(sends.size());
+    fanOut = std::move(sends);
 }
 
 void ControlService::SetLockTime(std::chrono::seconds lockTime)
@@ -71,50 +104,32 @@ void ControlService::SetLockTime(std::chrono::seconds lockTime)
 
 void ControlService::Revoke(ConnectionId connection)
 {
-    const auto released = arbitration.Revoke(connection);
-    for (const auto& release : released)
-        observer->HoldLapsed(release.notices.camera, release.holder, release.priority);
-    for (const auto& release : released)
-        Deliver(release.notices);
+    Lapsed(arbitration.Revoke(connection));
 }
 
-ControlService::ConnectionId ControlService::Connect(Arbitration::SessionNumber number,
-                                                     std::weak_ptr<NoticeSink> notices)
+void ControlService::Handle(ConnectionId from, const OperatorMessage& message, const char* bytes,
+                            std::size_t count)
 {
-    // A connection with the same number replaces the one filed under it,
-    // which then hears no more notices.
-    const ConnectionId id = arbitration.Connect(number);
-    if (id >= operators.size())
-        operators.resize(id + 1);
-    operators[id] = std::move(notices);
-    return id;
-}
-
-void ControlService::LogIn(ConnectionId connection, const std::string& userName)
-{
-    arbitration.LogIn(connection, userName);
-}
-
-void ControlService::Disconnect(ConnectionId connection)
-{
-    arbitration.Disconnect(connection);
-    operators[connection].reset();
-}
-
-void ControlService::Choose(Arbitration::SessionNumber number)
-{
-    arbitration.Choose(number);
-}
-
-void ControlService::Cancel(Arbitration::SessionNumber number)
-{
-    arbitration.Cancel(number);
+    const OperatorConnection& sender = connections[from];
+    switch (message.kind) {
+    case OperatorMessage::Kind::Choose:
+        arbitration.Choose(sender.number);
+        return;
+    case OperatorMessage::Kind::Cancel:
+        arbitration.Cancel(sender.number);
+        return;
+    case OperatorMessage::Kind::CameraCommand:
+        Steer(from, sender.priority, message.pelcoAddress, bytes, count);
+        return;
+    case OperatorMessage::Kind::Login:
+        return; // the registry's
+    }
 }
 
 // The hold is taken when the write completes (CommandWritten), not here: a
 // command admitted now may still be dropped or fail, and one admitted later
 // may complete first.
-bool ControlService::Steer(ConnectionId from, Arbitration::Priority priority, unsigned pelcoAddress,
+void ControlService::Steer(ConnectionId from, Priority priority, unsigned pelcoAddress,
                            const char* bytes, std::size_t count)
 {
     const auto decision = arbitration.Command(from, priority, pelcoAddress);
@@ -122,76 +137,106 @@ bool ControlService::Steer(ConnectionId from, Arbitration::Priority priority, un
         Deliver(*decision.selection);
     switch (decision.verdict) {
     case Verdict::Forward:
-        cameraList[decision.camera]->SendCommand(arbitration.Number(from), priority, bytes, count);
+        cameraList[decision.camera]->SendCommand(decision.sender, priority, bytes, count);
         break;
     case Verdict::Refused:
-        observer->CommandRefused(decision.camera, arbitration.Number(from), priority);
+        observer->CommandRefused({decision.camera, arbitration.PelcoNumber(decision.camera),
+                                  Facts(decision.sender, priority),
+                                  Facts(decision.holder, decision.holderPriority)});
         break;
     case Verdict::UnknownCamera:
         observer->UnknownCamera();
-        return false;
+        LogFile.BeginLine() << "Unknown Pelco camera ID " << pelcoAddress << std::endl;
+        break;
     case Verdict::NothingToSteer:
         break;
     }
-    return true;
 }
 
 void ControlService::SetNvrCameraName(const std::string& cameraAddress, const std::string& name)
 {
     const CameraIndex camera = arbitration.CameraByAddress(cameraAddress);
-    if (camera != Arbitration::NoCamera)
+    if (camera != NoCamera)
         arbitration.SetNvrName(camera, name);
 }
 
 void ControlService::SetNvrCameraId(const std::string& cameraAddress, std::uint32_t id)
 {
     const CameraIndex camera = arbitration.CameraByAddress(cameraAddress);
-    if (camera != Arbitration::NoCamera)
+    if (camera != NoCamera)
         nvrCameraIds[camera] = id;
 }
 
 bool ControlService::SoftTriggerFired(const std::string& cameraAddress)
 {
     const CameraIndex camera = arbitration.CameraByAddress(cameraAddress);
-    if (camera == Arbitration::NoCamera)
+    if (camera == NoCamera)
         return false;
     const auto selection = arbitration.Select(camera, false);
     if (!selection)
         return false;
     Deliver(*selection);
-    observer->HandedOver(camera, selection->to);
+    const OperatorConnection& chooser = connections[selection->to];
+    observer->HandedOver({camera, arbitration.PelcoNumber(camera),
+                          {chooser.number, UserOrNone(chooser.userName), chooser.priority},
+                          {}});
     return true;
 }
 
 void ControlService::CommandWritten(std::size_t camera, std::uint16_t sessionId,
                                     std::int32_t priority)
 {
-    if (arbitration.Holder(camera) != sessionId)
-        observer->ControlTaken(camera, sessionId, priority);
-    Deliver(arbitration.CommandDelivered(camera, sessionId, priority, time.Now()));
+    const Arbitration::Delivery delivery =
+        arbitration.CommandDelivered(camera, sessionId, priority, time.Now());
+    if (delivery.previousHolder != sessionId) {
+        std::optional<SessionFacts> previous;
+        if (delivery.previousHolder != 0)
+            previous = Facts(delivery.previousHolder, delivery.previousPriority);
+        observer->ControlTaken(
+            {camera, arbitration.PelcoNumber(camera), Facts(sessionId, priority), previous});
+    }
+    Deliver(delivery.notices);
     FollowHoldDeadline(arbitration.HoldDeadline(camera));
+}
+
+SessionFacts ControlService::Facts(SessionNumber session, Priority priority) const
+{
+    return {session, UserOrNone(connections.UserOf(session)), priority};
+}
+
+void ControlService::Lapsed(const std::vector<Arbitration::Release>& released)
+{
+    for (const auto& release : released) {
+        const CameraIndex camera = release.notices.camera;
+        observer->HoldLapsed({camera, arbitration.PelcoNumber(camera),
+                              Facts(release.holder, release.priority), {}});
+    }
+    for (const auto& release : released)
+        Deliver(release.notices);
 }
 
 void ControlService::Deliver(const Arbitration::Selection& selection)
 {
-    if (const auto notices = operators[selection.to].lock()) {
-        notices->Send(selection.text);
-        observer->NoticesSent(1);
-    }
+    connections[selection.to].session->Send(selection.text);
+    observer->NoticesSent(1);
 }
 
+// Over the watchers as they stand now: a session whose send fails ends only
+// once the fan-out is over (see ClientSession), and a send never calls back
+// into this service.
 void ControlService::Deliver(const Arbitration::Announcement& announcement)
 {
-    std::size_t sent = 0;
-    for (const auto& watcher : arbitration.Watchers(announcement.camera)) {
-        if (const auto notices = operators[watcher.second].lock()) {
-            notices->Send(watcher.first == announcement.holder ? *announcement.toHolder
-                                                               : *announcement.toOthers);
-            ++sent;
-        }
-    }
-    if (sent > 0)
-        observer->NoticesSent(sent);
+    auto sends = std::move(fanOut);
+    sends.clear();
+    for (const auto& [number, connection] : connections.Watchers(announcement.camera))
+        sends.emplace_back(connections[connection].session.get(),
+                           number == announcement.holder ? announcement.toHolder
+                                                         : announcement.toOthers);
+    for (const auto& [session, text] : sends)
+        session->Send(*text);
+    if (!sends.empty())
+        observer->NoticesSent(sends.size());
+    fanOut = std::move(sends);
 }
 
 void ControlService::FollowHoldDeadline(Arbitration::Clock::time_point deadline)
@@ -214,13 +259,70 @@ void ControlService::OnHoldTimer(std::uint64_t wait, const boost::system::error_
     holdWaitPending = false;
     if (error)
         return;
-    const auto released = arbitration.HoldDeadlinePassed(time.Now());
-    for (const auto& release : released)
-        observer->HoldLapsed(release.notices.camera, release.holder, release.priority);
-    for (const auto& release : released)
-        Deliver(release.notices);
+    Lapsed(arbitration.HoldDeadlinePassed(time.Now()));
     if (const auto next = arbitration.NextHoldDeadline())
         FollowHoldDeadline(*next);
+}
+
+void ControlService::Close()
+{
+    ++holdWaitsStarted;
+    holdWaitPending = false;
+    holdTimer.Cancel();
+}
+
+void ControlService::Describe(StatusSnapshot& status, TimeSource::TimePoint now) const
+{
+    status.cameras.clear();
+    for (CameraIndex camera = 0; camera < arbitration.CameraCount(); ++camera) {
+        if (!arbitration.Present(camera))
+            continue;
+        const TrackCamera& track = *cameraList[camera];
+        CameraStatus entry;
+        entry.pelco = track.GetPelcoNumber();
+        entry.address = track.GetAddress();
+        entry.port = track.GetPort();
+        entry.serial = track.IsSerial();
+        const LinkState link = track.GetLinkState();
+        entry.link = LinkText(link);
+        entry.linkUp = link == LinkState::Connected || link == LinkState::Open;
+        entry.nvrCameraId = nvrCameraIds[camera];
+        entry.nvrCameraName = UserOrNone(arbitration.NvrName(camera));
+        if (const SessionNumber holder = arbitration.Holder(camera)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                arbitration.HoldDeadline(camera) - now);
+            entry.holder =
+                HolderStatus{holder, UserOrNone(connections.UserOf(holder)),
+                             arbitration.HolderPriority(camera), std::max<std::int64_t>(0, left.count())};
+        }
+        const TrackCamera::CommandCounts& commands = track.GetCommandCounts();
+        entry.forwarded = commands.written;
+        entry.refused = arbitration.RefusedCommands(camera);
+        entry.dropped = commands.dropped;
+        entry.failed = commands.failed;
+        status.cameras.push_back(std::move(entry));
+    }
+    std::stable_sort(
+        status.cameras.begin(), status.cameras.end(),
+        [](const CameraStatus& a, const CameraStatus& b) { return a.pelco < b.pelco; });
+
+    status.sessions.clear();
+    for (const ConnectionId id : connections.Ids()) {
+        const OperatorConnection& connection = connections[id];
+        SessionStatus entry;
+        entry.session = connection.number;
+        entry.client = connection.clientAddress;
+        entry.user = UserOrNone(connection.userName);
+        entry.priority = connection.priority;
+        if (connection.camera != NoCamera)
+            entry.camera = arbitration.PelcoNumber(connection.camera);
+        entry.choosing = arbitration.ChooserSlot() == connection.number &&
+                         connections.Registered(connection.number) == id;
+        status.sessions.push_back(std::move(entry));
+    }
+    std::stable_sort(
+        status.sessions.begin(), status.sessions.end(),
+        [](const SessionStatus& a, const SessionStatus& b) { return a.session < b.session; });
 }
 
 } // namespace korvel

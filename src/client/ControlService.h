@@ -3,11 +3,14 @@
 #include "camera/CameraTable.h"
 #include "camera/CommandListener.h"
 #include "client/Arbitration.h"
+#include "client/ConnectionTable.h"
 #include "client/Notification.h"
 #include "client/OperatorEvents.h"
+#include "client/OperatorMessage.h"
 #include "clock/TimeSource.h"
 #include "loop/Lifetime.h"
 #include "loop/LoopTimer.h"
+#include "ops/StatusSnapshot.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -15,9 +18,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvel {
@@ -28,34 +32,32 @@ class TrackCamera;
 // which camera (a command, a completed write, a hold's expiry, a fired soft
 // trigger, choose mode) goes to the arbitration (Arbitration), and what it
 // decides is carried out here, in one place each: commands to the cameras,
-// notices to the operator connections, the one hold timer, the handover. The
+// notices to the operator connections (each fan-out over the watchers as
+// they stand before the first send), the one hold timer, the handover. The
 // NVR's names for the cameras (sent with the CAMERA message) and their ids
-// come in here too. What happens is told to the observer (OperatorEvents).
+// come in here too. What happens is told to the observer (OperatorEvents),
+// each event with its data.
 //
-// One command's way: the session registry hands it over (Steer); the
+// One command's way: the session registry hands it over (Handle); the
 // arbitration admits or refuses it; an admitted one goes to its camera
 // (TrackCamera::SendCommand), whose write path reports the completed write
-// back here by the camera's index (CommandWritten, the one call back): only
-// then does its sender hold the camera, and the connections working with the
-// camera are told.
+// back here by the camera's slot (CommandWritten, the one call back): only
+// then does its sender hold the camera, and the camera's watchers are told.
 //
 // Cameras come and go with a reload (AddCamera, RemoveCamera), each known by
-// its slot in the arbitration, which is never given to another camera.
+// its slot in the arbitration.
 //
 // Threads: everything on the I/O loop thread; the NVR side's news is posted
-// to the loop.
-//
-// Lifetime: the hold timer's completions are guarded (see Lifetime); the
-// service stops hearing from the cameras when it goes.
+// to the loop. Lifetime: the hold timer's completions are guarded (see
+// Lifetime); the service stops hearing from the cameras when it goes.
 class ControlService final : public CommandListener
 {
 public:
-    using CameraIndex = Arbitration::CameraIndex;
-    using ConnectionId = Arbitration::ConnectionId;
-
-    // Hears from every camera of the table, each by its place in it; holds
-    // last each camera's lock time on `time`.
-    ControlService(boost::asio::io_context& io, TimeSource& time, CameraTable& cameras);
+    // Hears from every camera of the table, each by its slot; holds last
+    // each camera's lock time on `time`. The connections are those of the
+    // registry's table.
+    ControlService(boost::asio::io_context& io, TimeSource& time, CameraTable& cameras,
+                   ConnectionTable& connections);
     ~ControlService();
     ControlService(const ControlService&) = delete;
     ControlService& operator=(const ControlService&) = delete;
@@ -64,37 +66,27 @@ public:
     void SetObserver(OperatorEvents& events) { observer = &events; }
 
     // A reload's changes.
-    // Hears from the camera by its new slot; its holds last its lock time.
-    // The camera keeps what the NVRs told of a camera removed from its Address.
-    CameraIndex AddCamera(TrackCamera& camera);
-    // The camera's hold ends (recorded as a lapse) and the connections
-    // working with it are told "#0000F0 "; it is heard from no more. The
-    // caller closes it.
-    void RemoveCamera(CameraIndex camera);
+    // Hears from the camera by its slot; its holds last its lock time. The
+    // camera keeps what the NVRs told of a camera removed from its Address.
+    void AddCamera(TrackCamera& camera);
+    // The camera at the address, if it is here, stopped already: its hold
+    // ends (recorded as a lapse) and its watchers are told "#0000F0 "; it is
+    // heard from no more, and its commands are told to the observer.
+    void RemoveCamera(const std::string& address);
     // The lock time of the holds taken from now on.
     void SetLockTime(std::chrono::seconds lockTime);
     // The connection's user may steer no more: its holds end now, each told
     // and recorded as a lapse, and it leaves choose mode (see
-    // Arbitration::Revoke). The registry then ends it.
+    // Arbitration::Revoke). The registry ends the session itself.
     void Revoke(ConnectionId connection);
+    // Cameras in use, for the descriptors they need.
+    std::size_t CamerasInUse() const { return arbitration.CamerasPresent(); }
 
-    // The registry's connections. A connection with the number of a live one
-    // takes the number over (see Arbitration).
-    ConnectionId Connect(Arbitration::SessionNumber number, std::weak_ptr<NoticeSink> notices);
-    // The name that "has control" shows for the connection from now on.
-    void LogIn(ConnectionId connection, const std::string& userName);
-    void Disconnect(ConnectionId connection);
-
-    // The operators' messages.
-    // CHOOSE: the session enters choose mode when nobody is in it.
-    void Choose(Arbitration::SessionNumber number);
-    // CANCEL: the session leaves choose mode if it is in it.
-    void Cancel(Arbitration::SessionNumber number);
-    // A camera command from the connection, addressed by its second byte,
-    // with the sender's priority as it stands: false when no camera has that
-    // Pelco address.
-    bool Steer(ConnectionId from, Arbitration::Priority priority, unsigned pelcoAddress,
-               const char* bytes, std::size_t count);
+    // An operator's CHOOSE, CANCEL or camera command (the count bytes at
+    // `bytes`), from the connection with its priority as it stands. A command
+    // for a Pelco address that no camera has is logged.
+    void Handle(ConnectionId from, const OperatorMessage& message, const char* bytes,
+                std::size_t count);
 
     // The NVR side, by the camera's configured address.
     // The camera's name on its NVR, sent with its CAMERA message from now on.
@@ -113,31 +105,31 @@ public:
     void CommandWritten(std::size_t camera, std::uint16_t sessionId,
                         std::int32_t priority) override;
 
-    // For the operations view.
-    const Arbitration& Decisions() const { return arbitration; }
-    // The time source of the operator service's timers.
-    TimeSource& Time() const { return time; }
-    // Only for a camera that is present (Arbitration::Present).
-    const TrackCamera& Camera(CameraIndex camera) const { return *cameraList[camera]; }
-    const std::optional<std::uint32_t>& NvrCameraId(CameraIndex camera) const
-    {
-        return nvrCameraIds[camera];
-    }
+    // The cameras in Pelco order with their holders as they stand at `now`,
+    // and the sessions in number order, for the operations view.
+    void Describe(StatusSnapshot& status, TimeSource::TimePoint now) const;
+
+    // The run stops: the hold timer ends.
+    void Close();
 
 private:
+    void Steer(ConnectionId from, Priority priority, unsigned pelcoAddress, const char* bytes,
+               std::size_t count);
     void Deliver(const Arbitration::Selection& selection);
     void Deliver(const Arbitration::Announcement& announcement);
+    void Lapsed(const std::vector<Arbitration::Release>& released);
+    SessionFacts Facts(SessionNumber session, Priority priority) const;
     void FollowHoldDeadline(Arbitration::Clock::time_point deadline);
     void OnHoldTimer(std::uint64_t wait, const boost::system::error_code& error);
 
     TimeSource& time;
+    ConnectionTable& connections;
     Arbitration arbitration;
-    // The cameras by Arbitration::CameraIndex; null for a removed one.
+    // The cameras by slot; null for a free one.
     std::vector<TrackCamera*> cameraList;
     std::vector<std::optional<std::uint32_t>> nvrCameraIds;
-    // Where each connection's notices go, by Arbitration::ConnectionId.
-    std::vector<std::weak_ptr<NoticeSink>> operators;
-    OperatorEvents* observer = &NoOperatorEvents();
+    // The NVR ids of removed cameras by Address, for a camera added there again.
+    std::map<std::string, std::uint32_t> removedNvrIds;
     // Ends the holds. Its one wait runs until the earliest deadline known when
     // it began; a command delivered meanwhile only moves a deadline on, and
     // the wait, once over, follows the next one rather than being cancelled
@@ -146,6 +138,9 @@ private:
     bool holdWaitPending = false;
     Arbitration::Clock::time_point holdWaitExpiry{};
     std::uint64_t holdWaitsStarted = 0;
+    OperatorEvents* observer = &NoOperatorEvents();
+    // The sessions of one fan-out, kept between fan-outs for its storage.
+    std::vector<std::pair<OperatorSession*, const Notification*>> fanOut;
     Lifetime lifetime;
 };
 

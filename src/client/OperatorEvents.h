@@ -1,57 +1,94 @@
 #pragma once
 
-#include "client/Arbitration.h"
+#include "client/ConnectionTable.h"
+#include "ops/StatusSnapshot.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace korvel {
 
-class ClientSession;
+// A session as an event names it: its number, its user as it stands (none
+// when it never logged in, or no connection has the number), its priority.
+struct SessionFacts
+{
+    SessionNumber session = 0;
+    std::optional<std::string> user;
+    Priority priority = 0;
+};
+
+// A user name as events and the status give it: none for a session that
+// never logged in.
+inline std::optional<std::string> UserOrNone(const std::string& userName)
+{
+    return userName.empty() ? std::nullopt : std::optional<std::string>(userName);
+}
 
 // What happens on the operator side that the operations view counts and
 // records: told by the session registry (ClientServer) and the control
-// service (ControlService), heard by OperationsFeed. Cameras by
-// Arbitration::CameraIndex, sessions by number. Each does nothing here: a
-// service without an operations view is told NoOperatorEvents().
+// service (ControlService), heard by OperationsFeed. Each event carries all
+// that is known of it when it happens, so that the listener never asks the
+// operator side back. Cameras by slot and Pelco number. Each does nothing
+// here: a service without an operations view is told NoOperatorEvents().
 //
 // Threads: every call on the I/O loop thread.
 class OperatorEvents
 {
 public:
-    using CameraIndex = Arbitration::CameraIndex;
-    using SessionNumber = Arbitration::SessionNumber;
-    using Priority = Arbitration::Priority;
-
     virtual ~OperatorEvents() = default;
 
     // The registry.
     virtual void SessionStarted() {}
     // A connection beyond the session cap was closed at once, ungreeted.
     virtual void SessionRefused() {}
-    // A LOGIN was answered: passed or not, with the name as the client sent
-    // it; knownName when a user has that name.
-    virtual void LoginAnswered(const ClientSession&, const std::string& /*name*/, bool /*passed*/,
-                               bool /*knownName*/)
-    {}
+    // A LOGIN was answered, passed or not, with the name as the client sent
+    // it (and, passed, the user's priority); knownName when a user has that name.
+    struct Login
+    {
+        SessionNumber session = 0;
+        std::string client;
+        std::string name;
+        bool passed = false;
+        bool knownName = false;
+        Priority priority = 0;
+    };
+    virtual void LoginAnswered(const Login&) {}
     // A failed LOGIN's FAILURE is held back.
     virtual void LoginThrottled() {}
     // The session has left the registry.
-    virtual void SessionEnded(const ClientSession&) {}
+    struct Ended
+    {
+        SessionNumber session = 0;
+        std::optional<std::string> user;
+        std::string client;
+    };
+    virtual void SessionEnded(const Ended&) {}
 
     // The control service.
     virtual void UnknownCamera() {}
-    // The priority test refused a command; the camera's holder is as it stands.
-    virtual void CommandRefused(CameraIndex, SessionNumber, Priority) {}
+    struct CameraEvent
+    {
+        CameraIndex camera = NoCamera;
+        std::uint32_t pelco = 0;
+        SessionFacts session; // who acted, or whose hold lapsed
+        // Refused: the holder that refused it; taken: the holder until now.
+        std::optional<SessionFacts> other;
+    };
+    // The priority test refused a command.
+    virtual void CommandRefused(const CameraEvent&) {}
     // A command's write completed and its sender takes the camera from the
-    // holder as it stands (none, or another session); the arbitration
-    // records the new holder right after.
-    virtual void ControlTaken(CameraIndex, SessionNumber, Priority) {}
-    // The holds that lapsed at one expiry, each with its last holder, before
-    // the notices go out.
-    virtual void HoldLapsed(CameraIndex, SessionNumber /*holder*/, Priority) {}
+    // holder until now (none, or another session).
+    virtual void ControlTaken(const CameraEvent&) {}
+    // A hold lapsed (or ended with its camera or its user).
+    virtual void HoldLapsed(const CameraEvent&) {}
     // A fired soft trigger handed the camera to the connection in choose mode.
-    virtual void HandedOver(CameraIndex, Arbitration::ConnectionId) {}
+    virtual void HandedOver(const CameraEvent&) {}
+    // A reload removed the camera (stopped already, so that what still
+    // waited for it counts as dropped), with its commands since it was
+    // added; its slot may go to another.
+    virtual void CameraRemoved(CameraIndex, const RemovedCameraCommands&) {}
     virtual void NoticesSent(std::size_t /*count*/) {}
 };
 

@@ -2,6 +2,7 @@
 
 #include "camera/TrackCamera.h"
 #include "client/ClientServer.h"
+#include "client/ConnectionTable.h"
 #include "client/ControlService.h"
 #include "client/OperationsFeed.h"
 #include "clock/SteadyTime.h"
@@ -32,6 +33,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -103,7 +105,7 @@ RunEnd ServiceRun::Run()
     LogFile.BeginLine() << "------ Starting tlKorvel version " << ProgramVersion << std::endl;
 
     const LoadedConfiguration loaded = LoadConfigurationFile(ProgramDirectory());
-    TrackCameras built = BuildTrackCameras(io, RealTime(), loaded);
+    TrackCameras built = BuildTrackCameras(io, time, loaded);
     if (!built.failure.empty()) {
         LogFailure(built.failure);
         return RunEnd::Failed;
@@ -113,7 +115,7 @@ RunEnd ServiceRun::Run()
         return RunEnd::UnusableConfiguration;
 
     running = loaded.configuration;
-    configurationStatus.loaded = std::chrono::system_clock::now();
+    configurationStatus.loaded = wall.Now();
     StartNvrConnections(running);
     StartClientService(running);
     StartOperationsView(running);
@@ -151,10 +153,14 @@ void ServiceRun::StartNvrConnections(const Configuration& configuration)
 void ServiceRun::StartClientService(const Configuration& configuration)
 {
     users = configuration.control.users;
-    control = std::make_unique<ControlService>(io, RealTime(), cameras);
-    server = std::make_unique<ClientServer>(io, configuration.options.clientAddress,
-                                            configuration.options.clientPort, *control, users,
+    connections = std::make_unique<ConnectionTable>();
+    control = std::make_unique<ControlService>(io, time, cameras, *connections);
+    server = std::make_unique<ClientServer>(io, time, *connections, *control, users,
                                             configuration.sessionPolicy);
+    const std::string failure =
+        server->Listen(configuration.options.clientAddress, configuration.options.clientPort);
+    if (!failure.empty())
+        throw std::runtime_error(failure); // the run cannot go on without its operators
     operations = std::make_unique<OperationsFeed>(*control, *server);
 }
 
@@ -163,6 +169,7 @@ void ServiceRun::StopClientService()
     operations.reset();
     server.reset();
     control.reset();
+    connections.reset();
 }
 
 void ServiceRun::StartOperationsView(const Configuration& configuration)
@@ -199,8 +206,9 @@ std::unique_ptr<StatusServer> ServiceRun::MakeStatusServer(const Options& option
     StatusServer::Content content;
     content.status = [this] { return RenderStatusJson(Snapshot()); };
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
-    return std::make_unique<StatusServer>(io, options.statusAddress, options.statusPort,
-                                          options.statusToken, std::move(content));
+    return std::make_unique<StatusServer>(io, time, options.statusAddress,
+                                          options.statusPort, options.statusToken,
+                                          std::move(content));
 }
 
 std::string ServiceRun::StatusServerUrl() const
@@ -220,13 +228,13 @@ StatusSnapshot ServiceRun::Snapshot() const
     status.version = ProgramVersion;
     status.started = startedAt;
     status.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now() - startedSteady)
+                               time.Now() - startedSteady)
                                .count();
     status.configuration = configurationStatus;
     if (server)
         status.operatorListener = EndpointText(server->LocalEndpoint());
     if (operations)
-        operations->FillStatus(status, RealTime().Now());
+        operations->FillStatus(status, time.Now());
     status.nvrs = nvrBoard->Status();
     if (audit)
         status.audit = audit->Counts();
@@ -344,15 +352,21 @@ void ServiceRun::Stop()
     stopped = true;
     boost::system::error_code ignored;
     signals.cancel(ignored);
-    statusServer.reset();
-    StopClientService();
+    if (statusServer)
+        statusServer->Close();
+    if (server)
+        server->Close();
+    if (control)
+        control->Close();
     for (auto& entry : cameras)
         entry.second->Stop();
     for (auto& entry : nvrs)
         entry.second->Close();
-    // What is still queued (the sessions' reads, the links' cancelled
-    // operations) is dropped with the loop, unrun.
-    io.stop();
+    // A replaced audit trail still writing is let go with the run.
+    for (auto& entry : replacedAuditTrails)
+        entry.second.stopWait->Cancel();
+    // The loop runs on until what was under way has ended (the sessions' and
+    // the links' operations come back cancelled), and then returns.
 }
 
 RunEnd RunService(RunMode mode, StopRequest& stop, ReloadRequest& reload)

@@ -94,7 +94,7 @@ ReloadOutcome ServiceRun::Reload(const ConfigurationReader::Result& read)
         ChangeAuditTrail(next.control.auditFile);
     running = std::move(applied);
 
-    const auto now = std::chrono::system_clock::now();
+    const auto now = wall.Now();
     const bool partial = !counts.kept.empty();
     ++configurationStatus.generation;
     ++(partial ? configurationStatus.reloadsPartial : configurationStatus.reloadsApplied);
@@ -112,7 +112,7 @@ ReloadOutcome ServiceRun::Refuse(const std::string& why)
     ++configurationStatus.reloadsRefused;
     const ReloadOutcome outcome{ReloadOutcome::Result::Refused, ReloadRefusedSummary(why)};
     configurationStatus.lastReload =
-        ReloadStatus{std::chrono::system_clock::now(), ResultName(outcome.result), outcome.summary};
+        ReloadStatus{wall.Now(), ResultName(outcome.result), outcome.summary};
     RecordReload(outcome);
     return outcome;
 }
@@ -197,19 +197,15 @@ void ServiceRun::RemoveCamera(const std::string& address)
     const auto camera = cameras.find(address);
     if (camera == cameras.end())
         return;
-    const Arbitration::CameraIndex index = control->Decisions().CameraByAddress(address);
-    if (index != Arbitration::NoCamera)
-        control->RemoveCamera(index);
+    // Stopped first, which counts what still waited for the camera.
     camera->second->Stop();
-    // After the stop, which counts what still waited for the camera.
-    if (index != Arbitration::NoCamera)
-        operations->CameraRemoved(index, *camera->second);
+    control->RemoveCamera(address);
     cameras.erase(camera);
 }
 
 void ServiceRun::AddCamera(const CameraSettings& settings, const Configuration& next)
 {
-    auto camera = std::make_unique<TrackCamera>(io, RealTime(), settings,
+    auto camera = std::make_unique<TrackCamera>(io, time, settings,
                                                 next.options.retryIntervalSecs,
                                                 static_cast<int>(next.control.lockTimeSecs));
     // Not met: the changes refuse a serial line that would fail.
@@ -255,7 +251,7 @@ Options ServiceRun::MoveClientListener(const Options& was, const Options& next,
                                        std::vector<std::string>& kept)
 {
     const std::string before = EndpointText(server->LocalEndpoint());
-    const std::string failure = server->MoveListener(next.clientAddress, next.clientPort);
+    const std::string failure = server->Listen(next.clientAddress, next.clientPort);
     if (failure.empty()) {
         LogFile.BeginLine() << "Listening for KorvelControl sessions on "
                             << EndpointText(server->LocalEndpoint()) << " instead of " << before
@@ -326,8 +322,9 @@ void ServiceRun::ChangeAuditTrail(const std::string& auditFile)
         const auto letGo = [this, number] { replacedAuditTrails.erase(number); };
         // From the writer's thread, while the trail is there (so while the loop is).
         replaced.trail->Retire([this, letGo] { boost::asio::post(io, letGo); });
-        replaced.stopWait = std::make_unique<boost::asio::steady_timer>(io, AuditTrail::StopWait);
-        replaced.stopWait->async_wait([letGo](const boost::system::error_code& error) {
+        replaced.stopWait = std::make_unique<LoopTimer>(io, time);
+        replaced.stopWait->ExpiresAfter(AuditTrail::StopWait);
+        replaced.stopWait->AsyncWait([letGo](const boost::system::error_code& error) {
             if (!error)
                 letGo();
         });

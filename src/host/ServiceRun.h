@@ -1,11 +1,14 @@
 #pragma once
 
 #include "camera/CameraTable.h"
+#include "clock/SteadyTime.h"
+#include "clock/WallClock.h"
 #include "config/Configuration.h"
 #include "config/ConfigurationChanges.h"
 #include "host/ConfigurationReader.h"
 #include "host/ReloadOutcome.h"
 #include "host/RunService.h"
+#include "loop/LoopTimer.h"
 #include "nvr/NvrSink.h"
 #include "nvr/NvrTable.h"
 #include "ops/StatusSnapshot.h"
@@ -13,7 +16,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -26,6 +28,7 @@ namespace korvel {
 
 class AuditTrail;
 class ClientServer;
+class ConnectionTable;
 class ControlService;
 class NVRConnection;
 class NvrCameraDirectory;
@@ -86,8 +89,9 @@ private:
     void FinishReload(ConfigurationReader::Result read);
     // The platform's signals: a stop, or a reload and the next wait.
     void AwaitSignal();
-    // The loop: closes the listener, the sessions, the camera links and the
-    // NVR connections, in that order.
+    // The loop: closes the status server, the listener, the sessions, the
+    // hold timer, the camera links and the NVR connections, in that order;
+    // the loop returns once what they had under way has ended.
     void Stop();
 
     // ServiceReload.cpp. The loop: applies what changed in the file read
@@ -123,8 +127,12 @@ private:
     const RunMode mode;
     StopRequest& stopRequest;
     ReloadRequest& reloadRequest;
-    const std::chrono::system_clock::time_point startedAt = std::chrono::system_clock::now();
-    const std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
+    // Every wait and deadline of the run keeps time on `time`; records and
+    // the status page tell the calendar time of `wall`.
+    TimeSource& time = RealTime();
+    WallClock& wall = RealWallClock();
+    const WallClock::TimePoint startedAt = wall.Now();
+    const TimeSource::TimePoint startedSteady = time.Now();
     boost::asio::io_context io;
     boost::asio::signal_set signals{io};
     // Hands a reload's load to the loop while the run is there.
@@ -155,12 +163,13 @@ private:
     struct ReplacedAuditTrail
     {
         std::unique_ptr<AuditTrail> trail;
-        std::unique_ptr<boost::asio::steady_timer> stopWait;
+        std::unique_ptr<LoopTimer> stopWait;
     };
     std::map<std::uint64_t, ReplacedAuditTrail> replacedAuditTrails;
     std::uint64_t auditTrailsReplaced = 0;
     // The ones below belong to the loop once it runs, and are null once
     // stopped.
+    std::unique_ptr<ConnectionTable> connections;
     std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
     std::unique_ptr<OperationsFeed> operations;

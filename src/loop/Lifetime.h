@@ -24,10 +24,12 @@ auto Guarded(std::weak_ptr<const char> alive, Handler handler)
 } // namespace lifetime_detail
 
 // Lets completion handlers that hold a plain pointer to their owner find out
-// whether the owner still exists before they touch it. The one guard idiom
-// of the objects the I/O loop owns (the operator service's parts, the
-// cameras and their links, the loop timers): each wraps every completion
-// handler it starts in the Guard of its own Lifetime.
+// whether the owner still exists before they touch it. The guard of the
+// objects on the loop that a reload may destroy while the loop runs, or that
+// go with the loop stopped (the cameras and their links, the control
+// service's hold timer, the operator port, the status server, the loop
+// timers): each wraps every completion handler it starts in the Guard of its
+// own Lifetime.
 //
 // An owner that is destroyed, or stopped and destroyed, while the I/O loop is
 // not running leaves its cancelled operations queued on the loop; if the loop
@@ -38,29 +40,9 @@ auto Guarded(std::weak_ptr<const char> alive, Handler handler)
 class Lifetime
 {
 public:
-    // The owner's token as held by something of its own that may outlive it
-    // (an operator session, kept by its pending handlers): the handlers that
-    // thing guards with it do nothing once the owner has gone.
-    class Watch
-    {
-    public:
-        template <typename Handler>
-        auto Guard(Handler handler) const
-        {
-            return lifetime_detail::Guarded(alive, std::move(handler));
-        }
-
-    private:
-        friend class Lifetime;
-        explicit Watch(std::weak_ptr<const char> alive) : alive(std::move(alive)) {}
-        std::weak_ptr<const char> alive;
-    };
-
     Lifetime() = default;
     Lifetime(const Lifetime&) = delete;
     Lifetime& operator=(const Lifetime&) = delete;
-
-    Watch Watching() const { return Watch(token); }
 
     template <typename Handler>
     auto Guard(Handler handler) const

@@ -4,6 +4,7 @@
 #include "ops/AuditFile.h"
 #include "ops/AuditQueue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -34,22 +35,25 @@ struct AuditTrail::Shared
     // Set by Retire: when the stop wait ends, and who hears that the writer
     // has ended (called with the mutex held, so never once the trail has
     // gone).
-    std::optional<std::chrono::steady_clock::time_point> stopBy;
+    std::optional<TimeSource::TimePoint> stopBy;
     std::function<void()> ended;
     // Also read without the lock, between lines.
     std::atomic<bool> abandoned{false};
 };
 
-AuditTrail::AuditTrail(const std::string& path, std::uint64_t rotateBytes, int generations)
+AuditTrail::AuditTrail(const std::string& path, std::uint64_t rotateBytes, int generations,
+                       TimeSource& time, WallClock& wall)
     : AuditTrail(
-          path, [file = std::make_shared<AuditFile>(path, rotateBytes, generations)](
-                    const std::string& line) { return file->Write(line, AuditFile::Clock::now()); })
+          path,
+          [file = std::make_shared<AuditFile>(path, rotateBytes, generations),
+           &time](const std::string& line) { return file->Write(line, time.Now()); },
+          QueueBytes, StopWait, time, wall)
 {}
 
 AuditTrail::AuditTrail(std::string path, LineWriter lineWriter, std::size_t queueBytes,
-                       std::chrono::milliseconds stopWait)
+                       std::chrono::milliseconds stopWait, TimeSource& time, WallClock& wall)
     : path(std::move(path)), shared(std::make_shared<Shared>(std::move(lineWriter), queueBytes)),
-      stopWait(stopWait), writer(RunWriter, shared)
+      stopWait(stopWait), time(time), wall(wall), writer(RunWriter, shared)
 {}
 
 AuditTrail::~AuditTrail()
@@ -61,8 +65,9 @@ AuditTrail::~AuditTrail()
         shared->ended = nullptr;
         shared->stopping = true;
         shared->changed.notify_all();
-        const auto deadline = shared->stopBy.value_or(std::chrono::steady_clock::now() + stopWait);
-        finished = shared->changed.wait_until(lock, deadline, [this] { return shared->finished; });
+        const auto deadline = shared->stopBy.value_or(time.Now() + stopWait);
+        finished = shared->changed.wait_for(lock, std::max(deadline - time.Now(), TimeSource::Duration()),
+                                            [this] { return shared->finished; });
         unwritten = finished ? 0 : shared->queue.Count() + shared->inFlight;
         shared->abandoned = !finished;
     }
@@ -83,13 +88,18 @@ void AuditTrail::Retire(std::function<void()> ended)
     {
         std::lock_guard<std::mutex> lock(shared->mutex);
         shared->stopping = true;
-        shared->stopBy = std::chrono::steady_clock::now() + stopWait;
+        shared->stopBy = time.Now() + stopWait;
         shared->ended = std::move(ended);
     }
     shared->changed.notify_all();
 }
 
-void AuditTrail::Write(const AuditRecord& record, std::chrono::system_clock::time_point when)
+void AuditTrail::Write(const AuditRecord& record)
+{
+    Write(record, wall.Now());
+}
+
+void AuditTrail::Write(const AuditRecord& record, WallClock::TimePoint when)
 {
     WriteLine(FormatAuditLine(record, when));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clock/SteadyTime.h"
+#include "clock/WallClock.h"
 #include "ops/AuditRecord.h"
 #include "ops/StatusSnapshot.h"
 
@@ -49,17 +51,23 @@ public:
     // written.
     using LineWriter = std::function<bool(const std::string& line)>;
 
+    // Records are stamped with the calendar time of `wall`; the file's own
+    // pace (how often its path is checked) and the stop's wait keep time on
+    // `time`.
     explicit AuditTrail(const std::string& path, std::uint64_t rotateBytes = RotationBytes,
-                        int generations = Generations);
+                        int generations = Generations, TimeSource& time = RealTime(),
+                        WallClock& wall = RealWallClock());
     // The same queue and thread in front of any writer (the tests' own).
     AuditTrail(std::string path, LineWriter lineWriter, std::size_t queueBytes = QueueBytes,
-               std::chrono::milliseconds stopWait = StopWait);
+               std::chrono::milliseconds stopWait = StopWait, TimeSource& time = RealTime(),
+               WallClock& wall = RealWallClock());
     ~AuditTrail();
     AuditTrail(const AuditTrail&) = delete;
     AuditTrail& operator=(const AuditTrail&) = delete;
 
-    void Write(const AuditRecord& record,
-               std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
+    // Stamped now, or `when`.
+    void Write(const AuditRecord& record);
+    void Write(const AuditRecord& record, WallClock::TimePoint when);
     // One line as it stands (ending in a line feed).
     void WriteLine(std::string line);
 
@@ -83,6 +91,8 @@ private:
     std::string path;
     std::shared_ptr<Shared> shared;
     std::chrono::milliseconds stopWait;
+    TimeSource& time;
+    WallClock& wall;
     std::thread writer;
 };
 

@@ -3,10 +3,10 @@
 #include "ops/StatusPage.h"
 #include "ops/StatusRequest.h"
 #include "ops/StatusSlots.h"
+#include "loop/TcpListen.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -24,6 +24,9 @@ class StatusConnection;
 
 struct StatusServer::Shared
 {
+    Shared(boost::asio::io_context& io, TimeSource& time) : io(io), time(time) {}
+    boost::asio::io_context& io;
+    TimeSource& time;
     std::string token;
     Content content;
     bool open = true;
@@ -38,13 +41,15 @@ constexpr std::chrono::milliseconds AcceptPauseAfterFailure{100};
 } // namespace
 
 // One status client: requests read one after the other on the connection,
-// each answered before the next is read. Owned by its pending operation.
+// each answered before the next is read, each step within its deadline.
+// Owned by its pending operation; its deadline only closes it.
 class StatusConnection : public std::enable_shared_from_this<StatusConnection>
 {
 public:
     StatusConnection(tcp::socket socket, std::shared_ptr<StatusServer::Shared> shared,
                      StatusSlots::Id id)
-        : stream(std::move(socket)), shared(std::move(shared)), id(id)
+        : stream(std::move(socket)), shared(std::move(shared)), id(id),
+          deadline(this->shared->io, this->shared->time)
     {}
 
     ~StatusConnection()
@@ -57,18 +62,30 @@ public:
 
     void Close()
     {
+        deadline.Cancel();
         boost::system::error_code ignored;
-        stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        stream.close();
+        stream.shutdown(tcp::socket::shutdown_both, ignored);
+        stream.close(ignored);
     }
 
 private:
+    // The step under way (reading a head, writing an answer) must be over
+    // within `limit`, or the connection is closed.
+    void Within(std::chrono::seconds limit)
+    {
+        deadline.ExpiresAfter(limit);
+        deadline.AsyncWait([weak = weak_from_this()](const boost::system::error_code& error) {
+            if (const auto self = weak.lock(); self && !error)
+                self->Close();
+        });
+    }
+
     void ReadRequest()
     {
         parser.emplace();
         parser->header_limit(StatusServer::MaxHeadBytes);
         parser->body_limit(0);
-        stream.expires_after(StatusServer::HeadTimeout);
+        Within(StatusServer::HeadTimeout);
         http::async_read(stream, buffer, *parser,
                          [self = shared_from_this()](const boost::system::error_code& error,
                                                      std::size_t) { self->OnRead(error); });
@@ -76,14 +93,15 @@ private:
 
     void OnRead(const boost::system::error_code& error)
     {
+        deadline.Cancel();
         if (!shared->open || error == boost::asio::error::operation_aborted)
             return;
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
             Answer(StatusRoute{431}, false, 11);
             return;
         }
-        if (error == http::error::end_of_stream || error == boost::beast::error::timeout ||
-            error == boost::asio::error::eof || error == boost::asio::error::connection_reset) {
+        if (error == http::error::end_of_stream || error == boost::asio::error::eof ||
+            error == boost::asio::error::connection_reset) {
             Close();
             return;
         }
@@ -91,7 +109,7 @@ private:
             Answer(StatusRoute{400}, false, 11);
             return;
         }
-        shared->slots.RequestRead(id, std::chrono::steady_clock::now());
+        shared->slots.RequestRead(id, shared->time.Now());
         const auto& request = parser->get();
         const StatusRoute route = RouteStatusRequest(
             std::string_view(request.method_string().data(), request.method_string().size()),
@@ -145,7 +163,7 @@ private:
             response.prepare_payload();
         }
         serializer.emplace(response);
-        stream.expires_after(StatusServer::WriteTimeout);
+        Within(StatusServer::WriteTimeout);
         http::async_write(stream, *serializer,
                           [self = shared_from_this(),
                            keepAlive](const boost::system::error_code& error, std::size_t) {
@@ -155,6 +173,7 @@ private:
 
     void OnWritten(const boost::system::error_code& error, bool keepAlive)
     {
+        deadline.Cancel();
         serializer.reset();
         if (!shared->open || error == boost::asio::error::operation_aborted)
             return;
@@ -162,13 +181,14 @@ private:
             Close();
             return;
         }
-        shared->slots.Answered(id, std::chrono::steady_clock::now());
+        shared->slots.Answered(id, shared->time.Now());
         ReadRequest();
     }
 
-    boost::beast::tcp_stream stream;
+    tcp::socket stream;
     std::shared_ptr<StatusServer::Shared> shared;
     const StatusSlots::Id id;
+    LoopTimer deadline;
     // Twice the head limit, so that an oversized head meets the parser's
     // limit (431) rather than the buffer's.
     boost::beast::flat_buffer buffer{2 * StatusServer::MaxHeadBytes};
@@ -177,58 +197,31 @@ private:
     std::optional<http::response_serializer<http::string_body>> serializer;
 };
 
-StatusServer::StatusServer(boost::asio::io_context& io, const std::string& address,
-                           std::uint16_t port, std::string token, Content content)
-    : io(io), acceptor(io), acceptPause(io), shared(std::make_shared<Shared>())
+StatusServer::StatusServer(boost::asio::io_context& io, TimeSource& time,
+                           const std::string& address, std::uint16_t port, std::string token,
+                           Content content)
+    : io(io), acceptor(io), acceptPause(io, time), shared(std::make_shared<Shared>(io, time))
 {
     shared->token = std::move(token);
     shared->content = std::move(content);
-    const char* step = nullptr;
-    if (const boost::system::error_code error = Listen(address, port, step)) {
-        // In the words the socket's own exceptions use.
-        startFailure = step ? std::string(step) + ": " + error.message() : error.message();
-        boost::system::error_code ignored;
-        acceptor.close(ignored);
-        return;
-    }
-    StartAccept();
-}
-
-boost::system::error_code StatusServer::Listen(const std::string& address, std::uint16_t port,
-                                               const char*& step)
-{
-    boost::system::error_code error;
-    tcp::endpoint endpoint;
-    if (const auto v6 = boost::asio::ip::make_address_v6(address, error); !error) {
-        endpoint = {v6, port};
-    } else {
-        const auto v4 = boost::asio::ip::make_address_v4(address, error);
-        if (error)
-            return error; // neither: the address is not numeric
-        endpoint = {v4, port};
-    }
-    step = "open";
-    if (acceptor.open(endpoint.protocol(), error))
-        return error;
-    step = "set_option";
-    if (acceptor.set_option(boost::asio::socket_base::reuse_address(true), error))
-        return error;
-    step = "bind";
-    if (acceptor.bind(endpoint, error))
-        return error;
-    // A burst of connections waits in the kernel for its turn rather than be
-    // dropped there: the places are shared out once accepted.
-    step = "listen";
-    acceptor.listen(boost::asio::socket_base::max_listen_connections, error);
-    return error;
+    Listening listening = ListenOn(io, address, port);
+    acceptor = std::move(listening.acceptor);
+    startFailure = std::move(listening.failure);
+    if (startFailure.empty())
+        StartAccept();
 }
 
 StatusServer::~StatusServer()
 {
+    Close();
+}
+
+void StatusServer::Close()
+{
     shared->open = false;
     boost::system::error_code ignored;
     acceptor.close(ignored);
-    acceptPause.cancel(ignored);
+    acceptPause.Cancel();
     std::vector<std::shared_ptr<StatusConnection>> open;
     for (const auto& entry : shared->connections)
         if (auto connection = entry.second.lock())
@@ -263,11 +256,11 @@ void StatusServer::OnAccepted(const boost::system::error_code& error, tcp::socke
         return;
     if (error) {
         // Out of descriptors, most likely: trying again at once would spin.
-        acceptPause.expires_after(AcceptPauseAfterFailure);
-        acceptPause.async_wait([shared = shared, this](const boost::system::error_code& waitError) {
+        acceptPause.ExpiresAfter(AcceptPauseAfterFailure);
+        acceptPause.AsyncWait(lifetime.Guard([this](const boost::system::error_code& waitError) {
             if (shared->open && !waitError)
                 StartAccept();
-        });
+        }));
         return;
     }
     boost::system::error_code addressError;
@@ -279,7 +272,7 @@ void StatusServer::OnAccepted(const boost::system::error_code& error, tcp::socke
         return;
     }
     const StatusSlots::Admission admission =
-        shared->slots.Admit(remote.address().to_string(), std::chrono::steady_clock::now());
+        shared->slots.Admit(remote.address().to_string(), shared->time.Now());
     if (!admission.Admitted()) {
         // Every place it could take is answering a request.
         socket.close(addressError);

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "clock/TimeSource.h"
+#include "loop/Lifetime.h"
+#include "loop/LoopTimer.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -25,9 +28,13 @@ namespace korvel {
 // The documents are made by the content functions, called on the loop when
 // a request asks for them.
 //
-// Lifetime: the loop must outlive the server. Destroying the server closes
-// the listener and every connection; their completions still queued then
-// find the server gone and do nothing.
+// Its deadlines and the pause after a failed accept keep time on the time
+// source it is given.
+//
+// Lifetime: the loop must outlive the server. Closing (or destroying) the
+// server closes the listener and every connection; their completions still
+// queued then find the server closed and do nothing. A connection is owned by
+// its pending operation.
 class StatusServer
 {
 public:
@@ -44,11 +51,11 @@ public:
     };
 
     // Starts listening at once, unless the address is not numeric or the
-    // socket cannot be opened, bound or listen: StartFailure then says why,
-    // and the server serves nothing. token: every request must carry
-    // "Authorization: Bearer <token>"; empty for none.
-    StatusServer(boost::asio::io_context& io, const std::string& address, std::uint16_t port,
-                 std::string token, Content content);
+    // socket cannot be opened, bound or listen: StartFailure then says why
+    // (see ListenOn), and the server serves nothing. token: every request
+    // must carry "Authorization: Bearer <token>"; empty for none.
+    StatusServer(boost::asio::io_context& io, TimeSource& time, const std::string& address,
+                 std::uint16_t port, std::string token, Content content);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
@@ -59,21 +66,21 @@ public:
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
     // The token of the requests read from now on (a reload).
     void SetToken(std::string token);
+    // Closes the listener and every connection (the run stops).
+    void Close();
 
     struct Shared; // what the server and its connections share
 
 private:
-    // Opens, binds and listens; the error, with the step it came from.
-    boost::system::error_code Listen(const std::string& address, std::uint16_t port,
-                                     const char*& step);
     void StartAccept();
     void OnAccepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
 
     boost::asio::io_context& io;
     boost::asio::ip::tcp::acceptor acceptor;
-    boost::asio::steady_timer acceptPause;
+    LoopTimer acceptPause;
     std::shared_ptr<Shared> shared;
     std::string startFailure;
+    Lifetime lifetime;
 };
 
 } // namespace korvel

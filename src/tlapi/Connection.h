@@ -3,6 +3,8 @@
 // One TCP connection to an NVR, driven by blocking calls that each end by a
 // deadline. The socket itself is non-blocking; waiting is done with poll.
 
+#include "clock/SteadyTime.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +13,13 @@
 
 namespace tlapi {
 
-using Clock = std::chrono::steady_clock;
-using Deadline = Clock::time_point;
+using Deadline = korvel::TimeSource::TimePoint;
+
+// The library's deadlines run on the program's real time source.
+inline Deadline Now()
+{
+    return korvel::RealTime().Now();
+}
 
 class Connection
 {

@@ -20,7 +20,7 @@ namespace {
 int MillisecondsUntil(Deadline deadline)
 {
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Now());
     if (left.count() <= 0)
         return 0;
     // Round up so that a wait never ends just before its deadline and spins.

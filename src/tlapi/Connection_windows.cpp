@@ -33,7 +33,7 @@ SOCKET Handle(int socket)
 timeval TimeUntil(Deadline deadline)
 {
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Now());
     // Round up so that a wait never ends just before its deadline and spins.
     const long long milliseconds =
         left.count() <= 0 ? 0 : std::min<long long>(left.count() + 1, 60 * 1000);

@@ -52,7 +52,7 @@ uint32_t Session::NextTag()
 
 Deadline Session::CallDeadline() const
 {
-    return Clock::now() + timeout;
+    return Now() + timeout;
 }
 
 int Session::Open(const std::string& address, int port)
@@ -99,12 +99,12 @@ int Session::Select(int milliseconds)
     {
         std::lock_guard<std::mutex> lock(mutex);
         const Deadline deadline =
-            Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+            Now() + std::chrono::milliseconds(std::max(milliseconds, 0));
         // With events already waiting, only collect what has arrived as well.
         Deadline wait = events.empty() ? deadline : Immediately;
         while (live && events.size() < MaxEventsPerSelect) {
             bool received = false;
-            if (!Pump(wait, received) || !received || Clock::now() >= deadline)
+            if (!Pump(wait, received) || !received || Now() >= deadline)
                 break;
             if (!events.empty())
                 wait = Immediately;
@@ -203,7 +203,7 @@ bool Session::AwaitReply(Operation operation, uint32_t tag, Deadline deadline, R
         bool received = false;
         if (!Pump(deadline, received))
             return false;
-        if (!replyArrived && Clock::now() >= deadline) {
+        if (!replyArrived && Now() >= deadline) {
             Fail(std::string("no reply to ") + OperationName(awaitedOperation) + " within " +
                  std::to_string(timeout.count()) + " s");
             return false;

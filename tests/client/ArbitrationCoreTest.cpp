@@ -57,16 +57,17 @@ private:
         if (verb == "connect") {
             int number = 0;
             words >> number;
-            const auto id = core.Connect(static_cast<Arbitration::SessionNumber>(number));
+            const auto id = table.Add(static_cast<Arbitration::SessionNumber>(number),
+                                      "127.0.0.1", false, nullptr);
             ids[who] = id;
             names[id] = who;
             numbers[who] = number;
         } else if (verb == "login") {
             std::string user;
             words >> user;
-            core.LogIn(ids.at(who), user);
+            table.LogIn(ids.at(who), user, 0);
         } else if (verb == "leave") {
-            core.Disconnect(ids.at(who));
+            table.Remove(ids.at(who));
         } else if (verb == "choose") {
             core.Choose(static_cast<Arbitration::SessionNumber>(numbers.at(who)));
         } else if (verb == "cancel") {
@@ -97,7 +98,8 @@ private:
             words >> session >> priority >> ms;
             const auto camera = core.CameraByAddress(who);
             Note(core.CommandDelivered(camera, static_cast<Arbitration::SessionNumber>(session),
-                                       priority, At(ms)));
+                                       priority, At(ms))
+                     .notices);
             trace.push_back(who + " held by " + std::to_string(core.Holder(camera)) + " (" +
                             std::to_string(core.HolderPriority(camera)) + ") until " +
                             std::to_string(Milliseconds(core.HoldDeadline(camera))));
@@ -144,13 +146,14 @@ private:
 
     void Note(const Arbitration::Announcement& announcement)
     {
-        for (const auto& watcher : core.Watchers(announcement.camera))
+        for (const auto& watcher : table.Watchers(announcement.camera))
             trace.push_back(names.at(watcher.second) + ": " +
                             **(watcher.first == announcement.holder ? announcement.toHolder
                                                                     : announcement.toOthers));
     }
 
-    Arbitration core{Cameras()};
+    ConnectionTable table;
+    Arbitration core{table, Cameras()};
     std::map<std::string, Arbitration::ConnectionId> ids;
     std::map<Arbitration::ConnectionId, std::string> names;
     std::map<std::string, int> numbers;
@@ -268,8 +271,9 @@ TEST(ArbitrationCore, CommandsChooseModeAndNotices)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
 }
 
-// A reload removes and adds cameras: each added one takes a place of its
-// own, never one a removed camera had, and a revoked user's holds go at once.
+// A reload removes and adds cameras: the slot of a removed one goes to the
+// next camera added (the first free one), the Pelco address still to the
+// camera added first; and a revoked user's holds go at once.
 TEST(ArbitrationCore, ReloadedCamerasAndRevokedUsers)
 {
     const struct
@@ -285,21 +289,26 @@ TEST(ArbitrationCore, ReloadedCamerasAndRevokedUsers)
           "A: " + Mine, "B: #F00000  has control", "gate held by 101 (5) until 2000",
           "A: " + Lapsed, "B: " + Lapsed, "removed gate held by 101", "next none",
           "A unknown camera"}},
-        {"an added camera takes a new place, also the Pelco number and Address of a removed one",
+        {"an added camera takes a free slot, also the Pelco number and Address of a removed one",
          {"connect A 101", "send A 4 0", "remove gate", "add door 4 1000", "add gate 5 1000",
           "send A 4 0", "send A 5 0", "deliver gate 101 0 0"},
          {"A: 1CAMERA\tgate\t4", "A forward gate", "A: " + Lapsed, "removed gate",
-          "added door at 3", "added gate at 4", "A: 1CAMERA\tdoor\t4", "A forward door",
+          "added door at 0", "added gate at 3", "A: 1CAMERA\tdoor\t4", "A forward door",
           "A: 1CAMERA\tgate\t5", "A forward gate", "A: " + Mine,
           "gate held by 101 (0) until 1000"}},
+        {"a camera in an earlier slot than one added before it does not take its Pelco number",
+         {"remove gate", "add door 200 0", "connect A 101", "send A 200 0", "remove yard",
+          "send A 200 0"},
+         {"removed gate", "added door at 0", "A: 1CAMERA\tyard\t200", "A forward yard",
+          "A: " + Lapsed, "removed yard", "A: 1CAMERA\tdoor\t200", "A forward door"}},
         {"a camera changed at its Address keeps the NVR's name for it",
          {"name gate Gate West", "remove gate", "add gate 6 0", "connect A 101", "send A 6 0"},
-         {"removed gate", "added gate at 3", "A: 1CAMERA\tgate\t6\tGate West",
+         {"removed gate", "added gate at 0", "A: 1CAMERA\tgate\t6\tGate West",
           "A forward gate"}},
         {"two cameras swap their Pelco numbers",
          {"remove gate", "remove yard", "add gate 200 0", "add yard 4 0", "connect A 101",
           "send A 4 0", "send A 200 0"},
-         {"removed gate", "removed yard", "added gate at 3", "added yard at 4",
+         {"removed gate", "removed yard", "added gate at 0", "added yard at 2",
           "A: 1CAMERA\tyard\t4", "A forward yard", "A: 1CAMERA\tgate\t200", "A forward gate"}},
         {"a new lock time holds from the next delivered command",
          {"deliver gate 7 3 0", "locktime 5000", "expire 1999", "deliver gate 7 3 1000"},

@@ -47,23 +47,32 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
         cameras.emplace(address, std::move(camera));
     }
 
-    control = std::make_unique<ControlService>(io, time, cameras);
-    server = std::make_unique<ClientServer>(io, listenAddress, 0, *control, users, policy);
+    control = std::make_unique<ControlService>(io, time, cameras, connections);
+    server = std::make_unique<ClientServer>(io, time, connections, *control, users, policy);
+    const std::string failure = server->Listen(listenAddress, 0);
+    if (!failure.empty())
+        throw std::runtime_error(failure);
     operations = std::make_unique<OperationsFeed>(*control, *server);
     port = server->LocalEndpoint().port();
     loop = std::thread([this] { io.run(); });
 }
 
+// As the run stops: everything closed on the loop, which returns once what
+// was under way has ended.
 ServiceUnderTest::~ServiceUnderTest()
 {
     Resume();
     boost::asio::post(io, [this] {
-        operations.reset();
-        server.reset();
-        control.reset();
-        io.stop();
+        server->Close();
+        control->Close();
+        for (auto& entry : cameras)
+            entry.second->Stop();
+        work.reset();
     });
     loop.join();
+    operations.reset();
+    server.reset();
+    control.reset();
     cameras.clear();
 }
 

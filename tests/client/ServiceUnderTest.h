@@ -6,6 +6,7 @@
 
 #include "camera/CameraTable.h"
 #include "client/ClientServer.h"
+#include "client/ConnectionTable.h"
 #include "client/ControlService.h"
 #include "client/OperationsFeed.h"
 #include "clock/SteadyTime.h"
@@ -34,7 +35,8 @@ public:
                      const std::string& cameraElements = "", int lockTimeSecs = 1,
                      const std::string& listenAddress = "127.0.0.1",
                      const SessionPolicy& policy = SessionPolicy(), TimeSource& time = RealTime());
-    // Destroys the service on its loop, which stops the loop.
+    // Stops the service on its loop as the run does, waits for the loop to
+    // run out of work, and destroys it.
     ~ServiceUnderTest();
     ServiceUnderTest(const ServiceUnderTest&) = delete;
     ServiceUnderTest& operator=(const ServiceUnderTest&) = delete;
@@ -63,11 +65,12 @@ public:
 private:
     boost::asio::io_context io;
     // On simulated time a timer's wait is no work of the loop's own: the
-    // loop runs on until the service is destroyed.
+    // loop runs on until the service is stopped.
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{
         io.get_executor()};
     CameraTable cameras;
     UserTable users;
+    ConnectionTable connections;
     std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
     std::unique_ptr<OperationsFeed> operations;

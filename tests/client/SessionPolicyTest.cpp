@@ -9,6 +9,7 @@
 #include "support/OperatorClient.h"
 #include "support/PelcoFrame.h"
 #include "support/PseudoTerminal.h"
+#include "support/SimulatedTime.h"
 #include "support/TempDir.h"
 
 #include <boost/asio/post.hpp>
@@ -36,12 +37,12 @@ const std::vector<UserAccount> Users = {{"guard", "pw", 2}, {"chief", "", 9}};
 struct StatusServerUnderTest
 {
     StatusServerUnderTest()
-        : server(io, "127.0.0.1", 0, "", {[] { return std::string("{}"); }, nullptr}),
+        : server(io, RealTime(), "127.0.0.1", 0, "", {[] { return std::string("{}"); }, nullptr}),
           loop([this] { io.run(); })
     {}
     ~StatusServerUnderTest()
     {
-        boost::asio::post(io, [this] { io.stop(); });
+        boost::asio::post(io, [this] { server.Close(); });
         loop.join();
     }
     std::uint16_t Port() const { return server.LocalEndpoint().port(); }
@@ -197,17 +198,18 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
     }
 }
 
-// Timing measured generously: a held-back FAILURE takes at least 0.9 s of
-// its 1 s; being answered "at once" is never timed, only ordered.
+// On simulated time: a held-back FAILURE cannot go before the test moves the
+// time past it, so "not yet" is seen at once, without waiting.
 TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
 {
-    using Clock = std::chrono::steady_clock;
     const std::string failedLine = "] Failed login from 127.0.0.5 by user guard\n";
     for (const bool throttled : {true, false}) {
         SCOPED_TRACE(throttled ? "LoginThrottle on" : "LoginThrottle=\"0\"");
+        SimulatedTime time;
         SessionPolicy policy;
         policy.throttleLogins = throttled;
-        ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
+        ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy, time);
+        const auto sixth = time.Now();
         auto guesser = Greeted(service.Port(), {"127.0.0.5"});
         auto second = Greeted(service.Port(), {"127.0.0.5"});
         for (int i = 0; i < 5; ++i) {
@@ -217,31 +219,31 @@ TEST(SessionPolicy, FailedLoginsBeyondFiveAMinuteAreAnsweredOneAtATime)
         EXPECT_EQ(ThrottledLogins(service), 0u) << "five mistakes change nothing";
 
         // The sixth, then one from the address's other connection, then the
-        // right password on the first: the service reads none of the first
-        // connection's later messages before its FAILURE is written.
-        const auto sixth = Clock::now();
+        // right password on the first: the first connection's later message
+        // is answered only after its FAILURE.
         guesser->Send("LOGIN guard wrong");
         service.WaitHandled(*guesser);
         second->Send("LOGIN guard wrong");
         service.WaitHandled(*second);
         guesser->Send("LOGIN guard pw");
+        service.WaitHandled(*guesser);
 
         auto other = Greeted(service.Port(), {"127.0.0.6"});
         other->Send("LOGIN chief");
         EXPECT_EQ(other->Read(2), "OK") << "another address logs in meanwhile";
-        if (throttled && Clock::now() - sixth < 900ms) {
-            EXPECT_EQ(guesser->Read(1, 0ms), "") << "the sixth FAILURE is still held back";
+        if (throttled) {
+            EXPECT_EQ(guesser->Read(1, 0ms), "") << "the sixth FAILURE is held back";
             EXPECT_EQ(Occurrences(service.Log(), failedLine), 5u) << "logged when answered";
+            ASSERT_TRUE(time.AwaitAlarm(sixth + 1s));
+            time.Advance(1s);
         }
-
         EXPECT_EQ(guesser->Read(9), "FAILUREOK") << "the replies keep their order";
         if (throttled) {
-            EXPECT_GE(Clock::now() - sixth, 900ms);
+            EXPECT_EQ(second->Read(1, 0ms), "") << "one at a time, the next 2 s later";
+            ASSERT_TRUE(time.AwaitAlarm(sixth + 3s));
+            time.Advance(2s);
         }
         EXPECT_EQ(second->Read(7), "FAILURE");
-        if (throttled) {
-            EXPECT_GE(Clock::now() - sixth, 2700ms) << "one at a time, the next 2 s later";
-        }
         EXPECT_EQ(Occurrences(service.Log(), failedLine), 7u) << service.Log();
         EXPECT_EQ(ThrottledLogins(service), throttled ? 2u : 0u);
 
@@ -292,15 +294,15 @@ TEST(SessionPolicy, NoPeerHoldingConnectionsLocksOthersOut)
          }},
         {"with RequireLogin, connections that never log in give their places back",
          [] {
+             SimulatedTime time;
              SessionPolicy policy;
              policy.requireLogin = true;
              policy.maxSessions = 10;
              policy.loginTimeout = 2s;
-             ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy);
+             ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy, time);
              auto guard = Greeted(service.Port());
              guard->Send("LOGIN guard pw");
              ASSERT_EQ(guard->Read(2), "OK");
-             const auto start = std::chrono::steady_clock::now();
              std::vector<std::unique_ptr<OperatorClient>> silent;
              for (int i = 0; i < 9; ++i)
                  silent.push_back(Greeted(service.Port()));
@@ -308,9 +310,11 @@ TEST(SessionPolicy, NoPeerHoldingConnectionsLocksOthersOut)
              OperatorClient beyond(service.Port());
              EXPECT_EQ(beyond.Read(1), "") << "every place taken";
              EXPECT_TRUE(beyond.WaitClosed());
+             EXPECT_FALSE(silent.back()->WaitClosed(0ms)) << "not before 2 s";
+             ASSERT_TRUE(time.AwaitAlarm(time.Now() + 2s));
+             time.Advance(2s);
              for (auto& client : silent)
                  EXPECT_TRUE(client->WaitClosed(20s));
-             EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms) << "not before 2 s";
              EXPECT_EQ(Occurrences(service.Log(), "] Lost session with KorvelControl user  at "
                                                   "127.0.0.1\n"),
                        9u)

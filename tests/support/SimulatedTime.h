@@ -5,6 +5,7 @@
 // which wakes the waiters, and AwaitAlarm tells the test that the code has
 // come to wait for a deadline, so that the test never sleeps to find out.
 #include "clock/TimeSource.h"
+#include "clock/WallClock.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -100,6 +101,34 @@ private:
     };
 
     std::shared_ptr<State> state = std::make_shared<State>();
+};
+
+// Calendar time for tests: it stands where the test sets it.
+class SimulatedWallClock final : public WallClock
+{
+public:
+    explicit SimulatedWallClock(TimePoint start = TimePoint(std::chrono::hours(24 * 365 * 50)))
+        : now(start)
+    {}
+    TimePoint Now() const override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return now;
+    }
+    void Set(TimePoint time)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        now = time;
+    }
+    void Advance(std::chrono::system_clock::duration step)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        now += step;
+    }
+
+private:
+    mutable std::mutex mutex;
+    TimePoint now;
 };
 
 } // namespace korvel

@@ -1,14 +1,12 @@
 #pragma once
 
-#include "camera/LinkStateMachine.h"
+#include "loop/Outcome.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/system/error_code.hpp>
 
 namespace korvel {
 
-// How an asynchronous operation ended, from its error code: cancelled
-// (its socket or timer closed or cancelled under it), failed, or done.
 inline Outcome OutcomeOf(const boost::system::error_code& error)
 {
     if (!error)
