@@ -38,7 +38,29 @@ class StatusServer;
 
 // One run: the I/O loop and everything bound to it, declared after it so
 // that all of it goes before the loop. RunService.cpp starts and stops it,
-// ServiceReload.cpp carries out its reloads.
+// ServiceReload.cpp carries out its reloads. The rules of its life:
+//
+//   - Start (Run): the banner; tlKorvel.xml loaded (a regular file of at
+//     most 16 MiB; an unusable one ends the run after its lines); the track
+//     cameras built where their elements stand; the NVR connections started;
+//     the operator side listening (a port it cannot open ends the run as
+//     "Exception: <why>"); the operations view; then the loop runs.
+//   - Stop: one request (StopRequest: a signal in the foreground, the
+//     service manager in service mode; later ones are no news) carried to
+//     the loop, where Stop closes the status server, the operator port and
+//     every session, the hold timer, the camera links and the NVR
+//     connections (each logs its closing line), and cancels the run's own
+//     timers and the signal wait; the loop returns once what they had under
+//     way has ended, and the destructor waits for the NVR workers and takes
+//     the rest down before the loop.
+//   - Reload: a request (ReloadRequest: SIGHUP, or the service manager's
+//     reload) carried to the loop; requests that come while one waits merge
+//     into it, one that comes during a reload makes one more after it. The
+//     file is read and loaded away from the loop (ConfigurationReader), the
+//     load compared with the running configuration (ConfigurationChanges)
+//     and the difference applied on the loop in one step, each change logged;
+//     the outcome (applied, partial, refused) is logged, recorded and told to
+//     the service manager. Nothing is reloaded once a stop has come.
 //
 // Threads: the run's own (construction, Run up to the loop, destruction),
 // the loop (Stop, reloads and everything posted), and those that only post:

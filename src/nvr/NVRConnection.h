@@ -142,7 +142,7 @@ private:
     // wake-up rings, or the deadline (if any) passes.
     void Block(int socket, std::optional<TimeSource::TimePoint> deadline);
 
-    // Login (NVRLogin.cpp).
+    // Login (NVRWorker.cpp).
     int Connect();
     int AwaitOpened();
     void AwaitLoggedIn();

@@ -1,7 +1,7 @@
-// The worker thread of a connection: log in, retry while the NVR cannot be
-// reached, and refresh whenever the NVR says something changed; and the one
-// way it waits: on the library's socket and the wake-up, until a deadline on
-// its time source.
+// The worker thread of a connection: log in (opening a session with the NVR
+// and logging in), retry while the NVR cannot be reached, and refresh
+// whenever the NVR says something changed; and the one way it waits: on the
+// library's socket and the wake-up, until a deadline on its time source.
 #include "nvr/NVRConnection.h"
 
 #include "log/LogFile.h"
@@ -178,6 +178,71 @@ void NVRConnection::Block(int socket, std::optional<TimeSource::TimePoint> deadl
             realWait = std::chrono::ceil<std::chrono::milliseconds>(*left);
     }
     wakeUp.Wait(socket, realWait);
+}
+
+// 0 when logged in. Failures of the first three library calls are logged
+// here; a connection or login that does not complete is left to the caller,
+// and so is the session of a failed attempt, open or not.
+int NVRConnection::Connect()
+{
+    CloseSession();
+
+    handle = TLAPI_Init();
+    if (handle == 0) {
+        LogFile.BeginLine() << "TLAPI_Init() failure" << std::endl;
+        return -1;
+    }
+    if (TLAPI_SetCallbackEx(handle, &NVRConnection::EventCallback, this) != 0) {
+        LogFile.BeginLine() << "TLAPI_SetCallbackEx() failure" << std::endl;
+        return -1;
+    }
+    if (TLAPI_Open(handle, settings.address.c_str(), settings.port) != 0) {
+        LogFile.BeginLine() << "TLAPI_Open() failure" << std::endl;
+        return -1;
+    }
+    TLAPI_SetTimeout(handle, ReplyTimeoutSecs);
+
+    if (AwaitOpened() != 0)
+        return -1;
+
+    TLAPI_Discover(handle);
+    const int result = TLAPI_Login(handle, settings.login.c_str(), settings.password.c_str());
+    if (result != 0)
+        return result;
+
+    AwaitLoggedIn();
+    if (state != LoggedIn || Stopping())
+        return -1;
+
+    LogFile.BeginLine() << "TLAPI_Login succeeded on NVR " << settings.address << " for user '"
+                        << settings.login << "'" << std::endl;
+    return 0;
+}
+
+// Waits without a time limit of its own: the library reports a connection
+// that cannot be made as a failed select.
+int NVRConnection::AwaitOpened()
+{
+    while (state != Opened) {
+        const int result = SelectOrWait(std::nullopt);
+        if (Stopping())
+            return -1;
+        if (result < 0)
+            return state == Opened ? 0 : -1;
+    }
+    return 0;
+}
+
+// A refused login does not end the wait early: the outcome is judged when
+// the wait ends.
+void NVRConnection::AwaitLoggedIn()
+{
+    const auto deadline = time.Now() + LoginWait;
+    while (state != LoggedIn) {
+        const int result = SelectOrWait(deadline);
+        if (Stopping() || result < 0 || time.Now() >= deadline)
+            return;
+    }
 }
 
 } // namespace korvel

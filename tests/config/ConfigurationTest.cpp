@@ -284,8 +284,19 @@ TEST(Configuration, UnfiledCameraIsStoppedAndLockTimeReachesTheCameras)
     ASSERT_TRUE(RunUntil(load.io, [&] { return first.Connections() == 1; }));
     recorder.Send(camera, 1, 1, "go");
     ASSERT_TRUE(RunUntil(load.io, [&] { return recorder.events.size() == 1; }));
-    RunFor(load.io, std::chrono::milliseconds(200));
-    EXPECT_EQ(second.Connections(), 0u);
+    // A camera made now for the second port resolves, connects and is
+    // accepted after anything the unfiled camera would have done there.
+    CameraSettings later;
+    later.address = "127.0.0.1";
+    later.port = std::to_string(second.Port());
+    TrackCamera witness(load.io, RealTime(), later, 1, 0);
+    recorder.Watch(witness);
+    ASSERT_TRUE(RunUntil(load.io, [&] { return second.Connections() == 1; }));
+    recorder.Send(witness, 2, 1, "w");
+    ASSERT_TRUE(RunUntil(load.io, [&] { return second.ReceivedByAll() == "w"; }));
+    EXPECT_EQ(second.Received(0), "w") << "the unfiled camera never connected";
+    EXPECT_EQ(second.Connections(), 1u);
+    witness.Stop();
 }
 
 // A serial line's notices come where its camera is built; DataBits that no

@@ -395,14 +395,19 @@ TEST_F(TlapiRecords, ChangesAreAnnouncedToEverySession)
     const uint32_t trigger = CreateTrigger("KORVEL_1");
     SeenEvent seen;
     EXPECT_TRUE(other.WaitFor(TLAPI_EVENT_REFRESH_DUE, seen));
-    EXPECT_FALSE(other.WaitFor(TLAPI_EVENT_TRIGGER_CREATED, seen, std::chrono::milliseconds(200)))
-        << "the confirmation goes to the creator only";
 
     EXPECT_EQ(sim.Command("fire " + std::to_string(trigger)), "fired 1 sessions=2\n");
     EXPECT_TRUE(other.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, seen));
     EXPECT_TRUE(client.WaitFor(TLAPI_EVENT_SOFT_TRIGGER, seen));
-    EXPECT_EQ(TLAPI_Select(notLoggedIn.Handle(), 200), 0)
-        << "sessions without a login hear nothing";
+    // The trigger was announced after it was made: a confirmation sent to the
+    // other session would have come before the announcement.
+    for (const SeenEvent& event : other.Events())
+        EXPECT_NE(event.type, TLAPI_EVENT_TRIGGER_CREATED) << "the confirmation goes to the creator only";
+    // A request the NVR refuses is answered after whatever it had sent before.
+    char text[64] = {};
+    EXPECT_NE(TLAPI_GetDeviceIP(notLoggedIn.Handle(), 1, text, sizeof text), 0);
+    for (const SeenEvent& event : notLoggedIn.Events())
+        EXPECT_NE(event.type, TLAPI_EVENT_SOFT_TRIGGER) << "sessions without a login hear nothing";
 }
 
 } // namespace korvel::records_test
