@@ -98,6 +98,10 @@ void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, co
         ++counts.dropped;
         break;
     case CommandWritePath::Route::Queued:
+        // Waiting for the line, not for a write: what this command made
+        // late is gone, and the one now first may go.
+        if (!writePath.Busy())
+            WriteWaiting(now);
         break;
     case CommandWritePath::Route::WriteNow:
         Write(sessionId, priority, bytes, length);

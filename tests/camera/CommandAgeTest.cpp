@@ -152,6 +152,8 @@ private:
         CountLate(routing.late);
         if (routing.route == CommandWritePath::Route::WriteNow)
             Write(session, bytes.size());
+        if (routing.route == CommandWritePath::Route::Queued && !path.Busy())
+            WriteWaiting();
         Settle();
     }
 
