@@ -192,8 +192,8 @@ void TrackCamera::Write(std::uint16_t sessionId, std::int32_t priority, const ch
         }));
         return;
     }
-    const CameraCommand& rest =
-        writePath.WriteInFlight(CameraCommand{sessionId, priority, {bytes + sent, bytes + length}});
+    const CameraCommand& rest = writePath.WriteInFlight(
+        CameraCommand{sessionId, priority, {bytes + sent, bytes + length}});
     networkLink->AsyncWrite(rest.bytes.data(), rest.bytes.size(), std::move(onWritten));
 }
 
