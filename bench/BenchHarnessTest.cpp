@@ -186,4 +186,32 @@ TEST(BenchHarness, AttackLineHoldsItsTargetOnlyWhenEveryPartHolds)
     }
 }
 
+// The slow line passes only while every rate's lag stays under 1.5 s and
+// nothing is dropped at a rate the line carries; drops above it are the
+// bound at work. The line shows each rate's lag and drops.
+TEST(BenchHarness, SlowLineHoldsItsTargetOnlyWhenEveryRateHolds)
+{
+    using Rate = ScenarioResult::SlowLineRate;
+    const struct
+    {
+        std::vector<Rate> rates;
+        bool passes;
+    } cases[] = {
+        {{{30, true, 300, 300, 40'000'000}, {50, false, 500, 380, 1'030'000'000}}, true},
+        {{{30, true, 300, 299, 40'000'000}, {50, false, 500, 380, 1'030'000'000}}, false},
+        {{{30, true, 300, 300, 40'000'000}, {50, false, 500, 500, 4'600'000'000}}, false},
+    };
+    for (const auto& c : cases) {
+        ScenarioResult run;
+        run.slowLine = c.rates;
+        const std::string line =
+            ResultLine({ScenarioKind::SlowLine, "slow", "a slow line", {run}, {}});
+        EXPECT_NE(line.find(c.passes ? ": PASS" : ": MISS"), std::string::npos) << line;
+        EXPECT_NE(line.find("30/s lag 0.04 s, " + std::to_string(300 - c.rates[0].delivered) +
+                            " of 300 dropped"),
+                  std::string::npos)
+            << line;
+    }
+}
+
 } // namespace korvel

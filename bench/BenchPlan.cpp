@@ -15,6 +15,8 @@ BenchPlan FullPlan()
     plan.fanOut = {500, 50, 250};
     plan.idle = {10000};
     plan.attack = {4, 1000, 5, 4, true};
+    // A 2,400-baud line: 240 bytes a second, 34 frames.
+    plan.slow = {1, 2400, 240, {10, 30, 50}, 10};
     return plan;
 }
 
@@ -28,6 +30,7 @@ BenchPlan QuickPlan()
     plan.fanOut = {50, 50, 50};
     plan.idle = {500};
     plan.attack = {4, 1000, 5, 4, true};
+    plan.slow = {1, 2400, 240, {10, 50}, 3};
     return plan;
 }
 
@@ -70,6 +73,17 @@ std::string Describe(const AttackPlan& plan)
          << " idle on status";
     if (plan.auditFifo)
         text << ", audit FIFO";
+    return text.str();
+}
+
+std::string Describe(const SlowLinePlan& plan)
+{
+    std::ostringstream text;
+    text << "1 camera at " << plan.bytesPerSecond << " B/s (" << plan.baudRate
+         << " baud), 1 session at";
+    for (std::size_t i = 0; i < plan.rates.size(); ++i)
+        text << (i == 0 ? " " : ", ") << plan.rates[i];
+    text << "/s x " << plan.seconds << " s";
     return text.str();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -52,6 +53,18 @@ struct AttackPlan
     bool auditFifo = true;
 };
 
+// One operator steers one camera behind a terminal server whose serial line
+// carries bytesPerSecond (the service is told its baud rate), at each of the
+// rates in turn, each on a service and camera of its own.
+struct SlowLinePlan
+{
+    int runs = 1; // the figures are the line's, not noisy: one run tells
+    unsigned baudRate = 0;
+    double bytesPerSecond = 0;
+    std::vector<double> rates; // frames per second
+    double seconds = 0;        // at each rate
+};
+
 struct BenchPlan
 {
     int runs = 3;
@@ -61,6 +74,7 @@ struct BenchPlan
     FanOutPlan fanOut;
     IdlePlan idle;
     AttackPlan attack;
+    SlowLinePlan slow;
 };
 
 // The sizes the targets are set for.
@@ -73,5 +87,6 @@ std::string Describe(const OpenLoopPlan& plan);
 std::string Describe(const FanOutPlan& plan);
 std::string Describe(const IdlePlan& plan);
 std::string Describe(const AttackPlan& plan);
+std::string Describe(const SlowLinePlan& plan);
 
 } // namespace korvel

@@ -1,12 +1,16 @@
 #include "CameraFarm.h"
 
+#include "Clock.h"
 #include "StampedReceive.h"
 
 #include <boost/asio/error.hpp>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <iostream>
+
+#include <sys/socket.h>
 
 namespace korvel {
 
@@ -24,18 +28,23 @@ struct CameraFarm::Listener
 struct CameraFarm::Connection
 {
     Connection(tcp::socket socket, Listener& listener)
-        : socket(std::move(socket)), listener(listener)
+        : socket(std::move(socket)), listener(listener), line(this->socket.get_executor())
     {}
     tcp::socket socket;
     Listener& listener;
+    // Behind a slow line: its tick, and when (wall clock, nanoseconds) it
+    // will have carried the bytes taken so far.
+    boost::asio::steady_timer line;
+    double lineFreeAt = 0;
     // A frame split across two reads waits here for its rest.
     BenchFrame::Bytes partial{};
     std::size_t partialLength = 0;
 };
 
 CameraFarm::CameraFarm(boost::asio::io_context& io, const std::vector<std::uint8_t>& numbers,
-                       FrameLedger& ledger, bool checkRouting)
-    : ledger(ledger), checkRouting(checkRouting), readBuffer(64 * 1024)
+                       FrameLedger& ledger, bool checkRouting, double lineBytes)
+    : ledger(ledger), checkRouting(checkRouting), lineBytes(lineBytes), epoch(WallNanos()),
+      readBuffer(64 * 1024)
 {
     for (std::uint8_t number : numbers) {
         auto listener = std::make_unique<Listener>(io, number);
@@ -72,7 +81,10 @@ void CameraFarm::Accept(Listener& listener)
             EnableReceiveStamps(socket.native_handle());
             socket.non_blocking(true);
             connections.push_back(std::make_unique<Connection>(std::move(socket), listener));
-            Read(*connections.back());
+            if (lineBytes > 0)
+                Carry(*connections.back());
+            else
+                Read(*connections.back());
         } else {
             std::cerr << "camera " << int(listener.number) << ": accept: " << error.message()
                       << "\n";
@@ -116,6 +128,44 @@ bool CameraFarm::Drain(Connection& connection)
         connection.socket.close(ignored);
         return false;
     }
+}
+
+// Every tick the line has carried what it could since the last: the bytes
+// taken leave one after the other, a byte's time apart, from when the line
+// was last free; a line that finds less waiting than it could carry idles
+// (no time is saved up for later).
+void CameraFarm::Carry(Connection& connection)
+{
+    constexpr auto Tick = std::chrono::milliseconds(4);
+    const double byteNanos = 1e9 / lineBytes;
+    // From the farm's start, where a double has nanoseconds to spare.
+    const auto now = static_cast<double>(WallNanos() - epoch);
+    const auto carried = static_cast<std::size_t>((now - connection.lineFreeAt) / byteNanos + 1e-9);
+    if (carried > 0) {
+        const ssize_t count = ::recv(connection.socket.native_handle(), readBuffer.data(),
+                                     std::min(carried, readBuffer.size()), MSG_DONTWAIT);
+        if (count == 0 ||
+            (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            --connection.listener.open;
+            error_code ignored;
+            connection.socket.close(ignored);
+            return;
+        }
+        for (ssize_t i = 0; i < count; ++i) {
+            connection.lineFreeAt += byteNanos;
+            Consume(connection, readBuffer.data() + i, 1,
+                    epoch + static_cast<std::int64_t>(connection.lineFreeAt));
+        }
+        // Less than the line could carry: it idles now, and the next byte
+        // to come leaves a byte's time after it came (within a tick).
+        if (count < static_cast<ssize_t>(carried))
+            connection.lineFreeAt = std::max(connection.lineFreeAt, now - byteNanos);
+    }
+    connection.line.expires_after(Tick);
+    connection.line.async_wait([this, &connection](const error_code& error) {
+        if (!error)
+            Carry(connection);
+    });
 }
 
 void CameraFarm::Consume(Connection& connection, const std::uint8_t* bytes, std::size_t count,

@@ -4,6 +4,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,11 +19,19 @@ struct CameraEndpoint
     std::uint8_t number = 0; // the Pelco address the camera answers to
     std::string address;     // its own loopback address, so each is a camera of its own
     unsigned short port = 0;
+    // The serial line behind the camera's terminal server, as the service is
+    // told it (LineBaudRate); 0: none.
+    unsigned lineBaudRate = 0;
 };
 
 // The cameras of one run: each listens on its own loopback address
 // 127.0.1.<number>, accepts whatever connects, and hands every frame that
 // arrives, with the kernel's arrival stamp, to the ledger.
+//
+// A camera may sit behind a terminal server on a slow serial line: it then
+// takes a byte from its connection only as the line carries it (lineBytes a
+// second), and a frame arrives when its last byte has left the line, on the
+// wall clock like the kernel's stamps.
 //
 // The io_context must outlive the farm; destroying the farm closes every
 // socket, and the aborted handlers are never run (the context is not run
@@ -32,9 +41,10 @@ class CameraFarm
 public:
     // With checkRouting, a frame whose address byte is not the number of the
     // camera it reached counts as misrouted (a plain relay forwards every
-    // session to one camera, so it does not check).
+    // session to one camera, so it does not check). lineBytes 0: no line, the
+    // camera reads what comes as it comes.
     CameraFarm(boost::asio::io_context& io, const std::vector<std::uint8_t>& numbers,
-               FrameLedger& ledger, bool checkRouting);
+               FrameLedger& ledger, bool checkRouting, double lineBytes = 0);
     ~CameraFarm();
     CameraFarm(const CameraFarm&) = delete;
     CameraFarm& operator=(const CameraFarm&) = delete;
@@ -54,11 +64,15 @@ private:
     void Read(Connection& connection);
     // Receives what the socket holds; false once the connection has ended.
     bool Drain(Connection& connection);
+    // Behind a slow line: what the line carried since the last tick.
+    void Carry(Connection& connection);
     void Consume(Connection& connection, const std::uint8_t* bytes, std::size_t count,
                  std::int64_t arrival);
 
     FrameLedger& ledger;
     bool checkRouting;
+    double lineBytes;
+    std::int64_t epoch; // wall clock nanoseconds at the start
     std::vector<CameraEndpoint> endpoints;
     std::vector<std::unique_ptr<Listener>> listeners;
     std::vector<std::unique_ptr<Connection>> connections;

@@ -1,5 +1,6 @@
 #include "FrameLedger.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace korvel {
@@ -66,6 +67,15 @@ bool FrameLedger::Arrived(std::uint16_t session, std::uint16_t sequence) const
 std::int64_t FrameLedger::SendTime(std::uint16_t session, std::uint16_t sequence) const
 {
     return sessions.at(session).sent.at(sequence);
+}
+
+std::int64_t FrameLedger::LastArrival() const
+{
+    std::int64_t last = 0;
+    for (const Session& entry : sessions)
+        for (const std::int64_t arrived : entry.arrived)
+            last = std::max(last, arrived);
+    return last;
 }
 
 FrameTally FrameLedger::Tally() const

@@ -41,6 +41,8 @@ public:
 
     bool Arrived(std::uint16_t session, std::uint16_t sequence) const;
     std::int64_t SendTime(std::uint16_t session, std::uint16_t sequence) const;
+    // When the last frame to arrive arrived; 0 before any.
+    std::int64_t LastArrival() const;
     // Every frame sent so far by a session whose frames are expected has arrived.
     bool ExpectedAllArrived() const { return expectedArrived >= expectedSent; }
 

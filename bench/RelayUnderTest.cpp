@@ -44,9 +44,13 @@ std::string ServiceConfiguration(unsigned short operatorPort,
         // connection keeps retrying in the background.
         << "  <NVR Address=\"127.0.0.1\" Port=\"" << FreeLoopbackPort()
         << "\" Login=\"bench\" Password=\"bench\">\n";
-    for (const CameraEndpoint& camera : cameras)
+    for (const CameraEndpoint& camera : cameras) {
         xml << "    <Camera Address=\"" << camera.address << "\" Port=\"" << camera.port
-            << "\" PelcoNumber=\"" << int(camera.number) << "\"/>\n";
+            << "\" PelcoNumber=\"" << int(camera.number) << "\"";
+        if (camera.lineBaudRate > 0)
+            xml << " LineBaudRate=\"" << camera.lineBaudRate << "\"";
+        xml << "/>\n";
+    }
     xml << "  </NVR>\n</tlKorvel>\n";
     return xml.str();
 }

@@ -168,6 +168,45 @@ std::string MachinePausesSeen(const ScenarioRecord& record)
            Fixed(static_cast<double>(longest) / 1e6, 0) + " ms)";
 }
 
+// Per rate: the median lag over the runs, and the frames dropped (sent and
+// never delivered) summed over them.
+std::string SlowLineFigures(const char* label, const std::vector<ScenarioResult>& runs)
+{
+    std::ostringstream text;
+    text << label;
+    const ScenarioResult* first = nullptr;
+    for (const ScenarioResult& run : runs)
+        if (Usable(run) && !first)
+            first = &run;
+    if (!first)
+        return text.str() + " no result";
+    for (std::size_t i = 0; i < first->slowLine.size(); ++i) {
+        std::vector<double> lags;
+        std::size_t sent = 0, delivered = 0;
+        for (const ScenarioResult& run : runs) {
+            if (!Usable(run) || run.slowLine.size() <= i)
+                continue;
+            lags.push_back(static_cast<double>(run.slowLine[i].lagNanos));
+            sent += run.slowLine[i].sent;
+            delivered += run.slowLine[i].delivered;
+        }
+        text << (i == 0 ? " " : "; ") << Fixed(first->slowLine[i].rate, 0) << "/s lag "
+             << Fixed(Median(lags) / 1e9, 2) << " s, " << sent - delivered << " of " << sent
+             << " dropped";
+    }
+    return text.str();
+}
+
+// Every rate's lag under 1.5 s, and nothing dropped at a rate the line carries.
+bool SlowLineHolds(const std::vector<ScenarioResult>& runs)
+{
+    for (const ScenarioResult& run : runs)
+        for (const ScenarioResult::SlowLineRate& rate : run.slowLine)
+            if (rate.lagNanos >= 1'500'000'000 || (rate.fitsLine && rate.delivered < rate.sent))
+                return false;
+    return true;
+}
+
 } // namespace
 
 std::string ResultLine(const ScenarioRecord& record)
@@ -307,6 +346,16 @@ std::string ResultLine(const ScenarioRecord& record)
         const bool holds = compared && MedianRatio(record, p99) <= 1.1 && clean && asked > 0 &&
                            done >= asked;
         line << " | target p99 ratio <= 1.10, every reload done, no loss: " << Verdict(holds);
+        break;
+    }
+    case ScenarioKind::SlowLine: {
+        line << " | " << SlowLineFigures("service", service);
+        if (Usables(record.socat) > 0)
+            line << " | " << SlowLineFigures("socat", record.socat);
+        const bool faultless = frames.unexpected == 0 && frames.duplicates == 0 &&
+                               frames.misrouted == 0 && garbled == 0 && unsent == 0;
+        line << " | target lag < 1.5 s at every rate, none dropped at a rate the line carries: "
+             << Verdict(Usables(service) == service.size() && SlowLineHolds(service) && faultless);
         break;
     }
     case ScenarioKind::Attacked: {

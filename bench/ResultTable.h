@@ -22,7 +22,9 @@ enum class ScenarioKind
     Attacked,
     // The open-loop plan against the service reloading its configuration
     // every second (`service`) and not (`socat` holds the quiet runs).
-    Reloaded
+    Reloaded,
+    // A camera on a slow line, steered at several rates.
+    SlowLine
 };
 
 // Every run of one scenario, against the service and (where it means

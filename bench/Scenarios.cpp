@@ -42,8 +42,10 @@ std::string Count(std::size_t part, std::size_t whole)
 class Rig
 {
 public:
+    // The cameras may sit on slow lines behind terminal servers (see
+    // CameraFarm), whose baud rate the service is told.
     Rig(RelayKind kind, const BenchPaths& paths, std::size_t cameras,
-        const ServiceExtras& extras = {})
+        const ServiceExtras& extras = {}, double lineBytes = 0, unsigned lineBaudRate = 0)
         : kind(kind), cameraCount(cameras)
     {
         std::vector<std::uint8_t> numbers;
@@ -51,10 +53,13 @@ public:
         const std::size_t listening = kind == RelayKind::Service ? cameras : 1;
         for (std::size_t number = 1; number <= listening; ++number)
             numbers.push_back(static_cast<std::uint8_t>(number));
-        farm = std::make_unique<CameraFarm>(io, numbers, ledger, kind == RelayKind::Service);
-        relay = std::make_unique<RelayUnderTest>(kind, paths, farm->Endpoints(),
-                                                 std::vector<OperatorAccount>{Lead, Crew},
-                                                 LockTimeSecs, extras);
+        farm = std::make_unique<CameraFarm>(io, numbers, ledger, kind == RelayKind::Service,
+                                            lineBytes);
+        std::vector<CameraEndpoint> endpoints = farm->Endpoints();
+        for (CameraEndpoint& endpoint : endpoints)
+            endpoint.lineBaudRate = lineBaudRate;
+        relay = std::make_unique<RelayUnderTest>(
+            kind, paths, endpoints, std::vector<OperatorAccount>{Lead, Crew}, LockTimeSecs, extras);
     }
 
     ~Rig()
@@ -568,6 +573,72 @@ ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan)
         result.noticesExpected = rig.links.size() * plan.frames;
         rig.Finish(result);
         result.latency = Summarise(std::move(latencies));
+    });
+}
+
+// Each rate on a service and camera of its own, so that nothing one leaves
+// on the line delays the next. The session takes the camera with a frame
+// that is not measured, then steers at the rate for the plan's seconds; the
+// run waits for its last frame, which the service never drops.
+ScenarioResult RunSlowLine(const BenchPaths& paths, RelayKind kind, const SlowLinePlan& plan)
+{
+    return Guarded([&](ScenarioResult& result) {
+        for (const double rate : plan.rates) {
+            Rig rig(kind, paths, 1, {}, plan.bytesPerSecond, plan.baudRate);
+            const auto frames = static_cast<std::uint16_t>(std::llround(rate * plan.seconds));
+            const std::uint16_t session = rig.AddSession(1, frames + 1u, Lead, true);
+            if (!(result.problem = rig.AwaitCameras()).empty() ||
+                !(result.problem = rig.Connect(0, seconds(15))).empty())
+                return;
+            rig.SendFrame(session, 0, false);
+            if (!RunUntil(
+                    rig.io, [&] { return rig.ledger.Arrived(session, 0); }, seconds(10))) {
+                result.problem = "the session did not get the camera\n" + rig.relay->Diagnosis();
+                return;
+            }
+
+            PacedSender sender(rig, {session}, rate, frames);
+            sender.Start(Clock::now() + milliseconds(20));
+            const auto planned = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(plan.seconds));
+            if (!RunUntil(
+                    rig.io, [&] { return sender.Done(); }, planned + seconds(15))) {
+                result.problem = "the bench could not keep its schedule";
+                return;
+            }
+            // A relay that keeps every frame needs as long as the line does.
+            const auto lineTime = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(frames * BenchFrame::Length / plan.bytesPerSecond));
+            if (!RunUntil(
+                    rig.io, [&] { return rig.ledger.Arrived(session, frames); },
+                    lineTime + seconds(10))) {
+                result.problem =
+                    "the operator's last frame never reached the camera\n" + rig.relay->Diagnosis();
+                return;
+            }
+            ScenarioResult part;
+            rig.Finish(part);
+            if (!part.problem.empty()) {
+                result.problem = part.problem;
+                return;
+            }
+            ScenarioResult::SlowLineRate figures;
+            figures.rate = rate;
+            figures.fitsLine = rate * BenchFrame::Length <= plan.bytesPerSecond;
+            figures.sent = part.frames.sent;
+            figures.delivered = part.frames.delivered;
+            figures.lagNanos = rig.ledger.LastArrival() - rig.ledger.SendTime(session, frames);
+            result.slowLine.push_back(figures);
+            // Frames the line could not carry in time are dropped by design.
+            part.frames.lost = 0;
+            result.frames.sent += part.frames.sent;
+            result.frames.delivered += part.frames.delivered;
+            result.frames.duplicates += part.frames.duplicates;
+            result.frames.misrouted += part.frames.misrouted;
+            result.frames.strays += part.frames.strays;
+            result.garbled += part.garbled;
+            result.unsent += part.unsent;
+        }
     });
 }
 

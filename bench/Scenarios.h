@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -50,6 +51,18 @@ struct ScenarioResult
     std::size_t guessesAnswered = 0;
     std::size_t idleClosed = 0;
 
+    // Slow line: one entry per rate, in the plan's order.
+    struct SlowLineRate
+    {
+        double rate = 0;
+        bool fitsLine = false; // the line carries this many frames a second
+        std::size_t sent = 0;
+        std::size_t delivered = 0;
+        // From the operator's last frame to the camera's last byte.
+        std::int64_t lagNanos = 0;
+    };
+    std::vector<SlowLineRate> slowLine;
+
     // Set by whoever runs the scenario: see MachinePauses.h.
     MachinePauses machine;
 };
@@ -70,6 +83,8 @@ ScenarioResult RunUnderAttack(const BenchPaths& paths, const OpenLoopPlan& plan,
 // left alone.
 ScenarioResult RunReloading(const BenchPaths& paths, const OpenLoopPlan& plan, bool reloading);
 ScenarioResult RunFanOut(const BenchPaths& paths, const FanOutPlan& plan);
+// One camera on a slow line behind a terminal server, steered at each rate.
+ScenarioResult RunSlowLine(const BenchPaths& paths, RelayKind kind, const SlowLinePlan& plan);
 ScenarioResult RunIdle(const BenchPaths& paths, const IdlePlan& plan);
 
 } // namespace korvel

@@ -5,7 +5,8 @@
 //               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
 //               [--no-pin] [--no-audit-fifo]
 //
-// Scenarios: closed, open, crowd, fanout, idle, poll, attack, reload. The attack
+// Scenarios: closed, open, crowd, fanout, idle, poll, attack, reload, slow
+// (which runs once unless --runs says otherwise). The attack
 // scenario's audit file is a FIFO nobody reads unless --no-audit-fifo makes
 // it a regular file. Prints one line per
 // scenario on standard output (progress goes to standard error) and writes
@@ -51,7 +52,8 @@ struct Options
 void Usage()
 {
     std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
-                 "[--only closed,open,crowd,fanout,idle,poll,attack,reload] [--quick] [--no-socat] "
+                 "[--only closed,open,crowd,fanout,idle,poll,attack,reload,slow] [--quick] "
+                 "[--no-socat] "
                  "[--out FILE] [--wrapper \"COMMAND ARGS\"] [--no-pin] [--no-audit-fifo]\n";
 }
 
@@ -187,6 +189,11 @@ void Progress(const std::string& name, int run, int runs, RelayKind kind,
     std::cerr << "  " << name << " run " << run << "/" << runs << " " << label << ": ";
     if (!result.problem.empty())
         std::cerr << "FAILED: " << result.problem << "\n";
+    else if (!result.slowLine.empty())
+        for (const ScenarioResult::SlowLineRate& rate : result.slowLine)
+            std::cerr << rate.rate << "/s: lag " << rate.lagNanos / 1e9 << " s, "
+                      << rate.sent - rate.delivered << " of " << rate.sent << " dropped"
+                      << (&rate == &result.slowLine.back() ? "\n" : "; ");
     else if (result.latency.samples > 0)
         std::cerr << result.latency.samples << " samples, p50 " << result.latency.p50 / 1000.0
                   << " us, p99 " << result.latency.p99 / 1000.0 << " us\n";
@@ -212,7 +219,7 @@ int Main(int argc, char** argv)
         options.paths.relayCpus = SeparateBenchFromRelay();
     BenchPlan plan = options.quick ? QuickPlan() : FullPlan();
     if (options.runs > 0)
-        plan.runs = options.runs;
+        plan.runs = plan.slow.runs = options.runs;
     plan.attack.auditFifo = options.auditFifo;
 
     struct Scenario
@@ -222,6 +229,7 @@ int Main(int argc, char** argv)
         std::string description;
         bool compared; // also run against socat
         std::function<ScenarioResult(RelayKind)> run;
+        int runs = 0; // 0: the plan's
     };
     const BenchPaths& paths = options.paths;
     const std::vector<Scenario> scenarios = {
@@ -251,6 +259,9 @@ int Main(int argc, char** argv)
          [&](RelayKind kind) {
              return RunReloading(paths, plan.open, kind == RelayKind::Service);
          }},
+        // socat keeps every frame: what the line does without the bound.
+        {ScenarioKind::SlowLine, "slow", Describe(plan.slow), true,
+         [&](RelayKind kind) { return RunSlowLine(paths, kind, plan.slow); }, plan.slow.runs},
     };
 
     std::vector<std::string> lines = {
@@ -269,7 +280,8 @@ int Main(int argc, char** argv)
         if (!options.only.empty() && !options.only.count(scenario.name))
             continue;
         ScenarioRecord record{scenario.kind, scenario.name, scenario.description, {}, {}};
-        for (int run = 1; run <= plan.runs; ++run) {
+        const int runs = scenario.runs > 0 ? scenario.runs : plan.runs;
+        for (int run = 1; run <= runs; ++run) {
             // Alternate which goes first, so neither always meets a warmer machine.
             std::vector<RelayKind> order = {RelayKind::Service};
             if (scenario.compared && (options.socat || scenario.kind == ScenarioKind::Polled ||
@@ -280,7 +292,7 @@ int Main(int argc, char** argv)
                 MachinePauseProbe probe;
                 ScenarioResult result = scenario.run(kind);
                 result.machine = probe.Finish();
-                Progress(scenario.name, run, plan.runs, kind, result);
+                Progress(scenario.name, run, runs, kind, result);
                 failed = failed || !result.problem.empty();
                 (kind == RelayKind::Service ? record.service : record.socat)
                     .push_back(std::move(result));

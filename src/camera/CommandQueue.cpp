@@ -5,13 +5,14 @@
 namespace korvel {
 
 bool CommandQueue::Push(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
-                        std::size_t length)
+                        std::size_t length, TimeSource::TimePoint sent, bool stop)
 {
     if (length > byteLimit - pendingBytes)
         return false;
     commands.push_back(
-        CameraCommand{sessionId, priority, std::vector<char>(bytes, bytes + length)});
+        CameraCommand{sessionId, priority, std::vector<char>(bytes, bytes + length), sent, stop});
     pendingBytes += length;
+    stops += stop ? 1 : 0;
     return true;
 }
 
@@ -20,6 +21,7 @@ CameraCommand CommandQueue::TakeFront()
     CameraCommand command = std::move(commands.front());
     commands.pop_front();
     pendingBytes -= command.bytes.size();
+    stops -= command.stop ? 1 : 0;
     return command;
 }
 

@@ -2,10 +2,12 @@
 
 #include "loop/IoOutcome.h"
 #include "log/LogFile.h"
+#include "platform/OutputQueue.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
+#include <cstdint>
 #include <iterator>
 #include <utility>
 
@@ -45,6 +47,13 @@ std::size_t NetworkLink::TryWrite(const void* data, std::size_t length,
                                   boost::system::error_code& error)
 {
     return socket->send(boost::asio::buffer(data, length), 0, error);
+}
+
+std::optional<std::size_t> NetworkLink::UnsentBytes() const
+{
+    if (!socket || !socket->is_open())
+        return std::nullopt;
+    return SocketUnsentBytes(static_cast<std::uintptr_t>(socket->native_handle()));
 }
 
 void NetworkLink::WriteFailed(const boost::system::error_code& error)

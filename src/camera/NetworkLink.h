@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace korvel {
@@ -56,6 +57,10 @@ public:
     // stopped) ends it as aborted.
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);
+
+    // The bytes written to the current socket that it has not yet sent; none
+    // without a socket, or when the system cannot say.
+    std::optional<std::size_t> UnsentBytes() const;
 
     // A command write failed (see LinkStateMachine::CommandWriteFailed).
     void WriteFailed(const boost::system::error_code& error);

@@ -2,12 +2,30 @@
 
 #include "camera/SerialLineOptions.h"
 #include "log/LogFile.h"
+#include "platform/OutputQueue.h"
 
 #include <boost/asio/error.hpp>
+
+#include <cstdint>
+#include <type_traits>
 
 namespace korvel {
 
 using boost::asio::serial_port_base;
+
+namespace {
+
+// A descriptor, or a Windows HANDLE.
+template <typename Handle>
+std::uintptr_t HandleValue(Handle handle)
+{
+    if constexpr (std::is_pointer_v<Handle>)
+        return reinterpret_cast<std::uintptr_t>(handle);
+    else
+        return static_cast<std::uintptr_t>(handle);
+}
+
+} // namespace
 
 SerialLink::SerialLink(boost::asio::io_context& io, const std::string& device,
                        const SerialSettings& settings)
@@ -97,6 +115,13 @@ boost::system::error_code SerialLink::ApplySettings(Applying when)
     notice(settings.parityNotice);
     port.set_option(ParityOption(settings.parity), error);
     return error;
+}
+
+std::optional<std::size_t> SerialLink::OutputQueue()
+{
+    if (!port.is_open())
+        return std::nullopt;
+    return SerialOutputQueue(HandleValue(port.native_handle()));
 }
 
 void SerialLink::Stop()

@@ -9,6 +9,8 @@
 #include <boost/asio/write.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 namespace korvel {
@@ -46,6 +48,9 @@ public:
 
     template <typename Handler>
     void AsyncWrite(const void* data, std::size_t length, Handler handler);
+    // What the port's driver still holds of the bytes written, not yet on
+    // the line; none when the port is closed or the system cannot say.
+    std::optional<std::size_t> OutputQueue();
 
     // A command write failed (see LinkStateMachine::CommandWriteFailed).
     void WriteFailed(const boost::system::error_code& error);

@@ -1,9 +1,9 @@
 #include "camera/TrackCamera.h"
 
-#include "loop/IoOutcome.h"
 #include "camera/NetworkLink.h"
 #include "camera/SerialLink.h"
 #include "log/LogFile.h"
+#include "loop/IoOutcome.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -30,12 +30,47 @@ std::uint64_t& Tally(TrackCamera::CommandCounts& counts, CommandOutcome outcome)
     return counts.written;
 }
 
+// A character on a serial line: a start bit, the data bits, the parity bit
+// if any, and the stop bits.
+double SerialBytesPerSecond(const SerialSettings& serial)
+{
+    const unsigned bits = 1u + serial.dataBits +
+                          (serial.parity == SerialSettings::Parity::None ? 0u : 1u) +
+                          (serial.stopBits == SerialSettings::StopBits::Two ? 2u : 1u);
+    return static_cast<double>(serial.baudRate) / bits;
+}
+
+// The line behind a terminal server, as Pelco cameras take it: eight data
+// bits, no parity, one stop bit.
+constexpr double TerminalLineBitsPerByte = 10;
+
+LineLimits LimitsOf(const CameraSettings& settings)
+{
+    LineLimits limits;
+    limits.maxAge = std::chrono::milliseconds(settings.maxCommandAgeMs);
+    if (!settings.IsNetworkCamera())
+        limits.bytesPerSecond = SerialBytesPerSecond(settings.serial);
+    else
+        limits.bytesPerSecond = settings.lineBaudRate / TerminalLineBitsPerByte;
+    return limits;
+}
+
+std::string AgeText(std::uint32_t milliseconds)
+{
+    if (milliseconds % 1000 == 0)
+        return std::to_string(milliseconds / 1000) + " s";
+    return std::to_string(milliseconds) + " ms";
+}
+
 } // namespace
 
 TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
                          const CameraSettings& settings, int retryIntervalSecs, int lockTimeSecs)
-    : io(io), address(settings.address), port(settings.port), pelcoNumber(settings.pelcoNumber),
-      lockTimeSecs(lockTimeSecs)
+    : io(io), time(time), address(settings.address), port(settings.port),
+      pelcoNumber(settings.pelcoNumber), lockTimeSecs(lockTimeSecs),
+      maxCommandAgeMs(settings.maxCommandAgeMs),
+      writePath(MaxPendingBytes, LimitsOf(settings), [this] { return TransportHolds(); }),
+      lineTimer(io, time)
 {
     if (address.empty())
         return;
@@ -60,26 +95,34 @@ TrackCamera::~TrackCamera() = default;
 void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
                               std::size_t length)
 {
+    const TimePoint now = time.Now();
     FollowTransport();
-    const CommandWritePath::Routing routing = writePath.Send(sessionId, priority, bytes, length);
+    const CommandWritePath::Routing routing =
+        writePath.Send(now, sessionId, priority, bytes, length);
+    CountLate(routing.late);
     switch (routing.route) {
     case CommandWritePath::Route::Drop:
         // No transport (no socket yet, or no serial device): nothing is
         // written or logged.
         ++counts.dropped;
-        return;
+        break;
     case CommandWritePath::Route::Overflow:
         if (routing.overflowBegins)
             LogFile.BeginLine() << "Command queue for track camera at " << address
                                 << " is full; dropping commands until it drains" << std::endl;
         ++counts.dropped;
-        return;
+        break;
     case CommandWritePath::Route::Queued:
-        return;
+        // Waiting for the line, not for a write: what this command made
+        // late is gone, and the one now first may go.
+        if (!writePath.Busy())
+            WriteWaiting(now);
+        break;
     case CommandWritePath::Route::WriteNow:
         Write(sessionId, priority, bytes, length);
-        return;
+        break;
     }
+    Settle(now);
 }
 
 void TrackCamera::Stop()
@@ -97,6 +140,8 @@ void TrackCamera::Stop()
     counts.written += std::exchange(posted.written, 0);
     counts.dropped += std::exchange(posted.dropped, 0);
     counts.failed += std::exchange(posted.failed, 0);
+    lineTimer.Cancel();
+    lineTimerAt.reset();
 }
 
 void TrackCamera::SetRetryInterval(int seconds)
@@ -123,6 +168,15 @@ CommandWritePath::TransportId TrackCamera::CurrentTransport() const
     if (networkLink)
         return networkLink->Transport();
     return CommandWritePath::NoTransport;
+}
+
+std::optional<std::size_t> TrackCamera::TransportHolds()
+{
+    if (serialLink)
+        return serialLink->OutputQueue();
+    if (networkLink)
+        return networkLink->UnsentBytes();
+    return std::nullopt;
 }
 
 void TrackCamera::FollowTransport()
@@ -175,14 +229,58 @@ void TrackCamera::OnWritten(CommandWritePath::TransportId transport,
 {
     const CommandWritePath::Ended ended = writePath.InFlightEnded(transport, OutcomeOf(error));
     Ended(ended.outcome, ended.sessionId, ended.priority, error);
-    WriteWaiting();
+    const TimePoint now = time.Now();
+    WriteWaiting(now);
+    Settle(now);
 }
 
-void TrackCamera::WriteWaiting()
+void TrackCamera::WriteWaiting(TimePoint now)
 {
     FollowTransport();
-    while (auto next = writePath.TakeNext())
-        Write(next->sessionId, next->priority, next->bytes.data(), next->bytes.size());
+    for (;;) {
+        CommandWritePath::Next next = writePath.TakeNext(now);
+        CountLate(next.late);
+        if (!next.command)
+            return;
+        const CameraCommand& command = *next.command;
+        Write(command.sessionId, command.priority, command.bytes.data(), command.bytes.size());
+    }
+}
+
+void TrackCamera::CountLate(const CommandWritePath::Late& late)
+{
+    counts.dropped += late.dropped;
+    if (late.episodeBegins)
+        LogFile.BeginLine() << "Track camera at " << address
+                            << " cannot keep up; dropping commands older than "
+                            << AgeText(maxCommandAgeMs) << std::endl;
+}
+
+void TrackCamera::Settle(TimePoint now)
+{
+    if (stopped)
+        return;
+    if (const std::optional<std::uint64_t> dropped = writePath.CaughtUp(now))
+        LogFile.BeginLine() << "Track camera at " << address << " keeps up again; " << *dropped
+                            << (*dropped == 1 ? " command" : " commands") << " dropped"
+                            << std::endl;
+    const std::optional<TimePoint> wake = writePath.WakeAt(now);
+    if (wake == lineTimerAt)
+        return;
+    lineTimerAt = wake;
+    if (!wake) {
+        lineTimer.Cancel();
+        return;
+    }
+    lineTimer.ExpiresAt(*wake);
+    lineTimer.AsyncWait(lifetime.Guard([this](const boost::system::error_code& error) {
+        if (error)
+            return;
+        lineTimerAt.reset();
+        const TimePoint now = time.Now();
+        WriteWaiting(now);
+        Settle(now);
+    }));
 }
 
 void TrackCamera::Ended(CommandOutcome outcome, std::uint16_t sessionId, std::int32_t priority,

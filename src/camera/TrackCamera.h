@@ -6,6 +6,7 @@
 #include "clock/TimeSource.h"
 #include "config/Settings.h"
 #include "loop/Lifetime.h"
+#include "loop/LoopTimer.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -13,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace korvel {
@@ -39,6 +41,14 @@ class SerialLink;
 // that finds no transport, or whose write fails, is dropped, and so is one
 // still waiting when a new socket replaces its own: a command delivered
 // minutes late would steer the camera for an operator who has long moved on.
+// For the same reason a command may be at most MaxCommandAgeMs late on the
+// line: on a line slower than its operators, commands wait here rather than
+// in the system's buffers, and those that could no longer leave in time are
+// dropped, oldest first, never the newest nor a stop frame for the moves
+// before it (CommandWritePath); each such episode is logged when it begins
+// and when the camera has caught up. The line's speed comes from the serial
+// settings, or from LineBaudRate for a terminal server; the time from the
+// time source, on which the camera also waits for the line.
 //
 // Lifetime: the I/O loop must outlive the camera. Destroy the camera on the
 // loop thread or with the loop stopped; completions still queued for it then
@@ -105,28 +115,40 @@ public:
     static constexpr std::size_t MaxPendingBytes = 1 << 20;
 
 private:
+    using TimePoint = TimeSource::TimePoint;
+
     CommandWritePath::TransportId CurrentTransport() const;
+    std::optional<std::size_t> TransportHolds();
     // Follows the link to its current transport, dropping what waited for the one before.
     void FollowTransport();
     // Writes a command that finds its transport idle.
     void Write(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
                std::size_t length);
     void OnWritten(CommandWritePath::TransportId transport, const boost::system::error_code& error);
-    void WriteWaiting();
+    void WriteWaiting(TimePoint now);
+    void CountLate(const CommandWritePath::Late& late);
+    // After each decision: logs the end of an episode of drops, and sets the
+    // line timer for the next look.
+    void Settle(TimePoint now);
     void Ended(CommandOutcome outcome, std::uint16_t sessionId, std::int32_t priority,
                const boost::system::error_code& error);
 
     boost::asio::io_context& io;
+    TimeSource& time;
     std::string address;
     std::string port;
     std::uint32_t pelcoNumber;
     std::int32_t lockTimeSecs;
+    std::uint32_t maxCommandAgeMs;
 
     // At most one of the two links exists: none for a camera without an
     // address, the serial link when the port names a device, else the network link.
     std::unique_ptr<SerialLink> serialLink;
     std::unique_ptr<NetworkLink> networkLink;
-    CommandWritePath writePath{MaxPendingBytes};
+    CommandWritePath writePath;
+    // Wakes the write path while commands wait for the line.
+    LoopTimer lineTimer;
+    std::optional<TimePoint> lineTimerAt;
     CommandCounts counts;
     // The outcomes of writes the transport took at once, posted and not yet
     // counted.

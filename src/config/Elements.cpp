@@ -114,8 +114,11 @@ CameraSettings ReadCameraElement(const tinyxml2::XMLElement& element,
     ReadDecimalAttribute(element, "PelcoNumber", settings.pelcoNumber);
     if (HasText(element, "Port"))
         settings.port = element.Attribute("Port");
+    ReadDecimalAttribute(element, "MaxCommandAgeMs", settings.maxCommandAgeMs);
     if (!settings.IsNetworkCamera())
         settings.serial = ReadSerialSettings(element, settings);
+    else
+        ReadDecimalAttribute(element, "LineBaudRate", settings.lineBaudRate);
     return settings;
 }
 

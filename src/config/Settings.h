@@ -133,6 +133,13 @@ struct CameraSettings
     std::string port = "1000";
     std::uint32_t pelcoNumber = 1;
     SerialSettings serial; // serial cameras only
+    // How late a command may leave on the camera's line, from when its
+    // operator sent it (MaxCommandAgeMs); 0: as late as it comes.
+    std::uint32_t maxCommandAgeMs = 1000;
+    // Network cameras behind a terminal server: the baud rate of the serial
+    // line it drives (LineBaudRate); 0: not known, the socket's own queue
+    // is all the service sees of the line.
+    std::uint32_t lineBaudRate = 0;
 
     bool IsNetworkCamera() const { return !port.empty() && port[0] >= '0' && port[0] <= '9'; }
 

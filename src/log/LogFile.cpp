@@ -20,6 +20,36 @@ const char* const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 using Manipulator = std::ostream& (*)(std::ostream&);
 const Manipulator EndOfLine = static_cast<Manipulator>(std::endl<char, std::char_traits<char>>);
 
+std::string Lines(std::uint64_t count)
+{
+    return std::to_string(count) + (count == 1 ? " line" : " lines");
+}
+
+// The first line the file takes after lines went elsewhere.
+std::string WhereLinesWent(std::uint64_t toStandardError, std::uint64_t toStandardOutput)
+{
+    std::string text = "Writing tlKorvel.log again; ";
+    if (toStandardError > 0)
+        text += Lines(toStandardError) + " went to standard error";
+    if (toStandardError > 0 && toStandardOutput > 0)
+        text += " and " + Lines(toStandardOutput) + " to standard output";
+    else if (toStandardOutput > 0)
+        text += Lines(toStandardOutput) + " went to standard output";
+    return text + " meanwhile";
+}
+
+// True when the file's last byte is not a line end: a write that failed
+// half-way left a line cut.
+bool EndsMidLine(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file || file.tellg() <= 0)
+        return false;
+    file.seekg(-1, std::ios::end);
+    char last = 0;
+    return file.get(last) && last != '\n';
+}
+
 } // namespace
 
 std::optional<std::string> FormatLogTime(std::time_t when)
@@ -91,14 +121,25 @@ LogLine Log::BeginLine()
     return LogLine(*this, "[ " + *stamp + " ] ");
 }
 
-bool Log::OpenForAppending()
+// Unbuffered (set while the file is closed, as a file buffer takes it): each
+// line is one write, and nothing of a line the file refused stays behind to
+// be written when it closes.
+bool Log::Open(std::ios::openmode mode)
 {
     stream.clear();
-    stream.open(currentPath, std::ios::out | std::ios::app);
+    stream.rdbuf()->pubsetbuf(nullptr, 0);
+    stream.open(currentPath, mode);
     if (!stream.is_open()) {
         stream.clear();
         return false;
     }
+    return true;
+}
+
+bool Log::OpenForAppending()
+{
+    if (!Open(std::ios::out | std::ios::app))
+        return false;
     // A freshly opened stream reports position 0; start at the true end so that
     // an oversized file is rotated at the first line.
     stream.seekp(0, std::ios::end);
@@ -121,42 +162,57 @@ bool Log::RotateIfTooLarge()
         std::filesystem::rename(currentPath, oldPath, error);
     if (error) {
         // Keep the unrotated file and try again at a later line.
-        if (!OpenForAppending())
-            return false;
-        return true;
+        return OpenForAppending();
     }
+    return Open(std::ios::out | std::ios::trunc);
+}
 
-    stream.clear();
-    stream.open(currentPath, std::ios::out | std::ios::trunc);
-    if (!stream.is_open()) {
-        stream.clear();
-        return false;
-    }
-    return true;
+bool Log::Put(const std::string& line)
+{
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream.flush();
+    return stream.good();
+}
+
+void Log::Elsewhere(std::ostream& to, const std::string& line)
+{
+    to << line << '\n' << std::flush;
+    ++(&to == &std::cout ? toStandardOutput : toStandardError);
 }
 
 void Log::WriteLine(const std::string& prefix, const std::string& text)
 {
     std::lock_guard<std::mutex> lock(mutex);
 
-    if (!stream.is_open() && !OpenForAppending()) {
-        std::cerr << text << '\n' << std::flush;
-        return;
+    // A failed write leaves the stream failed for good: the line after it
+    // starts again from the file's name, as after a failed open, so that the
+    // log comes back once the disk has room again.
+    if (stream.is_open() && !stream.good()) {
+        stream.close();
+        stream.clear();
     }
-    if (!stream.good()) {
-        std::cerr << text << '\n' << std::flush;
+    if (!stream.is_open() && !OpenForAppending()) {
+        Elsewhere(std::cerr, text);
         return;
     }
     if (!RotateIfTooLarge()) {
-        std::cout << prefix << text << '\n' << std::flush;
+        Elsewhere(std::cout, prefix + text);
         return;
     }
 
-    stream << prefix << text << '\n' << std::flush;
-    if (!stream.good()) {
-        // The file has failed; this line and all later ones go to standard error.
-        std::cerr << text << '\n' << std::flush;
+    std::string lines;
+    if (writeFailed && EndsMidLine(currentPath))
+        lines += '\n';
+    if (toStandardError + toStandardOutput > 0)
+        lines += prefix + WhereLinesWent(toStandardError, toStandardOutput) + '\n';
+    lines += prefix + text + '\n';
+    if (!Put(lines)) {
+        writeFailed = true;
+        Elsewhere(std::cerr, text);
+        return;
     }
+    writeFailed = false;
+    toStandardError = toStandardOutput = 0;
 }
 
 Log LogFile{ProgramDirectory()};

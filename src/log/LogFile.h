@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -50,6 +51,15 @@ private:
 // The time-stamped, size-rotated log file of the program:
 // "tlKorvel.log" in the given directory, with one older generation
 // "tlKorvel.log.old".
+//
+// A line the file cannot take goes to standard error without its time stamp:
+// when the file cannot be opened, and when a write to it fails (a full disk,
+// a file size limit). After a failed write the next line closes the file and
+// opens it again for appending, so the log comes back with the disk; a line
+// the failed write left cut is ended first, and the first line written then
+// says how many lines went elsewhere meanwhile. Each line is written with one
+// write, nothing held back in a buffer, so a failed one is not written again
+// when the file closes.
 class Log
 {
 public:
@@ -71,14 +81,24 @@ private:
     friend class LogLine;
 
     void WriteLine(const std::string& prefix, const std::string& text);
+    bool Open(std::ios::openmode mode);
     bool OpenForAppending();
     bool RotateIfTooLarge();
+    // Writes the line in one piece; false when the file did not take it all.
+    bool Put(const std::string& line);
+    // A line that went to standard error, or to standard output.
+    void Elsewhere(std::ostream& to, const std::string& line);
 
     std::string directory;
     std::string currentPath;
     std::string oldPath;
     std::mutex mutex;
     std::ofstream stream;
+    // Since the last line the file took: lines that went to standard error
+    // and to standard output, and whether a write to it failed.
+    std::uint64_t toStandardError = 0;
+    std::uint64_t toStandardOutput = 0;
+    bool writeFailed = false;
 };
 
 // Local time stamp in the log's form, for example "2026-Dec-07 01:13:02";

@@ -12,9 +12,10 @@ namespace korvel::camera_delivery_test {
 
 namespace {
 
-std::string CameraAt(std::uint16_t port)
+std::string CameraAt(std::uint16_t port, const std::string& attributes = "")
 {
-    return R"(<Camera Address="127.0.0.1" Port=")" + std::to_string(port) + R"(" />)";
+    return R"(<Camera Address="127.0.0.1" Port=")" + std::to_string(port) + "\" " + attributes +
+           "/>";
 }
 
 } // namespace
@@ -61,7 +62,9 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
     unfiled->Stop();
     unfiled.reset();
 
-    auto held = MakeCamera(io, CameraAt(listener.Port()), 1, 0);
+    // However long the sending takes, nothing waits too long: only the
+    // queue's bound drops.
+    auto held = MakeCamera(io, CameraAt(listener.Port(), R"(MaxCommandAgeMs="0" )"), 1, 0);
     recorder.Watch(*held);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
     recorder.Send(*held, 1, 1, "a");

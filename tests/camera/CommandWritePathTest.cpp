@@ -24,7 +24,11 @@ using TransportId = CommandWritePath::TransportId;
 class SimulatedCamera
 {
 public:
-    explicit SimulatedCamera(std::size_t queueBytes) : path(queueBytes) {}
+    // With the default bound on the age, which never bites here: time does
+    // not move.
+    explicit SimulatedCamera(std::size_t queueBytes)
+        : path(queueBytes, LineLimits{std::chrono::seconds(1), 0})
+    {}
 
     // One thing the world does:
     //   "start"                      the camera is made
@@ -99,7 +103,7 @@ private:
         names[session] = name;
         const std::string bytes = size ? std::string(size, 'x') : name;
         FollowTransport();
-        const auto routing = path.Send(session, 0, bytes.data(), bytes.size());
+        const auto routing = path.Send(now, session, 0, bytes.data(), bytes.size());
         switch (routing.route) {
         case CommandWritePath::Route::Drop:
             trace.push_back(name + " dropped");
@@ -143,7 +147,7 @@ private:
                                 std::to_string(transport));
             Ended(ended.outcome, ended.sessionId);
             FollowTransport();
-            while (auto next = path.TakeNext())
+            while (auto next = path.TakeNext(now).command)
                 Write(next->sessionId, std::string(next->bytes.begin(), next->bytes.end()));
         });
     }
@@ -193,6 +197,7 @@ private:
     }
 
     LinkStateMachine link = LinkStateMachine::Network("cam", "4001", 20);
+    const TimeSource::TimePoint now = TimeSource::TimePoint(std::chrono::hours(1));
     CommandWritePath path;
     int resolutions = 0;
     TransportId newest = 0;

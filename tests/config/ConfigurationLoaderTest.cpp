@@ -51,6 +51,10 @@ std::vector<std::string> Describe(const LoadedConfiguration& loaded)
                                std::to_string(settings.pelcoNumber);
             if (!settings.IsNetworkCamera())
                 text += " serial " + DescribeLine(settings.serial);
+            if (settings.maxCommandAgeMs != CameraSettings().maxCommandAgeMs)
+                text += " age " + std::to_string(settings.maxCommandAgeMs) + " ms";
+            if (settings.lineBaudRate != 0)
+                text += " line " + std::to_string(settings.lineBaudRate) + " baud";
             description.push_back(text + (camera->filed ? "" : " unfiled"));
         }
         if (line > 0 && line < loaded.lines.size())
@@ -108,6 +112,13 @@ TEST(ConfigurationLoader, CamerasTakeTheirPlaceAmongTheLines)
          {Loaded,
           "camera s1 port /dev/ttyS0 pelco 1 serial 9600 8E2 | invalid character_size value",
           "camera n1 port 1abc pelco 2", "nvr 10.1.1.1:1 op"}},
+        {"the bound on a command's age; a terminal server's line, for network cameras only",
+         "<tlKorvel>" + Nvr +
+             R"(<Camera Address="t1" Port="4001" MaxCommandAgeMs="250" LineBaudRate="2400" />)"
+             R"(<Camera Address="s2" Port="/dev/ttyS0" PelcoNumber="2" MaxCommandAgeMs="0" )"
+             R"(LineBaudRate="9600" /></NVR></tlKorvel>)",
+         {Loaded, "camera t1 port 4001 pelco 1 age 250 ms line 2400 baud",
+          "camera s2 port /dev/ttyS0 pelco 2 serial 2400 8N1 age 0 ms", "nvr 10.1.1.1:1 op"}},
         {"the first NVR of an address stays; the second's cameras count",
          "<tlKorvel>" + Nvr + "</NVR>" +
              R"(<NVR Address="10.1.1.1" Port="2" Login="other" Password=""><Camera Address="c1" />)"

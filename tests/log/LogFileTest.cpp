@@ -6,11 +6,23 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace korvel::log_file_test {
 
@@ -47,6 +59,92 @@ std::vector<std::string> Lines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+// A disk that fills up and gets room again, for a child process to write a
+// log on: the file systems are its own, and the limits.
+struct Disk
+{
+    const char* name;
+    bool needsRoot;
+    // In the child: the folder to log in, under `dir`; empty on failure.
+    std::function<std::string(const std::string& dir)> prepare;
+    std::function<bool(const std::string& folder)> fill;
+    std::function<bool(const std::string& folder)> free;
+};
+
+// Writes until the file system refuses.
+bool FillUp(const std::string& folder)
+{
+    const int fd = ::open((folder + "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    const std::string chunk(4096, 'f');
+    while (fd >= 0 && ::write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    const bool full = errno == ENOSPC;
+    ::close(fd);
+    return full;
+}
+
+const Disk Disks[] = {
+    {"a tmpfs of 64 KiB in a mount namespace of the child's own", true,
+     [](const std::string& dir) -> std::string {
+         const std::string folder = dir + "disk/";
+         if (::unshare(CLONE_NEWNS) != 0 ||
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mkdir(folder.c_str(), 0700) != 0 ||
+             ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+             return {};
+         return folder;
+     },
+     FillUp, [](const std::string& folder) { return ::unlink((folder + "filler").c_str()) == 0; }},
+    {"the file size limit, a few bytes past the log's end", false,
+     [](const std::string& dir) -> std::string {
+         // Writes past the limit fail (EFBIG) instead of ending the process.
+         std::signal(SIGXFSZ, SIG_IGN);
+         return dir;
+     },
+     [](const std::string& folder) {
+         struct stat status = {};
+         rlimit limit{};
+         ::stat((folder + "tlKorvel.log").c_str(), &status);
+         ::getrlimit(RLIMIT_FSIZE, &limit);
+         limit.rlim_cur = static_cast<rlim_t>(status.st_size) + 40;
+         return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+     },
+     [](const std::string&) {
+         rlimit limit{};
+         ::getrlimit(RLIMIT_FSIZE, &limit);
+         limit.rlim_cur = limit.rlim_max;
+         return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+     }},
+};
+
+// In a child process: a log on the disk; a line, the disk full, three lines,
+// room again, two lines. Standard error goes to the pipe (no file, which a
+// size limit would cut), the log is copied to dir/log. The exit status says
+// which step failed.
+int LogOnAFillingDisk(const Disk& disk, const std::string& dir, int errors)
+{
+    if (::dup2(errors, 2) != 2)
+        return 10;
+    const std::string folder = disk.prepare(dir);
+    if (folder.empty())
+        return 11;
+    {
+        Log log(folder);
+        log.BeginLine() << "before the disk filled" << std::endl;
+        if (!disk.fill(folder))
+            return 12;
+        log.BeginLine() << std::string(5000, 'x') << " cut short" << std::endl;
+        log.BeginLine() << "while full 1" << std::endl;
+        log.BeginLine() << "while full 2" << std::endl;
+        if (!disk.free(folder))
+            return 13;
+        log.BeginLine() << "room again" << std::endl;
+        log.BeginLine() << "and on" << std::endl;
+    }
+    std::ofstream(dir + "log") << ReadFile(folder + "tlKorvel.log");
+    return 0;
 }
 
 } // namespace
@@ -135,6 +233,57 @@ TEST(LogFile, FailedRotationKeepsAppendingToTheUnrotatedFile)
     const std::string current = ReadFile(dir.File("tlKorvel.log"));
     EXPECT_NE(current.find("still logged\n"), std::string::npos);
     EXPECT_NE(current.find("and again\n"), std::string::npos);
+}
+
+// A write to the log fails (the disk is full); the lines from then on go to
+// standard error, and once the disk has room the log takes lines again: the
+// line the failure cut is ended, and the first line says how many went to
+// standard error meanwhile.
+TEST(LogFile, ComesBackWithTheDisk)
+{
+    for (const Disk& disk : Disks) {
+        SCOPED_TRACE(disk.name);
+        if (disk.needsRoot && ::geteuid() != 0) {
+            std::cout << "skipped without root: " << disk.name << "\n";
+            continue;
+        }
+        TempDir dir;
+        int errors[2];
+        ASSERT_EQ(::pipe(errors), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            ::_exit(LogOnAFillingDisk(disk, dir.Path(), errors[1]));
+        ::close(errors[1]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        std::string standardError;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(errors[0], buffer, sizeof buffer)) > 0;)
+            standardError.append(buffer, static_cast<std::size_t>(got));
+        ::close(errors[0]);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+
+        const std::string cut = std::string(5000, 'x') + " cut short";
+        EXPECT_TRUE(standardError == cut + "\nwhile full 1\nwhile full 2\n")
+            << "the three lines of the full disk, without a time stamp:\n"
+            << standardError.substr(standardError.find(" cut short"));
+        const auto lines = Lines(ReadFile(dir.File("log")));
+        ASSERT_EQ(lines.size(), 5u) << ReadFile(dir.File("log"));
+        const std::regex stamped(R"(\[ [^\]]+ \] (.*))");
+        std::vector<std::string> texts;
+        for (const std::string& line : lines) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(line, match, stamped)) << line;
+            texts.push_back(match[1]);
+        }
+        EXPECT_EQ(texts[0], "before the disk filled");
+        EXPECT_EQ(cut.rfind(texts[1], 0), 0u) << "what the full disk took of the line";
+        EXPECT_LT(texts[1].size(), cut.size());
+        EXPECT_EQ(texts[2], "Writing tlKorvel.log again; 3 lines went to standard error meanwhile");
+        EXPECT_EQ(texts[3], "room again");
+        EXPECT_EQ(texts[4], "and on");
+    }
 }
 
 TEST(LogFile, ConcurrentLinesStayWhole)

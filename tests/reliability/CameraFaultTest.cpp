@@ -4,18 +4,23 @@
 #include "client/OperatorProtocol.h"
 #include "support/Camsim.h"
 #include "support/OperatorClient.h"
+#include "support/PseudoTerminal.h"
 #include "support/ServiceProcess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korvel::camera_fault_test {
@@ -125,7 +130,144 @@ private:
     std::uint16_t port = 0;
 };
 
+// A 2,400-baud line at its far end: a reader that takes one byte every
+// 1/240 s from the descriptor (a pseudo-terminal's master, or the socket a
+// terminal server accepted) and keeps when each left the line.
+class SlowLineReader
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr double BytesPerSecond = 240;
+
+    explicit SlowLineReader(int fd) : fd(fd), reader([this] { Run(); }) {}
+    ~SlowLineReader()
+    {
+        done = true;
+        reader.join();
+    }
+
+    // When the first byte after `from` of the frame `frame` left the line;
+    // none before the timeout. The bytes before it are counted in `from`'s
+    // stead, so that the next call looks past it.
+    std::optional<Clock::time_point> WaitFor(const std::string& frame, std::size_t& from,
+                                             std::chrono::milliseconds timeout = 20s)
+    {
+        std::optional<Clock::time_point> left;
+        WaitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                const std::size_t at = bytes.find(frame, from);
+                if (at == std::string::npos)
+                    return false;
+                from = at + frame.size();
+                left = times[from - 1];
+                return true;
+            },
+            timeout);
+        return left;
+    }
+    std::string Bytes(std::size_t from, std::size_t to) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return bytes.substr(from, to - from);
+    }
+
+private:
+    void Run()
+    {
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1 / BytesPerSecond));
+        Clock::time_point next = Clock::now();
+        while (!done) {
+            std::this_thread::sleep_until(next);
+            // A byte that waited for the line leaves a byte's time after the
+            // one before, however late this thread woke; one that finds the
+            // line idle, a byte's time after it came.
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 0) <= 0) {
+                if (::poll(&ready, 1, 50) <= 0)
+                    continue;
+                next = Clock::now();
+            }
+            char byte = 0;
+            if (::read(fd, &byte, 1) != 1)
+                continue;
+            next += period;
+            std::lock_guard<std::mutex> lock(mutex);
+            bytes += byte;
+            times.push_back(next);
+        }
+    }
+
+    int fd;
+    mutable std::mutex mutex;
+    std::string bytes;
+    std::vector<Clock::time_point> times;
+    std::atomic<bool> done{false};
+    std::thread reader;
+};
+
 } // namespace
+
+// An operator steers a serial camera on a 2,400-baud line at 50 frames a
+// second for 8 s (the line carries 34), then lets go with a stop frame. The
+// line is a pseudo-terminal read at the line's speed, which takes whatever it
+// is given and reports an empty queue: the service goes by the line's
+// settings. The stop leaves on the line about a second after it was sent (4.1
+// s if every frame were kept), nothing the operator sent before it arrives
+// after it, and what is left arrives in order. (A network camera behind a
+// terminal server, with LineBaudRate: the bench's slow scenario.)
+TEST(CameraFaults, SlowLineNeverRunsOnStaleCommands)
+{
+    PseudoTerminal pty;
+    ServiceSetup config;
+    config.users = {SteeringUser};
+    config.cameras = {R"(<Camera Address="dome" PelcoNumber="3" Port=")" + pty.SlavePath() +
+                      R"(" />)"};
+    ServiceProcess service(config);
+    SlowLineReader reader(pty.MasterFd());
+
+    auto steer = LogIn(service.Port(), "steer", "pw");
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned number = 1; number <= 400; ++number) {
+        std::this_thread::sleep_until(start + number * 20ms);
+        ASSERT_TRUE(SendMessage(*steer, NumberedFrame(3, number)));
+    }
+    const std::string stop("\xff\x03\x00\x00\x00\x00\x03", 7);
+    const auto stopSent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(SendMessage(*steer, stop));
+    std::size_t afterStop = 0;
+    const auto stopLeft = reader.WaitFor(stop, afterStop);
+    ASSERT_TRUE(stopLeft) << service.Log();
+    EXPECT_LT(*stopLeft - stopSent, 2500ms) << service.Log();
+
+    // A later frame, the barrier: nothing comes between the two.
+    const std::string marker = NumberedFrame(3, 9999);
+    ASSERT_TRUE(SendMessage(*steer, marker));
+    std::size_t afterMarker = afterStop;
+    ASSERT_TRUE(reader.WaitFor(marker, afterMarker)) << service.Log();
+    EXPECT_EQ(afterMarker - afterStop, marker.size()) << "nothing stale after the stop";
+
+    // What went before the stop went in order, and the drops were told.
+    const std::string before = reader.Bytes(0, afterStop - stop.size());
+    ASSERT_EQ(before.size() % 7, 0u);
+    unsigned last = 0;
+    for (std::size_t at = 0; at < before.size(); at += 7) {
+        const unsigned number = static_cast<unsigned char>(before[at + 4]) * 256u +
+                                static_cast<unsigned char>(before[at + 5]);
+        EXPECT_GT(number, last) << "in order";
+        last = number;
+    }
+    EXPECT_LT(before.size() / 7, 400u) << "the line cannot carry them all";
+    EXPECT_EQ(service.CountLog("Track camera at dome cannot keep up; dropping commands older "
+                               "than 1 s"),
+              1)
+        << service.Log();
+    EXPECT_TRUE(service.WaitForLog("Track camera at dome keeps up again; " +
+                                   std::to_string(400 - before.size() / 7) + " commands dropped"))
+        << service.Log();
+    EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
+}
 
 // A camera refuses at first, then listens but leaves the next connection
 // hanging. A command sent while the refused socket is the camera's fails; the

@@ -39,6 +39,8 @@ public:
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
     const std::string& SlavePath() const { return slavePath; }
+    // The side the test reads, for a reader of its own.
+    int MasterFd() const { return master; }
 
     termios SlaveSettings() const
     {
