@@ -6,6 +6,7 @@
 #include "support/LoopbackListener.h"
 #include "support/PseudoTerminal.h"
 
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 namespace korvel::camera_delivery_test {
@@ -44,8 +45,16 @@ TEST(CameraDelivery, FailedAndDroppedCommandsAreNotDelivered)
     recorder.Send(*network, 3, 1, "c");
     EXPECT_EQ(network->GetCommandCounts().dropped, 1u);
     ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() == 1; }));
-    RunFor(io, std::chrono::milliseconds(100));
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"delivered 1 at cam"});
+    // Written and reported after anything the dropped command or the failed
+    // one would have been.
+    recorder.Send(*network, 4, 1, "d");
+    ASSERT_TRUE(RunUntil(io, [&] {
+        return listener.Received(0).find('d') != std::string::npos &&
+               recorder.events.back() == "delivered 4 at 127.0.0.1";
+    }));
+    EXPECT_EQ(listener.Received(0), "d");
+    EXPECT_EQ(recorder.events,
+              (std::vector<std::string>{"delivered 1 at cam", "delivered 4 at 127.0.0.1"}));
     EXPECT_EQ(network->GetLockTimeSecs(), 5);
 }
 
@@ -86,15 +95,27 @@ TEST(CameraDelivery, CameraGoneWithPendingWorkDoesNothingLater)
     const std::size_t delivered = recorder.events.size();
     held.reset();
 
-    RunFor(io, std::chrono::milliseconds(300));
-    EXPECT_EQ(listener.Connections(), 1u) << "the stopped camera never connects";
+    // Every completion queued for the cameras that went runs before this
+    // one; a camera made after it resolves, connects and is accepted after
+    // anything they would have set off.
+    bool queuedRan = false;
+    boost::asio::post(io, [&] { queuedRan = true; });
+    ASSERT_TRUE(RunUntil(io, [&] { return queuedRan; }));
+    auto witness = MakeCamera(io, CameraAt(listener.Port()));
+    ASSERT_TRUE(RunUntil(io, [&] { return listener.Connections() >= 2; }));
+    witness->SendCommand(9, 1, "w", 1);
+    ASSERT_TRUE(
+        RunUntil(io, [&] { return listener.Received(listener.Connections() - 1) == "w"; }));
+    EXPECT_EQ(listener.Connections(), 2u) << "the stopped cameras never connect";
+    EXPECT_EQ(listener.Received(1), "w");
     EXPECT_EQ(recorder.events.size(), delivered) << "nothing is reported after the camera has gone";
     const std::string connecting =
         "Connecting to track camera at 127.0.0.1:" + std::to_string(listener.Port());
     EXPECT_EQ(log.Lines(),
               (std::vector<std::string>{connecting, connecting,
                                         "Command queue for track camera at 127.0.0.1 is full; "
-                                        "dropping commands until it drains"}));
+                                        "dropping commands until it drains",
+                                        connecting}));
 }
 
 } // namespace korvel::camera_delivery_test

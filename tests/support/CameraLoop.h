@@ -49,11 +49,16 @@ inline bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& c
     return true;
 }
 
-// Runs the loop for a while, for checks that something does not happen.
-inline void RunFor(boost::asio::io_context& io, std::chrono::milliseconds duration)
+// Runs the loop until it has run out of work, on a loop that nothing else
+// keeps busy (no listener, no wait on real time): then whatever was queued,
+// and whatever that set off, has run. False when work was still left at the
+// timeout.
+inline bool RunUntilIdle(boost::asio::io_context& io,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(20))
 {
-    RunUntil(
-        io, [] { return false; }, duration);
+    io.restart();
+    io.run_for(timeout);
+    return io.stopped();
 }
 
 // Sends commands as the control service does and records each command that
