@@ -1,5 +1,7 @@
 #pragma once
 
+#include "camera/CommandListener.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -10,7 +12,7 @@ namespace korvel {
 // One operator command on its way to a camera, with its own copy of the bytes.
 struct CameraCommand
 {
-    std::uint16_t sessionId = 0;
+    CommandSender sessionId = 0;
     std::int32_t priority = 0;
     std::vector<char> bytes;
 };
@@ -24,7 +26,7 @@ public:
     explicit CommandQueue(std::size_t byteLimit) : byteLimit(byteLimit) {}
 
     // False, and nothing queued, when the command would pass the limit.
-    bool Push(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+    bool Push(CommandSender sessionId, std::int32_t priority, const char* bytes,
               std::size_t length);
     bool Empty() const { return commands.empty(); }
     std::size_t Count() const { return commands.size(); }

@@ -38,7 +38,7 @@ bool CommandWritePath::Busy() const
                        [this](const InFlight& write) { return write.transport == current; });
 }
 
-CommandWritePath::Routing CommandWritePath::Send(std::uint16_t sessionId, std::int32_t priority,
+CommandWritePath::Routing CommandWritePath::Send(CommandSender sessionId, std::int32_t priority,
                                                  const char* bytes, std::size_t length)
 {
     if (current == NoTransport)

@@ -70,7 +70,7 @@ public:
         bool overflowBegins = false; // the first command dropped since the queue last drained
     };
     // Where a new command goes; Queued keeps a copy of the bytes.
-    Routing Send(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+    Routing Send(CommandSender sessionId, std::int32_t priority, const char* bytes,
                  std::size_t length);
 
     // The current transport could not take a command whole at once: its
@@ -81,7 +81,7 @@ public:
     struct Ended
     {
         CommandOutcome outcome = CommandOutcome::Dropped;
-        std::uint16_t sessionId = 0;
+        CommandSender sessionId = 0;
         std::int32_t priority = 0;
     };
     // The write in flight on that transport ended.

@@ -102,7 +102,9 @@ public:
 
     // The cameras: a command's write has completed, so its sender holds the
     // camera.
-    void CommandWritten(std::size_t camera, std::uint16_t sessionId,
+    // The sender is the tag its command carried (SessionKey); a session
+    // number alone names whoever has the number.
+    void CommandWritten(std::size_t camera, CommandSender sessionId,
                         std::int32_t priority) override;
 
     // The cameras in Pelco order with their holders as they stand at `now`,
@@ -118,7 +120,7 @@ private:
     void Deliver(const Arbitration::Selection& selection);
     void Deliver(const Arbitration::Announcement& announcement);
     void Lapsed(const std::vector<Arbitration::Release>& released);
-    SessionFacts Facts(SessionNumber session, Priority priority) const;
+    SessionFacts Facts(SessionKey session, Priority priority) const;
     void FollowHoldDeadline(Arbitration::Clock::time_point deadline);
     void OnHoldTimer(std::uint64_t wait, const boost::system::error_code& error);
 
