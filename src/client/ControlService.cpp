@@ -144,10 +144,21 @@ void ControlService::Steer(ConnectionId from, Priority priority, unsigned pelcoA
                                   Facts(decision.sender, priority),
                                   Facts(decision.holder, decision.holderPriority)});
         break;
-    case Verdict::UnknownCamera:
+    case Verdict::UnknownCamera: {
         observer->UnknownCamera();
-        LogFile.BeginLine() << "Unknown Pelco camera ID " << pelcoAddress << std::endl;
+        // Within the sender's address's share of such lines.
+        const std::string& address = connections[from].clientAddress;
+        const LineBudget::Verdict verdict = unknownCameraLines.Take(address, time.Now());
+        if (verdict == LineBudget::Verdict::Skip) {
+            observer->LineNotLogged(OperatorEvents::LineKind::UnknownCamera);
+            break;
+        }
+        std::string line = "Unknown Pelco camera ID " + std::to_string(pelcoAddress);
+        if (verdict == LineBudget::Verdict::LogWithNote)
+            line = LineBudget::WithNote(line, address);
+        LogFile.BeginLine() << line << std::endl;
         break;
+    }
     case Verdict::NothingToSteer:
         break;
     }

@@ -4,6 +4,7 @@
 #include "camera/CommandListener.h"
 #include "client/Arbitration.h"
 #include "client/ConnectionTable.h"
+#include "client/LineBudget.h"
 #include "client/Notification.h"
 #include "client/OperatorEvents.h"
 #include "client/OperatorMessage.h"
@@ -84,7 +85,8 @@ public:
 
     // An operator's CHOOSE, CANCEL or camera command (the count bytes at
     // `bytes`), from the connection with its priority as it stands. A command
-    // for a Pelco address that no camera has is logged.
+    // for a Pelco address that no camera has is logged, within its client
+    // address's share of such lines (LineBudget).
     void Handle(ConnectionId from, const OperatorMessage& message, const char* bytes,
                 std::size_t count);
 
@@ -143,6 +145,7 @@ private:
     OperatorEvents* observer = &NoOperatorEvents();
     // The sessions of one fan-out, kept between fan-outs for its storage.
     std::vector<std::pair<OperatorSession*, const Notification*>> fanOut;
+    LineBudget unknownCameraLines;
     Lifetime lifetime;
 };
 
