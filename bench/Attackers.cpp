@@ -247,9 +247,9 @@ void LoginProbe::Try()
 // its try gave up does nothing.
 void LoginProbe::Read()
 {
-    socket.async_read_some(boost::asio::buffer(buffer), [this, alive = alive, try_ = tries](
-                                                            const error_code& error,
-                                                            std::size_t count) {
+    socket.async_read_some(boost::asio::buffer(buffer), [this, alive = alive,
+                                                         try_ = tries](const error_code& error,
+                                                                       std::size_t count) {
         if (!*alive || !trying || try_ != tries)
             return;
         if (error) {

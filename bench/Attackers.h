@@ -86,8 +86,7 @@ class LoginProbe
 {
 public:
     LoginProbe(boost::asio::io_context& io, boost::asio::ip::tcp::endpoint service,
-               const std::string& fromAddress, std::string login,
-               std::chrono::milliseconds period);
+               const std::string& fromAddress, std::string login, std::chrono::milliseconds period);
     ~LoginProbe();
     LoginProbe(const LoginProbe&) = delete;
     LoginProbe& operator=(const LoginProbe&) = delete;

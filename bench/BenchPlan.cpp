@@ -68,8 +68,9 @@ std::string Describe(const AttackPlan& plan)
     std::ostringstream text;
     text << plan.loginConnections << " guessing, 1 insider guessing, "
          << plan.statusAddresses * plan.statusPerAddress << " idle on status, "
-         << plan.idleOperatorConnections << " idle operator connections from one address (MaxSessions "
-         << plan.maxSessions << "), a login every 250 ms";
+         << plan.idleOperatorConnections
+         << " idle operator connections from one address (MaxSessions " << plan.maxSessions
+         << "), a login every 250 ms";
     if (plan.auditFifo)
         text << ", audit FIFO";
     return text.str();

@@ -103,10 +103,9 @@ RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
             if (mkfifo((directory + auditFile).c_str(), 0600) != 0)
                 throw std::runtime_error("cannot make a FIFO in " + directory);
         }
-        std::ofstream(directory + "tlKorvel.xml")
-            << ServiceConfiguration(port, cameras, accounts, lockTimeSecs,
-                                    extras.statusServer ? statusEndpoint.port() : 0, auditFile,
-                                    extras.maxSessions);
+        std::ofstream(directory + "tlKorvel.xml") << ServiceConfiguration(
+            port, cameras, accounts, lockTimeSecs, extras.statusServer ? statusEndpoint.port() : 0,
+            auditFile, extras.maxSessions);
         command = paths.serviceWrapper;
         command.insert(command.end(), {program, "-d"});
     } else {

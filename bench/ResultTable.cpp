@@ -349,8 +349,8 @@ std::string ResultLine(const ScenarioRecord& record)
         // (the whole machine pausing, above all) reads two frames in one
         // receive and sends one notice for both.
         const bool holds = compared && MedianOf(service, LatencyFigures[0].second) < 1e6 &&
-                           MedianRatio(record, p99) <= 1.5 && clean && failures == 0 &&
-                           tries > 0 && logins == tries;
+                           MedianRatio(record, p99) <= 1.5 && clean && failures == 0 && tries > 0 &&
+                           logins == tries;
         line << " | target p50 < 1 ms, p99 ratio <= 1.50, every poll answered, every "
                 "workstation login answered OK, no loss: "
              << Verdict(holds);

@@ -424,10 +424,9 @@ ScenarioResult OpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopP
                 addresses.push_back("127.0.3." + std::to_string(i));
             holders = std::make_unique<IdleHolders>(rig.io, rig.relay->StatusEndpoint(), addresses,
                                                     attack->statusPerAddress, milliseconds(100));
-            flood = std::make_unique<IdleHolders>(rig.io, endpoint,
-                                                  std::vector<std::string>{"127.0.4.1"},
-                                                  attack->idleOperatorConnections,
-                                                  milliseconds(100));
+            flood = std::make_unique<IdleHolders>(
+                rig.io, endpoint, std::vector<std::string>{"127.0.4.1"},
+                attack->idleOperatorConnections, milliseconds(100));
             workstation = std::make_unique<LoginProbe>(
                 rig.io, endpoint, "127.0.5.1",
                 OperatorProtocol::LoginMessage(Crew.name, Crew.password), milliseconds(250));

@@ -72,10 +72,7 @@ struct OperatorConnection
     bool live = false;
 
     bool LoggedIn() const { return !userName.empty(); }
-    SessionKey Key() const
-    {
-        return loginRequired ? serial << 16 | number : number;
-    }
+    SessionKey Key() const { return loginRequired ? serial << 16 | number : number; }
 };
 
 // The one table of the operator connections: the registry (ClientServer)

@@ -302,9 +302,9 @@ void ControlService::Describe(StatusSnapshot& status, TimeSource::TimePoint now)
         if (const SessionKey holder = arbitration.Holder(camera)) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 arbitration.HoldDeadline(camera) - now);
-            entry.holder =
-                HolderStatus{NumberOf(holder), UserOrNone(connections.UserOf(holder)),
-                             arbitration.HolderPriority(camera), std::max<std::int64_t>(0, left.count())};
+            entry.holder = HolderStatus{NumberOf(holder), UserOrNone(connections.UserOf(holder)),
+                                        arbitration.HolderPriority(camera),
+                                        std::max<std::int64_t>(0, left.count())};
         }
         const TrackCamera::CommandCounts& commands = track.GetCommandCounts();
         entry.forwarded = commands.written;

@@ -14,9 +14,8 @@ std::string LoginThrottle::Key(const std::string& address, const std::string& us
     return key;
 }
 
-std::optional<LoginThrottle::Clock::time_point> LoginThrottle::Failed(const std::string& address,
-                                                                      const std::string& user,
-                                                                      Clock::time_point now)
+std::optional<LoginThrottle::Clock::time_point>
+LoginThrottle::Failed(const std::string& address, const std::string& user, Clock::time_point now)
 {
     History& history = HistoryOf(Key(address, user), now);
     if (history.delay == Clock::duration::zero()) {

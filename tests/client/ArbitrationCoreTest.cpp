@@ -59,8 +59,8 @@ private:
         if (verb == "connect" || verb == "connect-required") {
             int number = 0;
             words >> number;
-            const auto id = table.Add(static_cast<Arbitration::SessionNumber>(number),
-                                      "127.0.0.1", verb == "connect-required", nullptr);
+            const auto id = table.Add(static_cast<Arbitration::SessionNumber>(number), "127.0.0.1",
+                                      verb == "connect-required", nullptr);
             ids[who] = id;
             names[id] = who;
             keys[who] = table[id].Key(); // also once it has gone
@@ -99,9 +99,8 @@ private:
             int priority = 0;
             long long ms = 0;
             words >> sender >> priority >> ms;
-            const Arbitration::SessionKey key = verb == "deliver"
-                                                    ? std::stoull(sender)
-                                                    : keys.at(sender);
+            const Arbitration::SessionKey key =
+                verb == "deliver" ? std::stoull(sender) : keys.at(sender);
             const auto camera = core.CameraByAddress(who);
             Note(core.CommandDelivered(camera, key, priority, At(ms)).notices);
             trace.push_back(who + " held by " + HolderText(camera) + " (" +
@@ -144,8 +143,7 @@ private:
         if (holder >> 16 == 0)
             return std::to_string(holder);
         const auto connection = table.Holding(holder);
-        return connection == Arbitration::NoConnection ? "a connection gone"
-                                                       : names.at(connection);
+        return connection == Arbitration::NoConnection ? "a connection gone" : names.at(connection);
     }
 
     static long long Milliseconds(Clock::time_point time)
@@ -351,8 +349,8 @@ TEST(ArbitrationCore, ReloadedCamerasAndRevokedUsers)
 TEST(ArbitrationCore, WithRequireLoginHoldsBelongToTheConnectionThatTookThem)
 {
     const std::vector<std::string> supervisorHolds = {
-        "connect-required S 101", "login S chief", "send S 4 20", "delivered gate S 20 0",
-        "connect-required M 101", "login M mallory"};
+        "connect-required S 101", "login S chief",          "send S 4 20",
+        "delivered gate S 20 0",  "connect-required M 101", "login M mallory"};
     const Trace supervisorHeld = {"S: 1CAMERA\tgate\t4", "S forward gate", "S: " + Mine,
                                   "gate held by S (20) until 2000"};
     const auto then = [](std::vector<std::string> first, const std::vector<std::string>& more) {
@@ -367,20 +365,21 @@ TEST(ArbitrationCore, WithRequireLoginHoldsBelongToTheConnectionThatTookThem)
     } cases[] = {
         {"the later connection is tested with its own priority; the holder keeps its notices",
          then(supervisorHolds, {"send M 4 1", "send S 4 20", "delivered gate S 20 100"}),
-         then(supervisorHeld, {"M: 1CAMERA\tgate\t4", "M refused gate", "S forward gate",
-                               "S: " + Mine, "M: #F00000 chief has control",
-                               "gate held by S (20) until 2100"})},
+         then(supervisorHeld,
+              {"M: 1CAMERA\tgate\t4", "M refused gate", "S forward gate", "S: " + Mine,
+               "M: #F00000 chief has control", "gate held by S (20) until 2100"})},
         {"a higher priority takes over by its own right, and each hears its own notice",
          then(supervisorHolds, {"send M 4 30", "delivered gate M 30 100", "send S 4 20"}),
-         then(supervisorHeld, {"M: 1CAMERA\tgate\t4", "M forward gate", "S: #F00000 mallory has control",
-                               "M: " + Mine, "gate held by M (30) until 2100", "S refused gate"})},
+         then(supervisorHeld,
+              {"M: 1CAMERA\tgate\t4", "M forward gate", "S: #F00000 mallory has control",
+               "M: " + Mine, "gate held by M (30) until 2100", "S refused gate"})},
         {"the holder gone, its hold stands for nobody else with its number",
          then(supervisorHolds, {"leave S", "send M 4 20", "delivered gate S 20 50"}),
          then(supervisorHeld, {"M: 1CAMERA\tgate\t4", "M refused gate", "M: #F00000  has control",
                                "gate held by a connection gone (20) until 2050"})},
         {"choose mode is the connection's: the other's CANCEL does not end it",
-         then(supervisorHolds, {"choose S", "cancel M", "choose M", "trigger yard", "choose M",
-                                "trigger gate"}),
+         then(supervisorHolds,
+              {"choose S", "cancel M", "choose M", "trigger yard", "choose M", "trigger gate"}),
          then(supervisorHeld, {"S: 0CAMERA\tyard\t200", "M: 0CAMERA\tgate\t4"})},
         {"a revoked connection loses its own holds only",
          then(supervisorHolds, {"send M 200 1", "delivered yard M 1 0", "revoke M", "send M 4 1"}),
@@ -393,8 +392,7 @@ TEST(ArbitrationCore, WithRequireLoginHoldsBelongToTheConnectionThatTookThem)
           "connect-required D 102", "send D 200 0"},
          {"A: 1CAMERA\tgate\t4", "A forward gate", "A: " + Mine, "gate held by 101 (5) until 2000",
           "B: 1CAMERA\tgate\t4", "B refused gate", "C: 1CAMERA\tyard\t200", "C forward yard",
-          "C: " + Mine, "yard held by 102 (0) until 0", "D: 1CAMERA\tyard\t200",
-          "D refused yard"}},
+          "C: " + Mine, "yard held by 102 (0) until 0", "D: 1CAMERA\tyard\t200", "D refused yard"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;

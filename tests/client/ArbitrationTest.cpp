@@ -227,8 +227,7 @@ TEST(Arbitration, ABorrowedSourcePortTakesOverAHoldOnlyWithoutRequireLogin)
         ExpectNext(*holder, YouHaveControl);
         EXPECT_EQ(serial.Read(7), Frame(4, 1));
 
-        auto borrower =
-            LogIn(service.Port(), "plus", "", {"127.0.0.3", holder->LocalPort()});
+        auto borrower = LogIn(service.Port(), "plus", "", {"127.0.0.3", holder->LocalPort()});
         borrower->Send(Frame(4, 2));
         ExpectNext(*borrower, selected);
         if (requireLogin) {

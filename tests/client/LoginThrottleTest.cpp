@@ -65,10 +65,9 @@ TEST(LoginThrottle, HoldsBackFailuresBeyondFiveAMinuteOneAtATime)
         {"a minute without a failure after the last answer starts afresh",
          FiveFailures() + Then{{0, 1}, {60.999, 62.999}, {122.999, -1}}},
         {"a login that passes starts its user's count afresh",
-         FiveFailures("10.0.0.1", "chief") +
-             Then{{0, 1, "10.0.0.1", false, "chief"},
-                  {0.5, -1, "10.0.0.1", true, "chief"},
-                  {0.6, -1, "10.0.0.1", false, "chief"}}},
+         FiveFailures("10.0.0.1", "chief") + Then{{0, 1, "10.0.0.1", false, "chief"},
+                                                  {0.5, -1, "10.0.0.1", true, "chief"},
+                                                  {0.6, -1, "10.0.0.1", false, "chief"}}},
         {"each user's name counts apart, and names no user has count for the address",
          FiveFailures() + FiveFailures("10.0.0.1", "chief") +
              Then{{0, 1},

@@ -377,7 +377,8 @@ public:
                 Join(name, address, ms);
             } else if (verb == "speak") {
                 words >> ms;
-                cap.Waiting(ids.at(name), addresses.at(name), Start + std::chrono::milliseconds(ms));
+                cap.Waiting(ids.at(name), addresses.at(name),
+                            Start + std::chrono::milliseconds(ms));
             } else if (verb == "login") {
                 cap.Served(ids.at(name));
             } else if (verb == "leave") {
@@ -479,8 +480,8 @@ TEST(SessionCap, ANewcomerTakesThePlaceOfAConnectionThatHasNotLoggedIn)
          then({"login a1", "login a2", "login b1", "login w", "join n 10.0.0.5 30"}),
          Full("10.0.0.5", {"n refused"})},
         {"one closing for a newcomer neither counts nor gives way twice before it has gone",
-         then({"login w", "join n 10.0.0.5 30", "join m 10.0.0.5 31", "join o 10.0.0.5 32",
-               "turn", "join p 10.0.0.6 40"}),
+         then({"login w", "join n 10.0.0.5 30", "join m 10.0.0.5 31", "join o 10.0.0.5 32", "turn",
+               "join p 10.0.0.6 40"}),
          Full("10.0.0.5",
               {"n in place of a1", "m in place of b1", "o in place of n", "p in place of m"})},
         {"those closed for newcomers count in the episode's end",
@@ -515,7 +516,8 @@ TEST(LineBudget, TenLinesAMinuteFromAnAddressThenOneWithTheNote)
          std::vector<std::pair<const char*, long long>>(13, {"10.0.0.3", 0}), "LLLLLLLLLLNSS"},
         {"addresses apart", {{"a", 0}, {"a", 0}, {"b", 0}}, "LLL"},
         {"a minute after the first, a new window",
-         {{"a", 0}, {"a", 1000}, {"a", 59999}, {"a", 60000}}, "LLLL"},
+         {{"a", 0}, {"a", 1000}, {"a", 59999}, {"a", 60000}},
+         "LLLL"},
     };
     for (const auto& c : cases) {
         LineBudget budget;
