@@ -118,7 +118,7 @@ void ClientServer::Accepted(boost::asio::ip::tcp::socket socket,
     cap.Waiting(id, address, now);
     observer->SessionStarted();
     const std::error_code keepAliveFailure =
-        session->Start(id, remote.port(), address, desk.LoginDeadline(time.Now()));
+        session->Start(id, remote.port(), address, desk.LoginDeadline(now));
     if (keepAliveFailure && !keepAliveFailureLogged) {
         keepAliveFailureLogged = true;
         LogFile.BeginLine() << "Cannot turn on TCP keepalive for KorvelControl sessions: "
