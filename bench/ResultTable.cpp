@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <iomanip>
 #include <sstream>
 
 namespace korvel {
@@ -173,9 +174,9 @@ std::string MachinePausesSeen(const ScenarioRecord& record)
 std::string ResultLine(const ScenarioRecord& record)
 {
     std::ostringstream line;
-    char head[128];
-    std::snprintf(head, sizeof head, "%-8s %-66s", record.name.c_str(), record.description.c_str());
-    line << head;
+    // Padded to line up, never cut: a long description runs on.
+    line << std::left << std::setw(8) << record.name << " " << std::setw(66) << record.description
+         << std::right;
 
     const auto& service = record.service;
     if (Usables(service) == 0) {
