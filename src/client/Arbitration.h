@@ -37,8 +37,8 @@ namespace korvel {
 //     number for a connection started without RequireLogin, so that a later
 //     connection with the number is the holder; the connection itself for
 //     one started while logins were required, so that a later connection
-//     with its number (necessarily from another address, or after it) is
-//     not the holder, is tested with its own priority, and leaves the
+//     with its number (from another address, or after it has gone) is not
+//     the holder, is tested with its own priority, and leaves the
 //     holder's notices with the holder. Such a connection's command for
 //     another camera selects that camera for the connection itself.
 //   - A command for a camera other than the sender's own makes it the
