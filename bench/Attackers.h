@@ -7,20 +7,24 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace korvel {
 
-// A password guesser: connections from one address that each send a failed
-// LOGIN with a long name, and the next as soon as its FAILURE comes back.
-// Runs on the bench's loop; a connection the service closes is opened again.
+// A password guesser: connections from one address that each send a LOGIN,
+// and the next as soon as its answer comes back, the LOGINs of `logins` in
+// turn (failed ones with a long name; or an insider's, who logs in with an
+// account of its own between its guesses at another's password). Runs on
+// the bench's loop; a connection the service closes is opened again.
 class LoginFlood
 {
 public:
     LoginFlood(boost::asio::io_context& io, boost::asio::ip::tcp::endpoint service,
-               const std::string& fromAddress, std::size_t connections, std::size_t nameBytes);
+               const std::string& fromAddress, std::size_t connections,
+               std::vector<std::string> logins);
     ~LoginFlood();
     LoginFlood(const LoginFlood&) = delete;
     LoginFlood& operator=(const LoginFlood&) = delete;
@@ -39,14 +43,15 @@ private:
     boost::asio::io_context& io;
     boost::asio::ip::tcp::endpoint service;
     boost::asio::ip::address from;
-    std::string login;
+    std::vector<std::string> logins;
     std::vector<std::unique_ptr<Guesser>> guessers;
     std::size_t answered = 0;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
 
-// Connections to the status server that never send a request, spread over a
-// few addresses; each one the server closes is opened again after `pause`.
+// Connections that never send anything (to the status server, or to the
+// operator port: a flood of idle connections), spread over a few addresses;
+// each one the server closes is opened again after `pause`.
 class IdleHolders
 {
 public:
@@ -64,12 +69,57 @@ public:
 private:
     struct Holder;
     void Connect(Holder& holder);
+    void Drain(Holder& holder, std::function<void()> reopen);
 
     boost::asio::io_context& io;
     boost::asio::ip::tcp::endpoint server;
     std::chrono::milliseconds pause;
     std::vector<std::unique_ptr<Holder>> holders;
     std::size_t closed = 0;
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+};
+
+// A workstation that logs in now and then: every `period` it connects from
+// its address, reads its greeting, sends LOGIN and closes once the answer
+// has come (or after 5 s without one).
+class LoginProbe
+{
+public:
+    LoginProbe(boost::asio::io_context& io, boost::asio::ip::tcp::endpoint service,
+               const std::string& fromAddress, std::string login, std::chrono::milliseconds period);
+    ~LoginProbe();
+    LoginProbe(const LoginProbe&) = delete;
+    LoginProbe& operator=(const LoginProbe&) = delete;
+
+    void Start();
+    // Tries that have ended.
+    std::size_t Tries() const { return ended; }
+    // Tries answered "OK", and the longest of them from connect to the answer.
+    std::size_t LoggedIn() const { return loggedIn; }
+    std::chrono::steady_clock::duration Slowest() const { return slowest; }
+
+private:
+    void Try();
+    void Read();
+    void Done(bool ok);
+
+    boost::asio::io_context& io;
+    boost::asio::ip::tcp::endpoint service;
+    boost::asio::ip::address from;
+    std::string login;
+    std::chrono::milliseconds period;
+    boost::asio::ip::tcp::socket socket;
+    boost::asio::steady_timer next;
+    boost::asio::steady_timer giveUp;
+    std::array<char, 256> buffer{};
+    std::string received;
+    bool greeted = false;
+    bool trying = false;
+    std::chrono::steady_clock::time_point began{};
+    std::size_t tries = 0; // started
+    std::size_t ended = 0;
+    std::size_t loggedIn = 0;
+    std::chrono::steady_clock::duration slowest{};
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
 

@@ -14,7 +14,7 @@ BenchPlan FullPlan()
     plan.crowd = {1000, 4, 20, 10};
     plan.fanOut = {500, 50, 250};
     plan.idle = {10000};
-    plan.attack = {4, 1000, 5, 4, true};
+    plan.attack = {4, 1000, 4, 5, 4, 100, 80, true};
     // A 2,400-baud line: 240 bytes a second, 34 frames.
     plan.slow = {1, 2400, 240, {10, 30, 50}, 10};
     return plan;
@@ -29,7 +29,7 @@ BenchPlan QuickPlan()
     plan.crowd = {100, 4, 20, 1};
     plan.fanOut = {50, 50, 50};
     plan.idle = {500};
-    plan.attack = {4, 1000, 5, 4, true};
+    plan.attack = {4, 1000, 4, 5, 4, 40, 40, true};
     plan.slow = {1, 2400, 240, {10, 50}, 3};
     return plan;
 }
@@ -69,8 +69,11 @@ std::string Describe(const IdlePlan& plan)
 std::string Describe(const AttackPlan& plan)
 {
     std::ostringstream text;
-    text << plan.loginConnections << " guessing, " << plan.statusAddresses * plan.statusPerAddress
-         << " idle on status";
+    text << plan.loginConnections << " guessing, 1 insider guessing, "
+         << plan.statusAddresses * plan.statusPerAddress << " idle on status, "
+         << plan.idleOperatorConnections
+         << " idle operator connections from one address (MaxSessions " << plan.maxSessions
+         << "), a login every 250 ms";
     if (plan.auditFifo)
         text << ", audit FIFO";
     return text.str();

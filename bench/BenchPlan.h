@@ -42,14 +42,21 @@ struct IdlePlan
 };
 
 // Attacks on the service while an open loop runs: a password guesser
-// flooding failed LOGINs with long names, idle connections holding the
-// status server's places, and an audit file that is a FIFO nobody reads.
+// flooding failed LOGINs with long names, an insider guessing another
+// user's password between logins with an account of its own, idle
+// connections holding the status server's places, a flood of idle operator
+// connections from one address beyond the session cap (both runs have the
+// cap), and an audit file that is a FIFO nobody reads. A workstation logs
+// in now and then meanwhile.
 struct AttackPlan
 {
     std::size_t loginConnections = 0;
     std::size_t loginNameBytes = 0;
+    std::size_t insiderGuesses = 0; // between two logins of its own
     std::size_t statusAddresses = 0;
     std::size_t statusPerAddress = 0;
+    std::size_t maxSessions = 0;
+    std::size_t idleOperatorConnections = 0;
     bool auditFifo = true;
 };
 

@@ -27,13 +27,14 @@ std::string ServiceConfiguration(unsigned short operatorPort,
                                  const std::vector<CameraEndpoint>& cameras,
                                  const std::vector<OperatorAccount>& accounts,
                                  unsigned lockTimeSecs, unsigned short statusPort,
-                                 const std::string& auditFile)
+                                 const std::string& auditFile, std::size_t maxSessions)
 {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<tlKorvel>\n"
         << "  <Options RetryIntervalSecs=\"1\" ClientAddress=\"127.0.0.1\" ClientPort=\""
-        << operatorPort << "\" MaxSessions=\"20000\" StatusPort=\"" << statusPort << "\"/>\n"
+        << operatorPort << "\" MaxSessions=\"" << maxSessions << "\" StatusPort=\"" << statusPort
+        << "\"/>\n"
         << "  <KorvelControl LockTime=\"" << lockTimeSecs << "\" AuditFile=\"" << auditFile
         << "\">\n";
     for (const OperatorAccount& account : accounts)
@@ -106,9 +107,9 @@ RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
             if (mkfifo((directory + auditFile).c_str(), 0600) != 0)
                 throw std::runtime_error("cannot make a FIFO in " + directory);
         }
-        std::ofstream(directory + "tlKorvel.xml")
-            << ServiceConfiguration(port, cameras, accounts, lockTimeSecs,
-                                    extras.statusServer ? statusEndpoint.port() : 0, auditFile);
+        std::ofstream(directory + "tlKorvel.xml") << ServiceConfiguration(
+            port, cameras, accounts, lockTimeSecs, extras.statusServer ? statusEndpoint.port() : 0,
+            auditFile, extras.maxSessions);
         command = paths.serviceWrapper;
         command.insert(command.end(), {program, "-d"});
     } else {

@@ -36,6 +36,7 @@ struct BenchPaths
 struct ServiceExtras
 {
     bool statusServer = false;
+    std::size_t maxSessions = 20000;
     enum class Audit
     {
         None,

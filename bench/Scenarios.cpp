@@ -5,6 +5,7 @@
 #include "Clock.h"
 #include "SessionPool.h"
 #include "StatusPoller.h"
+#include "client/OperatorProtocol.h"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -406,21 +407,42 @@ ScenarioResult OpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopP
                                                     milliseconds(100));
             poller->Start();
         }
-        std::unique_ptr<LoginFlood> guesser;
-        std::unique_ptr<IdleHolders> holders;
+        std::unique_ptr<LoginFlood> guesser, insider;
+        std::unique_ptr<IdleHolders> holders, flood;
+        std::unique_ptr<LoginProbe> workstation;
         if (const AttackPlan* attack = disturbance.attack) {
-            guesser =
-                std::make_unique<LoginFlood>(rig.io, rig.relay->OperatorEndpoint(), "127.0.2.1",
-                                             attack->loginConnections, attack->loginNameBytes);
+            const auto endpoint = rig.relay->OperatorEndpoint();
+            guesser = std::make_unique<LoginFlood>(
+                rig.io, endpoint, "127.0.2.1", attack->loginConnections,
+                std::vector<std::string>{OperatorProtocol::LoginMessage(
+                    std::string(attack->loginNameBytes, 'x'), "wrong")});
+            // Logs in as one of the crew, then guesses the lead's password.
+            std::vector<std::string> insiderLogins = {
+                OperatorProtocol::LoginMessage(Crew.name, Crew.password)};
+            for (std::size_t i = 0; i < attack->insiderGuesses; ++i)
+                insiderLogins.push_back(
+                    OperatorProtocol::LoginMessage(Lead.name, "guess" + std::to_string(i)));
+            insider = std::make_unique<LoginFlood>(rig.io, endpoint, "127.0.2.2", 1,
+                                                   std::move(insiderLogins));
             std::vector<std::string> addresses;
             for (std::size_t i = 1; i <= attack->statusAddresses; ++i)
                 addresses.push_back("127.0.3." + std::to_string(i));
             holders = std::make_unique<IdleHolders>(rig.io, rig.relay->StatusEndpoint(), addresses,
                                                     attack->statusPerAddress, milliseconds(100));
+            flood = std::make_unique<IdleHolders>(
+                rig.io, endpoint, std::vector<std::string>{"127.0.4.1"},
+                attack->idleOperatorConnections, milliseconds(100));
+            workstation = std::make_unique<LoginProbe>(
+                rig.io, endpoint, "127.0.5.1",
+                OperatorProtocol::LoginMessage(Crew.name, Crew.password), milliseconds(250));
             guesser->Start();
+            insider->Start();
             holders->Start();
-            // The guesser past its first answers, every status place taken.
+            flood->Start();
+            // The guessers past their first answers, every status place and
+            // every operator place taken.
             RunFor(rig.io, milliseconds(500));
+            workstation->Start();
         }
         PacedSender sender(rig, sessions, plan.rate, frames);
         std::unique_ptr<PeriodicReload> reloads;
@@ -457,7 +479,14 @@ ScenarioResult OpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopP
         }
         if (guesser) {
             result.guessesAnswered = guesser->Answered();
+            result.insiderGuessesAnswered = insider->Answered();
             result.idleClosed = holders->Closed();
+            result.floodClosed = flood->Closed();
+            result.probeTries = workstation->Tries();
+            result.probeLogins = workstation->LoggedIn();
+            result.probeSlowestNanos =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(workstation->Slowest())
+                    .count();
         }
     });
 }
@@ -485,6 +514,7 @@ ScenarioResult RunUnderAttack(const BenchPaths& paths, const OpenLoopPlan& plan,
 {
     Disturbance disturbance;
     disturbance.extras.statusServer = true;
+    disturbance.extras.maxSessions = attack.maxSessions;
     disturbance.extras.audit =
         attacked && attack.auditFifo ? ServiceExtras::Audit::Fifo : ServiceExtras::Audit::File;
     disturbance.polled = attacked;

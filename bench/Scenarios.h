@@ -46,10 +46,16 @@ struct ScenarioResult
     std::size_t reloadsAsked = 0;
     std::size_t reloadsDone = 0;
 
-    // Under attack: FAILURE answers the password guesser got, and idle
-    // status connections the server closed.
+    // Under attack: FAILURE answers the password guesser and the insider
+    // got, idle status and operator connections the service closed, and the
+    // workstation's logins (tried, answered OK, the slowest).
     std::size_t guessesAnswered = 0;
+    std::size_t insiderGuessesAnswered = 0;
     std::size_t idleClosed = 0;
+    std::size_t floodClosed = 0;
+    std::size_t probeTries = 0;
+    std::size_t probeLogins = 0;
+    std::int64_t probeSlowestNanos = 0;
 
     // Slow line: one entry per rate, in the plan's order.
     struct SlowLineRate

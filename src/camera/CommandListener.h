@@ -5,6 +5,11 @@
 
 namespace korvel {
 
+// Who sent a command, as the operator side tags it (its session number, and
+// more): the camera keeps the tag with the command and hands it back with
+// the completed write, reading nothing in it.
+using CommandSender = std::uint64_t;
+
 // What a track camera tells the operator side: a command's write has
 // completed, whole. The camera is named by the index the listener gave it
 // (TrackCamera::SetCommandListener); the camera knows nothing else of
@@ -13,7 +18,7 @@ namespace korvel {
 class CommandListener
 {
 public:
-    virtual void CommandWritten(std::size_t camera, std::uint16_t sessionId,
+    virtual void CommandWritten(std::size_t camera, CommandSender sessionId,
                                 std::int32_t priority) = 0;
 
 protected:

@@ -4,7 +4,7 @@
 
 namespace korvel {
 
-bool CommandQueue::Push(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+bool CommandQueue::Push(CommandSender sessionId, std::int32_t priority, const char* bytes,
                         std::size_t length, TimeSource::TimePoint sent, bool stop)
 {
     if (length > byteLimit - pendingBytes)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "camera/CommandListener.h"
 #include "clock/TimeSource.h"
 
 #include <cstddef>
@@ -12,7 +13,7 @@ namespace korvel {
 // One operator command on its way to a camera, with its own copy of the bytes.
 struct CameraCommand
 {
-    std::uint16_t sessionId = 0;
+    CommandSender sessionId = 0;
     std::int32_t priority = 0;
     std::vector<char> bytes;
     // While it waits: when it was sent, and whether it ends in a stop frame.
@@ -29,7 +30,7 @@ public:
     explicit CommandQueue(std::size_t byteLimit) : byteLimit(byteLimit) {}
 
     // False, and nothing queued, when the command would pass the limit.
-    bool Push(std::uint16_t sessionId, std::int32_t priority, const char* bytes, std::size_t length,
+    bool Push(CommandSender sessionId, std::int32_t priority, const char* bytes, std::size_t length,
               TimeSource::TimePoint sent = {}, bool stop = false);
     bool Empty() const { return commands.empty(); }
     std::size_t Count() const { return commands.size(); }

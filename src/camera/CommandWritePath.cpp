@@ -97,7 +97,7 @@ CommandWritePath::Late CommandWritePath::DropLate(TimePoint now, Newcomer newcom
     return late;
 }
 
-CommandWritePath::Routing CommandWritePath::Send(TimePoint now, std::uint16_t sessionId,
+CommandWritePath::Routing CommandWritePath::Send(TimePoint now, CommandSender sessionId,
                                                  std::int32_t priority, const char* bytes,
                                                  std::size_t length)
 {

@@ -125,7 +125,7 @@ public:
         Late late;                   // older commands this one made late
     };
     // Where a new command goes; Queued keeps a copy of the bytes.
-    Routing Send(TimePoint now, std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+    Routing Send(TimePoint now, CommandSender sessionId, std::int32_t priority, const char* bytes,
                  std::size_t length);
 
     // The current transport could not take a command whole at once: its
@@ -136,7 +136,7 @@ public:
     struct Ended
     {
         CommandOutcome outcome = CommandOutcome::Dropped;
-        std::uint16_t sessionId = 0;
+        CommandSender sessionId = 0;
         std::int32_t priority = 0;
     };
     // The write in flight on that transport ended.

@@ -92,7 +92,7 @@ const std::string& TrackCamera::StartFailure() const
 // queued on the loop is ignored through the lifetime guard.
 TrackCamera::~TrackCamera() = default;
 
-void TrackCamera::SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+void TrackCamera::SendCommand(CommandSender sessionId, std::int32_t priority, const char* bytes,
                               std::size_t length)
 {
     const TimePoint now = time.Now();
@@ -184,7 +184,7 @@ void TrackCamera::FollowTransport()
     counts.dropped += writePath.UseTransport(CurrentTransport());
 }
 
-void TrackCamera::Write(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+void TrackCamera::Write(CommandSender sessionId, std::int32_t priority, const char* bytes,
                         std::size_t length)
 {
     auto onWritten = lifetime.Guard(
@@ -283,7 +283,7 @@ void TrackCamera::Settle(TimePoint now)
     }));
 }
 
-void TrackCamera::Ended(CommandOutcome outcome, std::uint16_t sessionId, std::int32_t priority,
+void TrackCamera::Ended(CommandOutcome outcome, CommandSender sessionId, std::int32_t priority,
                         const boost::system::error_code& error)
 {
     if (stopped)

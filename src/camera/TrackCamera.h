@@ -102,7 +102,7 @@ public:
     }
     // Writes the command to the camera after the commands before it; its
     // outcome follows on the loop.
-    void SendCommand(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+    void SendCommand(CommandSender sessionId, std::int32_t priority, const char* bytes,
                      std::size_t length);
     // Closes the link and cancels every pending operation (a camera the
     // loader does not file, or one a reload removes). Every command still on
@@ -122,7 +122,7 @@ private:
     // Follows the link to its current transport, dropping what waited for the one before.
     void FollowTransport();
     // Writes a command that finds its transport idle.
-    void Write(std::uint16_t sessionId, std::int32_t priority, const char* bytes,
+    void Write(CommandSender sessionId, std::int32_t priority, const char* bytes,
                std::size_t length);
     void OnWritten(CommandWritePath::TransportId transport, const boost::system::error_code& error);
     void WriteWaiting(TimePoint now);
@@ -130,7 +130,7 @@ private:
     // After each decision: logs the end of an episode of drops, and sets the
     // line timer for the next look.
     void Settle(TimePoint now);
-    void Ended(CommandOutcome outcome, std::uint16_t sessionId, std::int32_t priority,
+    void Ended(CommandOutcome outcome, CommandSender sessionId, std::int32_t priority,
                const boost::system::error_code& error);
 
     boost::asio::io_context& io;

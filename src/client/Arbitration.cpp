@@ -127,25 +127,25 @@ std::vector<Arbitration::Release> Arbitration::Revoke(ConnectionId connection)
 {
     std::vector<Release> released;
     const OperatorConnection& revoked = connections[connection];
-    if (!revoked.live || connections.Registered(revoked.number) != connection)
+    const SessionKey key = revoked.Key();
+    if (!revoked.live || connections.Holding(key) != connection)
         return released;
-    const SessionNumber number = revoked.number;
     for (CameraIndex camera = 0; camera < cameras.size(); ++camera)
-        if (cameras[camera].present && cameras[camera].holder == number)
+        if (cameras[camera].present && cameras[camera].holder == key)
             released.push_back(EndHold(camera));
-    Cancel(number);
+    Cancel(key);
     return released;
 }
 
-void Arbitration::Choose(SessionNumber number)
+void Arbitration::Choose(SessionKey key)
 {
     if (chooserSlot == 0)
-        chooserSlot = number;
+        chooserSlot = key;
 }
 
-void Arbitration::Cancel(SessionNumber number)
+void Arbitration::Cancel(SessionKey key)
 {
-    if (chooserSlot == number)
+    if (chooserSlot == key)
         chooserSlot = 0;
 }
 
@@ -153,7 +153,7 @@ std::optional<Arbitration::Selection> Arbitration::Select(CameraIndex camera, bo
 {
     if (chooserSlot == 0)
         return std::nullopt;
-    const ConnectionId chooser = connections.Registered(chooserSlot);
+    const ConnectionId chooser = connections.Holding(chooserSlot);
     if (chooser == NoConnection)
         return std::nullopt;
     const CameraState& selected = cameras[camera];
@@ -172,11 +172,11 @@ Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority pr
     const CameraIndex addressed = CameraByPelco(pelcoAddress);
     if (addressed == NoCamera)
         return decision;
-    const SessionNumber number = connections[from].number;
-    decision.sender = number;
+    const SessionKey key = connections[from].Key();
+    decision.sender = key;
     if (addressed != connections[from].camera) {
         // Whoever was choosing, this session's command ends it.
-        chooserSlot = number;
+        chooserSlot = key;
         decision.selection = Select(addressed, true);
     }
     // The addressed camera, unless the selection went to a later connection
@@ -184,7 +184,7 @@ Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority pr
     decision.camera = connections[from].camera;
     if (decision.camera == NoCamera) {
         decision.verdict = CommandDecision::Verdict::NothingToSteer;
-    } else if (!Admits(decision.camera, number, priority)) {
+    } else if (!Admits(decision.camera, key, priority)) {
         CameraState& refusing = cameras[decision.camera];
         ++refusing.refused;
         decision.verdict = CommandDecision::Verdict::Refused;
@@ -196,13 +196,13 @@ Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority pr
     return decision;
 }
 
-bool Arbitration::Admits(CameraIndex camera, SessionNumber sender, Priority priority) const
+bool Arbitration::Admits(CameraIndex camera, SessionKey sender, Priority priority) const
 {
     const CameraState& state = cameras[camera];
     return state.holder == 0 || state.holder == sender || priority > state.holderPriority;
 }
 
-Arbitration::Delivery Arbitration::CommandDelivered(CameraIndex camera, SessionNumber sender,
+Arbitration::Delivery Arbitration::CommandDelivered(CameraIndex camera, SessionKey sender,
                                                     Priority priority, Clock::time_point now)
 {
     CameraState& state = cameras[camera];
@@ -237,9 +237,9 @@ std::optional<Arbitration::Clock::time_point> Arbitration::NextHoldDeadline() co
 }
 
 Arbitration::Announcement Arbitration::ControlAnnouncement(CameraIndex camera,
-                                                           SessionNumber holder) const
+                                                           SessionKey holder) const
 {
-    const ConnectionId holding = connections.Registered(holder);
+    const ConnectionId holding = connections.Holding(holder);
     return Announcement{camera, holder, &youHaveControl,
                         holding == NoConnection ? &connections.AnonymousHasControl()
                                                 : connections[holding].hasControl};

@@ -33,6 +33,14 @@ namespace korvel {
 //     session ends. Once its deadline has passed it lapses and the watchers
 //     are told "#0000F0 " (HoldDeadlinePassed, the one place where a hold
 //     lapses).
+//   - Holds and the chooser slot belong to a session's key (SessionKey): its
+//     number for a connection started without RequireLogin, so that a later
+//     connection with the number is the holder; the connection itself for
+//     one started while logins were required, so that a later connection
+//     with its number (from another address, or after it has gone) is not
+//     the holder, is tested with its own priority, and leaves the
+//     holder's notices with the holder. Such a connection's command for
+//     another camera selects that camera for the connection itself.
 //   - A command for a camera other than the sender's own makes it the
 //     sender's camera: the sender is sent the camera's CAMERA message ("1"),
 //     whoever was in choose mode. A fired soft trigger hands its camera to
@@ -50,6 +58,7 @@ class Arbitration
 public:
     using Clock = std::chrono::steady_clock;
     using SessionNumber = korvel::SessionNumber;
+    using SessionKey = korvel::SessionKey;
     using Priority = korvel::Priority;
     using CameraIndex = korvel::CameraIndex;
     using ConnectionId = korvel::ConnectionId;
@@ -75,7 +84,7 @@ public:
     struct Announcement
     {
         CameraIndex camera = NoCamera;
-        SessionNumber holder = 0; // 0 for a lapse: everybody gets toOthers
+        SessionKey holder = 0; // 0 for a lapse: everybody gets toOthers
         const Notification* toHolder = nullptr;
         const Notification* toOthers = nullptr;
     };
@@ -83,7 +92,7 @@ public:
     // A hold that ended: its last holder, and what the watchers are told.
     struct Release
     {
-        SessionNumber holder = 0;
+        SessionKey holder = 0;
         Priority priority = -1;
         Announcement notices;
     };
@@ -92,7 +101,7 @@ public:
     // each told `notice` ("#0000F0 ").
     struct Removal
     {
-        SessionNumber holder = 0;
+        SessionKey holder = 0;
         Priority priority = -1;
         std::vector<ConnectionId> told;
         const Notification* notice = nullptr;
@@ -109,9 +118,9 @@ public:
         };
         Verdict verdict = Verdict::UnknownCamera;
         CameraIndex camera = NoCamera;
-        SessionNumber sender = 0;
+        SessionKey sender = 0; // the tag its camera hands back
         // Refused: the holder that refused it.
-        SessionNumber holder = 0;
+        SessionKey holder = 0;
         Priority holderPriority = -1;
         // Sent before anything else happens to the command.
         std::optional<Selection> selection;
@@ -121,7 +130,7 @@ public:
     struct Delivery
     {
         Announcement notices;
-        SessionNumber previousHolder = 0; // 0: nobody
+        SessionKey previousHolder = 0; // 0: nobody
         Priority previousPriority = -1;
     };
 
@@ -160,16 +169,17 @@ public:
     std::uint64_t RefusedCommands(CameraIndex camera) const { return cameras[camera].refused; }
 
     // The connection's user may steer no more: the holds it has (as the
-    // connection registered under its number) end now, as a lapse ends
-    // them, and it leaves choose mode. Holds its number kept from a
-    // connection that had ended before lapse in their time.
+    // connection that has its key) end now, as a lapse ends them, and it
+    // leaves choose mode. Holds its key kept from a connection that had
+    // ended before lapse in their time.
     std::vector<Release> Revoke(ConnectionId connection);
 
-    // Choose mode.
-    void Choose(SessionNumber number);
-    void Cancel(SessionNumber number);
-    SessionNumber ChooserSlot() const { return chooserSlot; }
-    // Hands the camera to the session in choose mode, if it is registered.
+    // Choose mode, by the session's key.
+    void Choose(SessionKey key);
+    void Cancel(SessionKey key);
+    SessionKey ChooserSlot() const { return chooserSlot; }
+    // Hands the camera to the session in choose mode, if a live connection
+    // has its key.
     std::optional<Selection> Select(CameraIndex camera, bool causedByCommand);
 
     // A camera command from the connection (priority as it stands now).
@@ -177,14 +187,14 @@ public:
 
     // A command's write completed: its sender holds the camera until the
     // camera's lock time from now.
-    Delivery CommandDelivered(CameraIndex camera, SessionNumber sender, Priority priority,
+    Delivery CommandDelivered(CameraIndex camera, SessionKey sender, Priority priority,
                               Clock::time_point now);
     // Ends every hold whose deadline is not after now.
     std::vector<Release> HoldDeadlinePassed(Clock::time_point now);
     // The earliest deadline of the holds that last, if any does.
     std::optional<Clock::time_point> NextHoldDeadline() const;
     Clock::time_point HoldDeadline(CameraIndex camera) const { return cameras[camera].deadline; }
-    SessionNumber Holder(CameraIndex camera) const { return cameras[camera].holder; }
+    SessionKey Holder(CameraIndex camera) const { return cameras[camera].holder; }
     Priority HolderPriority(CameraIndex camera) const { return cameras[camera].holderPriority; }
 
 private:
@@ -195,7 +205,7 @@ private:
         bool present = false;
         std::uint64_t added = 0; // order of adding: the first of a Pelco address counts
         std::string nvrName;
-        SessionNumber holder = 0;
+        SessionKey holder = 0;
         Priority holderPriority = -1;
         Clock::time_point deadline{};
         std::uint64_t refused = 0;
@@ -203,8 +213,8 @@ private:
 
     CameraIndex CameraByPelco(unsigned pelcoAddress) const;
     void FilePelcoAddress(unsigned pelcoAddress);
-    bool Admits(CameraIndex camera, SessionNumber sender, Priority priority) const;
-    Announcement ControlAnnouncement(CameraIndex camera, SessionNumber holder) const;
+    bool Admits(CameraIndex camera, SessionKey sender, Priority priority) const;
+    Announcement ControlAnnouncement(CameraIndex camera, SessionKey holder) const;
     Announcement ReleaseAnnouncement(CameraIndex camera) const;
     Release EndHold(CameraIndex camera);
 
@@ -216,7 +226,7 @@ private:
     std::map<std::string, CameraIndex> cameraByAddress; // the present cameras
     // The NVR's names of removed cameras by Address, for a camera added there again.
     std::map<std::string, std::string> removedNvrNames;
-    SessionNumber chooserSlot = 0;
+    SessionKey chooserSlot = 0;
     Notification youHaveControl;
     Notification controlLapsed;
 };

@@ -106,12 +106,19 @@ void ClientServer::Accepted(boost::asio::ip::tcp::socket socket,
         socket.close(ignored); // a failed close leaves nothing to recover
         return;
     }
+    if (arrival.evict != NoConnection) {
+        // Closed now; it leaves the table when its end is reported.
+        observer->SessionEvicted();
+        connections[arrival.evict].session->Close();
+    }
+    const TimeSource::TimePoint now = time.Now();
     auto session = std::make_shared<ClientSession>(io, time, std::move(socket), *this);
     const ConnectionId id =
-        connections.Add(remote.port(), address, desk.LoginRequired(), session);
+        connections.Add(remote.port(), address, desk.LoginRequired(), session, now);
+    cap.Waiting(id, address, now);
     observer->SessionStarted();
     const std::error_code keepAliveFailure =
-        session->Start(id, remote.port(), address, desk.LoginDeadline(time.Now()));
+        session->Start(id, remote.port(), address, desk.LoginDeadline(now));
     if (keepAliveFailure && !keepAliveFailureLogged) {
         keepAliveFailureLogged = true;
         LogFile.BeginLine() << "Cannot turn on TCP keepalive for KorvelControl sessions: "
@@ -136,13 +143,28 @@ SessionAnswer ClientServer::SessionReported(ConnectionId connection, const Sessi
 SessionAnswer ClientServer::MessageArrived(ConnectionId connection, const char* bytes,
                                            std::size_t count)
 {
+    const OperatorConnection& from = connections[connection];
+    const TimeSource::TimePoint now = time.Now();
+    connections.Spoke(connection, now);
+    if (!from.LoggedIn())
+        cap.Waiting(connection, from.clientAddress, now);
     const OperatorMessage message = ParseOperatorMessage(bytes, count);
     if (message.kind == OperatorMessage::Kind::Login)
         return LogIn(connection, message.name, message.password);
-    const LoginDesk::Gate gate = desk.Admits(connections[connection]);
+    const LoginDesk::Gate gate = desk.Admits(from);
     if (!gate.logLine.empty()) {
-        WriteLine(gate.logLine);
         connections.NoteIgnoredCommandLogged(connection);
+        switch (ignoredCommandLines.Take(from.clientAddress, now)) {
+        case LineBudget::Verdict::Log:
+            WriteLine(gate.logLine);
+            break;
+        case LineBudget::Verdict::LogWithNote:
+            WriteLine(LineBudget::WithNote(gate.logLine, from.clientAddress));
+            break;
+        case LineBudget::Verdict::Skip:
+            observer->LineNotLogged(OperatorEvents::LineKind::IgnoredCommands);
+            break;
+        }
     }
     if (!gate.ignored)
         control.Handle(connection, message, bytes, count);
@@ -169,6 +191,7 @@ SessionAnswer ClientServer::LogIn(ConnectionId connection, const std::string& na
         break;
     }
     connections.LogIn(connection, name, verdict.priority);
+    cap.Served(connection);
     observer->LoginAnswered({from.number, from.clientAddress, name, true, true, verdict.priority});
     WriteLine(verdict.logLine);
     SessionAnswer passed;
@@ -197,8 +220,9 @@ void ClientServer::Ended(ConnectionId connection)
     if (!closed)
         observer->SessionEnded({gone.number, UserOrNone(gone.userName), gone.clientAddress});
     connections.Remove(connection);
+    const std::string line = cap.Left(connection, connections.Count());
     if (!closed)
-        WriteLine(cap.Left(connections.Count()));
+        WriteLine(line);
 }
 
 } // namespace korvel

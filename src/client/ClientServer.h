@@ -2,6 +2,7 @@
 
 #include "client/ClientSession.h"
 #include "client/ConnectionTable.h"
+#include "client/LineBudget.h"
 #include "client/LoginDesk.h"
 #include "client/OperatorEvents.h"
 #include "client/OperatorPort.h"
@@ -22,10 +23,13 @@ class ControlService;
 
 // The session registry: the operator port (OperatorPort), the sessions it
 // starts (ClientSession) and the connection table they are filed in, within
-// the cap on sessions (SessionCap). What a session reports goes here
+// the cap on sessions (SessionCap), which it tells of the connections that
+// have not logged in (they may give way to a newcomer at the cap: the
+// registry closes them). What a session reports goes here
 // (SessionListener): a LOGIN is answered by the login rules (LoginDesk),
 // every other message goes to the control service, once the RequireLogin
-// gate lets it through.
+// gate lets it through; the gate's line is logged within its client
+// address's share of such lines (LineBudget).
 //
 // Keepalive: a session that could not turn on TCP keepalive for its
 // connection (ClientSession::KeepAlive) is logged once a run.
@@ -92,6 +96,7 @@ private:
     OperatorPort port;
     LoginDesk desk;
     SessionCap cap;
+    LineBudget ignoredCommandLines;
     OperatorEvents* observer = &NoOperatorEvents();
     bool listening = false;
     bool keepAliveFailureLogged = false;

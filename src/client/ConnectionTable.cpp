@@ -12,7 +12,8 @@ ConnectionTable::ConnectionTable()
 }
 
 ConnectionId ConnectionTable::Add(SessionNumber number, std::string clientAddress,
-                                  bool loginRequired, std::shared_ptr<OperatorSession> session)
+                                  bool loginRequired, std::shared_ptr<OperatorSession> session,
+                                  TimeSource::TimePoint now)
 {
     ConnectionId id;
     if (freeIds.empty()) {
@@ -25,13 +26,19 @@ ConnectionId ConnectionTable::Add(SessionNumber number, std::string clientAddres
     OperatorConnection& added = connections[id];
     added = OperatorConnection{};
     added.number = number;
+    added.serial = ++serials;
     added.clientAddress = std::move(clientAddress);
     added.loginRequired = loginRequired;
     added.hasControl = anonymous;
     added.session = std::move(session);
+    added.idleSince = now;
     added.live = true;
     ++live;
 
+    if (loginRequired) {
+        bySerial.emplace(added.serial, id);
+        return id;
+    }
     // The connection that had the number hears no more notices; it keeps its
     // camera for its own commands.
     const auto entry = registered.find(number);
@@ -50,9 +57,12 @@ void ConnectionTable::Remove(ConnectionId id)
     if (!gone.live)
         return;
     Unwatch(id);
-    const auto entry = registered.find(gone.number);
-    if (entry != registered.end() && entry->second == id)
+    if (gone.loginRequired) {
+        bySerial.erase(gone.serial);
+    } else if (const auto entry = registered.find(gone.number);
+               entry != registered.end() && entry->second == id) {
         registered.erase(entry);
+    }
     gone = OperatorConnection{};
     freeIds.push_back(id);
     --live;
@@ -83,10 +93,19 @@ ConnectionId ConnectionTable::Registered(SessionNumber number) const
     return entry == registered.end() ? NoConnection : entry->second;
 }
 
-const std::string& ConnectionTable::UserOf(SessionNumber number) const
+ConnectionId ConnectionTable::Holding(SessionKey key) const
+{
+    const std::uint64_t serial = key >> 16;
+    if (serial == 0)
+        return Registered(NumberOf(key));
+    const auto entry = bySerial.find(serial);
+    return entry == bySerial.end() ? NoConnection : entry->second;
+}
+
+const std::string& ConnectionTable::UserOf(SessionKey key) const
 {
     static const std::string none;
-    const ConnectionId id = Registered(number);
+    const ConnectionId id = Holding(key);
     return id == NoConnection ? none : connections[id].userName;
 }
 
@@ -117,7 +136,7 @@ void ConnectionTable::Watch(ConnectionId id, CameraIndex camera)
         return;
     if (camera >= watchers.size())
         watchers.resize(camera + 1);
-    watchers[camera][watcher.number] = id;
+    watchers[camera][watcher.Key()] = id;
 }
 
 void ConnectionTable::Unwatch(ConnectionId id)
@@ -126,7 +145,7 @@ void ConnectionTable::Unwatch(ConnectionId id)
     if (watcher.camera == NoCamera || watcher.camera >= watchers.size())
         return;
     auto& those = watchers[watcher.camera];
-    const auto entry = those.find(watcher.number);
+    const auto entry = those.find(watcher.Key());
     if (entry != those.end() && entry->second == id)
         those.erase(entry);
 }
@@ -147,9 +166,9 @@ std::vector<ConnectionId> ConnectionTable::ForgetCamera(CameraIndex camera)
     return told;
 }
 
-const std::map<SessionNumber, ConnectionId>& ConnectionTable::Watchers(CameraIndex camera) const
+const std::map<SessionKey, ConnectionId>& ConnectionTable::Watchers(CameraIndex camera) const
 {
-    static const std::map<SessionNumber, ConnectionId> none;
+    static const std::map<SessionKey, ConnectionId> none;
     return camera < watchers.size() ? watchers[camera] : none;
 }
 

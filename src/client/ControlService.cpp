@@ -113,10 +113,10 @@ void ControlService::Handle(ConnectionId from, const OperatorMessage& message, c
     const OperatorConnection& sender = connections[from];
     switch (message.kind) {
     case OperatorMessage::Kind::Choose:
-        arbitration.Choose(sender.number);
+        arbitration.Choose(sender.Key());
         return;
     case OperatorMessage::Kind::Cancel:
-        arbitration.Cancel(sender.number);
+        arbitration.Cancel(sender.Key());
         return;
     case OperatorMessage::Kind::CameraCommand:
         Steer(from, sender.priority, message.pelcoAddress, bytes, count);
@@ -144,10 +144,21 @@ void ControlService::Steer(ConnectionId from, Priority priority, unsigned pelcoA
                                   Facts(decision.sender, priority),
                                   Facts(decision.holder, decision.holderPriority)});
         break;
-    case Verdict::UnknownCamera:
+    case Verdict::UnknownCamera: {
         observer->UnknownCamera();
-        LogFile.BeginLine() << "Unknown Pelco camera ID " << pelcoAddress << std::endl;
+        // Within the sender's address's share of such lines.
+        const std::string& address = connections[from].clientAddress;
+        const LineBudget::Verdict verdict = unknownCameraLines.Take(address, time.Now());
+        if (verdict == LineBudget::Verdict::Skip) {
+            observer->LineNotLogged(OperatorEvents::LineKind::UnknownCamera);
+            break;
+        }
+        std::string line = "Unknown Pelco camera ID " + std::to_string(pelcoAddress);
+        if (verdict == LineBudget::Verdict::LogWithNote)
+            line = LineBudget::WithNote(line, address);
+        LogFile.BeginLine() << line << std::endl;
         break;
+    }
     case Verdict::NothingToSteer:
         break;
     }
@@ -183,7 +194,7 @@ bool ControlService::SoftTriggerFired(const std::string& cameraAddress)
     return true;
 }
 
-void ControlService::CommandWritten(std::size_t camera, std::uint16_t sessionId,
+void ControlService::CommandWritten(std::size_t camera, CommandSender sessionId,
                                     std::int32_t priority)
 {
     const Arbitration::Delivery delivery =
@@ -199,9 +210,9 @@ void ControlService::CommandWritten(std::size_t camera, std::uint16_t sessionId,
     FollowHoldDeadline(arbitration.HoldDeadline(camera));
 }
 
-SessionFacts ControlService::Facts(SessionNumber session, Priority priority) const
+SessionFacts ControlService::Facts(SessionKey session, Priority priority) const
 {
-    return {session, UserOrNone(connections.UserOf(session)), priority};
+    return {NumberOf(session), UserOrNone(connections.UserOf(session)), priority};
 }
 
 void ControlService::Lapsed(const std::vector<Arbitration::Release>& released)
@@ -288,12 +299,12 @@ void ControlService::Describe(StatusSnapshot& status, TimeSource::TimePoint now)
         entry.linkUp = link == LinkState::Connected || link == LinkState::Open;
         entry.nvrCameraId = nvrCameraIds[camera];
         entry.nvrCameraName = UserOrNone(arbitration.NvrName(camera));
-        if (const SessionNumber holder = arbitration.Holder(camera)) {
+        if (const SessionKey holder = arbitration.Holder(camera)) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 arbitration.HoldDeadline(camera) - now);
-            entry.holder =
-                HolderStatus{holder, UserOrNone(connections.UserOf(holder)),
-                             arbitration.HolderPriority(camera), std::max<std::int64_t>(0, left.count())};
+            entry.holder = HolderStatus{NumberOf(holder), UserOrNone(connections.UserOf(holder)),
+                                        arbitration.HolderPriority(camera),
+                                        std::max<std::int64_t>(0, left.count())};
         }
         const TrackCamera::CommandCounts& commands = track.GetCommandCounts();
         entry.forwarded = commands.written;
@@ -316,8 +327,8 @@ void ControlService::Describe(StatusSnapshot& status, TimeSource::TimePoint now)
         entry.priority = connection.priority;
         if (connection.camera != NoCamera)
             entry.camera = arbitration.PelcoNumber(connection.camera);
-        entry.choosing = arbitration.ChooserSlot() == connection.number &&
-                         connections.Registered(connection.number) == id;
+        entry.choosing = arbitration.ChooserSlot() == connection.Key() &&
+                         connections.Holding(connection.Key()) == id;
         status.sessions.push_back(std::move(entry));
     }
     std::stable_sort(

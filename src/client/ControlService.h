@@ -4,6 +4,7 @@
 #include "camera/CommandListener.h"
 #include "client/Arbitration.h"
 #include "client/ConnectionTable.h"
+#include "client/LineBudget.h"
 #include "client/Notification.h"
 #include "client/OperatorEvents.h"
 #include "client/OperatorMessage.h"
@@ -84,7 +85,8 @@ public:
 
     // An operator's CHOOSE, CANCEL or camera command (the count bytes at
     // `bytes`), from the connection with its priority as it stands. A command
-    // for a Pelco address that no camera has is logged.
+    // for a Pelco address that no camera has is logged, within its client
+    // address's share of such lines (LineBudget).
     void Handle(ConnectionId from, const OperatorMessage& message, const char* bytes,
                 std::size_t count);
 
@@ -102,7 +104,9 @@ public:
 
     // The cameras: a command's write has completed, so its sender holds the
     // camera.
-    void CommandWritten(std::size_t camera, std::uint16_t sessionId,
+    // The sender is the tag its command carried (SessionKey); a session
+    // number alone names whoever has the number.
+    void CommandWritten(std::size_t camera, CommandSender sessionId,
                         std::int32_t priority) override;
 
     // The cameras in Pelco order with their holders as they stand at `now`,
@@ -118,7 +122,7 @@ private:
     void Deliver(const Arbitration::Selection& selection);
     void Deliver(const Arbitration::Announcement& announcement);
     void Lapsed(const std::vector<Arbitration::Release>& released);
-    SessionFacts Facts(SessionNumber session, Priority priority) const;
+    SessionFacts Facts(SessionKey session, Priority priority) const;
     void FollowHoldDeadline(Arbitration::Clock::time_point deadline);
     void OnHoldTimer(std::uint64_t wait, const boost::system::error_code& error);
 
@@ -141,6 +145,7 @@ private:
     OperatorEvents* observer = &NoOperatorEvents();
     // The sessions of one fan-out, kept between fan-outs for its storage.
     std::vector<std::pair<OperatorSession*, const Notification*>> fanOut;
+    LineBudget unknownCameraLines;
     Lifetime lifetime;
 };
 

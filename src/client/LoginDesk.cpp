@@ -22,7 +22,8 @@ LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::s
     if (user == users.end() ||
         (!user->second.password.empty() && user->second.password != password)) {
         if (policy.throttleLogins) {
-            if (const auto due = throttle.Failed(from.clientAddress, now)) {
+            const std::string counted = user == users.end() ? std::string() : name;
+            if (const auto due = throttle.Failed(from.clientAddress, counted, now)) {
                 Verdict held;
                 held.kind = Verdict::Kind::HeldBack;
                 held.due = due;
@@ -32,7 +33,7 @@ LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::s
         }
         return Refused(from, name);
     }
-    throttle.Passed(from.clientAddress);
+    throttle.Passed(from.clientAddress, name);
     Verdict passed;
     passed.kind = Verdict::Kind::Passed;
     passed.priority = user->second.priority;

@@ -17,8 +17,9 @@ namespace korvel {
 //     the one sent: "Login from <address> by user <name> with priority <p>".
 //     Otherwise it fails: "Failed login from <address> by user <name>", and
 //     the FAILURE goes at once, unless the throttle holds it back (a client
-//     address that keeps failing: LoginThrottle), when the line and the
-//     FAILURE come once it is due (Refused).
+//     address that keeps failing for the name, or for names no user has:
+//     LoginThrottle), when the line and the FAILURE come once it is due
+//     (Refused).
 //   - With RequireLogin, a connection that has not logged in may send only
 //     LOGIN: anything else is ignored, and logged once per connection
 //     ("Ignoring commands from session <number> at <address> until it logs

@@ -4,10 +4,20 @@
 
 namespace korvel {
 
-std::optional<LoginThrottle::Clock::time_point> LoginThrottle::Failed(const std::string& address,
-                                                                      Clock::time_point now)
+std::string LoginThrottle::Key(const std::string& address, const std::string& user)
 {
-    History& history = HistoryOf(address, now);
+    std::string key = address;
+    if (!user.empty()) {
+        key += '\0';
+        key += user;
+    }
+    return key;
+}
+
+std::optional<LoginThrottle::Clock::time_point>
+LoginThrottle::Failed(const std::string& address, const std::string& user, Clock::time_point now)
+{
+    History& history = HistoryOf(Key(address, user), now);
     if (history.delay == Clock::duration::zero()) {
         // Failures that left the window no longer count.
         std::size_t stale = 0;
@@ -31,37 +41,38 @@ std::optional<LoginThrottle::Clock::time_point> LoginThrottle::Failed(const std:
     return due;
 }
 
-void LoginThrottle::Passed(const std::string& address)
+void LoginThrottle::Passed(const std::string& address, const std::string& user)
 {
-    addresses.erase(address);
+    if (!user.empty())
+        counts.erase(Key(address, user));
 }
 
-LoginThrottle::History& LoginThrottle::HistoryOf(const std::string& address, Clock::time_point now)
+LoginThrottle::History& LoginThrottle::HistoryOf(const std::string& key, Clock::time_point now)
 {
-    ForgetQuietAddresses(now);
-    const auto found = addresses.find(address);
-    if (found != addresses.end()) {
+    ForgetQuietCounts(now);
+    const auto found = counts.find(key);
+    if (found != counts.end()) {
         if (now - found->second.lastReply >= Window)
             found->second = History{}; // a quiet window: the address starts afresh
         return found->second;
     }
-    if (addresses.size() >= MaxAddresses) {
+    if (counts.size() >= MaxTracked) {
         const auto quietest =
-            std::min_element(addresses.begin(), addresses.end(), [](const auto& a, const auto& b) {
+            std::min_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
                 return a.second.lastReply < b.second.lastReply;
             });
-        addresses.erase(quietest);
+        counts.erase(quietest);
     }
-    return addresses[address];
+    return counts[key];
 }
 
-// A sweep at most once a window: addresses quiet for a whole window go.
-void LoginThrottle::ForgetQuietAddresses(Clock::time_point now)
+// A sweep at most once a window: counts quiet for a whole window go.
+void LoginThrottle::ForgetQuietCounts(Clock::time_point now)
 {
     if (now - lastSweep < Window)
         return;
     lastSweep = now;
-    std::erase_if(addresses,
+    std::erase_if(counts,
                   [now](const auto& entry) { return now - entry.second.lastReply >= Window; });
 }
 

@@ -76,6 +76,17 @@ void OperationsFeed::SessionRefused()
     ++counters.sessionsRefused;
 }
 
+void OperationsFeed::SessionEvicted()
+{
+    ++counters.sessionsEvicted;
+}
+
+void OperationsFeed::LineNotLogged(LineKind kind)
+{
+    ++(kind == LineKind::UnknownCamera ? counters.unknownCameraLinesSkipped
+                                       : counters.ignoredCommandLinesSkipped);
+}
+
 void OperationsFeed::LoginAnswered(const Login& login)
 {
     ++(login.passed ? counters.loginsOk : counters.loginsFailed);

@@ -41,6 +41,8 @@ public:
 
     void SessionStarted() override;
     void SessionRefused() override;
+    void SessionEvicted() override;
+    void LineNotLogged(LineKind kind) override;
     void LoginAnswered(const Login& login) override;
     void LoginThrottled() override;
     void SessionEnded(const Ended& ended) override;

@@ -43,6 +43,17 @@ public:
     virtual void SessionStarted() {}
     // A connection beyond the session cap was closed at once, ungreeted.
     virtual void SessionRefused() {}
+    // A connection that had not logged in was closed to make room for a
+    // newcomer at the session cap (its end follows as for any session).
+    virtual void SessionEvicted() {}
+    // A line of a kind that one client address may have logged only so
+    // often (LineBudget) was not logged.
+    enum class LineKind
+    {
+        UnknownCamera,   // "Unknown Pelco camera ID ..."
+        IgnoredCommands, // "Ignoring commands from session ..."
+    };
+    virtual void LineNotLogged(LineKind) {}
     // A LOGIN was answered, passed or not, with the name as the client sent
     // it (and, passed, the user's priority); knownName when a user has that name.
     struct Login

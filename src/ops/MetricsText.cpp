@@ -103,6 +103,10 @@ void RenderOperators(std::string& out, const StatusSnapshot& status)
            "Operator connections closed at once, ungreeted, because the session cap (MaxSessions) "
            "was reached.")
         .Sample(counters.sessionsRefused);
+    Family(out, "tlkorvel_sessions_evicted_total", "counter",
+           "Operator connections that had not logged in, closed to make room for a new one while "
+           "the session cap (MaxSessions) was reached.")
+        .Sample(counters.sessionsEvicted);
 
     Family logins(out, "tlkorvel_logins_total", "counter", "Operator LOGIN messages by result.");
     logins.Sample({{"result", "ok"}}, counters.loginsOk);
@@ -129,6 +133,12 @@ void RenderOperators(std::string& out, const StatusSnapshot& status)
     for (const RemovedCameraCommands& camera : status.removedCameras)
         sample(camera.pelco, camera.forwarded, camera.refused, camera.dropped, camera.failed);
     commands.Sample({{"outcome", "unknown_camera"}}, counters.unknownCamera);
+
+    Family skipped(out, "tlkorvel_log_lines_skipped_total", "counter",
+                   "Log lines not written because their client address had its share of that "
+                   "kind for the minute.");
+    skipped.Sample({{"kind", "unknown_camera"}}, counters.unknownCameraLinesSkipped);
+    skipped.Sample({{"kind", "ignored_commands"}}, counters.ignoredCommandLinesSkipped);
 
     Family(out, "tlkorvel_notices_sent_total", "counter",
            "CAMERA messages and control notices queued for operators.")

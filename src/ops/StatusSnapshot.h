@@ -80,6 +80,11 @@ struct OperatorCounters
     std::uint64_t loginsThrottled = 0;
     // Connections closed at once, ungreeted, because the session cap was reached.
     std::uint64_t sessionsRefused = 0;
+    // Connections that had not logged in, closed to make room at the cap.
+    std::uint64_t sessionsEvicted = 0;
+    // Lines one client address may have logged only so often, not logged.
+    std::uint64_t unknownCameraLinesSkipped = 0;
+    std::uint64_t ignoredCommandLinesSkipped = 0;
 };
 
 // Where the audit trail's records went: into the file, dropped from a full

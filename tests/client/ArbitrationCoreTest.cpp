@@ -44,24 +44,26 @@ public:
     }
 
 private:
-    // "connect A 101", "login A alice", "leave A", "choose A", "cancel A",
+    // "connect A 101" (started without RequireLogin; "connect-required A
+    // 101": with it), "login A alice", "leave A", "choose A", "cancel A",
     // "send A <pelco> <priority>", "trigger <camera>", "name <camera> <name>",
-    // "deliver <camera> <session> <priority> <ms>", "expire <ms>"; a
-    // reload's "add <camera> <pelco> <lock ms>", "remove <camera>",
-    // "locktime <ms>", "revoke A".
+    // "deliver <camera> <session> <priority> <ms>" (a write completed for a
+    // session number), "delivered <camera> A <priority> <ms>" (for A's
+    // command), "expire <ms>"; a reload's "add <camera> <pelco> <lock ms>",
+    // "remove <camera>", "locktime <ms>", "revoke A".
     void Step(const std::string& step)
     {
         std::istringstream words(step);
         std::string verb, who;
         words >> verb >> who;
-        if (verb == "connect") {
+        if (verb == "connect" || verb == "connect-required") {
             int number = 0;
             words >> number;
-            const auto id = table.Add(static_cast<Arbitration::SessionNumber>(number),
-                                      "127.0.0.1", false, nullptr);
+            const auto id = table.Add(static_cast<Arbitration::SessionNumber>(number), "127.0.0.1",
+                                      verb == "connect-required", nullptr);
             ids[who] = id;
             names[id] = who;
-            numbers[who] = number;
+            keys[who] = table[id].Key(); // also once it has gone
         } else if (verb == "login") {
             std::string user;
             words >> user;
@@ -69,9 +71,9 @@ private:
         } else if (verb == "leave") {
             table.Remove(ids.at(who));
         } else if (verb == "choose") {
-            core.Choose(static_cast<Arbitration::SessionNumber>(numbers.at(who)));
+            core.Choose(table[ids.at(who)].Key());
         } else if (verb == "cancel") {
-            core.Cancel(static_cast<Arbitration::SessionNumber>(numbers.at(who)));
+            core.Cancel(table[ids.at(who)].Key());
         } else if (verb == "send") {
             unsigned pelco = 0;
             int priority = 0;
@@ -92,15 +94,16 @@ private:
             std::string name;
             std::getline(words >> std::ws, name);
             core.SetNvrName(core.CameraByAddress(who), name);
-        } else if (verb == "deliver") {
-            int session = 0, priority = 0;
+        } else if (verb == "deliver" || verb == "delivered") {
+            std::string sender;
+            int priority = 0;
             long long ms = 0;
-            words >> session >> priority >> ms;
+            words >> sender >> priority >> ms;
+            const Arbitration::SessionKey key =
+                verb == "deliver" ? std::stoull(sender) : keys.at(sender);
             const auto camera = core.CameraByAddress(who);
-            Note(core.CommandDelivered(camera, static_cast<Arbitration::SessionNumber>(session),
-                                       priority, At(ms))
-                     .notices);
-            trace.push_back(who + " held by " + std::to_string(core.Holder(camera)) + " (" +
+            Note(core.CommandDelivered(camera, key, priority, At(ms)).notices);
+            trace.push_back(who + " held by " + HolderText(camera) + " (" +
                             std::to_string(core.HolderPriority(camera)) + ") until " +
                             std::to_string(Milliseconds(core.HoldDeadline(camera))));
         } else if (verb == "expire") {
@@ -133,6 +136,16 @@ private:
         }
     }
 
+    // A hold by number alone as its number, a connection's as its name.
+    std::string HolderText(Arbitration::CameraIndex camera) const
+    {
+        const Arbitration::SessionKey holder = core.Holder(camera);
+        if (holder >> 16 == 0)
+            return std::to_string(holder);
+        const auto connection = table.Holding(holder);
+        return connection == Arbitration::NoConnection ? "a connection gone" : names.at(connection);
+    }
+
     static long long Milliseconds(Clock::time_point time)
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch())
@@ -156,7 +169,7 @@ private:
     Arbitration core{table, Cameras()};
     std::map<std::string, Arbitration::ConnectionId> ids;
     std::map<Arbitration::ConnectionId, std::string> names;
-    std::map<std::string, int> numbers;
+    std::map<std::string, Arbitration::SessionKey> keys;
     Trace trace;
 };
 
@@ -325,6 +338,52 @@ TEST(ArbitrationCore, ReloadedCamerasAndRevokedUsers)
         {"a connection whose number went to a later one holds nothing of its own to lose",
          {"connect A 101", "deliver gate 101 0 0", "connect C 101", "revoke A", "expire 2000"},
          {"gate held by 101 (0) until 2000", "revoked A: 0 held", "next none"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
+}
+
+// With RequireLogin a connection is known as itself: a later one with the
+// same number (from another address, necessarily) holds nothing of the
+// earlier one's, and its CHOOSE and commands concern itself alone.
+TEST(ArbitrationCore, WithRequireLoginHoldsBelongToTheConnectionThatTookThem)
+{
+    const std::vector<std::string> supervisorHolds = {
+        "connect-required S 101", "login S chief",          "send S 4 20",
+        "delivered gate S 20 0",  "connect-required M 101", "login M mallory"};
+    const Trace supervisorHeld = {"S: 1CAMERA\tgate\t4", "S forward gate", "S: " + Mine,
+                                  "gate held by S (20) until 2000"};
+    const auto then = [](std::vector<std::string> first, const std::vector<std::string>& more) {
+        first.insert(first.end(), more.begin(), more.end());
+        return first;
+    };
+    const struct
+    {
+        const char* name;
+        std::vector<std::string> steps;
+        Trace trace;
+    } cases[] = {
+        {"the later connection is tested with its own priority; the holder keeps its notices",
+         then(supervisorHolds, {"send M 4 1", "send S 4 20", "delivered gate S 20 100"}),
+         then(supervisorHeld,
+              {"M: 1CAMERA\tgate\t4", "M refused gate", "S forward gate", "S: " + Mine,
+               "M: #F00000 chief has control", "gate held by S (20) until 2100"})},
+        {"a higher priority takes over by its own right, and each hears its own notice",
+         then(supervisorHolds, {"send M 4 30", "delivered gate M 30 100", "send S 4 20"}),
+         then(supervisorHeld,
+              {"M: 1CAMERA\tgate\t4", "M forward gate", "S: #F00000 mallory has control",
+               "M: " + Mine, "gate held by M (30) until 2100", "S refused gate"})},
+        {"choose mode is the connection's: the other's CANCEL does not end it",
+         then(supervisorHolds,
+              {"choose S", "cancel M", "choose M", "trigger yard", "choose M", "trigger gate"}),
+         then(supervisorHeld, {"S: 0CAMERA\tyard\t200", "M: 0CAMERA\tgate\t4"})},
+        {"a hold by number alone is no RequireLogin connection's, nor the other way round",
+         {"connect A 101", "send A 4 5", "deliver gate 101 5 0", "connect-required B 101",
+          "send B 4 5", "connect C 102", "send C 200 0", "delivered yard C 0 0",
+          "connect-required D 102", "send D 200 0"},
+         {"A: 1CAMERA\tgate\t4", "A forward gate", "A: " + Mine, "gate held by 101 (5) until 2000",
+          "B: 1CAMERA\tgate\t4", "B refused gate", "C: 1CAMERA\tyard\t200", "C forward yard",
+          "C: " + Mine, "yard held by 102 (0) until 0", "D: 1CAMERA\tyard\t200", "D refused yard"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;

@@ -207,6 +207,43 @@ TEST(Arbitration, PriorityDecidesWhoSteersTheCamera)
     }
 }
 
+// A client on another address that binds the holder's source port has the
+// holder's session number. Without RequireLogin that makes it the holder (the
+// protocol knows sessions by number); with it, the hold stays the
+// connection's that took it.
+TEST(Arbitration, ABorrowedSourcePortTakesOverAHoldOnlyWithoutRequireLogin)
+{
+    for (const bool requireLogin : {true, false}) {
+        SCOPED_TRACE(requireLogin ? "RequireLogin" : "without RequireLogin");
+        PseudoTerminal serial;
+        SessionPolicy policy;
+        policy.requireLogin = requireLogin;
+        ServiceUnderTest service(Users, CameraElement("serial-camera", serial.SlavePath(), 4), 600,
+                                 "127.0.0.1", policy);
+        const std::string selected = CameraMessage("serial-camera", 4);
+        auto holder = LogIn(service.Port(), "high", "");
+        holder->Send(Frame(4, 1));
+        ExpectNext(*holder, selected);
+        ExpectNext(*holder, YouHaveControl);
+        EXPECT_EQ(serial.Read(7), Frame(4, 1));
+
+        auto borrower = LogIn(service.Port(), "plus", "", {"127.0.0.3", holder->LocalPort()});
+        borrower->Send(Frame(4, 2));
+        ExpectNext(*borrower, selected);
+        if (requireLogin) {
+            service.WaitHandled(*borrower);
+            holder->Send(Frame(4, 3));
+            ExpectNext(*holder, YouHaveControl);
+            ExpectNext(*borrower, HasControl("high"));
+            EXPECT_EQ(serial.Read(7), Frame(4, 3)) << "the borrower's command never reached it";
+        } else {
+            ExpectNext(*borrower, YouHaveControl);
+            EXPECT_EQ(serial.Read(7), Frame(4, 2));
+            ExpectOnlyAnswer(*holder, "LOGIN high", "OK");
+        }
+    }
+}
+
 TEST(Arbitration, SessionWithoutLoginSteersWithPriorityZero)
 {
     CameraListener camera("127.0.0.2");

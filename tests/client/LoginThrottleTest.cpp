@@ -1,5 +1,5 @@
 // The failed-login throttle on simulated time: who is answered at once, when
-// a held-back FAILURE may go, and what makes an address start afresh.
+// a held-back FAILURE may go, and what makes a count start afresh.
 #include "client/LoginThrottle.h"
 
 #include <gtest/gtest.h>
@@ -23,18 +23,19 @@ Clock::duration Seconds(double seconds)
 }
 
 // A failed LOGIN at `at` seconds and when its FAILURE may go (-1: at once),
-// or a LOGIN that passed.
+// or a LOGIN that passed; for a user's name, or (empty) a name no user has.
 struct Step
 {
     double at;
     double answer;
     const char* address = "10.0.0.1";
     bool passed = false;
+    const char* user = "";
 };
 
-std::vector<Step> FiveFailures(const char* address = "10.0.0.1")
+std::vector<Step> FiveFailures(const char* address = "10.0.0.1", const char* user = "")
 {
-    return std::vector<Step>(5, Step{0, -1, address});
+    return std::vector<Step>(5, Step{0, -1, address, false, user});
 }
 
 std::vector<Step> operator+(std::vector<Step> first, const std::vector<Step>& then)
@@ -63,8 +64,26 @@ TEST(LoginThrottle, HoldsBackFailuresBeyondFiveAMinuteOneAtATime)
          {{0, -1}, {10, -1}, {20, -1}, {30, -1}, {40, -1}, {60, -1}, {61, 62}}},
         {"a minute without a failure after the last answer starts afresh",
          FiveFailures() + Then{{0, 1}, {60.999, 62.999}, {122.999, -1}}},
-        {"a login that passes starts the address afresh",
-         FiveFailures() + Then{{0, 1}, {0.5, -1, "10.0.0.1", true}, {0.6, -1}}},
+        {"a login that passes starts its user's count afresh",
+         FiveFailures("10.0.0.1", "chief") + Then{{0, 1, "10.0.0.1", false, "chief"},
+                                                  {0.5, -1, "10.0.0.1", true, "chief"},
+                                                  {0.6, -1, "10.0.0.1", false, "chief"}}},
+        {"each user's name counts apart, and names no user has count for the address",
+         FiveFailures() + FiveFailures("10.0.0.1", "chief") +
+             Then{{0, 1},
+                  {0, -1, "10.0.0.1", false, "guard"},
+                  {0, 1, "10.0.0.1", false, "chief"},
+                  {0, 3},
+                  {0, 3, "10.0.0.1", false, "chief"}}},
+        {"a login that passes starts no other count afresh: an insider's own account, or a "
+         "user without a password",
+         FiveFailures("10.0.0.1", "chief") + FiveFailures() +
+             Then{{0, 1, "10.0.0.1", false, "chief"},
+                  {0.1, -1, "10.0.0.1", true, "crew"},
+                  {0.2, 3, "10.0.0.1", false, "chief"},
+                  {0.3, 1.3},
+                  {0.4, -1, "10.0.0.1", true},
+                  {0.5, 7, "10.0.0.1", false, "chief"}}},
         {"addresses are counted apart", FiveFailures() + FiveFailures("::1") +
                                             Then{{0, 1},
                                                  {0, -1, "10.0.0.2"},
@@ -79,10 +98,10 @@ TEST(LoginThrottle, HoldsBackFailuresBeyondFiveAMinuteOneAtATime)
             const Step& step = c.steps[i];
             SCOPED_TRACE("step " + std::to_string(i));
             if (step.passed) {
-                throttle.Passed(step.address);
+                throttle.Passed(step.address, step.user);
                 continue;
             }
-            const auto due = throttle.Failed(step.address, Start + Seconds(step.at));
+            const auto due = throttle.Failed(step.address, step.user, Start + Seconds(step.at));
             if (step.answer < 0) {
                 EXPECT_FALSE(due) << "held back";
             } else {
@@ -94,20 +113,20 @@ TEST(LoginThrottle, HoldsBackFailuresBeyondFiveAMinuteOneAtATime)
 }
 
 // A flood of failures from ever new addresses: the table keeps at most
-// MaxAddresses, giving up the address quiet longest, and forgets them all a
+// MaxTracked counts, giving up the one quiet longest, and forgets them all a
 // minute later.
 TEST(LoginThrottle, MemoryStaysBoundedUnderAFloodOfAddresses)
 {
     LoginThrottle throttle;
     for (const auto& step : FiveFailures("quiet"))
-        EXPECT_FALSE(throttle.Failed(step.address, Start));
-    for (std::size_t i = 0; i < LoginThrottle::MaxAddresses + 100; ++i)
-        throttle.Failed("10.1." + std::to_string(i), Start + milliseconds(1));
-    EXPECT_EQ(throttle.Tracked(), LoginThrottle::MaxAddresses);
-    EXPECT_FALSE(throttle.Failed("quiet", Start + milliseconds(2)))
-        << "the address quiet longest was the first to go";
+        EXPECT_FALSE(throttle.Failed(step.address, "", Start));
+    for (std::size_t i = 0; i < LoginThrottle::MaxTracked + 100; ++i)
+        throttle.Failed("10.1." + std::to_string(i), i % 2 ? "chief" : "", Start + milliseconds(1));
+    EXPECT_EQ(throttle.Tracked(), LoginThrottle::MaxTracked);
+    EXPECT_FALSE(throttle.Failed("quiet", "", Start + milliseconds(2)))
+        << "the count quiet longest was the first to go";
 
-    throttle.Failed("late", Start + std::chrono::seconds(61));
+    throttle.Failed("late", "", Start + std::chrono::seconds(61));
     EXPECT_EQ(throttle.Tracked(), 1u) << "a minute later only the newest is left";
 }
 

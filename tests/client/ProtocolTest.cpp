@@ -2,6 +2,7 @@
 // addresses, the CAMERA message and choose mode.
 #include "ServiceUnderTest.h"
 #include "client/OperatorProtocol.h"
+#include "support/ConsoleTexts.h"
 #include "support/OperatorClient.h"
 #include "support/PelcoFrame.h"
 #include "support/TempDir.h"
@@ -131,6 +132,28 @@ TEST_F(Protocol, MessagesForUnknownCamerasAreLoggedAndNotAnswered)
             << service.Log().substr(logged);
         ExpectNothingPending(*client);
     }
+
+    // Ten such lines a minute from one address: the eleventh says that the
+    // rest are not logged, and they are counted; another address is logged.
+    for (int i = 0; i < 4; ++i) {
+        client->Send(Frame(45));
+        service.WaitHandled(*client);
+    }
+    auto other = Greeted(service.Port(), {"127.0.0.4"});
+    other->Send(Frame(46));
+    service.WaitHandled(*other);
+    const std::string log = service.Log();
+    EXPECT_EQ(Occurrences(log, "] Unknown Pelco camera ID 45\n"), 2u) << log;
+    EXPECT_EQ(Occurrences(log, "] Unknown Pelco camera ID 45; further lines of this kind from "
+                               "127.0.0.1 not logged until a minute has passed\n"),
+              1u)
+        << log;
+    EXPECT_EQ(Occurrences(log, "] Unknown Pelco camera ID 46\n"), 1u) << log;
+    StatusSnapshot status;
+    service.OnLoop(
+        [&] { service.Operations().FillStatus(status, std::chrono::steady_clock::now()); });
+    EXPECT_EQ(status.counters.unknownCamera, 13u);
+    EXPECT_EQ(status.counters.unknownCameraLinesSkipped, 1u);
 }
 
 TEST_F(Protocol, CameraMessageOnlyWhenTheSessionsCameraChanges)

@@ -118,19 +118,21 @@ TEST(ServiceProcess, SessionPolicyFromTheConfigurationAndTheDescriptorLimit)
 </tlKorvel>
 )",
                                {"/bin/sh", "-c", std::string(c.limit) + "exec \"$@\"", "sh"});
-        std::vector<std::unique_ptr<OperatorClient>> sessions;
-        for (std::size_t i = 0; i < c.cap; ++i)
-            sessions.push_back(Greeted(service.Port()));
-        OperatorClient refused(service.Port());
-        EXPECT_EQ(refused.Read(1), "") << "no greeting beyond the cap";
-
         // Commands before a login are ignored, and said so once.
+        std::vector<std::unique_ptr<OperatorClient>> sessions;
+        sessions.push_back(Greeted(service.Port()));
         OperatorClient& first = *sessions.front();
         first.Send(Frame(4, 0x10));
         ASSERT_TRUE(WaitUntil(
             [&] { return service.Log().find("Ignoring commands") != std::string::npos; }));
         first.Send("LOGIN guard pw");
         ExpectNext(first, "OK");
+
+        // Every place taken by a logged-in session: none gives way.
+        for (std::size_t i = 1; i < c.cap; ++i)
+            sessions.push_back(LogIn(service.Port(), "guard", "pw"));
+        OperatorClient refused(service.Port());
+        EXPECT_EQ(refused.Read(1), "") << "no greeting beyond the cap";
 
         EXPECT_TRUE(service.Stop()) << service.Stderr();
         const std::string log = service.Log();

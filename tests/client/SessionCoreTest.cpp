@@ -2,12 +2,14 @@
 // the registry's own: logging in (LoginDesk) and the cap on sessions
 // (SessionCap). What the transport is told to do is written down step by
 // step.
+#include "client/LineBudget.h"
 #include "client/LoginDesk.h"
 #include "client/SessionCap.h"
 #include "client/SessionStateMachine.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -300,14 +302,23 @@ TEST(LoginDesk, PasswordsThrottleAndTheRequireLoginGate)
         EXPECT_EQ(verdict.logLine, login.line);
     }
 
-    // Three more failures make five: the sixth is held back, and said when due.
-    for (int i = 0; i < 3; ++i)
+    // Four more failures for guard make five: the sixth is held back, and
+    // said when due. The name no user has counted apart, for the address.
+    for (int i = 0; i < 4; ++i)
         EXPECT_EQ(desk.Login(from, "guard", "x", Start).kind, LoginDesk::Verdict::Kind::Refused);
     const LoginDesk::Verdict held = desk.Login(from, "guard", "x", Start + 1s);
     EXPECT_EQ(held.kind, LoginDesk::Verdict::Kind::HeldBack);
     EXPECT_EQ(Ms(*held.due), 2000);
     EXPECT_EQ(held.logLine, "");
     EXPECT_EQ(desk.Refused(from, "guard").logLine, "Failed login from 10.0.0.5 by user guard");
+    EXPECT_EQ(desk.Login(from, "nobody", "x", Start + 1s).kind, LoginDesk::Verdict::Kind::Refused)
+        << "the second failure for a name no user has";
+    // Logging in as another user (one without a password, here) starts only
+    // that user's count afresh; logging in as guard starts guard's.
+    EXPECT_EQ(desk.Login(from, "chief", "", Start + 1s).kind, LoginDesk::Verdict::Kind::Passed);
+    EXPECT_EQ(desk.Login(from, "guard", "x", Start + 1s).kind, LoginDesk::Verdict::Kind::HeldBack);
+    EXPECT_EQ(desk.Login(from, "guard", "pw", Start + 1s).kind, LoginDesk::Verdict::Kind::Passed);
+    EXPECT_EQ(desk.Login(from, "guard", "x", Start + 1s).kind, LoginDesk::Verdict::Kind::Refused);
 
     // Without the throttle every FAILURE goes at once; without RequireLogin
     // nothing is ignored and nobody has a deadline.
@@ -333,15 +344,189 @@ TEST(SessionCap, RefusalEpisodesAndTheDescriptorLimit)
     cap.Configure(10, 0, 0);
     EXPECT_TRUE(cap.Arrived(9, "10.0.0.1").admitted);
     const SessionCap::Arrival first = cap.Arrived(10, "10.0.0.1");
-    EXPECT_FALSE(first.admitted);
+    EXPECT_FALSE(first.admitted) << "nobody waiting: every place is a logged-in session's";
     EXPECT_EQ(first.logLine, "Too many KorvelControl sessions (10): closing new connections at "
                              "once, the first from 10.0.0.1");
     EXPECT_EQ(cap.Arrived(10, "10.0.0.2").logLine, "") << "one line an episode";
-    EXPECT_EQ(cap.Left(9), "") << "the episode lasts until a tenth below the cap";
-    EXPECT_EQ(cap.Left(8),
+    EXPECT_EQ(cap.Left(3, 9), "") << "the episode lasts until a tenth below the cap";
+    EXPECT_EQ(cap.Left(4, 8),
               "Accepting KorvelControl connections again; 2 closed while there were too many "
               "sessions");
-    EXPECT_EQ(cap.Left(7), "");
+    EXPECT_EQ(cap.Left(5, 7), "");
+}
+
+namespace {
+
+// Steps over a cap of 4: "join <name> <address> <ms>" (a connection
+// arrives; once admitted it waits to log in, idle since then), "speak
+// <name> <ms>", "login <name>", "leave <name>", "turn" (the connections
+// closed to make room report their end). The trace: who is admitted in
+// whose place or refused, and the lines.
+class Places
+{
+public:
+    Trace Run(const std::vector<std::string>& steps)
+    {
+        for (const std::string& step : steps) {
+            std::istringstream words(step);
+            std::string verb, name, address;
+            long long ms = 0;
+            words >> verb >> name;
+            if (verb == "join") {
+                words >> address >> ms;
+                Join(name, address, ms);
+            } else if (verb == "speak") {
+                words >> ms;
+                cap.Waiting(ids.at(name), addresses.at(name),
+                            Start + std::chrono::milliseconds(ms));
+            } else if (verb == "login") {
+                cap.Served(ids.at(name));
+            } else if (verb == "leave") {
+                Leave(ids.at(name));
+            } else if (verb == "turn") {
+                for (const ConnectionId id : closing)
+                    Leave(id);
+                closing.clear();
+            } else {
+                ADD_FAILURE() << "unknown step " << step;
+            }
+        }
+        return trace;
+    }
+
+private:
+    void Join(const std::string& name, const std::string& address, long long ms)
+    {
+        const SessionCap::Arrival arrival = cap.Arrived(live.size(), address);
+        if (!arrival.logLine.empty())
+            trace.push_back("log " + arrival.logLine);
+        if (!arrival.admitted) {
+            trace.push_back(name + " refused");
+            return;
+        }
+        ConnectionId id = 0;
+        while (live.count(id))
+            ++id;
+        live[id] = name;
+        ids[name] = id;
+        addresses[name] = address;
+        cap.Waiting(id, address, Start + std::chrono::milliseconds(ms));
+        if (arrival.evict == NoConnection) {
+            trace.push_back(name + " admitted");
+        } else {
+            trace.push_back(name + " in place of " + live.at(arrival.evict));
+            closing.push_back(arrival.evict);
+        }
+    }
+
+    void Leave(ConnectionId id)
+    {
+        live.erase(id);
+        const std::string line = cap.Left(id, live.size());
+        if (!line.empty())
+            trace.push_back("log " + line);
+    }
+
+    SessionCap cap{4};
+    std::map<ConnectionId, std::string> live;
+    std::map<std::string, ConnectionId> ids;
+    std::map<std::string, std::string> addresses;
+    std::vector<ConnectionId> closing;
+    Trace trace;
+};
+
+const std::vector<std::string> FourAdmitted = {"a1 admitted", "a2 admitted", "b1 admitted",
+                                               "w admitted"};
+
+Trace Full(const std::string& address, std::vector<std::string> rest)
+{
+    Trace trace = FourAdmitted;
+    trace.push_back("log Too many KorvelControl sessions (4): closing new connections at once, "
+                    "the first from " +
+                    address);
+    trace.insert(trace.end(), rest.begin(), rest.end());
+    return trace;
+}
+
+} // namespace
+
+TEST(SessionCap, ANewcomerTakesThePlaceOfAConnectionThatHasNotLoggedIn)
+{
+    using Steps = std::vector<std::string>;
+    const Steps four = {"join a1 10.0.0.3 10", "join a2 10.0.0.3 20", "join b1 10.0.0.4 0",
+                        "join w 10.0.0.1 5"};
+    const auto then = [&four](Steps more) {
+        Steps steps = four;
+        steps.insert(steps.end(), more.begin(), more.end());
+        return steps;
+    };
+    const struct
+    {
+        const char* name;
+        std::vector<std::string> steps;
+        Trace trace;
+    } cases[] = {
+        {"the idlest of the address holding the most gives way, not the idlest of all",
+         then({"login w", "join n 10.0.0.5 30"}), Full("10.0.0.5", {"n in place of a1"})},
+        {"a message makes a connection idle afresh",
+         then({"login w", "speak a1 25", "join n 10.0.0.5 30"}),
+         Full("10.0.0.5", {"n in place of a2"})},
+        {"between addresses holding as many, the idlest of them",
+         then({"login a1", "join n 10.0.0.5 30"}), Full("10.0.0.5", {"n in place of b1"})},
+        {"a newcomer from the fullest address takes its own address's place",
+         then({"login w", "join n 10.0.0.3 30", "join m 10.0.0.3 40"}),
+         Full("10.0.0.3", {"n in place of a1", "m in place of a2"})},
+        {"a logged-in session never gives way: with all logged in, the newcomer is refused",
+         then({"login a1", "login a2", "login b1", "login w", "join n 10.0.0.5 30"}),
+         Full("10.0.0.5", {"n refused"})},
+        {"one closing for a newcomer neither counts nor gives way twice before it has gone",
+         then({"login w", "join n 10.0.0.5 30", "join m 10.0.0.5 31", "join o 10.0.0.5 32", "turn",
+               "join p 10.0.0.6 40"}),
+         Full("10.0.0.5",
+              {"n in place of a1", "m in place of b1", "o in place of n", "p in place of m"})},
+        {"those closed for newcomers count in the episode's end",
+         then({"login w", "join n 10.0.0.5 30", "turn", "leave a2", "leave b1"}),
+         Full("10.0.0.5", {"n in place of a1",
+                           "log Accepting KorvelControl connections again; 1 closed while there "
+                           "were too many sessions"})},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Places().Run(c.steps), c.trace) << c.name;
+}
+
+// Lines of one kind from one client address: ten a minute, then one with the
+// note, then none until the minute since the first has passed.
+TEST(LineBudget, TenLinesAMinuteFromAnAddressThenOneWithTheNote)
+{
+    const struct
+    {
+        const char* name;
+        std::vector<std::pair<const char*, long long>> lines; // address, ms
+        std::string verdicts; // L logged, N with the note, S skipped
+    } cases[] = {
+        {"ten logged, the eleventh with the note, then none",
+         std::vector<std::pair<const char*, long long>>(13, {"10.0.0.3", 0}), "LLLLLLLLLLNSS"},
+        {"addresses apart", {{"a", 0}, {"a", 0}, {"b", 0}}, "LLL"},
+        {"a minute after the first, a new window",
+         {{"a", 0}, {"a", 1000}, {"a", 59999}, {"a", 60000}},
+         "LLLL"},
+    };
+    for (const auto& c : cases) {
+        LineBudget budget;
+        std::string verdicts;
+        for (const auto& [address, ms] : c.lines)
+            verdicts += "LNS"[static_cast<int>(
+                budget.Take(address, Start + std::chrono::milliseconds(ms)))];
+        EXPECT_EQ(verdicts, c.verdicts) << c.name;
+    }
+
+    LineBudget budget;
+    EXPECT_EQ(LineBudget::WithNote("Unknown Pelco camera ID 9", "10.0.0.3"),
+              "Unknown Pelco camera ID 9; further lines of this kind from 10.0.0.3 not logged "
+              "until a minute has passed");
+    for (std::size_t i = 0; i < LineBudget::MaxAddresses + 10; ++i)
+        budget.Take("10.1." + std::to_string(i), Start + 61s);
+    EXPECT_EQ(budget.Tracked(), LineBudget::MaxAddresses) << "memory stays bounded";
 }
 
 } // namespace korvel::session_core_test

@@ -167,9 +167,10 @@ TEST(SessionPolicy, ConnectionsBeyondMaxSessionsAreClosedAtOnce)
         EXPECT_TRUE(client.WaitClosed(1s));
     };
 
+    // Every place a logged-in session's: none gives way.
     std::vector<std::unique_ptr<OperatorClient>> sessions;
     for (int i = 0; i < 3; ++i)
-        sessions.push_back(Greeted(service.Port()));
+        sessions.push_back(LogIn(service.Port(), "chief", ""));
     for (int i = 0; i < 4; ++i) {
         OperatorClient refused(service.Port());
         expectRefused(refused);
@@ -292,38 +293,56 @@ TEST(SessionPolicy, NoPeerHoldingConnectionsLocksOthersOut)
              for (std::size_t i = 1; i < idle.size(); ++i)
                  EXPECT_FALSE(idle[i]->WaitClosed(0ms)) << i << " keeps its place";
          }},
-        {"with RequireLogin, connections that never log in give their places back",
+        {"a flood of connections that do not log in gives way to a workstation, with "
+         "RequireLogin or without; with it, the flood's places come back at the deadline",
          [] {
-             SimulatedTime time;
-             SessionPolicy policy;
-             policy.requireLogin = true;
-             policy.maxSessions = 10;
-             policy.loginTimeout = 2s;
-             ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy, time);
-             auto guard = Greeted(service.Port());
-             guard->Send("LOGIN guard pw");
-             ASSERT_EQ(guard->Read(2), "OK");
-             std::vector<std::unique_ptr<OperatorClient>> silent;
-             for (int i = 0; i < 9; ++i)
-                 silent.push_back(Greeted(service.Port()));
-             // Every place is taken: the next connection is closed at once, ungreeted.
-             OperatorClient beyond(service.Port());
-             EXPECT_EQ(beyond.Read(1), "") << "every place taken";
-             EXPECT_TRUE(beyond.WaitClosed());
-             EXPECT_FALSE(silent.back()->WaitClosed(0ms)) << "not before 2 s";
-             ASSERT_TRUE(time.AwaitAlarm(time.Now() + 2s));
-             time.Advance(2s);
-             for (auto& client : silent)
-                 EXPECT_TRUE(client->WaitClosed(20s));
-             EXPECT_EQ(Occurrences(service.Log(), "] Lost session with KorvelControl user  at "
-                                                  "127.0.0.1\n"),
-                       9u)
-                 << service.Log();
-             auto chief = Greeted(service.Port());
-             chief->Send("LOGIN chief");
-             EXPECT_EQ(chief->Read(2), "OK") << "a place for the supervisor";
-             guard->Send("LOGIN guard pw");
-             EXPECT_EQ(guard->Read(2), "OK") << "the session that logged in stays";
+             for (const bool requireLogin : {false, true}) {
+                 SCOPED_TRACE(requireLogin ? "RequireLogin" : "without RequireLogin");
+                 SimulatedTime time;
+                 SessionPolicy policy;
+                 policy.requireLogin = requireLogin;
+                 policy.maxSessions = 10;
+                 policy.loginTimeout = 2s;
+                 ServiceUnderTest service(Users, "", 1, "127.0.0.1", policy, time);
+                 auto guard = Greeted(service.Port());
+                 guard->Send("LOGIN guard pw");
+                 ASSERT_EQ(guard->Read(2), "OK");
+                 // A silent connection of the workstations' address, then
+                 // twelve from one address: the flood's first four give way
+                 // to its last four, never the other address's.
+                 auto quiet = Greeted(service.Port());
+                 std::vector<std::unique_ptr<OperatorClient>> flood;
+                 for (int i = 0; i < 12; ++i)
+                     flood.push_back(Greeted(service.Port(), {"127.0.0.3"}));
+                 for (int i = 0; i < 4; ++i)
+                     EXPECT_TRUE(flood[i]->WaitClosed()) << i << " gave way";
+                 auto chief = Greeted(service.Port());
+                 chief->Send("LOGIN chief");
+                 EXPECT_EQ(chief->Read(2), "OK") << "a place for the supervisor";
+                 EXPECT_TRUE(flood[4]->WaitClosed()) << "the flood's idlest gave way";
+                 guard->Send("LOGIN guard pw");
+                 EXPECT_EQ(guard->Read(2), "OK") << "the session that logged in stays";
+                 EXPECT_EQ(Counters(service).sessionsEvicted, 5u);
+                 EXPECT_EQ(Occurrences(service.Log(), "] Too many KorvelControl sessions (10): "
+                                                      "closing new connections at once, the "
+                                                      "first from 127.0.0.3\n"),
+                           1u)
+                     << service.Log();
+                 EXPECT_EQ(Occurrences(service.Log(), "Lost session"), 0u) << service.Log();
+                 if (!requireLogin)
+                     continue;
+                 ASSERT_TRUE(time.AwaitAlarm(time.Now() + 2s));
+                 time.Advance(2s);
+                 for (std::size_t i = 5; i < flood.size(); ++i)
+                     EXPECT_TRUE(flood[i]->WaitClosed(20s));
+                 EXPECT_TRUE(quiet->WaitClosed(20s));
+                 EXPECT_EQ(Occurrences(service.Log(), "] Lost session with KorvelControl user  "
+                                                      "at 127.0.0.3\n"),
+                           7u)
+                     << service.Log();
+                 guard->Send("LOGIN guard pw");
+                 EXPECT_EQ(guard->Read(2), "OK");
+             }
          }},
         {"operator connections probe a silent peer after 60 s, every 10 s, 6 times, and give up "
          "on unacknowledged data after as long",

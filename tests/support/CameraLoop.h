@@ -73,13 +73,13 @@ public:
         addresses.push_back(camera.GetAddress());
     }
 
-    void Send(TrackCamera& camera, std::uint16_t sessionId, std::int32_t priority,
+    void Send(TrackCamera& camera, CommandSender sessionId, std::int32_t priority,
               const std::string& bytes)
     {
         camera.SendCommand(sessionId, priority, bytes.data(), bytes.size());
     }
 
-    void CommandWritten(std::size_t camera, std::uint16_t sessionId, std::int32_t) override
+    void CommandWritten(std::size_t camera, CommandSender sessionId, std::int32_t) override
     {
         events.push_back("delivered " + std::to_string(sessionId) + " at " + addresses.at(camera));
     }
