@@ -160,25 +160,29 @@ TEST(BenchHarness, ResultLinesSayWhenTheMachinePaused)
 }
 
 // The attack line passes only while the operators' notices keep a median
-// under 1 ms and a p99 within 1.5 times the quiet run's, and every status
-// poll is answered.
+// under 1 ms and a p99 within 1.5 times the quiet run's, every status poll
+// is answered, and so is every login of the workstation.
 TEST(BenchHarness, AttackLineHoldsItsTargetOnlyWhenEveryPartHolds)
 {
     const struct
     {
         std::int64_t p50, p99;
         std::size_t pollsFailed;
+        std::size_t workstationLogins; // of 3 tried
         bool passes;
     } cases[] = {
-        {400'000, 1'400'000, 0, true},
-        {1'000'000, 1'400'000, 0, false},
-        {400'000, 1'600'000, 0, false},
-        {400'000, 1'400'000, 1, false},
+        {400'000, 1'400'000, 0, 3, true},
+        {1'000'000, 1'400'000, 0, 3, false},
+        {400'000, 1'600'000, 0, 3, false},
+        {400'000, 1'400'000, 1, 3, false},
+        {400'000, 1'400'000, 0, 2, false},
     };
     for (const auto& c : cases) {
         ScenarioResult attacked, quiet;
         attacked.latency = {100, c.p50, c.p99, c.p99, c.p99};
         attacked.statusFailures = c.pollsFailed;
+        attacked.probeTries = 3;
+        attacked.probeLogins = c.workstationLogins;
         quiet.latency = {100, 300'000, 1'000'000, 1'000'000, 1'000'000};
         const std::string line =
             ResultLine({ScenarioKind::Attacked, "attack", "under attack", {attacked}, {quiet}});
