@@ -199,8 +199,9 @@ private:
 
 StatusServer::StatusServer(boost::asio::io_context& io, TimeSource& time,
                            const std::string& address, std::uint16_t port, std::string token,
-                           Content content)
-    : io(io), acceptor(io), acceptPause(io, time), shared(std::make_shared<Shared>(io, time))
+                           Content content, SupervisorActions* supervisors)
+    : io(io), acceptor(io), acceptPause(io, time), shared(std::make_shared<Shared>(io, time)),
+      supervisors(supervisors)
 {
     shared->token = std::move(token);
     shared->content = std::move(content);

@@ -16,6 +16,8 @@
 
 namespace korvel {
 
+class SupervisorActions;
+
 // The HTTP/1.1 status server of the operations view: GET (or HEAD) /status,
 // /metrics and /. It runs on the I/O loop beside the operators and the
 // cameras, and keeps to limits of its own so that its clients never slow
@@ -54,8 +56,11 @@ public:
     // socket cannot be opened, bound or listen: StartFailure then says why
     // (see ListenOn), and the server serves nothing. token: every request
     // must carry "Authorization: Bearer <token>"; empty for none.
+    // supervisors: what the supervisor API may have the operator side do
+    // (null: nothing); it outlives the server.
     StatusServer(boost::asio::io_context& io, TimeSource& time, const std::string& address,
-                 std::uint16_t port, std::string token, Content content);
+                 std::uint16_t port, std::string token, Content content,
+                 SupervisorActions* supervisors = nullptr);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
@@ -80,6 +85,7 @@ private:
     LoopTimer acceptPause;
     std::shared_ptr<Shared> shared;
     std::string startFailure;
+    SupervisorActions* supervisors;
     Lifetime lifetime;
 };
 
