@@ -39,7 +39,7 @@ std::string Hex(const PelcoFrame& frame)
 // (the wake-up: what is due), rules (the rules of `next` apply). Writes go
 // down as "<seconds> stop|home|patrol <frame>", and each tick adds when the
 // next one is due.
-Trace Run(CameraRules rules, const std::vector<std::string>& steps, CameraRules next = {})
+Trace Drive(CameraRules rules, const std::vector<std::string>& steps, CameraRules next = {})
 {
     CameraSafety core(7, rules, At(0));
     Trace trace;
@@ -122,7 +122,7 @@ TEST(CameraSafety, StopsWhenAHoldEndsOnceForEachHold)
         {"off without a protocol", noProtocol, {"0 held", "5 ended"}, {}},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(Run(c.rules, c.steps), c.trace) << c.name;
+        EXPECT_EQ(Drive(c.rules, c.steps), c.trace) << c.name;
 }
 
 TEST(CameraSafety, HomeAfterIdleAndPatrolYieldingAndResuming)
@@ -199,7 +199,7 @@ TEST(CameraSafety, HomeAfterIdleAndPatrolYieldingAndResuming)
          Rules(CameraRules::Protocol::PelcoD)},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(Run(c.rules, c.steps, c.next), c.trace) << c.name;
+        EXPECT_EQ(Drive(c.rules, c.steps, c.next), c.trace) << c.name;
 }
 
 } // namespace korvel::camera_safety_test
