@@ -26,6 +26,7 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
                                    const std::string& cameraElements, int lockTimeSecs,
                                    const std::string& listenAddress, const SessionPolicy& policy,
                                    TimeSource& time)
+    : time(time)
 {
     // Each service starts the shared log afresh; lines still go to its end.
     if (FileExists(LogFile.CurrentPath()))
@@ -52,7 +53,9 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
     const std::string failure = server->Listen(listenAddress, 0);
     if (!failure.empty())
         throw std::runtime_error(failure);
+    supervisors = std::make_unique<SupervisorDesk>(io, time, *control, *server, users);
     operations = std::make_unique<OperationsFeed>(*control, *server);
+    supervisors->SetObserver(*operations);
     port = server->LocalEndpoint().port();
     loop = std::thread([this] { io.run(); });
 }
@@ -64,6 +67,7 @@ ServiceUnderTest::~ServiceUnderTest()
     Resume();
     boost::asio::post(io, [this] {
         server->Close();
+        supervisors->Close();
         control->Close();
         for (auto& entry : cameras)
             entry.second->Stop();
@@ -71,9 +75,38 @@ ServiceUnderTest::~ServiceUnderTest()
     });
     loop.join();
     operations.reset();
+    supervisors.reset();
     server.reset();
     control.reset();
     cameras.clear();
+}
+
+void ServiceUnderTest::RebuildCamera(const std::string& address, const std::string& cameraElement)
+{
+    tinyxml2::XMLDocument document;
+    if (document.Parse(cameraElement.c_str()) != tinyxml2::XML_SUCCESS)
+        throw std::runtime_error("bad camera element: " + cameraElement);
+    std::vector<std::string> lines;
+    const CameraSettings settings = ReadCameraElement(*document.RootElement(), lines);
+    OnLoop([&] {
+        const int lockTimeSecs = cameras.at(address)->GetLockTimeSecs();
+        cameras.at(address)->Stop();
+        control->RemoveCamera(address, true);
+        cameras.erase(address);
+        auto camera = std::make_unique<TrackCamera>(io, time, settings, 1, lockTimeSecs);
+        control->AddCamera(*camera);
+        cameras.emplace(settings.address, std::move(camera));
+        control->EndCarriedOver();
+    });
+}
+
+void ServiceUnderTest::RemoveCamera(const std::string& address)
+{
+    OnLoop([&] {
+        cameras.at(address)->Stop();
+        control->RemoveCamera(address);
+        cameras.erase(address);
+    });
 }
 
 std::size_t ServiceUnderTest::CameraIndex(const std::string& address) const

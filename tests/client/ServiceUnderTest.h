@@ -9,6 +9,7 @@
 #include "client/ConnectionTable.h"
 #include "client/ControlService.h"
 #include "client/OperationsFeed.h"
+#include "client/SupervisorDesk.h"
 #include "clock/SteadyTime.h"
 #include "config/Settings.h"
 
@@ -45,6 +46,11 @@ public:
     ClientServer& Server() { return *server; }
     ControlService& Control() { return *control; }
     OperationsFeed& Operations() { return *operations; }
+    SupervisorDesk& Supervisors() { return *supervisors; }
+    // On the loop, as a reload does: the camera is built again from the
+    // element (its reservation and patrol carried over), or removed.
+    void RebuildCamera(const std::string& address, const std::string& cameraElement);
+    void RemoveCamera(const std::string& address);
     // The camera's place in the table, by which the control service knows it.
     std::size_t CameraIndex(const std::string& address) const;
 
@@ -73,7 +79,9 @@ private:
     ConnectionTable connections;
     std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
+    std::unique_ptr<SupervisorDesk> supervisors;
     std::unique_ptr<OperationsFeed> operations;
+    TimeSource& time;
     std::uint16_t port = 0;
     std::thread loop;
     std::unique_ptr<std::promise<void>> resume;
