@@ -106,13 +106,7 @@ void ControlService::RemoveCamera(const std::string& address, bool rebuilt)
     if (rebuilt) {
         carriedOver[address] = {pelco, std::move(removal.reservation), std::move(rules)};
     } else if (removal.reservation) {
-        OperatorEvents::SupervisorAction ended;
-        ended.kind = OperatorEvents::SupervisorActionKind::ReservationLapsed;
-        ended.supervisor = removal.reservation->by;
-        ended.result = "removed";
-        ended.pelco = pelco;
-        ended.forUser = removal.reservation->forUser;
-        observer->SupervisorActed(ended);
+        ReservationRemoved(pelco, *removal.reservation);
     }
     observer->CameraRemoved(camera, commands);
     fanOut.clear();
@@ -130,17 +124,21 @@ void ControlService::EndCarriedOver()
 {
     auto ended = std::move(carriedOver);
     carriedOver.clear();
-    for (auto& [address, carried] : ended) {
-        if (!carried.reservation)
-            continue;
-        OperatorEvents::SupervisorAction lapsed;
-        lapsed.kind = OperatorEvents::SupervisorActionKind::ReservationLapsed;
-        lapsed.supervisor = carried.reservation->by;
-        lapsed.result = "removed";
-        lapsed.pelco = carried.pelco;
-        lapsed.forUser = carried.reservation->forUser;
-        observer->SupervisorActed(lapsed);
-    }
+    for (auto& [address, carried] : ended)
+        if (carried.reservation)
+            ReservationRemoved(carried.pelco, *carried.reservation);
+}
+
+void ControlService::ReservationRemoved(std::uint32_t pelco,
+                                        const Arbitration::Reservation& reservation)
+{
+    OperatorEvents::SupervisorAction ended;
+    ended.kind = OperatorEvents::SupervisorActionKind::ReservationLapsed;
+    ended.supervisor = reservation.by;
+    ended.result = "removed";
+    ended.pelco = pelco;
+    ended.forUser = reservation.forUser;
+    observer->SupervisorActed(ended);
 }
 
 void ControlService::SetLockTime(std::chrono::seconds lockTime)

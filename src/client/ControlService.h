@@ -163,6 +163,8 @@ private:
     // The camera's safety rules after a change of its hold or reservation:
     // the stop when a hold ended, and the idle count once it is free.
     void HoldEnded(CameraIndex camera);
+    // A reservation that ended with its camera, told to the observer.
+    void ReservationRemoved(std::uint32_t pelco, const Arbitration::Reservation& reservation);
     void MaybeFreed(CameraIndex camera);
     void WriteService(CameraIndex camera, const CameraSafety::Write& write);
     void FollowSafety(CameraIndex camera);
