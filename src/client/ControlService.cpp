@@ -76,6 +76,8 @@ void ControlService::AddCamera(TrackCamera& camera)
         carriedOver.erase(carried);
     }
     SetRules(index, rules);
+    if (arbitration.ReservationOf(index))
+        FollowDeadlines(); // a reservation carried over lapses in its time
     cameraList[index] = &camera;
     nvrCameraIds[index].reset();
     if (const auto id = removedNvrIds.find(camera.GetAddress()); id != removedNvrIds.end()) {

@@ -185,11 +185,18 @@ TEST(SupervisorDesk, AReservationOverAReloadAndTheStopWhenTheHolderLeaves)
     const std::string stop("\xFF\x05\x00\x00\x00\x00\x05", 7);
     EXPECT_EQ(lens.Read(7), stop) << "stopped when its holder's connection ended";
 
+    time.Advance(60s); // the hold lapses: no wait of the hold timer is pending
+    service.OnLoop([] {});
     service.OnLoop([&] { service.Supervisors().Reserve(5, "alice", 10min, "sue"); });
     service.RebuildCamera("127.0.0.2", element(R"(Protocol="P" StopOnRelease="1" MaxCommandAgeMs="500")"));
     ASSERT_TRUE(reservation());
     EXPECT_EQ(reservation()->forUser, "alice");
     EXPECT_EQ(reservation()->by, "sue");
+    time.Advance(10min);
+    service.OnLoop([] {});
+    EXPECT_FALSE(reservation()) << "lapsed in its time on the camera built again";
+    service.OnLoop([&] { service.Supervisors().Reserve(5, std::nullopt, 10min, "sue"); });
+    EXPECT_TRUE(reservation());
     service.RemoveCamera("127.0.0.2");
     StatusSnapshot status;
     service.OnLoop([&] { service.Control().Describe(status, time.Now()); });
