@@ -172,7 +172,10 @@ void ControlService::SetRules(CameraIndex camera, const CameraRules& rules)
     } else {
         safety[camera] =
             std::make_unique<CameraSafety>(arbitration.PelcoNumber(camera), rules, time.Now());
-        if (!arbitration.Free(camera))
+        // A hold under way is stopped at its end like any other.
+        if (arbitration.Holder(camera) != 0)
+            safety[camera]->Held();
+        else if (!arbitration.Free(camera))
             safety[camera]->Occupied();
     }
     FollowSafety(camera);
