@@ -172,9 +172,10 @@ private:
                 request.body(), request.keep_alive(), request.version());
             return;
         }
-        // A supervisor's API token reads what the status token does.
+        // A supervisor's API token reads what the status token does, and
+        // such a request keeps the token from lapsing (the console's polls).
         static const std::string NoToken;
-        const bool supervisor = !shared->token.empty() && Supervisor(authorization).has_value();
+        const bool supervisor = Supervisor(authorization).has_value();
         const StatusRoute route = RouteStatusRequest(method, target, authorization,
                                                      supervisor ? NoToken : shared->token);
         Answer(route, request.keep_alive(), request.version());
