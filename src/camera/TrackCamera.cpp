@@ -68,7 +68,7 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
                          const CameraSettings& settings, int retryIntervalSecs, int lockTimeSecs)
     : io(io), time(time), address(settings.address), port(settings.port),
       pelcoNumber(settings.pelcoNumber), lockTimeSecs(lockTimeSecs),
-      maxCommandAgeMs(settings.maxCommandAgeMs),
+      maxCommandAgeMs(settings.maxCommandAgeMs), rules(settings.rules),
       writePath(MaxPendingBytes, LimitsOf(settings), [this] { return TransportHolds(); }),
       lineTimer(io, time)
 {

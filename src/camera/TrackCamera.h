@@ -74,6 +74,10 @@ public:
     // camera was built (a reload changes the holds' lock time on the
     // operator side: ControlService::SetLockTime).
     std::int32_t GetLockTimeSecs() const { return lockTimeSecs; }
+    // What the operator side does with the camera beyond the priority test,
+    // as the camera was built (a reload changes them on the operator side:
+    // ControlService::SetCameraRules).
+    const CameraRules& GetRules() const { return rules; }
     bool IsSerial() const { return serialLink != nullptr; }
     // Set when the camera could not be started and the run cannot go on
     // (SerialLink::StartFailure); empty otherwise.
@@ -140,6 +144,7 @@ private:
     std::uint32_t pelcoNumber;
     std::int32_t lockTimeSecs;
     std::uint32_t maxCommandAgeMs;
+    CameraRules rules;
 
     // At most one of the two links exists: none for a camera without an
     // address, the serial link when the port names a device, else the network link.

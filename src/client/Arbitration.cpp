@@ -19,7 +19,9 @@ Notification Text(std::string text)
 Arbitration::Arbitration(ConnectionTable& table, std::vector<Camera> configured)
     : connections(table), cameraByPelco(256, NoCamera),
       youHaveControl(Text(std::string(OperatorProtocol::YouHaveControl))),
-      controlLapsed(Text(std::string(OperatorProtocol::ControlLapsed)))
+      controlLapsed(Text(std::string(OperatorProtocol::ControlLapsed))),
+      reservedForYou(Text(std::string(OperatorProtocol::ReservedForYou))),
+      outOfService(Text(std::string(OperatorProtocol::OutOfService)))
 {
     cameras.reserve(configured.size());
     for (Camera& camera : configured)
@@ -54,7 +56,7 @@ Arbitration::Removal Arbitration::RemoveCamera(CameraIndex camera)
 {
     CameraState& removed = cameras[camera];
     Removal removal{removed.holder, removed.holderPriority, connections.ForgetCamera(camera),
-                    &controlLapsed};
+                    &controlLapsed, removed.reservation};
     const std::string address = removed.address;
     const unsigned pelco = removed.pelcoNumber;
     if (!removed.nvrName.empty())
@@ -90,6 +92,103 @@ void Arbitration::FilePelcoAddress(unsigned pelcoAddress)
             (first == NoCamera || cameras[camera].added < cameras[first].added))
             first = camera;
     cameraByPelco[pelcoAddress] = first;
+}
+
+Arbitration::Reserved Arbitration::Reserve(CameraIndex camera, Reservation reservation)
+{
+    CameraState& state = cameras[camera];
+    Reserved reserved;
+    if (state.reservation && state.reservation->by != reservation.by) {
+        reserved.conflict = true;
+        reserved.reason = "reserved by " + state.reservation->by;
+        return reserved;
+    }
+    const bool holderKeeps = state.holder != 0 && reservation.forUser &&
+                             connections.UserOf(state.holder) == *reservation.forUser;
+    if (state.holder != 0 && !holderKeeps)
+        reserved.ended = EndHold(camera);
+    state.reservedForOthers = reservation.forUser
+                                  ? Text(OperatorProtocol::ReservedFor(*reservation.forUser))
+                                  : outOfService;
+    state.reservation = std::move(reservation);
+    reserved.notices = ReservationAnnouncement(camera);
+    return reserved;
+}
+
+void Arbitration::Restore(CameraIndex camera, Reservation reservation)
+{
+    CameraState& state = cameras[camera];
+    state.reservedForOthers = reservation.forUser
+                                  ? Text(OperatorProtocol::ReservedFor(*reservation.forUser))
+                                  : outOfService;
+    state.reservation = std::move(reservation);
+}
+
+std::optional<Arbitration::Unreserved> Arbitration::Unreserve(CameraIndex camera)
+{
+    CameraState& state = cameras[camera];
+    if (!state.reservation)
+        return std::nullopt;
+    Unreserved unreserved{camera, std::move(*state.reservation), std::nullopt};
+    state.reservation.reset();
+    state.reservedForOthers.reset();
+    if (state.holder == 0)
+        unreserved.notices = ReleaseAnnouncement(camera);
+    return unreserved;
+}
+
+Arbitration::Freed Arbitration::ReleaseCamera(CameraIndex camera)
+{
+    CameraState& state = cameras[camera];
+    Freed freed;
+    if (state.holder != 0)
+        freed.hold = EndHold(camera);
+    if (state.reservation) {
+        freed.reservation = std::move(state.reservation);
+        state.reservation.reset();
+        state.reservedForOthers.reset();
+    }
+    freed.notices = ReleaseAnnouncement(camera);
+    return freed;
+}
+
+std::vector<Arbitration::Unreserved> Arbitration::ReservationDeadlinePassed(Clock::time_point now)
+{
+    std::vector<Unreserved> ended;
+    for (CameraIndex camera = 0; camera < cameras.size(); ++camera) {
+        const CameraState& state = cameras[camera];
+        if (state.present && state.reservation && now >= state.reservation->until)
+            ended.push_back(*Unreserve(camera));
+    }
+    return ended;
+}
+
+std::optional<Arbitration::Clock::time_point> Arbitration::NextReservationDeadline() const
+{
+    std::optional<Clock::time_point> next;
+    for (const CameraState& state : cameras)
+        if (state.present && state.reservation && (!next || state.reservation->until < *next))
+            next = state.reservation->until;
+    return next;
+}
+
+Notification Arbitration::ReservationNotice(CameraIndex camera, const std::string& user) const
+{
+    const CameraState& state = cameras[camera];
+    if (!state.reservation)
+        return nullptr;
+    if (state.reservation->forUser && !user.empty() && user == *state.reservation->forUser)
+        return reservedForYou;
+    return state.reservedForOthers;
+}
+
+Arbitration::Announcement Arbitration::ReservationAnnouncement(CameraIndex camera) const
+{
+    const CameraState& state = cameras[camera];
+    Announcement notices{camera, 0, &reservedForYou, &state.reservedForOthers};
+    if (state.reservation->forUser)
+        notices.ownUser = &*state.reservation->forUser;
+    return notices;
 }
 
 void Arbitration::SetLockTime(std::chrono::milliseconds lockTime)
@@ -158,8 +257,10 @@ std::optional<Arbitration::Selection> Arbitration::Select(CameraIndex camera, bo
         return std::nullopt;
     const CameraState& selected = cameras[camera];
     Selection selection{
-        chooser, Text(OperatorProtocol::CameraMessage(causedByCommand, selected.address,
-                                                      selected.pelcoNumber, selected.nvrName))};
+        chooser,
+        Text(OperatorProtocol::CameraMessage(causedByCommand, selected.address,
+                                             selected.pelcoNumber, selected.nvrName)),
+        ReservationNotice(camera, connections[chooser].userName)};
     connections.Watch(chooser, camera);
     chooserSlot = 0;
     return selection;
@@ -184,7 +285,7 @@ Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority pr
     decision.camera = connections[from].camera;
     if (decision.camera == NoCamera) {
         decision.verdict = CommandDecision::Verdict::NothingToSteer;
-    } else if (!Admits(decision.camera, key, priority)) {
+    } else if (!Admits(decision.camera, key, priority, connections[from].userName)) {
         CameraState& refusing = cameras[decision.camera];
         ++refusing.refused;
         decision.verdict = CommandDecision::Verdict::Refused;
@@ -196,9 +297,13 @@ Arbitration::CommandDecision Arbitration::Command(ConnectionId from, Priority pr
     return decision;
 }
 
-bool Arbitration::Admits(CameraIndex camera, SessionKey sender, Priority priority) const
+bool Arbitration::Admits(CameraIndex camera, SessionKey sender, Priority priority,
+                         const std::string& user) const
 {
     const CameraState& state = cameras[camera];
+    if (state.reservation &&
+        (!state.reservation->forUser || user.empty() || user != *state.reservation->forUser))
+        return false;
     return state.holder == 0 || state.holder == sender || priority > state.holderPriority;
 }
 

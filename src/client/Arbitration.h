@@ -41,6 +41,18 @@ namespace korvel {
 //     the holder, is tested with its own priority, and leaves the
 //     holder's notices with the holder. Such a connection's command for
 //     another camera selects that camera for the connection itself.
+//   - A supervisor's reservation (Reserve) gives the camera to the sessions
+//     logged in as its user, or to nobody: while it stands only they pass
+//     the priority test (among themselves as ever), and a hold by anyone
+//     else ends at once, as a lapse ends it but told instead, like the
+//     camera's other watchers, what the reservation is: the user's own
+//     sessions "#0000F0 Reserved for you", the others "#F00000 Reserved for
+//     <user>", or everybody "#F00000 Out of service". A connection that
+//     comes to work with the camera is told it after its CAMERA message.
+//     While one supervisor's reservation stands another's is refused. It
+//     ends when its time is up (ReservationDeadlinePassed), by Unreserve, or
+//     with the hold by Release: a hold then goes on as an ordinary hold,
+//     and with none the watchers are told "#0000F0 ".
 //   - A command for a camera other than the sender's own makes it the
 //     sender's camera: the sender is sent the camera's CAMERA message ("1"),
 //     whoever was in choose mode. A fired soft trigger hands its camera to
@@ -72,11 +84,20 @@ public:
         std::chrono::milliseconds lockTime{0};
     };
 
+    // A supervisor's reservation of a camera.
+    struct Reservation
+    {
+        std::optional<std::string> forUser; // none: nobody steers the camera
+        std::string by;                     // the supervisor
+        Clock::time_point until{};
+    };
+
     // The CAMERA message for one connection, which now works with the camera.
     struct Selection
     {
         ConnectionId to = NoConnection;
         Notification text;
+        Notification reservation; // the camera's reservation notice after it, if reserved
     };
 
     // What the watchers of a camera are told: the holder one text, the
@@ -87,6 +108,8 @@ public:
         SessionKey holder = 0; // 0 for a lapse: everybody gets toOthers
         const Notification* toHolder = nullptr;
         const Notification* toOthers = nullptr;
+        // Set: toHolder goes to the watchers logged in as this user instead.
+        const std::string* ownUser = nullptr;
     };
 
     // A hold that ended: its last holder, and what the watchers are told.
@@ -105,6 +128,33 @@ public:
         Priority priority = -1;
         std::vector<ConnectionId> told;
         const Notification* notice = nullptr;
+        std::optional<Reservation> reservation; // the one that ended with the camera
+    };
+
+    // A reservation that was asked for.
+    struct Reserved
+    {
+        bool conflict = false; // another supervisor's stands: nothing changed
+        std::string reason;
+        std::optional<Release> ended; // the hold that the reservation ended
+        Announcement notices;
+    };
+
+    // A reservation that ended, and what the watchers are told (nothing when
+    // the camera is held).
+    struct Unreserved
+    {
+        CameraIndex camera = NoCamera;
+        Reservation reservation;
+        std::optional<Announcement> notices;
+    };
+
+    // Release: the hold and the reservation that ended, and the lapse notice.
+    struct Freed
+    {
+        std::optional<Release> hold;
+        std::optional<Reservation> reservation;
+        Announcement notices;
     };
 
     struct CommandDecision
@@ -155,6 +205,8 @@ public:
     // How long a delivered command holds its camera, for every camera, from
     // the next delivered command on.
     void SetLockTime(std::chrono::milliseconds lockTime);
+    // The camera a Pelco address names, NoCamera when none.
+    CameraIndex CameraByPelco(unsigned pelcoAddress) const;
     // A present camera with that Address, NoCamera when none.
     CameraIndex CameraByAddress(const std::string& address) const;
     const std::string& Address(CameraIndex camera) const { return cameras[camera].address; }
@@ -173,6 +225,33 @@ public:
     // leaves choose mode. Holds its key kept from a connection that had
     // ended before lapse in their time.
     std::vector<Release> Revoke(ConnectionId connection);
+
+    // Reservations.
+    Reserved Reserve(CameraIndex camera, Reservation reservation);
+    std::optional<Unreserved> Unreserve(CameraIndex camera);
+    // The camera's hold ends now, and its reservation with it; its watchers
+    // are told "#0000F0 " (also when neither was there).
+    Freed ReleaseCamera(CameraIndex camera);
+    // Ends every reservation whose time is up by now.
+    std::vector<Unreserved> ReservationDeadlinePassed(Clock::time_point now);
+    std::optional<Clock::time_point> NextReservationDeadline() const;
+    const std::optional<Reservation>& ReservationOf(CameraIndex camera) const
+    {
+        return cameras[camera].reservation;
+    }
+    // A reservation carried over a reload that built the camera again; its
+    // watchers are none yet, so nobody is told.
+    void Restore(CameraIndex camera, Reservation reservation);
+    // How long a delivered command holds this camera, from the next on.
+    void SetLockTime(CameraIndex camera, std::chrono::milliseconds lockTime)
+    {
+        cameras[camera].lockTime = lockTime;
+    }
+    // Neither held nor reserved.
+    bool Free(CameraIndex camera) const
+    {
+        return cameras[camera].holder == 0 && !cameras[camera].reservation;
+    }
 
     // Choose mode, by the session's key.
     void Choose(SessionKey key);
@@ -209,11 +288,16 @@ private:
         Priority holderPriority = -1;
         Clock::time_point deadline{};
         std::uint64_t refused = 0;
+        std::optional<Reservation> reservation;
+        Notification reservedForOthers; // "Reserved for <user>" or "Out of service"
     };
 
-    CameraIndex CameraByPelco(unsigned pelcoAddress) const;
     void FilePelcoAddress(unsigned pelcoAddress);
-    bool Admits(CameraIndex camera, SessionKey sender, Priority priority) const;
+    bool Admits(CameraIndex camera, SessionKey sender, Priority priority,
+                const std::string& user) const;
+    // The reservation notice for a connection of that user.
+    Notification ReservationNotice(CameraIndex camera, const std::string& user) const;
+    Announcement ReservationAnnouncement(CameraIndex camera) const;
     Announcement ControlAnnouncement(CameraIndex camera, SessionKey holder) const;
     Announcement ReleaseAnnouncement(CameraIndex camera) const;
     Release EndHold(CameraIndex camera);
@@ -229,6 +313,8 @@ private:
     SessionKey chooserSlot = 0;
     Notification youHaveControl;
     Notification controlLapsed;
+    Notification reservedForYou;
+    Notification outOfService;
 };
 
 } // namespace korvel

@@ -80,6 +80,23 @@ void ClientServer::EndSessionsOf(const std::string& userName)
     }
 }
 
+std::optional<SessionFacts> ClientServer::FindSession(SessionNumber number) const
+{
+    for (const ConnectionId id : connections.Ids()) {
+        const OperatorConnection& connection = connections[id];
+        if (connection.number == number)
+            return SessionFacts{number, UserOrNone(connection.userName), connection.priority};
+    }
+    return std::nullopt;
+}
+
+void ClientServer::EndSession(SessionNumber number)
+{
+    for (const ConnectionId id : connections.Ids())
+        if (connections[id].live && connections[id].number == number)
+            connections[id].session->Revoke();
+}
+
 void ClientServer::SetUserPriority(const std::string& userName, Priority priority)
 {
     for (const ConnectionId id : connections.LoggedInAs(userName))
@@ -217,8 +234,10 @@ SessionAnswer ClientServer::Refuse(ConnectionId connection, const LoginDesk::Ver
 void ClientServer::Ended(ConnectionId connection)
 {
     const OperatorConnection& gone = connections[connection];
-    if (!closed)
+    if (!closed) {
         observer->SessionEnded({gone.number, UserOrNone(gone.userName), gone.clientAddress});
+        control.ConnectionEnded(connection);
+    }
     connections.Remove(connection);
     const std::string line = cap.Left(connection, connections.Count());
     if (!closed)

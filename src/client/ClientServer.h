@@ -14,6 +14,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -71,6 +72,25 @@ public:
     void SetUserPriority(const std::string& userName, Priority priority);
     // Who hears what happens from now on (NoOperatorEvents() until then).
     void SetObserver(OperatorEvents& events) { observer = &events; }
+
+    // The supervisor desk.
+    // A supervisor's login, by the login rules and throttle of LOGIN
+    // (LoginDesk::SupervisorLogin); its line is the caller's to log.
+    LoginDesk::Verdict SupervisorLogin(const std::string& clientAddress, const std::string& name,
+                                       const std::string& password)
+    {
+        return desk.SupervisorLogin(clientAddress, name, password, time.Now());
+    }
+    LoginDesk::Verdict SupervisorRefused(const std::string& clientAddress,
+                                         const std::string& name) const
+    {
+        return desk.Refused(clientAddress, name, true);
+    }
+    // The first live connection with the session number, none when none has it.
+    std::optional<SessionFacts> FindSession(SessionNumber number) const;
+    // Every live connection with the session number ends now, logged like a
+    // lost session (its holds last their time).
+    void EndSession(SessionNumber number);
 
     // The run stops: the port closes, and so does every session, without a line.
     void Close();

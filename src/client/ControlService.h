@@ -3,6 +3,7 @@
 #include "camera/CameraTable.h"
 #include "camera/CommandListener.h"
 #include "client/Arbitration.h"
+#include "client/CameraSafety.h"
 #include "client/ConnectionTable.h"
 #include "client/LineBudget.h"
 #include "client/Notification.h"
@@ -12,6 +13,7 @@
 #include "loop/Lifetime.h"
 #include "loop/LoopTimer.h"
 #include "ops/StatusSnapshot.h"
+#include "ops/SupervisorActions.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
@@ -20,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -48,6 +51,14 @@ class TrackCamera;
 // Cameras come and go with a reload (AddCamera, RemoveCamera), each known by
 // its slot in the arbitration.
 //
+// What the service writes to a camera of its own accord (stop, home,
+// patrol: CameraSafety, one per camera that has such rules) goes the way of
+// an operator's command, through the camera's write path, tagged with
+// ServiceWriteTag, which no session has: its completed write takes no hold
+// and nobody is told. A supervisor's release and reservation (the
+// supervisor desk) come in here too, and a reservation's end on the hold
+// timer.
+//
 // Threads: everything on the I/O loop thread; the NVR side's news is posted
 // to the loop. Lifetime: the hold timer's completions are guarded (see
 // Lifetime); the service stops hearing from the cameras when it goes.
@@ -73,13 +84,37 @@ public:
     // The camera at the address, if it is here, stopped already: its hold
     // ends (recorded as a lapse) and its watchers are told "#0000F0 "; it is
     // heard from no more, and its commands are told to the observer.
-    void RemoveCamera(const std::string& address);
-    // The lock time of the holds taken from now on.
+    // `rebuilt`: the reload builds it again at once (AddCamera), and its
+    // reservation and patrol go over to the new one; anything not taken
+    // over ends with EndCarriedOver.
+    void RemoveCamera(const std::string& address, bool rebuilt = false);
+    void EndCarriedOver();
+    // The site's lock time, of the holds taken from now on of the cameras
+    // without one of their own.
     void SetLockTime(std::chrono::seconds lockTime);
+    // A reload changed only the camera's rules: they apply from now on,
+    // its hold, reservation and patrol kept.
+    void SetCameraRules(const std::string& address, const CameraRules& rules);
     // The connection's user may steer no more: its holds end now, each told
     // and recorded as a lapse, and it leaves choose mode (see
     // Arbitration::Revoke). The registry ends the session itself.
     void Revoke(ConnectionId connection);
+    // The connection has ended and is about to leave the table: a camera it
+    // held, as the connection with its key, is stopped (StopOnRelease); the
+    // hold itself lasts its time.
+    void ConnectionEnded(ConnectionId connection);
+
+    // A supervisor's actions on the camera with the Pelco number (see
+    // SupervisorActions), each told to the observer.
+    SupervisorActions::Result Release(std::uint32_t pelco, const std::string& supervisor);
+    SupervisorActions::Result Reserve(std::uint32_t pelco,
+                                      const std::optional<std::string>& forUser,
+                                      std::chrono::minutes minutes, const std::string& supervisor);
+    SupervisorActions::Result Unreserve(std::uint32_t pelco, const std::string& supervisor);
+
+    // The tag of the service's own writes: no session has number 0.
+    static constexpr CommandSender ServiceWriteTag = ~CommandSender{0} << 16;
+
     // Cameras in use, for the descriptors they need.
     std::size_t CamerasInUse() const { return arbitration.CamerasPresent(); }
 
@@ -122,9 +157,22 @@ private:
     void Deliver(const Arbitration::Selection& selection);
     void Deliver(const Arbitration::Announcement& announcement);
     void Lapsed(const std::vector<Arbitration::Release>& released);
+    void Unreserved(const Arbitration::Unreserved& unreserved,
+                    OperatorEvents::SupervisorActionKind kind, const std::string& supervisor,
+                    const std::string& result);
+    // The camera's safety rules after a change of its hold or reservation:
+    // the stop when a hold ended, and the idle count once it is free.
+    void HoldEnded(CameraIndex camera);
+    void MaybeFreed(CameraIndex camera);
+    void WriteService(CameraIndex camera, const CameraSafety::Write& write);
+    void FollowSafety(CameraIndex camera);
+    CameraSafety* Safety(CameraIndex camera) const
+    {
+        return camera < safety.size() ? safety[camera].get() : nullptr;
+    }
+    void SetRules(CameraIndex camera, const CameraRules& rules);
+    void FollowDeadlines();
     SessionFacts Facts(SessionKey session, Priority priority) const;
-    void FollowHoldDeadline(Arbitration::Clock::time_point deadline);
-    void OnHoldTimer(std::uint64_t wait, const boost::system::error_code& error);
 
     TimeSource& time;
     ConnectionTable& connections;
@@ -134,18 +182,45 @@ private:
     std::vector<std::optional<std::uint32_t>> nvrCameraIds;
     // The NVR ids of removed cameras by Address, for a camera added there again.
     std::map<std::string, std::uint32_t> removedNvrIds;
-    // Ends the holds. Its one wait runs until the earliest deadline known when
-    // it began; a command delivered meanwhile only moves a deadline on, and
-    // the wait, once over, follows the next one rather than being cancelled
-    // and restarted for every command.
-    LoopTimer holdTimer;
-    bool holdWaitPending = false;
-    Arbitration::Clock::time_point holdWaitExpiry{};
-    std::uint64_t holdWaitsStarted = 0;
+    // A timer that follows the earliest of some deadlines: its one wait runs
+    // until the earliest deadline known when it began; one that only moves
+    // on meanwhile leaves the wait alone, and the wait, once over, follows
+    // the next one rather than being cancelled and restarted for every
+    // command.
+    struct FollowedWait
+    {
+        FollowedWait(boost::asio::io_context& io, TimeSource& time) : timer(io, time) {}
+        LoopTimer timer;
+        bool pending = false;
+        Arbitration::Clock::time_point expiry{};
+        std::uint64_t started = 0;
+    };
+    // Calls `due` (guarded) once the deadline, or an earlier one, is there.
+    void Follow(FollowedWait& wait, Arbitration::Clock::time_point deadline, void (ControlService::*due)());
+    void EndWait(FollowedWait& wait);
+    void OnHoldTimer();
+    void OnSafetyTimer();
+    // Ends the holds and the reservations.
+    FollowedWait holdWait;
     OperatorEvents* observer = &NoOperatorEvents();
     // The sessions of one fan-out, kept between fan-outs for its storage.
     std::vector<std::pair<OperatorSession*, const Notification*>> fanOut;
     LineBudget unknownCameraLines;
+    // The site's lock time, for the cameras without one of their own.
+    std::chrono::seconds siteLockTime{5};
+    // By slot: the safety rules of the cameras that have some.
+    std::vector<std::unique_ptr<CameraSafety>> safety;
+    std::vector<CameraRules> rulesOf;
+    // Reservations and safety states of cameras a reload is building again.
+    struct CarriedOver
+    {
+        std::uint32_t pelco = 0;
+        std::optional<Arbitration::Reservation> reservation;
+        std::unique_ptr<CameraSafety> safety;
+    };
+    std::map<std::string, CarriedOver> carriedOver;
+    // Wakes the safety rules at the earliest time one of them is due.
+    FollowedWait safetyWait;
     Lifetime lifetime;
 };
 

@@ -18,12 +18,28 @@ std::optional<TimeSource::TimePoint> LoginDesk::LoginDeadline(TimeSource::TimePo
 LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::string& name,
                                     const std::string& password, TimeSource::TimePoint now)
 {
+    return Check(from.clientAddress, name, password, now, false);
+}
+
+LoginDesk::Verdict LoginDesk::SupervisorLogin(const std::string& clientAddress,
+                                              const std::string& name,
+                                              const std::string& password,
+                                              TimeSource::TimePoint now)
+{
+    return Check(clientAddress, name, password, now, true);
+}
+
+LoginDesk::Verdict LoginDesk::Check(const std::string& clientAddress, const std::string& name,
+                                    const std::string& password, TimeSource::TimePoint now,
+                                    bool supervisor)
+{
     const auto user = users.find(name);
     if (user == users.end() ||
-        (!user->second.password.empty() && user->second.password != password)) {
+        (!user->second.password.empty() && user->second.password != password) ||
+        (supervisor && !user->second.supervisor)) {
         if (policy.throttleLogins) {
             const std::string counted = user == users.end() ? std::string() : name;
-            if (const auto due = throttle.Failed(from.clientAddress, counted, now)) {
+            if (const auto due = throttle.Failed(clientAddress, counted, now)) {
                 Verdict held;
                 held.kind = Verdict::Kind::HeldBack;
                 held.due = due;
@@ -31,23 +47,32 @@ LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::s
                 return held;
             }
         }
-        return Refused(from, name);
+        return Refused(clientAddress, name, supervisor);
     }
-    throttle.Passed(from.clientAddress, name);
+    throttle.Passed(clientAddress, name);
     Verdict passed;
     passed.kind = Verdict::Kind::Passed;
     passed.priority = user->second.priority;
     passed.knownName = true;
-    passed.logLine = "Login from " + from.clientAddress + " by user " + LogSafe(name) +
-                     " with priority " + std::to_string(passed.priority);
+    passed.logLine = supervisor ? "Supervisor login from " + clientAddress + " by user " +
+                                      LogSafe(name)
+                                : "Login from " + clientAddress + " by user " + LogSafe(name) +
+                                      " with priority " + std::to_string(passed.priority);
     return passed;
 }
 
 LoginDesk::Verdict LoginDesk::Refused(const OperatorConnection& from, const std::string& name) const
 {
+    return Refused(from.clientAddress, name, false);
+}
+
+LoginDesk::Verdict LoginDesk::Refused(const std::string& clientAddress, const std::string& name,
+                                      bool supervisor) const
+{
     Verdict refused;
     refused.knownName = users.count(name) > 0;
-    refused.logLine = "Failed login from " + from.clientAddress + " by user " + LogSafe(name);
+    refused.logLine = std::string(supervisor ? "Failed supervisor login" : "Failed login") +
+                      " from " + clientAddress + " by user " + LogSafe(name);
     return refused;
 }
 

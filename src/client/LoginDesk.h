@@ -55,6 +55,14 @@ public:
                   const std::string& password, TimeSource::TimePoint now);
     // A held-back refusal is due.
     Verdict Refused(const OperatorConnection& from, const std::string& name) const;
+    // A supervisor's login from the client address: as a LOGIN, throttled
+    // with them, but passed only for a user marked Supervisor ("Supervisor
+    // login from <address> by user <name>", "Failed supervisor login from
+    // ..."); no priority.
+    Verdict SupervisorLogin(const std::string& clientAddress, const std::string& name,
+                            const std::string& password, TimeSource::TimePoint now);
+    Verdict Refused(const std::string& clientAddress, const std::string& name,
+                    bool supervisor) const;
 
     struct Gate
     {
@@ -65,6 +73,9 @@ public:
     Gate Admits(const OperatorConnection& from) const;
 
 private:
+    Verdict Check(const std::string& clientAddress, const std::string& name,
+                  const std::string& password, TimeSource::TimePoint now, bool supervisor);
+
     const UserTable& users;
     SessionPolicy policy;
     LoginThrottle throttle;

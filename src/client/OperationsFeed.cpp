@@ -150,6 +150,56 @@ void OperationsFeed::HoldLapsed(const CameraEvent& lapsed)
     Record(CameraRecord("release", lapsed));
 }
 
+void OperationsFeed::ServiceWritten(const ServiceWrite& write)
+{
+    AuditRecord record;
+    record.session.reset();
+    record.camera = write.pelco;
+    switch (write.kind) {
+    case ServiceWriteKind::Stop:
+        ++counters.serviceStops;
+        record.event = "stop";
+        break;
+    case ServiceWriteKind::Home:
+        ++counters.serviceHomes;
+        record.event = "home";
+        record.preset = write.preset;
+        break;
+    case ServiceWriteKind::Patrol:
+        ++counters.servicePatrols;
+        record.event = "patrol";
+        record.preset = write.preset;
+        break;
+    }
+    Record(record);
+}
+
+void OperationsFeed::SupervisorActed(const SupervisorAction& action)
+{
+    static constexpr const char* Events[] = {"supervisor-login",     "supervisor-release",
+                                             "supervisor-reserve",   "supervisor-unreserve",
+                                             "supervisor-end",       "reservation-lapse"};
+    AuditRecord record;
+    record.event = Events[static_cast<int>(action.kind)];
+    record.supervisor = action.supervisor;
+    record.result = action.result;
+    record.camera = action.pelco;
+    record.session.reset();
+    if (action.session) {
+        record.session = action.session->session;
+        record.user = action.session->user;
+    }
+    if (action.kind == SupervisorActionKind::Reserve ||
+        action.kind == SupervisorActionKind::ReservationLapsed) {
+        record.reservedFor = action.forUser;
+        record.reservation = true;
+    }
+    record.minutes = action.minutes;
+    if (!action.client.empty())
+        record.client = action.client;
+    Record(record);
+}
+
 void OperationsFeed::CameraRemoved(CameraIndex camera, const RemovedCameraCommands& commands)
 {
     ForgetRefusals(camera);

@@ -56,6 +56,8 @@ public:
     // count from the start of the run.
     void CameraRemoved(CameraIndex camera, const RemovedCameraCommands& commands) override;
     void NoticesSent(std::size_t count) override;
+    void ServiceWritten(const ServiceWrite& write) override;
+    void SupervisorActed(const SupervisorAction& action) override;
 
 private:
     // A change of holder, a lapse or a removal: the camera's refusals may be

@@ -101,6 +101,47 @@ public:
     // added; its slot may go to another.
     virtual void CameraRemoved(CameraIndex, const RemovedCameraCommands&) {}
     virtual void NoticesSent(std::size_t /*count*/) {}
+
+    // The service wrote to the camera of its own accord (CameraSafety): a
+    // stop, a home preset or a patrol's preset (`preset`; 0 for a stop).
+    enum class ServiceWriteKind
+    {
+        Stop,
+        Home,
+        Patrol,
+    };
+    struct ServiceWrite
+    {
+        CameraIndex camera = NoCamera;
+        std::uint32_t pelco = 0;
+        ServiceWriteKind kind = ServiceWriteKind::Stop;
+        std::uint8_t preset = 0;
+    };
+    virtual void ServiceWritten(const ServiceWrite&) {}
+
+    // The supervisor desk.
+    enum class SupervisorActionKind
+    {
+        Login,
+        Release,
+        Reserve,
+        Unreserve,
+        EndSession,
+        ReservationLapsed, // its time ran out, or its camera went
+    };
+    struct SupervisorAction
+    {
+        SupervisorActionKind kind = SupervisorActionKind::Login;
+        std::string supervisor; // the user who asked, or whose reservation lapsed
+        std::string result;     // "ok", "failed", "not-found", "conflict", "removed"
+        std::optional<std::uint32_t> pelco;
+        std::optional<SessionFacts> session; // EndSession: the session ended
+        // Reserve: for whom (none: nobody) and for how long.
+        std::optional<std::string> forUser;
+        std::optional<std::uint32_t> minutes;
+        std::string client; // Login: where from
+    };
+    virtual void SupervisorActed(const SupervisorAction&) {}
 };
 
 // Hears everything and does nothing.

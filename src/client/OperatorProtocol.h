@@ -34,6 +34,10 @@ inline constexpr std::string_view YouHaveControl = "#0000F0 You have control";
 inline constexpr std::string_view OtherHasControlPrefix = "#F00000 ";
 inline constexpr std::string_view OtherHasControlSuffix = " has control";
 inline constexpr std::string_view ControlLapsed = "#0000F0 ";
+// A supervisor's reservation of the camera, as its sessions are told of it.
+inline constexpr std::string_view ReservedForYou = "#0000F0 Reserved for you";
+inline constexpr std::string_view ReservedForPrefix = "#F00000 Reserved for ";
+inline constexpr std::string_view OutOfService = "#F00000 Out of service";
 
 inline std::string Greeting(std::uint16_t sessionNumber)
 {
@@ -59,6 +63,11 @@ inline std::string CameraMessage(bool causedByCommand, const std::string& addres
         message += nvrName;
     }
     return message;
+}
+
+inline std::string ReservedFor(const std::string& userName)
+{
+    return std::string(ReservedForPrefix) + userName;
 }
 
 inline std::string OtherHasControl(const std::string& userName)

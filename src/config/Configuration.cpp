@@ -145,6 +145,9 @@ void Loader::ReadUsers(const tinyxml2::XMLElement& control)
         account.name = AttributeText(*user, "Name");
         account.password = AttributeText(*user, "Password");
         ReadDecimalAttribute(*user, "Priority", account.priority);
+        if (const std::optional<std::int32_t> supervisor =
+                ParseStrictInteger(user->Attribute("Supervisor")))
+            account.supervisor = *supervisor != 0;
         if (account.name.empty()) {
             lines.push_back(
                 "Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml.");

@@ -64,6 +64,10 @@ std::vector<User> CompareUsers(const UserTable& running, const UserTable& next)
                              "Priority of user " + name + " changed from " +
                                  std::to_string(account.priority) + " to " +
                                  std::to_string(now.priority)});
+        if (now.supervisor != account.supervisor)
+            users.push_back({User::Kind::SupervisorChanged, now,
+                             "User " + name + (now.supervisor ? " is now" : " is no longer") +
+                                 " a supervisor"});
     }
     for (const auto& [name, account] : next) {
         if (!running.count(name))
@@ -105,7 +109,13 @@ std::vector<Camera> CompareCameras(const Configuration& running, const Configura
     }
     for (const auto& [address, camera] : was) {
         const auto kept = is.find(address);
-        if (kept != is.end() && !(kept->second == camera))
+        if (kept == is.end() || kept->second == camera)
+            continue;
+        if (kept->second.SameBuild(camera))
+            cameras.push_back({Camera::Kind::RulesChanged, kept->second,
+                               "Track camera at " + address + " keeps running with its "
+                               "changed rules " + PelcoText(kept->second)});
+        else
             cameras.push_back({Camera::Kind::Changed, kept->second,
                                "Track camera at " + address + " changed; starting it again " +
                                    PelcoText(kept->second)});

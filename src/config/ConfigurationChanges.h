@@ -49,6 +49,7 @@ struct ConfigurationChanges
             Removed,         // its sessions end
             PasswordChanged, // its sessions end
             PriorityChanged, // its sessions steer with the new priority from their next command
+            SupervisorChanged, // the supervisor API asks the users again at its next request
         };
         Kind kind;
         UserAccount account; // the new one; the running one for Removed
@@ -65,6 +66,9 @@ struct ConfigurationChanges
         {
             Removed,
             Changed, // Port, serial settings or PelcoNumber: removed and added
+            // Only the rules (CameraRules): the camera keeps running, its
+            // holds, reservation and patrol with it, under the new ones.
+            RulesChanged,
             Added,
         };
         Kind kind;

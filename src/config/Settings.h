@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -34,6 +36,8 @@ struct UserAccount
     std::string name;
     std::string password; // empty: any password is accepted
     std::int32_t priority = 0;
+    // May act on the supervisor API and console (Supervisor="1").
+    bool supervisor = false;
 
     bool operator==(const UserAccount&) const = default;
 };
@@ -124,6 +128,42 @@ struct SerialSettings
     bool operator==(const SerialSettings&) const = default;
 };
 
+// What the operator side does with one camera beyond the priority test: its
+// own lock time, and what the service writes to it of its own accord (stop,
+// home, patrol), which needs the Pelco protocol the camera speaks. Each
+// feature the loader found unusable is left off here (its line logged).
+struct CameraRules
+{
+    enum class Protocol
+    {
+        None, // the service writes nothing of its own
+        PelcoD,
+        PelcoP,
+    };
+    // LockTime of the Camera; none: the site's (KorvelControl LockTime).
+    std::optional<std::uint32_t> lockTimeSecs;
+    Protocol protocol = Protocol::None;
+    // A stop frame once a hold ends, for whatever reason.
+    bool stopOnRelease = false;
+    // Go to this preset once the camera has been free this long.
+    std::optional<std::uint8_t> homePreset;
+    std::uint32_t homeAfterSecs = 60;
+    // A tour of presets (empty: none) once the camera has been free
+    // resumeAfterSecs, one every dwellSecs.
+    std::vector<std::uint8_t> patrolPresets;
+    std::uint32_t dwellSecs = 20;
+    std::uint32_t resumeAfterSecs = 60;
+
+    // Something for the service to write of its own accord.
+    bool Writes() const
+    {
+        return protocol != Protocol::None &&
+               (stopOnRelease || homePreset || !patrolPresets.empty());
+    }
+
+    bool operator==(const CameraRules&) const = default;
+};
+
 // One configured track camera as the configuration gives it.
 struct CameraSettings
 {
@@ -140,10 +180,19 @@ struct CameraSettings
     // line it drives (LineBaudRate); 0: not known, the socket's own queue
     // is all the service sees of the line.
     std::uint32_t lineBaudRate = 0;
+    // Changed by a reload without the camera being built again.
+    CameraRules rules;
 
     bool IsNetworkCamera() const { return !port.empty() && port[0] >= '0' && port[0] <= '9'; }
 
     bool operator==(const CameraSettings&) const = default;
+    // The same camera to build: equal but for the rules.
+    bool SameBuild(const CameraSettings& other) const
+    {
+        CameraSettings self = *this;
+        self.rules = other.rules;
+        return self == other;
+    }
 };
 
 } // namespace korvel

@@ -5,6 +5,7 @@
 #include "client/ConnectionTable.h"
 #include "client/ControlService.h"
 #include "client/OperationsFeed.h"
+#include "client/SupervisorDesk.h"
 #include "clock/SteadyTime.h"
 #include "config/Configuration.h"
 #include "host/ReloadOutcome.h"
@@ -161,12 +162,15 @@ void ServiceRun::StartClientService(const Configuration& configuration)
         server->Listen(configuration.options.clientAddress, configuration.options.clientPort);
     if (!failure.empty())
         throw std::runtime_error(failure); // the run cannot go on without its operators
+    supervisors = std::make_unique<SupervisorDesk>(io, time, *control, *server, users);
     operations = std::make_unique<OperationsFeed>(*control, *server);
+    supervisors->SetObserver(*operations);
 }
 
 void ServiceRun::StopClientService()
 {
     operations.reset();
+    supervisors.reset();
     server.reset();
     control.reset();
     connections.reset();
@@ -208,7 +212,7 @@ std::unique_ptr<StatusServer> ServiceRun::MakeStatusServer(const Options& option
     content.metrics = [this] { return RenderMetrics(Snapshot(), ReadProcessFigures()); };
     return std::make_unique<StatusServer>(io, time, options.statusAddress,
                                           options.statusPort, options.statusToken,
-                                          std::move(content));
+                                          std::move(content), supervisors.get());
 }
 
 std::string ServiceRun::StatusServerUrl() const
@@ -356,6 +360,8 @@ void ServiceRun::Stop()
         statusServer->Close();
     if (server)
         server->Close();
+    if (supervisors)
+        supervisors->Close();
     if (control)
         control->Close();
     for (auto& entry : cameras)

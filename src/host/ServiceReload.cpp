@@ -44,7 +44,8 @@ ReloadCounts Counted(const ConfigurationChanges& changes)
     counts.usersRemoved = static_cast<int>(changes.Count(UserKind::Removed));
     counts.camerasAdded = static_cast<int>(changes.Count(CameraKind::Added));
     counts.camerasRemoved = static_cast<int>(changes.Count(CameraKind::Removed));
-    counts.camerasChanged = static_cast<int>(changes.Count(CameraKind::Changed));
+    counts.camerasChanged = static_cast<int>(changes.Count(CameraKind::Changed) +
+                                             changes.Count(CameraKind::RulesChanged));
     // Every NVR whose connection the reload touched: added, removed or changed.
     counts.nvrsChanged = static_cast<int>(changes.nvrs.size());
     return counts;
@@ -160,6 +161,7 @@ void ServiceRun::ApplyUsers(const ConfigurationChanges& changes, const Configura
             server->SetUserPriority(user.account.name, user.account.priority);
             break;
         case UserKind::Added:
+        case UserKind::SupervisorChanged: // asked anew at the supervisor's next request
             break;
         }
     }
@@ -170,18 +172,26 @@ void ServiceRun::ApplyUsers(const ConfigurationChanges& changes, const Configura
 void ServiceRun::ApplyCameras(const ConfigurationChanges& changes, const Configuration& next)
 {
     for (const auto& camera : changes.cameras) {
-        if (camera.kind == CameraKind::Added)
-            continue;
-        WriteLine(camera.line);
-        RemoveCamera(camera.settings.address);
+        if (camera.kind == CameraKind::RulesChanged) {
+            WriteLine(camera.line);
+            control->SetCameraRules(camera.settings.address, camera.settings.rules);
+        }
     }
     for (const auto& camera : changes.cameras) {
-        if (camera.kind == CameraKind::Removed)
+        if (camera.kind == CameraKind::Added || camera.kind == CameraKind::RulesChanged)
+            continue;
+        WriteLine(camera.line);
+        RemoveCamera(camera.settings.address, camera.kind == CameraKind::Changed);
+    }
+    for (const auto& camera : changes.cameras) {
+        if (camera.kind == CameraKind::Removed || camera.kind == CameraKind::RulesChanged)
             continue;
         if (camera.kind == CameraKind::Added)
             WriteLine(camera.line);
         AddCamera(camera.settings, next);
     }
+    // A camera that could not be built again loses what it carried.
+    control->EndCarriedOver();
     if (!changes.cameraAddresses)
         return;
     std::vector<std::string> addresses;
@@ -192,14 +202,14 @@ void ServiceRun::ApplyCameras(const ConfigurationChanges& changes, const Configu
         entry.second->RequestRefresh();
 }
 
-void ServiceRun::RemoveCamera(const std::string& address)
+void ServiceRun::RemoveCamera(const std::string& address, bool rebuilt)
 {
     const auto camera = cameras.find(address);
     if (camera == cameras.end())
         return;
     // Stopped first, which counts what still waited for the camera.
     camera->second->Stop();
-    control->RemoveCamera(address);
+    control->RemoveCamera(address, rebuilt);
     cameras.erase(camera);
 }
 

@@ -35,6 +35,7 @@ class NvrCameraDirectory;
 class NvrStatusBoard;
 class OperationsFeed;
 class StatusServer;
+class SupervisorDesk;
 
 // One run: the I/O loop and everything bound to it, declared after it so
 // that all of it goes before the loop. RunService.cpp starts and stops it,
@@ -124,7 +125,7 @@ private:
     void ApplySettings(const ConfigurationChanges& changes, const Configuration& next);
     void ApplyUsers(const ConfigurationChanges& changes, const Configuration& next);
     void ApplyCameras(const ConfigurationChanges& changes, const Configuration& next);
-    void RemoveCamera(const std::string& address);
+    void RemoveCamera(const std::string& address, bool rebuilt = false);
     void AddCamera(const CameraSettings& settings, const Configuration& next);
     void ApplyNvrs(const ConfigurationChanges& changes, const Configuration& next);
     // Logs the closing line and lets the connection go once its worker has
@@ -194,6 +195,8 @@ private:
     std::unique_ptr<ConnectionTable> connections;
     std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
+    // What the supervisor API may do, handed to the status server.
+    std::unique_ptr<SupervisorDesk> supervisors;
     std::unique_ptr<OperationsFeed> operations;
     std::unique_ptr<StatusServer> statusServer;
     bool stopped = false;

@@ -43,6 +43,16 @@ std::string FormatAuditLine(const AuditRecord& record, std::chrono::system_clock
     Field(out, "event");
     AppendJsonString(out, record.event);
     NumberField(out, "camera", record.camera);
+    if (record.supervisor) {
+        Field(out, "supervisor");
+        AppendJsonString(out, *record.supervisor);
+    }
+    if (record.reservation) {
+        Field(out, "reserved_for");
+        AppendJsonOrNull(out, record.reservedFor);
+    }
+    NumberField(out, "minutes", record.minutes);
+    NumberField(out, "preset", record.preset);
     if (record.session) {
         NumberField(out, "session", record.session);
         Field(out, "user");

@@ -17,6 +17,16 @@ namespace korvel {
 //   handover              camera, session, user
 //   session-end           session, user, client
 //   reload                result, summary (no session, no user)
+//   stop                  camera (the service's own write; no session)
+//   home, patrol          camera, preset
+//   supervisor-login      supervisor, client, result ("ok", "failed")
+//   supervisor-release    supervisor, camera, result ("ok", "not-found")
+//   supervisor-reserve    supervisor, camera, reserved_for (null: nobody),
+//                         minutes, result ("ok", "not-found", "conflict")
+//   supervisor-unreserve  supervisor, camera, result
+//   supervisor-end        supervisor, session, user (of the session ended), result
+//   reservation-lapse     supervisor (who reserved), camera, reserved_for,
+//                         result ("ok": its time ran out; "removed": its camera went)
 // A user is null for a session that never logged in. Never a password.
 struct AuditRecord
 {
@@ -37,6 +47,12 @@ struct AuditRecord
     // A reload's: "applied", "partial" or "refused", and the summary the log ends it with.
     std::optional<std::string> result;
     std::optional<std::string> summary;
+    // The supervisor who acted, and what a reservation was.
+    std::optional<std::string> supervisor;
+    bool reservation = false; // reserved_for is written (null: for nobody)
+    std::optional<std::string> reservedFor;
+    std::optional<std::uint32_t> minutes;
+    std::optional<std::uint32_t> preset;
 };
 
 // Sets what a failed login records of the name sent: a configured user's

@@ -143,6 +143,13 @@ void RenderOperators(std::string& out, const StatusSnapshot& status)
     Family(out, "tlkorvel_notices_sent_total", "counter",
            "CAMERA messages and control notices queued for operators.")
         .Sample(counters.noticesSent);
+
+    Family writes(out, "tlkorvel_service_writes_total", "counter",
+                  "Frames the service wrote to cameras of its own accord, by kind: stop when a "
+                  "hold ended, home preset after idle, patrol preset.");
+    writes.Sample({{"kind", "stop"}}, counters.serviceStops);
+    writes.Sample({{"kind", "home"}}, counters.serviceHomes);
+    writes.Sample({{"kind", "patrol"}}, counters.servicePatrols);
 }
 
 void RenderCameras(std::string& out, const StatusSnapshot& status)
@@ -157,6 +164,14 @@ void RenderCameras(std::string& out, const StatusSnapshot& status)
         errors.Sample(CameraLabel(camera), camera.failed);
     for (const RemovedCameraCommands& camera : status.removedCameras)
         errors.Sample({{"camera", std::to_string(camera.pelco)}}, camera.failed);
+    Family reserved(out, "tlkorvel_camera_reserved", "gauge",
+                    "1 while a supervisor's reservation of the camera stands.");
+    for (const CameraStatus& camera : status.cameras)
+        reserved.Sample(CameraLabel(camera), camera.reservation ? 1 : 0);
+    Family patrolling(out, "tlkorvel_camera_patrolling", "gauge",
+                      "1 while the camera patrols its tour of presets.");
+    for (const CameraStatus& camera : status.cameras)
+        patrolling.Sample(CameraLabel(camera), camera.patrol == "patrolling" ? 1 : 0);
 }
 
 void RenderNvrs(std::string& out, const StatusSnapshot& status)

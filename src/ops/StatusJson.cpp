@@ -72,13 +72,23 @@ void AppendCamera(std::string& out, const CameraStatus& camera)
     std::string& holder = object.Key("holder");
     if (!camera.holder) {
         holder += "null";
-        return;
+    } else {
+        JsonObject held(holder);
+        held.Number("session", camera.holder->session);
+        held.Text("user", camera.holder->user);
+        held.Number("priority", camera.holder->priority);
+        held.Number("hold_left_ms", camera.holder->holdLeftMs);
     }
-    JsonObject held(holder);
-    held.Number("session", camera.holder->session);
-    held.Text("user", camera.holder->user);
-    held.Number("priority", camera.holder->priority);
-    held.Number("hold_left_ms", camera.holder->holdLeftMs);
+    std::string& reservation = object.Key("reservation");
+    if (!camera.reservation) {
+        reservation += "null";
+    } else {
+        JsonObject reserved(reservation);
+        reserved.Text("for", camera.reservation->forUser);
+        reserved.Text("by", camera.reservation->by);
+        reserved.Number("left_ms", camera.reservation->leftMs);
+    }
+    object.Text("patrol", camera.patrol);
 }
 
 void AppendSession(std::string& out, const SessionStatus& session)

@@ -21,6 +21,14 @@ struct HolderStatus
     std::int64_t holdLeftMs = 0;
 };
 
+// A supervisor's reservation of a camera.
+struct ReservationStatus
+{
+    std::optional<std::string> forUser; // none: out of service
+    std::string by;
+    std::int64_t leftMs = 0;
+};
+
 struct CameraStatus
 {
     std::uint32_t pelco = 1;
@@ -32,6 +40,8 @@ struct CameraStatus
     std::optional<std::uint32_t> nvrCameraId;
     std::optional<std::string> nvrCameraName;
     std::optional<HolderStatus> holder;
+    std::optional<ReservationStatus> reservation;
+    std::string patrol = "off"; // "off" (no tour), "waiting" or "patrolling"
 
     // Operator commands for this camera's Pelco number by outcome, since the
     // start (also those of cameras that had the number before it, which a
@@ -85,6 +95,10 @@ struct OperatorCounters
     // Lines one client address may have logged only so often, not logged.
     std::uint64_t unknownCameraLinesSkipped = 0;
     std::uint64_t ignoredCommandLinesSkipped = 0;
+    // What the service wrote to cameras of its own accord, by kind.
+    std::uint64_t serviceStops = 0;
+    std::uint64_t serviceHomes = 0;
+    std::uint64_t servicePatrols = 0;
 };
 
 // Where the audit trail's records went: into the file, dropped from a full

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +132,43 @@ private:
             for (const auto& release : released)
                 Note(release.notices);
             trace.push_back("revoked " + who + ": " + std::to_string(released.size()) + " held");
+        } else if (verb == "reserve") {
+            // "reserve <camera> <user, or - for nobody> <supervisor> <until ms>"
+            std::string user, by;
+            long long until = 0;
+            words >> user >> by >> until;
+            const auto camera = core.CameraByAddress(who);
+            std::optional<std::string> forUser;
+            if (user != "-")
+                forUser = user;
+            const auto reserved = core.Reserve(camera, {forUser, by, At(until)});
+            if (reserved.conflict) {
+                trace.push_back("conflict: " + reserved.reason);
+                return;
+            }
+            if (reserved.ended)
+                trace.push_back(who + " hold of " + std::to_string(reserved.ended->holder) +
+                                " ended");
+            Note(reserved.notices);
+        } else if (verb == "unreserve") {
+            const auto unreserved = core.Unreserve(core.CameraByAddress(who));
+            trace.push_back(unreserved ? "unreserved " + who : "no reservation");
+            if (unreserved && unreserved->notices)
+                Note(*unreserved->notices);
+        } else if (verb == "release") {
+            const auto freed = core.ReleaseCamera(core.CameraByAddress(who));
+            trace.push_back("released " + who + (freed.hold ? " (held)" : "") +
+                            (freed.reservation ? " (reserved)" : ""));
+            Note(freed.notices);
+        } else if (verb == "reservations-expire") {
+            for (const auto& unreserved : core.ReservationDeadlinePassed(At(std::stoll(who)))) {
+                trace.push_back("lapsed " + core.Address(unreserved.camera));
+                if (unreserved.notices)
+                    Note(*unreserved.notices);
+            }
+            const auto next = core.NextReservationDeadline();
+            trace.push_back("next reservation " +
+                            (next ? std::to_string(Milliseconds(*next)) : "none"));
         } else {
             ADD_FAILURE() << "unknown step " << step;
         }
@@ -155,14 +193,19 @@ private:
     void Note(const Arbitration::Selection& selection)
     {
         trace.push_back(names.at(selection.to) + ": " + *selection.text);
+        if (selection.reservation)
+            trace.push_back(names.at(selection.to) + ": " + *selection.reservation);
     }
 
     void Note(const Arbitration::Announcement& announcement)
     {
-        for (const auto& watcher : table.Watchers(announcement.camera))
+        for (const auto& watcher : table.Watchers(announcement.camera)) {
+            const bool own = announcement.ownUser
+                                 ? table[watcher.second].userName == *announcement.ownUser
+                                 : watcher.first == announcement.holder;
             trace.push_back(names.at(watcher.second) + ": " +
-                            **(watcher.first == announcement.holder ? announcement.toHolder
-                                                                    : announcement.toOthers));
+                            **(own ? announcement.toHolder : announcement.toOthers));
+        }
     }
 
     ConnectionTable table;
@@ -384,6 +427,80 @@ TEST(ArbitrationCore, WithRequireLoginHoldsBelongToTheConnectionThatTookThem)
          {"A: 1CAMERA\tgate\t4", "A forward gate", "A: " + Mine, "gate held by 101 (5) until 2000",
           "B: 1CAMERA\tgate\t4", "B refused gate", "C: 1CAMERA\tyard\t200", "C forward yard",
           "C: " + Mine, "yard held by 102 (0) until 0", "D: 1CAMERA\tyard\t200", "D refused yard"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;
+}
+
+// A supervisor's reservation against the priorities: only its user's
+// sessions steer (or nobody's), whatever their priority; the hold of anyone
+// else ends at once; its end leaves a hold by its user as an ordinary hold.
+TEST(ArbitrationCore, ReservationsOverrulePriorities)
+{
+    const std::vector<std::string> twoOnGate = {
+        "connect A 101", "login A alice", "connect B 102", "login B bob",
+        "send A 4 1",    "send B 4 9"};
+    const Trace twoOnGateTrace = {"A: 1CAMERA\tgate\t4", "A forward gate", "B: 1CAMERA\tgate\t4",
+                                  "B forward gate"};
+    const auto then = [](std::vector<std::string> first, const std::vector<std::string>& more) {
+        first.insert(first.end(), more.begin(), more.end());
+        return first;
+    };
+    const auto thenTrace = [](Trace first, const Trace& more) {
+        first.insert(first.end(), more.begin(), more.end());
+        return first;
+    };
+    const std::string ForYou = std::string(OperatorProtocol::ReservedForYou);
+    const std::string ForAlice = OperatorProtocol::ReservedFor("alice");
+    const std::string Out = std::string(OperatorProtocol::OutOfService);
+    const struct
+    {
+        const char* name;
+        std::vector<std::string> steps;
+        Trace trace;
+    } cases[] = {
+        {"a higher priority's hold ends; only the user's low priority steers",
+         then(twoOnGate, {"deliver gate 102 9 0", "reserve gate alice sup 60000", "send B 4 9",
+                          "send A 4 1", "delivered gate A 1 10"}),
+         thenTrace(twoOnGateTrace,
+                   {"A: #F00000 bob has control", "B: " + Mine, "gate held by 102 (9) until 2000",
+                    "gate hold of 102 ended", "A: " + ForYou, "B: " + ForAlice, "B refused gate",
+                    "A forward gate", "A: " + Mine, "B: #F00000 alice has control",
+                    "gate held by 101 (1) until 2010"})},
+        {"the user's own hold stands; its end leaves it an ordinary hold, taken over by "
+         "priority",
+         then(twoOnGate, {"delivered gate A 1 0", "reserve gate alice sup 60000", "unreserve gate",
+                          "send B 4 9"}),
+         thenTrace(twoOnGateTrace,
+                   {"A: " + Mine, "B: #F00000 alice has control", "gate held by 101 (1) until 2000",
+                    "A: " + ForYou, "B: " + ForAlice, "unreserved gate", "B forward gate"})},
+        {"out of service: nobody steers, the user of no session either; a lapse frees it",
+         then(twoOnGate, {"reserve gate - sup 5000", "send A 4 1", "send B 4 9",
+                          "reservations-expire 4999", "reservations-expire 5000", "send B 4 9"}),
+         thenTrace(twoOnGateTrace,
+                   {"A: " + Out, "B: " + Out, "A refused gate", "B refused gate",
+                    "next reservation 5000", "lapsed gate", "A: " + Lapsed, "B: " + Lapsed,
+                    "next reservation none", "B forward gate"})},
+        {"another supervisor's reservation stands; the same supervisor's replaces its own",
+         then(twoOnGate, {"reserve gate alice sup 5000", "reserve gate bob other 9000",
+                          "reserve gate bob sup 9000", "send B 4 0", "send A 4 9"}),
+         thenTrace(twoOnGateTrace,
+                   {"A: " + ForYou, "B: " + ForAlice, "conflict: reserved by sup",
+                    "A: #F00000 Reserved for bob", "B: " + ForYou, "B forward gate",
+                    "A refused gate"})},
+        {"release ends the hold and the reservation with it",
+         then(twoOnGate, {"delivered gate A 1 0", "reserve gate alice sup 5000", "release gate",
+                          "send B 4 0", "release yard"}),
+         thenTrace(twoOnGateTrace,
+                   {"A: " + Mine, "B: #F00000 alice has control", "gate held by 101 (1) until 2000",
+                    "A: " + ForYou, "B: " + ForAlice, "released gate (held) (reserved)",
+                    "A: " + Lapsed, "B: " + Lapsed, "B forward gate", "released yard"})},
+        {"a newcomer is told the reservation after its CAMERA message; a session that never "
+         "logged in is no user's",
+         {"reserve gate alice sup 5000", "connect A 101", "login A alice", "send A 4 0",
+          "connect C 103", "send C 4 0", "choose C", "trigger gate"},
+         {"A: 1CAMERA\tgate\t4", "A: " + ForYou, "A forward gate", "C: 1CAMERA\tgate\t4",
+          "C: " + ForAlice, "C refused gate", "C: 0CAMERA\tgate\t4", "C: " + ForAlice}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Desk().Run(c.steps), c.trace) << c.name;

@@ -111,6 +111,19 @@ TEST(AuditLines, OneJsonObjectPerEventWithoutPasswords)
     reload.session.reset();
     reload.result = "refused";
     reload.summary = "Reload of tlKorvel.xml refused; keeping the running configuration.";
+    AuditRecord reserve;
+    reserve.event = "supervisor-reserve";
+    reserve.session.reset();
+    reserve.camera = 7;
+    reserve.supervisor = "sue";
+    reserve.reservation = true;
+    reserve.minutes = 30;
+    reserve.result = "ok";
+    AuditRecord patrol;
+    patrol.event = "patrol";
+    patrol.session.reset();
+    patrol.camera = 4;
+    patrol.preset = 12;
     const struct
     {
         const AuditRecord& record;
@@ -136,6 +149,9 @@ TEST(AuditLines, OneJsonObjectPerEventWithoutPasswords)
          R"({"time":"2026-12-08T02:13:04.007Z","event":"session-end","session":50123,"user":"ann","client":"10.0.0.7"})"},
         {reload,
          R"({"time":"2026-12-08T02:13:04.007Z","event":"reload","result":"refused","summary":"Reload of tlKorvel.xml refused; keeping the running configuration."})"},
+        {reserve,
+         R"({"time":"2026-12-08T02:13:04.007Z","event":"supervisor-reserve","camera":7,"supervisor":"sue","reserved_for":null,"minutes":30,"result":"ok"})"},
+        {patrol, R"({"time":"2026-12-08T02:13:04.007Z","event":"patrol","camera":4,"preset":12})"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FormatAuditLine(c.record, when), std::string(c.line) + "\n");
@@ -229,6 +245,8 @@ StatusSnapshot Situation()
     bay.serial = true;
     bay.link = "failed";
     bay.holder = HolderStatus{50200, std::nullopt, 0, 0};
+    bay.reservation = ReservationStatus{std::nullopt, "sue", 60000};
+    bay.patrol = "waiting";
     bay.failed = 2;
     status.cameras = {gate, bay};
     status.removedCameras = {RemovedCameraCommands{2, 5, 0, 7, 1}};
@@ -255,8 +273,8 @@ TEST(StatusDocument, EveryFieldWithNullsWhereUnknown)
         R"("config_loaded":"2026-12-08T02:13:04Z","config_generation":3,)"
         R"("last_reload":{"time":"2026-12-08T02:13:04Z","result":"partial","summary":"Reloaded tlKorvel.xml: ...; still listening for KorvelControl sessions on 127.0.0.1:55272 instead of 0.0.0.0:80."},)"
         R"("operator_listener":"127.0.0.1:55272","cameras":[)"
-        R"({"pelco":1,"address":"10.1.1.1","port":4001,"transport":"tcp","link":"connected","nvr_camera_id":11,"nvr_camera_name":"Gate \"north\"","holder":{"session":50123,"user":"ann","priority":5,"hold_left_ms":2400}},)"
-        R"({"pelco":3,"address":"7","port":"/dev/ttyS0","transport":"serial","link":"failed","nvr_camera_id":null,"nvr_camera_name":null,"holder":{"session":50200,"user":null,"priority":0,"hold_left_ms":0}}],)"
+        R"({"pelco":1,"address":"10.1.1.1","port":4001,"transport":"tcp","link":"connected","nvr_camera_id":11,"nvr_camera_name":"Gate \"north\"","holder":{"session":50123,"user":"ann","priority":5,"hold_left_ms":2400},"reservation":null,"patrol":"off"},)"
+        R"({"pelco":3,"address":"7","port":"/dev/ttyS0","transport":"serial","link":"failed","nvr_camera_id":null,"nvr_camera_name":null,"holder":{"session":50200,"user":null,"priority":0,"hold_left_ms":0},"reservation":{"for":null,"by":"sue","left_ms":60000},"patrol":"waiting"}],)"
         R"("sessions":[{"session":50123,"client":"10.0.0.7","user":"ann","priority":5,"camera":1,"choosing":false},)"
         R"({"session":50200,"client":"10.0.0.8","user":null,"priority":0,"camera":null,"choosing":true}],)"
         R"("nvrs":[{"address":"10.9.9.9","state":"logged-in","cameras":3,"soft_triggers":2}]})"
@@ -284,6 +302,8 @@ TEST(Metrics, SamplesCarryTheirLabels)
     status.nvrs.push_back(latin1);
     status.audit = AuditCounts{5, 3, 1};
     status.counters.sessionsRefused = 4;
+    status.counters.serviceStops = 8;
+    status.counters.servicePatrols = 21;
     const std::string text = RenderMetrics(status, process);
     for (const char* sample : {
              "# TYPE tlkorvel_sessions_open gauge\ntlkorvel_sessions_open 2\n",
@@ -306,6 +326,12 @@ TEST(Metrics, SamplesCarryTheirLabels)
              "tlkorvel_camera_link_up{camera=\"1\"} 1\n",
              "tlkorvel_camera_link_up{camera=\"3\"} 0\n",
              "tlkorvel_camera_write_errors_total{camera=\"3\"} 2\n",
+             "tlkorvel_camera_reserved{camera=\"1\"} 0\n",
+             "tlkorvel_camera_reserved{camera=\"3\"} 1\n",
+             "tlkorvel_camera_patrolling{camera=\"3\"} 0\n",
+             "tlkorvel_service_writes_total{kind=\"stop\"} 8\n",
+             "tlkorvel_service_writes_total{kind=\"home\"} 0\n",
+             "tlkorvel_service_writes_total{kind=\"patrol\"} 21\n",
              "tlkorvel_nvr_logged_in{nvr=\"nvr \\\"a\\\"\\\\b\"} 1\n",
              "tlkorvel_nvr_logins_total{nvr=\"nvr \\\"a\\\"\\\\b\",result=\"failed\"} 4\n",
              "tlkorvel_soft_trigger_handovers_total{nvr=\"nvr \\\"a\\\"\\\\b\"} 6\n",

@@ -74,6 +74,17 @@ std::vector<unsigned> Camsim::Numbers() const
     return numbers;
 }
 
+std::vector<std::string> Camsim::Frames() const
+{
+    static const std::regex frame("Pelco-[DP] \\[([0-9A-F ]+)\\]");
+    const std::string out = process->Stdout();
+    std::vector<std::string> frames;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), frame);
+         it != std::sregex_iterator(); ++it)
+        frames.push_back((*it)[1]);
+    return frames;
+}
+
 bool Camsim::WaitForNumber(unsigned number, std::chrono::milliseconds timeout) const
 {
     return WaitUntil(

@@ -30,6 +30,9 @@ public:
     int Connections() const;
     // The numbers of the NumberedFrame frames received so far, in order.
     std::vector<unsigned> Numbers() const;
+    // Every frame received so far, in order, as camsim shows its bytes
+    // ("FF 03 00 00 00 00 03").
+    std::vector<std::string> Frames() const;
     // Waits until the frame with that number has arrived.
     bool WaitForNumber(unsigned number,
                        std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
