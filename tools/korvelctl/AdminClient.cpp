@@ -98,8 +98,8 @@ Answer Exchange(const HttpUrl& url, http::verb method, const std::string& path,
                                                    const tcp::resolver::results_type& results) {
         if (error)
             return failed("resolve", error);
-        stream.async_connect(results, [&](const boost::system::error_code& error,
-                                          const tcp::endpoint&) {
+        // The first address only: the stream's deadline covers it.
+        stream.async_connect(results.begin()->endpoint(), [&](const boost::system::error_code& error) {
             if (error)
                 return failed("connect", error);
             http::async_write(stream, request, [&](const boost::system::error_code& error,
