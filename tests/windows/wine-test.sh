@@ -221,6 +221,7 @@ NvrControl "user korvel secret" "camera 7 127.0.0.1 Gate" > /dev/null
 ln -s "$pty" "$WINEPREFIX/dosdevices/com5"
 client_port=$(FreePort)
 status_port=$(FreePort)
+while [ "$status_port" = "$client_port" ]; do status_port=$(FreePort); done
 cat > "$service/tlKorvel.xml" << EOF
 <tlKorvel>
   <Options RetryIntervalSecs="1" ClientAddress="127.0.0.1" ClientPort="$client_port"
