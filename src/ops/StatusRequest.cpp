@@ -1,39 +1,14 @@
 #include "ops/StatusRequest.h"
 
+#include "ops/ApiTokens.h"
+
 namespace korvel {
 
 namespace {
 
-// Takes as long for every wrong token of a length, so that the answer time
-// does not tell how much of a guess was right.
-bool SameText(std::string_view given, const std::string& expected)
-{
-    if (given.size() != expected.size())
-        return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < given.size(); ++i)
-        difference |= static_cast<unsigned char>(given[i] ^ expected[i]);
-    return difference == 0;
-}
-
 bool Authorized(std::string_view authorization, const std::string& token)
 {
-    if (token.empty())
-        return true;
-    constexpr std::string_view Scheme = "Bearer ";
-    if (authorization.size() < Scheme.size())
-        return false;
-    // The scheme's name is not case-sensitive.
-    for (std::size_t i = 0; i < Scheme.size(); ++i) {
-        const char c = authorization[i];
-        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        const char expected = Scheme[i] >= 'A' && Scheme[i] <= 'Z'
-                                  ? static_cast<char>(Scheme[i] - 'A' + 'a')
-                                  : Scheme[i];
-        if (lower != expected)
-            return false;
-    }
-    return SameText(authorization.substr(Scheme.size()), token);
+    return token.empty() || SameSecret(BearerToken(authorization), token);
 }
 
 } // namespace

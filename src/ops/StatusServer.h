@@ -19,7 +19,11 @@ namespace korvel {
 class SupervisorActions;
 
 // The HTTP/1.1 status server of the operations view: GET (or HEAD) /status,
-// /metrics and /. It runs on the I/O loop beside the operators and the
+// /metrics and /, and the supervisor API under /api/ (SupervisorApi.h) when
+// it is given the supervisor actions: tokens from POST /api/login
+// (ApiTokens), each request's token looked up and its supervisor asked again
+// whether it is one at every request. A supervisor's token also reads
+// /status and /metrics when a StatusToken is set. It runs on the I/O loop beside the operators and the
 // cameras, and keeps to limits of its own so that its clients never slow
 // them, nor one client the others: at most MaxConnections at once and
 // MaxPerAddress from one client address (a connection beyond either takes
@@ -28,7 +32,10 @@ class SupervisorActions;
 // answer written within WriteTimeout, or the connection is closed.
 //
 // The documents are made by the content functions, called on the loop when
-// a request asks for them.
+// a request asks for them; the API's actions are carried out at once, a
+// login's check answers later (the throttle), its connection busy meanwhile
+// and closed if that takes longer than WriteTimeout. A request body is at
+// most MaxApiBodyBytes (413 beyond).
 //
 // Its deadlines and the pause after a failed accept keep time on the time
 // source it is given.
@@ -56,8 +63,8 @@ public:
     // socket cannot be opened, bound or listen: StartFailure then says why
     // (see ListenOn), and the server serves nothing. token: every request
     // must carry "Authorization: Bearer <token>"; empty for none.
-    // supervisors: what the supervisor API may have the operator side do
-    // (null: nothing); it outlives the server.
+    // supervisors: the actions of the supervisor API, which must outlive the
+    // server; none, and every /api path answers 404.
     StatusServer(boost::asio::io_context& io, TimeSource& time, const std::string& address,
                  std::uint16_t port, std::string token, Content content,
                  SupervisorActions* supervisors = nullptr);
@@ -85,7 +92,6 @@ private:
     LoopTimer acceptPause;
     std::shared_ptr<Shared> shared;
     std::string startFailure;
-    SupervisorActions* supervisors;
     Lifetime lifetime;
 };
 

@@ -220,11 +220,15 @@ NvrControl "user korvel secret" "camera 7 127.0.0.1 Gate" > /dev/null
 # The serial camera: COM5 of the prefix is the pseudo-terminal.
 ln -s "$pty" "$WINEPREFIX/dosdevices/com5"
 client_port=$(FreePort)
+status_port=$(FreePort)
+while [ "$status_port" = "$client_port" ]; do status_port=$(FreePort); done
 cat > "$service/tlKorvel.xml" << EOF
 <tlKorvel>
-  <Options RetryIntervalSecs="1" ClientAddress="127.0.0.1" ClientPort="$client_port" />
+  <Options RetryIntervalSecs="1" ClientAddress="127.0.0.1" ClientPort="$client_port"
+           StatusAddress="127.0.0.1" StatusPort="$status_port" />
   <KorvelControl LockTime="5" RequireLogin="0">
     <User Name="op" Password="pw" Priority="10" />
+    <User Name="chief" Password="boss" Priority="1" Supervisor="1" />
   </KorvelControl>
   <NVR Address="127.0.0.1" Port="$nvr_port" Login="korvel" Password="secret">
     <Camera Address="127.0.0.1" PelcoNumber="1" Port="$camera_port" />
@@ -252,6 +256,21 @@ Check "an operator on Linux is greeted" grep -qE '^session [0-9]+$' "$work/opera
 Check "and logged in" grep -qx 'login accepted' "$work/operator.out"
 Check "the network camera gets its frame" WaitFor 10 grep -q 'pan left' "$work/camsim.out"
 Check "the serial camera on COM5 gets its frame" WaitFor 10 grep -q 'pan right' "$work/camsim.out"
+
+# A supervisor on Linux reserves the network camera on the service's API and
+# releases it.
+Admin() {
+    KORVELCTL_TOKEN_FILE="$work/korvelctl-token" KORVEL_URL="http://127.0.0.1:$status_port/" \
+        "$linux/tools/korvelctl/korvelctl" admin "$@"
+}
+AdminLogin() { echo boss | Admin login chief; }
+ReservedByChief() { Admin status | grep -E '^1 +.*[(]nobody[)] +chief '; }
+NotReserved() { ! Admin status | grep -q chief; }
+Check "korvelctl admin login" AdminLogin
+Check "korvelctl admin reserve 1 for nobody" Admin reserve 1 --minutes 5
+Check "korvelctl admin status shows the reservation" ReservedByChief
+Check "korvelctl admin release 1" Admin release 1
+Check "korvelctl admin status shows it ended" NotReserved
 
 # A reload: the parameter-change control, which the service accepts beside
 # stop and shutdown (SERVICE_ACCEPT_STOP | SHUTDOWN | PARAMCHANGE = 0xd).

@@ -1,4 +1,5 @@
 // korvelctl: an operator client for tlKorvel, interactive or scripted.
+#include "korvelctl/AdminClient.h"
 #include "korvelctl/AuditTable.h"
 #include "korvelctl/CommandWords.h"
 #include "korvelctl/LineReader.h"
@@ -24,6 +25,7 @@ void Usage(std::ostream& out)
            "[--reconnect]\n"
            "       korvelctl audit FILE [--camera N] [--user NAME] [--since TIME]\n"
            "       korvelctl check [--address A] [--port P] [--timeout MS]\n"
+           "       korvelctl admin COMMAND ... (korvelctl admin --help)\n"
            "\n"
            "Connects to the tlKorvel operator port and shows every message of the service\n"
            "in plain words. Without --run, commands are read from standard input, one a\n"
@@ -54,6 +56,9 @@ void Usage(std::ostream& out)
            "korvelctl check exits 0 when a tlKorvel greets on A:P (default\n"
            "127.0.0.1:55272) within MS milliseconds (default 2000), without logging in;\n"
            "otherwise it says why on one line and exits 3.\n"
+           "\n"
+           "korvelctl admin is a supervisor's client of the status server's API:\n"
+           "release, reserve and unreserve cameras, end sessions.\n"
            "\n"
            "Exit status: 0 done; 1 usage error; 2 login refused (--run only); 3 cannot\n"
            "connect, connection lost, or no greeting or LOGIN answer within 10 seconds\n"
@@ -92,6 +97,9 @@ int Main(int argc, char** argv)
 #endif
     if (argc >= 2 && std::strcmp(argv[1], "audit") == 0)
         return RunAudit(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+    if (argc >= 2 && std::strcmp(argv[1], "admin") == 0)
+        return RunAdmin(std::vector<std::string>(argv + 2, argv + argc), std::cin, std::cout,
+                        std::cerr);
     if (argc >= 2 && std::strcmp(argv[1], "check") == 0)
         return RunCheck(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
 
