@@ -1,6 +1,7 @@
 // korvelctl: an operator client for tlKorvel, interactive or scripted.
 #include "korvelctl/AuditTable.h"
 #include "korvelctl/CommandWords.h"
+#include "korvelctl/HashPassword.h"
 #include "korvelctl/LineReader.h"
 #include "korvelctl/OperatorClient.h"
 #include "korvelctl/ServiceCheck.h"
@@ -24,6 +25,7 @@ void Usage(std::ostream& out)
            "[--reconnect]\n"
            "       korvelctl audit FILE [--camera N] [--user NAME] [--since TIME]\n"
            "       korvelctl check [--address A] [--port P] [--timeout MS]\n"
+           "       korvelctl hash-password\n"
            "\n"
            "Connects to the tlKorvel operator port and shows every message of the service\n"
            "in plain words. Without --run, commands are read from standard input, one a\n"
@@ -54,6 +56,10 @@ void Usage(std::ostream& out)
            "korvelctl check exits 0 when a tlKorvel greets on A:P (default\n"
            "127.0.0.1:55272) within MS milliseconds (default 2000), without logging in;\n"
            "otherwise it says why on one line and exits 3.\n"
+           "\n"
+           "korvelctl hash-password reads a password (at a terminal without echo, twice;\n"
+           "else the first line of standard input) and prints its yescrypt hash for a\n"
+           "User's PasswordHash in tlKorvel.xml; exit status 0, or 1 and one line why.\n"
            "\n"
            "Exit status: 0 done; 1 usage error; 2 login refused (--run only); 3 cannot\n"
            "connect, connection lost, or no greeting or LOGIN answer within 10 seconds\n"
@@ -92,6 +98,9 @@ int Main(int argc, char** argv)
 #endif
     if (argc >= 2 && std::strcmp(argv[1], "audit") == 0)
         return RunAudit(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+    if (argc >= 2 && std::strcmp(argv[1], "hash-password") == 0)
+        return RunHashPassword(std::vector<std::string>(argv + 2, argv + argc), std::cin,
+                               std::cout, std::cerr);
     if (argc >= 2 && std::strcmp(argv[1], "check") == 0)
         return RunCheck(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
 
