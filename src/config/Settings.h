@@ -34,10 +34,10 @@ struct UserAccount
 {
     std::string name;
     std::string password; // empty: any password is accepted (unless a hash is set)
+    std::int32_t priority = 0;
     // A crypt(3) hash of the password (PasswordHashFormatOf names the kinds
     // read); set, it is checked instead of `password`.
-    std::string passwordHash;
-    std::int32_t priority = 0;
+    std::string passwordHash = {};
 
     bool operator==(const UserAccount&) const = default;
 };
