@@ -45,12 +45,14 @@ BUILD_TOOLS := cmake make ninja-build
 # The Linux build: compilers, libraries, and the manual pages' converter.
 PACKAGES := $(BUILD_TOOLS) g++ pkg-config \
 	libboost-system-dev \
-	libtinyxml2-dev libsystemd-dev libgtest-dev \
+	libtinyxml2-dev libsystemd-dev libgtest-dev libpam0g-dev libcrypt-dev \
 	clang lld libclang-rt-14-dev go-md2man
 
 # What the operations view's tests run: promtool (in the prometheus
-# package) on /metrics, and a headless browser on the status page.
-TEST_PACKAGES := prometheus chromium
+# package) on /metrics, and a headless browser on the status page; the
+# directory accounts' test: PAM and the name service wrapped (pam_matrix as
+# the directory).
+TEST_PACKAGES := prometheus chromium libpam-wrapper libnss-wrapper
 
 # What CPack needs to work out the package's dependencies.
 PACKAGE_PACKAGES := dpkg-dev file
