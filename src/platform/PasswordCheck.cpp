@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <random>
 
 namespace korvel {
 
@@ -50,8 +51,15 @@ std::string HashPassword(const std::string& password)
 {
     if (password.find('\0') != std::string::npos)
         return {};
+    // The salt's bytes from the system's random source (the crypt library
+    // finds none of its own on Windows).
+    std::random_device random;
+    unsigned char bytes[16];
+    for (unsigned char& byte : bytes)
+        byte = static_cast<unsigned char>(random());
     char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (!crypt_gensalt_rn("$y$", 0, nullptr, 0, salt, sizeof salt))
+    if (!crypt_gensalt_rn("$y$", 0, reinterpret_cast<const char*>(bytes), sizeof bytes, salt,
+                          sizeof salt))
         return {};
     auto data = std::make_unique<crypt_data>();
     const char* out = crypt_rn(password.c_str(), salt, data.get(), sizeof *data);

@@ -16,7 +16,7 @@ namespace korvel {
 bool PasswordMatchesHash(const std::string& password, const std::string& hash);
 
 // A yescrypt hash of the password, with a fresh salt from the system's
-// random source; empty when the library could not make one.
+// random source (std::random_device); empty when the library could not make one.
 std::string HashPassword(const std::string& password);
 
 } // namespace korvel
