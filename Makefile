@@ -66,7 +66,9 @@ SYSTEM_PACKAGES := systemd-container debootstrap lintian
 # file system has it as the package recommends it).
 FAILOVER_PACKAGES := iproute2
 
-BENCH_PACKAGES := socat
+# The bench's directory scenario wraps PAM and the name service as the
+# directory test does.
+BENCH_PACKAGES := socat libpam-wrapper libnss-wrapper
 
 # The Windows build: mingw-w64 (its posix flavour) and Boost's headers; Wine
 # for its test, which finds Wine's service manager with pgrep (procps).
