@@ -69,9 +69,10 @@ TEST(DirectoryProcess, AccountsThroughPamGroupsHashesAndAHangingDirectory)
         "LD_PRELOAD=" + WrapperDir + "libpam_wrapper.so:" + WrapperDir + "libnss_wrapper.so",
         "PAM_WRAPPER=1",
         "PAM_WRAPPER_SERVICE_DIR=" + root + "pam.d",
-        // Sanitizer builds: pam_wrapper's deep binding and their interceptors
-        // do not mix.
+        // Sanitizer builds: the wrappers' deep binding and the sanitizers'
+        // interceptors do not mix.
         "PAM_WRAPPER_DISABLE_DEEPBIND=1",
+        "NSS_WRAPPER_DISABLE_DEEPBIND=1",
         "NSS_WRAPPER_PASSWD=" + root + "passwd",
         "NSS_WRAPPER_GROUP=" + root + "group",
     };
