@@ -45,12 +45,14 @@ BUILD_TOOLS := cmake make ninja-build
 # The Linux build: compilers, libraries, and the manual pages' converter.
 PACKAGES := $(BUILD_TOOLS) g++ pkg-config \
 	libboost-system-dev \
-	libtinyxml2-dev libsystemd-dev libgtest-dev \
+	libtinyxml2-dev libsystemd-dev libgtest-dev libpam0g-dev libcrypt-dev \
 	clang lld libclang-rt-14-dev go-md2man
 
 # What the operations view's tests run: promtool (in the prometheus
-# package) on /metrics, and a headless browser on the status page.
-TEST_PACKAGES := prometheus chromium
+# package) on /metrics, and a headless browser on the status page; the
+# directory accounts' test: PAM and the name service wrapped (pam_matrix as
+# the directory).
+TEST_PACKAGES := prometheus chromium libpam-wrapper libnss-wrapper
 
 # What CPack needs to work out the package's dependencies.
 PACKAGE_PACKAGES := dpkg-dev file
@@ -64,7 +66,9 @@ SYSTEM_PACKAGES := systemd-container debootstrap lintian
 # file system has it as the package recommends it).
 FAILOVER_PACKAGES := iproute2
 
-BENCH_PACKAGES := socat
+# The bench's directory scenario wraps PAM and the name service as the
+# directory test does.
+BENCH_PACKAGES := socat libpam-wrapper libnss-wrapper
 
 # The Windows build: mingw-w64 (its posix flavour) and Boost's headers; Wine
 # for its test, which finds Wine's service manager with pgrep (procps).
@@ -303,7 +307,8 @@ bench: deps
 	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
 		--out bench/results/latest.txt $(BENCH_ARGS)
 
-# tinyxml2 is compiled from Debian's source package (scripts/fetch-tinyxml2.sh).
+# tinyxml2 and libxcrypt are compiled from Debian's source packages
+# (scripts/fetch-debian-source.sh).
 # Batched like the Linux folders: about a third less compiler time.
 # A compiler launcher in the environment (CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # is taken up by the first configure, as for the Linux builds.
@@ -311,14 +316,20 @@ bench: deps
 # first builds run rather than when the Windows build's turn comes.
 TINYXML2_SOURCE := $(WINDOWS_BUILD)/tinyxml2/source/tinyxml2.cpp
 $(TINYXML2_SOURCE): | deps
-	@./scripts/fetch-tinyxml2.sh $(WINDOWS_BUILD)/tinyxml2 $(call NoteFailure,fetching the source of tinyxml2)
+	@./scripts/fetch-debian-source.sh tinyxml2 $(WINDOWS_BUILD)/tinyxml2 tinyxml2.cpp \
+		$(call NoteFailure,fetching the source of tinyxml2)
+LIBXCRYPT_SOURCE := $(WINDOWS_BUILD)/libxcrypt/source/lib/crypt.c
+$(LIBXCRYPT_SOURCE): | deps
+	@./scripts/fetch-debian-source.sh libxcrypt $(WINDOWS_BUILD)/libxcrypt lib/crypt.c \
+		$(call NoteFailure,fetching the source of libxcrypt)
 
 # Configured as soon as the source is there, so that in `make test` the
 # configure runs beside the first builds rather than after the last.
-$(WINDOWS_BUILD)/CMakeCache.txt: | deps $(TINYXML2_SOURCE)
+$(WINDOWS_BUILD)/CMakeCache.txt: | deps $(TINYXML2_SOURCE) $(LIBXCRYPT_SOURCE)
 	cmake $(GENERATOR) -S . -B $(WINDOWS_BUILD) \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake -DCMAKE_BUILD_TYPE=Release \
-		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source $(UNITY) $(WINDOWS_CMAKE_ARGS) \
+		-DTINYXML2_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/tinyxml2/source \
+		-DLIBXCRYPT_SOURCE_DIR=$(CURDIR)/$(WINDOWS_BUILD)/libxcrypt/source $(UNITY) $(WINDOWS_CMAKE_ARGS) \
 		$(call NoteFailure,configuring $(WINDOWS_BUILD)/)
 
 windows: deps $(WINDOWS_BUILD)/CMakeCache.txt

@@ -27,7 +27,8 @@ std::string ServiceConfiguration(unsigned short operatorPort,
                                  const std::vector<CameraEndpoint>& cameras,
                                  const std::vector<OperatorAccount>& accounts,
                                  unsigned lockTimeSecs, unsigned short statusPort,
-                                 const std::string& auditFile, std::size_t maxSessions)
+                                 const std::string& auditFile, std::size_t maxSessions,
+                                 const std::string& directoryService)
 {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -40,6 +41,9 @@ std::string ServiceConfiguration(unsigned short operatorPort,
     for (const OperatorAccount& account : accounts)
         xml << "    <User Name=\"" << account.name << "\" Password=\"" << account.password
             << "\" Priority=\"" << account.priority << "\"/>\n";
+    if (!directoryService.empty())
+        xml << "    <Directory Service=\"" << directoryService
+            << "\"><Group Name=\"cctv\" Priority=\"1\"/></Directory>\n";
     xml << "  </KorvelControl>\n"
         // Cameras belong to an NVR; nothing listens on its port, so its
         // connection keeps retrying in the background.
@@ -109,8 +113,9 @@ RelayUnderTest::RelayUnderTest(RelayKind kind, const BenchPaths& paths,
         }
         std::ofstream(directory + "tlKorvel.xml") << ServiceConfiguration(
             port, cameras, accounts, lockTimeSecs, extras.statusServer ? statusEndpoint.port() : 0,
-            auditFile, extras.maxSessions);
+            auditFile, extras.maxSessions, extras.directoryService);
         command = paths.serviceWrapper;
+        command.insert(command.end(), extras.launcher.begin(), extras.launcher.end());
         command.insert(command.end(), {program, "-d"});
     } else {
         // The best a plain relay can do: no Nagle delay on either side, and

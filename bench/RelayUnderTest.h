@@ -43,6 +43,12 @@ struct ServiceExtras
         File, // a regular file in the service's folder
         Fifo, // a FIFO there that nobody reads
     } audit = Audit::None;
+    // Directory accounts through this PAM service, a member of the group
+    // "cctv" logging in with priority 1; empty: none.
+    std::string directoryService;
+    // Put before the service's command (after the bench's own wrapper): an
+    // environment for PAM, say.
+    std::vector<std::string> launcher;
 };
 
 struct OperatorAccount

@@ -324,6 +324,32 @@ std::string ResultLine(const ScenarioRecord& record)
              << Verdict(holds);
         break;
     }
+    case ScenarioKind::DirectoryLogins: {
+        std::size_t tries = 0, logins = 0;
+        double slowest = 0;
+        for (const ScenarioResult& run : service) {
+            tries += run.probeTries;
+            logins += run.probeLogins;
+            slowest = std::max(slowest, double(run.probeSlowestNanos));
+        }
+        const bool compared = Usables(record.socat) > 0;
+        line << " | " << Latencies("logins", service);
+        if (compared) {
+            line << " | " << Latencies("quiet", record.socat) << " | ratio";
+            for (const auto& [name, figure] : LatencyFigures)
+                line << " " << name << " " << Fixed(MedianRatio(record, figure), 2);
+        }
+        line << " | CPU per frame: logins " << Micros(MedianOf(service, CpuPerFrame)) << " us";
+        if (compared)
+            line << ", quiet " << Micros(MedianOf(record.socat, CpuPerFrame)) << " us";
+        line << " | directory logins " << logins << " OK of " << tries << ", slowest "
+             << Micros(slowest) << " us | " << Frames(frames, garbled, unsent);
+        const bool holds = compared && MedianRatio(record, LatencyFigures[0].second) <= 1.1 &&
+                           MedianRatio(record, p99) <= 1.1 && clean && tries > 0 &&
+                           logins == tries;
+        line << " | target p50, p99 ratio <= 1.10, every login OK, no loss: " << Verdict(holds);
+        break;
+    }
     case ScenarioKind::Reloaded: {
         std::size_t asked = 0, done = 0;
         for (const ScenarioResult& run : service) {

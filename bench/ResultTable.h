@@ -24,7 +24,11 @@ enum class ScenarioKind
     // every second (`service`) and not (`socat` holds the quiet runs).
     Reloaded,
     // A camera on a slow line, steered at several rates.
-    SlowLine
+    SlowLine,
+    // The closed-loop plan against the service with directory accounts, a
+    // directory LOGIN ten times a second beside it (`service`) and none
+    // (`socat` holds the quiet runs).
+    DirectoryLogins
 };
 
 // Every run of one scenario, against the service and (where it means

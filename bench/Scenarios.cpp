@@ -12,9 +12,13 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <vector>
+
+#include <stdlib.h>
 
 namespace korvel {
 
@@ -37,6 +41,64 @@ std::string Count(std::size_t part, std::size_t whole)
 {
     return std::to_string(part) + " of " + std::to_string(whole);
 }
+
+// The directory a LOGIN is checked against in the directory scenario: PAM
+// wrapped (pam_wrapper, with pam_matrix as the directory) and the name
+// service too (nss_wrapper, for the account's group), from files in a
+// folder of its own; the machine's PAM configuration is never read.
+struct DirectoryAccounts
+{
+    static constexpr const char* Name = "directory-operator";
+    static constexpr const char* Password = "directory pw";
+
+    DirectoryAccounts()
+    {
+        const std::string libraries = "/usr/lib/x86_64-linux-gnu/";
+        const std::string matrix = libraries + "pam_wrapper/pam_matrix.so";
+        for (const std::string& file : {libraries + "libpam_wrapper.so",
+                                        libraries + "libnss_wrapper.so", matrix}) {
+            if (!std::filesystem::exists(file)) {
+                problem = file + " is missing (libpam-wrapper, libnss-wrapper)";
+                return;
+            }
+        }
+        std::string pattern = "/tmp/korvelbench-directory.XXXXXX";
+        if (!mkdtemp(pattern.data())) {
+            problem = "cannot make a folder under /tmp";
+            return;
+        }
+        folder = pattern + "/";
+        std::filesystem::create_directory(folder + "pam.d");
+        std::ofstream(folder + "passdb") << Name << ":" << Password << ":korvelbench\n";
+        std::ofstream(folder + "pam.d/korvelbench")
+            << "auth required " << matrix << " passdb=" << folder << "passdb\n"
+            << "account required " << matrix << " passdb=" << folder << "passdb\n";
+        std::ofstream(folder + "passwd") << Name << ":x:2001:2001::/nonexistent:/bin/false\n";
+        std::ofstream(folder + "group") << Name << ":x:2001:\ncctv:x:3000:" << Name << "\n";
+        extras.directoryService = "korvelbench";
+        extras.launcher = {"env",
+                           "LD_PRELOAD=" + libraries + "libpam_wrapper.so:" + libraries +
+                               "libnss_wrapper.so",
+                           "PAM_WRAPPER=1", "PAM_WRAPPER_SERVICE_DIR=" + folder + "pam.d",
+                           "NSS_WRAPPER_PASSWD=" + folder + "passwd",
+                           "NSS_WRAPPER_GROUP=" + folder + "group"};
+    }
+    ~DirectoryAccounts()
+    {
+        std::error_code ignored;
+        if (!folder.empty())
+            std::filesystem::remove_all(folder, ignored);
+    }
+    DirectoryAccounts(const DirectoryAccounts&) = delete;
+    DirectoryAccounts& operator=(const DirectoryAccounts&) = delete;
+
+    std::string folder;
+    std::string problem; // why there is none
+    ServiceExtras extras;
+};
+
+ScenarioResult ClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan,
+                          const ServiceExtras& extras, bool directoryLogins);
 
 // Everything one run needs. Members go in reverse order: the operators and
 // the relay before the cameras, all of them before the loop they use.
@@ -251,13 +313,43 @@ ScenarioResult Guarded(Scenario scenario)
 
 ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan)
 {
+    return ClosedLoop(paths, kind, plan, {}, false);
+}
+
+ScenarioResult RunDirectoryLogins(const BenchPaths& paths, const ClosedLoopPlan& plan,
+                                  bool withLogins)
+{
+    const DirectoryAccounts accounts;
+    if (!accounts.problem.empty()) {
+        ScenarioResult result;
+        result.problem = accounts.problem;
+        return result;
+    }
+    return ClosedLoop(paths, RelayKind::Service, plan, accounts.extras, withLogins);
+}
+
+namespace {
+
+ScenarioResult ClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan,
+                          const ServiceExtras& extras, bool directoryLogins)
+{
     return Guarded([&](ScenarioResult& result) {
-        Rig rig(kind, paths, 1);
+        Rig rig(kind, paths, 1, extras);
         const std::size_t total = plan.warmUp + plan.frames;
         rig.AddSession(1, total, Lead, true);
         if (!(result.problem = rig.AwaitCameras()).empty() ||
             !(result.problem = rig.Connect(0, seconds(15))).empty())
             return;
+        // A directory account logs in ten times a second beside the frames.
+        std::unique_ptr<LoginProbe> directory;
+        if (directoryLogins) {
+            directory = std::make_unique<LoginProbe>(
+                rig.io, rig.relay->OperatorEndpoint(), "127.0.5.1",
+                OperatorProtocol::LoginMessage(DirectoryAccounts::Name, DirectoryAccounts::Password),
+                milliseconds(100));
+            directory->Start();
+            RunFor(rig.io, milliseconds(300));
+        }
 
         std::size_t next = 0;
         bool finished = false;
@@ -290,8 +382,16 @@ ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const Clos
         stall.cancel();
         rig.ledger.onArrival = nullptr;
         rig.Finish(result);
+        if (directory) {
+            result.probeTries = directory->Tries();
+            result.probeLogins = directory->LoggedIn();
+            result.probeSlowestNanos =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(directory->Slowest()).count();
+        }
     });
 }
+
+} // namespace
 
 namespace {
 

@@ -74,6 +74,11 @@ struct ScenarioResult
 };
 
 ScenarioResult RunClosedLoop(const BenchPaths& paths, RelayKind kind, const ClosedLoopPlan& plan);
+// The closed loop against the service with directory accounts on (PAM
+// wrapped, pam_matrix as the directory), with a directory LOGIN ten times a
+// second beside it (withLogins) or none; the logins in the probe fields.
+ScenarioResult RunDirectoryLogins(const BenchPaths& paths, const ClosedLoopPlan& plan,
+                                  bool withLogins);
 // polled: the service runs its status server, and a client asks it for
 // /status and /metrics ten times a second while the frames go through.
 ScenarioResult RunOpenLoop(const BenchPaths& paths, RelayKind kind, const OpenLoopPlan& plan,

@@ -5,7 +5,7 @@
 //               [--quick] [--no-socat] [--out FILE] [--wrapper "COMMAND ARGS"]
 //               [--no-pin] [--no-audit-fifo]
 //
-// Scenarios: closed, open, crowd, fanout, idle, poll, attack, reload, slow
+// Scenarios: closed, open, crowd, fanout, idle, poll, attack, reload, directory, slow
 // (which runs once unless --runs says otherwise). The attack
 // scenario's audit file is a FIFO nobody reads unless --no-audit-fifo makes
 // it a regular file. Prints one line per
@@ -52,7 +52,7 @@ struct Options
 void Usage()
 {
     std::cerr << "usage: korvelbench [--service PATH] [--socat PATH] [--runs N] "
-                 "[--only closed,open,crowd,fanout,idle,poll,attack,reload,slow] [--quick] "
+                 "[--only closed,open,crowd,fanout,idle,poll,attack,reload,directory,slow] [--quick] "
                  "[--no-socat] "
                  "[--out FILE] [--wrapper \"COMMAND ARGS\"] [--no-pin] [--no-audit-fifo]\n";
 }
@@ -259,6 +259,13 @@ int Main(int argc, char** argv)
          [&](RelayKind kind) {
              return RunReloading(paths, plan.open, kind == RelayKind::Service);
          }},
+        // Likewise: the service with a directory login ten times a second,
+        // and without.
+        {ScenarioKind::DirectoryLogins, "directory",
+         Describe(plan.closed) + ", a directory login 10/s", true,
+         [&](RelayKind kind) {
+             return RunDirectoryLogins(paths, plan.closed, kind == RelayKind::Service);
+         }},
         // socat keeps every frame: what the line does without the bound.
         {ScenarioKind::SlowLine, "slow", Describe(plan.slow), true,
          [&](RelayKind kind) { return RunSlowLine(paths, kind, plan.slow); }, plan.slow.runs},
@@ -286,7 +293,8 @@ int Main(int argc, char** argv)
             std::vector<RelayKind> order = {RelayKind::Service};
             if (scenario.compared && (options.socat || scenario.kind == ScenarioKind::Polled ||
                                       scenario.kind == ScenarioKind::Attacked ||
-                                      scenario.kind == ScenarioKind::Reloaded))
+                                      scenario.kind == ScenarioKind::Reloaded ||
+                                      scenario.kind == ScenarioKind::DirectoryLogins))
                 order.insert(run % 2 == 1 ? order.end() : order.begin(), RelayKind::Socat);
             for (RelayKind kind : order) {
                 MachinePauseProbe probe;

@@ -1,11 +1,15 @@
 # What the Windows build takes instead of the Linux packages: Boost's headers
-# from the build machine, tinyxml2 compiled from its Debian source
-# (scripts/fetch-tinyxml2.sh), the Windows system libraries, and one
+# from the build machine, tinyxml2 and libxcrypt compiled from their Debian
+# source (scripts/fetch-debian-source.sh), the Windows system libraries, and one
 # executable that needs nothing beside it.
 
-set(TINYXML2_SOURCE_DIR "" CACHE PATH "Unpacked tinyxml2 source (scripts/fetch-tinyxml2.sh)")
+set(TINYXML2_SOURCE_DIR "" CACHE PATH "Unpacked tinyxml2 source (scripts/fetch-debian-source.sh)")
 if(NOT EXISTS "${TINYXML2_SOURCE_DIR}/tinyxml2.cpp")
-  message(FATAL_ERROR "TINYXML2_SOURCE_DIR must hold tinyxml2.cpp: run scripts/fetch-tinyxml2.sh")
+  message(FATAL_ERROR "TINYXML2_SOURCE_DIR must hold tinyxml2.cpp: run scripts/fetch-debian-source.sh")
+endif()
+set(LIBXCRYPT_SOURCE_DIR "" CACHE PATH "Unpacked libxcrypt source (scripts/fetch-debian-source.sh)")
+if(NOT EXISTS "${LIBXCRYPT_SOURCE_DIR}/lib/crypt.c")
+  message(FATAL_ERROR "LIBXCRYPT_SOURCE_DIR must hold lib/crypt.c: run scripts/fetch-debian-source.sh")
 endif()
 
 enable_language(RC)
@@ -40,3 +44,36 @@ add_library(PkgConfig::TINYXML2 INTERFACE IMPORTED GLOBAL)
 set_target_properties(PkgConfig::TINYXML2 PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${TINYXML2_SOURCE_DIR}
   INTERFACE_LINK_LIBRARIES korvel_tinyxml2)
+
+# libxcrypt with the hashes a User's PasswordHash may hold, for the password
+# checks (src/platform/PasswordCheck.cpp), as the Linux build's libcrypt. Its
+# generated headers are made here, by its own scripts, as its configure
+# would; the rest of configure's findings are cmake/libxcrypt-config.h.
+find_program(TLKORVEL_PERL perl REQUIRED)
+set(xcrypt ${LIBXCRYPT_SOURCE_DIR})
+set(xcrypt_generated ${CMAKE_BINARY_DIR}/libxcrypt)
+set(xcrypt_hashes yescrypt,bcrypt,bcrypt_a,bcrypt_y,sha512crypt)
+file(MAKE_DIRECTORY ${xcrypt_generated})
+configure_file(${PROJECT_SOURCE_DIR}/cmake/libxcrypt-config.h ${xcrypt_generated}/config.h COPYONLY)
+foreach(step
+    "crypt-hashes.h;gen-crypt-hashes-h;${xcrypt}/lib/hashes.conf;${xcrypt_hashes}"
+    "crypt.h;gen-crypt-h;${xcrypt}/lib/crypt.h.in;${xcrypt_generated}/config.h;${xcrypt}/lib/hashes.conf;${xcrypt_hashes}"
+    "crypt-symbol-vers.h;gen-crypt-symbol-vers-h;no;SYMVER_MIN=XCRYPT_2.0;SYMVER_FLOOR=XCRYPT_2.0;COMPAT_ABI=no;${xcrypt}/lib/libcrypt.map.in")
+  list(POP_FRONT step output script)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C ${TLKORVEL_PERL}
+      ${xcrypt}/build-aux/scripts/${script} ${step}
+    OUTPUT_FILE ${xcrypt_generated}/${output} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "libxcrypt: ${script} failed")
+  endif()
+endforeach()
+set(xcrypt_sources crypt.c crypt-yescrypt.c alg-yescrypt-common.c alg-yescrypt-opt.c alg-sha256.c
+  alg-sha512.c crypt-bcrypt.c crypt-sha512.c crypt-gensalt-static.c crypt-static.c util-base64.c
+  util-gensalt-sha.c util-get-random-bytes.c util-make-failure-token.c util-xbzero.c
+  util-xstrcpy.c)
+list(TRANSFORM xcrypt_sources PREPEND ${xcrypt}/lib/)
+add_library(korvel_windows_crypt STATIC ${xcrypt_sources})
+set_target_properties(korvel_windows_crypt PROPERTIES C_STANDARD 11 C_EXTENSIONS ON)
+target_compile_definitions(korvel_windows_crypt PRIVATE HAVE_CONFIG_H IN_LIBCRYPT)
+target_include_directories(korvel_windows_crypt PRIVATE ${xcrypt}/lib PUBLIC ${xcrypt_generated})
+target_compile_options(korvel_windows_crypt PRIVATE -w) # not our code

@@ -5,6 +5,8 @@
 #include "client/OperatorProtocol.h"
 #include "log/LogFile.h"
 #include "platform/DescriptorLimit.h"
+#include "platform/DirectoryLogin.h"
+#include "platform/PasswordCheck.h"
 
 #include <memory>
 #include <utility>
@@ -191,8 +193,17 @@ SessionAnswer ClientServer::MessageArrived(ConnectionId connection, const char* 
 SessionAnswer ClientServer::LogIn(ConnectionId connection, const std::string& name,
                                   const std::string& password)
 {
+    const LoginDesk::Verdict verdict = desk.Login(connections[connection], name, password, time.Now());
+    if (verdict.kind == LoginDesk::Verdict::Kind::Check)
+        return StartCheck(connection, name, password, *verdict.check);
+    return Answer(connection, name, verdict);
+}
+
+SessionAnswer ClientServer::Answer(ConnectionId connection, const std::string& name,
+                                   const LoginDesk::Verdict& verdict)
+{
+    WriteLine(verdict.notice);
     const OperatorConnection& from = connections[connection];
-    const LoginDesk::Verdict verdict = desk.Login(from, name, password, time.Now());
     switch (verdict.kind) {
     case LoginDesk::Verdict::Kind::HeldBack: {
         observer->LoginThrottled();
@@ -203,10 +214,12 @@ SessionAnswer ClientServer::LogIn(ConnectionId connection, const std::string& na
         return held;
     }
     case LoginDesk::Verdict::Kind::Refused:
+    case LoginDesk::Verdict::Kind::Check: // never carried out
         return Refuse(connection, verdict, name);
     case LoginDesk::Verdict::Kind::Passed:
         break;
     }
+    // verdict.supervisor waits for the supervisor right to be given by it.
     connections.LogIn(connection, name, verdict.priority);
     cap.Served(connection);
     observer->LoginAnswered({from.number, from.clientAddress, name, true, true, verdict.priority});
@@ -216,6 +229,73 @@ SessionAnswer ClientServer::LogIn(ConnectionId connection, const std::string& na
     passed.text = LoginAccepted();
     passed.loggedInAs = name;
     return passed;
+}
+
+SessionAnswer ClientServer::StartCheck(ConnectionId connection, const std::string& name,
+                                       const std::string& password,
+                                       const LoginDesk::Verdict::Check& check)
+{
+    const bool directory = check.kind == LoginDesk::Verdict::Check::Kind::Directory;
+    std::unique_ptr<BlockingCalls>& calls = directory ? directoryChecks : hashChecks;
+    if (!calls)
+        calls = std::make_unique<BlockingCalls>(io, directory ? DirectoryThreads : HashThreads,
+                                                MaxWaitingChecks);
+    const std::uint64_t number = ++checksStarted;
+    auto call = [this, number, check, name, password]() -> BlockingCalls::Completion {
+        LoginDesk::CheckResult result;
+        if (check.kind == LoginDesk::Verdict::Check::Kind::Directory) {
+            result.kind = LoginDesk::CheckResult::Kind::Directory;
+            result.answer = CheckDirectoryAccount(check.service, name, password);
+        } else {
+            result.kind = PasswordMatchesHash(password, check.hash)
+                              ? LoginDesk::CheckResult::Kind::HashMatched
+                              : LoginDesk::CheckResult::Kind::HashDiffers;
+        }
+        // Run on the loop, and only while the registry is there (the pool
+        // goes with it, and drops completions once gone).
+        return [this, number, result] { CheckEnded(number, result); };
+    };
+    const std::optional<BlockingCalls::Ticket> ticket = calls->Run(std::move(call));
+    if (!ticket) {
+        LoginDesk::CheckResult busy;
+        busy.kind = LoginDesk::CheckResult::Kind::Busy;
+        return Answer(connection, name,
+                      desk.Checked(connections[connection], name, check, busy, time.Now()));
+    }
+    PendingCheck& pending = checks[number];
+    pending.connection = connection;
+    pending.name = name;
+    pending.check = check;
+    pending.calls = calls.get();
+    pending.ticket = *ticket;
+    pending.deadline = std::make_unique<LoopTimer>(io, time);
+    pending.deadline->ExpiresAfter(LoginDesk::CheckDeadline);
+    pending.deadline->AsyncWait(lifetime.Guard([this, number](const boost::system::error_code& error) {
+        if (error)
+            return;
+        LoginDesk::CheckResult late;
+        late.kind = LoginDesk::CheckResult::Kind::TimedOut;
+        CheckEnded(number, late);
+    }));
+    SessionAnswer held;
+    held.kind = SessionAnswer::Kind::HoldBack;
+    held.name = name;
+    return held;
+}
+
+void ClientServer::CheckEnded(std::uint64_t checkNumber, const LoginDesk::CheckResult& result)
+{
+    const auto found = checks.find(checkNumber);
+    if (found == checks.end() || closed)
+        return; // answered already (its deadline came first), or the session has gone
+    PendingCheck pending = std::move(found->second);
+    checks.erase(found);
+    pending.calls->Cancel(pending.ticket);
+    pending.deadline->Cancel();
+    const LoginDesk::Verdict verdict = desk.Checked(connections[pending.connection], pending.name,
+                                                    pending.check, result, time.Now());
+    const SessionAnswer answer = Answer(pending.connection, pending.name, verdict);
+    connections[pending.connection].session->Answer(answer);
 }
 
 SessionAnswer ClientServer::Refuse(ConnectionId connection, const LoginDesk::Verdict& verdict,
@@ -233,6 +313,14 @@ SessionAnswer ClientServer::Refuse(ConnectionId connection, const LoginDesk::Ver
 
 void ClientServer::Ended(ConnectionId connection)
 {
+    for (auto check = checks.begin(); check != checks.end();) {
+        if (check->second.connection != connection) {
+            ++check;
+            continue;
+        }
+        check->second.calls->Cancel(check->second.ticket);
+        check = checks.erase(check);
+    }
     const OperatorConnection& gone = connections[connection];
     if (!closed) {
         observer->SessionEnded({gone.number, UserOrNone(gone.userName), gone.clientAddress});

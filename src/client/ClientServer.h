@@ -9,11 +9,15 @@
 #include "client/SessionCap.h"
 #include "clock/TimeSource.h"
 #include "config/Settings.h"
+#include "loop/BlockingCalls.h"
+#include "loop/LoopTimer.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -31,6 +35,16 @@ class ControlService;
 // every other message goes to the control service, once the RequireLogin
 // gate lets it through; the gate's line is logged within its client
 // address's share of such lines (LineBudget).
+//
+// Checks that take long (a password hash, a directory account) run off the
+// loop (BlockingCalls: hashes on up to HashThreads threads, the directory on
+// up to DirectoryThreads, at most MaxWaitingChecks waiting for each), while
+// the session's answer is held back; each has LoginDesk::CheckDeadline, at
+// which the LOGIN fails whatever the check still does. A directory that
+// hangs so holds at most DirectoryThreads threads; once they all hang, a
+// directory LOGIN waits for a free one and fails at its deadline, and past
+// MaxWaitingChecks waiting fails at once. Configured users with a Password
+// are answered as ever.
 //
 // Keepalive: a session that could not turn on TCP keepalive for its
 // connection (ClientSession::KeepAlive) is logged once a run.
@@ -64,6 +78,9 @@ public:
     // the rule it was started with) or LOGIN (LoginThrottle) on; the cap
     // checked against the descriptor limit as at start.
     void SetPolicy(const SessionPolicy& next);
+    // From the next LOGIN on (a session logged in through the directory
+    // keeps its priority until then).
+    void SetDirectory(const DirectorySettings& next) { desk.SetDirectory(next); }
     // Every session logged in as the user ends now (logged like a lost
     // session) and loses control (ControlService::Revoke).
     void EndSessionsOf(const std::string& userName);
@@ -108,6 +125,29 @@ private:
     SessionAnswer Refuse(ConnectionId connection, const LoginDesk::Verdict& verdict,
                          const std::string& name);
     void Ended(ConnectionId connection);
+    // The verdict carried out: the answer for the session.
+    SessionAnswer Answer(ConnectionId connection, const std::string& name,
+                         const LoginDesk::Verdict& verdict);
+    // The check started, off the loop: HoldBack, or the answer at once when
+    // it cannot be started.
+    SessionAnswer StartCheck(ConnectionId connection, const std::string& name,
+                             const std::string& password, const LoginDesk::Verdict::Check& check);
+    void CheckEnded(std::uint64_t checkNumber, const LoginDesk::CheckResult& result);
+
+    static constexpr std::size_t HashThreads = 2;
+    static constexpr std::size_t DirectoryThreads = 4;
+    static constexpr std::size_t MaxWaitingChecks = 64;
+
+    // A LOGIN whose check is under way.
+    struct PendingCheck
+    {
+        ConnectionId connection = NoConnection;
+        std::string name;
+        LoginDesk::Verdict::Check check;
+        BlockingCalls* calls = nullptr;
+        BlockingCalls::Ticket ticket = 0;
+        std::unique_ptr<LoopTimer> deadline;
+    };
 
     boost::asio::io_context& io;
     TimeSource& time;
@@ -117,6 +157,12 @@ private:
     LoginDesk desk;
     SessionCap cap;
     LineBudget ignoredCommandLines;
+    // Made when first needed; declared after what their completions touch.
+    std::unique_ptr<BlockingCalls> hashChecks;
+    std::unique_ptr<BlockingCalls> directoryChecks;
+    std::map<std::uint64_t, PendingCheck> checks;
+    std::uint64_t checksStarted = 0;
+    Lifetime lifetime;
     OperatorEvents* observer = &NoOperatorEvents();
     bool listening = false;
     bool keepAliveFailureLogged = false;

@@ -4,9 +4,13 @@
 #include "client/LoginThrottle.h"
 #include "clock/TimeSource.h"
 #include "config/Settings.h"
+#include "platform/DirectoryLogin.h"
 
+#include <chrono>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -15,6 +19,15 @@ namespace korvel {
 //
 //   - A LOGIN passes when a user has the name and either has no password or
 //     the one sent: "Login from <address> by user <name> with priority <p>".
+//     A user with a PasswordHash, and with a Directory a name no user has,
+//     need a check that takes long (Check): the registry has it made off the
+//     loop and brings its result (Checked), which decides as above. A
+//     directory account passes only in one of the Directory's groups, with
+//     the highest priority of those it is in (and the supervisor right of
+//     any marked so). Each kind of reason a check gives for failing (the
+//     system's own text, no answer by the deadline, too many waiting) is
+//     logged once a run: "Directory accounts (service <service>): <reason>",
+//     "Password hash of user <name> cannot be checked".
 //     Otherwise it fails: "Failed login from <address> by user <name>", and
 //     the FAILURE goes at once, unless the throttle holds it back (a client
 //     address that keeps failing for the name, or for names no user has:
@@ -32,6 +45,8 @@ public:
 
     // From the next connection (RequireLogin) or LOGIN (LoginThrottle) on.
     void SetPolicy(const SessionPolicy& next) { policy = next; }
+    // From the next LOGIN on; a check under way answers by the new settings.
+    void SetDirectory(const DirectorySettings& next) { directory = next; }
     bool LoginRequired() const { return policy.requireLogin; }
     // When a connection greeted at `now` must have logged in; none when
     // logins are not required.
@@ -44,12 +59,30 @@ public:
             Passed,
             Refused,  // answered now
             HeldBack, // answered at `due` (Refused then)
+            Check,    // the `check` decides (Checked)
         };
         Kind kind = Kind::Refused;
         Priority priority = 0; // Passed
+        // Passed as a member of a directory group marked Supervisor.
+        bool supervisor = false;
         std::optional<TimeSource::TimePoint> due;
         bool knownName = false;
         std::string logLine; // Passed and Refused
+        // Check: what to check the password against.
+        struct Check
+        {
+            enum class Kind
+            {
+                Hash,      // the user's `hash`
+                Directory, // the system's accounts, through `service`
+            };
+            Kind kind = Kind::Hash;
+            std::string hash;
+            std::string service;
+        };
+        std::optional<Check> check;
+        // Logged before logLine: a kind of check failure seen the first time.
+        std::string notice;
     };
     Verdict Login(const OperatorConnection& from, const std::string& name,
                   const std::string& password, TimeSource::TimePoint now);
@@ -64,6 +97,28 @@ public:
     Verdict Refused(const std::string& clientAddress, const std::string& name,
                     bool supervisor) const;
 
+    // What a Check found.
+    struct CheckResult
+    {
+        enum class Kind
+        {
+            HashMatched,
+            HashDiffers,
+            Directory, // `answer` says
+            TimedOut,  // no answer by the deadline
+            Busy,      // too many checks waiting already
+        };
+        Kind kind = Kind::TimedOut;
+        DirectoryAnswer answer;
+    };
+    // The check of the LOGIN of `name` with `check` ended: Passed, Refused or
+    // HeldBack.
+    Verdict Checked(const OperatorConnection& from, const std::string& name,
+                    const Verdict::Check& check, const CheckResult& result,
+                    TimeSource::TimePoint now);
+    // How long a check may take before the LOGIN fails.
+    static constexpr std::chrono::seconds CheckDeadline{10};
+
     struct Gate
     {
         bool ignored = false;
@@ -73,12 +128,21 @@ public:
     Gate Admits(const OperatorConnection& from) const;
 
 private:
-    Verdict Check(const std::string& clientAddress, const std::string& name,
-                  const std::string& password, TimeSource::TimePoint now, bool supervisor);
+    // A failed LOGIN: Refused, or HeldBack by the throttle. A name no user
+    // has counts for the address alone, also a directory account's.
+    Verdict Failed(const OperatorConnection& from, const std::string& name, bool knownName,
+                   TimeSource::TimePoint now);
+    Verdict PassedAs(const OperatorConnection& from, const std::string& name, Priority priority);
+    // The line for the reason the first time it is seen, else empty.
+    std::string NoticeOnce(std::string line);
 
     const UserTable& users;
     SessionPolicy policy;
+    DirectorySettings directory;
     LoginThrottle throttle;
+    // The check failures logged so far: a handful of kinds (PAM's codes by
+    // step), so this stays small.
+    std::set<std::string> noticed;
 };
 
 } // namespace korvel

@@ -2,6 +2,7 @@
 
 #include "config/AttributeSyntax.h"
 #include "config/Elements.h"
+#include "config/PasswordHashFormat.h"
 
 #include <tinyxml2.h>
 
@@ -34,6 +35,9 @@ private:
     void ReadRequireLogin(const tinyxml2::XMLElement& control);
     void ReadLoginThrottle(const tinyxml2::XMLElement& control);
     void ReadUsers(const tinyxml2::XMLElement& control);
+    // False when the user is skipped.
+    bool ReadPasswordHash(const tinyxml2::XMLElement& user, UserAccount& account);
+    void ReadDirectory(const tinyxml2::XMLElement& directory);
     bool FileCamera(CameraSettings settings, std::size_t linesBefore);
 
     Configuration& configuration;
@@ -104,6 +108,8 @@ void Loader::ReadControl(const tinyxml2::XMLElement& element)
     ReadLoginThrottle(element);
     configuration.control.auditFile = AttributeText(element, "AuditFile");
     ReadUsers(element);
+    if (const tinyxml2::XMLElement* directory = element.FirstChildElement("Directory"))
+        ReadDirectory(*directory);
 }
 
 // Only someone who wants logins required writes the attribute, so a value
@@ -153,9 +159,70 @@ void Loader::ReadUsers(const tinyxml2::XMLElement& control)
                 "Skipping <User> entry due to empty or invalid Name value in tlKorvel.xml.");
             continue;
         }
+        if (!ReadPasswordHash(*user, account))
+            continue;
         const std::string name = account.name;
         configuration.control.users.emplace(name, std::move(account)); // the first of a name stays
     }
+}
+
+// A hash no check can pass (or of a kind not read) skips the user rather
+// than let it in with any password or none; with both attributes the hash
+// is the one checked.
+bool Loader::ReadPasswordHash(const tinyxml2::XMLElement& user, UserAccount& account)
+{
+    const char* hash = user.Attribute("PasswordHash");
+    if (!hash)
+        return true;
+    if (PasswordHashFormatOf(hash) == PasswordHashFormat::Malformed) {
+        lines.push_back("Skipping <User> entry " + account.name +
+                        ": its PasswordHash in tlKorvel.xml is not a yescrypt, bcrypt or "
+                        "SHA-512 hash.");
+        return false;
+    }
+    if (user.Attribute("Password")) {
+        lines.push_back("User " + account.name +
+                        " has both Password and PasswordHash in tlKorvel.xml.  Using "
+                        "PasswordHash.");
+        account.password.clear();
+    }
+    account.passwordHash = hash;
+    return true;
+}
+
+// Directory accounts stay off without a Service; a Group without a Name is
+// skipped, and the first Group of a name stays.
+void Loader::ReadDirectory(const tinyxml2::XMLElement& directory)
+{
+    DirectorySettings& settings = configuration.control.directory;
+    settings.service = AttributeText(directory, "Service");
+    if (settings.service.empty()) {
+        lines.push_back("<Directory> in tlKorvel.xml has no Service.  Directory accounts are "
+                        "off.");
+        return;
+    }
+    std::set<std::string> names;
+    for (const tinyxml2::XMLElement* group = directory.FirstChildElement("Group"); group;
+         group = group->NextSiblingElement("Group")) {
+        DirectoryGroup entry;
+        entry.name = AttributeText(*group, "Name");
+        if (entry.name.empty()) {
+            lines.push_back("Skipping <Group> entry due to empty Name value in tlKorvel.xml.");
+            continue;
+        }
+        ReadDecimalAttribute(*group, "Priority", entry.priority);
+        if (const char* text = group->Attribute("Supervisor")) {
+            const std::optional<std::int32_t> flag = ParseStrictInteger(text);
+            // Only an explicit 1 grants the right.
+            entry.supervisor = flag && *flag != 0;
+            if (!flag)
+                lines.push_back("Supervisor " + std::string(text) + " of <Group> " + entry.name +
+                                " in tlKorvel.xml is not 0 or 1.  Not a supervisor group.");
+        }
+        if (names.insert(entry.name).second)
+            settings.groups.push_back(std::move(entry));
+    }
+    lines.push_back(DirectoryAccountsLine(settings));
 }
 
 bool Loader::ReadNvr(const tinyxml2::XMLElement& element)
@@ -195,6 +262,13 @@ bool Loader::FileCamera(CameraSettings settings, std::size_t linesBefore)
 }
 
 } // namespace
+
+std::string DirectoryAccountsLine(const DirectorySettings& directory)
+{
+    return "Directory accounts through service " + directory.service + " with " +
+           std::to_string(directory.groups.size()) + " group" +
+           (directory.groups.size() == 1 ? "" : "s");
+}
 
 LoadedConfiguration LoadConfiguration(const std::string& path,
                                       const std::optional<std::string>& text)

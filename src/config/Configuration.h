@@ -84,6 +84,9 @@ struct ConfigurationText
 ConfigurationText ReadConfigurationText(const std::string& path,
                                         std::uintmax_t maxBytes = MaxConfigurationBytes);
 
+// "Directory accounts through service <service> with <n> groups".
+std::string DirectoryAccountsLine(const DirectorySettings& directory);
+
 // Reads a configuration from the text of the file at `path` (none when the
 // file cannot be read). The path appears only in the first line. No I/O;
 // throws nothing but std::bad_alloc.

@@ -42,6 +42,13 @@ std::vector<Setting> CompareSettings(const Configuration& running, const Configu
                    Flag(was.requireLogin), Flag(is.requireLogin));
     CompareSetting(settings, Setting::Kind::LoginThrottle, "LoginThrottle",
                    Flag(was.throttleLogins), Flag(is.throttleLogins));
+    if (running.control.directory != next.control.directory) {
+        const DirectorySettings& directory = next.control.directory;
+        settings.push_back(
+            {Setting::Kind::Directory,
+             directory.Enabled() ? DirectoryAccountsLine(directory) + " from the next LOGIN"
+                                 : "Directory accounts off from the next LOGIN"});
+    }
     return settings;
 }
 
@@ -56,7 +63,7 @@ std::vector<User> CompareUsers(const UserTable& running, const UserTable& next)
             continue;
         }
         const UserAccount& now = kept->second;
-        if (now.password != account.password)
+        if (now.password != account.password || now.passwordHash != account.passwordHash)
             users.push_back({User::Kind::PasswordChanged, now,
                              "Password of user " + name + " changed; ending its sessions"});
         if (now.priority != account.priority)

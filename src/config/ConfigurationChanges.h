@@ -25,7 +25,9 @@ struct ConfigurationChanges
     std::vector<std::string> refusal;
 
     // One setting that takes effect when it is next needed: LockTime,
-    // RetryIntervalSecs, MaxSessions, RequireLogin, LoginThrottle.
+    // RetryIntervalSecs, MaxSessions, RequireLogin, LoginThrottle; Directory
+    // (its Service or groups) from the next LOGIN, a session logged in
+    // through it keeping its priority until then.
     struct Setting
     {
         enum class Kind
@@ -35,6 +37,7 @@ struct ConfigurationChanges
             MaxSessions,
             RequireLogin,
             LoginThrottle,
+            Directory,
         };
         Kind kind;
         std::string line;
@@ -47,7 +50,7 @@ struct ConfigurationChanges
         {
             Added,
             Removed,         // its sessions end
-            PasswordChanged, // its sessions end
+            PasswordChanged, // Password or PasswordHash: its sessions end
             PriorityChanged, // its sessions steer with the new priority from their next command
             SupervisorChanged, // the supervisor API asks the users again at its next request
         };

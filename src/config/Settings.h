@@ -34,8 +34,11 @@ struct Options
 struct UserAccount
 {
     std::string name;
-    std::string password; // empty: any password is accepted
+    std::string password; // empty: any password is accepted (unless a hash is set)
     std::int32_t priority = 0;
+    // A crypt(3) hash of the password (PasswordHashFormatOf names the kinds
+    // read); set, it is checked instead of `password`.
+    std::string passwordHash = {};
     // May act on the supervisor API and console (Supervisor="1").
     bool supervisor = false;
 
@@ -45,12 +48,37 @@ struct UserAccount
 // Operators by Name, ordered byte-wise; the first entry of a name stays.
 using UserTable = std::map<std::string, UserAccount>;
 
+// A Group of the Directory element: the directory's group of that Name
+// gives its members this priority and, with Supervisor="1", the supervisor
+// right.
+struct DirectoryGroup
+{
+    std::string name;
+    std::int32_t priority = 0;
+    bool supervisor = false;
+
+    bool operator==(const DirectoryGroup&) const = default;
+};
+
+// The Directory element: a LOGIN whose name no User has is checked against
+// the system's accounts (PAM with this service name on Linux, the logon API
+// on Windows), and passes only for a member of one of the groups.
+struct DirectorySettings
+{
+    std::string service; // empty: no directory accounts
+    std::vector<DirectoryGroup> groups; // in the file's order, one per Name
+
+    bool Enabled() const { return !service.empty(); }
+    bool operator==(const DirectorySettings&) const = default;
+};
+
 // The KorvelControl element: the operators and how long a camera stays
 // theirs (RequireLogin and LoginThrottle: SessionPolicy).
 struct ControlSettings
 {
     std::uint32_t lockTimeSecs = 5;
     UserTable users;
+    DirectorySettings directory;
     // The control audit trail's file as written (relative: beside the
     // executable); empty: none.
     std::string auditFile;

@@ -158,6 +158,7 @@ void ServiceRun::StartClientService(const Configuration& configuration)
     control = std::make_unique<ControlService>(io, time, cameras, *connections);
     server = std::make_unique<ClientServer>(io, time, *connections, *control, users,
                                             configuration.sessionPolicy);
+    server->SetDirectory(configuration.control.directory);
     const std::string failure =
         server->Listen(configuration.options.clientAddress, configuration.options.clientPort);
     if (!failure.empty())

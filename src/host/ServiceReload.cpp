@@ -140,6 +140,9 @@ void ServiceRun::ApplySettings(const ConfigurationChanges& changes, const Config
         case SettingKind::LoginThrottle:
             policyChanged = true;
             break;
+        case SettingKind::Directory:
+            server->SetDirectory(next.control.directory);
+            break;
         }
     }
     if (policyChanged)

@@ -24,8 +24,8 @@ using namespace std::chrono_literals;
 using Kind = SupervisorActions::Result::Kind;
 
 const std::vector<UserAccount> Users = {
-    {"alice", "", 1, false}, {"bob", "", 9, false}, {"sue", "s3cret", 0, true},
-    {"tom", "", 0, true},
+    {"alice", "", 1, "", false}, {"bob", "", 9, "", false}, {"sue", "s3cret", 0, "", true},
+    {"tom", "", 0, "", true},
 };
 
 const char* const DeadCamera =

@@ -75,6 +75,11 @@ TEST(ConfigurationChanges, EachKindOfChangeAndCombinations)
         next.control.users = loaded.configuration.control.users;
         return next;
     };
+    const auto withDirectory = [&base](const DirectorySettings& directory) {
+        Configuration next = base;
+        next.control.directory = directory;
+        return next;
+    };
     const struct
     {
         const char* name;
@@ -110,6 +115,18 @@ TEST(ConfigurationChanges, EachKindOfChangeAndCombinations)
          {"LockTime changed from 5 to 9 seconds", "RetryIntervalSecs changed from 10 to 3 seconds",
           "MaxSessions changed from 1000 to 20", "RequireLogin changed from 0 to 1",
           "LoginThrottle changed from 1 to 0"}},
+        {"a password hash in place of the password",
+         base,
+         withUsers(R"(<User Name="ann" PasswordHash="$2b$05$cQyzlsdzBU08N7b9NDTzheWMj78X8s0LwgiJfRSyRS.lVMlTMnuWW" Priority="5" />
+                      <User Name="bob" Password="b" Priority="3" />)"),
+         {"Password of user ann changed; ending its sessions"}},
+        {"directory accounts on", base, withDirectory({"tlkorvel", {{"g", 3, false}}}),
+         {"Directory accounts through service tlkorvel with 1 group from the next LOGIN"}},
+        {"a group's supervisor right", withDirectory({"tlkorvel", {{"g", 3, false}}}),
+         withDirectory({"tlkorvel", {{"g", 3, true}}}),
+         {"Directory accounts through service tlkorvel with 1 group from the next LOGIN"}},
+        {"directory accounts off", withDirectory({"tlkorvel", {}}), base,
+         {"Directory accounts off from the next LOGIN"}},
         {"listener, status server and audit trail",
          base,
          Load(R"(ClientPort="6000" StatusPort="8080")", R"(AuditFile="audit.log")",

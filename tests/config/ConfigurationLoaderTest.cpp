@@ -161,6 +161,76 @@ TEST(ConfigurationLoader, OptionsAndControlWithoutTheirElementsKeepTheDefaults)
 // What a serial line takes, as the loader leaves it for the line's set-up:
 // values no line takes are replaced by the defaults, with the words the
 // set-up says at their step; none of it goes among the loader's own lines.
+TEST(ConfigurationLoader, PasswordHashesAndTheDirectory)
+{
+    const std::string hash =
+        "$y$j9T$sZosq1CrdlQqL0kPHz81j1$6htPX4AwTrf5o9LXMxUoHX5TT5tOKfEU3JjaEU.Q9/7";
+    // Users as "name password|hash priority", then the directory.
+    auto describe = [](const LoadedConfiguration& loaded) {
+        std::vector<std::string> description(loaded.lines.begin() + 1, loaded.lines.end());
+        for (const auto& [name, user] : loaded.configuration.control.users)
+            description.push_back("user " + name + " " + user.password + "|" +
+                                  user.passwordHash.substr(0, 7) + " " +
+                                  std::to_string(user.priority));
+        const DirectorySettings& directory = loaded.configuration.control.directory;
+        if (directory.Enabled())
+            description.push_back("directory " + directory.service);
+        for (const DirectoryGroup& group : directory.groups)
+            description.push_back("group " + group.name + " " + std::to_string(group.priority) +
+                                  (group.supervisor ? " supervisor" : ""));
+        return description;
+    };
+    const struct
+    {
+        const char* name;
+        std::string control;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"a hash in place of the password",
+         R"(<User Name="ann" PasswordHash=")" + hash + R"(" Priority="5" />)",
+         {"user ann |$y$j9T$ 5"}},
+        {"both: one line, the hash wins",
+         R"(<User Name="ann" Password="clear" PasswordHash=")" + hash + R"(" Priority="5" />)",
+         {"User ann has both Password and PasswordHash in tlKorvel.xml.  Using PasswordHash.",
+          "user ann |$y$j9T$ 5"}},
+        {"a malformed hash, and one of a kind not read: skipped, a later entry of the name counts",
+         R"(<User Name="ann" PasswordHash="$y$j9T$short" Priority="5" />
+            <User Name="bob" PasswordHash="$1$//cn2FDr$Kqn8eKtxwIR08c30NYwXr0" />
+            <User Name="ann" Password="pw" Priority="1" />)",
+         {"Skipping <User> entry ann: its PasswordHash in tlKorvel.xml is not a yescrypt, bcrypt "
+          "or SHA-512 hash.",
+          "Skipping <User> entry bob: its PasswordHash in tlKorvel.xml is not a yescrypt, bcrypt "
+          "or SHA-512 hash.",
+          "user ann pw| 1"}},
+        {"an empty hash is malformed too",
+         R"(<User Name="ann" Password="pw" PasswordHash="" />)",
+         {"Skipping <User> entry ann: its PasswordHash in tlKorvel.xml is not a yescrypt, bcrypt "
+          "or SHA-512 hash."}},
+        {"the directory and its groups",
+         R"(<Directory Service="tlkorvel">
+              <Group Name="cctv-operators" Priority="3" />
+              <Group Name="cctv-supervisors" Priority="9" Supervisor="1" />
+              <Group Name="cctv-operators" Priority="7" />
+              <Group Priority="2" />
+              <Group Name="trainees" Supervisor="yes" />
+            </Directory>)",
+         {"Skipping <Group> entry due to empty Name value in tlKorvel.xml.",
+          "Supervisor yes of <Group> trainees in tlKorvel.xml is not 0 or 1.  Not a supervisor "
+          "group.",
+          "Directory accounts through service tlkorvel with 3 groups", "directory tlkorvel",
+          "group cctv-operators 3", "group cctv-supervisors 9 supervisor", "group trainees 0"}},
+        {"a directory without a service is off",
+         R"(<Directory><Group Name="cctv" Priority="3" /></Directory>)",
+         {"<Directory> in tlKorvel.xml has no Service.  Directory accounts are off."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LoadedConfiguration loaded = LoadConfiguration(
+            "x", "<tlKorvel><KorvelControl>" + c.control + "</KorvelControl></tlKorvel>");
+        EXPECT_EQ(describe(loaded), c.expected);
+    }
+}
+
 TEST(ConfigurationLoader, SerialSettingsAreChecked)
 {
     const std::string invalidStopBits =

@@ -4,6 +4,7 @@
 # package promises there: the delayed start, stop, restarts after crashes and
 # after runs that end by themselves, a reload, the journal records, the
 # sandbox (with its exposure score), the cameras and the NVR reached from inside it,
+# a system account of the container logged in through the shipped PAM service,
 # reinstall, remove and purge, and tlKorvel -install's own unit. lintian
 # checks the .deb first.
 #
@@ -206,6 +207,30 @@ Check "when it returns, the status is the reload's summary" Reloaded "$user_adde
 Check "the reload is logged" Has "^\[.*\] $user_added$" /opt/tlkorvel/tlKorvel.log
 Check "the service stayed active, in the same process" StayedActive "$pid" "$active_since" "$restarts"
 Check "an operator gets the greeting after the reload" WaitFor 10 Greeting
+
+# A directory account: a system account of the container logs in through
+# the shipped PAM service, with the drop-in that the machine's own accounts
+# need, its group giving its priority; the sandbox still rates as before.
+DirectoryLogin() {
+    timeout 20 "$korvelctl" "127.0.0.1:$port" --run "login watcher $1" --linger 0 >> "$run_log" 2>&1
+}
+Check "the package ships /etc/pam.d/tlkorvel" Has "^@include common-auth$" /etc/pam.d/tlkorvel
+C groupadd -f cctv
+C useradd -M -G cctv -s /usr/sbin/nologin watcher
+echo 'watcher:watchword' | C chpasswd
+C cp /usr/share/doc/tlkorvel/examples/local-accounts.conf /etc/systemd/system/tlKorvel.service.d/
+C systemctl daemon-reload
+sed -i '/<\/KorvelControl>/i\    <Directory Service="tlkorvel"><Group Name="cctv" Priority="5" /></Directory>' \
+    "$build/system-test.xml"
+C sh -c 'cat > /etc/tlkorvel/tlKorvel.xml' < "$build/system-test.xml"
+C systemctl restart tlKorvel
+Check "an operator gets the greeting with directory accounts on" WaitFor 10 Greeting
+Check "a system account logs in through PAM" DirectoryLogin watchword
+Check "... with its group's priority" Has "Login from 127\.0\.0\.1 by user watcher with priority 5" /opt/tlkorvel/tlKorvel.log
+Check "... and not with a wrong password" Not DirectoryLogin wrongword
+CheckExposure "the unit with the local accounts' drop-in" 2.0
+C rm /etc/systemd/system/tlKorvel.service.d/local-accounts.conf
+C systemctl daemon-reload
 
 # Stop.
 stops=$(Count "Received Stop request from Service Control Manager" /opt/tlkorvel/tlKorvel.log)

@@ -2,6 +2,7 @@
 #include "korvelctl/AdminClient.h"
 #include "korvelctl/AuditTable.h"
 #include "korvelctl/CommandWords.h"
+#include "korvelctl/HashPassword.h"
 #include "korvelctl/LineReader.h"
 #include "korvelctl/OperatorClient.h"
 #include "korvelctl/ServiceCheck.h"
@@ -26,6 +27,7 @@ void Usage(std::ostream& out)
            "       korvelctl audit FILE [--camera N] [--user NAME] [--since TIME]\n"
            "       korvelctl check [--address A] [--port P] [--timeout MS]\n"
            "       korvelctl admin COMMAND ... (korvelctl admin --help)\n"
+           "       korvelctl hash-password\n"
            "\n"
            "Connects to the tlKorvel operator port and shows every message of the service\n"
            "in plain words. Without --run, commands are read from standard input, one a\n"
@@ -59,6 +61,9 @@ void Usage(std::ostream& out)
            "\n"
            "korvelctl admin is a supervisor's client of the status server's API:\n"
            "release, reserve and unreserve cameras, end sessions.\n"
+           "korvelctl hash-password reads a password (at a terminal without echo, twice;\n"
+           "else the first line of standard input) and prints its yescrypt hash for a\n"
+           "User's PasswordHash in tlKorvel.xml; exit status 0, or 1 and one line why.\n"
            "\n"
            "Exit status: 0 done; 1 usage error; 2 login refused (--run only); 3 cannot\n"
            "connect, connection lost, or no greeting or LOGIN answer within 10 seconds\n"
@@ -100,6 +105,9 @@ int Main(int argc, char** argv)
     if (argc >= 2 && std::strcmp(argv[1], "admin") == 0)
         return RunAdmin(std::vector<std::string>(argv + 2, argv + argc), std::cin, std::cout,
                         std::cerr);
+    if (argc >= 2 && std::strcmp(argv[1], "hash-password") == 0)
+        return RunHashPassword(std::vector<std::string>(argv + 2, argv + argc), std::cin,
+                               std::cout, std::cerr);
     if (argc >= 2 && std::strcmp(argv[1], "check") == 0)
         return RunCheck(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
 

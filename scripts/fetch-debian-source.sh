@@ -1,19 +1,22 @@
 #!/bin/sh
-# Fetches Debian's own source of tinyxml2 for the Windows build, which has no
-# Windows library of it to link: the source package of the version pinned in
-# cmake/tinyxml2.sha256, checked against the hashes recorded there, unpacked
-# into FOLDER/source. apt runs on a configuration of its own in FOLDER (the
-# system's package sources as deb-src entries, its own lists and cache): the
-# system's apt configuration and state are never touched.
+# Fetches Debian's own source of a library for the Windows build, which has
+# no Windows library of it to link (tinyxml2, libxcrypt): the source package
+# of the version pinned in cmake/PACKAGE.sha256, checked against the hashes
+# recorded there, unpacked into FOLDER/source. apt runs on a configuration of
+# its own in FOLDER (the system's package sources as deb-src entries, its own
+# lists and cache): the system's apt configuration and state are never
+# touched. Nothing is done when FOLDER/source/MARKER is there already.
 #
-# usage: scripts/fetch-tinyxml2.sh FOLDER
+# usage: scripts/fetch-debian-source.sh PACKAGE FOLDER MARKER
 set -eu
 
-folder=$1
+package=$1
+folder=$2
+marker=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
-hashes=$here/cmake/tinyxml2.sha256
+hashes=$here/cmake/$package.sha256
 version=$(sed -n 's/^# version //p' "$hashes")
-[ -f "$folder/source/tinyxml2.cpp" ] && exit 0
+[ -f "$folder/source/$marker" ] && exit 0
 
 mkdir -p "$folder/sources.list.d" "$folder/lists/partial" "$folder/cache/archives/partial" "$folder/download"
 folder=$(cd "$folder" && pwd)
@@ -37,15 +40,15 @@ apt_private() {
         "$@"
 }
 
-echo "Fetching the source of tinyxml2 $version"
+echo "Fetching the source of $package $version"
 # A source without source indices fails its part of the update; the
 # package's own source is what counts, and its download says so if missing.
 apt_private update -qq || true
-(cd "$folder/download" && apt_private source --download-only -qq "tinyxml2=$version")
+(cd "$folder/download" && apt_private source --download-only -qq "$package=$version")
 
 # The recorded hashes, not only the archive's signature: the build compiles
 # exactly the source that was reviewed.
-(cd "$folder/download" && grep -v '^#' "$hashes" | sha256sum -c --quiet -)
+(cd "$folder/download" && grep -v "^#" "$hashes" | sha256sum -c --quiet -)
 
 orig=$(sed -n 's/^[0-9a-f]*  \(.*\.orig\.tar\.[a-z0-9]*\)$/\1/p' "$hashes")
 rm -rf "$folder/source.partial"
