@@ -66,20 +66,30 @@ std::string AgeText(std::uint32_t milliseconds)
 
 TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
                          const CameraSettings& settings, int retryIntervalSecs, int lockTimeSecs)
+    : TrackCamera(io, time, settings,
+                  settings.address.empty() || !settings.IsNetworkCamera()
+                      ? nullptr
+                      : std::make_unique<NetworkLink>(io, time, settings.address, settings.port,
+                                                      retryIntervalSecs),
+                  lockTimeSecs)
+{}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, std::unique_ptr<CameraLink> link,
+                         int lockTimeSecs)
     : io(io), time(time), address(settings.address), port(settings.port),
       pelcoNumber(settings.pelcoNumber), lockTimeSecs(lockTimeSecs),
       maxCommandAgeMs(settings.maxCommandAgeMs),
       writePath(MaxPendingBytes, LimitsOf(settings), [this] { return TransportHolds(); }),
       lineTimer(io, time)
 {
-    if (address.empty())
-        return;
-    if (settings.IsNetworkCamera()) {
-        networkLink = std::make_unique<NetworkLink>(io, time, address, port, retryIntervalSecs);
+    if (link) {
+        networkLink = std::move(link);
         networkLink->Start();
         return;
     }
-    serialLink = std::make_unique<SerialLink>(io, port, settings.serial);
+    if (!address.empty() && !settings.IsNetworkCamera())
+        serialLink = std::make_unique<SerialLink>(io, port, settings.serial);
 }
 
 const std::string& TrackCamera::StartFailure() const

@@ -19,7 +19,7 @@
 
 namespace korvel {
 
-class NetworkLink;
+class CameraLink;
 class SerialLink;
 
 // One configured track camera: its configuration, its link (serial port or
@@ -62,6 +62,10 @@ public:
     // be set up with its settings sets StartFailure.
     TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
                 int retryIntervalSecs, int lockTimeSecs);
+    // A network camera over the given link, started at once (a simulated
+    // network's in the tests).
+    TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
+                std::unique_ptr<CameraLink> link, int lockTimeSecs);
     ~TrackCamera();
     TrackCamera(const TrackCamera&) = delete;
     TrackCamera& operator=(const TrackCamera&) = delete;
@@ -144,7 +148,7 @@ private:
     // At most one of the two links exists: none for a camera without an
     // address, the serial link when the port names a device, else the network link.
     std::unique_ptr<SerialLink> serialLink;
-    std::unique_ptr<NetworkLink> networkLink;
+    std::unique_ptr<CameraLink> networkLink;
     CommandWritePath writePath;
     // Wakes the write path while commands wait for the line.
     LoopTimer lineTimer;

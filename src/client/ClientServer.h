@@ -14,6 +14,8 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -71,6 +73,12 @@ public:
     void SetUserPriority(const std::string& userName, Priority priority);
     // Who hears what happens from now on (NoOperatorEvents() until then).
     void SetObserver(OperatorEvents& events) { observer = &events; }
+
+    // A connection from the client at the address, as its number: admitted
+    // within the cap, over the transport `make` makes with this registry as
+    // its listener; false when refused (its caller then closes it).
+    bool Arrived(SessionNumber number, const std::string& clientAddress,
+                 const std::function<std::shared_ptr<SessionTransport>()>& make);
 
     // The run stops: the port closes, and so does every session, without a line.
     void Close();

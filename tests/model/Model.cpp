@@ -1,0 +1,676 @@
+#include "model/Model.h"
+
+#include <algorithm>
+
+namespace korvel::model {
+
+namespace {
+
+constexpr int Written = 0;
+constexpr int Failed = 1;
+constexpr int Aborted = 2;
+
+const char* LinkName(int link)
+{
+    static const char* const names[] = {"no socket", "connecting", "connected",
+                                        "waiting",   "no transport", "stopped"};
+    return names[link];
+}
+
+std::string CameraText(bool byCommand, int slot)
+{
+    return std::string(1, byCommand ? '1' : '0') + "CAMERA\t" + CameraAddress(slot) + '\t' +
+           std::to_string(CameraPelco[slot]);
+}
+
+} // namespace
+
+Model::Model(const World& world) : world(world), requireLogin(world.requireLogin)
+{
+    for (const UserSpec& user : Users)
+        users[user.name] = User{true, user.priority};
+    for (int slot = 0; slot < CameraSlots; ++slot)
+        if (CameraAtStart[slot])
+            AddCamera(slot);
+    Drain();
+}
+
+// Sessions.
+
+void Model::Connect(int numberChoice, int addressChoice)
+{
+    Connection added;
+    added.client = static_cast<int>(connections.size());
+    added.number = SessionNumberOf(numberChoice);
+    added.address = ClientAddressOf(addressChoice);
+    added.loginRequired = requireLogin;
+    added.serial = ++serials;
+    added.live = true;
+    if (freeIds.empty()) {
+        added.id = idOwner.size();
+        idOwner.push_back(added.client);
+    } else {
+        added.id = freeIds.back();
+        freeIds.pop_back();
+        idOwner[added.id] = added.client;
+    }
+    if (added.loginRequired)
+        added.loginDeadline = now + world.loginTimeoutMs;
+    else
+        registered[added.number] = added.client;
+    connections.push_back(added);
+    clientNumbers.push_back(added.number);
+    views.emplace_back();
+    Reply(connections.back(), "SESSION " + std::to_string(added.number));
+}
+
+Model::Connection* Model::Client(int choice)
+{
+    const int count = static_cast<int>(connections.size());
+    if (count == 0)
+        return nullptr;
+    Connection& chosen = connections[count - 1 - choice % std::min(count, ClientsInReach)];
+    return chosen.ended ? nullptr : &chosen;
+}
+
+Model::Connection* Model::Holding(Key key)
+{
+    if (key >> 16 == 0) {
+        const auto found = registered.find(static_cast<std::uint16_t>(key));
+        return found == registered.end() ? nullptr : &connections[found->second];
+    }
+    const std::uint64_t serial = key >> 16;
+    for (Connection& connection : connections)
+        if (connection.live && connection.loginRequired && connection.serial == serial)
+            return &connection;
+    return nullptr;
+}
+
+std::vector<Model::Connection*> Model::Watchers(int camera)
+{
+    std::vector<Connection*> watchers;
+    for (Connection& connection : connections)
+        if (connection.live && connection.camera == camera &&
+            Holding(connection.KeyOf()) == &connection)
+            watchers.push_back(&connection);
+    return watchers;
+}
+
+void Model::Notice(Connection& to, const std::string& text)
+{
+    if (to.ended || to.noticesOff)
+        return;
+    if (to.breakNext) {
+        // This write fails; the session drops every notice from now on.
+        to.breakNext = false;
+        to.noticesOff = true;
+        return;
+    }
+    views[to.client].received.push_back(text);
+}
+
+void Model::Reply(Connection& to, const std::string& text)
+{
+    if (!to.ended)
+        views[to.client].received.push_back(text);
+}
+
+void Model::Login(Connection& from, int userChoice, bool right)
+{
+    const UserSpec& spec = Users[userChoice % UserCount];
+    const User& user = users[spec.name];
+    const bool passes = user.present && (right || std::string(spec.password).empty());
+    if (!passes) {
+        Reply(from, "FAILURE");
+        return;
+    }
+    from.user = spec.name;
+    from.priority = user.priority;
+    from.loginDeadline.reset();
+    Reply(from, "OK");
+}
+
+void Model::EndSession(Connection& connection)
+{
+    connection.ended = true;
+    views[connection.client].closedByService = true;
+}
+
+void Model::Remove(Connection& connection)
+{
+    if (!connection.live)
+        return;
+    connection.live = false;
+    connection.loginDeadline.reset();
+    freeIds.push_back(connection.id);
+    if (!connection.loginRequired) {
+        const auto found = registered.find(connection.number);
+        if (found != registered.end() && found->second == connection.client)
+            registered.erase(found);
+    }
+}
+
+// Control.
+
+int Model::CameraByPelco(unsigned pelco) const
+{
+    int first = -1;
+    for (int slot = 0; slot < CameraSlots; ++slot)
+        if (cameras[slot].present && CameraPelco[slot] == pelco &&
+            (first < 0 || cameras[slot].added < cameras[first].added))
+            first = slot;
+    return first;
+}
+
+void Model::Select(int camera, bool byCommand)
+{
+    if (chooser == 0)
+        return;
+    Connection* to = Holding(chooser);
+    if (!to)
+        return;
+    Notice(*to, CameraText(byCommand, camera));
+    to->camera = camera;
+    chooser = 0;
+}
+
+void Model::Steer(Connection& from, unsigned pelco, bool twoFrames)
+{
+    (void)twoFrames; // two frames in one receive are one command, addressed by the first
+    const std::uint32_t serial = commandSerials;
+    const int addressed = CameraByPelco(pelco);
+    if (addressed < 0)
+        return; // "Unknown Pelco camera ID"
+    const Key key = from.KeyOf();
+    if (addressed != from.camera) {
+        chooser = key;
+        Select(addressed, true);
+    }
+    const int camera = from.camera;
+    if (camera < 0)
+        return;
+    const Camera& target = cameras[camera];
+    if (target.holder != 0 && target.holder != key && from.priority <= target.holderPriority)
+        return; // refused by the priority test
+    SendCommand(camera, Command{key, from.priority, serial});
+}
+
+void Model::Delivered(int camera, const Command& command)
+{
+    Camera& held = cameras[camera];
+    held.holder = command.sender;
+    held.holderPriority = command.priority;
+    held.deadline = now + world.lockTimeMs;
+    const Connection* holding = Holding(command.sender);
+    const std::string others =
+        "#F00000 " + (holding ? holding->user : std::string()) + " has control";
+    for (Connection* watcher : Watchers(camera))
+        Notice(*watcher, watcher->KeyOf() == command.sender ? "#0000F0 You have control" : others);
+}
+
+void Model::Lapse(int camera)
+{
+    cameras[camera].holder = 0;
+    cameras[camera].holderPriority = -1;
+    for (Connection* watcher : Watchers(camera))
+        Notice(*watcher, "#0000F0 ");
+}
+
+// The cameras.
+
+void Model::AddCamera(int slot)
+{
+    Camera& camera = cameras[slot];
+    const int instance = camera.instance + 1;
+    camera = Camera();
+    camera.instance = instance;
+    camera.present = true;
+    camera.added = ++camerasAdded;
+    camera.lookups = 1; // the link starts with a lookup
+}
+
+void Model::RemoveCamera(int slot)
+{
+    Camera& camera = cameras[slot];
+    // Stopped first: its sockets close and nothing more comes of them.
+    camera.link = Link::Stopped;
+    std::vector<Connection*> told = Watchers(slot);
+    for (Connection& connection : connections)
+        if (connection.live && connection.camera == slot)
+            connection.camera = -1;
+    for (Connection* watcher : told)
+        Notice(*watcher, "#0000F0 ");
+    const int instance = camera.instance;
+    camera = Camera();
+    camera.instance = instance;
+}
+
+void Model::Post(int camera, std::function<void()> work)
+{
+    if (camera < 0) {
+        loop.push_back(std::move(work));
+        return;
+    }
+    loop.push_back([this, camera, instance = cameras[camera].instance, work = std::move(work)] {
+        if (cameras[camera].present && cameras[camera].instance == instance &&
+            cameras[camera].link != Link::Stopped)
+            work();
+    });
+}
+
+void Model::Drain()
+{
+    while (!loop.empty()) {
+        auto work = std::move(loop.front());
+        loop.pop_front();
+        work();
+    }
+}
+
+std::uint64_t Model::Transport(const Camera& camera) const
+{
+    switch (camera.link) {
+    case Link::Connecting:
+    case Link::Connected:
+    case Link::Waiting:
+        break;
+    default:
+        return 0;
+    }
+    if (camera.current == 0 || camera.sockets.at(camera.current).state == SocketState::Closed)
+        return 0;
+    return camera.current;
+}
+
+void Model::FollowTransport(Camera& camera)
+{
+    const std::uint64_t transport = Transport(camera);
+    if (transport != camera.pathTransport) {
+        camera.queue.clear(); // never written to another socket
+        camera.pathTransport = transport;
+    }
+}
+
+void Model::SendCommand(int slot, const Command& command)
+{
+    Camera& camera = cameras[slot];
+    FollowTransport(camera);
+    if (camera.pathTransport == 0)
+        return; // no socket: dropped
+    if (camera.sockets[camera.pathTransport].inFlight) {
+        camera.queue.push_back(command);
+        return;
+    }
+    Write(slot, command);
+}
+
+void Model::Carry(int slot, std::uint64_t socket, const Command& command)
+{
+    cameras[slot].carried[socket].push_back(command.serial);
+}
+
+void Model::Write(int slot, const Command& command)
+{
+    Camera& camera = cameras[slot];
+    const std::uint64_t id = camera.pathTransport;
+    Socket& socket = camera.sockets[id];
+    switch (socket.state) {
+    case SocketState::Connected:
+        if (!socket.stalled) {
+            Carry(slot, id, command);
+            Post(slot, [this, slot, command] { Delivered(slot, command); });
+            return;
+        }
+        [[fallthrough]];
+    case SocketState::Connecting:
+        socket.inFlight = command;
+        socket.writePending = true;
+        return;
+    case SocketState::Refused:
+    case SocketState::Broken:
+    case SocketState::Closed:
+        Post(slot, [this, slot] { WriteFailed(slot); });
+        return;
+    }
+}
+
+void Model::WriteWaiting(int slot)
+{
+    Camera& camera = cameras[slot];
+    FollowTransport(camera);
+    while (camera.pathTransport != 0 && !camera.sockets[camera.pathTransport].inFlight &&
+           !camera.queue.empty()) {
+        const Command next = camera.queue.front();
+        camera.queue.pop_front();
+        Write(slot, next);
+    }
+}
+
+void Model::WriteFailed(int slot)
+{
+    Camera& camera = cameras[slot];
+    if (camera.link == Link::Connected)
+        camera.link = Link::Waiting;
+    ++camera.lookups; // one lookup for each failure
+}
+
+void Model::InFlightEnded(int slot, std::uint64_t id, int outcome)
+{
+    Camera& camera = cameras[slot];
+    const Command command = *camera.sockets[id].inFlight;
+    camera.sockets[id].inFlight.reset();
+    if (outcome == Written)
+        Delivered(slot, command);
+    else if (outcome == Failed)
+        WriteFailed(slot);
+    WriteWaiting(slot);
+}
+
+void Model::CloseSocket(int slot, std::uint64_t id)
+{
+    Socket& socket = cameras[slot].sockets[id];
+    if (socket.state == SocketState::Closed)
+        return;
+    socket.state = SocketState::Closed;
+    if (socket.connectPending) {
+        socket.connectPending = false;
+        Post(slot, [this, slot, generation = socket.generation, endpoint = socket.endpoint,
+                    endpoints = socket.endpoints] {
+            ConnectEnded(slot, generation, endpoint, endpoints, Aborted);
+        });
+    }
+    if (socket.writePending) {
+        socket.writePending = false;
+        Post(slot, [this, slot, id] { InFlightEnded(slot, id, Aborted); });
+    }
+}
+
+void Model::OpenSocket(int slot, int endpoint, int endpoints)
+{
+    Camera& camera = cameras[slot];
+    const std::uint64_t id = ++camera.opened;
+    Socket socket;
+    socket.generation = camera.generation;
+    socket.endpoint = endpoint;
+    socket.endpoints = endpoints;
+    camera.sockets[id] = socket;
+    camera.current = id;
+}
+
+void Model::LookupEnded(int slot, int endpoints)
+{
+    Camera& camera = cameras[slot];
+    if (endpoints == 0) {
+        // Not retried; a camera that never had a socket gets none.
+        if (camera.link == Link::NoSocket)
+            camera.link = Link::WithoutTransport;
+        return;
+    }
+    ++camera.generation;
+    camera.link = Link::Connecting;
+    if (camera.current != 0)
+        CloseSocket(slot, camera.current);
+    OpenSocket(slot, 0, endpoints);
+}
+
+void Model::ConnectEnded(int slot, std::uint64_t generation, int endpoint, int endpoints,
+                         int outcome)
+{
+    Camera& camera = cameras[slot];
+    const bool current = generation == camera.generation;
+    if (outcome == Written) {
+        if (current)
+            camera.link = Link::Connected;
+        camera.retryWait = 0;
+        camera.retryDue.reset();
+        return;
+    }
+    if (endpoint + 1 < endpoints) {
+        if (current) {
+            CloseSocket(slot, camera.current);
+            OpenSocket(slot, endpoint + 1, endpoints);
+        }
+        return;
+    }
+    if (current)
+        camera.link = Link::Waiting;
+    // Also the attempt of a replaced socket sets the retry wait.
+    camera.retryWait = ++camera.retryWaitsStarted;
+    camera.retryDue = now + 1000 * std::max(world.retryIntervalSecs, 1);
+}
+
+// Time.
+
+void Model::AdvanceTo(Ms until)
+{
+    for (;;) {
+        std::optional<Ms> next;
+        auto consider = [&](Ms when) {
+            if (when <= until && (!next || when < *next))
+                next = when;
+        };
+        for (const Camera& camera : cameras) {
+            if (!camera.present)
+                continue;
+            if (camera.holder != 0)
+                consider(camera.deadline);
+            if (camera.retryDue)
+                consider(*camera.retryDue);
+        }
+        for (const Connection& connection : connections)
+            if (connection.live && connection.loginDeadline)
+                consider(*connection.loginDeadline);
+        if (!next)
+            break;
+        now = std::max(now, *next);
+        stops.push_back(now);
+        for (int slot = 0; slot < CameraSlots; ++slot) {
+            Camera& camera = cameras[slot];
+            if (camera.present && camera.holder != 0 && camera.deadline <= now)
+                Lapse(slot);
+        }
+        for (Camera& camera : cameras)
+            if (camera.present && camera.retryDue && *camera.retryDue <= now) {
+                camera.retryDue.reset();
+                camera.retryWait = 0;
+                ++camera.lookups;
+            }
+        for (Connection& connection : connections)
+            if (connection.live && connection.loginDeadline && *connection.loginDeadline <= now) {
+                EndSession(connection);
+                Remove(connection);
+            }
+        Drain();
+    }
+    now = until;
+    stops.push_back(now);
+}
+
+void Model::Apply(const Event& e)
+{
+    stops.clear();
+    switch (e.kind) {
+    case EventKind::Connect:
+        Connect(e.a, e.b);
+        break;
+    case EventKind::Login:
+        if (Connection* from = Client(e.a))
+            Login(*from, e.b, e.c != 0);
+        break;
+    case EventKind::Choose:
+    case EventKind::Cancel:
+        if (Connection* from = Client(e.a); from && !(from->loginRequired && from->user.empty())) {
+            const Key key = from->KeyOf();
+            if (e.kind == EventKind::Choose && chooser == 0)
+                chooser = key;
+            if (e.kind == EventKind::Cancel && chooser == key)
+                chooser = 0;
+        }
+        break;
+    case EventKind::Command: {
+        ++commandSerials;
+        Connection* from = Client(e.a);
+        if (!from || (from->loginRequired && from->user.empty()))
+            break;
+        const int choice = e.b % (CameraSlots + 1);
+        Steer(*from, choice == CameraSlots ? UnknownPelco : CameraPelco[choice], e.c != 0);
+        break;
+    }
+    case EventKind::Hangup:
+        if (Connection* from = Client(e.a)) {
+            EndSession(*from);
+            Remove(*from);
+        }
+        break;
+    case EventKind::BreakNotices:
+        if (Connection* to = Client(e.a))
+            to->breakNext = true;
+        break;
+    case EventKind::Resolve: {
+        const int slot = e.a % CameraSlots;
+        Camera& camera = cameras[slot];
+        if (camera.present && camera.lookups > 0) {
+            --camera.lookups;
+            LookupEnded(slot, e.b);
+        }
+        break;
+    }
+    case EventKind::Answer: {
+        const int slot = e.a % CameraSlots;
+        Camera& camera = cameras[slot];
+        if (!camera.present || camera.current == 0)
+            break;
+        const std::uint64_t id = camera.current;
+        Socket& socket = camera.sockets[id];
+        if (!socket.connectPending)
+            break;
+        socket.connectPending = false;
+        socket.state = e.b ? SocketState::Connected : SocketState::Refused;
+        Post(slot, [this, slot, generation = socket.generation, endpoint = socket.endpoint,
+                    endpoints = socket.endpoints, outcome = e.b ? Written : Failed] {
+            ConnectEnded(slot, generation, endpoint, endpoints, outcome);
+        });
+        if (socket.writePending) {
+            socket.writePending = false;
+            if (e.b)
+                Carry(slot, id, *socket.inFlight);
+            Post(slot, [this, slot, id, outcome = e.b ? Written : Failed] {
+                InFlightEnded(slot, id, outcome);
+            });
+        }
+        break;
+    }
+    case EventKind::Drop:
+    case EventKind::Stall: {
+        const int slot = e.a % CameraSlots;
+        Camera& camera = cameras[slot];
+        if (!camera.present || camera.current == 0)
+            break;
+        const std::uint64_t id = camera.current;
+        Socket& socket = camera.sockets[id];
+        if (socket.state != SocketState::Connected)
+            break;
+        if (e.kind == EventKind::Stall && e.b) {
+            socket.stalled = true;
+            break;
+        }
+        if (e.kind == EventKind::Drop)
+            socket.state = SocketState::Broken;
+        socket.stalled = false;
+        if (socket.writePending) {
+            socket.writePending = false;
+            const int outcome = e.kind == EventKind::Drop ? Failed : Written;
+            if (outcome == Written)
+                Carry(slot, id, *socket.inFlight);
+            Post(slot, [this, slot, id, outcome] { InFlightEnded(slot, id, outcome); });
+        }
+        break;
+    }
+    case EventKind::Advance:
+        AdvanceTo(now + e.a);
+        break;
+    case EventKind::Trigger: {
+        const int slot = e.a % CameraSlots;
+        if (cameras[slot].present)
+            Select(slot, false);
+        break;
+    }
+    case EventKind::Reload:
+        switch (e.a % 4) {
+        case 0: {
+            const int slot = e.b % CameraSlots;
+            if (e.c && !cameras[slot].present)
+                AddCamera(slot);
+            else if (!e.c && cameras[slot].present)
+                RemoveCamera(slot);
+            break;
+        }
+        case 1: {
+            const UserSpec& spec = Users[e.b % UserCount];
+            User& user = users[spec.name];
+            if (e.c && !user.present) {
+                user = User{true, spec.priority};
+            } else if (!e.c && user.present) {
+                user.present = false;
+                // In the table's order: each ends, then loses its holds.
+                for (const int client : idOwner) {
+                    Connection& connection = connections[client];
+                    if (!connection.live || connection.user != spec.name)
+                        continue;
+                    EndSession(connection);
+                    if (Holding(connection.KeyOf()) == &connection) {
+                        for (int slot = 0; slot < CameraSlots; ++slot)
+                            if (cameras[slot].present && cameras[slot].holder == connection.KeyOf())
+                                Lapse(slot);
+                        if (chooser == connection.KeyOf())
+                            chooser = 0;
+                    }
+                }
+                // Their ends reach the table in the same order.
+                const std::vector<int> owners = idOwner;
+                for (const int client : owners)
+                    if (connections[client].live && connections[client].ended)
+                        Remove(connections[client]);
+            }
+            break;
+        }
+        case 2: {
+            const UserSpec& spec = Users[e.b % UserCount];
+            User& user = users[spec.name];
+            if (!user.present)
+                break;
+            user.priority = e.c;
+            for (Connection& connection : connections)
+                if (connection.live && connection.user == spec.name)
+                    connection.priority = e.c;
+            break;
+        }
+        default:
+            requireLogin = e.c != 0;
+            break;
+        }
+        break;
+    }
+    Drain();
+}
+
+Observations Model::Observe() const
+{
+    Observations seen;
+    seen.clients = views;
+    for (int slot = 0; slot < CameraSlots; ++slot) {
+        const Camera& camera = cameras[slot];
+        if (!camera.present)
+            continue;
+        CameraView& view = seen.cameras[slot];
+        view.instance = camera.instance;
+        view.link = LinkName(static_cast<int>(camera.link));
+        view.carried = camera.carried;
+        if (camera.holder != 0)
+            view.hold = HoldView{static_cast<std::uint16_t>(camera.holder & 0xFFFF),
+                                 camera.holderPriority, camera.deadline - now};
+    }
+    return seen;
+}
+
+} // namespace korvel::model
