@@ -184,7 +184,12 @@ Run RandomRun(std::uint64_t seed, std::size_t steps)
         Event e{kind, below(64), below(64), below(2)};
         switch (kind) {
         case EventKind::Resolve:
-            e.b = below(3);
+            // A lookup fails now and then; one that fails first leaves its
+            // camera without a socket for good.
+            e.b = below(8) == 0 ? 0 : 1 + below(2);
+            break;
+        case EventKind::Answer:
+            e.b = below(4) != 0;
             break;
         case EventKind::Advance:
             // Mostly short moves, some across lapses and retry intervals.
