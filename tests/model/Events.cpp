@@ -16,7 +16,7 @@ struct KindName
     int weight; // how often a random run draws it
 };
 
-constexpr std::array<KindName, 14> Kinds{{
+constexpr std::array<KindName, 15> Kinds{{
     {EventKind::Connect, "connect", 8},
     {EventKind::Login, "login", 8},
     {EventKind::Choose, "choose", 4},
@@ -30,7 +30,8 @@ constexpr std::array<KindName, 14> Kinds{{
     {EventKind::Stall, "stall", 3},
     {EventKind::Advance, "advance", 12},
     {EventKind::Trigger, "trigger", 4},
-    {EventKind::Reload, "reload", 3},
+    {EventKind::Reload, "reload", 4},
+    {EventKind::Name, "name", 2},
 }};
 
 const char* NameOf(EventKind kind)
@@ -92,7 +93,7 @@ std::string Meaning(const Event& e)
         text << "camera " << e.a % CameraSlots << ": its soft trigger fires";
         break;
     case EventKind::Reload:
-        switch (e.a % 4) {
+        switch (e.a % ReloadKinds) {
         case 0:
             text << "reload: camera " << e.b % CameraSlots << (e.c ? " added" : " removed");
             break;
@@ -102,10 +103,19 @@ std::string Meaning(const Event& e)
         case 2:
             text << "reload: user " << Users[e.b % UserCount].name << " gets priority " << e.c;
             break;
-        default:
+        case 3:
             text << "reload: RequireLogin " << (e.c ? "on" : "off");
             break;
+        case 4:
+            text << "reload: lock time " << 1 + e.c % 5 << " s";
+            break;
+        default:
+            text << "reload: retry interval " << 1 + e.c % 4 << " s";
+            break;
         }
+        break;
+    case EventKind::Name:
+        text << "the NVR names camera " << e.a % CameraSlots << " \"" << NvrName(e.a, e.b) << '"';
         break;
     }
     return text.str();
@@ -116,6 +126,11 @@ std::string Meaning(const Event& e)
 std::string CameraAddress(int slot)
 {
     return "10.0.1." + std::to_string(10 + slot);
+}
+
+std::string NvrName(int slot, int b)
+{
+    return "View " + std::to_string(slot % CameraSlots) + "-" + std::to_string(b % 3);
 }
 
 std::uint16_t SessionNumberOf(int a)
@@ -196,7 +211,7 @@ Run RandomRun(std::uint64_t seed, std::size_t steps)
             e.a = below(4) == 0 ? 1000 + below(9000) : 1 + below(800);
             break;
         case EventKind::Reload:
-            e.c = e.a % 4 == 2 ? below(6) : below(2);
+            e.c = e.a % ReloadKinds == 2 || e.a % ReloadKinds >= 4 ? below(6) : below(2);
             break;
         case EventKind::Login:
             e.c = below(4) != 0;

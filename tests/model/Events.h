@@ -30,7 +30,9 @@ enum class EventKind
     Stall,        // a: camera, b: 1 the socket takes nothing more at once, 0 it drains
     Advance,      // a: milliseconds
     Trigger,      // a: camera: its soft trigger fires
-    Reload,       // a: 0 camera, 1 user, 2 priority, 3 RequireLogin; b: which; c: the value
+    Reload,       // a: 0 camera, 1 user, 2 priority, 3 RequireLogin, 4 lock time, 5 retry
+                  // interval; b: which; c: the value
+    Name,         // a: camera, b: which name: the NVR names the camera
 };
 
 struct Event
@@ -56,6 +58,7 @@ inline constexpr int CameraSlots = 4;
 inline constexpr int UserCount = 4;
 inline constexpr int ClientsInReach = 6;
 inline constexpr int SessionNumbers = 3;
+inline constexpr int ReloadKinds = 6;
 // Camera slot s: address CameraAddress(s), Pelco number CameraPelco[s]; the
 // last slot shares its Pelco number with another and is not there at start.
 inline constexpr unsigned CameraPelco[CameraSlots] = {1, 2, 3, 2};
@@ -70,6 +73,8 @@ struct UserSpec
 };
 inline constexpr UserSpec Users[UserCount] = {
     {"alice", "a1", 1}, {"bob", "b2", 2}, {"carol", "c3", 2}, {"dave", "", 4}};
+// The NVR's name b for the camera in slot a.
+std::string NvrName(int slot, int b);
 // Session number a of a Connect, and client address b.
 std::uint16_t SessionNumberOf(int a);
 std::string ClientAddressOf(int b);

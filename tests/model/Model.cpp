@@ -17,15 +17,13 @@ const char* LinkName(int link)
     return names[link];
 }
 
-std::string CameraText(bool byCommand, int slot)
-{
-    return std::string(1, byCommand ? '1' : '0') + "CAMERA\t" + CameraAddress(slot) + '\t' +
-           std::to_string(CameraPelco[slot]);
-}
+const std::string Refused = "Connection refused";
 
 } // namespace
 
-Model::Model(const World& world) : world(world), requireLogin(world.requireLogin)
+Model::Model(const World& world)
+    : world(world), lockTimeMs(world.lockTimeMs), retryIntervalSecs(world.retryIntervalSecs),
+      requireLogin(world.requireLogin)
 {
     for (const UserSpec& user : Users)
         users[user.name] = User{true, user.priority};
@@ -104,6 +102,8 @@ void Model::Notice(Connection& to, const std::string& text)
         // This write fails; the session drops every notice from now on.
         to.breakNext = false;
         to.noticesOff = true;
+        views[to.client].lines.push_back("Error sending data to client at " + to.address +
+                                         ": Broken pipe");
         return;
     }
     views[to.client].received.push_back(text);
@@ -128,6 +128,12 @@ void Model::Login(Connection& from, int userChoice, bool right)
     from.priority = user.priority;
     from.loginDeadline.reset();
     Reply(from, "OK");
+}
+
+void Model::Lost(const Connection& connection)
+{
+    views[connection.client].lines.push_back("Lost session with KorvelControl user " +
+                                             connection.user + " at " + connection.address);
 }
 
 void Model::EndSession(Connection& connection)
@@ -160,6 +166,15 @@ int Model::CameraByPelco(unsigned pelco) const
             (first < 0 || cameras[slot].added < cameras[first].added))
             first = slot;
     return first;
+}
+
+std::string Model::CameraText(bool byCommand, int slot) const
+{
+    std::string text = std::string(1, byCommand ? '1' : '0') + "CAMERA\t" + CameraAddress(slot) +
+                       '\t' + std::to_string(CameraPelco[slot]);
+    if (const auto name = nvrNames.find(slot); name != nvrNames.end())
+        text += '\t' + name->second;
+    return text;
 }
 
 void Model::Select(int camera, bool byCommand)
@@ -200,7 +215,7 @@ void Model::Delivered(int camera, const Command& command)
     Camera& held = cameras[camera];
     held.holder = command.sender;
     held.holderPriority = command.priority;
-    held.deadline = now + world.lockTimeMs;
+    held.deadline = now + lockTimeMs;
     const Connection* holding = Holding(command.sender);
     const std::string others =
         "#F00000 " + (holding ? holding->user : std::string()) + " has control";
@@ -227,6 +242,7 @@ void Model::AddCamera(int slot)
     camera.present = true;
     camera.added = ++camerasAdded;
     camera.lookups = 1; // the link starts with a lookup
+    camera.lines.push_back("Connecting to track camera at " + CameraAddress(slot) + ":1000");
 }
 
 void Model::RemoveCamera(int slot)
@@ -329,7 +345,10 @@ void Model::Write(int slot, const Command& command)
     case SocketState::Refused:
     case SocketState::Broken:
     case SocketState::Closed:
-        Post(slot, [this, slot] { WriteFailed(slot); });
+        Post(slot, [this, slot, reason = socket.state == SocketState::Refused ? Refused
+                                                                               : "Broken pipe"] {
+            WriteFailed(slot, reason);
+        });
         return;
     }
 }
@@ -346,15 +365,37 @@ void Model::WriteWaiting(int slot)
     }
 }
 
-void Model::WriteFailed(int slot)
+void Model::Trouble(int slot, const std::string& line)
+{
+    Camera& camera = cameras[slot];
+    if (!camera.troubleLogged)
+        camera.lines.push_back(line);
+    camera.troubleLogged = true;
+}
+
+void Model::WriteFailed(int slot, const std::string& reason)
 {
     Camera& camera = cameras[slot];
     if (camera.link == Link::Connected)
         camera.link = Link::Waiting;
+    Trouble(slot, "Error sending command to " + CameraAddress(slot) + ": " + reason);
     ++camera.lookups; // one lookup for each failure
 }
 
-void Model::InFlightEnded(int slot, std::uint64_t id, int outcome)
+// A retry wait still under way ends as aborted when it is cancelled or
+// replaced, and says so.
+void Model::RetryWaitEnds(int slot)
+{
+    Camera& camera = cameras[slot];
+    if (!camera.retryPending)
+        return;
+    camera.retryPending = false;
+    Post(slot, [this, slot] {
+        cameras[slot].lines.push_back("Camera connection retry timer aborted");
+    });
+}
+
+void Model::InFlightEnded(int slot, std::uint64_t id, int outcome, const std::string& reason)
 {
     Camera& camera = cameras[slot];
     const Command command = *camera.sockets[id].inFlight;
@@ -362,7 +403,7 @@ void Model::InFlightEnded(int slot, std::uint64_t id, int outcome)
     if (outcome == Written)
         Delivered(slot, command);
     else if (outcome == Failed)
-        WriteFailed(slot);
+        WriteFailed(slot, reason);
     WriteWaiting(slot);
 }
 
@@ -381,7 +422,7 @@ void Model::CloseSocket(int slot, std::uint64_t id)
     }
     if (socket.writePending) {
         socket.writePending = false;
-        Post(slot, [this, slot, id] { InFlightEnded(slot, id, Aborted); });
+        Post(slot, [this, slot, id] { InFlightEnded(slot, id, Aborted, ""); });
     }
 }
 
@@ -404,6 +445,8 @@ void Model::LookupEnded(int slot, int endpoints)
         // Not retried; a camera that never had a socket gets none.
         if (camera.link == Link::NoSocket)
             camera.link = Link::WithoutTransport;
+        camera.lines.push_back("*** Unable to resolve path to camera at " + CameraAddress(slot) +
+                               ":1000: Host not found");
         return;
     }
     ++camera.generation;
@@ -423,6 +466,7 @@ void Model::ConnectEnded(int slot, std::uint64_t generation, int endpoint, int e
             camera.link = Link::Connected;
         camera.retryWait = 0;
         camera.retryDue.reset();
+        RetryWaitEnds(slot);
         return;
     }
     if (endpoint + 1 < endpoints) {
@@ -434,9 +478,14 @@ void Model::ConnectEnded(int slot, std::uint64_t generation, int endpoint, int e
     }
     if (current)
         camera.link = Link::Waiting;
+    if (outcome == Failed)
+        Trouble(slot, "*** Connection error for track camera at " + CameraAddress(slot) +
+                          " on port 1000: " + Refused);
     // Also the attempt of a replaced socket sets the retry wait.
+    RetryWaitEnds(slot);
     camera.retryWait = ++camera.retryWaitsStarted;
-    camera.retryDue = now + 1000 * std::max(world.retryIntervalSecs, 1);
+    camera.retryDue = now + 1000 * std::max(retryIntervalSecs, 1);
+    camera.retryPending = true;
 }
 
 // Time.
@@ -473,10 +522,12 @@ void Model::AdvanceTo(Ms until)
             if (camera.present && camera.retryDue && *camera.retryDue <= now) {
                 camera.retryDue.reset();
                 camera.retryWait = 0;
+                camera.retryPending = false;
                 ++camera.lookups;
             }
         for (Connection& connection : connections)
             if (connection.live && connection.loginDeadline && *connection.loginDeadline <= now) {
+                Lost(connection);
                 EndSession(connection);
                 Remove(connection);
             }
@@ -555,7 +606,7 @@ void Model::Apply(const Event& e)
             if (e.b)
                 Carry(slot, id, *socket.inFlight);
             Post(slot, [this, slot, id, outcome = e.b ? Written : Failed] {
-                InFlightEnded(slot, id, outcome);
+                InFlightEnded(slot, id, outcome, Refused);
             });
         }
         break;
@@ -582,7 +633,9 @@ void Model::Apply(const Event& e)
             const int outcome = e.kind == EventKind::Drop ? Failed : Written;
             if (outcome == Written)
                 Carry(slot, id, *socket.inFlight);
-            Post(slot, [this, slot, id, outcome] { InFlightEnded(slot, id, outcome); });
+            Post(slot, [this, slot, id, outcome] {
+                InFlightEnded(slot, id, outcome, "Connection reset by peer");
+            });
         }
         break;
     }
@@ -596,7 +649,7 @@ void Model::Apply(const Event& e)
         break;
     }
     case EventKind::Reload:
-        switch (e.a % 4) {
+        switch (e.a % ReloadKinds) {
         case 0: {
             const int slot = e.b % CameraSlots;
             if (e.c && !cameras[slot].present)
@@ -617,6 +670,7 @@ void Model::Apply(const Event& e)
                     Connection& connection = connections[client];
                     if (!connection.live || connection.user != spec.name)
                         continue;
+                    Lost(connection);
                     EndSession(connection);
                     if (Holding(connection.KeyOf()) == &connection) {
                         for (int slot = 0; slot < CameraSlots; ++slot)
@@ -645,10 +699,20 @@ void Model::Apply(const Event& e)
                     connection.priority = e.c;
             break;
         }
-        default:
+        case 3:
             requireLogin = e.c != 0;
             break;
+        case 4:
+            lockTimeMs = 1000 * (1 + e.c % 5);
+            break;
+        default:
+            retryIntervalSecs = 1 + e.c % 4;
+            break;
         }
+        break;
+    case EventKind::Name:
+        if (cameras[e.a % CameraSlots].present)
+            nvrNames[e.a % CameraSlots] = NvrName(e.a, e.b);
         break;
     }
     Drain();
@@ -666,6 +730,7 @@ Observations Model::Observe() const
         view.instance = camera.instance;
         view.link = LinkName(static_cast<int>(camera.link));
         view.carried = camera.carried;
+        view.lines = camera.lines;
         if (camera.holder != 0)
             view.hold = HoldView{static_cast<std::uint16_t>(camera.holder & 0xFFFF),
                                  camera.holderPriority, camera.deadline - now};

@@ -125,6 +125,9 @@ private:
         std::uint64_t retryWaitsStarted = 0;
         std::optional<Ms> retryDue;
         std::map<std::uint64_t, std::vector<std::uint32_t>> carried;
+        std::vector<std::string> lines;
+        bool troubleLogged = false; // only the first connect or write failure is logged
+        bool retryPending = false;  // a retry wait whose end has not been heard
     };
     struct Connection
     {
@@ -154,6 +157,7 @@ private:
     void Connect(int numberChoice, int addressChoice);
     Connection* Client(int choice);
     void Login(Connection& from, int user, bool right);
+    void Lost(const Connection& connection); // its line
     void EndSession(Connection& connection);
     void Remove(Connection& connection);
     Connection* Holding(Key key);
@@ -165,6 +169,7 @@ private:
     int CameraByPelco(unsigned pelco) const;
     void Steer(Connection& from, unsigned pelco, bool twoFrames);
     void Select(int camera, bool byCommand);
+    std::string CameraText(bool byCommand, int camera) const;
     void Delivered(int camera, const Command& command);
     void Lapse(int camera);
 
@@ -176,8 +181,10 @@ private:
     void FollowTransport(Camera& camera);
     void Write(int camera, const Command& command);
     void WriteWaiting(int camera);
-    void WriteFailed(int camera);
-    void InFlightEnded(int camera, std::uint64_t socket, int outcome);
+    void WriteFailed(int camera, const std::string& reason);
+    void Trouble(int camera, const std::string& line);
+    void RetryWaitEnds(int camera);
+    void InFlightEnded(int camera, std::uint64_t socket, int outcome, const std::string& reason);
     void LookupEnded(int camera, int endpoints);
     void OpenSocket(int camera, int endpoint, int endpoints);
     void CloseSocket(int camera, std::uint64_t socket);
@@ -191,6 +198,9 @@ private:
 
     World world;
     Ms now = 0;
+    int lockTimeMs = 0;
+    int retryIntervalSecs = 0;
+    std::map<int, std::string> nvrNames; // by camera slot (its address)
     std::vector<Ms> stops;
     bool requireLogin = false;
     std::vector<Connection> connections; // by client

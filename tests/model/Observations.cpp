@@ -33,6 +33,19 @@ std::string HoldText(const std::optional<HoldView>& hold)
            std::to_string(hold->priority) + " for " + std::to_string(hold->leftMs) + " ms";
 }
 
+void CompareLines(const std::string& name, const std::vector<std::string>& want,
+                  const std::vector<std::string>& got, std::vector<std::string>& found)
+{
+    for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
+        if (i < want.size() && i < got.size() && want[i] == got[i])
+            continue;
+        found.push_back(name + " log line " + std::to_string(i + 1) + ": model " +
+                        (i < want.size() ? Printable(want[i]) : "nothing") + ", service " +
+                        (i < got.size() ? Printable(got[i]) : "nothing"));
+        return;
+    }
+}
+
 } // namespace
 
 std::vector<std::string> Differences(const Observations& model, const Observations& service)
@@ -54,6 +67,7 @@ std::vector<std::string> Differences(const Observations& model, const Observatio
                             ", service " + (haveGot ? Printable(got.received[i]) : "nothing"));
             break;
         }
+        CompareLines("client " + std::to_string(c), want.lines, got.lines, found);
         if (want.closedByService != got.closedByService)
             found.push_back("client " + std::to_string(c) + ": model says " +
                             (want.closedByService ? "closed" : "open") + ", service " +
@@ -71,6 +85,11 @@ std::vector<std::string> Differences(const Observations& model, const Observatio
         }
         if (!inModel)
             continue;
+        if (want->second.instance != got->second.instance)
+            found.push_back(name + " added " + std::to_string(want->second.instance) +
+                            " times in the model, " + std::to_string(got->second.instance) +
+                            " in the service");
+        CompareLines(name, want->second.lines, got->second.lines, found);
         if (want->second.link != got->second.link)
             found.push_back(name + " link: model " + want->second.link + ", service " +
                             got->second.link);

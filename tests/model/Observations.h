@@ -4,7 +4,8 @@
 // reference model and for the simulated service, so that the two compare
 // (Differences): what each workstation received and whether the service
 // closed it, and for each camera its link's state, the commands each of its
-// sockets carried, and who holds it.
+// sockets carried, and who holds it; and the lines each session and each
+// camera's link logged.
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -17,6 +18,7 @@ struct ClientView
 {
     std::vector<std::string> received; // each text the service wrote, in order
     bool closedByService = false;
+    std::vector<std::string> lines; // what its session logged
 };
 
 struct HoldView
@@ -35,6 +37,7 @@ struct CameraView
     // commands it carried, in order.
     std::map<std::uint64_t, std::vector<std::uint32_t>> carried;
     std::optional<HoldView> hold;
+    std::vector<std::string> lines; // what its link logged
 };
 
 struct Observations

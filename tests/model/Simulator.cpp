@@ -110,6 +110,8 @@ private:
 
     void Perform(SessionActions actions)
     {
+        if (!actions.logLine.empty())
+            view.lines.push_back(actions.logLine);
         if (actions.end)
             End();
         if (actions.cancelLoginDeadline && loginDeadline)
@@ -407,6 +409,8 @@ private:
 
     void Perform(const LinkActions& actions)
     {
+        if (!actions.logLine.empty())
+            wire.lines.push_back(actions.logLine);
         if (actions.closeAll) {
             for (; lookups > 0; --lookups)
                 boost::asio::post(io, lifetime.Guard([this] {
@@ -450,7 +454,9 @@ private:
     Lifetime lifetime;
 };
 
-Simulator::Simulator(const World& world) : world(world)
+Simulator::Simulator(const World& world)
+    : world(world), lockTimeSecs(world.lockTimeMs / 1000),
+      retryIntervalSecs(world.retryIntervalSecs), lockTimesUsed{world.lockTimeMs}
 {
     for (const UserSpec& user : Users)
         users[user.name] = UserAccount{user.name, user.password, user.priority};
@@ -502,10 +508,10 @@ void Simulator::AddCamera(int slot)
     settings.pelcoNumber = CameraPelco[slot];
     settings.maxCommandAgeMs = 0;
     auto link =
-        std::make_unique<SimLink>(io, time, settings.address, world.retryIntervalSecs, *entry.wire);
+        std::make_unique<SimLink>(io, time, settings.address, retryIntervalSecs, *entry.wire);
     entry.link = link.get();
     auto camera = std::make_unique<TrackCamera>(io, time, settings, std::move(link),
-                                                world.lockTimeMs / 1000);
+                                                lockTimeSecs);
     entry.camera = camera.get();
     if (control)
         control->AddCamera(*camera);
@@ -619,7 +625,7 @@ void Simulator::Apply(const Event& e, const std::vector<std::int64_t>& stops)
             control->SoftTriggerFired(CameraAddress(e.a % CameraSlots));
         break;
     case EventKind::Reload:
-        switch (e.a % 4) {
+        switch (e.a % ReloadKinds) {
         case 0: {
             const int slot = e.b % CameraSlots;
             if (e.c && !cameras[slot].camera)
@@ -648,11 +654,24 @@ void Simulator::Apply(const Event& e, const std::vector<std::int64_t>& stops)
             server->SetUserPriority(spec.name, e.c);
             break;
         }
-        default:
+        case 3:
             policy.requireLogin = e.c != 0;
             server->SetPolicy(policy);
             break;
+        case 4:
+            lockTimeSecs = 1 + e.c % 5;
+            lockTimesUsed.push_back(1000 * lockTimeSecs);
+            control->SetLockTime(std::chrono::seconds(lockTimeSecs));
+            break;
+        default:
+            retryIntervalSecs = 1 + e.c % 4;
+            for (auto& entry : cameraTable)
+                entry.second->SetRetryInterval(retryIntervalSecs);
+            break;
         }
+        break;
+    case EventKind::Name:
+        control->SetNvrCameraName(CameraAddress(e.a % CameraSlots), NvrName(e.a, e.b));
         break;
     }
     Drain();
@@ -672,6 +691,7 @@ Observations Simulator::Observe()
         view.instance = entry.instance;
         view.link = LinkName(entry.camera->GetLinkState());
         view.carried = entry.wire->carried;
+        view.lines = entry.wire->lines;
         for (const CameraStatus& camera : status.cameras) {
             if (camera.address != CameraAddress(slot) || !camera.holder)
                 continue;
@@ -679,11 +699,13 @@ Observations Simulator::Observe()
                                  camera.holder->holdLeftMs};
             // Only a completed write holds: its sender's command reached the
             // camera when the hold began.
-            const std::int64_t began = now + camera.holder->holdLeftMs - world.lockTimeMs;
             bool delivered = false;
-            const auto [first, last] = entry.wire->deliveredAt.equal_range(began);
-            for (auto at = first; at != last; ++at)
-                delivered = delivered || at->second == camera.holder->session;
+            for (const int lockTime : lockTimesUsed) {
+                const std::int64_t began = now + camera.holder->holdLeftMs - lockTime;
+                const auto [first, last] = entry.wire->deliveredAt.equal_range(began);
+                for (auto at = first; at != last; ++at)
+                    delivered = delivered || at->second == camera.holder->session;
+            }
             if (!delivered)
                 violations.push_back("camera " + std::to_string(slot) + " is held by session " +
                                      std::to_string(camera.holder->session) +

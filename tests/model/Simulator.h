@@ -47,6 +47,7 @@ class SimLink;
 struct Wire
 {
     std::map<std::uint64_t, std::vector<std::uint32_t>> carried;
+    std::vector<std::string> lines; // what the link logged
     // By command serial: the socket the camera had when it was sent.
     std::map<std::uint32_t, std::uint64_t> sentOn;
     // Each delivery: when, and the session number that sent it.
@@ -101,6 +102,9 @@ private:
     std::vector<std::shared_ptr<SimSession>> sessions;
     std::vector<std::uint16_t> numbers;
     std::uint32_t commandSerials = 0;
+    int lockTimeSecs = 0;
+    int retryIntervalSecs = 0;
+    std::vector<int> lockTimesUsed; // in ms
     std::vector<std::string> violations;
 };
 
