@@ -51,7 +51,7 @@ std::string Meaning(const Event& e)
              << SessionNumberOf(e.a);
         break;
     case EventKind::Login:
-        text << "client " << e.a << " logs in as " << Users[e.b % UserCount].name
+        text << "client " << e.a << " logs in as " << LoginName(e.b)
              << (e.c ? " (right password)" : " (wrong password)");
         break;
     case EventKind::Choose:
@@ -128,6 +128,18 @@ std::string CameraAddress(int slot)
     return "10.0.1." + std::to_string(10 + slot);
 }
 
+std::string LoginName(int b)
+{
+    return b % LoginNames < UserCount ? Users[b % LoginNames].name : "mallory";
+}
+
+std::string LoginPassword(int b, bool right)
+{
+    if (!right)
+        return "wrong!";
+    return b % LoginNames < UserCount ? Users[b % LoginNames].password : "m";
+}
+
 std::string NvrName(int slot, int b)
 {
     return "View " + std::to_string(slot % CameraSlots) + "-" + std::to_string(b % 3);
@@ -172,6 +184,7 @@ World WorldOf(std::uint64_t seed)
     world.requireLogin = random() % 3 == 0;
     world.lockTimeMs = 1000 * static_cast<int>(2 + random() % 4);
     world.retryIntervalSecs = static_cast<int>(1 + random() % 4);
+    world.throttleLogins = random() % 2 == 0;
     return world;
 }
 
@@ -196,6 +209,9 @@ Run RandomRun(std::uint64_t seed, std::size_t steps)
             }
             pick -= entry.weight;
         }
+        // Where failed logins are slowed, enough of them for one name to be.
+        if (run.world.throttleLogins && kind == EventKind::Command && below(4) == 0)
+            kind = EventKind::Login;
         Event e{kind, below(64), below(64), below(2)};
         switch (kind) {
         case EventKind::Resolve:
@@ -214,7 +230,12 @@ Run RandomRun(std::uint64_t seed, std::size_t steps)
             e.c = e.a % ReloadKinds == 2 || e.a % ReloadKinds >= 4 ? below(6) : below(2);
             break;
         case EventKind::Login:
-            e.c = below(4) != 0;
+            if (run.world.throttleLogins) {
+                e.b = below(8) < 6 ? 0 : below(LoginNames);
+                e.c = below(3) == 0;
+            } else {
+                e.c = below(4) != 0;
+            }
             break;
         default:
             break;
@@ -250,7 +271,8 @@ void WriteRun(std::ostream& out, const Run& run)
 {
     out << "seed " << run.seed << '\n'
         << "world " << run.world.requireLogin << ' ' << run.world.lockTimeMs << ' '
-        << run.world.retryIntervalSecs << ' ' << run.world.loginTimeoutMs << '\n';
+        << run.world.retryIntervalSecs << ' ' << run.world.loginTimeoutMs << ' '
+        << run.world.throttleLogins << '\n';
     for (const Event& event : run.events)
         out << EventText(event) << "  # " << Meaning(event) << '\n';
 }
@@ -278,6 +300,7 @@ std::optional<Run> ReadRun(std::istream& in, std::string& error)
                 error = "line " + std::to_string(number) + ": a world needs four numbers";
                 return std::nullopt;
             }
+            words >> run.world.throttleLogins; // a fifth, when there is one
         } else if (const auto event = ParseEvent(line)) {
             run.events.push_back(*event);
         } else {
@@ -295,7 +318,8 @@ std::string RunTable(const Run& run)
     std::ostringstream table;
     table << "seed " << run.seed << " (RequireLogin " << (run.world.requireLogin ? "on" : "off")
           << ", lock time " << run.world.lockTimeMs << " ms, retry interval "
-          << run.world.retryIntervalSecs << " s)\n"
+          << run.world.retryIntervalSecs << " s"
+          << (run.world.throttleLogins ? ", failed logins slowed" : "") << ")\n"
           << " step | event                  | what happens\n"
           << "------+------------------------+------------------------------------------\n";
     for (std::size_t i = 0; i < run.events.size(); ++i) {

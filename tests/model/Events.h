@@ -18,7 +18,7 @@ namespace korvel::model {
 enum class EventKind
 {
     Connect,      // a: session number (one of a few), b: client address
-    Login,        // a: client, b: user, c: 1 right password, 0 wrong
+    Login,        // a: client, b: user (or a name no user has), c: 1 right password, 0 wrong
     Choose,       // a: client
     Cancel,       // a: client
     Command,      // a: client, b: Pelco address (one no camera has too), c: 1 two frames in one receive
@@ -52,6 +52,7 @@ struct World
     int lockTimeMs = 5000;
     int retryIntervalSecs = 3;
     int loginTimeoutMs = 20000;
+    bool throttleLogins = false;
 };
 
 inline constexpr int CameraSlots = 4;
@@ -73,6 +74,11 @@ struct UserSpec
 };
 inline constexpr UserSpec Users[UserCount] = {
     {"alice", "a1", 1}, {"bob", "b2", 2}, {"carol", "c3", 2}, {"dave", "", 4}};
+// The name a Login's b logs in with: a user's, or (the last) one no user has.
+inline constexpr int LoginNames = UserCount + 1;
+std::string LoginName(int b);
+// What it sends as the password, right or wrong.
+std::string LoginPassword(int b, bool right);
 // The NVR's name b for the camera in slot a.
 std::string NvrName(int slot, int b);
 // Session number a of a Connect, and client address b.

@@ -68,7 +68,7 @@ Model::Connection* Model::Client(int choice)
     if (count == 0)
         return nullptr;
     Connection& chosen = connections[count - 1 - choice % std::min(count, ClientsInReach)];
-    return chosen.ended ? nullptr : &chosen;
+    return chosen.ended || chosen.hungUp ? nullptr : &chosen;
 }
 
 Model::Connection* Model::Holding(Key key)
@@ -106,28 +106,129 @@ void Model::Notice(Connection& to, const std::string& text)
                                          ": Broken pipe");
         return;
     }
-    views[to.client].received.push_back(text);
+    if (!to.hungUp)
+        views[to.client].received.push_back(text);
 }
 
 void Model::Reply(Connection& to, const std::string& text)
 {
-    if (!to.ended)
+    if (!to.ended && !to.hungUp)
         views[to.client].received.push_back(text);
 }
 
-void Model::Login(Connection& from, int userChoice, bool right)
+void Model::Receive(Connection& from, const Message& message)
 {
-    const UserSpec& spec = Users[userChoice % UserCount];
-    const User& user = users[spec.name];
-    const bool passes = user.present && (right || std::string(spec.password).empty());
+    if (from.failureDue)
+        from.waiting.push_back(message);
+    else
+        Handle(from, message);
+}
+
+void Model::Handle(Connection& from, const Message& message)
+{
+    if (message.kind == EventKind::Login) {
+        Login(from, message.name, message.right);
+        return;
+    }
+    if (from.loginRequired && from.user.empty())
+        return; // ignored until it logs in
+    const Key key = from.KeyOf();
+    switch (message.kind) {
+    case EventKind::Choose:
+        if (chooser == 0)
+            chooser = key;
+        break;
+    case EventKind::Cancel:
+        if (chooser == key)
+            chooser = 0;
+        break;
+    default:
+        Steer(from, message.pelco, message.serial);
+        break;
+    }
+}
+
+// The first few failures of a count within a minute are answered at once;
+// after them each FAILURE waits a delay after the one before, doubling
+// from a second up to half a minute. A minute without a failure, or a
+// LOGIN that passes as the user, starts the count afresh.
+std::optional<Model::Ms> Model::LoginFailed(const std::string& address, const std::string& user)
+{
+    constexpr Ms Window = 60000;
+    auto& count = failedLogins[{address, user}];
+    if (now - count.lastReply >= Window)
+        count = FailedLogins{};
+    if (count.delay == 0) {
+        while (!count.recent.empty() && count.recent.front() <= now - Window)
+            count.recent.pop_front();
+        if (count.recent.size() < 5) {
+            count.recent.push_back(now);
+            count.lastReply = now;
+            return std::nullopt;
+        }
+        count.delay = 1000;
+        count.recent.clear();
+    }
+    const Ms due = std::max(now, count.lastReply) + count.delay;
+    count.delay = std::min<Ms>(count.delay * 2, 30000);
+    count.lastReply = due;
+    return due;
+}
+
+void Model::Login(Connection& from, int nameChoice, bool right)
+{
+    const std::string name = LoginName(nameChoice);
+    const auto user = users.find(name);
+    const bool known = user != users.end() && user->second.present;
+    const bool passes = known && (right || LoginPassword(nameChoice, true).empty());
     if (!passes) {
+        if (world.throttleLogins) {
+            if (const auto due = LoginFailed(from.address, known ? name : std::string())) {
+                from.failureDue = due;
+                return;
+            }
+        }
         Reply(from, "FAILURE");
         return;
     }
-    from.user = spec.name;
-    from.priority = user.priority;
+    if (world.throttleLogins)
+        failedLogins.erase({from.address, name});
+    from.user = name;
+    from.priority = user->second.priority;
     from.loginDeadline.reset();
     Reply(from, "OK");
+}
+
+// One turn of the session's reading after a held-back FAILURE has gone:
+// the next message that waited is handled, and the turn after it comes
+// from the loop, after what that message set going; a workstation that
+// closed its end is noticed once nothing of it waits any more.
+void Model::ReceiveTurn(int client)
+{
+    Connection& connection = connections[client];
+    if (connection.ended)
+        return;
+    if (connection.failureDue) {
+        if (connection.hungUp && connection.waiting.empty())
+            Close(connection);
+        return;
+    }
+    if (!connection.waiting.empty()) {
+        const Message next = connection.waiting.front();
+        connection.waiting.pop_front();
+        Handle(connection, next);
+        Post(-1, [this, client] { ReceiveTurn(client); });
+        return;
+    }
+    if (connection.hungUp)
+        Close(connection);
+}
+
+// The session ends now; the table hears of it on a later turn.
+void Model::Close(Connection& connection)
+{
+    EndSession(connection);
+    Post(-1, [this, client = connection.client] { Remove(connections[client]); });
 }
 
 void Model::Lost(const Connection& connection)
@@ -189,10 +290,9 @@ void Model::Select(int camera, bool byCommand)
     chooser = 0;
 }
 
-void Model::Steer(Connection& from, unsigned pelco, bool twoFrames)
+// Two frames in one receive are one command, addressed by the first.
+void Model::Steer(Connection& from, unsigned pelco, std::uint32_t serial)
 {
-    (void)twoFrames; // two frames in one receive are one command, addressed by the first
-    const std::uint32_t serial = commandSerials;
     const int addressed = CameraByPelco(pelco);
     if (addressed < 0)
         return; // "Unknown Pelco camera ID"
@@ -506,9 +606,12 @@ void Model::AdvanceTo(Ms until)
             if (camera.retryDue)
                 consider(*camera.retryDue);
         }
-        for (const Connection& connection : connections)
+        for (const Connection& connection : connections) {
             if (connection.live && connection.loginDeadline)
                 consider(*connection.loginDeadline);
+            if (connection.live && !connection.ended && connection.failureDue)
+                consider(*connection.failureDue);
+        }
         if (!next)
             break;
         now = std::max(now, *next);
@@ -524,6 +627,19 @@ void Model::AdvanceTo(Ms until)
                 camera.retryWait = 0;
                 camera.retryPending = false;
                 ++camera.lookups;
+            }
+        for (Connection& connection : connections)
+            if (connection.live && !connection.ended && connection.failureDue &&
+                *connection.failureDue <= now) {
+                connection.failureDue.reset();
+                Reply(connection, "FAILURE");
+                // The message read meanwhile goes first, then the turns.
+                if (!connection.waiting.empty()) {
+                    const Message next = connection.waiting.front();
+                    connection.waiting.pop_front();
+                    Handle(connection, next);
+                }
+                Post(-1, [this, client = connection.client] { ReceiveTurn(client); });
             }
         for (Connection& connection : connections)
             if (connection.live && connection.loginDeadline && *connection.loginDeadline <= now) {
@@ -546,31 +662,31 @@ void Model::Apply(const Event& e)
         break;
     case EventKind::Login:
         if (Connection* from = Client(e.a))
-            Login(*from, e.b, e.c != 0);
+            Receive(*from, Message{EventKind::Login, e.b, e.c != 0, 0, 0});
         break;
     case EventKind::Choose:
     case EventKind::Cancel:
-        if (Connection* from = Client(e.a); from && !(from->loginRequired && from->user.empty())) {
-            const Key key = from->KeyOf();
-            if (e.kind == EventKind::Choose && chooser == 0)
-                chooser = key;
-            if (e.kind == EventKind::Cancel && chooser == key)
-                chooser = 0;
-        }
+        if (Connection* from = Client(e.a))
+            Receive(*from, Message{e.kind, 0, false, 0, 0});
         break;
     case EventKind::Command: {
-        ++commandSerials;
-        Connection* from = Client(e.a);
-        if (!from || (from->loginRequired && from->user.empty()))
-            break;
+        const std::uint32_t serial = ++commandSerials;
         const int choice = e.b % (CameraSlots + 1);
-        Steer(*from, choice == CameraSlots ? UnknownPelco : CameraPelco[choice], e.c != 0);
+        if (Connection* from = Client(e.a))
+            Receive(*from, Message{EventKind::Command, 0, false,
+                                   choice == CameraSlots ? UnknownPelco : CameraPelco[choice],
+                                   serial});
         break;
     }
     case EventKind::Hangup:
         if (Connection* from = Client(e.a)) {
-            EndSession(*from);
-            Remove(*from);
+            from->hungUp = true;
+            // Its receive under way ends the session now, unless a message
+            // it sent still waits for a held-back FAILURE.
+            if (!from->failureDue || from->waiting.empty()) {
+                EndSession(*from);
+                Remove(*from);
+            }
         }
         break;
     case EventKind::BreakNotices:

@@ -129,6 +129,15 @@ private:
         bool troubleLogged = false; // only the first connect or write failure is logged
         bool retryPending = false;  // a retry wait whose end has not been heard
     };
+    // A message from a workstation, handled in the order sent.
+    struct Message
+    {
+        EventKind kind = EventKind::Command;
+        int name = 0;
+        bool right = false;
+        unsigned pelco = 0;
+        std::uint32_t serial = 0;
+    };
     struct Connection
     {
         int client = 0;
@@ -145,6 +154,11 @@ private:
         bool breakNext = false;
         std::optional<Ms> loginDeadline;
         std::size_t id = 0;
+        bool hungUp = false; // the workstation closed its end
+        // A FAILURE held back until then; what the workstation sends
+        // meanwhile waits its turn.
+        std::optional<Ms> failureDue;
+        std::deque<Message> waiting;
         Key KeyOf() const { return loginRequired ? serial << 16 | number : number; }
     };
     struct User
@@ -156,7 +170,13 @@ private:
     // Sessions.
     void Connect(int numberChoice, int addressChoice);
     Connection* Client(int choice);
-    void Login(Connection& from, int user, bool right);
+    void Receive(Connection& from, const Message& message);
+    void Handle(Connection& from, const Message& message);
+    void Login(Connection& from, int name, bool right);
+    // When a failed LOGIN's FAILURE may go; none: at once.
+    std::optional<Ms> LoginFailed(const std::string& address, const std::string& user);
+    void ReceiveTurn(int client);
+    void Close(Connection& connection);
     void Lost(const Connection& connection); // its line
     void EndSession(Connection& connection);
     void Remove(Connection& connection);
@@ -167,7 +187,7 @@ private:
 
     // Control.
     int CameraByPelco(unsigned pelco) const;
-    void Steer(Connection& from, unsigned pelco, bool twoFrames);
+    void Steer(Connection& from, unsigned pelco, std::uint32_t serial);
     void Select(int camera, bool byCommand);
     std::string CameraText(bool byCommand, int camera) const;
     void Delivered(int camera, const Command& command);
@@ -216,6 +236,14 @@ private:
     std::uint64_t camerasAdded = 0;
     std::map<std::string, User> users;
     std::uint32_t commandSerials = 0;
+    // Failed logins by client address and user (empty: names no user has).
+    struct FailedLogins
+    {
+        std::deque<Ms> recent; // answered at once within the window
+        Ms lastReply = 0;
+        Ms delay = 0; // of the next held-back FAILURE; 0 until slowed
+    };
+    std::map<std::pair<std::string, std::string>, FailedLogins> failedLogins;
     std::deque<std::function<void()>> loop;
 };
 

@@ -33,7 +33,9 @@ Run Shrink(const Run& failing, std::size_t* checks)
     Run best = failing;
     if (const auto failure = Check(best))
         best.events.resize(failure->step);
-    for (bool progress = true; progress;) {
+    // Bounded: a long failing run shrinks in a few thousand checks.
+    constexpr std::size_t MaxChecks = 3000;
+    for (bool progress = true; progress && tried < MaxChecks;) {
         progress = false;
         for (std::size_t chunk = std::max<std::size_t>(1, best.events.size() / 2); chunk >= 1;
              chunk /= 2) {
@@ -43,7 +45,7 @@ Run Shrink(const Run& failing, std::size_t* checks)
                 candidate.events.erase(
                     from, from + static_cast<std::ptrdiff_t>(
                                      std::min(chunk, candidate.events.size() - start)));
-                if (!candidate.events.empty() && fails(candidate)) {
+                if (!candidate.events.empty() && tried < MaxChecks && fails(candidate)) {
                     best = std::move(candidate);
                     progress = true;
                 } else {
@@ -57,7 +59,7 @@ Run Shrink(const Run& failing, std::size_t* checks)
         auto field = [](Event& event, int which) -> int& {
             return which == 0 ? event.a : which == 1 ? event.b : event.c;
         };
-        for (std::size_t i = 0; i < best.events.size(); ++i) {
+        for (std::size_t i = 0; i < best.events.size() && best.events.size() <= 40; ++i) {
             for (int which = 0; which < 3; ++which) {
                 const int value = field(best.events[i], which);
                 // Smaller numbers that may mean the same (the events read
@@ -70,7 +72,7 @@ Run Shrink(const Run& failing, std::size_t* checks)
                         continue;
                     Run candidate = best;
                     field(candidate.events[i], which) = candidateValue;
-                    if (fails(candidate)) {
+                    if (tried < MaxChecks && fails(candidate)) {
                         best = std::move(candidate);
                         progress = true;
                     }

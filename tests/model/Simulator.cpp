@@ -454,6 +454,33 @@ private:
     Lifetime lifetime;
 };
 
+class Simulator::Registry final : public SessionListener
+{
+public:
+    explicit Registry(Simulator& simulator) : simulator(simulator) {}
+    SessionAnswer SessionReported(ConnectionId connection, const SessionReport& report) override
+    {
+        if (report.kind == SessionReport::Kind::Message)
+            simulator.Handing(report.bytes, report.count, connection);
+        return simulator.server->SessionReported(connection, report);
+    }
+
+private:
+    Simulator& simulator;
+};
+
+void Simulator::Handing(const char* bytes, std::size_t count, ConnectionId from)
+{
+    if (count < 6 || bytes[0] != '\xFF')
+        return;
+    const std::uint32_t serial = CommandSerial(std::string(bytes, count));
+    for (CameraEntry& entry : cameras)
+        if (entry.link) {
+            entry.wire->sentOn[serial] = entry.link->Transport();
+            entry.wire->senderOf[serial] = table[from].number;
+        }
+}
+
 Simulator::Simulator(const World& world)
     : world(world), lockTimeSecs(world.lockTimeMs / 1000),
       retryIntervalSecs(world.retryIntervalSecs), lockTimesUsed{world.lockTimeMs}
@@ -462,12 +489,13 @@ Simulator::Simulator(const World& world)
         users[user.name] = UserAccount{user.name, user.password, user.priority};
     policy.requireLogin = world.requireLogin;
     policy.loginTimeout = std::chrono::milliseconds(world.loginTimeoutMs);
-    policy.throttleLogins = false;
+    policy.throttleLogins = world.throttleLogins;
     for (int slot = 0; slot < CameraSlots; ++slot)
         if (CameraAtStart[slot])
             AddCamera(slot);
     control = std::make_unique<ControlService>(io, time, cameraTable, table);
     server = std::make_unique<ClientServer>(io, time, table, *control, users, policy);
+    registry = std::make_unique<Registry>(*this);
     Drain();
 }
 
@@ -552,18 +580,17 @@ void Simulator::Apply(const Event& e, const std::vector<std::int64_t>& stops)
         views.emplace_back();
         ClientView& view = views.back();
         const bool admitted = server->Arrived(SessionNumberOf(e.a), ClientAddressOf(e.b), [&] {
-            auto session = std::make_shared<SimSession>(io, time, *server, view, violations);
+            auto session = std::make_shared<SimSession>(io, time, *registry, view, violations);
             sessions.push_back(session);
             return session;
         });
-        numbers.push_back(SessionNumberOf(e.a));
         if (!admitted)
             violations.push_back("a connection was refused");
         break;
     }
     case EventKind::Login: {
-        const UserSpec& user = Users[e.b % UserCount];
-        Send(e.a, std::string("LOGIN ") + user.name + ' ' + (e.c ? user.password : "wrong!"));
+        const std::string password = LoginPassword(e.b, e.c != 0);
+        Send(e.a, "LOGIN " + LoginName(e.b) + (password.empty() ? "" : " " + password));
         break;
     }
     case EventKind::Choose:
@@ -579,13 +606,6 @@ void Simulator::Apply(const Event& e, const std::vector<std::int64_t>& stops)
         SimSession* from = Client(e.a);
         if (!from)
             break;
-        const int count = static_cast<int>(sessions.size());
-        const std::uint16_t number = numbers[count - 1 - e.a % std::min(count, ClientsInReach)];
-        for (CameraEntry& entry : cameras)
-            if (entry.link) {
-                entry.wire->sentOn[serial] = entry.link->Transport();
-                entry.wire->senderOf[serial] = number;
-            }
         from->ClientSends(CommandBytes(pelco, serial, e.c != 0));
         break;
     }

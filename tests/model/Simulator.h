@@ -81,6 +81,12 @@ private:
         TrackCamera* camera = nullptr;
     };
 
+    // The registry, as the sessions see it: it notes the sockets each
+    // camera has when a command is handed in.
+    class Registry;
+    friend class Registry;
+    void Handing(const char* bytes, std::size_t count, ConnectionId from);
+
     void Drain();
     void AddCamera(int slot);
     void RemoveCamera(int slot);
@@ -97,10 +103,10 @@ private:
     CameraTable cameraTable;
     std::unique_ptr<ControlService> control;
     std::unique_ptr<ClientServer> server;
+    std::unique_ptr<Registry> registry;
     CameraEntry cameras[CameraSlots];
     std::deque<ClientView> views;
     std::vector<std::shared_ptr<SimSession>> sessions;
-    std::vector<std::uint16_t> numbers;
     std::uint32_t commandSerials = 0;
     int lockTimeSecs = 0;
     int retryIntervalSecs = 0;
