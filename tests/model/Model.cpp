@@ -52,8 +52,10 @@ void Model::Connect(int numberChoice, int addressChoice)
         freeIds.pop_back();
         idOwner[added.id] = added.client;
     }
-    if (added.loginRequired)
+    if (added.loginRequired) {
         added.loginDeadline = now + world.loginTimeoutMs;
+        added.loginArmed = ++armed;
+    }
     else
         registered[added.number] = added.client;
     connections.push_back(added);
@@ -185,6 +187,7 @@ void Model::Login(Connection& from, int nameChoice, bool right)
         if (world.throttleLogins) {
             if (const auto due = LoginFailed(from.address, known ? name : std::string())) {
                 from.failureDue = due;
+                from.failureArmed = ++armed;
                 return;
             }
         }
@@ -316,6 +319,7 @@ void Model::Delivered(int camera, const Command& command)
     held.holder = command.sender;
     held.holderPriority = command.priority;
     held.deadline = now + lockTimeMs;
+    FollowHold(held.deadline);
     const Connection* holding = Holding(command.sender);
     const std::string others =
         "#F00000 " + (holding ? holding->user : std::string()) + " has control";
@@ -586,67 +590,112 @@ void Model::ConnectEnded(int slot, std::uint64_t generation, int endpoint, int e
     camera.retryWait = ++camera.retryWaitsStarted;
     camera.retryDue = now + 1000 * std::max(retryIntervalSecs, 1);
     camera.retryPending = true;
+    camera.retryArmed = ++armed;
 }
 
 // Time.
 
+// The one timer of the holds: its wait runs until the earliest deadline
+// known when it began; a later deadline waits for it to end.
+void Model::FollowHold(Ms deadline)
+{
+    if (holdWait && holdWait->first <= deadline)
+        return;
+    holdWait = {deadline, ++armed};
+}
+
+void Model::HoldTimerEnded()
+{
+    holdWait.reset();
+    std::optional<Ms> next;
+    for (int slot = 0; slot < CameraSlots; ++slot) {
+        Camera& camera = cameras[slot];
+        if (!camera.present || camera.holder == 0)
+            continue;
+        if (camera.deadline <= now)
+            Lapse(slot);
+        else if (!next || camera.deadline < *next)
+            next = camera.deadline;
+    }
+    if (next)
+        FollowHold(*next);
+}
+
+// Each wait that falls due goes to the loop in the order the waits were
+// set, as timers that fall due together do.
 void Model::AdvanceTo(Ms until)
 {
     for (;;) {
-        std::optional<Ms> next;
-        auto consider = [&](Ms when) {
-            if (when <= until && (!next || when < *next))
-                next = when;
+        struct Due
+        {
+            Ms when;
+            std::uint64_t armed;
+            std::function<void()> work;
         };
-        for (const Camera& camera : cameras) {
-            if (!camera.present)
-                continue;
-            if (camera.holder != 0)
-                consider(camera.deadline);
-            if (camera.retryDue)
-                consider(*camera.retryDue);
-        }
-        for (const Connection& connection : connections) {
-            if (connection.live && connection.loginDeadline)
-                consider(*connection.loginDeadline);
-            if (connection.live && !connection.ended && connection.failureDue)
-                consider(*connection.failureDue);
-        }
-        if (!next)
-            break;
-        now = std::max(now, *next);
-        stops.push_back(now);
+        std::vector<Due> due;
+        if (holdWait && holdWait->first <= until)
+            due.push_back({holdWait->first, holdWait->second, [this] { HoldTimerEnded(); }});
         for (int slot = 0; slot < CameraSlots; ++slot) {
             Camera& camera = cameras[slot];
-            if (camera.present && camera.holder != 0 && camera.deadline <= now)
-                Lapse(slot);
+            if (!camera.present || !camera.retryDue || *camera.retryDue > until)
+                continue;
+            due.push_back({*camera.retryDue, camera.retryArmed, [this, slot] {
+                               Camera& waiting = cameras[slot];
+                               if (!waiting.present || !waiting.retryDue)
+                                   return; // cancelled meanwhile
+                               waiting.retryDue.reset();
+                               waiting.retryWait = 0;
+                               waiting.retryPending = false;
+                               ++waiting.lookups;
+                           }});
         }
-        for (Camera& camera : cameras)
-            if (camera.present && camera.retryDue && *camera.retryDue <= now) {
-                camera.retryDue.reset();
-                camera.retryWait = 0;
-                camera.retryPending = false;
-                ++camera.lookups;
-            }
-        for (Connection& connection : connections)
-            if (connection.live && !connection.ended && connection.failureDue &&
-                *connection.failureDue <= now) {
-                connection.failureDue.reset();
-                Reply(connection, "FAILURE");
-                // The message read meanwhile goes first, then the turns.
-                if (!connection.waiting.empty()) {
-                    const Message next = connection.waiting.front();
-                    connection.waiting.pop_front();
-                    Handle(connection, next);
-                }
-                Post(-1, [this, client = connection.client] { ReceiveTurn(client); });
-            }
-        for (Connection& connection : connections)
-            if (connection.live && connection.loginDeadline && *connection.loginDeadline <= now) {
-                Lost(connection);
-                EndSession(connection);
-                Remove(connection);
-            }
+        for (Connection& connection : connections) {
+            if (!connection.live || connection.ended)
+                continue;
+            const int client = connection.client;
+            if (connection.loginDeadline && *connection.loginDeadline <= until)
+                due.push_back({*connection.loginDeadline, connection.loginArmed, [this, client] {
+                                   Connection& late = connections[client];
+                                   if (late.ended || !late.loginDeadline)
+                                       return; // logged in meanwhile
+                                   late.loginDeadline.reset();
+                                   Lost(late);
+                                   Close(late);
+                               }});
+            if (connection.failureDue && *connection.failureDue <= until)
+                due.push_back({*connection.failureDue, connection.failureArmed, [this, client] {
+                                   Connection& refused = connections[client];
+                                   if (refused.ended || !refused.failureDue)
+                                       return;
+                                   refused.failureDue.reset();
+                                   Reply(refused, "FAILURE");
+                                   // Once written, the message read meanwhile
+                                   // goes first, then the turns.
+                                   Post(-1, [this, client] {
+                                       Connection& reading = connections[client];
+                                       if (reading.ended)
+                                           return;
+                                       if (!reading.waiting.empty()) {
+                                           const Message next = reading.waiting.front();
+                                           reading.waiting.pop_front();
+                                           Handle(reading, next);
+                                       }
+                                       Post(-1, [this, client] { ReceiveTurn(client); });
+                                   });
+                               }});
+        }
+        if (due.empty())
+            break;
+        const Ms next = std::min_element(due.begin(), due.end(), [](const Due& a, const Due& b) {
+                            return a.when < b.when;
+                        })->when;
+        now = std::max(now, next);
+        stops.push_back(now);
+        std::erase_if(due, [&](const Due& entry) { return entry.when != next; });
+        std::sort(due.begin(), due.end(),
+                  [](const Due& a, const Due& b) { return a.armed < b.armed; });
+        for (Due& entry : due)
+            loop.push_back(std::move(entry.work));
         Drain();
     }
     now = until;

@@ -124,6 +124,7 @@ private:
         std::uint64_t retryWait = 0;
         std::uint64_t retryWaitsStarted = 0;
         std::optional<Ms> retryDue;
+        std::uint64_t retryArmed = 0;
         std::map<std::uint64_t, std::vector<std::uint32_t>> carried;
         std::vector<std::string> lines;
         bool troubleLogged = false; // only the first connect or write failure is logged
@@ -158,6 +159,8 @@ private:
         // A FAILURE held back until then; what the workstation sends
         // meanwhile waits its turn.
         std::optional<Ms> failureDue;
+        std::uint64_t failureArmed = 0;
+        std::uint64_t loginArmed = 0;
         std::deque<Message> waiting;
         Key KeyOf() const { return loginRequired ? serial << 16 | number : number; }
     };
@@ -213,6 +216,8 @@ private:
     void Carry(int camera, std::uint64_t socket, const Command& command);
 
     void AdvanceTo(Ms until);
+    void FollowHold(Ms deadline);
+    void HoldTimerEnded();
     void Post(int camera, std::function<void()> work);
     void Drain();
 
@@ -245,6 +250,9 @@ private:
     };
     std::map<std::pair<std::string, std::string>, FailedLogins> failedLogins;
     std::deque<std::function<void()>> loop;
+    // Waits on the clock are ordered by when they were set.
+    std::uint64_t armed = 0;
+    std::optional<std::pair<Ms, std::uint64_t>> holdWait; // the hold timer's: expiry, when set
 };
 
 } // namespace korvel::model
