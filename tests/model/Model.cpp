@@ -669,19 +669,9 @@ void Model::AdvanceTo(Ms until)
                                        return;
                                    refused.failureDue.reset();
                                    Reply(refused, "FAILURE");
-                                   // Once written, the message read meanwhile
-                                   // goes first, then the turns.
-                                   Post(-1, [this, client] {
-                                       Connection& reading = connections[client];
-                                       if (reading.ended)
-                                           return;
-                                       if (!reading.waiting.empty()) {
-                                           const Message next = reading.waiting.front();
-                                           reading.waiting.pop_front();
-                                           Handle(reading, next);
-                                       }
-                                       Post(-1, [this, client] { ReceiveTurn(client); });
-                                   });
+                                   // Once written, what was read meanwhile
+                                   // goes, a turn at a time.
+                                   Post(-1, [this, client] { ReceiveTurn(client); });
                                }});
         }
         if (due.empty())
