@@ -7,6 +7,10 @@
 // completion, a connect's end, a session's end) waits in its own queue, in
 // the order the I/O loop would run it, and runs before the step is over.
 //
+// Waits on the clock that fall due at one instant run in the order they
+// were set, as the loop's timers do; the hold timer follows the earliest
+// deadline as the control service says.
+//
 // The rules it holds:
 //   - sessions: greeted "SESSION <number>"; numbers may collide, and a
 //     later connection without RequireLogin takes the number over (notices
@@ -14,7 +18,10 @@
 //     its own commands); one started with RequireLogin is known as itself
 //     and may send only LOGIN until it has logged in, within the login
 //     timeout. LOGIN passes for a user with no password or the one sent
-//     ("OK", the user's priority), else "FAILURE".
+//     ("OK", the user's priority), else "FAILURE"; where failed logins are
+//     slowed, the first five of an address and name within a minute are
+//     answered at once, each after them a delay after the one before
+//     (1 s doubling to 30 s), and what the session sends meanwhile waits.
 //   - the priority test: admitted when nobody holds the camera, the sender
 //     holds it, or the sender's priority is greater than the holder's.
 //   - the hold: taken when the command's write completes, for the lock time

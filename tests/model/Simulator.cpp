@@ -24,7 +24,8 @@ namespace {
 
 bool IsNotice(const std::string& text)
 {
-    return (!text.empty() && text[0] == '#') || text.compare(1, 6, "CAMERA") == 0;
+    return (!text.empty() && text[0] == '#') ||
+           (text.size() > 1 && text.compare(1, 6, "CAMERA") == 0);
 }
 
 const char* LinkName(LinkState state)
