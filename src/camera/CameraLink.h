@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <string>
 
 namespace korvel {
 
@@ -31,6 +32,25 @@ public:
     virtual void WriteFailed(const boost::system::error_code& error) = 0;
     virtual void Stop() = 0;
     virtual void SetRetryInterval(int seconds) = 0;
+};
+
+// The same of a serial camera's port (SerialLink, or a test's); see
+// SerialLink for what each call does.
+class SerialCameraLink
+{
+public:
+    using WriteHandler = CameraLink::WriteHandler;
+
+    virtual ~SerialCameraLink() = default;
+
+    virtual bool Opened() const = 0;
+    virtual const std::string& StartFailure() const = 0;
+    virtual LinkState State() const = 0;
+    virtual bool EnsureOpen() = 0;
+    virtual void AsyncWrite(const void* data, std::size_t length, WriteHandler handler) = 0;
+    virtual std::optional<std::size_t> OutputQueue() = 0;
+    virtual void WriteFailed(const boost::system::error_code& error) = 0;
+    virtual void Stop() = 0;
 };
 
 } // namespace korvel

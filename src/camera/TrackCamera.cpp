@@ -71,25 +71,36 @@ TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
                       ? nullptr
                       : std::make_unique<NetworkLink>(io, time, settings.address, settings.port,
                                                       retryIntervalSecs),
+                  settings.address.empty() || settings.IsNetworkCamera()
+                      ? nullptr
+                      : std::make_unique<SerialLink>(io, settings.port, settings.serial),
                   lockTimeSecs)
 {}
 
 TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
                          const CameraSettings& settings, std::unique_ptr<CameraLink> link,
                          int lockTimeSecs)
+    : TrackCamera(io, time, settings, std::move(link), nullptr, lockTimeSecs)
+{}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, std::unique_ptr<SerialCameraLink> serial,
+                         int lockTimeSecs)
+    : TrackCamera(io, time, settings, nullptr, std::move(serial), lockTimeSecs)
+{}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, std::unique_ptr<CameraLink> link,
+                         std::unique_ptr<SerialCameraLink> serial, int lockTimeSecs)
     : io(io), time(time), address(settings.address), port(settings.port),
       pelcoNumber(settings.pelcoNumber), lockTimeSecs(lockTimeSecs),
-      maxCommandAgeMs(settings.maxCommandAgeMs),
+      maxCommandAgeMs(settings.maxCommandAgeMs), serialLink(std::move(serial)),
+      networkLink(std::move(link)),
       writePath(MaxPendingBytes, LimitsOf(settings), [this] { return TransportHolds(); }),
       lineTimer(io, time)
 {
-    if (link) {
-        networkLink = std::move(link);
+    if (networkLink)
         networkLink->Start();
-        return;
-    }
-    if (!address.empty() && !settings.IsNetworkCamera())
-        serialLink = std::make_unique<SerialLink>(io, port, settings.serial);
 }
 
 const std::string& TrackCamera::StartFailure() const

@@ -20,7 +20,7 @@
 namespace korvel {
 
 class CameraLink;
-class SerialLink;
+class SerialCameraLink;
 
 // One configured track camera: its configuration, its link (serial port or
 // TCP with reconnection) and the write path of its commands. Who may steer it, and for how long, is
@@ -66,6 +66,9 @@ public:
     // network's in the tests).
     TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
                 std::unique_ptr<CameraLink> link, int lockTimeSecs);
+    // A serial camera over the given port (a test's).
+    TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
+                std::unique_ptr<SerialCameraLink> serial, int lockTimeSecs);
     ~TrackCamera();
     TrackCamera(const TrackCamera&) = delete;
     TrackCamera& operator=(const TrackCamera&) = delete;
@@ -121,6 +124,10 @@ public:
 private:
     using TimePoint = TimeSource::TimePoint;
 
+    TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
+                std::unique_ptr<CameraLink> link, std::unique_ptr<SerialCameraLink> serial,
+                int lockTimeSecs);
+
     CommandWritePath::TransportId CurrentTransport() const;
     std::optional<std::size_t> TransportHolds();
     // Follows the link to its current transport, dropping what waited for the one before.
@@ -147,7 +154,7 @@ private:
 
     // At most one of the two links exists: none for a camera without an
     // address, the serial link when the port names a device, else the network link.
-    std::unique_ptr<SerialLink> serialLink;
+    std::unique_ptr<SerialCameraLink> serialLink;
     std::unique_ptr<CameraLink> networkLink;
     CommandWritePath writePath;
     // Wakes the write path while commands wait for the line.

@@ -16,7 +16,7 @@ struct KindName
     int weight; // how often a random run draws it
 };
 
-constexpr std::array<KindName, 15> Kinds{{
+constexpr std::array<KindName, 16> Kinds{{
     {EventKind::Connect, "connect", 8},
     {EventKind::Login, "login", 8},
     {EventKind::Choose, "choose", 4},
@@ -32,6 +32,7 @@ constexpr std::array<KindName, 15> Kinds{{
     {EventKind::Trigger, "trigger", 4},
     {EventKind::Reload, "reload", 4},
     {EventKind::Name, "name", 2},
+    {EventKind::Serial, "serial", 5},
 }};
 
 const char* NameOf(EventKind kind)
@@ -114,6 +115,12 @@ std::string Meaning(const Event& e)
             break;
         }
         break;
+    case EventKind::Serial: {
+        static const char* const what[] = {"its write completes", "its write fails",
+                                           "its device goes", "its device comes back"};
+        text << "serial camera " << SerialSlot << ": " << what[e.a % 4];
+        break;
+    }
     case EventKind::Name:
         text << "the NVR names camera " << e.a % CameraSlots << " \"" << NvrName(e.a, e.b) << '"';
         break;

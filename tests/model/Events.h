@@ -33,6 +33,8 @@ enum class EventKind
     Reload,       // a: 0 camera, 1 user, 2 priority, 3 RequireLogin, 4 lock time, 5 retry
                   // interval; b: which; c: the value
     Name,         // a: camera, b: which name: the NVR names the camera
+    Serial,       // a: 0 the serial camera's write completes, 1 it fails, 2 its device
+                  // goes, 3 it comes back
 };
 
 struct Event
@@ -55,16 +57,19 @@ struct World
     bool throttleLogins = false;
 };
 
-inline constexpr int CameraSlots = 4;
+inline constexpr int CameraSlots = 5;
 inline constexpr int UserCount = 4;
 inline constexpr int ClientsInReach = 6;
 inline constexpr int SessionNumbers = 3;
 inline constexpr int ReloadKinds = 6;
-// Camera slot s: address CameraAddress(s), Pelco number CameraPelco[s]; the
-// last slot shares its Pelco number with another and is not there at start.
-inline constexpr unsigned CameraPelco[CameraSlots] = {1, 2, 3, 2};
+// Camera slot s: address CameraAddress(s), Pelco number CameraPelco[s];
+// slot 3 shares its Pelco number with another and is not there at start;
+// the last one is a serial camera on SerialDevice.
+inline constexpr unsigned CameraPelco[CameraSlots] = {1, 2, 3, 2, 4};
 inline constexpr unsigned UnknownPelco = 9;
-inline constexpr bool CameraAtStart[CameraSlots] = {true, true, true, false};
+inline constexpr bool CameraAtStart[CameraSlots] = {true, true, true, false, true};
+inline constexpr int SerialSlot = 4;
+inline constexpr const char* SerialDevice = "/dev/ttyS9";
 std::string CameraAddress(int slot);
 struct UserSpec
 {

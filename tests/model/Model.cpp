@@ -12,8 +12,8 @@ constexpr int Aborted = 2;
 
 const char* LinkName(int link)
 {
-    static const char* const names[] = {"no socket", "connecting", "connected",
-                                        "waiting",   "no transport", "stopped"};
+    static const char* const names[] = {"no socket", "connecting", "connected", "waiting",
+                                        "no transport", "stopped", "open", "port closed"};
     return names[link];
 }
 
@@ -345,6 +345,10 @@ void Model::AddCamera(int slot)
     camera.instance = instance;
     camera.present = true;
     camera.added = ++camerasAdded;
+    if (slot == SerialSlot) {
+        camera.link = devicePresent ? Link::Open : Link::WithoutTransport;
+        return;
+    }
     camera.lookups = 1; // the link starts with a lookup
     camera.lines.push_back("Connecting to track camera at " + CameraAddress(slot) + ":1000");
 }
@@ -394,6 +398,9 @@ std::uint64_t Model::Transport(const Camera& camera) const
     case Link::Connected:
     case Link::Waiting:
         break;
+    case Link::Open:
+    case Link::PortClosed:
+        return 1; // the port, for the whole run
     default:
         return 0;
     }
@@ -429,8 +436,36 @@ void Model::Carry(int slot, std::uint64_t socket, const Command& command)
     cameras[slot].carried[socket].push_back(command.serial);
 }
 
+void Model::ReopenPort(int slot)
+{
+    Camera& camera = cameras[slot];
+    camera.link = devicePresent ? Link::Open : Link::PortClosed;
+    if (!devicePresent)
+        camera.lines.push_back(std::string("Error opening serial port ") + SerialDevice +
+                               ": No such file or directory");
+}
+
+void Model::WriteSerial(int slot, const Command& command)
+{
+    Camera& camera = cameras[slot];
+    if (camera.link == Link::PortClosed)
+        ReopenPort(slot);
+    if (camera.link != Link::Open)
+        return; // this command only is lost
+    Socket& port = camera.sockets[1];
+    port.inFlight = command;
+    if (devicePresent)
+        port.writePending = true;
+    else
+        Post(slot, [this, slot] { InFlightEnded(slot, 1, Failed, "Input/output error"); });
+}
+
 void Model::Write(int slot, const Command& command)
 {
+    if (slot == SerialSlot) {
+        WriteSerial(slot, command);
+        return;
+    }
     Camera& camera = cameras[slot];
     const std::uint64_t id = camera.pathTransport;
     Socket& socket = camera.sockets[id];
@@ -480,6 +515,12 @@ void Model::Trouble(int slot, const std::string& line)
 void Model::WriteFailed(int slot, const std::string& reason)
 {
     Camera& camera = cameras[slot];
+    if (slot == SerialSlot) {
+        Trouble(slot, std::string("Error sending command to serial port ") + SerialDevice + ": " +
+                          reason);
+        ReopenPort(slot);
+        return;
+    }
     if (camera.link == Link::Connected)
         camera.link = Link::Waiting;
     Trouble(slot, "Error sending command to " + CameraAddress(slot) + ": " + reason);
@@ -865,6 +906,27 @@ void Model::Apply(const Event& e)
             break;
         }
         break;
+    case EventKind::Serial: {
+        Camera& camera = cameras[SerialSlot];
+        const int what = e.a % 4;
+        if (what == 3) {
+            devicePresent = true;
+            break;
+        }
+        if (what == 2)
+            devicePresent = false;
+        if (!camera.present || !camera.sockets[1].writePending || (what == 0 && !devicePresent))
+            break;
+        camera.sockets[1].writePending = false;
+        if (what == 0) {
+            Carry(SerialSlot, 1, *camera.sockets[1].inFlight);
+            Post(SerialSlot, [this] { InFlightEnded(SerialSlot, 1, Written, ""); });
+        } else {
+            Post(SerialSlot,
+                 [this] { InFlightEnded(SerialSlot, 1, Failed, "Input/output error"); });
+        }
+        break;
+    }
     case EventKind::Name:
         if (cameras[e.a % CameraSlots].present)
             nvrNames[e.a % CameraSlots] = NvrName(e.a, e.b);

@@ -43,6 +43,10 @@
 //     is sent, written at once when the socket is idle, else queued behind
 //     the write in flight; a socket still connecting carries it once
 //     connected; one that failed fails it at once.
+//   - a serial camera: its port open from the start, or never if its device
+//     was missing then; a failed write reopens it, and a port that could not
+//     be reopened is tried again before the next command, which is dropped
+//     if it still cannot be; one write at a time.
 //   - notices to a session whose notice write failed are dropped from then
 //     on (its replies still go); nothing reaches a session that has ended.
 #include "model/Events.h"
@@ -86,6 +90,8 @@ private:
         Waiting,
         WithoutTransport,
         Stopped,
+        Open,       // serial
+        PortClosed, // serial: reopened before the next command
     };
     enum class SocketState
     {
@@ -212,6 +218,8 @@ private:
     void Write(int camera, const Command& command);
     void WriteWaiting(int camera);
     void WriteFailed(int camera, const std::string& reason);
+    void WriteSerial(int camera, const Command& command);
+    void ReopenPort(int camera);
     void Trouble(int camera, const std::string& line);
     void RetryWaitEnds(int camera);
     void InFlightEnded(int camera, std::uint64_t socket, int outcome, const std::string& reason);
@@ -233,6 +241,7 @@ private:
     int lockTimeMs = 0;
     int retryIntervalSecs = 0;
     std::map<int, std::string> nvrNames; // by camera slot (its address)
+    bool devicePresent = true;           // the serial camera's device
     std::vector<Ms> stops;
     bool requireLogin = false;
     std::vector<Connection> connections; // by client

@@ -15,6 +15,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
+#include <cerrno>
 #include <optional>
 #include <utility>
 
@@ -43,9 +44,12 @@ const char* LinkName(LinkState state)
         return "no transport";
     case LinkState::Stopped:
         return "stopped";
-    default:
-        return "serial";
+    case LinkState::Open:
+        return "open";
+    case LinkState::PortClosed:
+        return "port closed";
     }
+    return "?";
 }
 
 } // namespace
@@ -455,6 +459,80 @@ private:
     Lifetime lifetime;
 };
 
+// The serial camera's port: SerialLink's part, over a device that the run
+// takes away and brings back and writes that it ends. Every rule is the
+// link state machine's.
+class SimSerial final : public SerialCameraLink
+{
+public:
+    SimSerial(boost::asio::io_context& io, const bool& devicePresent, Wire& wire)
+        : io(io), present(devicePresent),
+          machine(LinkStateMachine::Serial(SerialDevice, devicePresent)), wire(wire)
+    {}
+
+    bool Opened() const override { return machine.WritesCommands(); }
+    const std::string& StartFailure() const override { return none; }
+    LinkState State() const override { return machine.State(); }
+    bool EnsureOpen() override
+    {
+        Perform(machine.CommandWaiting());
+        return machine.State() == LinkState::Open;
+    }
+    void AsyncWrite(const void* data, std::size_t length, WriteHandler handler) override
+    {
+        pending = std::string(static_cast<const char*>(data), length);
+        this->handler = std::move(handler);
+        if (!present)
+            Finish(Failure());
+    }
+    std::optional<std::size_t> OutputQueue() override { return std::nullopt; }
+    void WriteFailed(const boost::system::error_code& error) override
+    {
+        Perform(machine.CommandWriteFailed(error.message()));
+    }
+    void Stop() override
+    {
+        Perform(machine.Stop());
+        if (handler)
+            Finish(boost::asio::error::operation_aborted);
+    }
+
+    // The run: the write in flight ends (the device gone fails it too).
+    void WriteEnds(bool written)
+    {
+        if (handler && (!written || present))
+            Finish(written ? boost::system::error_code() : Failure());
+    }
+
+private:
+    static boost::system::error_code Failure()
+    {
+        return boost::system::error_code(EIO, boost::system::system_category());
+    }
+    void Finish(boost::system::error_code error)
+    {
+        if (!error)
+            wire.Carried(1, pending);
+        boost::asio::post(io, [handler = std::move(handler), error] { handler(error); });
+        handler = nullptr;
+    }
+    void Perform(const LinkActions& actions)
+    {
+        if (!actions.logLine.empty())
+            wire.lines.push_back(actions.logLine);
+        if (actions.reopen)
+            Perform(machine.ReopenEnded(present, present ? "" : "No such file or directory"));
+    }
+
+    boost::asio::io_context& io;
+    const bool& present;
+    LinkStateMachine machine;
+    Wire& wire;
+    std::string pending;
+    WriteHandler handler;
+    const std::string none;
+};
+
 class Simulator::Registry final : public SessionListener
 {
 public:
@@ -475,11 +553,13 @@ void Simulator::Handing(const char* bytes, std::size_t count, ConnectionId from)
     if (count < 6 || bytes[0] != '\xFF')
         return;
     const std::uint32_t serial = CommandSerial(std::string(bytes, count));
-    for (CameraEntry& entry : cameras)
-        if (entry.link) {
-            entry.wire->sentOn[serial] = entry.link->Transport();
-            entry.wire->senderOf[serial] = table[from].number;
-        }
+    for (CameraEntry& entry : cameras) {
+        if (!entry.camera)
+            continue;
+        entry.wire->sentOn[serial] =
+            entry.link ? entry.link->Transport() : entry.serial->Opened() ? 1 : 0;
+        entry.wire->senderOf[serial] = table[from].number;
+    }
 }
 
 Simulator::Simulator(const World& world)
@@ -533,14 +613,20 @@ void Simulator::AddCamera(int slot)
     entry.wire->now = now;
     CameraSettings settings;
     settings.address = CameraAddress(slot);
-    settings.port = "1000";
+    settings.port = slot == SerialSlot ? SerialDevice : "1000";
     settings.pelcoNumber = CameraPelco[slot];
     settings.maxCommandAgeMs = 0;
-    auto link =
-        std::make_unique<SimLink>(io, time, settings.address, retryIntervalSecs, *entry.wire);
-    entry.link = link.get();
-    auto camera = std::make_unique<TrackCamera>(io, time, settings, std::move(link),
-                                                lockTimeSecs);
+    std::unique_ptr<TrackCamera> camera;
+    if (slot == SerialSlot) {
+        auto serial = std::make_unique<SimSerial>(io, devicePresent, *entry.wire);
+        entry.serial = serial.get();
+        camera = std::make_unique<TrackCamera>(io, time, settings, std::move(serial), lockTimeSecs);
+    } else {
+        auto link =
+            std::make_unique<SimLink>(io, time, settings.address, retryIntervalSecs, *entry.wire);
+        entry.link = link.get();
+        camera = std::make_unique<TrackCamera>(io, time, settings, std::move(link), lockTimeSecs);
+    }
     entry.camera = camera.get();
     if (control)
         control->AddCamera(*camera);
@@ -556,6 +642,7 @@ void Simulator::RemoveCamera(int slot)
     cameraTable.erase(address);
     entry.camera = nullptr;
     entry.link = nullptr;
+    entry.serial = nullptr;
     entry.wire.reset();
 }
 
@@ -688,6 +775,23 @@ void Simulator::Apply(const Event& e, const std::vector<std::int64_t>& stops)
             retryIntervalSecs = 1 + e.c % 4;
             for (auto& entry : cameraTable)
                 entry.second->SetRetryInterval(retryIntervalSecs);
+            break;
+        }
+        break;
+    case EventKind::Serial:
+        switch (e.a % 4) {
+        case 0:
+        case 1:
+            if (cameras[SerialSlot].serial)
+                cameras[SerialSlot].serial->WriteEnds(e.a % 4 == 0);
+            break;
+        case 2:
+            devicePresent = false;
+            if (cameras[SerialSlot].serial)
+                cameras[SerialSlot].serial->WriteEnds(false);
+            break;
+        default:
+            devicePresent = true;
             break;
         }
         break;

@@ -41,6 +41,7 @@ namespace korvel::model {
 
 class SimSession;
 class SimLink;
+class SimSerial;
 
 // What one camera's sockets carried, kept by the simulator for as long as
 // the camera is there (its link goes with it).
@@ -78,6 +79,7 @@ private:
         int instance = 0;
         std::unique_ptr<Wire> wire;
         SimLink* link = nullptr;
+        SimSerial* serial = nullptr;
         TrackCamera* camera = nullptr;
     };
 
@@ -111,6 +113,7 @@ private:
     int lockTimeSecs = 0;
     int retryIntervalSecs = 0;
     std::vector<int> lockTimesUsed; // in ms
+    bool devicePresent = true;      // the serial camera's
     std::vector<std::string> violations;
 };
 
