@@ -552,6 +552,18 @@ void Model::InFlightEnded(int slot, std::uint64_t id, int outcome, const std::st
     WriteWaiting(slot);
 }
 
+// The socket's write in flight ends: its bytes reach the camera if written.
+void Model::EndPendingWrite(int slot, std::uint64_t id, bool written, const std::string& reason)
+{
+    Socket& socket = cameras[slot].sockets[id];
+    socket.writePending = false;
+    if (written)
+        Carry(slot, id, *socket.inFlight);
+    Post(slot, [this, slot, id, written, reason] {
+        InFlightEnded(slot, id, written ? Written : Failed, reason);
+    });
+}
+
 void Model::CloseSocket(int slot, std::uint64_t id)
 {
     Socket& socket = cameras[slot].sockets[id];
@@ -797,14 +809,8 @@ void Model::Apply(const Event& e)
                     endpoints = socket.endpoints, outcome = e.b ? Written : Failed] {
             ConnectEnded(slot, generation, endpoint, endpoints, outcome);
         });
-        if (socket.writePending) {
-            socket.writePending = false;
-            if (e.b)
-                Carry(slot, id, *socket.inFlight);
-            Post(slot, [this, slot, id, outcome = e.b ? Written : Failed] {
-                InFlightEnded(slot, id, outcome, Refused);
-            });
-        }
+        if (socket.writePending)
+            EndPendingWrite(slot, id, e.b != 0, Refused);
         break;
     }
     case EventKind::Drop:
@@ -824,15 +830,8 @@ void Model::Apply(const Event& e)
         if (e.kind == EventKind::Drop)
             socket.state = SocketState::Broken;
         socket.stalled = false;
-        if (socket.writePending) {
-            socket.writePending = false;
-            const int outcome = e.kind == EventKind::Drop ? Failed : Written;
-            if (outcome == Written)
-                Carry(slot, id, *socket.inFlight);
-            Post(slot, [this, slot, id, outcome] {
-                InFlightEnded(slot, id, outcome, "Connection reset by peer");
-            });
-        }
+        if (socket.writePending)
+            EndPendingWrite(slot, id, e.kind != EventKind::Drop, "Connection reset by peer");
         break;
     }
     case EventKind::Advance:
@@ -917,14 +916,7 @@ void Model::Apply(const Event& e)
             devicePresent = false;
         if (!camera.present || !camera.sockets[1].writePending || (what == 0 && !devicePresent))
             break;
-        camera.sockets[1].writePending = false;
-        if (what == 0) {
-            Carry(SerialSlot, 1, *camera.sockets[1].inFlight);
-            Post(SerialSlot, [this] { InFlightEnded(SerialSlot, 1, Written, ""); });
-        } else {
-            Post(SerialSlot,
-                 [this] { InFlightEnded(SerialSlot, 1, Failed, "Input/output error"); });
-        }
+        EndPendingWrite(SerialSlot, 1, what == 0, "Input/output error");
         break;
     }
     case EventKind::Name:

@@ -226,6 +226,7 @@ private:
     void LookupEnded(int camera, int endpoints);
     void OpenSocket(int camera, int endpoint, int endpoints);
     void CloseSocket(int camera, std::uint64_t socket);
+    void EndPendingWrite(int camera, std::uint64_t socket, bool written, const std::string& reason);
     void ConnectEnded(int camera, std::uint64_t generation, int endpoint, int endpoints,
                       int outcome);
     void Carry(int camera, std::uint64_t socket, const Command& command);
