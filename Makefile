@@ -4,7 +4,9 @@
 # container, `make test-failover` on two, a standby with keepalived taking
 # over from the other (both part of `make test`); `make fuzz` runs every fuzz target for longer;
 # `make bench` measures the service beside a plain relay (not part of the
-# test run). `make windows` cross-builds the Windows service and operator
+# test run); `make model SECONDS=600` runs the service against its reference
+# model on random runs for that much CPU time (`make test` runs a fixed
+# number of steps). `make windows` cross-builds the Windows service and operator
 # client, `make windows-zip` packs them, `make test-windows` tries them
 # under Wine (part of `make test`).
 
@@ -121,7 +123,7 @@ WINE_TEST_WINDOWS_TOOLS := sc-control
 WINDOWS_CMAKE_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz test-system test-failover fuzz demo package bench format clean windows windows-zip test-windows
+	test-fuzz test-system test-failover fuzz demo package bench model format clean windows windows-zip test-windows
 
 all: build
 
@@ -306,6 +308,10 @@ bench: deps
 	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1
 	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
 		--out bench/results/latest.txt $(BENCH_ARGS)
+
+model: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target model_tests
+	KORVEL_MODEL_SECONDS=$(or $(SECONDS),600) $(BUILD)/tests/model/model_tests
 
 # tinyxml2 and libxcrypt are compiled from Debian's source packages
 # (scripts/fetch-debian-source.sh).

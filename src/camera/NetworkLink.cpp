@@ -6,6 +6,7 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 
 #include <cstdint>
 #include <iterator>
@@ -54,6 +55,15 @@ std::optional<std::size_t> NetworkLink::UnsentBytes() const
     if (!socket || !socket->is_open())
         return std::nullopt;
     return SocketUnsentBytes(static_cast<std::uintptr_t>(socket->native_handle()));
+}
+
+void NetworkLink::AsyncWrite(const void* data, std::size_t length, WriteHandler handler)
+{
+    boost::asio::async_write(
+        *socket, boost::asio::buffer(data, length),
+        [handler = std::move(handler)](const boost::system::error_code& error, std::size_t) {
+            handler(error);
+        });
 }
 
 void NetworkLink::WriteFailed(const boost::system::error_code& error)

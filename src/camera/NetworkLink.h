@@ -1,15 +1,14 @@
 #pragma once
 
+#include "camera/CameraLink.h"
 #include "camera/CommandWritePath.h"
 #include "camera/LinkStateMachine.h"
 #include "clock/TimeSource.h"
 #include "loop/Lifetime.h"
 #include "loop/LoopTimer.h"
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
@@ -26,7 +25,7 @@ namespace korvel {
 // source it is given. Write-only. What it does when is LinkStateMachine's to
 // decide: every completion goes there, and the actions it returns are
 // carried out here. Runs on the I/O loop thread.
-class NetworkLink
+class NetworkLink final : public CameraLink
 {
 public:
     NetworkLink(boost::asio::io_context& io, TimeSource& time, const std::string& address,
@@ -35,14 +34,14 @@ public:
     NetworkLink& operator=(const NetworkLink&) = delete;
 
     // Logs "Connecting to track camera at " and starts the first resolution.
-    void Start();
+    void Start() override;
 
     // The socket commands go to: a new one for every socket opened (each
     // resolution's, and each endpoint's after a failed attempt), whether its
     // connection is up, being made, or failed; NoTransport while there is no
     // open socket.
-    CommandWritePath::TransportId Transport() const;
-    LinkState State() const { return machine.State(); }
+    CommandWritePath::TransportId Transport() const override;
+    LinkState State() const override { return machine.State(); }
 
     // Writes what the current socket takes now, without waiting, and
     // returns its length; `error` is would_block when the socket cannot take
@@ -50,25 +49,25 @@ public:
     // connection failed or broke reports that here, at once: handing the
     // write to the loop instead could wait for a readiness report that a
     // dead socket never gives. Only when no AsyncWrite is in flight on it.
-    std::size_t TryWrite(const void* data, std::size_t length, boost::system::error_code& error);
+    std::size_t TryWrite(const void* data, std::size_t length,
+                         boost::system::error_code& error) override;
 
     // Writes the whole buffer to the current socket; the handler runs on the
     // loop with the outcome. A socket closed under it (replaced, or the link
     // stopped) ends it as aborted.
-    template <typename Handler>
-    void AsyncWrite(const void* data, std::size_t length, Handler handler);
+    void AsyncWrite(const void* data, std::size_t length, WriteHandler handler) override;
 
     // The bytes written to the current socket that it has not yet sent; none
     // without a socket, or when the system cannot say.
-    std::optional<std::size_t> UnsentBytes() const;
+    std::optional<std::size_t> UnsentBytes() const override;
 
     // A command write failed (see LinkStateMachine::CommandWriteFailed).
-    void WriteFailed(const boost::system::error_code& error);
+    void WriteFailed(const boost::system::error_code& error) override;
 
     // Closes the socket and cancels the resolution and the retry wait.
-    void Stop();
+    void Stop() override;
     // From the next retry wait on.
-    void SetRetryInterval(int seconds) { machine.SetRetryInterval(seconds); }
+    void SetRetryInterval(int seconds) override { machine.SetRetryInterval(seconds); }
 
 private:
     void Perform(const LinkActions& actions);
@@ -89,14 +88,5 @@ private:
     LoopTimer reconnectTimer;
     Lifetime lifetime;
 };
-
-template <typename Handler>
-void NetworkLink::AsyncWrite(const void* data, std::size_t length, Handler handler)
-{
-    boost::asio::async_write(
-        *socket, boost::asio::buffer(data, length),
-        [handler = std::move(handler)](const boost::system::error_code& error,
-                                       std::size_t) mutable { handler(error); });
-}
 
 } // namespace korvel

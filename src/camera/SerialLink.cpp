@@ -1,5 +1,8 @@
 #include "camera/SerialLink.h"
 
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/write.hpp>
+
 #include "camera/SerialLineOptions.h"
 #include "log/LogFile.h"
 #include "platform/OutputQueue.h"
@@ -51,6 +54,15 @@ bool SerialLink::EnsureOpen()
 {
     Perform(machine.CommandWaiting());
     return machine.State() == LinkState::Open;
+}
+
+void SerialLink::AsyncWrite(const void* data, std::size_t length, WriteHandler handler)
+{
+    boost::asio::async_write(
+        port, boost::asio::buffer(data, length),
+        [handler = std::move(handler)](const boost::system::error_code& error, std::size_t) {
+            handler(error);
+        });
 }
 
 void SerialLink::WriteFailed(const boost::system::error_code& error)

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "camera/CameraLink.h"
 #include "camera/LinkStateMachine.h"
 #include "config/Settings.h"
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
@@ -19,7 +18,7 @@ namespace korvel {
 // settings. Write-only; what happens after a failure is LinkStateMachine's
 // to decide. Everything but the set-up at construction runs on the I/O loop
 // thread.
-class SerialLink
+class SerialLink final : public SerialCameraLink
 {
 public:
     // Opens the device (its name passed unchanged) and applies the settings
@@ -34,28 +33,27 @@ public:
 
     // True once the device has been opened at construction: commands are
     // written from then on (a port lost later is reopened by WriteFailed).
-    bool Opened() const { return machine.WritesCommands(); }
+    bool Opened() const override { return machine.WritesCommands(); }
     // Why the set-up could not go on and the run cannot either (the loader's
     // SerialSettings::dataBitsFailure, once the device had opened and taken
     // the speed); empty otherwise.
-    const std::string& StartFailure() const { return startFailure; }
-    LinkState State() const { return machine.State(); }
+    const std::string& StartFailure() const override { return startFailure; }
+    LinkState State() const override { return machine.State(); }
 
     // True when the port is open; a port that an earlier failure left closed
     // is reopened first (and the failure logged), so that the first command
     // after the device is back reaches it.
-    bool EnsureOpen();
+    bool EnsureOpen() override;
 
-    template <typename Handler>
-    void AsyncWrite(const void* data, std::size_t length, Handler handler);
+    void AsyncWrite(const void* data, std::size_t length, WriteHandler handler) override;
     // What the port's driver still holds of the bytes written, not yet on
     // the line; none when the port is closed or the system cannot say.
-    std::optional<std::size_t> OutputQueue();
+    std::optional<std::size_t> OutputQueue() override;
 
     // A command write failed (see LinkStateMachine::CommandWriteFailed).
-    void WriteFailed(const boost::system::error_code& error);
+    void WriteFailed(const boost::system::error_code& error) override;
 
-    void Stop();
+    void Stop() override;
 
 private:
     enum class Applying
@@ -76,14 +74,5 @@ private:
     boost::asio::serial_port port;
     LinkStateMachine machine;
 };
-
-template <typename Handler>
-void SerialLink::AsyncWrite(const void* data, std::size_t length, Handler handler)
-{
-    boost::asio::async_write(
-        port, boost::asio::buffer(data, length),
-        [handler = std::move(handler)](const boost::system::error_code& error,
-                                       std::size_t) mutable { handler(error); });
-}
 
 } // namespace korvel

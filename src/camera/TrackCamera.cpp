@@ -66,20 +66,41 @@ std::string AgeText(std::uint32_t milliseconds)
 
 TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
                          const CameraSettings& settings, int retryIntervalSecs, int lockTimeSecs)
+    : TrackCamera(io, time, settings,
+                  settings.address.empty() || !settings.IsNetworkCamera()
+                      ? nullptr
+                      : std::make_unique<NetworkLink>(io, time, settings.address, settings.port,
+                                                      retryIntervalSecs),
+                  settings.address.empty() || settings.IsNetworkCamera()
+                      ? nullptr
+                      : std::make_unique<SerialLink>(io, settings.port, settings.serial),
+                  lockTimeSecs)
+{}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, std::unique_ptr<CameraLink> link,
+                         int lockTimeSecs)
+    : TrackCamera(io, time, settings, std::move(link), nullptr, lockTimeSecs)
+{}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, std::unique_ptr<SerialCameraLink> serial,
+                         int lockTimeSecs)
+    : TrackCamera(io, time, settings, nullptr, std::move(serial), lockTimeSecs)
+{}
+
+TrackCamera::TrackCamera(boost::asio::io_context& io, TimeSource& time,
+                         const CameraSettings& settings, std::unique_ptr<CameraLink> link,
+                         std::unique_ptr<SerialCameraLink> serial, int lockTimeSecs)
     : io(io), time(time), address(settings.address), port(settings.port),
       pelcoNumber(settings.pelcoNumber), lockTimeSecs(lockTimeSecs),
-      maxCommandAgeMs(settings.maxCommandAgeMs), rules(settings.rules),
+      maxCommandAgeMs(settings.maxCommandAgeMs), rules(settings.rules), serialLink(std::move(serial)),
+      networkLink(std::move(link)),
       writePath(MaxPendingBytes, LimitsOf(settings), [this] { return TransportHolds(); }),
       lineTimer(io, time)
 {
-    if (address.empty())
-        return;
-    if (settings.IsNetworkCamera()) {
-        networkLink = std::make_unique<NetworkLink>(io, time, address, port, retryIntervalSecs);
+    if (networkLink)
         networkLink->Start();
-        return;
-    }
-    serialLink = std::make_unique<SerialLink>(io, port, settings.serial);
 }
 
 const std::string& TrackCamera::StartFailure() const

@@ -19,8 +19,8 @@
 
 namespace korvel {
 
-class NetworkLink;
-class SerialLink;
+class CameraLink;
+class SerialCameraLink;
 
 // One configured track camera: its configuration, its link (serial port or
 // TCP with reconnection) and the write path of its commands. Who may steer it, and for how long, is
@@ -62,6 +62,13 @@ public:
     // be set up with its settings sets StartFailure.
     TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
                 int retryIntervalSecs, int lockTimeSecs);
+    // A network camera over the given link, started at once (a simulated
+    // network's in the tests).
+    TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
+                std::unique_ptr<CameraLink> link, int lockTimeSecs);
+    // A serial camera over the given port (a test's).
+    TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
+                std::unique_ptr<SerialCameraLink> serial, int lockTimeSecs);
     ~TrackCamera();
     TrackCamera(const TrackCamera&) = delete;
     TrackCamera& operator=(const TrackCamera&) = delete;
@@ -121,6 +128,10 @@ public:
 private:
     using TimePoint = TimeSource::TimePoint;
 
+    TrackCamera(boost::asio::io_context& io, TimeSource& time, const CameraSettings& settings,
+                std::unique_ptr<CameraLink> link, std::unique_ptr<SerialCameraLink> serial,
+                int lockTimeSecs);
+
     CommandWritePath::TransportId CurrentTransport() const;
     std::optional<std::size_t> TransportHolds();
     // Follows the link to its current transport, dropping what waited for the one before.
@@ -148,8 +159,8 @@ private:
 
     // At most one of the two links exists: none for a camera without an
     // address, the serial link when the port names a device, else the network link.
-    std::unique_ptr<SerialLink> serialLink;
-    std::unique_ptr<NetworkLink> networkLink;
+    std::unique_ptr<SerialCameraLink> serialLink;
+    std::unique_ptr<CameraLink> networkLink;
     CommandWritePath writePath;
     // Wakes the write path while commands wait for the line.
     LoopTimer lineTimer;

@@ -116,14 +116,20 @@ void ClientServer::Close()
 void ClientServer::Accepted(boost::asio::ip::tcp::socket socket,
                             const boost::asio::ip::tcp::endpoint& remote)
 {
-    const std::string address = ClientAddressText(remote.address());
+    // A connection refused keeps its socket here, closed as it goes.
+    Arrived(remote.port(), ClientAddressText(remote.address()), [&] {
+        return std::make_shared<ClientSession>(io, time, std::move(socket), *this);
+    });
+}
+
+bool ClientServer::Arrived(SessionNumber number, const std::string& address,
+                           const std::function<std::shared_ptr<SessionTransport>()>& make)
+{
     const SessionCap::Arrival arrival = cap.Arrived(connections.Count(), address);
     WriteLine(arrival.logLine);
     if (!arrival.admitted) {
         observer->SessionRefused();
-        boost::system::error_code ignored;
-        socket.close(ignored); // a failed close leaves nothing to recover
-        return;
+        return false;
     }
     if (arrival.evict != NoConnection) {
         // Closed now; it leaves the table when its end is reported.
@@ -131,18 +137,18 @@ void ClientServer::Accepted(boost::asio::ip::tcp::socket socket,
         connections[arrival.evict].session->Close();
     }
     const TimeSource::TimePoint now = time.Now();
-    auto session = std::make_shared<ClientSession>(io, time, std::move(socket), *this);
-    const ConnectionId id =
-        connections.Add(remote.port(), address, desk.LoginRequired(), session, now);
+    const std::shared_ptr<SessionTransport> session = make();
+    const ConnectionId id = connections.Add(number, address, desk.LoginRequired(), session, now);
     cap.Waiting(id, address, now);
     observer->SessionStarted();
     const std::error_code keepAliveFailure =
-        session->Start(id, remote.port(), address, desk.LoginDeadline(now));
+        session->Start(id, number, address, desk.LoginDeadline(now));
     if (keepAliveFailure && !keepAliveFailureLogged) {
         keepAliveFailureLogged = true;
         LogFile.BeginLine() << "Cannot turn on TCP keepalive for KorvelControl sessions: "
                             << keepAliveFailure.message() << std::endl;
     }
+    return true;
 }
 
 SessionAnswer ClientServer::SessionReported(ConnectionId connection, const SessionReport& report)

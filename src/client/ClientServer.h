@@ -16,6 +16,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -108,6 +109,12 @@ public:
     // Every live connection with the session number ends now, logged like a
     // lost session (its holds last their time).
     void EndSession(SessionNumber number);
+
+    // A connection from the client at the address, as its number: admitted
+    // within the cap, over the transport `make` makes with this registry as
+    // its listener; false when refused (its caller then closes it).
+    bool Arrived(SessionNumber number, const std::string& clientAddress,
+                 const std::function<std::shared_ptr<SessionTransport>()>& make);
 
     // The run stops: the port closes, and so does every session, without a line.
     void Close();

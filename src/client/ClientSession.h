@@ -32,6 +32,20 @@ protected:
     ~SessionListener() = default;
 };
 
+// One operator connection's transport as its registry starts it: a
+// socket's (ClientSession), or a test's over a simulated network.
+class SessionTransport : public OperatorSession
+{
+public:
+    // See ClientSession::Start.
+    virtual std::error_code Start(ConnectionId id, std::uint16_t number,
+                                  const std::string& clientAddress,
+                                  std::optional<TimeSource::TimePoint> loginDeadline) = 0;
+
+protected:
+    ~SessionTransport() = default;
+};
+
 // Dotted decimal for IPv4 clients, also when a dual-stack listener sees them
 // as IPv4-mapped IPv6 addresses.
 std::string ClientAddressText(const boost::asio::ip::address& address);
@@ -57,7 +71,7 @@ std::string ClientAddressText(const boost::asio::ip::address& address);
 // both and lets the loop drain).
 //
 // Threads: everything on the I/O loop thread.
-class ClientSession final : public OperatorSession,
+class ClientSession final : public SessionTransport,
                             public std::enable_shared_from_this<ClientSession>
 {
 public:
@@ -77,7 +91,7 @@ public:
     // session ends unless a LOGIN has passed by then. Why keepalive could not
     // be turned on, if it could not.
     std::error_code Start(ConnectionId id, std::uint16_t number, const std::string& clientAddress,
-                          std::optional<TimeSource::TimePoint> loginDeadline);
+                          std::optional<TimeSource::TimePoint> loginDeadline) override;
 
     void Send(Notification text) override;
     void Answer(const SessionAnswer& answer) override;
