@@ -3,8 +3,9 @@
 # the Debian package, `make test-system` tries it in a booted Debian
 # container, `make test-failover` on two, a standby with keepalived taking
 # over from the other (both part of `make test`); `make fuzz` runs every fuzz target for longer;
-# `make bench` measures the service beside a plain relay (not part of the
-# test run). `make windows` cross-builds the Windows service and operator
+# `make bench` measures the service beside a plain relay, `make soak` runs it
+# for SOAK_MINUTES against misbehaving peers (neither is part of the test
+# run). `make windows` cross-builds the Windows service and operator
 # client, `make windows-zip` packs them, `make test-windows` tries them
 # under Wine (part of `make test`).
 
@@ -78,6 +79,7 @@ FORMAT_PACKAGES := clang-format
 NEEDS_demo    := $(PACKAGES)
 NEEDS_package := $(PACKAGES) $(PACKAGE_PACKAGES)
 NEEDS_bench   := $(PACKAGES) $(BENCH_PACKAGES)
+NEEDS_soak    := $(NEEDS_bench)
 NEEDS_windows := $(BUILD_TOOLS) $(WINDOWS_PACKAGES)
 NEEDS_windows-zip := $(NEEDS_windows)
 NEEDS_format  := $(FORMAT_PACKAGES)
@@ -117,7 +119,7 @@ WINE_TEST_WINDOWS_TOOLS := sc-control
 WINDOWS_CMAKE_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz test-system test-failover fuzz demo package bench format clean windows windows-zip test-windows
+	test-fuzz test-system test-failover fuzz demo package bench soak format clean windows windows-zip test-windows
 
 all: build
 
@@ -302,6 +304,21 @@ bench: deps
 	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1
 	$(RELEASE_BUILD)/bench/korvelbench --service $(RELEASE_BUILD)/src/host/tlKorvel \
 		--out bench/results/latest.txt $(BENCH_ARGS)
+
+# Release build of the service, nvrsim and the soak driver; a check of the
+# soak's own books; then SOAK_MINUTES (default 10) of operators, cameras, the
+# NVR and reloads misbehaving at random from SOAK_SEED, at a low priority, as
+# it runs for long on shared machines. A line a minute goes to standard
+# output and bench/results/soak-latest.txt; it fails when anything admitted
+# went astray or the process grew (README, "Soak").
+SOAK_MINUTES ?= 10
+SOAK_SEED    ?= 1
+soak: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DTLKORVEL_BENCH=ON
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target tlKorvel nvrsim korvelsoak bench_harness_tests
+	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1 --gtest_filter='SoakLedger.*'
+	nice $(RELEASE_BUILD)/bench/korvelsoak --minutes $(SOAK_MINUTES) --seed $(SOAK_SEED) \
+		--out bench/results/soak-latest.txt $(SOAK_ARGS)
 
 # tinyxml2 is compiled from Debian's source package (scripts/fetch-tinyxml2.sh).
 # Batched like the Linux folders: about a third less compiler time.
