@@ -62,6 +62,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, outputPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);
+    // Nothing else of ours: a child holding a camera's listener or an
+    // operator's socket would keep it open after we close it.
+    posix_spawn_file_actions_addclosefrom_np(&files, STDERR_FILENO + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);

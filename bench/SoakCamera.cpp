@@ -5,6 +5,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/socket_base.hpp>
 
+#include <stdexcept>
+
 namespace korvel {
 
 using boost::asio::ip::tcp;
@@ -42,7 +44,11 @@ void SoakCamera::Listen()
     const tcp::endpoint endpoint(boost::asio::ip::make_address_v4(address), port);
     acceptor->open(endpoint.protocol());
     acceptor->set_option(tcp::acceptor::reuse_address(true));
-    acceptor->bind(endpoint);
+    boost::system::error_code error;
+    acceptor->bind(endpoint, error);
+    if (error)
+        throw std::runtime_error("camera " + std::to_string(number) + " cannot listen on " + address +
+                                 ":" + std::to_string(port) + ": " + error.message());
     acceptor->listen();
     port = acceptor->local_endpoint().port();
     ++generation;
