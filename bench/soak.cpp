@@ -190,6 +190,9 @@ ProcessGauge Gauge(pid_t pid, unsigned short operatorPort, const std::set<unsign
     return gauge;
 }
 
+// Operators at the start of every round, and when the process is measured.
+constexpr std::size_t BaseOperators = 12;
+
 struct User
 {
     std::string name;
@@ -264,6 +267,7 @@ private:
     // Runs the loop until `done` holds or the timeout passes.
     bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     bool ReadCounters(ServiceCounters& counters);
+    std::size_t SessionsOpen();
     bool ReloadsDone();
 
     void Act();
@@ -302,6 +306,7 @@ private:
     std::size_t wrongLogins = 0;
     std::size_t usersRemoved = 0;
     std::size_t camerasToggled = 0;
+    std::size_t rounds = 0;
     std::vector<std::string> lines;
 };
 
@@ -409,6 +414,14 @@ bool Soak::PumpUntil(const std::function<bool()>& done, std::chrono::millisecond
     return true;
 }
 
+std::size_t Soak::SessionsOpen()
+{
+    const std::string metrics = HttpGet(statusPort, "/metrics");
+    const std::string head = "\ntlkorvel_sessions_open ";
+    const std::size_t at = metrics.find(head);
+    return at == std::string::npos ? std::size_t(-1) : std::stoul(metrics.substr(at + head.size()));
+}
+
 bool Soak::ReadCounters(ServiceCounters& counters)
 {
     return ParseServiceCounters(HttpGet(statusPort, "/metrics"), counters);
@@ -433,6 +446,9 @@ void Soak::OperatorActs(Operator& op)
         std::uint8_t camera = op.favourite;
         if (roll >= 60)
             camera = cameras[static_cast<std::size_t>(Pick(0, int(cameras.size()) - 1))]->Number();
+        // Mostly a camera the service has, sometimes one a reload took away.
+        if (roll >= 40 && !configured[camera - 1u] && Chance(0.8))
+            camera = cameras[static_cast<std::size_t>(Pick(0, 3))]->Number();
         if (roll == 81)
             camera = 200; // no camera has it
         const BenchFrame::Bytes frame = ledger.Send(link.Index(), camera, now);
@@ -621,7 +637,7 @@ void Soak::Boundary()
             std::erase_if(operators, [&](const Operator& op) { return theirs(op); });
         }
     }
-    while (operators.size() < 12)
+    while (operators.size() < BaseOperators)
         Connect();
 }
 
@@ -668,8 +684,10 @@ int Soak::Run()
         std::cerr << "korvelsoak: the service did not start\n";
         return 1;
     }
-    Say("tlKorvel soak, " + Now() + ", seed " + std::to_string(options.seed) + ", " +
-        std::to_string(options.minutes) + " minutes, rounds of 12 s then a quiet point");
+    std::ostringstream heading;
+    heading << "tlKorvel soak, " << Now() << ", seed " << options.seed << ", " << options.minutes
+            << " minutes, rounds of 12 s each closed by a quiet point";
+    Say(heading.str());
 
     std::set<unsigned short> cameraPorts;
     for (const auto& camera : cameras)
@@ -677,7 +695,7 @@ int Soak::Run()
     const auto start = Steady::now();
     const auto end = start + std::chrono::milliseconds(static_cast<std::int64_t>(options.minutes * 60000));
     ServiceCounters before;
-    while (operators.size() < 12)
+    while (operators.size() < BaseOperators)
         Connect();
     QuietPoint(before);
     ledger.CloseRound(before, before);
@@ -694,6 +712,7 @@ int Soak::Run()
         if (!QuietPoint(after))
             break;
         const RoundTally tally = ledger.CloseRound(before, after);
+        ++rounds;
         if (tally.Faulty()) {
             std::ostringstream what;
             what << "round books: lost " << tally.lost << ", unaccounted " << tally.unaccounted
@@ -706,6 +725,13 @@ int Soak::Run()
         minuteTally += tally;
         total += tally;
         if (Steady::now() - start >= minute * 1min || Steady::now() >= end) {
+            // Measured with as many sessions open at every minute.
+            while (operators.size() > BaseOperators) {
+                operators.erase(operators.begin() + Pick(0, int(operators.size()) - 1));
+                ++disconnects;
+            }
+            if (!PumpUntil([&] { return SessionsOpen() == operators.size(); }, 10s))
+                Fault("the service still counts closed sessions open");
             gauges.push_back(Gauge(service->Pid(), operatorPort, cameraPorts));
             Report(minute, minuteTally, gauges.back());
             minuteTally = {};
@@ -728,7 +754,14 @@ int Soak::Run()
              << " soft triggers fired, " << nvrRestarts << " NVR restarts, " << reloadsAsked
              << " reloads (" << camerasToggled << " cameras added or removed, " << usersRemoved
              << " users removed), " << statusAnswered << " status requests answered, "
-             << statusFailed << " failed";
+             << statusFailed << " failed, " << rounds << " rounds";
+    // What the service made of the NVR's part.
+    const std::string metrics = HttpGet(statusPort, "/metrics");
+    for (const char* family : {"tlkorvel_soft_trigger_handovers_total", "tlkorvel_nvr_logins_total",
+                                "tlkorvel_logins_throttled_total"})
+        for (std::size_t at = metrics.find(std::string("\n") + family); at != std::string::npos;
+             at = metrics.find(std::string("\n") + family, at + 1))
+            activity << "; " << metrics.substr(at + 1, metrics.find('\n', at + 1) - at - 1);
     Say(activity.str());
     if (gauges.size() >= 3) {
         const std::string grew = GrowthBeyond(gauges[1], gauges.back(), 0.02);
