@@ -68,6 +68,10 @@ using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using boost::asio::ip::tcp;
 
+// Set by SIGINT or SIGTERM: the run ends at the next quiet point, with its
+// figures, and takes its processes and folder with it.
+volatile std::sig_atomic_t stopAsked = 0;
+
 struct Options
 {
     std::string service = KORVELSOAK_SERVICE;
@@ -145,9 +149,11 @@ std::string Now()
 }
 
 // Resident memory, threads and descriptors of the service; the descriptors
-// less its TCP connections to operators (on the operator port) and to the
-// cameras (on their ports), counted apart.
-ProcessGauge Gauge(pid_t pid, unsigned short operatorPort, const std::set<unsigned short>& cameraPorts)
+// less its TCP connections, counted apart: those accepted on its own ports
+// (operators, status requests) and those to the peers' (cameras, the NVR),
+// which come and go with the links.
+ProcessGauge Gauge(pid_t pid, const std::set<unsigned short>& ownPorts,
+                   const std::set<unsigned short>& peerPorts)
 {
     ProcessGauge gauge;
     const std::string proc = "/proc/" + std::to_string(pid);
@@ -182,8 +188,10 @@ ProcessGauge Gauge(pid_t pid, unsigned short operatorPort, const std::set<unsign
         if (target.rfind("socket:[", 0) == 0) {
             const auto found = ports.find(target.substr(8, target.size() - 9));
             if (found != ports.end())
-                connection = (found->second.first == operatorPort && found->second.second != 0) ||
-                             cameraPorts.count(static_cast<unsigned short>(found->second.second)) > 0;
+                connection =
+                    (ownPorts.count(static_cast<unsigned short>(found->second.first)) > 0 &&
+                     found->second.second != 0) ||
+                    peerPorts.count(static_cast<unsigned short>(found->second.second)) > 0;
         }
         ++(connection ? gauge.connections : gauge.descriptors);
     }
@@ -689,9 +697,9 @@ int Soak::Run()
             << " minutes, rounds of 12 s each closed by a quiet point";
     Say(heading.str());
 
-    std::set<unsigned short> cameraPorts;
+    std::set<unsigned short> peerPorts = {nvrPort};
     for (const auto& camera : cameras)
-        cameraPorts.insert(camera->Port());
+        peerPorts.insert(camera->Port());
     const auto start = Steady::now();
     const auto end = start + std::chrono::milliseconds(static_cast<std::int64_t>(options.minutes * 60000));
     ServiceCounters before;
@@ -702,9 +710,9 @@ int Soak::Run()
     RoundTally minuteTally, total;
     std::vector<ProcessGauge> gauges; // one a minute, at the quiet point that closes it
     int minute = 1;
-    while (Steady::now() < end && service->Running()) {
+    while (Steady::now() < end && service->Running() && !stopAsked) {
         const auto activeEnd = std::min(end, Steady::now() + 12s);
-        while (Steady::now() < activeEnd) {
+        while (Steady::now() < activeEnd && !stopAsked) {
             Pump(20ms);
             Act();
         }
@@ -724,7 +732,7 @@ int Soak::Run()
         }
         minuteTally += tally;
         total += tally;
-        if (Steady::now() - start >= minute * 1min || Steady::now() >= end) {
+        if (Steady::now() - start >= minute * 1min || Steady::now() >= end || stopAsked) {
             // Measured with as many sessions open at every minute.
             while (operators.size() > BaseOperators) {
                 operators.erase(operators.begin() + Pick(0, int(operators.size()) - 1));
@@ -732,7 +740,7 @@ int Soak::Run()
             }
             if (!PumpUntil([&] { return SessionsOpen() == operators.size(); }, 10s))
                 Fault("the service still counts closed sessions open");
-            gauges.push_back(Gauge(service->Pid(), operatorPort, cameraPorts));
+            gauges.push_back(Gauge(service->Pid(), {operatorPort, statusPort}, peerPorts));
             Report(minute, minuteTally, gauges.back());
             minuteTally = {};
             ++minute;
@@ -745,6 +753,8 @@ int Soak::Run()
     }
     if (!service->Running())
         Fault("the service stopped: " + std::string("see ") + directory + "output.txt");
+    if (stopAsked)
+        Say("stopped when asked, after " + std::to_string(Ms(start) / 1000) + " s");
     if (!gauges.empty())
         Report(0, total, gauges.back());
     std::ostringstream activity;
@@ -800,6 +810,8 @@ int main(int argc, char** argv)
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, [](int) { korvel::stopAsked = 1; });
+    std::signal(SIGTERM, [](int) { korvel::stopAsked = 1; });
     try {
         korvel::Soak soak(options);
         return soak.Run();
