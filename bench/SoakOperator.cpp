@@ -29,6 +29,7 @@ SoakOperator::SoakOperator(boost::asio::io_context& io, const tcp::endpoint& ser
             return End("cannot connect: " + error.message());
         boost::system::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
+        localPort = socket.local_endpoint(ignored).port();
         Read();
     });
 }

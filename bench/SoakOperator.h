@@ -37,6 +37,8 @@ public:
     // Notices received since the last call.
     std::uint64_t TakeNotices();
     std::int64_t LastSend() const { return lastSend; }
+    // The port this end has, once connected; 0 before.
+    unsigned short LocalPort() const { return localPort; }
 
     // One message in one write of its own; false when the write failed.
     bool Send(const void* bytes, std::size_t count, std::int64_t now);
@@ -61,6 +63,7 @@ private:
     std::size_t failures = 0;
     std::uint64_t notices = 0;
     std::int64_t lastSend = 0;
+    unsigned short localPort = 0;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
 

@@ -485,15 +485,54 @@ void Soak::OperatorActs(Operator& op)
         op.user = index;
 }
 
+// The operator connections whose every byte the service has read: nothing
+// unacknowledged on the operator's side, nothing unread on the service's
+// (/proc/net/tcp), by the operator's port. A message sent on one of them
+// is one receive of its own, however late the service gets to read it.
+std::set<unsigned short> ReadToTheEnd(unsigned short operatorPort)
+{
+    std::map<unsigned short, bool> operatorSide, serviceSide; // true: empty queue
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        const auto port = [](const std::string& endpoint) {
+            const std::size_t colon = endpoint.find(':');
+            return colon == std::string::npos
+                       ? static_cast<unsigned short>(0)
+                       : static_cast<unsigned short>(std::stoul(endpoint.substr(colon + 1), nullptr, 16));
+        };
+        const std::size_t colon = queues.find(':');
+        if (state != "01" || colon == std::string::npos) // established only
+            continue;
+        const unsigned long unsent = std::stoul(queues.substr(0, colon), nullptr, 16);
+        const unsigned long unread = std::stoul(queues.substr(colon + 1), nullptr, 16);
+        if (port(local) == operatorPort)
+            serviceSide[port(remote)] = unread == 0;
+        else if (port(remote) == operatorPort)
+            operatorSide[port(local)] = unsent == 0;
+    }
+    std::set<unsigned short> ready;
+    for (const auto& [port, empty] : operatorSide)
+        if (empty && serviceSide.count(port) && serviceSide[port])
+            ready.insert(port);
+    return ready;
+}
+
 void Soak::Act()
 {
     const std::int64_t now = WallNanos();
+    const std::set<unsigned short> ready = ReadToTheEnd(operatorPort);
     for (Operator& op : operators) {
         SoakOperator& link = *op.link;
         if (!link.Greeted() || link.Ended() || link.AnswersPending() > 0)
             continue;
-        // Messages apart, so that TCP never joins two into one receive.
-        if (now - link.LastSend() < 150'000'000)
+        // Only once the service has read the last message, so that TCP never
+        // joins two into one receive; and not at once, as clients do.
+        if (now - link.LastSend() < 150'000'000 || !ready.count(link.LocalPort()))
             continue;
         if (Chance(0.06))
             OperatorActs(op);
@@ -583,6 +622,15 @@ bool Soak::QuietPoint(ServiceCounters& counters)
         Fault("the service's counters did not settle");
     // The barrier: a LOGIN each, whose answer follows every notice queued
     // before it.
+    if (!PumpUntil(
+            [&] {
+                const std::set<unsigned short> ready = ReadToTheEnd(operatorPort);
+                return std::all_of(operators.begin(), operators.end(), [&](const Operator& op) {
+                    return op.link->Ended() || ready.count(op.link->LocalPort()) > 0;
+                });
+            },
+            60s))
+        Fault("the service left messages unread for a minute");
     for (Operator& op : operators) {
         if (op.link->Ended())
             continue;
