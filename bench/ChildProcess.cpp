@@ -49,7 +49,7 @@ private:
 } // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
-                           const std::vector<int>& cpus)
+                           const std::vector<int>& cpus, const std::string& inputPath)
 {
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
@@ -58,7 +58,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
 
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, inputPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, outputPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);

@@ -150,8 +150,8 @@ std::string Now()
 
 // Resident memory, threads and descriptors of the service; the descriptors
 // less its TCP connections, counted apart: those accepted on its own ports
-// (operators, status requests) and those to the peers' (cameras, the NVR),
-// which come and go with the links.
+// (operators, status requests), those to the peers' (cameras, the NVR), and
+// those a peer reset, all of which come and go with the links.
 ProcessGauge Gauge(pid_t pid, const std::set<unsigned short>& ownPorts,
                    const std::set<unsigned short>& peerPorts)
 {
@@ -186,7 +186,11 @@ ProcessGauge Gauge(pid_t pid, const std::set<unsigned short>& ownPorts,
         const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
         bool connection = false;
         if (target.rfind("socket:[", 0) == 0) {
+            // A socket the table no longer has is a connection its peer
+            // reset (a camera that dropped it), kept until the service's
+            // next write to it fails.
             const auto found = ports.find(target.substr(8, target.size() - 9));
+            connection = found == ports.end();
             if (found != ports.end())
                 connection =
                     (ownPorts.count(static_cast<unsigned short>(found->second.first)) > 0 &&
@@ -382,19 +386,27 @@ bool Soak::StartService()
 
 bool Soak::StartNvr()
 {
+    // Its account and cameras on its standard input, which it reads as it
+    // starts: from the control port they would come after it listens, and
+    // the service, trying again every second, might log in before and be
+    // refused for good.
+    const std::string setup = directory + "nvrsim-setup.txt";
+    {
+        std::ofstream lines(setup);
+        lines << "user soak soak\n";
+        for (const auto& camera : cameras)
+            lines << "camera " << int(camera->Number()) << " " << camera->Address() << " cam"
+                  << int(camera->Number()) << "\n";
+    }
     nvr = std::make_unique<ChildProcess>(
         std::vector<std::string>{options.nvrsim, "--listen", "127.0.0.1:" + std::to_string(nvrPort),
                                  "--control", "127.0.0.1:" + std::to_string(nvrControlPort)},
-        directory + "nvrsim.txt");
+        directory + "nvrsim.txt", std::vector<int>{}, setup);
     const auto deadline = Steady::now() + 10s;
     while (Steady::now() < deadline) {
-        if (Exchange(nvrControlPort, "user soak soak\n", "ok\n").find("ok\n") != std::string::npos) {
-            for (const auto& camera : cameras)
-                TellNvr("camera " + std::to_string(camera->Number()) + " " + camera->Address() +
-                        " cam" + std::to_string(camera->Number()));
+        if (Exchange(nvrControlPort, "help\n", "ok\n").find("ok\n") != std::string::npos)
             return true;
-        }
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(50ms);
     }
     return false;
 }
