@@ -3,8 +3,9 @@
 # the Debian package, `make test-system` tries it in a booted Debian
 # container, `make test-failover` on two, a standby with keepalived taking
 # over from the other (both part of `make test`); `make fuzz` runs every fuzz target for longer;
-# `make bench` measures the service beside a plain relay (not part of the
-# test run); `make model SECONDS=600` runs the service against its reference
+# `make bench` measures the service beside a plain relay, `make soak` runs it
+# for SOAK_MINUTES against misbehaving peers (neither is part of the test
+# run); `make model SECONDS=600` runs the service against its reference
 # model on random runs for that much CPU time (`make test` runs a fixed
 # number of steps). `make windows` cross-builds the Windows service and operator
 # client, `make windows-zip` packs them, `make test-windows` tries them
@@ -84,6 +85,7 @@ FORMAT_PACKAGES := clang-format
 NEEDS_demo    := $(PACKAGES)
 NEEDS_package := $(PACKAGES) $(PACKAGE_PACKAGES)
 NEEDS_bench   := $(PACKAGES) $(BENCH_PACKAGES)
+NEEDS_soak    := $(NEEDS_bench)
 NEEDS_windows := $(BUILD_TOOLS) $(WINDOWS_PACKAGES)
 NEEDS_windows-zip := $(NEEDS_windows)
 NEEDS_format  := $(FORMAT_PACKAGES)
@@ -123,7 +125,7 @@ WINE_TEST_WINDOWS_TOOLS := sc-control
 WINDOWS_CMAKE_ARGS ?=
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-normal test-asan test-tsan \
-	test-fuzz test-system test-failover fuzz demo package bench model format clean windows windows-zip test-windows
+	test-fuzz test-system test-failover fuzz demo package bench model soak format clean windows windows-zip test-windows
 
 all: build
 
@@ -312,6 +314,21 @@ bench: deps
 model: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target model_tests
 	KORVEL_MODEL_SECONDS=$(or $(SECONDS),600) $(BUILD)/tests/model/model_tests
+
+# Release build of the service, nvrsim and the soak driver; a check of the
+# soak's own books; then SOAK_MINUTES (default 10) of operators, cameras, the
+# NVR and reloads misbehaving at random from SOAK_SEED, at a low priority, as
+# it runs for long on shared machines. A line a minute goes to standard
+# output and bench/results/soak-latest.txt; it fails when anything admitted
+# went astray or the process grew (README, "Soak").
+SOAK_MINUTES ?= 10
+SOAK_SEED    ?= 1
+soak: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DTLKORVEL_BENCH=ON
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target tlKorvel nvrsim korvelsoak bench_harness_tests
+	$(RELEASE_BUILD)/bench/bench_harness_tests --gtest_brief=1 --gtest_filter='SoakLedger.*'
+	nice $(RELEASE_BUILD)/bench/korvelsoak --minutes $(SOAK_MINUTES) --seed $(SOAK_SEED) \
+		--out bench/results/soak-latest.txt $(SOAK_ARGS)
 
 # tinyxml2 and libxcrypt are compiled from Debian's source packages
 # (scripts/fetch-debian-source.sh).

@@ -49,7 +49,7 @@ private:
 } // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
-                           const std::vector<int>& cpus)
+                           const std::vector<int>& cpus, const std::string& inputPath)
 {
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
@@ -58,10 +58,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
 
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, inputPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, outputPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);
+    // Nothing else of ours: a child holding a camera's listener or an
+    // operator's socket would keep it open after we close it.
+    posix_spawn_file_actions_addclosefrom_np(&files, STDERR_FILENO + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);

@@ -14,8 +14,9 @@ class ChildProcess
 {
 public:
     // With cpus, the program and everything it starts run on those CPUs only.
+    // Standard input is inputPath (a file read from the start), or nothing.
     ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath,
-                 const std::vector<int>& cpus = {});
+                 const std::vector<int>& cpus = {}, const std::string& inputPath = "/dev/null");
     // Stops the group if it is still running.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
