@@ -73,7 +73,9 @@ set(xcrypt_sources crypt.c crypt-yescrypt.c alg-yescrypt-common.c alg-yescrypt-o
   util-xstrcpy.c)
 list(TRANSFORM xcrypt_sources PREPEND ${xcrypt}/lib/)
 add_library(korvel_windows_crypt STATIC ${xcrypt_sources})
-set_target_properties(korvel_windows_crypt PROPERTIES C_STANDARD 11 C_EXTENSIONS ON)
+set_target_properties(korvel_windows_crypt PROPERTIES C_STANDARD 11 C_EXTENSIONS ON
+  # Its files define the same internal macros each in its own way.
+  UNITY_BUILD OFF)
 target_compile_definitions(korvel_windows_crypt PRIVATE HAVE_CONFIG_H IN_LIBCRYPT)
 target_include_directories(korvel_windows_crypt PRIVATE ${xcrypt}/lib PUBLIC ${xcrypt_generated})
 target_compile_options(korvel_windows_crypt PRIVATE -w) # not our code
