@@ -109,6 +109,10 @@ void ClientServer::Close()
 {
     closed = true;
     port.Close();
+    // Nobody waits for these answers any more (a session's check goes with it).
+    for (auto& [number, pending] : checks)
+        pending.calls->Cancel(pending.ticket);
+    checks.clear();
     for (const ConnectionId id : connections.Ids())
         connections[id].session->Close();
 }
@@ -241,6 +245,43 @@ SessionAnswer ClientServer::StartCheck(ConnectionId connection, const std::strin
                                        const std::string& password,
                                        const LoginDesk::Verdict::Check& check)
 {
+    auto decide = [this, connection, name, check](const LoginDesk::CheckResult& result) {
+        return Answer(connection, name,
+                      desk.Checked(connections[connection], name, check, result, time.Now()));
+    };
+    if (!RunCheck(name, password, check, connection,
+                  [this, connection, decide](const LoginDesk::CheckResult& result) {
+                      connections[connection].session->Answer(decide(result));
+                  }))
+        return decide(LoginDesk::CheckResult{LoginDesk::CheckResult::Kind::Busy, {}});
+    SessionAnswer held;
+    held.kind = SessionAnswer::Kind::HoldBack;
+    held.name = name;
+    return held;
+}
+
+void ClientServer::SupervisorLogin(const std::string& clientAddress, const std::string& name,
+                                   const std::string& password,
+                                   std::function<void(const LoginDesk::Verdict&)> decided)
+{
+    const LoginDesk::Verdict verdict =
+        desk.SupervisorLogin(clientAddress, name, password, time.Now());
+    if (verdict.kind != LoginDesk::Verdict::Kind::Check) {
+        decided(verdict);
+        return;
+    }
+    auto ended = [this, clientAddress, name, check = *verdict.check,
+                  decided](const LoginDesk::CheckResult& result) {
+        decided(desk.SupervisorChecked(clientAddress, name, check, result, time.Now()));
+    };
+    if (!RunCheck(name, password, *verdict.check, NoConnection, ended))
+        ended(LoginDesk::CheckResult{LoginDesk::CheckResult::Kind::Busy, {}});
+}
+
+bool ClientServer::RunCheck(const std::string& name, const std::string& password,
+                            const LoginDesk::Verdict::Check& check, ConnectionId connection,
+                            std::function<void(const LoginDesk::CheckResult&)> ended)
+{
     const bool directory = check.kind == LoginDesk::Verdict::Check::Kind::Directory;
     std::unique_ptr<BlockingCalls>& calls = directory ? directoryChecks : hashChecks;
     if (!calls)
@@ -262,16 +303,11 @@ SessionAnswer ClientServer::StartCheck(ConnectionId connection, const std::strin
         return [this, number, result] { CheckEnded(number, result); };
     };
     const std::optional<BlockingCalls::Ticket> ticket = calls->Run(std::move(call));
-    if (!ticket) {
-        LoginDesk::CheckResult busy;
-        busy.kind = LoginDesk::CheckResult::Kind::Busy;
-        return Answer(connection, name,
-                      desk.Checked(connections[connection], name, check, busy, time.Now()));
-    }
+    if (!ticket)
+        return false;
     PendingCheck& pending = checks[number];
     pending.connection = connection;
-    pending.name = name;
-    pending.check = check;
+    pending.ended = std::move(ended);
     pending.calls = calls.get();
     pending.ticket = *ticket;
     pending.deadline = std::make_unique<LoopTimer>(io, time);
@@ -283,10 +319,7 @@ SessionAnswer ClientServer::StartCheck(ConnectionId connection, const std::strin
         late.kind = LoginDesk::CheckResult::Kind::TimedOut;
         CheckEnded(number, late);
     }));
-    SessionAnswer held;
-    held.kind = SessionAnswer::Kind::HoldBack;
-    held.name = name;
-    return held;
+    return true;
 }
 
 void ClientServer::CheckEnded(std::uint64_t checkNumber, const LoginDesk::CheckResult& result)
@@ -298,10 +331,7 @@ void ClientServer::CheckEnded(std::uint64_t checkNumber, const LoginDesk::CheckR
     checks.erase(found);
     pending.calls->Cancel(pending.ticket);
     pending.deadline->Cancel();
-    const LoginDesk::Verdict verdict = desk.Checked(connections[pending.connection], pending.name,
-                                                    pending.check, result, time.Now());
-    const SessionAnswer answer = Answer(pending.connection, pending.name, verdict);
-    connections[pending.connection].session->Answer(answer);
+    pending.ended(result);
 }
 
 SessionAnswer ClientServer::Refuse(ConnectionId connection, const LoginDesk::Verdict& verdict,

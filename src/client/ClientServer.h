@@ -93,17 +93,20 @@ public:
 
     // The supervisor desk.
     // A supervisor's login, by the login rules and throttle of LOGIN
-    // (LoginDesk::SupervisorLogin); its line is the caller's to log.
-    LoginDesk::Verdict SupervisorLogin(const std::string& clientAddress, const std::string& name,
-                                       const std::string& password)
-    {
-        return desk.SupervisorLogin(clientAddress, name, password, time.Now());
-    }
+    // (LoginDesk::SupervisorLogin), with a check that takes long made off the
+    // loop as a LOGIN's: `decided` has the verdict (Passed, Refused or
+    // HeldBack), from inside this call when no check is needed, else on the
+    // loop once the check ends or its deadline comes; never once the registry
+    // has closed. Its lines are the caller's to log.
+    void SupervisorLogin(const std::string& clientAddress, const std::string& name,
+                         const std::string& password,
+                         std::function<void(const LoginDesk::Verdict&)> decided);
     LoginDesk::Verdict SupervisorRefused(const std::string& clientAddress,
                                          const std::string& name) const
     {
         return desk.Refused(clientAddress, name, true);
     }
+    bool IsSupervisor(const std::string& name) const { return desk.IsSupervisor(name); }
     // The first live connection with the session number, none when none has it.
     std::optional<SessionFacts> FindSession(SessionNumber number) const;
     // Every live connection with the session number ends now, logged like a
@@ -139,18 +142,23 @@ private:
     // it cannot be started.
     SessionAnswer StartCheck(ConnectionId connection, const std::string& name,
                              const std::string& password, const LoginDesk::Verdict::Check& check);
+    // The check run off the loop, `ended` called with its result on the loop
+    // (or at its deadline); false when too many are waiting already. A
+    // connection's check goes when the connection does.
+    bool RunCheck(const std::string& name, const std::string& password,
+                  const LoginDesk::Verdict::Check& check, ConnectionId connection,
+                  std::function<void(const LoginDesk::CheckResult&)> ended);
     void CheckEnded(std::uint64_t checkNumber, const LoginDesk::CheckResult& result);
 
     static constexpr std::size_t HashThreads = 2;
     static constexpr std::size_t DirectoryThreads = 4;
     static constexpr std::size_t MaxWaitingChecks = 64;
 
-    // A LOGIN whose check is under way.
+    // A LOGIN, or a supervisor's login, whose check is under way.
     struct PendingCheck
     {
-        ConnectionId connection = NoConnection;
-        std::string name;
-        LoginDesk::Verdict::Check check;
+        ConnectionId connection = NoConnection; // none for a supervisor's
+        std::function<void(const LoginDesk::CheckResult&)> ended;
         BlockingCalls* calls = nullptr;
         BlockingCalls::Ticket ticket = 0;
         std::unique_ptr<LoopTimer> deadline;

@@ -21,7 +21,7 @@ LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::s
     const auto user = users.find(name);
     if (user == users.end()) {
         if (!directory.Enabled())
-            return Failed(from, name, false, now);
+            return Failed(from.clientAddress, name, false, false, now);
         Verdict check;
         check.kind = Verdict::Kind::Check;
         check.check = Verdict::Check{Verdict::Check::Kind::Directory, {}, directory.service};
@@ -36,78 +36,86 @@ LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::s
         return check;
     }
     if (!account.password.empty() && account.password != password)
-        return Failed(from, name, true, now);
+        return Failed(from.clientAddress, name, true, false, now);
     return PassedAs(from, name, account.priority);
 }
 
-LoginDesk::Verdict LoginDesk::Checked(const OperatorConnection& from, const std::string& name,
-                                      const Verdict::Check& check, const CheckResult& result,
-                                      TimeSource::TimePoint now)
+LoginDesk::Evaluation LoginDesk::Evaluate(const std::string& name, const Verdict::Check& check,
+                                          const CheckResult& result)
 {
-    std::string notice;
-    Verdict verdict;
+    Evaluation found;
     const bool directoryCheck = check.kind == Verdict::Check::Kind::Directory;
-    auto failed = [&] {
-        verdict = Failed(from, name, !directoryCheck, now);
-        verdict.notice = notice;
-        return verdict;
-    };
     auto reason = [&](const std::string& text) {
-        notice = directoryCheck ? NoticeOnce("Directory accounts (service " + check.service +
-                                             "): " + text)
-                                : NoticeOnce("Password hashes: " + text);
+        found.notice = directoryCheck ? NoticeOnce("Directory accounts (service " + check.service +
+                                                   "): " + text)
+                                      : NoticeOnce("Password hashes: " + text);
+        return found;
     };
     switch (result.kind) {
     case CheckResult::Kind::TimedOut:
-        reason("no answer within " + std::to_string(CheckDeadline.count()) + " s");
-        return failed();
+        return reason("no answer within " + std::to_string(CheckDeadline.count()) + " s");
     case CheckResult::Kind::Busy:
-        reason("too many logins waiting for a check");
-        return failed();
+        return reason("too many logins waiting for a check");
     case CheckResult::Kind::HashDiffers:
-        return failed();
+        return found;
     case CheckResult::Kind::HashMatched: {
         // Checked against the hash the user had then; a reload since may
         // have removed the user or changed the hash.
         const auto user = users.find(name);
         if (user == users.end() || user->second.passwordHash != check.hash)
-            return failed();
-        return PassedAs(from, name, user->second.priority);
+            return found;
+        found.passed = true;
+        found.priority = user->second.priority;
+        found.supervisor = user->second.supervisor;
+        return found;
     }
     case CheckResult::Kind::Directory:
         break;
     }
-    if (result.answer.outcome != DirectoryAnswer::Outcome::Passed) {
-        reason(result.answer.reason);
-        return failed();
-    }
+    if (result.answer.outcome != DirectoryAnswer::Outcome::Passed)
+        return reason(result.answer.reason);
     // The groups as configured now.
     const DirectoryGroup* best = nullptr;
-    bool supervisor = false;
     for (const DirectoryGroup& group : directory.groups) {
         for (const std::string& member : result.answer.groups) {
             if (member != group.name)
                 continue;
             if (!best || group.priority > best->priority)
                 best = &group;
-            supervisor = supervisor || group.supervisor;
+            if (group.supervisor)
+                found.supervisorGroups.push_back(group.name);
         }
     }
     if (!best || !directory.Enabled()) {
-        reason("an account in none of the configured groups");
-        return failed();
+        found.supervisorGroups.clear();
+        return reason("an account in none of the configured groups");
     }
-    verdict = PassedAs(from, name, best->priority);
-    verdict.supervisor = supervisor;
+    found.passed = true;
+    found.priority = best->priority;
+    found.supervisor = !found.supervisorGroups.empty();
+    return found;
+}
+
+LoginDesk::Verdict LoginDesk::Checked(const OperatorConnection& from, const std::string& name,
+                                      const Verdict::Check& check, const CheckResult& result,
+                                      TimeSource::TimePoint now)
+{
+    const Evaluation found = Evaluate(name, check, result);
+    Verdict verdict =
+        found.passed
+            ? PassedAs(from, name, found.priority)
+            : Failed(from.clientAddress, name, check.kind == Verdict::Check::Kind::Hash, false, now);
+    verdict.supervisor = found.passed && !found.supervisorGroups.empty();
+    verdict.notice = found.notice;
     return verdict;
 }
 
-LoginDesk::Verdict LoginDesk::Failed(const OperatorConnection& from, const std::string& name,
-                                     bool knownName, TimeSource::TimePoint now)
+LoginDesk::Verdict LoginDesk::Failed(const std::string& clientAddress, const std::string& name,
+                                     bool knownName, bool supervisor, TimeSource::TimePoint now)
 {
     if (policy.throttleLogins) {
-        if (const auto due = throttle.Failed(from.clientAddress, knownName ? name : std::string(),
-                                             now)) {
+        if (const auto due =
+                throttle.Failed(clientAddress, knownName ? name : std::string(), now)) {
             Verdict held;
             held.kind = Verdict::Kind::HeldBack;
             held.due = due;
@@ -115,7 +123,7 @@ LoginDesk::Verdict LoginDesk::Failed(const OperatorConnection& from, const std::
             return held;
         }
     }
-    return Refused(from, name);
+    return Refused(clientAddress, name, supervisor);
 }
 
 LoginDesk::Verdict LoginDesk::PassedAs(const OperatorConnection& from, const std::string& name,
@@ -159,32 +167,80 @@ LoginDesk::Verdict LoginDesk::SupervisorLogin(const std::string& clientAddress,
                                               const std::string& password,
                                               TimeSource::TimePoint now)
 {
-    // Answered on the loop at once: a supervisor is a configured user whose
-    // password stands in the file. A hash is checked off the loop only for
-    // the operator port's LOGIN, so a supervisor with a PasswordHash (or a
-    // directory account) does not pass here.
     const auto user = users.find(name);
-    const bool known = user != users.end();
-    if (!known || !user->second.supervisor || !user->second.passwordHash.empty() ||
-        (!user->second.password.empty() && user->second.password != password)) {
-        if (policy.throttleLogins) {
-            if (const auto due = throttle.Failed(clientAddress, known ? name : std::string(), now)) {
-                Verdict held;
-                held.kind = Verdict::Kind::HeldBack;
-                held.due = due;
-                held.knownName = known;
-                return held;
-            }
-        }
-        return Refused(clientAddress, name, true);
+    if (user == users.end()) {
+        if (!directory.Enabled())
+            return Failed(clientAddress, name, false, true, now);
+        Verdict check;
+        check.kind = Verdict::Kind::Check;
+        check.check = Verdict::Check{Verdict::Check::Kind::Directory, {}, directory.service};
+        return check;
     }
+    const UserAccount& account = user->second;
+    if (account.supervisor && !account.passwordHash.empty()) {
+        Verdict check;
+        check.kind = Verdict::Kind::Check;
+        check.knownName = true;
+        check.check = Verdict::Check{Verdict::Check::Kind::Hash, account.passwordHash, {}};
+        return check;
+    }
+    if (!account.supervisor || (!account.password.empty() && account.password != password))
+        return Failed(clientAddress, name, true, true, now);
+    return SupervisorPassed(clientAddress, name);
+}
+
+LoginDesk::Verdict LoginDesk::SupervisorChecked(const std::string& clientAddress,
+                                                const std::string& name,
+                                                const Verdict::Check& check,
+                                                const CheckResult& result,
+                                                TimeSource::TimePoint now)
+{
+    const Evaluation found = Evaluate(name, check, result);
+    Verdict verdict;
+    if (found.passed && check.kind == Verdict::Check::Kind::Directory) {
+        // What the directory says now stands: in no supervisors' group any
+        // more, the account's earlier supervisor login no longer counts.
+        if (found.supervisorGroups.empty())
+            directorySupervisors.erase(name);
+        else
+            directorySupervisors[name] = found.supervisorGroups;
+    }
+    if (found.passed && found.supervisor)
+        verdict = SupervisorPassed(clientAddress, name);
+    else
+        verdict = Failed(clientAddress, name, check.kind == Verdict::Check::Kind::Hash, true, now);
+    verdict.notice = found.notice;
+    return verdict;
+}
+
+LoginDesk::Verdict LoginDesk::SupervisorPassed(const std::string& clientAddress,
+                                               const std::string& name)
+{
     throttle.Passed(clientAddress, name);
     Verdict passed;
     passed.kind = Verdict::Kind::Passed;
-    passed.priority = user->second.priority;
+    passed.supervisor = true;
     passed.knownName = true;
     passed.logLine = "Supervisor login from " + clientAddress + " by user " + LogSafe(name);
     return passed;
+}
+
+bool LoginDesk::IsSupervisor(const std::string& name) const
+{
+    if (const auto user = users.find(name); user != users.end())
+        return user->second.supervisor; // a configured user wins
+    const auto found = directorySupervisors.find(name);
+    if (found == directorySupervisors.end() || !directory.Enabled())
+        return false;
+    for (const DirectoryGroup& group : directory.groups) {
+        if (!group.supervisor)
+            continue;
+        for (const std::string& member : found->second) {
+            if (member == group.name)
+                return true;
+        }
+    }
+    return false;
 }
 
 LoginDesk::Gate LoginDesk::Admits(const OperatorConnection& from) const

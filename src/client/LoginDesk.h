@@ -7,6 +7,7 @@
 #include "platform/DirectoryLogin.h"
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -84,19 +85,6 @@ public:
         // Logged before logLine: a kind of check failure seen the first time.
         std::string notice;
     };
-    Verdict Login(const OperatorConnection& from, const std::string& name,
-                  const std::string& password, TimeSource::TimePoint now);
-    // A held-back refusal is due.
-    Verdict Refused(const OperatorConnection& from, const std::string& name) const;
-    // A supervisor's login from the client address: as a LOGIN, throttled
-    // with them, but passed only for a user marked Supervisor ("Supervisor
-    // login from <address> by user <name>", "Failed supervisor login from
-    // ..."); no priority.
-    Verdict SupervisorLogin(const std::string& clientAddress, const std::string& name,
-                            const std::string& password, TimeSource::TimePoint now);
-    Verdict Refused(const std::string& clientAddress, const std::string& name,
-                    bool supervisor) const;
-
     // What a Check found.
     struct CheckResult
     {
@@ -111,6 +99,28 @@ public:
         Kind kind = Kind::TimedOut;
         DirectoryAnswer answer;
     };
+    Verdict Login(const OperatorConnection& from, const std::string& name,
+                  const std::string& password, TimeSource::TimePoint now);
+    // A held-back refusal is due.
+    Verdict Refused(const OperatorConnection& from, const std::string& name) const;
+    // A supervisor's login from the client address: as a LOGIN, throttled
+    // with them, but passed only for a user marked Supervisor, or a directory
+    // account in a group marked so ("Supervisor login from <address> by user
+    // <name>", "Failed supervisor login from ..."); no priority. A
+    // PasswordHash or a directory account needs a Check, as for a LOGIN,
+    // whose result SupervisorChecked decides.
+    Verdict SupervisorLogin(const std::string& clientAddress, const std::string& name,
+                            const std::string& password, TimeSource::TimePoint now);
+    Verdict SupervisorChecked(const std::string& clientAddress, const std::string& name,
+                              const Verdict::Check& check, const CheckResult& result,
+                              TimeSource::TimePoint now);
+    Verdict Refused(const std::string& clientAddress, const std::string& name,
+                    bool supervisor) const;
+    // Whether the user may act as a supervisor now: a configured user marked
+    // so, or a directory account whose last supervisor login found it in a
+    // group still configured as a supervisors' group.
+    bool IsSupervisor(const std::string& name) const;
+
     // The check of the LOGIN of `name` with `check` ended: Passed, Refused or
     // HeldBack.
     Verdict Checked(const OperatorConnection& from, const std::string& name,
@@ -128,11 +138,25 @@ public:
     Gate Admits(const OperatorConnection& from) const;
 
 private:
-    // A failed LOGIN: Refused, or HeldBack by the throttle. A name no user
-    // has counts for the address alone, also a directory account's.
-    Verdict Failed(const OperatorConnection& from, const std::string& name, bool knownName,
-                   TimeSource::TimePoint now);
+    // A failed LOGIN (or supervisor login): Refused, or HeldBack by the
+    // throttle. A name no user has counts for the address alone, also a
+    // directory account's.
+    Verdict Failed(const std::string& clientAddress, const std::string& name, bool knownName,
+                   bool supervisor, TimeSource::TimePoint now);
+    // What a check found, by the users and groups configured now.
+    struct Evaluation
+    {
+        bool passed = false;
+        Priority priority = 0;
+        // The groups marked Supervisor that a directory account is in.
+        std::vector<std::string> supervisorGroups;
+        bool supervisor = false; // a configured user marked so, or in such a group
+        std::string notice;
+    };
+    Evaluation Evaluate(const std::string& name, const Verdict::Check& check,
+                        const CheckResult& result);
     Verdict PassedAs(const OperatorConnection& from, const std::string& name, Priority priority);
+    Verdict SupervisorPassed(const std::string& clientAddress, const std::string& name);
     // The line for the reason the first time it is seen, else empty.
     std::string NoticeOnce(std::string line);
 
@@ -143,6 +167,9 @@ private:
     // The check failures logged so far: a handful of kinds (PAM's codes by
     // step), so this stays small.
     std::set<std::string> noticed;
+    // The directory accounts that passed a supervisor login, with the
+    // supervisors' groups they were in then: one entry per such person.
+    std::map<std::string, std::vector<std::string>> directorySupervisors;
 };
 
 } // namespace korvel

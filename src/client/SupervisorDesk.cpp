@@ -11,9 +11,8 @@
 namespace korvel {
 
 SupervisorDesk::SupervisorDesk(boost::asio::io_context& io, TimeSource& time,
-                               ControlService& control, ClientServer& server,
-                               const UserTable& users)
-    : io(io), time(time), control(control), server(server), users(users)
+                               ControlService& control, ClientServer& server)
+    : io(io), time(time), control(control), server(server)
 {
 }
 
@@ -21,7 +20,20 @@ void SupervisorDesk::SupervisorLogin(const std::string& clientAddress, const std
                                      const std::string& password,
                                      std::function<void(bool passed)> answer)
 {
-    const LoginDesk::Verdict verdict = server.SupervisorLogin(clientAddress, user, password);
+    server.SupervisorLogin(
+        clientAddress, user, password,
+        lifetime.Guard([this, clientAddress, user, answer = std::move(answer)](
+                           const LoginDesk::Verdict& verdict) mutable {
+            Decided(clientAddress, user, verdict, std::move(answer));
+        }));
+}
+
+void SupervisorDesk::Decided(const std::string& clientAddress, const std::string& user,
+                             const LoginDesk::Verdict& verdict,
+                             std::function<void(bool passed)> answer)
+{
+    if (!verdict.notice.empty())
+        LogFile.BeginLine() << verdict.notice << std::endl;
     if (verdict.kind != LoginDesk::Verdict::Kind::HeldBack) {
         const bool passed = verdict.kind == LoginDesk::Verdict::Kind::Passed;
         boost::asio::post(io, lifetime.Guard([this, clientAddress, user, passed,
@@ -63,8 +75,7 @@ void SupervisorDesk::Answer(const std::string& clientAddress, const std::string&
 
 bool SupervisorDesk::IsSupervisor(const std::string& user) const
 {
-    const auto found = users.find(user);
-    return found != users.end() && found->second.supervisor;
+    return server.IsSupervisor(user);
 }
 
 SupervisorActions::Result SupervisorDesk::Release(std::uint32_t pelco,

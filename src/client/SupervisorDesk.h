@@ -28,16 +28,17 @@ class ControlService;
 // to the observer (one audit record each, naming the supervisor).
 //
 // A login's answer always comes from a completion on the loop, never from
-// inside SupervisorLogin: a failure the throttle holds back comes when it
-// is due, on `time`.
+// inside SupervisorLogin: a password hash or a directory account is checked
+// off the loop as for a LOGIN (ClientServer), and a failure the throttle
+// holds back comes when it is due, on `time`.
 //
-// Threads: the I/O loop. Lifetime: the control service, the registry and
-// the users outlive it; pending login answers are dropped with it (guarded).
+// Threads: the I/O loop. Lifetime: the control service and the registry
+// outlive it; pending login answers are dropped with it (guarded).
 class SupervisorDesk final : public SupervisorActions
 {
 public:
     SupervisorDesk(boost::asio::io_context& io, TimeSource& time, ControlService& control,
-                   ClientServer& server, const UserTable& users);
+                   ClientServer& server);
     SupervisorDesk(const SupervisorDesk&) = delete;
     SupervisorDesk& operator=(const SupervisorDesk&) = delete;
 
@@ -57,6 +58,9 @@ public:
     Result EndSession(std::uint16_t session, const std::string& supervisor) override;
 
 private:
+    // The login's verdict carried out: its answer posted, or held back until due.
+    void Decided(const std::string& clientAddress, const std::string& user,
+                 const LoginDesk::Verdict& verdict, std::function<void(bool passed)> answer);
     void Answer(const std::string& clientAddress, const std::string& user, bool passed,
                 const std::string& logLine, std::function<void(bool)> answer);
 
@@ -64,7 +68,6 @@ private:
     TimeSource& time;
     ControlService& control;
     ClientServer& server;
-    const UserTable& users;
     OperatorEvents* observer = &NoOperatorEvents();
     // The held-back refusals, each on its timer until due.
     std::map<std::uint64_t, std::unique_ptr<LoopTimer>> heldBack;

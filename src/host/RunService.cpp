@@ -163,7 +163,7 @@ void ServiceRun::StartClientService(const Configuration& configuration)
         server->Listen(configuration.options.clientAddress, configuration.options.clientPort);
     if (!failure.empty())
         throw std::runtime_error(failure); // the run cannot go on without its operators
-    supervisors = std::make_unique<SupervisorDesk>(io, time, *control, *server, users);
+    supervisors = std::make_unique<SupervisorDesk>(io, time, *control, *server);
     operations = std::make_unique<OperationsFeed>(*control, *server);
     supervisors->SetObserver(*operations);
 }

@@ -241,4 +241,98 @@ TEST(LoginDesk, ChecksOfHashesAndDirectoryAccounts)
     EXPECT_EQ(held, 1) << "the sixth failure within the minute";
 }
 
+// A supervisor's login: a configured supervisor with a hash, and directory
+// accounts, are checked as for a LOGIN; the right lasts while the user, or
+// a supervisors' group the account was found in, is still configured so.
+TEST(LoginDesk, SupervisorLoginsThroughChecks)
+{
+    UserTable users = {{"chief", {"chief", "", 1, "$y$chief", true}},
+                       {"hashed", {"hashed", "", 4, "$y$op", false}},
+                       {"sue", {"sue", "pw", 0, "", true}}};
+    SessionPolicy policy;
+    policy.throttleLogins = false;
+    LoginDesk desk(users, policy);
+    DirectorySettings directory;
+    directory.service = "tlkorvel";
+    directory.groups = {{"cctv-operators", 3, false}, {"cctv-supervisors", 9, true}};
+    desk.SetDirectory(directory);
+
+    const struct
+    {
+        const char* name;
+        Kind kind;
+        LoginDesk::Verdict::Check::Kind check;
+    } asked[] = {
+        {"chief", Kind::Check, LoginDesk::Verdict::Check::Kind::Hash},
+        {"hashed", Kind::Refused, {}}, // no supervisor: not even checked
+        {"sue", Kind::Passed, {}},
+        {"ann", Kind::Check, LoginDesk::Verdict::Check::Kind::Directory},
+    };
+    for (const auto& c : asked) {
+        SCOPED_TRACE(c.name);
+        const auto verdict = desk.SupervisorLogin("10.0.0.9", c.name, "pw", Start);
+        EXPECT_EQ(verdict.kind, c.kind);
+        if (verdict.kind == Kind::Check)
+            EXPECT_EQ(verdict.check->kind, c.check);
+    }
+
+    using O = DirectoryAnswer::Outcome;
+    const LoginDesk::Verdict::Check hash{LoginDesk::Verdict::Check::Kind::Hash, "$y$chief", {}};
+    const LoginDesk::Verdict::Check account{LoginDesk::Verdict::Check::Kind::Directory, {},
+                                            "tlkorvel"};
+    const struct
+    {
+        const char* name;
+        LoginDesk::Verdict::Check check;
+        Result result;
+        Kind kind;
+        const char* line;
+        bool supervisorAfter;
+    } cases[] = {
+        {"chief", hash, Only(Result::Kind::HashMatched), Kind::Passed,
+         "Supervisor login from 10.0.0.9 by user chief", true},
+        {"chief", hash, Only(Result::Kind::HashDiffers), Kind::Refused,
+         "Failed supervisor login from 10.0.0.9 by user chief", true},
+        {"ann", account, Directory(O::Passed, {"cctv-operators", "cctv-supervisors"}),
+         Kind::Passed, "Supervisor login from 10.0.0.9 by user ann", true},
+        {"ann", account, Directory(O::Refused, {}, "authenticate: Authentication failure"),
+         Kind::Refused, "Failed supervisor login from 10.0.0.9 by user ann",
+         true}, // a wrong password takes nobody's right away
+        {"bob", account, Directory(O::Passed, {"cctv-operators"}), Kind::Refused,
+         "Failed supervisor login from 10.0.0.9 by user bob", false},
+        {"ann", account, Directory(O::Passed, {"cctv-operators"}), Kind::Refused,
+         "Failed supervisor login from 10.0.0.9 by user ann",
+         false}, // the directory no longer has her in the group
+        {"ann", account, Only(Result::Kind::TimedOut), Kind::Refused,
+         "Failed supervisor login from 10.0.0.9 by user ann", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto verdict = desk.SupervisorChecked("10.0.0.9", c.name, c.check, c.result, Start);
+        EXPECT_EQ(verdict.kind, c.kind);
+        EXPECT_EQ(verdict.logLine, c.line);
+        EXPECT_EQ(desk.IsSupervisor(c.name), c.supervisorAfter);
+    }
+
+    // The right by a group lasts while the group is configured so.
+    desk.SupervisorChecked("10.0.0.9", "ann", account, Directory(O::Passed, {"cctv-supervisors"}),
+                           Start);
+    EXPECT_TRUE(desk.IsSupervisor("ann"));
+    directory.groups[1].supervisor = false;
+    desk.SetDirectory(directory);
+    EXPECT_FALSE(desk.IsSupervisor("ann"));
+    directory.groups[1].supervisor = true;
+    desk.SetDirectory(directory);
+    EXPECT_TRUE(desk.IsSupervisor("ann"));
+    users["ann"] = {"ann", "x", 1, "", false};
+    EXPECT_FALSE(desk.IsSupervisor("ann")) << "a configured user of the name wins";
+    users["chief"].supervisor = false;
+    EXPECT_FALSE(desk.IsSupervisor("chief"));
+    EXPECT_EQ(desk.SupervisorChecked("10.0.0.9", "chief", hash, Only(Result::Kind::HashMatched),
+                                     Start)
+                  .kind,
+              Kind::Refused)
+        << "no longer a supervisor when the check ended";
+}
+
 } // namespace korvel::login_checks_test

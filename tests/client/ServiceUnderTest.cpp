@@ -53,7 +53,7 @@ ServiceUnderTest::ServiceUnderTest(const std::vector<UserAccount>& userAccounts,
     const std::string failure = server->Listen(listenAddress, 0);
     if (!failure.empty())
         throw std::runtime_error(failure);
-    supervisors = std::make_unique<SupervisorDesk>(io, time, *control, *server, users);
+    supervisors = std::make_unique<SupervisorDesk>(io, time, *control, *server);
     operations = std::make_unique<OperationsFeed>(*control, *server);
     supervisors->SetObserver(*operations);
     port = server->LocalEndpoint().port();

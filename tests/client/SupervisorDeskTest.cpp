@@ -26,6 +26,8 @@ using Kind = SupervisorActions::Result::Kind;
 const std::vector<UserAccount> Users = {
     {"alice", "", 1, "", false}, {"bob", "", 9, "", false}, {"sue", "s3cret", 0, "", true},
     {"tom", "", 0, "", true},
+    // "secret", checked off the loop.
+    {"chief", "", 0, "$2b$05$cQyzlsdzBU08N7b9NDTzheWMj78X8s0LwgiJfRSyRS.lVMlTMnuWW", true},
 };
 
 const char* const DeadCamera =
@@ -134,6 +136,8 @@ TEST(SupervisorDesk, SupervisorLoginsAreAnsweredOnTheLoop)
         {"sue", "wrong", false},
         {"alice", "", false}, // a good password, but no supervisor
         {"nobody", "", false},
+        {"chief", "secret", true},
+        {"chief", "Secret", false},
     };
     for (const auto& c : cases) {
         std::optional<bool> answer;

@@ -4,7 +4,7 @@
 // goes down and the alert fires with the camera's label, the link comes back
 // and the alert resolves. promtool's unit tests of every alert, on simulated
 // time, are in alerts/.
-#include "StatusRequests.h"
+#include "support/StatusRequests.h"
 #include "support/Camsim.h"
 #include "support/OperatorClient.h"
 #include "support/PelcoFrame.h"

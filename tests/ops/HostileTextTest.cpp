@@ -3,7 +3,7 @@
 // show it: the log, the audit viewer, /status and /metrics. No control
 // character reaches a terminal, no line is split or forged, every document
 // stays well-formed. And an audit path that is a FIFO holds up nobody.
-#include "StatusRequests.h"
+#include "support/StatusRequests.h"
 #include "ops/JsonText.h"
 #include "support/OperatorClient.h"
 #include "support/ServiceProcess.h"

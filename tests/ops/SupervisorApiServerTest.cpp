@@ -1,7 +1,7 @@
 // The supervisor API through the status server's socket, korvelctl admin as
 // a process against it, with supervisor actions that record what they are
 // asked.
-#include "StatusRequests.h"
+#include "support/StatusRequests.h"
 #include "SupervisorConsole.h"
 #include "support/Process.h"
 #include "support/TempDir.h"

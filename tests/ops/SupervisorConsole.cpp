@@ -1,6 +1,6 @@
 #include "SupervisorConsole.h"
 
-#include "StatusRequests.h"
+#include "support/StatusRequests.h"
 #include "ops/JsonText.h"
 
 #include <boost/asio/executor_work_guard.hpp>

@@ -2,7 +2,7 @@
 // a supervisor logs in on the status page, takes a camera out of service
 // while an operator steers it, releases it, and ends the operator's session.
 #include "BrowserPage.h"
-#include "StatusRequests.h"
+#include "support/StatusRequests.h"
 #include "support/Camsim.h"
 #include "support/OperatorClient.h"
 #include "support/ServiceProcess.h"

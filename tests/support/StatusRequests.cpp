@@ -1,4 +1,4 @@
-#include "StatusRequests.h"
+#include "support/StatusRequests.h"
 
 #include <gtest/gtest.h>
 
