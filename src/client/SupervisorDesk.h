@@ -1,5 +1,6 @@
 #pragma once
 
+#include "client/LoginDesk.h"
 #include "client/OperatorEvents.h"
 #include "clock/TimeSource.h"
 #include "config/Settings.h"
