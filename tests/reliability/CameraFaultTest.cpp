@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -258,14 +259,26 @@ TEST(CameraFaults, SlowLineNeverRunsOnStaleCommands)
         EXPECT_GT(number, last) << "in order";
         last = number;
     }
-    EXPECT_LT(before.size() / 7, 400u) << "the line cannot carry them all";
-    EXPECT_EQ(service.CountLog("Track camera at dome cannot keep up; dropping commands older "
-                               "than 1 s"),
-              1)
-        << service.Log();
-    EXPECT_TRUE(service.WaitForLog("Track camera at dome keeps up again; " +
-                                   std::to_string(400 - before.size() / 7) + " commands dropped"))
-        << service.Log();
+    // The line needs 11.7 s for the 400 frames and keeps a second of them
+    // waiting: sent within 10 s, some must be dropped. A machine so loaded
+    // that the test itself sent them slower leaves the line time to carry
+    // them; then only the order and the stop are checked.
+    const auto sending = stopSent - start;
+    if (sending < 10s) {
+        EXPECT_LT(before.size() / 7, 400u) << "the line cannot carry them all";
+        EXPECT_EQ(service.CountLog("Track camera at dome cannot keep up; dropping commands "
+                                   "older than 1 s"),
+                  1)
+            << service.Log();
+        EXPECT_TRUE(service.WaitForLog("Track camera at dome keeps up again; " +
+                                       std::to_string(400 - before.size() / 7) +
+                                       " commands dropped"))
+            << service.Log();
+    } else {
+        std::cout << "[ NOTE     ] the frames took "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(sending).count()
+                  << " ms to send, slower than the line carries: drops not checked\n";
+    }
     EXPECT_TRUE(service.Stop()) << service.Log() << service.Stderr();
 }
 
