@@ -15,6 +15,23 @@ std::optional<TimeSource::TimePoint> LoginDesk::LoginDeadline(TimeSource::TimePo
     return now + policy.loginTimeout;
 }
 
+LoginDesk::Verdict LoginDesk::DirectoryCheck() const
+{
+    Verdict check;
+    check.kind = Verdict::Kind::Check;
+    check.check = Verdict::Check{Verdict::Check::Kind::Directory, {}, directory.service};
+    return check;
+}
+
+LoginDesk::Verdict LoginDesk::HashCheck(const std::string& hash)
+{
+    Verdict check;
+    check.kind = Verdict::Kind::Check;
+    check.knownName = true;
+    check.check = Verdict::Check{Verdict::Check::Kind::Hash, hash, {}};
+    return check;
+}
+
 LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::string& name,
                                     const std::string& password, TimeSource::TimePoint now)
 {
@@ -22,18 +39,11 @@ LoginDesk::Verdict LoginDesk::Login(const OperatorConnection& from, const std::s
     if (user == users.end()) {
         if (!directory.Enabled())
             return Failed(from.clientAddress, name, false, false, now);
-        Verdict check;
-        check.kind = Verdict::Kind::Check;
-        check.check = Verdict::Check{Verdict::Check::Kind::Directory, {}, directory.service};
-        return check;
+        return DirectoryCheck();
     }
     const UserAccount& account = user->second;
     if (!account.passwordHash.empty()) {
-        Verdict check;
-        check.kind = Verdict::Kind::Check;
-        check.knownName = true;
-        check.check = Verdict::Check{Verdict::Check::Kind::Hash, account.passwordHash, {}};
-        return check;
+        return HashCheck(account.passwordHash);
     }
     if (!account.password.empty() && account.password != password)
         return Failed(from.clientAddress, name, true, false, now);
@@ -171,18 +181,11 @@ LoginDesk::Verdict LoginDesk::SupervisorLogin(const std::string& clientAddress,
     if (user == users.end()) {
         if (!directory.Enabled())
             return Failed(clientAddress, name, false, true, now);
-        Verdict check;
-        check.kind = Verdict::Kind::Check;
-        check.check = Verdict::Check{Verdict::Check::Kind::Directory, {}, directory.service};
-        return check;
+        return DirectoryCheck();
     }
     const UserAccount& account = user->second;
     if (account.supervisor && !account.passwordHash.empty()) {
-        Verdict check;
-        check.kind = Verdict::Kind::Check;
-        check.knownName = true;
-        check.check = Verdict::Check{Verdict::Check::Kind::Hash, account.passwordHash, {}};
-        return check;
+        return HashCheck(account.passwordHash);
     }
     if (!account.supervisor || (!account.password.empty() && account.password != password))
         return Failed(clientAddress, name, true, true, now);

@@ -157,6 +157,9 @@ private:
                         const CheckResult& result);
     Verdict PassedAs(const OperatorConnection& from, const std::string& name, Priority priority);
     Verdict SupervisorPassed(const std::string& clientAddress, const std::string& name);
+    // A Check of the name through the directory, or of the password against a hash.
+    Verdict DirectoryCheck() const;
+    static Verdict HashCheck(const std::string& hash);
     // The line for the reason the first time it is seen, else empty.
     std::string NoticeOnce(std::string line);
 

@@ -272,8 +272,9 @@ TEST(LoginDesk, SupervisorLoginsThroughChecks)
         SCOPED_TRACE(c.name);
         const auto verdict = desk.SupervisorLogin("10.0.0.9", c.name, "pw", Start);
         EXPECT_EQ(verdict.kind, c.kind);
-        if (verdict.kind == Kind::Check)
+        if (verdict.kind == Kind::Check) {
             EXPECT_EQ(verdict.check->kind, c.check);
+        }
     }
 
     using O = DirectoryAnswer::Outcome;
